@@ -1,0 +1,227 @@
+// fakesteam: a stand-in for the Steam client library's flat C API, for tests
+// and the demo. It answers from a script file named by FAKESTEAM_SCRIPT, one
+// setting a line, and reads the file again whenever its content changed:
+//
+//   steam_id 76561198000000001        the local user's id (0: no user)
+//   game_played 1                     0 or 1
+//   game_id 270880
+//   address 192.0.2.10                dotted, or one number (first octet most significant)
+//   game_port 27027
+//   query_port 27026
+//   lobby 109775241000000000
+//   rp connect=+connect 192.0.2.10:27027   rich presence, in enumeration order;
+//   rp status=                             the value may be empty; repeatable
+//   null_user 1 | null_friends 1      that accessor returns null
+//
+// Blank lines and lines starting with # are skipped. A missing script means no
+// user, no game and no rich presence. Answers are given only for the
+// interface pointers the accessors handed out and for the scripted user's id.
+//
+// Variants, chosen when building: FAKESTEAM_OLD_ACCESSORS_ONLY exports only
+// the oldest accessor versions, FAKESTEAM_WITHOUT_KEY_BY_INDEX and
+// FAKESTEAM_WITHOUT_REQUEST leave out that method.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#if defined(_WIN32)
+#define FAKESTEAM_EXPORT extern "C" __declspec(dllexport)
+#else
+#define FAKESTEAM_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+namespace {
+
+struct GamePlayed {
+  std::uint64_t gameId;
+  std::uint32_t address;
+  std::uint16_t gamePort;
+  std::uint16_t queryPort;
+  std::uint64_t lobbyId;
+};
+static_assert(sizeof(GamePlayed) == 24, "the library's record is 24 bytes");
+
+struct Script {
+  std::uint64_t steamId = 0;
+  bool gamePlayed = false;
+  GamePlayed game{};
+  std::vector<std::pair<std::string, std::string>> presence;
+  bool nullUser = false;
+  bool nullFriends = false;
+};
+
+// Distinct objects stand for the two interfaces, so that a caller mixing
+// them up gets nothing back.
+char userInterface;
+char friendsInterface;
+const char emptyText[] = "";
+
+std::mutex scriptMutex;
+bool scriptLoaded = false;
+std::string scriptText;
+Script current;
+// Texts handed out stay valid until the call after the one that returned them,
+// even when the script changes in between.
+Script previous;
+
+std::uint32_t parseAddress(const std::string& text) {
+  unsigned octets[4];
+  char tail;
+  if (std::sscanf(text.c_str(), "%u.%u.%u.%u%c", &octets[0], &octets[1], &octets[2], &octets[3],
+                  &tail) == 4)
+    return (octets[0] & 0xFFu) << 24 | (octets[1] & 0xFFu) << 16 | (octets[2] & 0xFFu) << 8 |
+           (octets[3] & 0xFFu);
+  return static_cast<std::uint32_t>(std::strtoul(text.c_str(), nullptr, 0));
+}
+
+Script parseScript(const std::string& text) {
+  Script script;
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const std::size_t space = line.find(' ');
+    const std::string name = line.substr(0, space);
+    const std::string value = space == std::string::npos ? std::string() : line.substr(space + 1);
+    const unsigned long long number = std::strtoull(value.c_str(), nullptr, 10);
+    if (name == "steam_id") script.steamId = number;
+    else if (name == "game_played") script.gamePlayed = number != 0;
+    else if (name == "game_id") script.game.gameId = number;
+    else if (name == "address") script.game.address = parseAddress(value);
+    else if (name == "game_port") script.game.gamePort = static_cast<std::uint16_t>(number);
+    else if (name == "query_port") script.game.queryPort = static_cast<std::uint16_t>(number);
+    else if (name == "lobby") script.game.lobbyId = number;
+    else if (name == "null_user") script.nullUser = number != 0;
+    else if (name == "null_friends") script.nullFriends = number != 0;
+    else if (name == "rp") {
+      const std::size_t equals = value.find('=');
+      if (equals != std::string::npos)
+        script.presence.emplace_back(value.substr(0, equals), value.substr(equals + 1));
+    }
+  }
+  return script;
+}
+
+bool readFile(const std::string& path, std::string& content) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return false;
+  std::ostringstream buffer;
+  buffer << file.rdbuf();
+  content = buffer.str();
+  return true;
+}
+
+std::string readScriptText() {
+  const char* path = std::getenv("FAKESTEAM_SCRIPT");
+  if (path == nullptr || *path == '\0') return std::string();
+  std::string content;
+  if (readFile(path, content)) return content;
+#if defined(_WIN32)
+  // Under Wine a Unix path is reached through the drive that maps the root.
+  if (path[0] == '/' && readFile(std::string("Z:") + path, content)) return content;
+#endif
+  return std::string();
+}
+
+// Called with scriptMutex held, first thing in every export.
+const Script& refresh() {
+  std::string text = readScriptText();
+  if (!scriptLoaded || text != scriptText) {
+    previous = std::move(current);
+    current = parseScript(text);
+    scriptText = std::move(text);
+    scriptLoaded = true;
+  }
+  return current;
+}
+
+bool isScriptedUser(const Script& script, const void* friends, std::uint64_t steamId) {
+  return friends == &friendsInterface && steamId != 0 && steamId == script.steamId;
+}
+
+void* userAccessor() {
+  std::lock_guard<std::mutex> lock(scriptMutex);
+  return refresh().nullUser ? nullptr : &userInterface;
+}
+
+void* friendsAccessor() {
+  std::lock_guard<std::mutex> lock(scriptMutex);
+  return refresh().nullFriends ? nullptr : &friendsInterface;
+}
+
+}  // namespace
+
+#if !defined(FAKESTEAM_OLD_ACCESSORS_ONLY)
+FAKESTEAM_EXPORT void* SteamAPI_SteamUser_v023() { return userAccessor(); }
+FAKESTEAM_EXPORT void* SteamAPI_SteamUser_v022() { return userAccessor(); }
+FAKESTEAM_EXPORT void* SteamAPI_SteamUser_v021() { return userAccessor(); }
+FAKESTEAM_EXPORT void* SteamAPI_SteamFriends_v018() { return friendsAccessor(); }
+FAKESTEAM_EXPORT void* SteamAPI_SteamFriends_v017() { return friendsAccessor(); }
+FAKESTEAM_EXPORT void* SteamAPI_SteamFriends_v016() { return friendsAccessor(); }
+#endif
+FAKESTEAM_EXPORT void* SteamAPI_SteamUser_v020() { return userAccessor(); }
+FAKESTEAM_EXPORT void* SteamAPI_SteamFriends_v015() { return friendsAccessor(); }
+
+FAKESTEAM_EXPORT std::uint64_t SteamAPI_ISteamUser_GetSteamID(void* user) {
+  std::lock_guard<std::mutex> lock(scriptMutex);
+  const Script& script = refresh();
+  return user == &userInterface ? script.steamId : 0;
+}
+
+FAKESTEAM_EXPORT bool SteamAPI_ISteamFriends_GetFriendGamePlayed(void* friends,
+                                                                 std::uint64_t steamId,
+                                                                 GamePlayed* out) {
+  std::lock_guard<std::mutex> lock(scriptMutex);
+  const Script& script = refresh();
+  if (out == nullptr || !isScriptedUser(script, friends, steamId) || !script.gamePlayed)
+    return false;
+  *out = script.game;
+  return true;
+}
+
+#if !defined(FAKESTEAM_WITHOUT_REQUEST)
+FAKESTEAM_EXPORT void SteamAPI_ISteamFriends_RequestFriendRichPresence(void*, std::uint64_t) {
+  std::lock_guard<std::mutex> lock(scriptMutex);
+  refresh();
+}
+#endif
+
+FAKESTEAM_EXPORT std::int32_t SteamAPI_ISteamFriends_GetFriendRichPresenceKeyCount(
+    void* friends, std::uint64_t steamId) {
+  std::lock_guard<std::mutex> lock(scriptMutex);
+  const Script& script = refresh();
+  if (!isScriptedUser(script, friends, steamId)) return 0;
+  return static_cast<std::int32_t>(script.presence.size());
+}
+
+#if !defined(FAKESTEAM_WITHOUT_KEY_BY_INDEX)
+FAKESTEAM_EXPORT const char* SteamAPI_ISteamFriends_GetFriendRichPresenceKeyByIndex(
+    void* friends, std::uint64_t steamId, std::int32_t index) {
+  std::lock_guard<std::mutex> lock(scriptMutex);
+  const Script& script = refresh();
+  if (!isScriptedUser(script, friends, steamId) || index < 0 ||
+      static_cast<std::size_t>(index) >= script.presence.size())
+    return emptyText;
+  return script.presence[static_cast<std::size_t>(index)].first.c_str();
+}
+#endif
+
+// Like Steam, an unknown key reads as empty text; the last line for a key wins.
+FAKESTEAM_EXPORT const char* SteamAPI_ISteamFriends_GetFriendRichPresence(void* friends,
+                                                                          std::uint64_t steamId,
+                                                                          const char* key) {
+  std::lock_guard<std::mutex> lock(scriptMutex);
+  const Script& script = refresh();
+  if (key == nullptr || !isScriptedUser(script, friends, steamId)) return emptyText;
+  const char* value = emptyText;
+  for (const auto& entry : script.presence)
+    if (entry.first == key) value = entry.second.c_str();
+  return value;
+}
