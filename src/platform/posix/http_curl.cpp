@@ -1,7 +1,145 @@
+// The report POST on Linux, with libcurl, shaped like the WinHTTP request of
+// the Windows build: the same three headers of our own, Host and
+// Content-Length from the client and nothing else, the path without query or
+// fragment, and the answer decided by the status line alone.
+#include <curl/curl.h>
+
+#include <mutex>
+
 #include "platform/platform.h"
 
 namespace platform {
+namespace {
 
-bool httpPost(const std::string&, const std::string&, const std::string&) { return false; }
+const char* const userAgent = "VORN-Davida-Client/1.0";
+const long connectTimeoutSeconds = 10;
+// Finite, so that shutdown never waits without end on a silent collector.
+const long totalTimeoutSeconds = 30;
+
+bool curlReady() {
+  static std::once_flag once;
+  static bool ready = false;
+  std::call_once(once, [] { ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; });
+  return ready;
+}
+
+struct Transfer {
+  CURL* easy = nullptr;
+  CURLU* url = nullptr;
+  curl_slist* headers = nullptr;
+  bool responseArrived = false;
+  long status = 0;
+
+  ~Transfer() {
+    if (easy != nullptr) curl_easy_cleanup(easy);
+    if (headers != nullptr) curl_slist_free_all(headers);
+    if (url != nullptr) curl_url_cleanup(url);
+  }
+};
+
+bool equalsIgnoringCase(const char* text, const char* lowerCase) {
+  for (; *text != '\0' && *lowerCase != '\0'; ++text, ++lowerCase) {
+    char c = *text;
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != *lowerCase) return false;
+  }
+  return *text == *lowerCase;
+}
+
+// The collector URL reduced to what goes on the wire: scheme, host, port and
+// path. Query, fragment and user info are dropped; any scheme but http and
+// https is refused before a connection is made.
+bool parseCollectorUrl(const std::string& text, Transfer& transfer) {
+  if (text.empty()) return false;
+  transfer.url = curl_url();
+  if (transfer.url == nullptr) return false;
+  if (curl_url_set(transfer.url, CURLUPART_URL, text.c_str(), CURLU_PATH_AS_IS) != CURLUE_OK)
+    return false;
+  char* scheme = nullptr;
+  if (curl_url_get(transfer.url, CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK) return false;
+  const bool webScheme = equalsIgnoringCase(scheme, "http") || equalsIgnoringCase(scheme, "https");
+  curl_free(scheme);
+  if (!webScheme) return false;
+  for (CURLUPart part : {CURLUPART_QUERY, CURLUPART_FRAGMENT, CURLUPART_USER,
+                         CURLUPART_PASSWORD, CURLUPART_OPTIONS})
+    curl_url_set(transfer.url, part, nullptr, 0);
+  return true;
+}
+
+// Stops the transfer once the final response's headers are in: like WinHTTP,
+// the answer is the status code and the body is never read.
+size_t onHeaderLine(char* data, size_t size, size_t count, void* context) {
+  Transfer& transfer = *static_cast<Transfer*>(context);
+  const size_t length = size * count;
+  const bool blankLine = (length == 2 && data[0] == '\r' && data[1] == '\n') ||
+                         (length == 1 && data[0] == '\n');
+  if (!blankLine) return length;
+  long status = 0;
+  curl_easy_getinfo(transfer.easy, CURLINFO_RESPONSE_CODE, &status);
+  if (status >= 100 && status < 200) return length;  // an interim answer; the real one follows
+  transfer.status = status;
+  transfer.responseArrived = true;
+  return 0;
+}
+
+size_t discardBody(char*, size_t size, size_t count, void*) { return size * count; }
+
+bool appendHeader(curl_slist*& list, const std::string& line) {
+  curl_slist* grown = curl_slist_append(list, line.c_str());
+  if (grown == nullptr) return false;
+  list = grown;
+  return true;
+}
+
+bool buildHeaders(const std::string& apiKey, Transfer& transfer) {
+  // "Name:" with nothing after it would make curl drop the header; "Name;"
+  // sends it with an empty value.
+  const std::string keyHeader = apiKey.empty() ? "X-VORN-Key;" : "X-VORN-Key: " + apiKey;
+  return appendHeader(transfer.headers, "Content-Type: application/json") &&
+         appendHeader(transfer.headers, keyHeader) &&
+         appendHeader(transfer.headers, "Accept:") &&  // removes curl's default
+         appendHeader(transfer.headers, "Expect:");    // no 100-continue round trip
+}
+
+bool configure(Transfer& transfer, const std::string& body) {
+  CURL* easy = transfer.easy;
+  bool ok = true;
+  auto set = [&ok](CURLcode code) { ok = ok && code == CURLE_OK; };
+  set(curl_easy_setopt(easy, CURLOPT_CURLU, transfer.url));
+  set(curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L));
+  set(curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https"));
+  set(curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L));
+  set(curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1)));
+  set(curl_easy_setopt(easy, CURLOPT_POST, 1L));
+  set(curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body.data()));
+  set(curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size())));
+  set(curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headers));
+  set(curl_easy_setopt(easy, CURLOPT_USERAGENT, userAgent));
+  set(curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, connectTimeoutSeconds));
+  set(curl_easy_setopt(easy, CURLOPT_TIMEOUT, totalTimeoutSeconds));
+  // Time-outs must not use signals: the game owns the process's signal handling.
+  set(curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L));
+  set(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L));
+  set(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L));
+  set(curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &onHeaderLine));
+  set(curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer));
+  set(curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &discardBody));
+  return ok;
+}
+
+}  // namespace
+
+bool httpPost(const std::string& url, const std::string& apiKey, const std::string& body) {
+  if (!curlReady()) return false;
+  Transfer transfer;
+  if (!parseCollectorUrl(url, transfer)) return false;
+  transfer.easy = curl_easy_init();
+  if (transfer.easy == nullptr) return false;
+  if (!buildHeaders(apiKey, transfer) || !configure(transfer, body)) return false;
+  // The transfer ends in a write error when the header callback stops it;
+  // what counts is whether a complete status and header block arrived.
+  curl_easy_perform(transfer.easy);
+  return transfer.responseArrived && transfer.status >= 200 && transfer.status <= 299;
+}
 
 }  // namespace platform
