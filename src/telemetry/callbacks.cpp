@@ -25,9 +25,9 @@ void addPendingSeconds(std::int32_t seconds) {
   sessionState.pendingSeconds += seconds < room ? seconds : room;
 }
 
-void countFrame(const scs_telemetry_frame_start_t &frame) {
+void countFrame(const scs_telemetry_frame_start_t& frame) {
   const scs_timestamp_t now = frame.paused_simulation_time;
-  SessionState &state = sessionState;
+  SessionState& state = sessionState;
 
   if (!state.frameBaselineValid.load() ||
       (frame.flags & SCS_TELEMETRY_FRAME_START_FLAG_timer_restart) != 0) {
@@ -56,9 +56,9 @@ void countFrame(const scs_telemetry_frame_start_t &frame) {
   }
 }
 
-void countOdometer(const scs_value_t &value) {
+void countOdometer(const scs_value_t& value) {
   const float km = value.value_float.value;
-  SessionState &state = sessionState;
+  SessionState& state = sessionState;
 
   std::lock_guard<std::mutex> lock(stateMutex);
   // Distance driven while the gate is closed must never be counted later, so
@@ -82,7 +82,7 @@ void countOdometer(const scs_value_t &value) {
 
 enum class ConfigurationKind { ignored, truck, trailer, job };
 
-ConfigurationKind classify(const char *id) {
+ConfigurationKind classify(const char* id) {
   if (std::strcmp(id, "truck") == 0) return ConfigurationKind::truck;
   // Both ids name the first trailer; further trailers are not tracked.
   if (std::strcmp(id, "trailer") == 0 || std::strcmp(id, "trailer.0") == 0)
@@ -91,21 +91,21 @@ ConfigurationKind classify(const char *id) {
   return ConfigurationKind::ignored;
 }
 
-bool named(const scs_named_value_t &attribute, const char *name) {
+bool named(const scs_named_value_t& attribute, const char* name) {
   return std::strcmp(attribute.name, name) == 0;
 }
 
 // The first usable "name" attribute; nullptr when there is none.
-const char *nameAttribute(const scs_named_value_t *attributes) {
-  for (const scs_named_value_t *a = attributes; a->name != nullptr; ++a)
+const char* nameAttribute(const scs_named_value_t* attributes) {
+  for (const scs_named_value_t* a = attributes; a->name != nullptr; ++a)
     if (named(*a, "name") && a->value.type == SCS_VALUE_TYPE_string &&
         a->value.value_string.value != nullptr)
       return a->value.value_string.value;
   return nullptr;
 }
 
-bool cargoLoadedAttribute(const scs_named_value_t *attributes) {
-  for (const scs_named_value_t *a = attributes; a->name != nullptr; ++a)
+bool cargoLoadedAttribute(const scs_named_value_t* attributes) {
+  for (const scs_named_value_t* a = attributes; a->name != nullptr; ++a)
     if (named(*a, "cargo.loaded") && a->value.type == SCS_VALUE_TYPE_bool)
       return a->value.value_bool.value != 0;
   return false;
@@ -113,7 +113,7 @@ bool cargoLoadedAttribute(const scs_named_value_t *attributes) {
 
 // The text is copied before the lock is taken and swapped in under it, so
 // nothing is allocated or freed while the lock is held.
-void storeName(std::string &field, const char *name, const char *fallback) {
+void storeName(std::string& field, const char* name, const char* fallback) {
   std::string text = name != nullptr && name[0] != '\0' ? name : fallback;
   std::lock_guard<std::mutex> lock(stateMutex);
   field.swap(text);
@@ -126,7 +126,7 @@ void storeCargoLoaded(bool loaded) {
   sessionState.cargoLoaded = loaded;
 }
 
-void recordConfiguration(const scs_telemetry_configuration_t &configuration) {
+void recordConfiguration(const scs_telemetry_configuration_t& configuration) {
   if (configuration.id == nullptr || configuration.attributes == nullptr) return;
   switch (classify(configuration.id)) {
     case ConfigurationKind::truck:
@@ -148,26 +148,26 @@ void recordConfiguration(const scs_telemetry_configuration_t &configuration) {
 // Each callback catches everything: the game is C and must never see an
 // exception (the name copy can run out of memory, a mutex can fail to lock).
 
-void onFrameStart(scs_event_t, const void *eventInfo, scs_context_t) {
+void onFrameStart(scs_event_t, const void* eventInfo, scs_context_t) {
   if (eventInfo == nullptr) return;
   try {
-    countFrame(*static_cast<const scs_telemetry_frame_start_t *>(eventInfo));
+    countFrame(*static_cast<const scs_telemetry_frame_start_t*>(eventInfo));
   } catch (...) {
   }
 }
 
-void onConfiguration(scs_event_t, const void *eventInfo, scs_context_t) {
+void onConfiguration(scs_event_t, const void* eventInfo, scs_context_t) {
   if (eventInfo == nullptr) return;
   try {
-    recordConfiguration(*static_cast<const scs_telemetry_configuration_t *>(eventInfo));
+    recordConfiguration(*static_cast<const scs_telemetry_configuration_t*>(eventInfo));
   } catch (...) {
   }
 }
 
 // The speed is registered for but nothing depends on it.
-void onSpeed(scs_string_t, scs_u32_t, const scs_value_t *, scs_context_t) {}
+void onSpeed(scs_string_t, scs_u32_t, const scs_value_t*, scs_context_t) {}
 
-void onOdometer(scs_string_t, scs_u32_t, const scs_value_t *value, scs_context_t) {
+void onOdometer(scs_string_t, scs_u32_t, const scs_value_t* value, scs_context_t) {
   if (value == nullptr || value->type != SCS_VALUE_TYPE_float) return;
   try {
     countOdometer(*value);

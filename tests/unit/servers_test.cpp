@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "vorn_deployment.h"
@@ -23,13 +24,13 @@ const ServerTable otherTable =
 // Runs every case once through the public functions (compiled-in data) and
 // once through the table-taking forms with otherTable.
 struct Subject {
-  const char *name;
-  const ServerTable &table;
+  const char* name;
+  const ServerTable& table;
   std::uint32_t addressA;
   std::uint32_t addressB;
-  std::function<bool(const std::string &)> isKnown;
-  std::function<std::string(const std::string &)> find;
-  std::function<std::string(const std::string &)> connect;
+  std::function<bool(const std::string&)> isKnown;
+  std::function<std::string(const std::string&)> find;
+  std::function<std::string(const std::string&)> connect;
   std::function<std::string(std::uint32_t, std::uint16_t, std::uint16_t)> endpoint;
 };
 
@@ -39,9 +40,9 @@ std::vector<Subject> subjects() {
        deployment::endpointAddressB, isKnownServer, findKnownServerId, serverFromConnect,
        serverFromEndpoint},
       {"other table", otherTable, otherAddressA, otherAddressB,
-       [](const std::string &t) { return isKnownServerIn(otherTable, t); },
-       [](const std::string &t) { return findKnownServerIdIn(otherTable, t); },
-       [](const std::string &t) { return serverFromConnectIn(otherTable, t); },
+       [](const std::string& t) { return isKnownServerIn(otherTable, t); },
+       [](const std::string& t) { return findKnownServerIdIn(otherTable, t); },
+       [](const std::string& t) { return serverFromConnectIn(otherTable, t); },
        [](std::uint32_t a, std::uint16_t g, std::uint16_t q) {
          return serverFromEndpointIn(otherTable, a, g, q);
        }},
@@ -50,7 +51,7 @@ std::vector<Subject> subjects() {
 
 // Expands "{3}" to server 3's identifier, "{b3}" to its bare form and "{t3}"
 // to its bare form less the last digit.
-std::string expand(const ServerTable &table, const std::string &pattern) {
+std::string expand(const ServerTable& table, const std::string& pattern) {
   std::string out;
   for (std::size_t i = 0; i < pattern.size(); ++i) {
     if (pattern[i] != '{') {
@@ -60,7 +61,7 @@ std::string expand(const ServerTable &table, const std::string &pattern) {
     const std::size_t close = pattern.find('}', i);
     const std::string key = pattern.substr(i + 1, close - i - 1);
     const char form = key.size() == 2 ? key[0] : 'f';
-    const std::string id = table.ids[static_cast<std::size_t>(key.back() - '1')];
+    const std::string id(table.ids[static_cast<std::size_t>(key.back() - '1')]);
     if (form == 'f') out += id;
     if (form == 'b') out += id.substr(0, 17);
     if (form == 't') out += id.substr(0, 16);
@@ -69,7 +70,7 @@ std::string expand(const ServerTable &table, const std::string &pattern) {
   return out;
 }
 
-std::string serverOf(const ServerTable &table, int server) {
+std::string serverOf(const ServerTable& table, int server) {
   return server == 0 ? std::string() : std::string(table.ids[static_cast<std::size_t>(server - 1)]);
 }
 
@@ -81,7 +82,7 @@ struct TextCase {
 TEST(Servers, KnownServersAreTheDeploymentIdentifiersInOrder) {
   for (std::size_t i = 0; i < knownServerCount; ++i) {
     EXPECT_STREQ(knownServers[i], deployment::knownServerIds[i]);
-    EXPECT_STREQ(builtInServerTable.ids[i], deployment::knownServerIds[i]);
+    EXPECT_EQ(builtInServerTable.ids[i], deployment::knownServerIds[i]);
   }
 }
 
@@ -95,8 +96,8 @@ TEST(Servers, IsKnownServerIsExactMembership) {
       {"{t1}/101", false},  {"{b1}/10", false},
       {"{b1}/1011", false}, {std::string("{1}\0", 4), false},
   };
-  for (const Subject &s : subjects())
-    for (const auto &c : cases) {
+  for (const Subject& s : subjects())
+    for (const auto& c : cases) {
       const std::string text = expand(s.table, c.first);
       SCOPED_TRACE(std::string(s.name) + ": \"" + text + "\"");
       EXPECT_EQ(s.isKnown(text), c.second);
@@ -104,8 +105,8 @@ TEST(Servers, IsKnownServerIsExactMembership) {
 }
 
 TEST(Servers, EachTableKnowsOnlyItsOwnServers) {
-  for (const char *id : otherTable.ids) EXPECT_FALSE(isKnownServer(id)) << id;
-  for (const char *id : knownServers) EXPECT_FALSE(isKnownServerIn(otherTable, id)) << id;
+  for (std::string_view id : otherTable.ids) EXPECT_FALSE(isKnownServer(std::string(id))) << id;
+  for (const char* id : knownServers) EXPECT_FALSE(isKnownServerIn(otherTable, id)) << id;
 }
 
 TEST(Servers, FindKnownServerIdPrefersFullFormsThenTableOrder) {
@@ -125,8 +126,8 @@ TEST(Servers, FindKnownServerIdPrefersFullFormsThenTableOrder) {
       {"{t1}/101 {t5}", 0},
       {"12345678901234567/101", 0},
   };
-  for (const Subject &s : subjects())
-    for (const TextCase &c : cases) {
+  for (const Subject& s : subjects())
+    for (const TextCase& c : cases) {
       const std::string text = expand(s.table, c.text);
       SCOPED_TRACE(std::string(s.name) + ": \"" + text + "\"");
       EXPECT_EQ(s.find(text), serverOf(s.table, c.expected));
@@ -135,7 +136,7 @@ TEST(Servers, FindKnownServerIdPrefersFullFormsThenTableOrder) {
 
 TEST(Servers, FullFormWinsOverABareFormEarlierInTheText) {
   // "9" + server 4's identifier starts with server 1's bare form.
-  const std::string text = std::string("9") + otherTable.ids[3];
+  const std::string text = "9" + std::string(otherTable.ids[3]);
   ASSERT_EQ(text.find(std::string(otherTable.ids[0]).substr(0, 17)), 0u);
   EXPECT_EQ(findKnownServerIdIn(otherTable, text), otherTable.ids[3]);
   EXPECT_EQ(serverFromConnectIn(otherTable, text), otherTable.ids[3]);
@@ -158,8 +159,8 @@ TEST(Servers, ServerFromConnectUsesIdentifiersThenPortPairsInRowOrder) {
       {"{b3} 27021 27022", 3},
       {"{t3} 27021 27022", 1},
   };
-  for (const Subject &s : subjects())
-    for (const TextCase &c : cases) {
+  for (const Subject& s : subjects())
+    for (const TextCase& c : cases) {
       const std::string text = expand(s.table, c.text);
       SCOPED_TRACE(std::string(s.name) + ": \"" + text + "\"");
       EXPECT_EQ(s.connect(text), serverOf(s.table, c.expected));
@@ -183,10 +184,10 @@ TEST(Servers, ServerFromEndpointNeedsTheExactTriple) {
       {SwappedA, 27021, 27022, 0}, {Other, 27021, 27022, 0},
       {Zero, 27015, 27016, 0},     {A, 0, 0, 0},
   };
-  for (const Subject &s : subjects()) {
+  for (const Subject& s : subjects()) {
     const std::uint32_t a = s.addressA;
     const std::uint32_t b = s.addressB;
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
       std::uint32_t address = 0;
       if (c.address == A) address = a;
       if (c.address == B) address = b;
