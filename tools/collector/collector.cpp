@@ -45,6 +45,8 @@ Options:
                        connection without answering), e.g. 500,500,500,200@3000
   --default ACTION[@DELAY_MS]
                        answer for every request after the list (default 200)
+  --location URL       a Location header with URL on every 3xx answer, for
+                       checking that the client does not follow it
   --raw                raw-socket capture: read each request straight off the
                        socket and record the exact bytes received as well
                        (raw_base64); header order and spelling are kept
@@ -74,6 +76,7 @@ struct Options {
   std::vector<Action> answers;
   Action fallback;
   bool raw = false;
+  std::string location;
 };
 
 // What every request goes through, whichever mode read it.
@@ -153,6 +156,8 @@ bool parseOptions(int argc, char** argv, Options& options) {
     } else if (arg == "--port" && hasValue && parseNumber(argv[i + 1], 0, 65535, number)) {
       options.port = static_cast<int>(number);
       ++i;
+    } else if (arg == "--location" && hasValue) {
+      options.location = argv[++i];
     } else if (arg == "--record" && hasValue) {
       options.recordPath = argv[++i];
     } else if (arg == "--key" && hasValue) {
@@ -244,6 +249,8 @@ Action recordAndChoose(Collector& collector, const Received& request, bool rawMo
   return action;
 }
 
+bool isRedirect(int status) { return status >= 300 && status <= 399; }
+
 void waitFor(const Action& action) {
   if (action.delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(action.delayMs));
 }
@@ -297,6 +304,8 @@ int runHttpMode(Collector& collector) {
       return;
     }
     res.status = action.status;
+    if (isRedirect(action.status) && !collector.options.location.empty())
+      res.set_header("Location", collector.options.location);
     res.set_content("", "text/plain");
   };
   const char* const anyPath = ".*";
@@ -411,6 +420,8 @@ void serveRawConnection(Collector& collector, int fd) {
       const bool bodyless = action.status < 200 || action.status == 204 || action.status == 304;
       std::string answer = "HTTP/1.1 " + std::to_string(action.status) + " Collector\r\n";
       if (!bodyless) answer += "Content-Length: 0\r\n";
+      if (isRedirect(action.status) && !collector.options.location.empty())
+        answer += "Location: " + collector.options.location + "\r\n";
       answer += "Connection: close\r\n\r\n";
       sendAll(fd, answer);
       shutdown(fd, SHUT_WR);

@@ -1,5 +1,6 @@
 // The report POST on Windows: one WinHTTP session, connection and request per
-// report, synchronous, with WinHTTP's own time-outs and certificate checks.
+// report, synchronous, with WinHTTP's own time-outs and certificate checks;
+// redirects are not followed.
 #include <windows.h>
 #include <winhttp.h>
 
@@ -77,6 +78,16 @@ bool httpPost(const std::string& url, const std::string& apiKey, const std::stri
                                          WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, flags);
   if (request == nullptr) {
     closeAll(nullptr, connection, session);
+    return false;
+  }
+
+  // WinHTTP would follow a 3xx on its own, turning the POST into a GET for
+  // 301, 302 and 303: a 2xx at the new place would then count as an accepted
+  // report that never arrived. The answer to our own request decides.
+  DWORD redirectPolicy = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+  if (!WinHttpSetOption(request, WINHTTP_OPTION_REDIRECT_POLICY, &redirectPolicy,
+                        sizeof redirectPolicy)) {
+    closeAll(request, connection, session);
     return false;
   }
 
