@@ -1,0 +1,223 @@
+"""Loopback stand-ins for the collector service, for the system tests.
+
+Collector starts tools/collector (always the native build: under Wine the DLL
+reaches it on 127.0.0.1 too), tells it how to answer, and reads back what it
+recorded. ConnectionCounter and TlsRefuser are plain sockets for the cases
+where the question is whether a connection was made at all.
+
+    with Collector(answers=[500, 200], raw=True) as collector:
+        url = collector.url("/api/v1/telemetry")
+        ...
+        first = collector.wait_for_requests(1)[0]
+        first.header("X-VORN-Key"), first.body, first.raw
+"""
+
+import base64
+import contextlib
+import fcntl
+import json
+import os
+import pathlib
+import socket
+import ssl
+import subprocess
+import tempfile
+import threading
+import time
+
+from harness import API_KEY, NATIVE_BUILD_DIR, PLATFORM
+
+COLLECTOR = NATIVE_BUILD_DIR / "tools" / "collector" / "collector"
+
+
+def platform_loopback_address():
+    """A loopback address of this platform's own, so that the platforms' test
+    runs can bind the same fixed port (80, 443) side by side."""
+    return {"native": "127.0.0.11", "wine": "127.0.0.12", "asan": "127.0.0.13",
+            "tsan": "127.0.0.14"}.get(PLATFORM, "127.0.0.15")
+
+
+@contextlib.contextmanager
+def fixed_port_lock(host, port):
+    """Serialises users of one fixed address and port across test processes."""
+    path = pathlib.Path(tempfile.gettempdir()) / f"vorn-port-{host}-{port}.lock"
+    with open(path, "w") as handle:
+        fcntl.flock(handle, fcntl.LOCK_EX)
+        try:
+            yield
+        finally:
+            fcntl.flock(handle, fcntl.LOCK_UN)
+
+
+class Request:
+    """One request as the collector recorded it."""
+
+    def __init__(self, record):
+        self.record = record
+        self.method = record["method"]
+        self.target = record["target"]
+        self.version = record["version"]
+        self.headers = [(name, value) for name, value in record["headers"]]
+        self.body = base64.b64decode(record["body_base64"])
+        self.raw = base64.b64decode(record["raw_base64"]) if "raw_base64" in record else None
+        self.answer = record["answer"]
+
+    def header(self, name):
+        """Values of the header `name` (any letter case), in order."""
+        return [value for key, value in self.headers if key.lower() == name.lower()]
+
+    def header_names(self):
+        return sorted(key.lower() for key, _ in self.headers)
+
+    def json(self):
+        return json.loads(self.body)
+
+    def __repr__(self):
+        return f"Request({self.method} {self.target} -> {self.answer}, body={self.body!r})"
+
+
+def _action(answer):
+    return answer if isinstance(answer, str) else str(answer)
+
+
+class Collector:
+    """tools/collector on a loopback port.
+
+    answers:  per-request answers in arrival order: a status, "drop", or either
+              with "@MS" for a delay ("200@3000"); then `default` for the rest.
+    key:      the expected X-VORN-Key (401 otherwise); None for no check.
+    raw:      record the exact bytes off the socket as well.
+    location: a Location header for 3xx answers.
+    """
+
+    def __init__(self, answers=(), default=200, key=API_KEY, raw=False, host="127.0.0.1", port=0,
+                 location=None):
+        self.host = host
+        self._dir = tempfile.TemporaryDirectory(prefix="vorn-collector-")
+        self.record_path = pathlib.Path(self._dir.name) / "requests.jsonl"
+        argv = [str(COLLECTOR), "--host", host, "--port", str(port), "--record",
+                str(self.record_path), "--default", _action(default)]
+        if answers:
+            argv += ["--answers", ",".join(_action(a) for a in answers)]
+        if key is not None:
+            argv += ["--key", key]
+        if raw:
+            argv.append("--raw")
+        if location is not None:
+            argv += ["--location", location]
+        self.process = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        line = self.process.stdout.readline().decode().strip()
+        if not line.isdigit():
+            self.process.kill()
+            self.process.wait()
+            raise RuntimeError(f"collector did not start: {line!r} "
+                               f"{self.process.stderr.read().decode()!r}")
+        self.port = int(line)
+
+    def url(self, path="/api/v1/telemetry", scheme="http"):
+        return f"{scheme}://{self.host}:{self.port}{path}"
+
+    def requests(self):
+        """Every request recorded so far, in arrival order."""
+        try:
+            text = self.record_path.read_text()
+        except FileNotFoundError:
+            return []
+        return [Request(json.loads(line)) for line in text.splitlines() if line.strip()]
+
+    def wait_for_requests(self, count, timeout=30.0):
+        """Waits until at least `count` requests have arrived; returns all of them."""
+        deadline = time.monotonic() + timeout
+        while True:
+            found = self.requests()
+            if len(found) >= count:
+                return found
+            if time.monotonic() > deadline:
+                raise AssertionError(f"collector got {len(found)} requests, expected {count}: "
+                                     f"{found}")
+            time.sleep(0.05)
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.process.stdout.close()
+        self.process.stderr.close()
+        self._dir.cleanup()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+class ConnectionCounter:
+    """A listening socket that only counts the connections made to it."""
+
+    def __init__(self, host="127.0.0.1", port=0):
+        self._socket = socket.create_server((host, port))
+        self.host = host
+        self.port = self._socket.getsockname()[1]
+        self.connections = 0
+        self._thread = threading.Thread(target=self._accept, daemon=True)
+        self._thread.start()
+
+    def _accept(self):
+        while True:
+            try:
+                connection, _ = self._socket.accept()
+            except OSError:
+                return
+            self.connections += 1
+            connection.close()
+
+    def stop(self):
+        self._socket.close()
+
+
+class TlsRefuser:
+    """A TLS listener with a self-signed certificate that no client should
+    trust. It records, per connection, whether a TLS client hello arrived and
+    whether any request bytes came through the encrypted channel."""
+
+    def __init__(self, host, port=443):
+        self._dir = tempfile.TemporaryDirectory(prefix="vorn-tls-")
+        cert = pathlib.Path(self._dir.name) / "cert.pem"
+        key = pathlib.Path(self._dir.name) / "key.pem"
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                        "-keyout", str(key), "-out", str(cert), "-subj", f"/CN={host}",
+                        "-addext", f"subjectAltName=IP:{host}"],
+                       check=True, capture_output=True)
+        self._context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        self._context.load_cert_chain(str(cert), str(key))
+        self._socket = socket.create_server((host, port))
+        self.hellos = 0
+        self.request_bytes = b""
+        self._thread = threading.Thread(target=self._accept, daemon=True)
+        self._thread.start()
+
+    def _accept(self):
+        while True:
+            try:
+                connection, _ = self._socket.accept()
+            except OSError:
+                return
+            with connection:
+                connection.settimeout(10)
+                try:
+                    if connection.recv(1, socket.MSG_PEEK) == b"\x16":  # TLS handshake record
+                        self.hellos += 1
+                    tls = self._context.wrap_socket(connection, server_side=True)
+                    self.request_bytes += tls.recv(65536)
+                    tls.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n")
+                except (OSError, ssl.SSLError):
+                    pass
+
+    def stop(self):
+        self._socket.close()
+        self._dir.cleanup()
