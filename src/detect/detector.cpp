@@ -34,8 +34,9 @@ bool tryBind(const DetectorEnvironment& environment, SteamBinding& binding) {
   }
 }
 
-// A cycle that fails half-way counts as one that found nothing, so that time
-// and distance stop counting instead of running on under an old server.
+// A cycle that fails half-way (out of memory while copying Steam's texts)
+// counts as one that found nothing, so that time and distance stop counting
+// instead of running on under an old server.
 void runCycle(const DetectorEnvironment& environment, const SteamBinding& binding,
               std::string& lastLoggedStatus) {
   std::string status;
