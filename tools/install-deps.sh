@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs everything the builds, the tests and the demo need on a fresh Debian
+# machine (run as root). Safe to run again: installed packages are kept.
+set -euo pipefail
+packages=(
+  cmake make g++ python3 ca-certificates openssl
+  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64
+  libcurl4-openssl-dev libcpp-httplib-dev nlohmann-json3-dev
+  libgtest-dev libgmock-dev libbenchmark-dev valgrind
+  clang libclang-rt-14-dev
+)
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+    missing+=("$package")
+done
+if ((${#missing[@]})); then
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
