@@ -3,14 +3,12 @@ and tools/fakesteam standing in for Steam: the binding's probe lines and their
 retry, the status line of each detection source, logging on change only, and
 how quickly shutdown ends the detector."""
 
-import json
-import pathlib
-import subprocess
 import time
 import unittest
 
-from harness import (API_KEY, ENDPOINT_ADDRESS_A, ENDPOINT_ADDRESS_B, KNOWN_SERVERS,
-                     NATIVE_BUILD_DIR, START_LINE, PluginTestCase)
+from collector import Collector
+from harness import (API_KEY, ENDPOINT_ADDRESS_A, ENDPOINT_ADDRESS_B, KNOWN_SERVERS, START_LINE,
+                     PluginTestCase)
 
 DETECTOR = "Steam auto-server detector v7.3: "
 PROBE_BOUND = "Steam active-session probe: SteamUser + SteamFriends loaded."
@@ -222,49 +220,26 @@ class Shutdown(DetectionTestCase):
         self.finish(session)
 
 
-class Collector:
-    """tools/collector on a free loopback port, recording every request."""
-
-    def __init__(self, folder):
-        self.record = pathlib.Path(folder.path) / "requests.jsonl"
-        self.process = subprocess.Popen(
-            [str(NATIVE_BUILD_DIR / "tools" / "collector" / "collector"), "--port", "0",
-             "--key", API_KEY, "--record", str(self.record)],
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        self.port = int(self.process.stdout.readline())
-        self.url = f"http://127.0.0.1:{self.port}/api/v1/telemetry"
-
-    def stop(self):
-        self.process.terminate()
-        self.process.wait(timeout=10)
-        self.process.stdout.close()
-
-    def reports(self):
-        if not self.record.exists():
-            return []
-        lines = self.record.read_text().splitlines()
-        return [json.loads(json.loads(line)["body"]) for line in lines if line.strip()]
-
-    def wait_for_seconds(self, seconds, timeout):
-        """Waits until the reports add up to at least that many seconds; returns them all."""
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            reports = self.reports()
-            if sum(report["seconds_delta"] for report in reports) >= seconds:
-                return reports
-            time.sleep(0.1)
-        raise AssertionError(f"the reports never added up to {seconds} s: {self.reports()}")
+def wait_for_reported_seconds(collector, seconds, timeout):
+    """Waits until the reports add up to at least that many seconds; returns their bodies."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        reports = [request.json() for request in collector.requests()]
+        if sum(report["seconds_delta"] for report in reports) >= seconds:
+            return reports
+        time.sleep(0.1)
+    raise AssertionError(f"the reports never added up to {seconds} s: {collector.requests()}")
 
 
 class Counting(DetectionTestCase):
     def test_only_time_and_distance_on_a_known_server_with_cargo_loaded_are_reported(self):
         server2 = KNOWN_SERVERS[1]
         folder = self.folder(steam="full", steam_script=steam_script())
-        collector = Collector(folder)
+        collector = Collector()
         self.addCleanup(collector.stop)
         folder.write_ini("PlayerName=Night Owl\n"
                          f"ApiKey={API_KEY}\n"
-                         f"CollectorURL={collector.url}\n"
+                         f"CollectorURL={collector.url()}\n"
                          "SendIntervalSeconds=10\n")
         session = self.start(folder)
         self.wait_for_count(folder, DETECTOR, 1)
@@ -282,7 +257,7 @@ class Counting(DetectionTestCase):
         session.call("echo driven", "driven")
 
         # Normally one report; a send that falls amid the driving splits it.
-        reports = collector.wait_for_seconds(30, timeout=30)
+        reports = wait_for_reported_seconds(collector, 30, timeout=30)
         self.finish(session)
         self.assertEqual({report["server_id"] for report in reports}, {server2})
         self.assertEqual(sum(report["seconds_delta"] for report in reports), 30, reports)
