@@ -1,9 +1,10 @@
+#include "detect/servers.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "detect/servers.h"
 #include "vorn_deployment.h"
 
 namespace {
@@ -11,10 +12,10 @@ namespace {
 // Deployment data unlike the compiled-in one. Server 1's bare form is "9" and
 // the first 16 digits of server 4's, so "9" + server 4's identifier holds both
 // server 4's full form and, earlier in the text, server 1's bare form.
-const ServerTable otherTable = makeServerTable(
-    {"97654321098765432/101", "11111111111111111/101", "31415926535897932/101",
-     "76543210987654321/101", "00000000000000005/101"},
-    0x0A000001u, 0xCB007105u);
+const ServerTable otherTable =
+    makeServerTable({"97654321098765432/101", "11111111111111111/101", "31415926535897932/101",
+                     "76543210987654321/101", "00000000000000005/101"},
+                    0x0A000001u, 0xCB007105u);
 
 struct Subject {
   const char* name;
@@ -63,33 +64,45 @@ TEST(Servers, KnownServersAreTheDeploymentIdentifiersInOrder) {
 
 TEST(Servers, IsKnownServerIsExactMembership) {
   const std::vector<TextCase> cases = {
-      {"{1}", 1},       {"{5}", 1},         {"", 0},           {"{b1}", 0},
-      {"{1} ", 0},      {" {1}", 0},        {"{1}{1}", 0},     {"{t1}/101", 0},
-      {"{b1}/1011", 0}, {std::string("{1}\0", 4), 0},
+      {"{1}", 1},  {"{5}", 1},    {"", 0},         {"{b1}", 0},      {"{1} ", 0},
+      {" {1}", 0}, {"{1}{1}", 0}, {"{t1}/101", 0}, {"{b1}/1011", 0}, {std::string("{1}\0", 4), 0},
   };
   for (const Subject& s : subjects)
     for (const TextCase& c : cases) {
       const std::string text = expand(s.table, c.text);
       SCOPED_TRACE(std::string(s.name) + ": \"" + text + "\"");
       EXPECT_EQ(isKnownServerIn(s.table, text), c.expected != 0);
-      if (&s.table == &builtInServerTable) EXPECT_EQ(isKnownServer(text), c.expected != 0);
+      if (&s.table == &builtInServerTable) {
+        EXPECT_EQ(isKnownServer(text), c.expected != 0);
+      }
     }
 }
 
 TEST(Servers, FindKnownServerIdPrefersFullFormsThenTableOrder) {
   const std::vector<TextCase> cases = {
-      {"", 0},          {"{1}", 1},        {"{5}", 5},         {"{b2}", 2},
-      {"{3} {b1}", 3},  {"{b1} {3}", 3},   {"{4}{2}", 2},      {"{b5} {b1}", 1},
-      {"9{b2}9", 2},    {"{b2}/10", 2},    {"{t2}", 0},        {"{t1}/101 {t5}", 0},
-      {"steam://connect/{b3}:27015", 3},   {"12345678901234567/101", 0},
+      {"", 0},
+      {"{1}", 1},
+      {"{5}", 5},
+      {"{b2}", 2},
+      {"{3} {b1}", 3},
+      {"{b1} {3}", 3},
+      {"{4}{2}", 2},
+      {"{b5} {b1}", 1},
+      {"9{b2}9", 2},
+      {"{b2}/10", 2},
+      {"{t2}", 0},
+      {"{t1}/101 {t5}", 0},
+      {"steam://connect/{b3}:27015", 3},
+      {"12345678901234567/101", 0},
   };
   for (const Subject& s : subjects)
     for (const TextCase& c : cases) {
       const std::string text = expand(s.table, c.text);
       SCOPED_TRACE(std::string(s.name) + ": \"" + text + "\"");
       EXPECT_EQ(findKnownServerIdIn(s.table, text), server(s.table, c.expected));
-      if (&s.table == &builtInServerTable)
+      if (&s.table == &builtInServerTable) {
         EXPECT_EQ(findKnownServerId(text), server(s.table, c.expected));
+      }
     }
   const std::string text = "9" + std::string(otherTable.ids[3]);
   EXPECT_EQ(text.find(std::string(otherTable.ids[0]).substr(0, 17)), 0u);
@@ -117,8 +130,9 @@ TEST(Servers, ServerFromConnectUsesIdentifiersThenPortPairsInRowOrder) {
       const std::string text = expand(s.table, c.text);
       SCOPED_TRACE(std::string(s.name) + ": \"" + text + "\"");
       EXPECT_EQ(serverFromConnectIn(s.table, text), server(s.table, c.expected));
-      if (&s.table == &builtInServerTable)
+      if (&s.table == &builtInServerTable) {
         EXPECT_EQ(serverFromConnect(text), server(s.table, c.expected));
+      }
     }
 }
 
@@ -129,27 +143,27 @@ TEST(Servers, ServerFromEndpointNeedsTheExactTriple) {
     std::uint16_t gamePort, queryPort;
     int expected;
   } cases[] = {
-      {A, 27021, 27022, 1}, {A, 27027, 27026, 2},        {B, 27015, 27016, 5},
-      {A, 27015, 27016, 0}, {B, 27021, 27022, 0},        {A, 27022, 27021, 0},
-      {B, 27016, 27015, 0}, {A, 27021, 27026, 0},        {A, 0, 0, 0},
+      {A, 27021, 27022, 1},     {A, 27027, 27026, 2},        {B, 27015, 27016, 5},
+      {A, 27015, 27016, 0},     {B, 27021, 27022, 0},        {A, 27022, 27021, 0},
+      {B, 27016, 27015, 0},     {A, 27021, 27026, 0},        {A, 0, 0, 0},
       {Other, 27021, 27022, 0}, {SwappedA, 27021, 27022, 0},
   };
   for (const Subject& s : subjects)
     for (const auto& c : cases) {
       const std::uint32_t a = s.addressA;
-      const std::uint32_t address = c.address == A   ? a
-                                    : c.address == B ? s.addressB
-                                    : c.address == Other
-                                        ? a + 1
-                                        : (a >> 24) | ((a >> 8) & 0xFF00u) |
-                                              ((a << 8) & 0xFF0000u) | (a << 24);
+      const std::uint32_t address = c.address == A       ? a
+                                    : c.address == B     ? s.addressB
+                                    : c.address == Other ? a + 1
+                                                         : (a >> 24) | ((a >> 8) & 0xFF00u) |
+                                                               ((a << 8) & 0xFF0000u) | (a << 24);
       SCOPED_TRACE(std::string(s.name) + ": " + std::to_string(address) + " " +
                    std::to_string(c.gamePort) + "/" + std::to_string(c.queryPort));
       EXPECT_EQ(serverFromEndpointIn(s.table, address, c.gamePort, c.queryPort),
                 server(s.table, c.expected));
-      if (&s.table == &builtInServerTable)
+      if (&s.table == &builtInServerTable) {
         EXPECT_EQ(serverFromEndpoint(address, c.gamePort, c.queryPort),
                   server(s.table, c.expected));
+      }
     }
 }
 
