@@ -5,14 +5,12 @@ working: init and shutdown stay clean, a second init works, and on a known
 server the report still carries the names and the distance of the valid
 input only."""
 
-import json
-import pathlib
-import subprocess
 import time
 import unittest
 
-from harness import (API_KEY, ENDPOINT_ADDRESS_A, GAME_START_LINE, KNOWN_SERVERS,
-                     NATIVE_BUILD_DIR, START_LINE, PluginTestCase)
+from collector import Collector
+from harness import (API_KEY, ENDPOINT_ADDRESS_A, GAME_START_LINE, KNOWN_SERVERS, START_LINE,
+                     PluginTestCase)
 
 KM_TO_MILES = 0.621371192237334
 
@@ -88,55 +86,20 @@ class HostileInput(PluginTestCase):
         self.assertEqual(folder.log_messages().count(START_LINE), 2)
 
 
-class Collector:
-    """tools/collector on a free loopback port, recording every request."""
-
-    def __init__(self, folder):
-        self.record = pathlib.Path(folder.path) / "requests.jsonl"
-        self.process = subprocess.Popen(
-            [str(NATIVE_BUILD_DIR / "tools" / "collector" / "collector"), "--port", "0",
-             "--key", API_KEY, "--record", str(self.record)],
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        self.port = int(self.process.stdout.readline())
-        self.url = f"http://127.0.0.1:{self.port}/api/v1/telemetry"
-
-    def stop(self):
-        self.process.terminate()
-        self.process.wait(timeout=10)
-        self.process.stdout.close()
-
-    def reports(self):
-        if not self.record.exists():
-            return []
-        lines = self.record.read_text().splitlines()
-        return [json.loads(json.loads(line)["body"]) for line in lines if line.strip()]
-
-    def wait_for_miles(self, miles, timeout):
-        """Waits until the reports add up to about that many miles; returns them all."""
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            reports = self.reports()
-            if sum(report["miles_delta"] for report in reports) >= miles - 1e-5:
-                return reports
-            time.sleep(0.1)
-        raise AssertionError(f"the reports never added up to {miles} miles: {self.reports()}")
-
-
-def steam_on_server_2():
-    return ("steam_id 76561198000000001\ngame_played 1\ngame_id 270880\n"
-            f"address {ENDPOINT_ADDRESS_A}\ngame_port 27027\nquery_port 27026\n"
-            "lobby 109775241000000000\n")
+# The player's own game session is on server 2's endpoint.
+STEAM_ON_SERVER_2 = ("steam_id 76561198000000001\ngame_played 1\ngame_id 270880\n"
+                     f"address {ENDPOINT_ADDRESS_A}\ngame_port 27027\nquery_port 27026\n")
 
 
 class CountingAfterHostileInput(PluginTestCase):
     def test_report_carries_only_the_valid_names_and_distance(self):
         server2 = KNOWN_SERVERS[1]
-        folder = self.folder(steam="full", steam_script=steam_on_server_2())
-        collector = Collector(folder)
+        folder = self.folder(steam="full", steam_script=STEAM_ON_SERVER_2)
+        collector = Collector()
         self.addCleanup(collector.stop)
         folder.write_ini("PlayerName=Night Owl\n"
                          f"ApiKey={API_KEY}\n"
-                         f"CollectorURL={collector.url}\n"
+                         f"CollectorURL={collector.url()}\n"
                          "SendIntervalSeconds=10\n")
         session = folder.start()
         self.assertEqual(session.init(), 0)
@@ -159,7 +122,12 @@ class CountingAfterHostileInput(PluginTestCase):
             "config controls shifter.type=string:arcade")
         session.call("echo delivered", "delivered")
 
-        reports = collector.wait_for_miles(1.5 * KM_TO_MILES, timeout=40)
+        deadline = time.monotonic() + 40
+        reports = []
+        while (sum(r["miles_delta"] for r in reports) < 1.5 * KM_TO_MILES - 1e-5
+               and time.monotonic() < deadline):
+            time.sleep(0.1)
+            reports = [request.json() for request in collector.requests()]
         session.shutdown()
         run = session.close()
         self.assertCleanRun(run)
