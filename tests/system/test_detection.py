@@ -68,6 +68,8 @@ class DetectionTestCase(PluginTestCase):
         return session
 
     def finish(self, session):
+        """Shuts down, mostly just after a detector line, so at the start of
+        the 2 s wait that shutdown must cut short."""
         took = session.shutdown()
         self.assertLess(took, SHUTDOWN_LIMIT_MS)
         self.assertCleanRun(session.close())
@@ -172,13 +174,6 @@ class Sources(DetectionTestCase):
                 self.assertCountEqual(messages, [START_LINE, PROBE_BOUND, DETECTOR + line])
                 self.assertLess(messages.index(PROBE_BOUND), messages.index(DETECTOR + line))
 
-    def test_missing_script_means_no_user(self):
-        folder = self.folder(steam="full")
-        session = self.start(folder)
-        lines = self.wait_for_count(folder, DETECTOR, 1)
-        self.finish(session)
-        self.assertEqual(lines, [NO_USER_LINE])
-
 
 class Changes(DetectionTestCase):
     def test_a_line_is_written_only_when_it_changes(self):
@@ -212,12 +207,6 @@ class Shutdown(DetectionTestCase):
         run = folder.run("init\nsleep 300\nshutdown\n")
         self.assertCleanRun(run)
         self.assertLess(run.shutdown_ms[0], SHUTDOWN_LIMIT_MS)
-
-    def test_shutdown_right_after_a_detection_cycle(self):
-        folder = self.folder(steam="full", steam_script=steam_script())
-        session = self.start(folder)
-        self.wait_for_count(folder, DETECTOR, 1)
-        self.finish(session)
 
 
 def wait_for_reported_seconds(collector, seconds, timeout):

@@ -141,35 +141,6 @@ INSTANTIATE_TEST_SUITE_P(
                   ""}),
     [](const ::testing::TestParamInfo<CycleCase>& info) { return std::string(info.param.name); });
 
-struct PublishCase {
-  const char* name;
-  std::string previous;
-  std::string published;
-  bool baselineAfter;
-};
-void PrintTo(const PublishCase& c, std::ostream* os) { *os << c.name; }
-
-class Publish : public ::testing::TestWithParam<PublishCase> {};
-
-TEST_P(Publish, StoresTheServerAndReprimesTheFrameClockWhenOneIsFound) {
-  const PublishCase& c = GetParam();
-  resetSessionStateForTests();
-  sessionState.serverId = c.previous;
-  sessionState.frameBaselineValid = true;
-  publishDetectedServer(c.published);
-  EXPECT_EQ(sessionState.serverId, c.published);
-  EXPECT_EQ(sessionState.frameBaselineValid.load(), c.baselineAfter);
-  resetSessionStateForTests();
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, Publish,
-    ::testing::Values(PublishCase{"NewServer", "", server1, false},
-                      PublishCase{"SameServerAgain", server1, server1, false},
-                      PublishCase{"NothingFoundClearsAtOnce", server1, "", true},
-                      PublishCase{"StillNothing", "", "", true}),
-    [](const ::testing::TestParamInfo<PublishCase>& info) { return std::string(info.param.name); });
-
 // --- The loop, driven through its environment ------------------------------
 
 struct LoopFake {
@@ -223,13 +194,6 @@ class DetectorLoop : public ::testing::Test {
     };
   }
 };
-
-TEST_F(DetectorLoop, EndsAtOnceWhenNotRunning) {
-  running = false;
-  runDetector(fakeEnvironment);
-  EXPECT_EQ(loop.binds, 0);
-  EXPECT_EQ(loop.sleeps, 0);
-}
 
 TEST_F(DetectorLoop, RetriesTheBindingAfterTwentyStepsThenDetectsAtOnce) {
   loop.failingBinds = 2;

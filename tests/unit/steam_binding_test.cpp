@@ -193,17 +193,4 @@ TEST(BindSteamMethods, AreTheLibrarysExportsAndRequestMayStayNull) {
   EXPECT_EQ(binding.requestRichPresence, nullptr);
 }
 
-// A retry starts from nothing: interfaces of an earlier attempt do not survive
-// into one that fails before calling the accessors.
-TEST(BindSteamRetry, FillsTheRecordAnew) {
-  library = FakeLibrary{};
-  SteamBinding binding;
-  ASSERT_TRUE(bindSteamWith(binding, fakeAccess));
-  library.missing = {keyByIndex};
-  EXPECT_FALSE(bindSteamWith(binding, fakeAccess));
-  EXPECT_EQ(binding.user, nullptr);
-  EXPECT_EQ(binding.friends, nullptr);
-  EXPECT_EQ(binding.getRichPresenceKeyByIndex, nullptr);
-}
-
 }  // namespace
