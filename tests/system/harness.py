@@ -210,6 +210,8 @@ class HostSession:
             raise AssertionError(f"gamehost did not end; output: {self._lines}")
         self._reader.join(timeout=5)
         self._err_reader.join(timeout=5)
+        self.process.stdout.close()
+        self.process.stderr.close()
         return Run(self.process.returncode, list(self._lines), "".join(self._stderr))
 
 
