@@ -356,6 +356,7 @@ def setUpModule():
     _pool = concurrent.futures.ThreadPoolExecutor(max_workers=len(ROADS))
     for name, road in ROADS.items():
         _futures[name] = _pool.submit(road)
+        time.sleep(0.3)  # spread the process starts (Wine's are heavy)
 
 
 def tearDownModule():

@@ -46,11 +46,23 @@ bool equalsIgnoringCase(const char* text, const char* lowerCase) {
   return *text == *lowerCase;
 }
 
+// curl would also take "http:/host" or "http:host"; the Windows build's URL
+// cracker wants "scheme://", and so does this one.
+bool hasAuthorityMarker(const std::string& text) {
+  const std::string::size_type marker = text.find("://");
+  if (marker == std::string::npos || marker == 0) return false;
+  for (std::string::size_type i = 0; i < marker; ++i) {
+    const char c = text[i];
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) return false;
+  }
+  return true;
+}
+
 // The collector URL reduced to what goes on the wire: scheme, host, port and
 // path. Query, fragment and user info are dropped; any scheme but http and
 // https is refused before a connection is made.
 bool parseCollectorUrl(const std::string& text, Transfer& transfer) {
-  if (text.empty()) return false;
+  if (!hasAuthorityMarker(text)) return false;
   transfer.url = curl_url();
   if (transfer.url == nullptr) return false;
   if (curl_url_set(transfer.url, CURLUPART_URL, text.c_str(), CURLU_PATH_AS_IS) != CURLUE_OK)
