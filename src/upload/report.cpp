@@ -11,13 +11,27 @@ std::string escapeJsonString(const std::string& text) {
   for (const char c : text) {
     const unsigned char byte = static_cast<unsigned char>(c);
     switch (byte) {
-      case 0x08: out += "\\b"; break;
-      case 0x09: out += "\\t"; break;
-      case 0x0A: out += "\\n"; break;
-      case 0x0C: out += "\\f"; break;
-      case 0x0D: out += "\\r"; break;
-      case 0x22: out += "\\\""; break;
-      case 0x5C: out += "\\\\"; break;
+      case 0x08:
+        out += "\\b";
+        break;
+      case 0x09:
+        out += "\\t";
+        break;
+      case 0x0A:
+        out += "\\n";
+        break;
+      case 0x0C:
+        out += "\\f";
+        break;
+      case 0x0D:
+        out += "\\r";
+        break;
+      case 0x22:
+        out += "\\\"";
+        break;
+      case 0x5C:
+        out += "\\\\";
+        break;
       default:
         if (byte < 0x20) {
           out += "\\u00";
@@ -39,8 +53,8 @@ namespace {
 // one, which would race with the game's own threads.
 std::string fixedSixDecimals(double value) {
   char buffer[400];  // enough for any finite double in fixed notation
-  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value,
-                                    std::chars_format::fixed, 6);
+  const auto result =
+      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 6);
   if (result.ec != std::errc()) return "0.000000";
   return std::string(buffer, result.ptr);
 }
@@ -51,11 +65,11 @@ std::string buildReportBody(const std::string& playerName, const ReportSnapshot&
   std::ostringstream body;
   // The game may have installed a global locale with ',' or digit grouping.
   body.imbue(std::locale::classic());
-  body << "{\"player_name\":\"" << escapeJsonString(playerName)
-       << "\",\"server_id\":\"" << escapeJsonString(snapshot.serverId)
+  body << "{\"player_name\":\"" << escapeJsonString(playerName) << "\",\"server_id\":\""
+       << escapeJsonString(snapshot.serverId)
        << "\",\"miles_delta\":" << fixedSixDecimals(snapshot.milesDelta)
-       << ",\"seconds_delta\":" << snapshot.secondsDelta
-       << ",\"truck\":\"" << escapeJsonString(snapshot.truckName)
-       << "\",\"trailer\":\"" << escapeJsonString(snapshot.trailerName) << "\"}";
+       << ",\"seconds_delta\":" << snapshot.secondsDelta << ",\"truck\":\""
+       << escapeJsonString(snapshot.truckName) << "\",\"trailer\":\""
+       << escapeJsonString(snapshot.trailerName) << "\"}";
   return body.str();
 }

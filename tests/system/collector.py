@@ -156,14 +156,14 @@ class Collector:
         self.stop()
 
 
-class ConnectionCounter:
-    """A listening socket that only counts the connections made to it."""
+class _Listener:
+    """A loopback listening socket whose connections are served one by one on
+    a thread of its own."""
 
-    def __init__(self, host="127.0.0.1", port=0):
+    def __init__(self, host, port):
         self._socket = socket.create_server((host, port))
         self.host = host
         self.port = self._socket.getsockname()[1]
-        self.connections = 0
         self._thread = threading.Thread(target=self._accept, daemon=True)
         self._thread.start()
 
@@ -173,17 +173,31 @@ class ConnectionCounter:
                 connection, _ = self._socket.accept()
             except OSError:
                 return
-            self.connections += 1
-            connection.close()
+            with connection:
+                self._serve(connection)
+
+    def _serve(self, connection):
+        raise NotImplementedError
 
     def stop(self):
         self._socket.close()
 
 
-class TlsRefuser:
+class ConnectionCounter(_Listener):
+    """Only counts the connections made to it."""
+
+    def __init__(self, host="127.0.0.1", port=0):
+        self.connections = 0
+        super().__init__(host, port)
+
+    def _serve(self, connection):
+        self.connections += 1
+
+
+class TlsRefuser(_Listener):
     """A TLS listener with a self-signed certificate that no client should
-    trust. It records, per connection, whether a TLS client hello arrived and
-    whether any request bytes came through the encrypted channel."""
+    trust. It counts TLS client hellos and keeps whatever request bytes came
+    through the encrypted channel."""
 
     def __init__(self, host, port=443):
         self._dir = tempfile.TemporaryDirectory(prefix="vorn-tls-")
@@ -195,29 +209,21 @@ class TlsRefuser:
                        check=True, capture_output=True)
         self._context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         self._context.load_cert_chain(str(cert), str(key))
-        self._socket = socket.create_server((host, port))
         self.hellos = 0
         self.request_bytes = b""
-        self._thread = threading.Thread(target=self._accept, daemon=True)
-        self._thread.start()
+        super().__init__(host, port)
 
-    def _accept(self):
-        while True:
-            try:
-                connection, _ = self._socket.accept()
-            except OSError:
-                return
-            with connection:
-                connection.settimeout(10)
-                try:
-                    if connection.recv(1, socket.MSG_PEEK) == b"\x16":  # TLS handshake record
-                        self.hellos += 1
-                    tls = self._context.wrap_socket(connection, server_side=True)
-                    self.request_bytes += tls.recv(65536)
-                    tls.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n")
-                except (OSError, ssl.SSLError):
-                    pass
+    def _serve(self, connection):
+        connection.settimeout(10)
+        try:
+            if connection.recv(1, socket.MSG_PEEK) == b"\x16":  # a TLS handshake record
+                self.hellos += 1
+            with self._context.wrap_socket(connection, server_side=True) as tls:
+                self.request_bytes += tls.recv(65536)
+                tls.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n")
+        except (OSError, ssl.SSLError):
+            pass
 
     def stop(self):
-        self._socket.close()
+        super().stop()
         self._dir.cleanup()

@@ -11,6 +11,7 @@ through the collector, so a report's acceptance is read off the next report.
 # ctest: timeout=400
 
 import concurrent.futures
+import contextlib
 import struct
 import time
 import unittest
@@ -160,14 +161,27 @@ def seconds_of(request):
 
 # --- roads ---------------------------------------------------------------------
 
-def status_road(first, second, url_of, collector_options=None):
+@contextlib.contextmanager
+def on_server(url_of=lambda collector: collector.url(), **collector_options):
+    """A collector, and a road started on the server with its cargo loaded,
+    reporting to url_of(collector); both are cleaned up afterwards."""
+    collector = Collector(**collector_options)
+    try:
+        road = Road(url_of(collector))
+        try:
+            road.start()
+            road.reach_server()
+            yield collector, road
+        finally:
+            road.close()
+    finally:
+        collector.stop()
+
+
+def status_road(first, second, url_of=lambda c: c.url(), **collector_options):
     """Three reports: the first answered `first`, the second `second`, the third
     200. Each report's seconds show whether the answer before it was accepted."""
-    collector = Collector(answers=[first, second], **(collector_options or {}))
-    road = Road(url_of(collector))
-    try:
-        road.start()
-        road.reach_server()
+    with on_server(url_of, answers=[first, second], **collector_options) as (collector, road):
         miles = road.drive(60, 5)
         collector.wait_for_requests(1, REPORT_WAIT)
         road.drive(7)
@@ -178,52 +192,43 @@ def status_road(first, second, url_of, collector_options=None):
         return {"seconds": [seconds_of(r) for r in reports], "reports": reports,
                 "requests": len(collector.requests()), "miles": miles,
                 "host": f"{collector.host}:{collector.port}"}
-    finally:
-        road.close()
-        collector.stop()
 
 
 def default_port_road():
     """Port 80 from the scheme, "/" for a URL without a path, the host alone in Host."""
     host = platform_loopback_address()
     with fixed_port_lock(host, 80):
-        return status_road(200, 300, lambda c: f"http://{host}", dict(host=host, port=80))
+        return status_road(200, 300, lambda c: f"http://{host}", host=host, port=80)
 
 
 def wire_road():
     """The typical road's report byte for byte off a raw socket; the URL's
     query and fragment stay off the request line; a 301 is not followed."""
-    return status_road(201, 301, lambda c: c.url(PATH + "?x=1#frag"),
-                       dict(raw=True, location="http://127.0.0.1:9/moved"))
+    return status_road(201, 301, lambda c: c.url(PATH + "?x=1#frag"), raw=True,
+                       location="http://127.0.0.1:9/moved")
 
 
-def refused_url_road(bad_url_of, observer_of):
+def refused_url_road(bad_url_of, observer=None):
     """Init with a URL that must fail before any connection, drive, let a
     report cycle pass, then init again with a working URL: the report there
     carries everything, so nothing was taken off."""
-    collector = Collector()
-    observer = observer_of()
-    road = Road(bad_url_of(observer))
     try:
-        road.start()
-        road.reach_server()
-        miles = road.drive(60, 5)
-        if isinstance(observer, TlsRefuser):
-            deadline = time.monotonic() + REPORT_WAIT
-            while observer.hellos == 0 and time.monotonic() < deadline:
-                time.sleep(0.1)
-            time.sleep(1.0)
-        else:
-            road.sleep_until(12.5)
-        road.restart(collector.url())
-        road.drive(2)
-        reports = collector.wait_for_requests(1, REPORT_WAIT)
-        road.finish()
-        return {"body": reports[0].body, "expected": expected_body(62, miles),
-                "observer": observer}
+        with on_server(lambda c: bad_url_of(observer)) as (collector, road):
+            miles = road.drive(60, 5)
+            if isinstance(observer, TlsRefuser):
+                deadline = time.monotonic() + REPORT_WAIT
+                while observer.hellos == 0 and time.monotonic() < deadline:
+                    time.sleep(0.1)
+                time.sleep(1.0)
+            else:
+                road.sleep_until(12.5)
+            road.restart(collector.url())
+            road.drive(2)
+            reports = collector.wait_for_requests(1, REPORT_WAIT)
+            road.finish()
+            return {"body": reports[0].body, "expected": expected_body(62, miles),
+                    "observer": observer}
     finally:
-        road.close()
-        collector.stop()
         if observer is not None:
             observer.stop()
 
@@ -231,18 +236,13 @@ def refused_url_road(bad_url_of, observer_of):
 def https_road():
     host = platform_loopback_address()
     with fixed_port_lock(host, 443):
-        return refused_url_road(lambda observer: f"https://{host}{PATH}",
-                                lambda: TlsRefuser(host, 443))
+        return refused_url_road(lambda o: f"https://{host}{PATH}", TlsRefuser(host, 443))
 
 
 def typical_road_then_shutdown():
     """One report with the exact body; then shutdown sends nothing, and what
     was still pending goes out after the next init."""
-    collector = Collector()
-    road = Road(collector.url())
-    try:
-        road.start()
-        road.reach_server()
+    with on_server() as (collector, road):
         miles = road.drive(60, 5)
         first = collector.wait_for_requests(1, REPORT_WAIT)
         road.drive(3)
@@ -253,17 +253,10 @@ def typical_road_then_shutdown():
         later = collector.wait_for_requests(2, REPORT_WAIT)
         road.finish()
         return first[0].body, expected_body(60, miles), after_shutdown, later[1].body
-    finally:
-        road.close()
-        collector.stop()
 
 
 def three_failures_road():
-    collector = Collector(answers=[500, 500, 500, 200])
-    road = Road(collector.url())
-    try:
-        road.start()
-        road.reach_server()
+    with on_server(answers=[500, 500, 500, 200]) as (collector, road):
         seconds = miles = 0
         expected = []
         for k, (s, km) in enumerate([(60, 5), (4, 1), (6, 2), (8, 0.5)]):
@@ -276,20 +269,13 @@ def three_failures_road():
         reports = collector.wait_for_requests(5, REPORT_WAIT)
         road.finish()
         return [r.body for r in reports[:5]], expected
-    finally:
-        road.close()
-        collector.stop()
 
 
 def in_flight_road():
     """The first report is answered after 3 s while 9 s and 1 km are driven:
     those go out next. The second is answered after 4 s with shutdown already
     called: shutdown waits for it, and its success is applied."""
-    collector = Collector(answers=["200@3000", "200@4000"])
-    road = Road(collector.url())
-    try:
-        road.start()
-        road.reach_server()
+    with on_server(answers=["200@3000", "200@4000"]) as (collector, road):
         road.drive(60, 5)
         collector.wait_for_requests(1, REPORT_WAIT)
         during_first = road.drive(9, 1)
@@ -301,20 +287,13 @@ def in_flight_road():
         road.finish()
         return (second.body, expected_body(9, during_first), shutdown_ms, third.body,
                 expected_body(1, 0.0))
-    finally:
-        road.close()
-        collector.stop()
 
 
 def off_server_road():
     """Amounts pend on the server, the player leaves it before the first
     report: no request while no known server is detected; back on it, the
     report carries everything."""
-    collector = Collector()
-    road = Road(collector.url())
-    try:
-        road.start()
-        road.reach_server()
+    with on_server() as (collector, road):
         miles = road.drive(60, 5)
         road.folder.write_steam_script(OFF_SERVER)
         road.folder.wait_for_log("VORN_server=NONE")
@@ -324,24 +303,21 @@ def off_server_road():
         first = collector.wait_for_requests(1, REPORT_WAIT)
         road.finish()
         return while_off, first[0].body, expected_body(60, miles)
-    finally:
-        road.close()
-        collector.stop()
 
 
 ROADS = {
     "default_port": default_port_road,
     "wire": wire_road,
-    "statuses_204_401": lambda: status_road(204, 401, lambda c: c.url()),
-    "statuses_199_500": lambda: status_road(199, 500, lambda c: c.url(), dict(raw=True)),
+    "statuses_204_401": lambda: status_road(204, 401),
+    "statuses_199_500": lambda: status_road(199, 500, raw=True),
     "https": https_road,
     "other_scheme": lambda: refused_url_road(lambda o: f"ftp://127.0.0.1:{o.port}{PATH}",
-                                             ConnectionCounter),
+                                             ConnectionCounter()),
     "no_colon": lambda: refused_url_road(lambda o: f"http//127.0.0.1:{o.port}{PATH}",
-                                         ConnectionCounter),
+                                         ConnectionCounter()),
     "open_bracket": lambda: refused_url_road(lambda o: f"http://[127.0.0.1:{o.port}{PATH}",
-                                             ConnectionCounter),
-    "empty_url": lambda: refused_url_road(lambda o: "", lambda: None),
+                                             ConnectionCounter()),
+    "empty_url": lambda: refused_url_road(lambda o: ""),
     "typical": typical_road_then_shutdown,
     "three_failures": three_failures_road,
     "in_flight": in_flight_road,

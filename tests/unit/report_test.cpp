@@ -1,9 +1,9 @@
+#include "upload/report.h"
+
 #include <gtest/gtest.h>
 
 #include <locale>
 #include <string>
-
-#include "upload/report.h"
 
 namespace {
 
@@ -49,19 +49,21 @@ struct EscapeCase {
 
 class EscapeJson : public ::testing::TestWithParam<EscapeCase> {};
 
-TEST_P(EscapeJson, ByteByByte) { EXPECT_EQ(escapeJsonString(GetParam().input), GetParam().expected); }
+TEST_P(EscapeJson, ByteByByte) {
+  EXPECT_EQ(escapeJsonString(GetParam().input), GetParam().expected);
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Table, EscapeJson,
     ::testing::Values(
-        EscapeCase{"empty", "", ""},
-        EscapeCase{"backslash", "C:\\Rig 1", "C:\\\\Rig 1"},
+        EscapeCase{"empty", "", ""}, EscapeCase{"backslash", "C:\\Rig 1", "C:\\\\Rig 1"},
         EscapeCase{"quotes", "\"Big\" Rig", "\\\"Big\\\" Rig"},
         EscapeCase{"named_controls", bytes({0x08, 0x09, 0x0A, 0x0C, 0x0D}), "\\b\\t\\n\\f\\r"},
         EscapeCase{"other_controls_lower_hex", bytes({0x00, 0x01, 0x0B, 0x1B, 0x1F}),
                    "\\u0000\\u0001\\u000b\\u001b\\u001f"},
         EscapeCase{"tab_and_unit_separator", bytes({'K', 0x09, 'W', 0x1F}), "K\\tW\\u001f"},
-        EscapeCase{"solidus_and_del_unchanged", bytes({'a', '/', 'b', 0x7F}), bytes({'a', '/', 'b', 0x7F})},
+        EscapeCase{"solidus_and_del_unchanged", bytes({'a', '/', 'b', 0x7F}),
+                   bytes({'a', '/', 'b', 0x7F})},
         EscapeCase{"utf8_unchanged", "Pet\xC3\xA9rbilt", "Pet\xC3\xA9rbilt"},
         EscapeCase{"invalid_utf8_unchanged", bytes({0x80, 0xFE, 0xFF}), bytes({0x80, 0xFE, 0xFF})},
         EscapeCase{"space_is_not_escaped", " ", " "}),

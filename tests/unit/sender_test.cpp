@@ -1,3 +1,5 @@
+#include "upload/sender.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,7 +11,6 @@
 
 #include "config/settings.h"
 #include "plugin/session_state.h"
-#include "upload/sender.h"
 
 namespace {
 
@@ -141,10 +142,10 @@ TEST_P(SenderOneSided, ReportsAndClearsWhatWasSent) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, SenderOneSided,
-    ::testing::Values(
-        OneSidedCase{"seconds_only", 0.0, 7, "\"miles_delta\":0.000000,\"seconds_delta\":7,"},
-        OneSidedCase{"tiny_miles_only", 0.0000004, 0,
-                     "\"miles_delta\":0.000000,\"seconds_delta\":0,"}),
+    ::testing::Values(OneSidedCase{"seconds_only", 0.0, 7,
+                                   "\"miles_delta\":0.000000,\"seconds_delta\":7,"},
+                      OneSidedCase{"tiny_miles_only", 0.0000004, 0,
+                                   "\"miles_delta\":0.000000,\"seconds_delta\":0,"}),
     [](const ::testing::TestParamInfo<OneSidedCase>& info) {
       return std::string(info.param.name);
     });

@@ -2,13 +2,12 @@
 // records every request it receives as one JSON line and answers each one as
 // the test asked: a status, after a delay, or by dropping the connection.
 #include <arpa/inet.h>
+#include <httplib.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <httplib.h>
 
 #include <atomic>
 #include <chrono>
@@ -176,8 +175,7 @@ bool parseOptions(int argc, char** argv, Options& options) {
 }
 
 std::string base64(const std::string& bytes) {
-  static const char alphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
   std::size_t i = 0;
   for (; i + 2 < bytes.size(); i += 3) {
@@ -242,8 +240,7 @@ Action recordAndChoose(Collector& collector, const Received& request, bool rawMo
       line["raw_base64"] = base64(request.raw);
       line["chunked"] = request.chunked;
     }
-    collector.record << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
-                     << '\n'
+    collector.record << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n'
                      << std::flush;
   }
   return action;

@@ -72,8 +72,8 @@ bool parseCollectorUrl(const std::string& text, Transfer& transfer) {
   const bool webScheme = equalsIgnoringCase(scheme, "http") || equalsIgnoringCase(scheme, "https");
   curl_free(scheme);
   if (!webScheme) return false;
-  for (CURLUPart part : {CURLUPART_QUERY, CURLUPART_FRAGMENT, CURLUPART_USER,
-                         CURLUPART_PASSWORD, CURLUPART_OPTIONS})
+  for (CURLUPart part :
+       {CURLUPART_QUERY, CURLUPART_FRAGMENT, CURLUPART_USER, CURLUPART_PASSWORD, CURLUPART_OPTIONS})
     curl_url_set(transfer.url, part, nullptr, 0);
   return true;
 }
@@ -83,8 +83,8 @@ bool parseCollectorUrl(const std::string& text, Transfer& transfer) {
 size_t onHeaderLine(char* data, size_t size, size_t count, void* context) {
   Transfer& transfer = *static_cast<Transfer*>(context);
   const size_t length = size * count;
-  const bool blankLine = (length == 2 && data[0] == '\r' && data[1] == '\n') ||
-                         (length == 1 && data[0] == '\n');
+  const bool blankLine =
+      (length == 2 && data[0] == '\r' && data[1] == '\n') || (length == 1 && data[0] == '\n');
   if (!blankLine) return length;
   long status = 0;
   curl_easy_getinfo(transfer.easy, CURLINFO_RESPONSE_CODE, &status);

@@ -54,8 +54,7 @@ bool httpPost(const std::string& url, const std::string& apiKey, const std::stri
   parts.lpszUrlPath = path;
   parts.dwUrlPathLength = pathBufferLength;
   if (!WinHttpCrackUrl(wideUrl.c_str(), 0, 0, &parts)) return false;
-  if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS)
-    return false;
+  if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) return false;
   // Every string is ready before the first handle opens, so nothing between
   // opening and closing the handles can throw.
   const std::wstring hostName(host, parts.dwHostNameLength);
@@ -93,10 +92,9 @@ bool httpPost(const std::string& url, const std::string& apiKey, const std::stri
 
   const DWORD bodyLength = static_cast<DWORD>(body.size());
   LPVOID bodyData = const_cast<char*>(body.data());
-  const bool exchanged =
-      WinHttpSendRequest(request, headers.c_str(), static_cast<DWORD>(-1), bodyData, bodyLength,
-                         bodyLength, 0) &&
-      WinHttpReceiveResponse(request, nullptr);
+  const bool exchanged = WinHttpSendRequest(request, headers.c_str(), static_cast<DWORD>(-1),
+                                            bodyData, bodyLength, bodyLength, 0) &&
+                         WinHttpReceiveResponse(request, nullptr);
   if (!exchanged) {
     closeAll(request, connection, session);
     return false;
@@ -105,8 +103,7 @@ bool httpPost(const std::string& url, const std::string& apiKey, const std::stri
   DWORD status = 0;
   DWORD statusSize = sizeof status;
   WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                      WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize,
-                      WINHTTP_NO_HEADER_INDEX);
+                      WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize, WINHTTP_NO_HEADER_INDEX);
   closeAll(request, connection, session);
   return status - 200u <= 99u;
 }
