@@ -11,11 +11,14 @@
 //   lobby 109775241000000000
 //   rp connect=+connect 192.0.2.10:27027   rich presence, in enumeration order;
 //   rp status=                             the value may be empty; repeatable
+//   rpx status=Line 1\nLine 2        as rp, with \n \r \t \\ and \xHH escapes
 //   null_user 1 | null_friends 1      that accessor returns null
 //
 // Blank lines and lines starting with # are skipped. A missing script means no
 // user, no game and no rich presence. Answers are given only for the
 // interface pointers the accessors handed out and for the scripted user's id.
+// The script is read again by the accessors and by GetSteamID, which starts
+// every detection cycle, so one cycle sees one script however large it is.
 //
 // Variants, chosen when building: FAKESTEAM_OLD_ACCESSORS_ONLY exports only
 // the oldest accessor versions, FAKESTEAM_WITHOUT_KEY_BY_INDEX and
@@ -25,6 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -53,6 +57,7 @@ struct Script {
   bool gamePlayed = false;
   GamePlayed game{};
   std::vector<std::pair<std::string, std::string>> presence;
+  std::map<std::string, std::size_t> lastEntryOfKey;  // index into presence
   bool nullUser = false;
   bool nullFriends = false;
 };
@@ -81,6 +86,25 @@ std::uint32_t parseAddress(const std::string& text) {
   return static_cast<std::uint32_t>(std::strtoul(text.c_str(), nullptr, 0));
 }
 
+std::string unescape(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 == text.size()) {
+      out += text[i];
+      continue;
+    }
+    const char e = text[++i];
+    if (e == 'n') out += '\n';
+    else if (e == 'r') out += '\r';
+    else if (e == 't') out += '\t';
+    else if (e == 'x' && i + 2 < text.size()) {
+      out += static_cast<char>(std::strtoul(text.substr(i + 1, 2).c_str(), nullptr, 16));
+      i += 2;
+    } else out += e;
+  }
+  return out;
+}
+
 Script parseScript(const std::string& text) {
   Script script;
   std::istringstream lines(text);
@@ -100,10 +124,17 @@ Script parseScript(const std::string& text) {
     else if (name == "lobby") script.game.lobbyId = number;
     else if (name == "null_user") script.nullUser = number != 0;
     else if (name == "null_friends") script.nullFriends = number != 0;
-    else if (name == "rp") {
+    else if (name == "rp" || name == "rpx") {
       const std::size_t equals = value.find('=');
-      if (equals != std::string::npos)
-        script.presence.emplace_back(value.substr(0, equals), value.substr(equals + 1));
+      if (equals == std::string::npos) continue;
+      std::string key = value.substr(0, equals);
+      std::string entry = value.substr(equals + 1);
+      if (name == "rpx") {
+        key = unescape(key);
+        entry = unescape(entry);
+      }
+      script.lastEntryOfKey[key] = script.presence.size();
+      script.presence.emplace_back(std::move(key), std::move(entry));
     }
   }
   return script;
@@ -130,7 +161,7 @@ std::string readScriptText() {
   return std::string();
 }
 
-// Called with scriptMutex held, first thing in every export.
+// Called with scriptMutex held, first thing in the accessors and GetSteamID.
 const Script& refresh() {
   std::string text = readScriptText();
   if (!scriptLoaded || text != scriptText) {
@@ -179,7 +210,7 @@ FAKESTEAM_EXPORT bool SteamAPI_ISteamFriends_GetFriendGamePlayed(void* friends,
                                                                  std::uint64_t steamId,
                                                                  GamePlayed* out) {
   std::lock_guard<std::mutex> lock(scriptMutex);
-  const Script& script = refresh();
+  const Script& script = current;
   if (out == nullptr || !isScriptedUser(script, friends, steamId) || !script.gamePlayed)
     return false;
   *out = script.game;
@@ -187,16 +218,13 @@ FAKESTEAM_EXPORT bool SteamAPI_ISteamFriends_GetFriendGamePlayed(void* friends,
 }
 
 #if !defined(FAKESTEAM_WITHOUT_REQUEST)
-FAKESTEAM_EXPORT void SteamAPI_ISteamFriends_RequestFriendRichPresence(void*, std::uint64_t) {
-  std::lock_guard<std::mutex> lock(scriptMutex);
-  refresh();
-}
+FAKESTEAM_EXPORT void SteamAPI_ISteamFriends_RequestFriendRichPresence(void*, std::uint64_t) {}
 #endif
 
 FAKESTEAM_EXPORT std::int32_t SteamAPI_ISteamFriends_GetFriendRichPresenceKeyCount(
     void* friends, std::uint64_t steamId) {
   std::lock_guard<std::mutex> lock(scriptMutex);
-  const Script& script = refresh();
+  const Script& script = current;
   if (!isScriptedUser(script, friends, steamId)) return 0;
   return static_cast<std::int32_t>(script.presence.size());
 }
@@ -205,7 +233,7 @@ FAKESTEAM_EXPORT std::int32_t SteamAPI_ISteamFriends_GetFriendRichPresenceKeyCou
 FAKESTEAM_EXPORT const char* SteamAPI_ISteamFriends_GetFriendRichPresenceKeyByIndex(
     void* friends, std::uint64_t steamId, std::int32_t index) {
   std::lock_guard<std::mutex> lock(scriptMutex);
-  const Script& script = refresh();
+  const Script& script = current;
   if (!isScriptedUser(script, friends, steamId) || index < 0 ||
       static_cast<std::size_t>(index) >= script.presence.size())
     return emptyText;
@@ -218,10 +246,9 @@ FAKESTEAM_EXPORT const char* SteamAPI_ISteamFriends_GetFriendRichPresence(void* 
                                                                           std::uint64_t steamId,
                                                                           const char* key) {
   std::lock_guard<std::mutex> lock(scriptMutex);
-  const Script& script = refresh();
+  const Script& script = current;
   if (key == nullptr || !isScriptedUser(script, friends, steamId)) return emptyText;
-  const char* value = emptyText;
-  for (const auto& entry : script.presence)
-    if (entry.first == key) value = entry.second.c_str();
-  return value;
+  const auto entry = script.lastEntryOfKey.find(key);
+  return entry == script.lastEntryOfKey.end() ? emptyText
+                                              : script.presence[entry->second].second.c_str();
 }
