@@ -34,6 +34,7 @@ while the detector names a known server and the job's cargo is loaded.
 import argparse
 import base64
 import ctypes
+import dataclasses
 import json
 import math
 import os
@@ -579,15 +580,12 @@ class Demo:
                 raise DemoError(f"the detector never named {wanted}; status lines: {lines}")
             self.wait(0.05)
 
-    def miles_tolerance(self, reports):
-        return reports * MILES_ROUNDING + 1e-9
-
     def wait_reports(self):
         self.say("waiting for the collector to accept everything counted")
         deadline = time.monotonic() + 2 * self.interval + 10
         while time.monotonic() < deadline:
             count, miles, _ = self.collector.totals()
-            if abs(miles - self.reckoning.counted_miles) <= self.miles_tolerance(count):
+            if abs(miles - self.reckoning.counted_miles) <= miles_tolerance(count):
                 self.progress(force=True)
                 self.say(f"collector: all accepted ({count} reports)")
                 return
@@ -612,19 +610,13 @@ class Demo:
         if refused:
             print(f"  refused or dropped: {len(refused)} ({', '.join(map(str, refused))})")
 
-        tolerance = self.miles_tolerance(count)
-        miles_ok = abs(miles - reckoning.counted_miles) <= tolerance
-        cycles = int(gate_wall // DETECTOR_PERIOD_SECONDS) + 2
-        driven = reckoning.counted_us / 1e6
-        most = math.floor(driven + 1e-6)
-        least = max(0, math.floor(driven - cycles * FRAME_STEP_US / 1e6 - 1e-6))
-        seconds_ok = least <= seconds <= most
-
+        verdict = judge(reckoning.counted_us, reckoning.counted_miles, count, miles, seconds,
+                        gate_wall)
         rows = [("", "driven (script)", "accepted", "allowed", ""),
                 ("miles", f"{reckoning.counted_miles:.6f}", f"{miles:.6f}",
-                 f"± {tolerance:.7f}", "ok" if miles_ok else "DIFFERENT"),
-                ("seconds", f"{driven:.1f}", f"{seconds}", f"{least} to {most}",
-                 "ok" if seconds_ok else "DIFFERENT")]
+                 f"± {verdict.tolerance:.7f}", "ok" if verdict.miles_ok else "DIFFERENT"),
+                ("seconds", f"{reckoning.counted_us / 1e6:.1f}", f"{seconds}",
+                 f"{verdict.least} to {verdict.most}", "ok" if verdict.seconds_ok else "DIFFERENT")]
         widths = [max(len(row[i]) for row in rows) for i in range(5)]
         print("\nOn a known server with the cargo loaded:")
         for row in rows:
@@ -633,7 +625,7 @@ class Demo:
         print(f"  miles: every accepted report ({count}) rounds its miles to six decimals, "
               f"± 0.0000005 each.")
         print(f"  seconds: whole seconds only, and the detector re-primes the frame clock in every\n"
-              f"  cycle that finds a server: each of at most {cycles} cycles in the {gate_wall:.0f} s "
+              f"  cycle that finds a server: each of at most {verdict.cycles} cycles in the {gate_wall:.0f} s "
               f"of counting\n  may drop one 0.1 s frame step.")
 
         print(f"\nThe plug-in's log ({self.plugins / PLUGIN_LOG}):")
@@ -644,9 +636,41 @@ class Demo:
         for line in log.replace("\r\n", "\n").splitlines():
             print(f"  {line}")
 
-        agree = miles_ok and seconds_ok and count > 0
-        print("\nThe totals agree." if agree else "\nTHE TOTALS DISAGREE.")
-        return 0 if agree else 1
+        print("\nThe totals agree." if verdict.agree else "\nTHE TOTALS DISAGREE.")
+        return 0 if verdict.agree else 1
+
+
+@dataclasses.dataclass
+class Verdict:
+    tolerance: float
+    cycles: int
+    least: int
+    most: int
+    miles_ok: bool
+    seconds_ok: bool
+    agree: bool
+
+
+def miles_tolerance(reports):
+    return reports * MILES_ROUNDING + 1e-9
+
+
+def judge(counted_us, counted_miles, reports, accepted_miles, accepted_seconds, gate_wall_seconds):
+    """Whether the accepted totals match what was counted. Miles may differ by the
+    six-decimal rounding of each report. Seconds are whole, the fraction left over
+    is never sent, and every detector cycle that finds a server while the gate is
+    open re-primes the frame clock, which drops at most one frame step."""
+    tolerance = miles_tolerance(reports)
+    cycles = int(gate_wall_seconds // DETECTOR_PERIOD_SECONDS) + 2
+    driven = counted_us / 1e6
+    # The plug-in adds the steps as floating-point seconds: allow for their drift.
+    most = math.floor(driven + 1e-6)
+    least = max(0, math.floor(driven - cycles * FRAME_STEP_US / 1e6 - 1e-6))
+    miles_ok = abs(accepted_miles - counted_miles) <= tolerance
+    seconds_ok = least <= accepted_seconds <= most
+    return Verdict(tolerance=tolerance, cycles=cycles, least=least, most=most,
+                   miles_ok=miles_ok, seconds_ok=seconds_ok,
+                   agree=miles_ok and seconds_ok and reports > 0)
 
 
 def load_scenario(path):
