@@ -150,9 +150,8 @@ def assert_wire_request(request, host_header, target, body):
     check.assertEqual(sent_body, body, "bytes after the head")
     lines = head.split(b"\r\n")
     check.assertEqual(lines[0], f"POST {target} HTTP/1.1".encode())
+    # One space after the colon, the key byte for byte.
     check.assertIn(f"X-VORN-Key: {API_KEY}".encode(), lines[1:])
-    check.assertIn(b"Content-Type: application/json", lines[1:])
-    check.assertIn(f"User-Agent: {USER_AGENT}".encode(), lines[1:])
 
 
 def seconds_of(request):
