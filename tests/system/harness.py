@@ -215,6 +215,19 @@ class HostSession:
         return Run(self.process.returncode, list(self._lines), "".join(self._stderr))
 
 
+def api_keys_in(ini):
+    """The ApiKey values a settings file sets, trimmed as the plug-in trims
+    them; placeholders and keys too short to search for are left out."""
+    keys = set()
+    for line in ini.split(b"\n"):
+        name, equals, value = line.strip(b" \t\r").partition(b"=")
+        value = value.strip(b" \t\r")
+        if equals and name.strip(b" \t") == b"ApiKey" and len(value) >= 6 \
+                and value != b"PASTE_API_KEY_HERE":
+            keys.add(value)
+    return keys
+
+
 class GameFolder:
     """A scratch plug-in folder: a copy of the library, its ini, its log.
 
@@ -228,6 +241,8 @@ class GameFolder:
         self.path = pathlib.Path(self._temp.name)
         self.plugin = self.path / PLUGIN_FILE
         shutil.copy2(BUILD_DIR / PLUGIN_FILE, self.plugin)
+        self.api_keys = set()
+        self._game_logs = []  # output lines of every gamehost run in this folder
         if ini is not None:
             self.write_ini(ini)
         self.steam = steam
@@ -236,7 +251,24 @@ class GameFolder:
             self.write_steam_script(steam_script)
 
     def cleanup(self):
-        self._temp.cleanup()
+        # Every system test ends here, so each one also checks that no API
+        # key of its settings files reached the plug-in's log or the game's.
+        try:
+            self.assert_no_key_leaked()
+        finally:
+            self._temp.cleanup()
+
+    def assert_no_key_leaked(self):
+        try:
+            log = self.log_bytes()
+        except OSError:  # a test made the log unopenable
+            log = b""
+        game_log = "\n".join(line for lines in self._game_logs for line in lines
+                             if line.startswith("gamelog ")).encode("utf-8", "replace")
+        for key in self.api_keys:
+            for where, text in (("plug-in log", log), ("game log", game_log)):
+                if key in text:
+                    raise AssertionError(f"the API key {key[:16]!r}... is in the {where}")
 
     def __enter__(self):
         return self
@@ -246,6 +278,7 @@ class GameFolder:
 
     def write_ini(self, text):
         data = text.encode("utf-8") if isinstance(text, str) else text
+        self.api_keys |= api_keys_in(data)
         (self.path / INI_FILE).write_bytes(data)
 
     def write_steam_script(self, text):
@@ -336,6 +369,7 @@ class GameFolder:
             done = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                                   env=env, cwd=self.path, timeout=timeout)
         lines = out_path.read_bytes().decode("utf-8", "replace").replace("\r\n", "\n")
+        self._game_logs.append(lines.splitlines())
         return Run(done.returncode, lines.splitlines(),
                    err_path.read_bytes().decode("utf-8", "replace"))
 
@@ -344,6 +378,7 @@ class GameFolder:
         argv, env = self._argv_env(extra_env)
         argv.append("-")
         session = HostSession(argv, env, self.path)
+        self._game_logs.append(session._lines)
         session.expect("loaded ")
         return session
 
