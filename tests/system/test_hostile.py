@@ -1,0 +1,474 @@
+"""Hostile sizes and a hostile collector, through the real library in gamehost:
+a 1 MiB player name or API key, a 16 MiB settings file with no line end, a
+rich presence of 10,000 keys, rich-presence values holding CR and LF, and a
+collector that trickles its answer or never ends it. In every case the
+plug-in stays within a bounded time and memory or does what it is specified
+to do, and it never crashes.
+
+Memory is the host process's peak resident set (VmHWM) read while it still
+runs, against the peak of an ordinary session on the same platform: the
+sanitizer builds and Wine have very different baselines, and only the growth
+says something about the plug-in.
+
+The scenarios that wait for reports (every report comes one interval after
+init) start together when the module starts; each test waits for its own.
+"""
+# ctest: timeout=400
+
+import concurrent.futures
+import json
+import pathlib
+import re
+import socket
+import threading
+import time
+import unittest
+
+from collector import Collector
+from harness import (GAME_START_LINE, IS_WINE, LINE_END, PLATFORM, SETTINGS_WARNING, START_LINE,
+                     VALID_INI, GameFolder, PluginTestCase)
+from test_reporting import REPORT_WAIT, SERVER, Road
+
+MIB = 1024 * 1024
+DETECTOR = "Steam auto-server detector v7.3: "
+SELF = 76561198000000001
+CONNECT_TO_SERVER = "+connect 192.0.2.10:27027 27026"  # server 2 by its port pair
+
+check = unittest.TestCase()
+check.maxDiff = 2000
+
+
+# --- measuring -------------------------------------------------------------------
+
+def peak_kib(session):
+    """Peak resident memory of the running host process, in KiB. Under Wine
+    the process is gamehost.exe itself."""
+    status = pathlib.Path(f"/proc/{session.process.pid}/status").read_text()
+    for line in status.splitlines():
+        if line.startswith("VmHWM:"):
+            return int(line.split()[1])
+    raise AssertionError("no VmHWM in " + status)
+
+
+# A 16 MiB line costs about four copies of itself natively and under Wine;
+# ASan keeps freed blocks in quarantine, TSan adds its shadow memory.
+GROWTH_PER_BYTE = {"asan": 10, "tsan": 28}.get(PLATFORM, 6)
+
+_baseline = None
+_baseline_lock = threading.Lock()
+
+
+def baseline_kib():
+    """Peak of an ordinary session: init with Steam bound and detecting, then shutdown."""
+    global _baseline
+    with _baseline_lock:
+        if _baseline is None:
+            folder = GameFolder(steam="full", steam_script=f"steam_id {SELF}\n")
+            try:
+                session = folder.start()
+                check.assertEqual(session.init(), 0)
+                folder.wait_for_log(DETECTOR)
+                _baseline = peak_kib(session)
+                session.shutdown()
+                session.close()
+            finally:
+                folder.cleanup()
+        return _baseline
+
+
+def assert_bounded_memory(peak, hostile_bytes, what):
+    """The growth of a peak over an ordinary session's stays linear in the
+    hostile input, with room for the copies a line or a body goes through and
+    for the sanitizers' quarantine of freed memory."""
+    growth = (peak - baseline_kib()) * 1024
+    limit = GROWTH_PER_BYTE * hostile_bytes + 64 * MIB
+    check.assertLess(growth, limit, f"{what}: peak grew by {growth // MIB} MiB")
+
+
+# --- a collector of our own for the wire-level misbehaviour ------------------------
+
+def answer_at_once(connection):
+    connection.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n")
+
+
+def trickled_answer(seconds):
+    """The status line and headers one byte at a time, over about `seconds`."""
+    def answer(connection):
+        response = b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"
+        for i in range(len(response)):
+            time.sleep(seconds / len(response))
+            connection.sendall(response[i:i + 1])
+    return answer
+
+
+def endless_body(connection):
+    """Complete headers at once, then a body that never ends."""
+    connection.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n"
+                       b"Content-Length: 1000000000\r\n\r\n")
+    while True:
+        connection.sendall(b"x")  # fails once the client has hung up
+        time.sleep(0.05)
+
+
+class RawCollector:
+    """A loopback HTTP endpoint on a plain socket. It reads each request whole
+    (heads of any size: the library's collector stops at 8 KiB), records it
+    with the time it arrived, and answers it with the next of `answers`
+    (functions of the connection; answer_at_once for the rest)."""
+
+    def __init__(self, answers=()):
+        self._socket = socket.create_server(("127.0.0.1", 0))
+        self.port = self._socket.getsockname()[1]
+        self._answers = list(answers)
+        self.requests = []  # (arrival time, head bytes, body bytes)
+        self.answered = []  # time each answer was complete or broken off
+        self.connections = 0
+        self._lock = threading.Lock()
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def url(self, path="/api/v1/telemetry"):
+        return f"http://127.0.0.1:{self.port}{path}"
+
+    def _accept(self):
+        while True:
+            try:
+                connection, _ = self._socket.accept()
+            except OSError:
+                return
+            self.connections += 1
+            threading.Thread(target=self._serve, args=(connection,), daemon=True).start()
+
+    def _serve(self, connection):
+        with connection:
+            connection.settimeout(60)
+            try:
+                data = b""
+                while b"\r\n\r\n" not in data:
+                    chunk = connection.recv(65536)
+                    if not chunk:
+                        return
+                    data += chunk
+                head, _, body = data.partition(b"\r\n\r\n")
+                length = 0
+                for line in head.split(b"\r\n")[1:]:
+                    name, _, value = line.partition(b":")
+                    if name.strip().lower() == b"content-length":
+                        length = int(value)
+                while len(body) < length:
+                    chunk = connection.recv(65536)
+                    if not chunk:
+                        return
+                    body += chunk
+                with self._lock:
+                    self.requests.append((time.monotonic(), head, body))
+                    answer = self._answers.pop(0) if self._answers else answer_at_once
+                answer(connection)
+            except OSError:
+                pass
+            finally:
+                with self._lock:
+                    self.answered.append(time.monotonic())
+
+    def wait_for_requests(self, count, timeout=REPORT_WAIT):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            with self._lock:
+                if len(self.requests) >= count:
+                    return list(self.requests)
+            time.sleep(0.05)
+        raise AssertionError(f"{len(self.requests)} requests arrived, expected {count}")
+
+    def stop(self):
+        self._socket.close()
+
+
+def wait_for_log_bytes(folder, needle, timeout=20.0):
+    """Like GameFolder.wait_for_log, for messages that span lines."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if needle in folder.log_bytes():
+            return
+        time.sleep(0.05)
+    raise AssertionError(f"log never held {needle!r}; log: {folder.log_bytes()!r}")
+
+
+def header_values(head, name):
+    values = []
+    for line in head.split(b"\r\n")[1:]:
+        key, _, value = line.partition(b":")
+        if key.lower() == name.lower():
+            values.append(value[1:] if value.startswith(b" ") else value)
+    return values
+
+
+# --- roads that wait for reports ---------------------------------------------------
+
+def long_name_road():
+    """A 1 MiB player name goes out whole in a well-formed body."""
+    name = ("Night Owl " * (MIB // 10 + 1))[:MIB].strip()
+    collector = Collector()
+    road = Road(collector.url())
+    try:
+        road.folder.write_ini(VALID_INI + f"PlayerName={name}\n" +
+                              f"CollectorURL={collector.url()}\n")
+        road.start()
+        road.reach_server()
+        road.drive(60, 5)
+        report = collector.wait_for_requests(1, REPORT_WAIT)[0]
+        peak = peak_kib(road.session)
+        road.finish()
+        return {"name": name, "report": report.json(), "peak": peak}
+    finally:
+        road.close()
+        collector.stop()
+
+
+def long_key_road():
+    """A 1 MiB API key. WinHTTP sends it whole in its header; libcurl refuses
+    request heads above 1 MiB, so on Linux every post fails after connecting
+    and the amounts stay pending: with a short key, the next report carries
+    them all."""
+    key = ("k3y-" * (MIB // 4))[:MIB]
+    collector = RawCollector()
+    road = Road(collector.url())
+    try:
+        road.folder.write_ini(f"PlayerName=Night Owl\nApiKey={key}\n"
+                              f"CollectorURL={collector.url()}\nSendIntervalSeconds=10\n")
+        road.start()
+        road.reach_server()
+        road.drive(60, 5)
+        result = {"key": key}
+        if IS_WINE:
+            _, head, body = collector.wait_for_requests(1)[0]
+            result.update(sent=header_values(head, b"X-VORN-Key"), body=body)
+        else:
+            road.sleep_until(13.0)
+            result.update(connections=collector.connections, requests=len(collector.requests))
+            road.restart(collector.url())
+            road.drive(2)
+            result["later"] = json.loads(collector.wait_for_requests(1)[0][2])
+        result["peak"] = peak_kib(road.session)
+        road.shutdown()
+        result["log"] = road.folder.log_bytes()
+        road.finish()
+        return result
+    finally:
+        road.close()
+        collector.stop()
+
+
+def slow_answer_road(first_answer):
+    """Two reports: the first answered by `first_answer`, the second at once.
+    The second report's amounts tell whether the first was accepted; its
+    arrival time, whether the first post waited for more than the headers."""
+    collector = RawCollector([first_answer])
+    road = Road(collector.url())
+    try:
+        road.start()
+        road.reach_server()
+        road.drive(60, 5)
+        collector.wait_for_requests(1)
+        road.drive(7)
+        requests = collector.wait_for_requests(2, REPORT_WAIT + 20)
+        shutdown_ms = road.shutdown()
+        road.finish()
+        return {"bodies": [json.loads(r[2]) for r in requests[:2]],
+                "gap": requests[1][0] - requests[0][0], "shutdown_ms": shutdown_ms}
+    finally:
+        road.close()
+        collector.stop()
+
+
+def shutdown_during_trickle_road():
+    """Shutdown while the answer trickles in: it waits for that post and no
+    longer."""
+    collector = RawCollector([trickled_answer(6.0)])
+    road = Road(collector.url())
+    try:
+        road.start()
+        road.reach_server()
+        road.drive(60, 5)
+        arrived = collector.wait_for_requests(1)[0][0]
+        shutdown_ms = road.shutdown()
+        ended = time.monotonic()
+        road.finish()
+        return {"shutdown_ms": shutdown_ms, "after_arrival": ended - arrived,
+                "answered": collector.answered[0] - arrived if collector.answered else None}
+    finally:
+        road.close()
+        collector.stop()
+
+
+ROADS = {
+    "long_name": long_name_road,
+    "long_key": long_key_road,
+    "trickled": lambda: slow_answer_road(trickled_answer(5.0)),
+    "endless_body": lambda: slow_answer_road(endless_body),
+    "shutdown_during_trickle": shutdown_during_trickle_road,
+}
+_pool = None
+_futures = {}
+
+
+def setUpModule():
+    global _pool
+    baseline_kib()
+    _pool = concurrent.futures.ThreadPoolExecutor(max_workers=len(ROADS))
+    for name, road in ROADS.items():
+        _futures[name] = _pool.submit(road)
+        time.sleep(0.3)  # spread the process starts (Wine's are heavy)
+
+
+def tearDownModule():
+    _pool.shutdown(wait=True)
+
+
+def road_result(name):
+    return _futures[name].result(timeout=300)
+
+
+# --- tests -----------------------------------------------------------------------------
+
+class LongCredentials(PluginTestCase):
+    def test_a_1_mib_player_name_goes_out_whole(self):
+        road = road_result("long_name")
+        report = road["report"]
+        self.assertEqual(list(report), ["player_name", "server_id", "miles_delta",
+                                        "seconds_delta", "truck", "trailer"])
+        self.assertEqual(len(report["player_name"]), len(road["name"]))
+        self.assertEqual(report["player_name"], road["name"])
+        self.assertEqual((report["server_id"], report["seconds_delta"]), (SERVER, 60))
+        assert_bounded_memory(road["peak"], len(road["name"]), "1 MiB name")
+
+    def test_a_1_mib_api_key_goes_out_whole_or_the_amounts_stay_pending(self):
+        road = road_result("long_key")
+        if IS_WINE:
+            self.assertEqual(road["sent"], [road["key"].encode()])
+            self.assertNotIn(road["key"].encode(), road["body"])
+        else:
+            self.assertGreaterEqual(road["connections"], 1, "no post was attempted")
+            self.assertEqual(road["requests"], 0)
+            self.assertEqual(road["later"]["seconds_delta"], 62, "amounts were taken off")
+        self.assertNotIn(road["key"][:64].encode(), road["log"])
+        assert_bounded_memory(road["peak"], len(road["key"]), "1 MiB key")
+
+
+class SlowCollector(PluginTestCase):
+    def test_a_trickled_answer_is_read_to_its_end_and_accepted(self):
+        road = road_result("trickled")
+        first, second = road["bodies"]
+        self.assertEqual(first["seconds_delta"], 60)
+        self.assertEqual(second["seconds_delta"], 7, "the trickled 200 was not taken as accepted")
+        # The next interval is counted from the end of the slow post.
+        self.assertGreater(road["gap"], 10 + 4.0)
+        self.assertLess(road["shutdown_ms"], 3000)
+
+    def test_an_endless_body_is_not_waited_for(self):
+        road = road_result("endless_body")
+        first, second = road["bodies"]
+        self.assertEqual((first["seconds_delta"], second["seconds_delta"]), (60, 7))
+        self.assertLess(road["gap"], 10 + 4.0, "the post waited on the body")
+        self.assertLess(road["shutdown_ms"], 3000)
+
+    def test_shutdown_waits_for_a_trickling_post_and_no_longer(self):
+        road = road_result("shutdown_during_trickle")
+        self.assertIsNotNone(road["answered"])
+        # The answer takes about 6 s; shutdown ends with it, not before, and
+        # not long after.
+        self.assertGreater(road["after_arrival"], 4.5)
+        self.assertLess(road["after_arrival"], road["answered"] + 3.0)
+
+
+class HugeSettingsFile(PluginTestCase):
+    """A 16 MiB last line with no line end, after an otherwise valid file."""
+
+    def test_a_16_mib_line_without_line_end(self):
+        huge = 16 * MIB
+        cases = [
+            # (what, last line, init result)
+            ("comment", "#" + "x" * huge, 0),
+            ("no equals sign", "x" * huge, 0),
+            ("interval of 16 MiB of digits", "SendIntervalSeconds=" + "9" * huge, 0),
+            # Read to its very end and trimmed: the name is the placeholder again.
+            ("placeholder name and 16 MiB of blanks", "PlayerName=CHANGE_ME" + " \t" * (huge // 2),
+             -7),
+        ]
+        for what, last_line, result in cases:
+            with self.subTest(what):
+                folder = self.folder(ini=VALID_INI + last_line)
+                session = folder.start()
+                started = time.monotonic()
+                self.assertEqual(session.init(), result)
+                self.assertLess(time.monotonic() - started, 20.0, "init took too long")
+                assert_bounded_memory(peak_kib(session), huge, what)
+                session.shutdown()
+                run = session.close()
+                self.assertCleanRun(run)
+                if result == 0:
+                    self.assertEqual(run.gamelog, [(0, GAME_START_LINE)])
+                    self.assertEqual(folder.log_messages(), [START_LINE])
+                else:
+                    self.assertEqual(run.gamelog, [(2, SETTINGS_WARNING)])
+                    self.assertEqual(folder.log_bytes(), b"")
+
+
+class HugeRichPresence(PluginTestCase):
+    def test_ten_thousand_keys_are_read_logged_in_key_order_and_detected(self):
+        # Enumerated in reverse, so that the logged order is the map's own.
+        keys = [f"k{i:05d}" for i in range(10000)]
+        presence = [(key, f"value of {key}") for key in reversed(keys)]
+        presence.insert(5000, ("connect", CONNECT_TO_SERVER))
+        script = f"steam_id {SELF}\n" + "".join(f"rp {k}={v}\n" for k, v in presence)
+        folder = self.folder(steam="full", steam_script=script)
+        session = folder.start()
+        self.assertEqual(session.init(), 0)
+        status = folder.wait_for_log("rp_count=", timeout=30)
+        entries = "".join(f" [{k}={v}]" for k, v in sorted(presence))
+        self.assertEqual(status, f"{DETECTOR}self={SELF} game_ok=false rp_count=10001{entries}"
+                                 f" detect_source=CONNECT VORN_server={SERVER}")
+        assert_bounded_memory(peak_kib(session), len(script), "10,000 keys")
+
+        # The detector keeps cycling: leaving the server shows within a cycle or two.
+        folder.write_steam_script(f"steam_id {SELF}\nrp status=Parked\n")
+        folder.wait_for_log("rp_count=1 [status=Parked]", timeout=10)
+        self.assertLess(session.shutdown(), 3000)
+        self.assertCleanRun(session.close())
+
+
+class LineBreaksInRichPresence(PluginTestCase):
+    def test_a_status_line_with_cr_and_lf_spans_lines_and_the_next_one_is_whole(self):
+        # fakesteam's rpx lines take \r and \n escapes.
+        script = (f"steam_id {SELF}\n"
+                  r"rpx status=Driving\r\nto Berlin" "\n"
+                  r"rpx steam_display=a\rb\n\n" "\n"
+                  r"rpx connect=+connect 192.0.2.10:27027\n27026" "\n")
+        folder = self.folder(steam="full", steam_script=script)
+        session = folder.start()
+        self.assertEqual(session.init(), 0)
+        wait_for_log_bytes(folder, b"VORN_server=")
+        folder.write_steam_script(f"steam_id {SELF}\nrp status=Parked\n")
+        folder.wait_for_log("rp_count=1 [status=Parked]", timeout=10)
+        session.shutdown()
+        self.assertCleanRun(session.close())
+
+        broken = (f"{DETECTOR}self={SELF} game_ok=false rp_count=3"
+                  " [connect=+connect 192.0.2.10:27027\n27026]"
+                  " [status=Driving\r\nto Berlin] [steam_display=a\rb\n\n]"
+                  f" detect_source=CONNECT VORN_server={SERVER}").encode()
+        whole = (f"{DETECTOR}self={SELF} game_ok=false rp_count=1 [status=Parked]"
+                 " [connect=<missing>] detect_source=NONE VORN_server=NONE").encode()
+        log = folder.log_bytes()
+        stamp = rb"[0-2][0-9]:[0-5][0-9]:[0-5][0-9]  "
+        # Each message as it was written: bytes as they are, the line end of
+        # the platform's text mode after every LF, and one time at its start.
+        for message in (broken, whole):
+            written = message.replace(b"\n", LINE_END)
+            self.assertRegex(log, rb"(^|" + re.escape(LINE_END) + rb")" + stamp +
+                             re.escape(written) + re.escape(LINE_END),
+                             f"not written whole: {message!r}")
+        self.assertTrue(log.endswith(whole.replace(b"\n", LINE_END) + LINE_END))
+        self.assertEqual(log.count(whole), 1)
+
+
+if __name__ == "__main__":
+    unittest.main()
