@@ -3,25 +3,24 @@
 // helpers that turn fuzz bytes into texts the plug-in cares about.
 #pragma once
 
+#include <fuzzer/FuzzedDataProvider.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
-#include <fuzzer/FuzzedDataProvider.h>
-
 #include "detect/servers.h"
 
-#define FUZZ_REQUIRE(condition, what)                                                \
-  do {                                                                               \
-    if (!(condition)) fuzzcheck::fail(__FILE__, __LINE__, #condition, (what));       \
+#define FUZZ_REQUIRE(condition, what)                                          \
+  do {                                                                         \
+    if (!(condition)) fuzzcheck::fail(__FILE__, __LINE__, #condition, (what)); \
   } while (0)
 
 namespace fuzzcheck {
 
 [[noreturn]] inline void fail(const char* file, int line, const char* condition,
                               const std::string& what) {
-  std::fprintf(stderr, "%s:%d: property violated: %s\n  %s\n", file, line, condition,
-               what.c_str());
+  std::fprintf(stderr, "%s:%d: property violated: %s\n  %s\n", file, line, condition, what.c_str());
   std::abort();
 }
 

@@ -42,8 +42,12 @@ const char* keep(Event& event, std::string text) {
 void buildEvent(FuzzedDataProvider& input, Event& event) {
   event.texts.reserve(64);
   switch (input.ConsumeIntegralInRange<int>(0, 9)) {
-    case 0: event.configuration.id = nullptr; break;
-    case 1: event.configuration.id = keep(event, input.ConsumeRandomLengthString(12)); break;
+    case 0:
+      event.configuration.id = nullptr;
+      break;
+    case 1:
+      event.configuration.id = keep(event, input.ConsumeRandomLengthString(12));
+      break;
     default:
       event.configuration.id = ids[input.ConsumeIntegralInRange<std::size_t>(0, 6)];
       break;
@@ -61,16 +65,14 @@ void buildEvent(FuzzedDataProvider& input, Event& event) {
       entry.name = nullptr;  // the terminator; its other fields stay garbage
       break;
     }
-    entry.name = input.ConsumeBool()
-                     ? names[input.ConsumeIntegralInRange<std::size_t>(0, 5)]
-                     : keep(event, input.ConsumeRandomLengthString(12));
+    entry.name = input.ConsumeBool() ? names[input.ConsumeIntegralInRange<std::size_t>(0, 5)]
+                                     : keep(event, input.ConsumeRandomLengthString(12));
     if (input.ConsumeBool())
       entry.value.type = input.ConsumeBool() ? SCS_VALUE_TYPE_string : SCS_VALUE_TYPE_bool;
     if (entry.value.type == SCS_VALUE_TYPE_string)
-      entry.value.value_string.value =
-          input.ConsumeIntegralInRange<int>(0, 5) == 0
-              ? nullptr
-              : keep(event, input.ConsumeRandomLengthString(24));
+      entry.value.value_string.value = input.ConsumeIntegralInRange<int>(0, 5) == 0
+                                           ? nullptr
+                                           : keep(event, input.ConsumeRandomLengthString(24));
   }
   event.configuration.attributes = event.attributes.get();
 }
@@ -111,8 +113,8 @@ struct Seen {
 
 Seen look() {
   std::lock_guard<std::mutex> lock(stateMutex);
-  return {sessionState.truckName,   sessionState.trailerName,           sessionState.serverId,
-          sessionState.cargoLoaded, sessionState.odometerBaselineValid, sessionState.pendingMiles,
+  return {sessionState.truckName,     sessionState.trailerName,           sessionState.serverId,
+          sessionState.cargoLoaded,   sessionState.odometerBaselineValid, sessionState.pendingMiles,
           sessionState.pendingSeconds};
 }
 

@@ -49,9 +49,7 @@ class StrictObjectReader {
   }
 
  private:
-  int peek() const {
-    return at_ < text_.size() ? static_cast<unsigned char>(text_[at_]) : -1;
-  }
+  int peek() const { return at_ < text_.size() ? static_cast<unsigned char>(text_[at_]) : -1; }
   bool take(char c) {
     if (peek() != static_cast<unsigned char>(c)) return false;
     ++at_;
@@ -80,14 +78,30 @@ class StrictObjectReader {
       const int e = peek();
       ++at_;
       switch (e) {
-        case '"': out += '"'; break;
-        case '\\': out += '\\'; break;
-        case '/': out += '/'; break;
-        case 'b': out += '\b'; break;
-        case 'f': out += '\f'; break;
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
+        case '"':
+          out += '"';
+          break;
+        case '\\':
+          out += '\\';
+          break;
+        case '/':
+          out += '/';
+          break;
+        case 'b':
+          out += '\b';
+          break;
+        case 'f':
+          out += '\f';
+          break;
+        case 'n':
+          out += '\n';
+          break;
+        case 'r':
+          out += '\r';
+          break;
+        case 't':
+          out += '\t';
+          break;
         case 'u': {
           int code = 0;
           for (int i = 0; i < 4; ++i) {
@@ -135,8 +149,8 @@ class StrictObjectReader {
   std::size_t at_ = 0;
 };
 
-const char* const memberNames[] = {"player_name", "server_id",  "miles_delta",
-                                   "seconds_delta", "truck",    "trailer"};
+const char* const memberNames[] = {"player_name",   "server_id", "miles_delta",
+                                   "seconds_delta", "truck",     "trailer"};
 
 // "-"? digits "." six digits: the fixed-point form, no exponent.
 bool isFixedSix(const std::string& text) {
@@ -165,22 +179,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string body = buildReportBody(playerName, snapshot);
 
   std::vector<Member> members;
-  FUZZ_REQUIRE(StrictObjectReader(body).read(members), "not one strict JSON object: " +
-                                                           fuzzcheck::quoted(body));
+  FUZZ_REQUIRE(StrictObjectReader(body).read(members),
+               "not one strict JSON object: " + fuzzcheck::quoted(body));
   FUZZ_REQUIRE(members.size() == 6, "member count " + std::to_string(members.size()));
   for (std::size_t i = 0; i < 6; ++i)
     FUZZ_REQUIRE(members[i].name == memberNames[i],
                  "member " + std::to_string(i) + " is " + fuzzcheck::quoted(members[i].name));
 
-  const std::string* const strings[] = {&playerName, &snapshot.serverId, nullptr, nullptr,
-                                        &snapshot.truckName, &snapshot.trailerName};
+  const std::string* const strings[] = {&playerName, &snapshot.serverId,  nullptr,
+                                        nullptr,     &snapshot.truckName, &snapshot.trailerName};
   for (std::size_t i = 0; i < 6; ++i) {
     FUZZ_REQUIRE(members[i].isString == (strings[i] != nullptr), memberNames[i]);
     if (strings[i] != nullptr)
-      FUZZ_REQUIRE(members[i].value == *strings[i],
-                   std::string(memberNames[i]) + " decodes to " +
-                       fuzzcheck::quoted(members[i].value) + ", built from " +
-                       fuzzcheck::quoted(*strings[i]));
+      FUZZ_REQUIRE(members[i].value == *strings[i], std::string(memberNames[i]) + " decodes to " +
+                                                        fuzzcheck::quoted(members[i].value) +
+                                                        ", built from " +
+                                                        fuzzcheck::quoted(*strings[i]));
   }
   FUZZ_REQUIRE(fuzzcheck::contains(body, "{\"player_name\":\"" + escaped + "\","),
                "the escaped name is not the body's first value");

@@ -30,7 +30,7 @@ enum class Call { request, count, keyByIndex, value };
 struct Record {
   Call call;
   std::int32_t index = 0;
-  std::string key;                   // the key asked for (value reads)
+  std::string key;                    // the key asked for (value reads)
   std::optional<std::string> answer;  // what was handed out; nullopt for null
   bool enumerated = false;            // a value read for the key enumerated just before
 };
@@ -64,11 +64,16 @@ std::optional<std::string> nextRawText() {
   FuzzedDataProvider& input = *fake.input;
   if (input.remaining_bytes() == 0) return std::nullopt;
   switch (input.ConsumeIntegralInRange<int>(0, 7)) {
-    case 0: return std::nullopt;
-    case 1: return std::string();
-    case 2: return std::string(fixedRichPresenceKeys[input.ConsumeIntegralInRange<int>(0, 5)]);
-    case 3: return fuzzcheck::serverishText(input, 8);
-    default: return input.ConsumeRandomLengthString(24);
+    case 0:
+      return std::nullopt;
+    case 1:
+      return std::string();
+    case 2:
+      return std::string(fixedRichPresenceKeys[input.ConsumeIntegralInRange<int>(0, 5)]);
+    case 3:
+      return fuzzcheck::serverishText(input, 8);
+    default:
+      return input.ConsumeRandomLengthString(24);
   }
 }
 
@@ -104,8 +109,8 @@ const char* value(void* friends, std::uint64_t steamId, const char* key) {
   FUZZ_REQUIRE(key != nullptr, "a value was asked for with a null key");
   Record record{Call::value, 0, std::string(key), nextText()};
   const Record* previous = fake.calls.empty() ? nullptr : &fake.calls.back();
-  record.enumerated = previous != nullptr && previous->call == Call::keyByIndex &&
-                      previous->answer == record.key;
+  record.enumerated =
+      previous != nullptr && previous->call == Call::keyByIndex && previous->answer == record.key;
   fake.calls.push_back(record);
   return handOut(record.answer);
 }

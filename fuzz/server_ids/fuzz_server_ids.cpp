@@ -64,9 +64,8 @@ void checkText(const std::string& text) {
   requireEmptyOrKnown("findKnownServerId", found);
   bool anyMentioned = false;
   for (std::size_t i = 0; i < knownServerCount; ++i) anyMentioned |= mentions(text, i);
-  FUZZ_REQUIRE(found.empty() != anyMentioned,
-               "findKnownServerId gave " + fuzzcheck::quoted(found) + " for " +
-                   fuzzcheck::quoted(text));
+  FUZZ_REQUIRE(found.empty() != anyMentioned, "findKnownServerId gave " + fuzzcheck::quoted(found) +
+                                                  " for " + fuzzcheck::quoted(text));
   if (!found.empty())
     FUZZ_REQUIRE(mentions(text, serverIndex(found)), "found a server the text does not name");
   // A text that names a server in full is answered with a server named in full.
@@ -103,8 +102,8 @@ void checkEndpoint(std::uint32_t address, std::uint16_t gamePort, std::uint16_t 
       match = &row;
   const std::string expected = match != nullptr ? knownServers[match->server] : "";
   FUZZ_REQUIRE(answer == expected, "endpoint " + std::to_string(address) + ":" +
-                                       std::to_string(gamePort) + "/" +
-                                       std::to_string(queryPort) + " gave " + answer);
+                                       std::to_string(gamePort) + "/" + std::to_string(queryPort) +
+                                       " gave " + answer);
 }
 
 }  // namespace
@@ -113,9 +112,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FuzzedDataProvider input(data, size);
   std::uint32_t address = input.ConsumeIntegral<std::uint32_t>();
   switch (input.ConsumeIntegralInRange<int>(0, 2)) {
-    case 0: address = deployment::endpointAddressA; break;
-    case 1: address = deployment::endpointAddressB; break;
-    default: break;
+    case 0:
+      address = deployment::endpointAddressA;
+      break;
+    case 1:
+      address = deployment::endpointAddressB;
+      break;
+    default:
+      break;
   }
   const std::uint16_t gamePort = fuzzedPort(input);
   const std::uint16_t queryPort = fuzzedPort(input);
