@@ -2,8 +2,8 @@
 a 1 MiB player name or API key, a 16 MiB settings file with no line end, a
 rich presence of 10,000 keys, rich-presence values holding CR and LF, and a
 collector that trickles its answer or never ends it. In every case the
-plug-in stays within a bounded time and memory or does what it is specified
-to do, and it never crashes.
+plug-in stays within a bounded time and memory, or fails the way any failed
+report fails (the amounts stay pending), and it never crashes.
 
 Memory is the host process's peak resident set (VmHWM) read while it still
 runs, against the peak of an ordinary session on the same platform: the
