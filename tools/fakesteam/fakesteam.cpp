@@ -35,6 +35,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/text_escapes.h"
+
 #if defined(_WIN32)
 #define FAKESTEAM_EXPORT extern "C" __declspec(dllexport)
 #else
@@ -86,25 +88,6 @@ std::uint32_t parseAddress(const std::string& text) {
   return static_cast<std::uint32_t>(std::strtoul(text.c_str(), nullptr, 0));
 }
 
-std::string unescape(const std::string& text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\\' || i + 1 == text.size()) {
-      out += text[i];
-      continue;
-    }
-    const char e = text[++i];
-    if (e == 'n') out += '\n';
-    else if (e == 'r') out += '\r';
-    else if (e == 't') out += '\t';
-    else if (e == 'x' && i + 2 < text.size()) {
-      out += static_cast<char>(std::strtoul(text.substr(i + 1, 2).c_str(), nullptr, 16));
-      i += 2;
-    } else out += e;
-  }
-  return out;
-}
-
 Script parseScript(const std::string& text) {
   Script script;
   std::istringstream lines(text);
@@ -130,8 +113,8 @@ Script parseScript(const std::string& text) {
       std::string key = value.substr(0, equals);
       std::string entry = value.substr(equals + 1);
       if (name == "rpx") {
-        key = unescape(key);
-        entry = unescape(entry);
+        key = text_escapes::unescape(key);
+        entry = text_escapes::unescape(entry);
       }
       script.lastEntryOfKey[key] = script.presence.size();
       script.presence.emplace_back(std::move(key), std::move(entry));

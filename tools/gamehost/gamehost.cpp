@@ -22,6 +22,7 @@
 #include <dlfcn.h>
 #endif
 
+#include "common/text_escapes.h"
 #include "sdk/scssdk_telemetry.h"
 
 namespace {
@@ -153,25 +154,6 @@ scs_result_t unregisterFromChannel(scs_string_t name, scs_u32_t, scs_value_type_
   return SCS_RESULT_ok;
 }
 
-std::string unescape(const std::string& text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\\' || i + 1 == text.size()) {
-      out += text[i];
-      continue;
-    }
-    const char code = text[++i];
-    if (code == 't') out += '\t';
-    else if (code == 'n') out += '\n';
-    else if (code == 'r') out += '\r';
-    else if (code == 'x' && i + 2 < text.size() + 1) {
-      out += static_cast<char>(std::strtoul(text.substr(i + 1, 2).c_str(), nullptr, 16));
-      i += 2;
-    } else out += code;
-  }
-  return out;
-}
-
 std::string trim(const std::string& text) {
   const std::size_t first = text.find_first_not_of(" \t\r");
   if (first == std::string::npos) return std::string();
@@ -195,7 +177,7 @@ bool parseValue(const std::string& type, const std::string& text, scs_value_t& v
   else if (type == "s64") { value.type = SCS_VALUE_TYPE_s64; value.value_s64.value = std::strtoll(text.c_str(), nullptr, 0); }
   else if (type == "float") { value.type = SCS_VALUE_TYPE_float; value.value_float.value = std::strtof(text.c_str(), nullptr); }
   else if (type == "double") { value.type = SCS_VALUE_TYPE_double; value.value_double.value = std::strtod(text.c_str(), nullptr); }
-  else if (type == "string") { value.type = SCS_VALUE_TYPE_string; storage = unescape(text); }
+  else if (type == "string") { value.type = SCS_VALUE_TYPE_string; storage = text_escapes::unescape(text); }
   else if (type == "nullstring") { value.type = SCS_VALUE_TYPE_string; nullString = true; }
   else return false;
   return true;
