@@ -104,7 +104,12 @@ const Case cases[] = {
     {"FrameStartStepTooLong", [] { prepareFrames(true, 3000000); }, &frameStart},
     {"OdometerCounted", [] { prepareOdometer(true); }, &odometer},
     {"OdometerGateClosed", [] { prepareOdometer(false); }, &odometer},
-    {"Speed", [] { sample.type = SCS_VALUE_TYPE_float; sample.value_float.value = 25.0f; }, &speed},
+    {"Speed",
+     [] {
+       sample.type = SCS_VALUE_TYPE_float;
+       sample.value_float.value = 25.0f;
+     },
+     &speed},
     {"ConfigurationTruck", &resetSessionStateForTests, &configurationTruck},
     {"ConfigurationJob",
      [] {

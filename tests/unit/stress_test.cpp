@@ -153,7 +153,7 @@ bool standInPost(const std::string&, const std::string&, const std::string& body
 // --- the game's thread -----------------------------------------------------------
 
 struct Driven {
-  std::uint64_t frames = 0;        // frame steps of exactly one second after the priming one
+  std::uint64_t frames = 0;         // frame steps of exactly one second after the priming one
   std::uint64_t odometerSteps = 0;  // steps of exactly 0.5 km with the gate open
 };
 
