@@ -15,7 +15,6 @@ init) start together when the module starts; each test waits for its own.
 """
 # ctest: timeout=400
 
-import concurrent.futures
 import json
 import pathlib
 import re
@@ -27,7 +26,7 @@ import unittest
 from collector import Collector
 from harness import (GAME_START_LINE, IS_WINE, LINE_END, PLATFORM, SETTINGS_WARNING, START_LINE,
                      VALID_INI, GameFolder, PluginTestCase)
-from test_reporting import REPORT_WAIT, SERVER, Road
+from roads import REPORT_WAIT, SERVER, Road, RoadPool
 
 MIB = 1024 * 1024
 DETECTOR = "Steam auto-server detector v7.3: "
@@ -306,25 +305,19 @@ ROADS = {
     "endless_body": lambda: slow_answer_road(endless_body),
     "shutdown_during_trickle": shutdown_during_trickle_road,
 }
-_pool = None
-_futures = {}
+_roads = RoadPool(ROADS)
 
 
 def setUpModule():
-    global _pool
     baseline_kib()
-    _pool = concurrent.futures.ThreadPoolExecutor(max_workers=len(ROADS))
-    for name, road in ROADS.items():
-        _futures[name] = _pool.submit(road)
-        time.sleep(0.3)  # spread the process starts (Wine's are heavy)
+    _roads.start()
 
 
 def tearDownModule():
-    _pool.shutdown(wait=True)
+    _roads.stop()
 
 
-def road_result(name):
-    return _futures[name].result(timeout=300)
+road_result = _roads.result
 
 
 # --- tests -----------------------------------------------------------------------------

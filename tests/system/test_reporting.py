@@ -10,127 +10,29 @@ through the collector, so a report's acceptance is read off the next report.
 """
 # ctest: timeout=400
 
-import concurrent.futures
 import contextlib
-import struct
 import time
 import unittest
 
 from collector import (Collector, ConnectionCounter, TlsRefuser, fixed_port_lock,
                        platform_loopback_address)
-from harness import (API_KEY, ENDPOINT_ADDRESS_A, IS_WINE, KNOWN_SERVERS, VALID_INI, GameFolder,
-                     PluginTestCase)
+from harness import API_KEY, IS_WINE, PluginTestCase
+from roads import OFF_SERVER, ON_SERVER, REPORT_WAIT, SERVER, Road, RoadPool
 
-SERVER = KNOWN_SERVERS[1]
-SELF = 76561198000000001
-ON_SERVER = (f"steam_id {SELF}\ngame_played 1\ngame_id 270880\naddress {ENDPOINT_ADDRESS_A}\n"
-             "game_port 27027\nquery_port 27026\nlobby 109775241000000000\n")
-OFF_SERVER = f"steam_id {SELF}\n"
-KM_TO_MILES = 0.621371192237334
 PATH = "/api/v1/telemetry"
 USER_AGENT = "VORN-Davida-Client/1.0"
 # Headers the plug-in sets, and those its HTTP client adds by itself; WinHTTP
 # also announces keep-alive.
 OWN_HEADERS = {"content-type", "x-vorn-key", "user-agent"}
 CLIENT_HEADERS = {"host", "content-length"} | ({"connection"} if IS_WINE else set())
-# A report goes out 10 s after init; the first one of a road waits for that
-# plus detection, later ones for one more interval and the post.
-REPORT_WAIT = 30.0
 
 check = unittest.TestCase()
 check.maxDiff = None
 
 
-def float32(value):
-    return struct.unpack("<f", struct.pack("<f", value))[0]
-
-
 def expected_body(seconds, miles, server=SERVER):
     return ('{"player_name":"Night Owl","server_id":"%s","miles_delta":%.6f,"seconds_delta":%d,'
             '"truck":"Unknown","trailer":"None"}' % (server, miles, seconds)).encode()
-
-
-def ini_with_url(url):
-    lines = [l for l in VALID_INI.splitlines() if not l.startswith("CollectorURL=")]
-    return "\n".join(lines + [f"CollectorURL={url}"]) + "\n"
-
-
-class Road:
-    """One game session on the second known server with a loaded trailer."""
-
-    def __init__(self, url, steam_script=ON_SERVER):
-        self.folder = GameFolder(ini=ini_with_url(url), steam="full", steam_script=steam_script)
-        self.session = None
-        self.odometer = 0.0
-        self.syncs = 0
-
-    def start(self):
-        if self.session is None:
-            self.session = self.folder.start()
-        result = self.session.init()
-        check.assertEqual(result, 0, "init refused")
-        self.started = time.monotonic()
-
-    def reach_server(self):
-        """Waits for the detector to publish the server, then loads the cargo."""
-        self.folder.wait_for_log(f"detect_source=ENDPOINT VORN_server={SERVER}")
-        self.session.send("config job cargo.loaded=bool:1", f"odometer {self.odometer}")
-        self.sync()
-
-    def drive(self, seconds, km=0.0):
-        """Adds exactly `seconds` and the miles of `km`; returns those miles.
-        The frame clock is primed first: a detector cycle may have reset it."""
-        start = float32(self.odometer)
-        self.odometer = float32(start + km)
-        self.session.send("advance 0", f"drive {seconds} {km} 1")
-        self.sync()
-        return (self.odometer - start) * KM_TO_MILES
-
-    def sync(self):
-        self.syncs += 1
-        token = f"road-sync-{self.syncs}"
-        self.session.call(f"echo {token}", token)
-
-    def sleep_until(self, seconds_after_init):
-        time.sleep(max(0.0, self.started + seconds_after_init - time.monotonic()))
-
-    def shutdown(self):
-        return self.session.shutdown(timeout=60)
-
-    def restart(self, url):
-        """Shutdown, a new settings file, init again: the session state carries over."""
-        took = self.shutdown()
-        self.folder.write_ini(ini_with_url(url))
-        self.start()
-        return took
-
-    def finish(self):
-        """Shuts down and ends gamehost; returns the Run."""
-        try:
-            if self.session is not None:
-                self.session.shutdown(timeout=60)
-                run = self.session.close()
-                self._close_pipes()
-                check.assertEqual(run.returncode, 0, run.output + run.stderr)
-                check.assertNotIn("Sanitizer", run.stderr)
-                check.assertNotIn("runtime error", run.stderr)
-                return run
-        finally:
-            self.close()
-
-    def close(self):
-        if self.session is not None:
-            try:
-                self.session.close(timeout=60)
-            except AssertionError:
-                pass
-            self._close_pipes()
-        self.folder.cleanup()
-
-    def _close_pipes(self):
-        for pipe in (self.session.process.stdout, self.session.process.stderr):
-            pipe.close()
-        self.session = None
 
 
 def assert_wire_request(request, host_header, target, body):
@@ -322,24 +224,18 @@ ROADS = {
     "in_flight": in_flight_road,
     "off_server": off_server_road,
 }
-_pool = None
-_futures = {}
+_roads = RoadPool(ROADS)
 
 
 def setUpModule():
-    global _pool
-    _pool = concurrent.futures.ThreadPoolExecutor(max_workers=len(ROADS))
-    for name, road in ROADS.items():
-        _futures[name] = _pool.submit(road)
-        time.sleep(0.3)  # spread the process starts (Wine's are heavy)
+    _roads.start()
 
 
 def tearDownModule():
-    _pool.shutdown(wait=True)
+    _roads.stop()
 
 
-def road_result(name):
-    return _futures[name].result(timeout=300)
+road_result = _roads.result
 
 
 class Wire(PluginTestCase):

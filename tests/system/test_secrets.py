@@ -11,7 +11,7 @@ import secrets
 
 from collector import Collector
 from harness import INI_FILE, LOG_FILE, GameFolder, PluginTestCase
-from test_reporting import REPORT_WAIT, Road
+from roads import REPORT_WAIT, Road
 
 KEY = "sekret-" + secrets.token_hex(12)
 
