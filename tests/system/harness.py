@@ -270,6 +270,11 @@ class GameFolder:
                 if key in text:
                     raise AssertionError(f"the API key {key[:16]!r}... is in the {where}")
 
+    def add_game_output(self, lines):
+        """Counts `lines` as output of a gamehost run in this folder: the key
+        scan at cleanup reads them then, so a list still growing is fine."""
+        self._game_logs.append(lines)
+
     def __enter__(self):
         return self
 
@@ -369,7 +374,7 @@ class GameFolder:
             done = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                                   env=env, cwd=self.path, timeout=timeout)
         lines = out_path.read_bytes().decode("utf-8", "replace").replace("\r\n", "\n")
-        self._game_logs.append(lines.splitlines())
+        self.add_game_output(lines.splitlines())
         return Run(done.returncode, lines.splitlines(),
                    err_path.read_bytes().decode("utf-8", "replace"))
 
@@ -378,7 +383,7 @@ class GameFolder:
         argv, env = self._argv_env(extra_env)
         argv.append("-")
         session = HostSession(argv, env, self.path)
-        self._game_logs.append(session._lines)
+        self.add_game_output(session._lines)
         session.expect("loaded ")
         return session
 

@@ -28,7 +28,7 @@ class KeyScan(PluginTestCase):
                 if where == "plug-in log":
                     (folder.path / LOG_FILE).write_text(f"12:00:00  key {KEY}\n")
                 else:
-                    folder._game_logs.append([f"gamelog 0 key={KEY}"])
+                    folder.add_game_output([f"gamelog 0 key={KEY}"])
                 with self.assertRaisesRegex(AssertionError, "API key .* is in the " + where):
                     folder.cleanup()
                 self.assertFalse(folder.path.exists(), "the folder was not removed")
