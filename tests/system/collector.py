@@ -3,7 +3,8 @@
 Collector starts tools/collector (always the native build: under Wine the DLL
 reaches it on 127.0.0.1 too), tells it how to answer, and reads back what it
 recorded. ConnectionCounter and TlsRefuser are plain sockets for the cases
-where the question is whether a connection was made at all.
+where the question is whether a connection was made at all; RawCollector, for
+answers that misbehave on the wire.
 
     with Collector(answers=[500, 200], raw=True) as collector:
         url = collector.url("/api/v1/telemetry")
@@ -157,13 +158,16 @@ class Collector:
 
 
 class _Listener:
-    """A loopback listening socket whose connections are served one by one on
-    a thread of its own."""
+    """A loopback listening socket that counts its connections and serves each
+    one with _serve: one by one on a thread of its own, or with `concurrent`
+    each on a new thread. The connection is closed after _serve."""
 
-    def __init__(self, host, port):
+    def __init__(self, host, port, concurrent=False):
         self._socket = socket.create_server((host, port))
         self.host = host
         self.port = self._socket.getsockname()[1]
+        self.connections = 0
+        self._concurrent = concurrent
         self._thread = threading.Thread(target=self._accept, daemon=True)
         self._thread.start()
 
@@ -173,8 +177,16 @@ class _Listener:
                 connection, _ = self._socket.accept()
             except OSError:
                 return
-            with connection:
-                self._serve(connection)
+            self.connections += 1
+            if self._concurrent:
+                threading.Thread(target=self._serve_and_close, args=(connection,),
+                                 daemon=True).start()
+            else:
+                self._serve_and_close(connection)
+
+    def _serve_and_close(self, connection):
+        with connection:
+            self._serve(connection)
 
     def _serve(self, connection):
         raise NotImplementedError
@@ -187,11 +199,71 @@ class ConnectionCounter(_Listener):
     """Only counts the connections made to it."""
 
     def __init__(self, host="127.0.0.1", port=0):
-        self.connections = 0
         super().__init__(host, port)
 
     def _serve(self, connection):
-        self.connections += 1
+        pass
+
+
+def answer_at_once(connection):
+    connection.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n")
+
+
+class RawCollector(_Listener):
+    """A loopback HTTP endpoint on a plain socket. It reads each request whole
+    (heads of any size: tools/collector stops at 8 KiB), records it with the
+    time it arrived, and answers it with the next of `answers` (functions of
+    the connection; answer_at_once for the rest), serving connections side by
+    side."""
+
+    def __init__(self, answers=()):
+        self._answers = list(answers)
+        self.requests = []  # (arrival time, head bytes, body bytes)
+        self.answered = []  # time each answer was complete or broken off
+        self._lock = threading.Lock()
+        super().__init__("127.0.0.1", 0, concurrent=True)
+
+    def url(self, path="/api/v1/telemetry"):
+        return f"http://{self.host}:{self.port}{path}"
+
+    def _serve(self, connection):
+        connection.settimeout(60)
+        try:
+            data = b""
+            while b"\r\n\r\n" not in data:
+                chunk = connection.recv(65536)
+                if not chunk:
+                    return
+                data += chunk
+            head, _, body = data.partition(b"\r\n\r\n")
+            length = 0
+            for line in head.split(b"\r\n")[1:]:
+                name, _, value = line.partition(b":")
+                if name.strip().lower() == b"content-length":
+                    length = int(value)
+            while len(body) < length:
+                chunk = connection.recv(65536)
+                if not chunk:
+                    return
+                body += chunk
+            with self._lock:
+                self.requests.append((time.monotonic(), head, body))
+                answer = self._answers.pop(0) if self._answers else answer_at_once
+            answer(connection)
+        except OSError:
+            pass
+        finally:
+            with self._lock:
+                self.answered.append(time.monotonic())
+
+    def wait_for_requests(self, count, timeout=30.0):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            with self._lock:
+                if len(self.requests) >= count:
+                    return list(self.requests)
+            time.sleep(0.05)
+        raise AssertionError(f"{len(self.requests)} requests arrived, expected {count}")
 
 
 class TlsRefuser(_Listener):

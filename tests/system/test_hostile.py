@@ -18,12 +18,11 @@ init) start together when the module starts; each test waits for its own.
 import json
 import pathlib
 import re
-import socket
 import threading
 import time
 import unittest
 
-from collector import Collector
+from collector import Collector, RawCollector
 from harness import (GAME_START_LINE, IS_WINE, LINE_END, PLATFORM, SETTINGS_WARNING, START_LINE,
                      VALID_INI, GameFolder, PluginTestCase)
 from roads import REPORT_WAIT, SERVER, Road, RoadPool
@@ -84,11 +83,7 @@ def assert_bounded_memory(peak, hostile_bytes, what):
     check.assertLess(growth, limit, f"{what}: peak grew by {growth // MIB} MiB")
 
 
-# --- a collector of our own for the wire-level misbehaviour ------------------------
-
-def answer_at_once(connection):
-    connection.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n")
-
+# --- answers for RawCollector that misbehave on the wire --------------------------
 
 def trickled_answer(seconds):
     """The status line and headers one byte at a time, over about `seconds`."""
@@ -107,78 +102,6 @@ def endless_body(connection):
     while True:
         connection.sendall(b"x")  # fails once the client has hung up
         time.sleep(0.05)
-
-
-class RawCollector:
-    """A loopback HTTP endpoint on a plain socket. It reads each request whole
-    (heads of any size: the library's collector stops at 8 KiB), records it
-    with the time it arrived, and answers it with the next of `answers`
-    (functions of the connection; answer_at_once for the rest)."""
-
-    def __init__(self, answers=()):
-        self._socket = socket.create_server(("127.0.0.1", 0))
-        self.port = self._socket.getsockname()[1]
-        self._answers = list(answers)
-        self.requests = []  # (arrival time, head bytes, body bytes)
-        self.answered = []  # time each answer was complete or broken off
-        self.connections = 0
-        self._lock = threading.Lock()
-        threading.Thread(target=self._accept, daemon=True).start()
-
-    def url(self, path="/api/v1/telemetry"):
-        return f"http://127.0.0.1:{self.port}{path}"
-
-    def _accept(self):
-        while True:
-            try:
-                connection, _ = self._socket.accept()
-            except OSError:
-                return
-            self.connections += 1
-            threading.Thread(target=self._serve, args=(connection,), daemon=True).start()
-
-    def _serve(self, connection):
-        with connection:
-            connection.settimeout(60)
-            try:
-                data = b""
-                while b"\r\n\r\n" not in data:
-                    chunk = connection.recv(65536)
-                    if not chunk:
-                        return
-                    data += chunk
-                head, _, body = data.partition(b"\r\n\r\n")
-                length = 0
-                for line in head.split(b"\r\n")[1:]:
-                    name, _, value = line.partition(b":")
-                    if name.strip().lower() == b"content-length":
-                        length = int(value)
-                while len(body) < length:
-                    chunk = connection.recv(65536)
-                    if not chunk:
-                        return
-                    body += chunk
-                with self._lock:
-                    self.requests.append((time.monotonic(), head, body))
-                    answer = self._answers.pop(0) if self._answers else answer_at_once
-                answer(connection)
-            except OSError:
-                pass
-            finally:
-                with self._lock:
-                    self.answered.append(time.monotonic())
-
-    def wait_for_requests(self, count, timeout=REPORT_WAIT):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            with self._lock:
-                if len(self.requests) >= count:
-                    return list(self.requests)
-            time.sleep(0.05)
-        raise AssertionError(f"{len(self.requests)} requests arrived, expected {count}")
-
-    def stop(self):
-        self._socket.close()
 
 
 def wait_for_log_bytes(folder, needle, timeout=20.0):
