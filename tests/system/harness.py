@@ -51,6 +51,12 @@ VALID_INI = (
     "SendIntervalSeconds=10\n"
 )
 
+
+def ini_with_url(url):
+    """VALID_INI reporting to `url`."""
+    lines = [l for l in VALID_INI.splitlines() if not l.startswith("CollectorURL=")]
+    return "\n".join(lines + [f"CollectorURL={url}"]) + "\n"
+
 # Server identifiers of the default deployment options (cmake/DeploymentOptions.cmake).
 KNOWN_SERVERS = [
     "90071992547409921/101",

@@ -22,7 +22,7 @@ import struct
 import time
 import unittest
 
-from harness import ENDPOINT_ADDRESS_A, KNOWN_SERVERS, VALID_INI, GameFolder
+from harness import ENDPOINT_ADDRESS_A, KNOWN_SERVERS, GameFolder, ini_with_url
 
 SERVER = KNOWN_SERVERS[1]
 SELF = 76561198000000001
@@ -40,11 +40,6 @@ check = unittest.TestCase()
 
 def float32(value):
     return struct.unpack("<f", struct.pack("<f", value))[0]
-
-
-def ini_with_url(url):
-    lines = [l for l in VALID_INI.splitlines() if not l.startswith("CollectorURL=")]
-    return "\n".join(lines + [f"CollectorURL={url}"]) + "\n"
 
 
 class Road:

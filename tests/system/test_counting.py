@@ -9,8 +9,8 @@ import time
 import unittest
 
 from collector import Collector
-from harness import (API_KEY, ENDPOINT_ADDRESS_A, GAME_START_LINE, KNOWN_SERVERS, START_LINE,
-                     PluginTestCase)
+from harness import (ENDPOINT_ADDRESS_A, GAME_START_LINE, KNOWN_SERVERS, START_LINE,
+                     PluginTestCase, ini_with_url)
 
 KM_TO_MILES = 0.621371192237334
 
@@ -97,10 +97,7 @@ class CountingAfterHostileInput(PluginTestCase):
         folder = self.folder(steam="full", steam_script=STEAM_ON_SERVER_2)
         collector = Collector()
         self.addCleanup(collector.stop)
-        folder.write_ini("PlayerName=Night Owl\n"
-                         f"ApiKey={API_KEY}\n"
-                         f"CollectorURL={collector.url()}\n"
-                         "SendIntervalSeconds=10\n")
+        folder.write_ini(ini_with_url(collector.url()))
         session = folder.start()
         self.assertEqual(session.init(), 0)
         folder.wait_for_log(f"VORN_server={server2}")

@@ -7,8 +7,8 @@ import time
 import unittest
 
 from collector import Collector
-from harness import (API_KEY, ENDPOINT_ADDRESS_A, ENDPOINT_ADDRESS_B, KNOWN_SERVERS, START_LINE,
-                     PluginTestCase)
+from harness import (ENDPOINT_ADDRESS_A, ENDPOINT_ADDRESS_B, KNOWN_SERVERS, START_LINE,
+                     PluginTestCase, ini_with_url)
 
 DETECTOR = "Steam auto-server detector v7.3: "
 PROBE_BOUND = "Steam active-session probe: SteamUser + SteamFriends loaded."
@@ -226,10 +226,7 @@ class Counting(DetectionTestCase):
         folder = self.folder(steam="full", steam_script=steam_script())
         collector = Collector()
         self.addCleanup(collector.stop)
-        folder.write_ini("PlayerName=Night Owl\n"
-                         f"ApiKey={API_KEY}\n"
-                         f"CollectorURL={collector.url()}\n"
-                         "SendIntervalSeconds=10\n")
+        folder.write_ini(ini_with_url(collector.url()))
         session = self.start(folder)
         self.wait_for_count(folder, DETECTOR, 1)
 
