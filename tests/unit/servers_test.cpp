@@ -54,6 +54,26 @@ struct TextCase {
   int expected;
 };
 
+bool known(const ServerTable&, int number) { return number != 0; }
+
+// Every case on both tables; on the compiled-in one, the entry point without a
+// table must give the same answer.
+template <typename Answer>
+void expectOnEveryTable(const std::vector<TextCase>& cases,
+                        Answer (*onTable)(const ServerTable&, const std::string&),
+                        Answer (*compiledIn)(const std::string&),
+                        Answer (*expected)(const ServerTable&, int)) {
+  for (const Subject& s : subjects)
+    for (const TextCase& c : cases) {
+      const std::string text = expand(s.table, c.text);
+      SCOPED_TRACE(std::string(s.name) + ": \"" + text + "\"");
+      EXPECT_EQ(onTable(s.table, text), expected(s.table, c.expected));
+      if (&s.table == &builtInServerTable) {
+        EXPECT_EQ(compiledIn(text), expected(s.table, c.expected));
+      }
+    }
+}
+
 TEST(Servers, KnownServersAreTheDeploymentIdentifiersInOrder) {
   for (std::size_t i = 0; i < knownServerCount; ++i) {
     EXPECT_STREQ(knownServers[i], deployment::knownServerIds[i]);
@@ -67,15 +87,7 @@ TEST(Servers, IsKnownServerIsExactMembership) {
       {"{1}", 1},  {"{5}", 1},    {"", 0},         {"{b1}", 0},      {"{1} ", 0},
       {" {1}", 0}, {"{1}{1}", 0}, {"{t1}/101", 0}, {"{b1}/1011", 0}, {std::string("{1}\0", 4), 0},
   };
-  for (const Subject& s : subjects)
-    for (const TextCase& c : cases) {
-      const std::string text = expand(s.table, c.text);
-      SCOPED_TRACE(std::string(s.name) + ": \"" + text + "\"");
-      EXPECT_EQ(isKnownServerIn(s.table, text), c.expected != 0);
-      if (&s.table == &builtInServerTable) {
-        EXPECT_EQ(isKnownServer(text), c.expected != 0);
-      }
-    }
+  expectOnEveryTable(cases, isKnownServerIn, isKnownServer, known);
 }
 
 TEST(Servers, FindKnownServerIdPrefersFullFormsThenTableOrder) {
@@ -95,15 +107,7 @@ TEST(Servers, FindKnownServerIdPrefersFullFormsThenTableOrder) {
       {"steam://connect/{b3}:27015", 3},
       {"12345678901234567/101", 0},
   };
-  for (const Subject& s : subjects)
-    for (const TextCase& c : cases) {
-      const std::string text = expand(s.table, c.text);
-      SCOPED_TRACE(std::string(s.name) + ": \"" + text + "\"");
-      EXPECT_EQ(findKnownServerIdIn(s.table, text), server(s.table, c.expected));
-      if (&s.table == &builtInServerTable) {
-        EXPECT_EQ(findKnownServerId(text), server(s.table, c.expected));
-      }
-    }
+  expectOnEveryTable(cases, findKnownServerIdIn, findKnownServerId, server);
   const std::string text = "9" + std::string(otherTable.ids[3]);
   EXPECT_EQ(text.find(std::string(otherTable.ids[0]).substr(0, 17)), 0u);
   EXPECT_EQ(findKnownServerIdIn(otherTable, text), otherTable.ids[3]);
@@ -125,15 +129,7 @@ TEST(Servers, ServerFromConnectUsesIdentifiersThenPortPairsInRowOrder) {
       {"{b3} 27021 27022", 3},
       {"{t3} 27021 27022", 1},
   };
-  for (const Subject& s : subjects)
-    for (const TextCase& c : cases) {
-      const std::string text = expand(s.table, c.text);
-      SCOPED_TRACE(std::string(s.name) + ": \"" + text + "\"");
-      EXPECT_EQ(serverFromConnectIn(s.table, text), server(s.table, c.expected));
-      if (&s.table == &builtInServerTable) {
-        EXPECT_EQ(serverFromConnect(text), server(s.table, c.expected));
-      }
-    }
+  expectOnEveryTable(cases, serverFromConnectIn, serverFromConnect, server);
 }
 
 TEST(Servers, ServerFromEndpointNeedsTheExactTriple) {
