@@ -23,13 +23,13 @@ TEST(SettingsDefaults, AreThePlaceholdersAndTheBuiltInCollector) {
   EXPECT_EQ(s.SendIntervalSeconds, 60);
 }
 
-struct TrimCase {
+struct TextCase {
   std::string input;
   std::string expected;
 };
 
 TEST(TrimWhitespace, RemovesOnlySpaceTabCrLfAtTheEnds) {
-  const TrimCase cases[] = {
+  const TextCase cases[] = {
       {"", ""},
       {" \t\r\n", ""},
       {"  a b  ", "a b"},
@@ -37,7 +37,7 @@ TEST(TrimWhitespace, RemovesOnlySpaceTabCrLfAtTheEnds) {
       {"\vvalue\f", "\vvalue\f"},  // vertical tab and form feed are kept
       {"x", "x"},
   };
-  for (const TrimCase& c : cases) EXPECT_EQ(trimWhitespace(c.input), c.expected) << c.input;
+  for (const TextCase& c : cases) EXPECT_EQ(trimWhitespace(c.input), c.expected) << c.input;
 }
 
 struct LineCase {
@@ -115,13 +115,8 @@ TEST(SettingsFile, MissingKeysKeepEarlierValues) {
   EXPECT_EQ(s.SendIntervalSeconds, 25);
 }
 
-struct DirectoryCase {
-  std::string path;
-  std::string expected;
-};
-
 TEST(ModuleDirectory, IsTheTextBeforeTheLastSeparator) {
-  const DirectoryCase cases[] = {
+  const TextCase cases[] = {
       {"C:\\Games\\ATS\\bin\\win_x64\\plugins\\VORN_Davida_Client.dll",
        "C:\\Games\\ATS\\bin\\win_x64\\plugins"},
       {"/opt/ats/bin/linux_x64/plugins/VORN_Davida_Client.so", "/opt/ats/bin/linux_x64/plugins"},
@@ -130,7 +125,7 @@ TEST(ModuleDirectory, IsTheTextBeforeTheLastSeparator) {
       {"", "."},
       {"/file.so", ""},
   };
-  for (const DirectoryCase& c : cases) EXPECT_EQ(directoryOfPath(c.path), c.expected) << c.path;
+  for (const TextCase& c : cases) EXPECT_EQ(directoryOfPath(c.input), c.expected) << c.input;
 }
 
 TEST(ModuleDirectory, FindsTheDirectoryOfThisBinary) {
