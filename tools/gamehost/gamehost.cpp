@@ -161,6 +161,20 @@ std::string trim(const std::string& text) {
   return text.substr(first, last - first + 1);
 }
 
+struct FirstWord {
+  std::string word;
+  std::string rest;  // trimmed
+};
+
+FirstWord splitFirstWord(const std::string& line) {
+  FirstWord split;
+  std::istringstream words(line);
+  words >> split.word;
+  std::getline(words, split.rest);
+  split.rest = trim(split.rest);
+  return split;
+}
+
 // Texts handed to the plug-in must stay alive for the duration of the call.
 struct ValueStore {
   std::vector<std::string> texts;
@@ -209,12 +223,7 @@ void deliverOdometer(float km) {
 
 bool configCommand(const std::string& rest) {
   auto found = eventCallbacks.find(SCS_TELEMETRY_EVENT_configuration);
-  std::istringstream words(rest);
-  std::string id;
-  words >> id;
-  std::string attributesText;
-  std::getline(words, attributesText);
-  attributesText = trim(attributesText);
+  const auto [id, attributesText] = splitFirstWord(rest);
   if (found == eventCallbacks.end()) return true;
   if (id == "@null") {
     found->second(SCS_TELEMETRY_EVENT_configuration, nullptr, nullptr);
@@ -349,12 +358,7 @@ void drive(double seconds, double km, double step, bool realtime) {
 
 // Runs one command; false on a malformed line.
 bool runCommand(const std::string& line) {
-  std::istringstream words(line);
-  std::string command;
-  words >> command;
-  std::string rest;
-  std::getline(words, rest);
-  rest = trim(rest);
+  const auto [command, rest] = splitFirstWord(line);
   std::istringstream args(rest);
 
   if (command == "steam") {
