@@ -106,7 +106,10 @@ class Collector:
             argv.append("--raw")
         if location is not None:
             argv += ["--location", location]
-        self.process = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        # Started in its scratch folder: the tests run from the source tree, and
+        # nothing the collector leaves behind (a core file) may land there.
+        self.process = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        cwd=self._dir.name)
         line = self.process.stdout.readline().decode().strip()
         if not line.isdigit():
             self.process.kill()
@@ -278,7 +281,7 @@ class TlsRefuser(_Listener):
         subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
                         "-keyout", str(key), "-out", str(cert), "-subj", f"/CN={host}",
                         "-addext", f"subjectAltName=IP:{host}"],
-                       check=True, capture_output=True)
+                       check=True, capture_output=True, cwd=self._dir.name)
         self._context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         self._context.load_cert_chain(str(cert), str(key))
         self.hellos = 0
