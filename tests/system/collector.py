@@ -195,6 +195,13 @@ class _Listener:
         raise NotImplementedError
 
     def stop(self):
+        # Closing alone leaves the socket listening while the accept thread
+        # still waits in it, so a fixed port would stay taken after its lock is
+        # released; shutting it down wakes that thread first.
+        try:
+            self._socket.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
         self._socket.close()
 
 
