@@ -66,10 +66,13 @@ class Road:
 
     def drive(self, seconds, km=0.0):
         """Adds exactly `seconds` and the miles of `km`; returns those miles.
-        The frame clock is primed first: a detector cycle may have reset it."""
+        The detector is parked in fakesteam meanwhile: a cycle that finds the
+        server re-primes the frame clock, which would drop one step. The frame
+        clock is primed first, since an earlier cycle may have reset it."""
         start = float32(self.odometer)
         self.odometer = float32(start + km)
-        self.session.send("advance 0", f"drive {seconds} {km} 1")
+        self.session.call("steam-hold", "steam-hold ok", timeout=20)
+        self.session.send("advance 0", f"drive {seconds} {km} 1", "steam-release")
         self.sync()
         return (self.odometer - start) * KM_TO_MILES
 

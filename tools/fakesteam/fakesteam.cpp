@@ -29,6 +29,8 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -183,7 +185,43 @@ FAKESTEAM_EXPORT void* SteamAPI_SteamFriends_v016() { return friendsAccessor(); 
 FAKESTEAM_EXPORT void* SteamAPI_SteamUser_v020() { return userAccessor(); }
 FAKESTEAM_EXPORT void* SteamAPI_SteamFriends_v015() { return friendsAccessor(); }
 
+// Holding Steam: a test that needs a stretch of frames free of detector
+// cycles (each one that finds a server re-primes the frame clock) parks the
+// detector in its next cycle's first call, before that cycle can publish.
+std::mutex holdMutex;
+std::condition_variable holdChanged;
+bool holdRequested = false;
+bool detectorParked = false;
+
+void parkWhileHeld() {
+  std::unique_lock<std::mutex> lock(holdMutex);
+  if (!holdRequested) return;
+  detectorParked = true;
+  holdChanged.notify_all();
+  holdChanged.wait(lock, [] { return !holdRequested; });
+  detectorParked = false;
+}
+
+// Returns 1 once the detector is parked, 0 (and no hold) after the time-out.
+FAKESTEAM_EXPORT int fakesteam_hold(int timeoutMilliseconds) {
+  std::unique_lock<std::mutex> lock(holdMutex);
+  holdRequested = true;
+  if (holdChanged.wait_for(lock, std::chrono::milliseconds(timeoutMilliseconds),
+                           [] { return detectorParked; }))
+    return 1;
+  holdRequested = false;
+  holdChanged.notify_all();
+  return 0;
+}
+
+FAKESTEAM_EXPORT void fakesteam_release() {
+  std::lock_guard<std::mutex> lock(holdMutex);
+  holdRequested = false;
+  holdChanged.notify_all();
+}
+
 FAKESTEAM_EXPORT std::uint64_t SteamAPI_ISteamUser_GetSteamID(void* user) {
+  parkWhileHeld();
   std::lock_guard<std::mutex> lock(scriptMutex);
   const Script& script = refresh();
   return user == &userInterface ? script.steamId : 0;

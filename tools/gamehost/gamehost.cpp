@@ -39,6 +39,10 @@ Blank lines and lines starting with # are skipped. Output, one line an event:
 
 Commands before init:
   steam PATH          load a Steam client stand-in (as the game has Steam loaded)
+  steam-hold          park the detector in its next Steam call (tools/fakesteam)
+                      so the frames that follow see no detector cycle; prints
+                      "steam-hold ok" or "error steam-hold timed out"
+  steam-release       let it go on (shutdown does this too)
   load PATH           load the plug-in (--plugin does this before the scenario)
   version N           SDK version passed to init (default 0x00010001)
   game ID             game id (default ats); "game @null" passes a null id
@@ -332,8 +336,34 @@ void runInit() {
   say("init -> " + std::to_string(result));
 }
 
+using HoldFunction = int (*)(int);
+using ReleaseFunction = void (*)();
+
+// The fakesteam hold, for stretches of frames that must not see a detector cycle.
+void* steamControl(const char* name) {
+  for (LibraryHandle steam : host.steamLibraries)
+    if (void* found = librarySymbol(steam, name)) return found;
+  return nullptr;
+}
+
+void releaseSteam() {
+  if (auto release = reinterpret_cast<ReleaseFunction>(steamControl("fakesteam_release")))
+    release();
+}
+
+void holdSteam() {
+  auto hold = reinterpret_cast<HoldFunction>(steamControl("fakesteam_hold"));
+  if (hold != nullptr && hold(15000) == 1) {
+    say("steam-hold ok");
+  } else {
+    say("error steam-hold timed out");
+    host.waitFailed = true;
+  }
+}
+
 void runShutdown() {
   if (host.shutdown == nullptr) return;
+  releaseSteam();
   const auto start = std::chrono::steady_clock::now();
   host.shutdown();
   const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -368,6 +398,10 @@ bool runCommand(const std::string& line) {
       return false;
     }
     host.steamLibraries.push_back(steam);
+  } else if (command == "steam-hold") {
+    holdSteam();
+  } else if (command == "steam-release") {
+    releaseSteam();
   } else if (command == "load") {
     return loadPlugin(rest);
   } else if (command == "version") {
@@ -496,5 +530,7 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  // A parked detector would keep a plug-in that was never shut down from ending.
+  releaseSteam();
   return host.waitFailed ? 3 : 0;
 }
