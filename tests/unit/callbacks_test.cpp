@@ -82,7 +82,7 @@ void setServer(const std::string& id) {
 // Runs a script of space-separated steps:
 //   f2.5 / F2.5   frame start at 2.5 s of the paused clock / with timer restart
 //   u123          frame start at 123 microseconds
-//   o100.5        odometer 100.5 km (also onan, oinf)
+//   o100.5        odometer 100.5 km (also onan)
 //   j0 / j1       "job" configuration with cargo.loaded false / true
 //   s3 / s0 / sb  server 3 detected / no server / server 2's bare form
 //   d             a detector cycle that finds server 3 (clears the frame baseline)
@@ -152,16 +152,12 @@ TEST_F(Callbacks, CountingFollowsClockOdometerAndGate) {
       {"2.5 s step dropped, next measured from it", "f0 f2.5 f3", 0, .5, 0},
       {"exactly 2.0 s counts", "f0 f2", 2, 0, 0},
       {"a microsecond over 2.0 s is dropped", "u0 u2000001", 0, 0, 0},
-      {"timer restart only re-primes", "f0 F1 F1.5", 0, 0, 0},
-      {"counting resumes after a restart", "f0 F1 f2.5", 1, .5, 0},
-      {"paused clock", "f1 f1 f1 f1.5", 0, .5, 0},
+      {"a restart only re-primes, then counting resumes", "f0 F1 F1.5 f2.5", 1, 0, 0},
       {"clock went back", "f10 f5 f6", 1, 0, 0},
       {"remainder carries into a whole second", "r.9 f0 f.2", 1, .1, 0},
       {"late clock values", "u18446744073708551615 u18446744073709551615", 1, 0, 0},
       {"pending seconds saturate", "p2147483646 f0 f2", 2147483647, 0, 0},
-      {"time without a server", "r.7 s0 f0 f.5 f1", 0, .7, 0},
       {"a bare form is no server", "r.7 sb f0 f1", 0, .7, 0},
-      {"time without cargo", "r.7 j0 f0 f1", 0, .7, 0},
       {"a detector cycle re-primes the frame clock", "f0 f1 d f2 f3", 2, 0, 0},
       {"time without a server is never counted later", "f0 s0 f1.5 d f2 f2.5", 0, .5, 0},
       {"the remainder survives a closed stretch", "f0 f.6 j0 f1.6 j1 f2.2", 1, .2, 0},
@@ -171,11 +167,7 @@ TEST_F(Callbacks, CountingFollowsClockOdometerAndGate) {
       {"going back dropped", "o130 o129 o129.5", 0, 0, .5 * mile},
       {"exactly 25 km counts", "o100 o125", 0, 0, 25 * mile},
       {"just over 25 km dropped", "o100 o125.5", 0, 0, 0},
-      {"standstill", "o100 o100 o100", 0, 0, 0},
       {"not-a-number sample", "o100 onan o100.5 o101", 0, 0, .5 * mile},
-      {"infinite sample", "o100 oinf o100.5 o101", 0, 0, .5 * mile},
-      {"distance without a server", "s0 o100 o100.5", 0, 0, 0},
-      {"distance on a bare form", "sb o100 o100.5", 0, 0, 0},
       {"distance without cargo", "j0 o100 o100.5", 0, 0, 0},
       {"loading the cargo re-primes the odometer", "j0 o100 j1 o100.5 o101", 0, 0, .5 * mile},
       {"a repeated cargo state keeps the baseline", "o100 j1 o100.5", 0, 0, .5 * mile},
@@ -206,7 +198,6 @@ TEST_F(Callbacks, ConfigurationsRecordNamesAndCargo) {
   } cases[] = {
       {"truck", "brand=string:x; name=string:Scania R", 0, "Scania R", "R0", 0},
       {"truck", "brand=string:Scania", 0, "Unknown", "R0", 0},
-      {"truck", "name=string:", 0, "Unknown", "R0", 0},
       {"truck", "name=s32:7; name=string:Scania R", 0, "Scania R", "R0", 0},
       {"truck", "name=null:; name=string:Scania R", 0, "Scania R", "R0", 0},
       {"truck", "name=string:Scania R; name=string:Volvo", 0, "Scania R", "R0", 0},
@@ -219,15 +210,12 @@ TEST_F(Callbacks, ConfigurationsRecordNamesAndCargo) {
       {"trailer.0", "name=string:Reefer", 0, "T0", "Reefer", 0},
       {"trailer.1", "name=string:Dolly", 0, "T0", "R0", 0},
       {"trailer", "@end=bool:0", 1, "T0", "None", 1},
-      {"job", "cargo.loaded=bool:1", 0, "T0", "R0", 1},
       {"job", "cargo.loaded=bool:0", 1, "T0", "R0", 0},
       {"job", "cargo.loaded=bool:2", 0, "T0", "R0", 1},
       {"job", "@end=bool:1", 1, "T0", "R0", 0},
       {"job", "cargo.loaded=s32:1", 1, "T0", "R0", 0},
-      {"job", "cargo.loaded=string:true", 1, "T0", "R0", 0},
       {"job", "cargo.loaded=s32:0; cargo.loaded=bool:1; cargo.loaded=bool:0", 0, "T0", "R0", 1},
       {"job", "name=string:Scania R; cargo.loaded=bool:1", 0, "T0", "R0", 1},
-      {"controls", "name=string:Scania R; cargo.loaded=bool:1", 0, "T0", "R0", 0},
       {"", "name=string:Scania R; cargo.loaded=bool:0", 1, "T0", "R0", 1},
   };
   for (const auto& c : cases) {
@@ -258,7 +246,7 @@ TEST_F(Callbacks, BadInputChangesNothing) {
       {"configuration with a null id",
        [&] { configuration(nullptr, attributes.attributes.data()); }},
   };
-  for (const char* id : {"truck", "trailer", "trailer.0", "job"})
+  for (const char* id : {"truck", "trailer", "job"})
     cases.push_back(
         {std::string(id) + " with null attributes", [=] { configuration(id, nullptr); }});
   for (auto channel : {onOdometer, onSpeed}) {

@@ -82,99 +82,75 @@ void recordLog(const std::string& message) { library.log.push_back(message); }
 
 const SteamLibraryAccess fakeAccess{&findLibrary, &findExport, &recordLog};
 
-const std::set<std::string> newerAccessors = {
-    "SteamAPI_SteamUser_v023",    "SteamAPI_SteamUser_v022",    "SteamAPI_SteamUser_v021",
-    "SteamAPI_SteamFriends_v018", "SteamAPI_SteamFriends_v017", "SteamAPI_SteamFriends_v016"};
-const std::set<std::string> allUserAccessors = {
-    "SteamAPI_SteamUser_v023", "SteamAPI_SteamUser_v022", "SteamAPI_SteamUser_v021",
-    "SteamAPI_SteamUser_v020"};
-const std::set<std::string> allFriendsAccessors = {
-    "SteamAPI_SteamFriends_v018", "SteamAPI_SteamFriends_v017", "SteamAPI_SteamFriends_v016",
-    "SteamAPI_SteamFriends_v015"};
-
-enum class Probe { None, Bound, MissingExports, NoInterfaces };
+const char* const probeBound = "Steam active-session probe: SteamUser + SteamFriends loaded.";
+const char* const probeMissing = "Steam active-session probe: required exports unavailable.";
+const char* const probeNull = "Steam active-session probe: interfaces unavailable.";
 
 struct BindCase {
-  const char* name;
+  std::string name;
   bool loaded;
   std::set<std::string> missing;
-  bool nullUser;
-  bool nullFriends;
-  bool expectedBound;
-  Probe expectedProbe;
-  int userVersion;  // index into userInterfaces of the expected pointer; -1: none
+  bool nullUser, nullFriends;
+  const char* probe;  // the one line logged; null: none
+  int userVersion;    // index into userInterfaces of the expected pointer; -1: none
   int friendsVersion;
-  int expectedAccessorCalls;
+  int accessorCalls;
 };
-void PrintTo(const BindCase& c, std::ostream* os) { *os << c.name; }
 
-std::vector<std::string> probeLines(Probe probe) {
-  switch (probe) {
-    case Probe::Bound: return {steamProbeBound};
-    case Probe::MissingExports: return {steamProbeMissingExports};
-    case Probe::NoInterfaces: return {steamProbeNoInterfaces};
-    case Probe::None: break;
+// Bound exactly when the "loaded" line is written.
+TEST(BindSteam, ResolvesWhatItCanAndWritesOneProbeLine) {
+  std::vector<BindCase> cases = {
+      {"library not loaded is silent", false, {}, false, false, nullptr, -1, -1, 0},
+      {"newest accessors win", true, {}, false, false, probeBound, 0, 0, 2},
+      {"next version when the newest is missing", true,
+       {"SteamAPI_SteamUser_v023", "SteamAPI_SteamFriends_v018", "SteamAPI_SteamFriends_v017"},
+       false, false, probeBound, 1, 2, 2},
+      {"oldest accessors alone", true,
+       {"SteamAPI_SteamUser_v023", "SteamAPI_SteamUser_v022", "SteamAPI_SteamUser_v021",
+        "SteamAPI_SteamFriends_v018", "SteamAPI_SteamFriends_v017", "SteamAPI_SteamFriends_v016"},
+       false, false, probeBound, 3, 3, 2},
+      {"request is optional", true, {"SteamAPI_ISteamFriends_RequestFriendRichPresence"}, false,
+       false, probeBound, 0, 0, 2},
+      {"no user accessor", true,
+       {"SteamAPI_SteamUser_v023", "SteamAPI_SteamUser_v022", "SteamAPI_SteamUser_v021",
+        "SteamAPI_SteamUser_v020"},
+       false, false, probeMissing, -1, -1, 0},
+      {"no friends accessor", true,
+       {"SteamAPI_SteamFriends_v018", "SteamAPI_SteamFriends_v017", "SteamAPI_SteamFriends_v016",
+        "SteamAPI_SteamFriends_v015"},
+       false, false, probeMissing, -1, -1, 0},
+      {"null user interface", true, {}, true, false, probeNull, -1, 0, 2},
+      {"null friends interface", true, {}, false, true, probeNull, 0, -1, 2},
+  };
+  // Every required method is checked before an accessor is called.
+  for (const char* method :
+       {"SteamAPI_ISteamUser_GetSteamID", "SteamAPI_ISteamFriends_GetFriendGamePlayed",
+        "SteamAPI_ISteamFriends_GetFriendRichPresenceKeyCount",
+        "SteamAPI_ISteamFriends_GetFriendRichPresenceKeyByIndex",
+        "SteamAPI_ISteamFriends_GetFriendRichPresence"})
+    cases.push_back({std::string("no ") + method, true, {method}, false, false, probeMissing, -1,
+                     -1, 0});
+  for (const BindCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    library = FakeLibrary{};
+    library.loaded = c.loaded;
+    library.missing = c.missing;
+    library.nullUser = c.nullUser;
+    library.nullFriends = c.nullFriends;
+
+    SteamBinding binding;
+    EXPECT_EQ(bindSteamWith(binding, fakeAccess), c.probe == probeBound);
+    EXPECT_EQ(library.libraryAskedFor, platform::steamLibraryName);
+    EXPECT_EQ(library.log, c.probe ? std::vector<std::string>{c.probe} : std::vector<std::string>{});
+    EXPECT_EQ(library.accessorCalls, c.accessorCalls);
+    if (c.userVersion >= 0) {
+      EXPECT_EQ(binding.user, &userInterfaces[c.userVersion]);
+    }
+    if (c.friendsVersion >= 0) {
+      EXPECT_EQ(binding.friends, &friendsInterfaces[c.friendsVersion]);
+    }
   }
-  return {};
 }
-
-class BindSteam : public ::testing::TestWithParam<BindCase> {};
-
-TEST_P(BindSteam, ResolvesWhatItCanAndWritesOneProbeLine) {
-  const BindCase& c = GetParam();
-  library = FakeLibrary{};
-  library.loaded = c.loaded;
-  library.missing = c.missing;
-  library.nullUser = c.nullUser;
-  library.nullFriends = c.nullFriends;
-
-  SteamBinding binding;
-  EXPECT_EQ(bindSteamWith(binding, fakeAccess), c.expectedBound);
-
-  EXPECT_EQ(library.libraryAskedFor, platform::steamLibraryName);
-  EXPECT_EQ(library.log, probeLines(c.expectedProbe));
-  EXPECT_EQ(library.accessorCalls, c.expectedAccessorCalls);
-  if (c.userVersion >= 0) {
-    EXPECT_EQ(binding.user, &userInterfaces[c.userVersion]);
-  }
-  if (c.friendsVersion >= 0) {
-    EXPECT_EQ(binding.friends, &friendsInterfaces[c.friendsVersion]);
-  }
-}
-
-const std::string keyByIndex = "SteamAPI_ISteamFriends_GetFriendRichPresenceKeyByIndex";
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, BindSteam,
-    ::testing::Values(
-        BindCase{"LibraryNotLoadedIsSilent", false, {}, false, false, false, Probe::None, -1, -1, 0},
-        BindCase{"NewestAccessorsWin", true, {}, false, false, true, Probe::Bound, 0, 0, 2},
-        BindCase{"NextVersionWhenTheNewestIsMissing", true,
-                 {"SteamAPI_SteamUser_v023", "SteamAPI_SteamFriends_v018",
-                  "SteamAPI_SteamFriends_v017"},
-                 false, false, true, Probe::Bound, 1, 2, 2},
-        BindCase{"OldestAccessorsAlone", true, newerAccessors, false, false, true, Probe::Bound, 3,
-                 3, 2},
-        BindCase{"RequestIsOptional", true, {"SteamAPI_ISteamFriends_RequestFriendRichPresence"},
-                 false, false, true, Probe::Bound, 0, 0, 2},
-        BindCase{"NoKeyByIndex", true, {keyByIndex}, false, false, false, Probe::MissingExports, -1,
-                 -1, 0},
-        BindCase{"NoGetSteamId", true, {"SteamAPI_ISteamUser_GetSteamID"}, false, false, false,
-                 Probe::MissingExports, -1, -1, 0},
-        BindCase{"NoGetFriendGamePlayed", true, {"SteamAPI_ISteamFriends_GetFriendGamePlayed"},
-                 false, false, false, Probe::MissingExports, -1, -1, 0},
-        BindCase{"NoKeyCount", true, {"SteamAPI_ISteamFriends_GetFriendRichPresenceKeyCount"},
-                 false, false, false, Probe::MissingExports, -1, -1, 0},
-        BindCase{"NoGetRichPresence", true, {"SteamAPI_ISteamFriends_GetFriendRichPresence"},
-                 false, false, false, Probe::MissingExports, -1, -1, 0},
-        BindCase{"NoUserAccessor", true, allUserAccessors, false, false, false,
-                 Probe::MissingExports, -1, -1, 0},
-        BindCase{"NoFriendsAccessor", true, allFriendsAccessors, false, false, false,
-                 Probe::MissingExports, -1, -1, 0},
-        BindCase{"NullUserInterface", true, {}, true, false, false, Probe::NoInterfaces, -1, 0, 2},
-        BindCase{"NullFriendsInterface", true, {}, false, true, false, Probe::NoInterfaces, 0, -1,
-                 2}),
-    [](const ::testing::TestParamInfo<BindCase>& info) { return std::string(info.param.name); });
 
 TEST(BindSteamMethods, AreTheLibrarysExportsAndRequestMayStayNull) {
   library = FakeLibrary{};
