@@ -11,6 +11,7 @@
 #include <mutex>
 #include <new>
 
+#include "configuration_cases.h"
 #include "detect/servers.h"
 #include "plugin/session_state.h"
 #include "telemetry/callbacks.h"
@@ -119,25 +120,12 @@ BENCHMARK(BM_Speed);
 
 // Configurations arrive rarely (load, trailer change, job); measured for
 // completeness. A name longer than the short-string buffer allocates once.
-scs_named_value_t stringAttribute(const char* name, const char* text) {
-  scs_named_value_t a{};
-  a.name = name;
-  a.index = SCS_U32_NIL;
-  a.value.type = SCS_VALUE_TYPE_string;
-  a.value.value_string.value = text;
-  return a;
-}
-
 void BM_ConfigurationTruck(benchmark::State& state) {
   resetSessionStateForTests();
-  const scs_named_value_t attributes[] = {
-      stringAttribute("id", "vehicle.scania.r_2016"), stringAttribute("brand_id", "scania"),
-      stringAttribute("brand", "Scania"), stringAttribute("name", "R 2016 Highline 730"),
-      scs_named_value_t{}};
-  const scs_telemetry_configuration_t configuration{"truck", attributes};
+  const TruckConfiguration truck;
   AllocationCounter counter(state);
   for (auto _ : state) {
-    onConfiguration(SCS_TELEMETRY_EVENT_configuration, &configuration, nullptr);
+    onConfiguration(SCS_TELEMETRY_EVENT_configuration, &truck.configuration, nullptr);
     benchmark::ClobberMemory();
   }
 }
@@ -145,16 +133,11 @@ BENCHMARK(BM_ConfigurationTruck);
 
 void BM_ConfigurationJob(benchmark::State& state) {
   resetSessionStateForTests();
-  scs_named_value_t attributes[4] = {stringAttribute("cargo.id", "machinery"),
-                                     stringAttribute("cargo", "Machinery"), scs_named_value_t{},
-                                     scs_named_value_t{}};
-  attributes[2].name = "cargo.loaded";
-  attributes[2].value.type = SCS_VALUE_TYPE_bool;
-  const scs_telemetry_configuration_t configuration{"job", attributes};
+  JobConfiguration job;
   AllocationCounter counter(state);
   for (auto _ : state) {
-    attributes[2].value.value_bool.value ^= 1;  // every call changes the cargo state
-    onConfiguration(SCS_TELEMETRY_EVENT_configuration, &configuration, nullptr);
+    job.flipCargo();
+    onConfiguration(SCS_TELEMETRY_EVENT_configuration, &job.configuration, nullptr);
     benchmark::ClobberMemory();
   }
 }

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 
+#include "configuration_cases.h"
 #include "detect/servers.h"
 #include "plugin/session_state.h"
 #include "telemetry/callbacks.h"
@@ -22,25 +23,8 @@ std::uint64_t frameStep = 0;
 scs_value_t sample{};
 int sampleIndex = 0;
 
-scs_named_value_t stringAttribute(const char* name, const char* text) {
-  scs_named_value_t a{};
-  a.name = name;
-  a.index = SCS_U32_NIL;
-  a.value.type = SCS_VALUE_TYPE_string;
-  a.value.value_string.value = text;
-  return a;
-}
-
-scs_named_value_t truckAttributes[] = {
-    stringAttribute("id", "vehicle.scania.r_2016"), stringAttribute("brand_id", "scania"),
-    stringAttribute("brand", "Scania"), stringAttribute("name", "R 2016 Highline 730"),
-    scs_named_value_t{}};
-const scs_telemetry_configuration_t truckConfiguration{"truck", truckAttributes};
-
-scs_named_value_t jobAttributes[4] = {stringAttribute("cargo.id", "machinery"),
-                                      stringAttribute("cargo", "Machinery"), scs_named_value_t{},
-                                      scs_named_value_t{}};
-const scs_telemetry_configuration_t jobConfiguration{"job", jobAttributes};
+TruckConfiguration truck;
+JobConfiguration job;
 
 void setGate(bool open) {
   std::lock_guard<std::mutex> lock(stateMutex);
@@ -69,12 +53,12 @@ void odometer() {
 void speed() { onSpeed("truck.speed", SCS_U32_NIL, &sample, nullptr); }
 
 void configurationTruck() {
-  onConfiguration(SCS_TELEMETRY_EVENT_configuration, &truckConfiguration, nullptr);
+  onConfiguration(SCS_TELEMETRY_EVENT_configuration, &truck.configuration, nullptr);
 }
 
 void configurationJob() {
-  jobAttributes[2].value.value_bool.value ^= 1;  // every call changes the cargo state
-  onConfiguration(SCS_TELEMETRY_EVENT_configuration, &jobConfiguration, nullptr);
+  job.flipCargo();
+  onConfiguration(SCS_TELEMETRY_EVENT_configuration, &job.configuration, nullptr);
 }
 
 struct Case {
@@ -111,13 +95,7 @@ const Case cases[] = {
      },
      &speed},
     {"ConfigurationTruck", &resetSessionStateForTests, &configurationTruck},
-    {"ConfigurationJob",
-     [] {
-       resetSessionStateForTests();
-       jobAttributes[2].name = "cargo.loaded";
-       jobAttributes[2].value.type = SCS_VALUE_TYPE_bool;
-     },
-     &configurationJob},
+    {"ConfigurationJob", &resetSessionStateForTests, &configurationJob},
 };
 
 }  // namespace
