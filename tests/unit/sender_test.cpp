@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "config/settings.h"
+#include "configured_player.h"
 #include "plugin/session_state.h"
 
 namespace {
@@ -54,11 +55,7 @@ std::int32_t pendingSeconds() {
 class SenderCycle : public ::testing::Test {
  protected:
   void SetUp() override {
-    resetSessionStateForTests();
-    settings = defaultSettings();
-    settings.PlayerName = "Night Owl";
-    settings.ApiKey = "key-123";
-    settings.CollectorURL = "http://127.0.0.1:8787/api/v1/telemetry";
+    resetToConfiguredPlayer();
     standIn = StandInPost();
   }
   void TearDown() override {

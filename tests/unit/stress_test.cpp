@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "config/settings.h"
+#include "configured_player.h"
 #include "detect/detector.h"
 #include "detect/servers.h"
 #include "plugin/plugin.h"
@@ -219,10 +220,7 @@ Driven hammerCallbacks(Clock::time_point until) {
 class ThreeThreads : public ::testing::Test {
  protected:
   void SetUp() override {
-    resetSessionStateForTests();
-    settings = defaultSettings();
-    settings.PlayerName = "Night Owl";
-    settings.ApiKey = "key-123";
+    resetToConfiguredPlayer();
     collected = Collected();
     steamIdCalls = 0;
     logLines = 0;
