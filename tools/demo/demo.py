@@ -532,7 +532,7 @@ class Demo:
         subprocess.run([chromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
                         "--no-first-run", "--disable-background-networking",
                         "--disable-component-update", "--disable-sync",
-                        f"--user-data-dir={profile}", "--window-size=1200,320",
+                        f"--user-data-dir={profile}", "--window-size=1300,300",
                         f"--screenshot={png}", self.collector.url + "/"],
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
         shutil.rmtree(profile, ignore_errors=True)
