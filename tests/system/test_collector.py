@@ -1,7 +1,8 @@
 """vorn-collector, the real service on a real SQLite file: its answers to raw
 requests, durability under kill -9 with group commit, the page in headless
-Chromium, and the real plug-in reporting to it (natively and under Wine)."""
-# ctest: platforms=native wine timeout=300
+Chromium, and the real plug-in reporting to it. On the sanitizer platforms the
+collector of that build runs; under Wine the native one takes the DLL's reports."""
+# ctest: platforms=native wine asan tsan timeout=300
 
 import concurrent.futures
 import csv
@@ -23,10 +24,8 @@ import unittest
 
 from harness import API_KEY, BUILD_DIR, IS_WINE, SERVER, Road, ini_with_url, report_body
 
-NATIVE_DIR = pathlib.Path(os.environ.get("VORN_NATIVE_BUILD_DIR") or
-                          (BUILD_DIR.parent / "native" if IS_WINE else BUILD_DIR))
-COLLECTOR = NATIVE_DIR / "collector" / "vorn-collector"
-native_only = unittest.skipIf(IS_WINE, "the service's own rows run once, natively")
+COLLECTOR = (BUILD_DIR.parent / "native" if IS_WINE else BUILD_DIR) / "collector" / "vorn-collector"
+native_only = unittest.skipIf(IS_WINE, "the service's own rows run in the native builds")
 
 
 class Service:
@@ -52,7 +51,8 @@ class Service:
     def start(self, *options):
         self.process = subprocess.Popen(
             [str(COLLECTOR), "serve", "--db", self.db, "--listen", "127.0.0.1:0", *options],
-            stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
+            stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, env=dict(os.environ, TSAN_OPTIONS=(
+                f"suppressions={pathlib.Path(__file__).parent / 'collector.tsan.supp'}")))
         self.test.addCleanup(self.stop)
         line = self.process.stdout.readline().decode()
         match = re.fullmatch(r"listening on http://127\.0\.0\.1:(\d+)\n", line)
@@ -61,10 +61,13 @@ class Service:
         self.url = f"http://127.0.0.1:{self.port}"
 
     def stop(self, sig=signal.SIGTERM):
+        """Stops the service; after SIGTERM it must end cleanly (sanitizers included)."""
         if self.process and self.process.poll() is None:
             self.process.send_signal(sig)
-            self.process.wait(timeout=60)
+            code = self.process.wait(timeout=60)
             self.process.stdout.close()
+            if sig == signal.SIGTERM:
+                self.test.assertEqual(code, 0)
 
     def request(self, method, path, body=None, headers=None):
         connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=60)
