@@ -144,12 +144,14 @@ class Answers(unittest.TestCase):
             holder.execute("ROLLBACK")
             holder.close()
 
-        today = datetime.datetime.now(datetime.timezone.utc).date()
-        [owl] = service.leaderboard(f"?since={today}&until={today}")
+        day = datetime.date.fromisoformat(service.leaderboard()[0]["last_seen"][:10])
+        [owl] = service.leaderboard(f"?since={day}&until={day}")
         self.assertEqual((owl["player_name"], owl["miles"], owl["seconds"], owl["reports"],
                           owl["flagged_reports"], owl["servers"]),
                          ("Night Owl", 1.0, 60, 1, 2, {SERVER: {"miles": 1.0, "seconds": 60}}))
-        self.assertEqual(service.leaderboard(f"?until={today - datetime.timedelta(days=1)}"), [])
+        one_day = datetime.timedelta(days=1)
+        self.assertEqual(service.leaderboard(f"?until={day - one_day}"), [])
+        self.assertEqual(service.leaderboard(f"?since={day + one_day}"), [])
         self.assertEqual(service.request("GET", "/api/v1/leaderboard?since=today")[0], 400)
         self.assertEqual(service.request("GET", "/healthz")[0], 200)
 
