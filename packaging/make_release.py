@@ -15,6 +15,7 @@ import argparse
 import gzip
 import hashlib
 import io
+import os
 import pathlib
 import shutil
 import subprocess
@@ -22,7 +23,6 @@ import sys
 import tarfile
 import time
 import zipfile
-import os
 
 # 1980-01-01, the earliest time a zip entry can hold: used outside a git checkout.
 FALLBACK_EPOCH = 315532800
