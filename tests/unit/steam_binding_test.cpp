@@ -102,23 +102,54 @@ TEST(BindSteam, ResolvesWhatItCanAndWritesOneProbeLine) {
   std::vector<BindCase> cases = {
       {"library not loaded is silent", false, {}, false, false, nullptr, -1, -1, 0},
       {"newest accessors win", true, {}, false, false, probeBound, 0, 0, 2},
-      {"next version when the newest is missing", true,
+      {"next version when the newest is missing",
+       true,
        {"SteamAPI_SteamUser_v023", "SteamAPI_SteamFriends_v018", "SteamAPI_SteamFriends_v017"},
-       false, false, probeBound, 1, 2, 2},
-      {"oldest accessors alone", true,
+       false,
+       false,
+       probeBound,
+       1,
+       2,
+       2},
+      {"oldest accessors alone",
+       true,
        {"SteamAPI_SteamUser_v023", "SteamAPI_SteamUser_v022", "SteamAPI_SteamUser_v021",
         "SteamAPI_SteamFriends_v018", "SteamAPI_SteamFriends_v017", "SteamAPI_SteamFriends_v016"},
-       false, false, probeBound, 3, 3, 2},
-      {"request is optional", true, {"SteamAPI_ISteamFriends_RequestFriendRichPresence"}, false,
-       false, probeBound, 0, 0, 2},
-      {"no user accessor", true,
+       false,
+       false,
+       probeBound,
+       3,
+       3,
+       2},
+      {"request is optional",
+       true,
+       {"SteamAPI_ISteamFriends_RequestFriendRichPresence"},
+       false,
+       false,
+       probeBound,
+       0,
+       0,
+       2},
+      {"no user accessor",
+       true,
        {"SteamAPI_SteamUser_v023", "SteamAPI_SteamUser_v022", "SteamAPI_SteamUser_v021",
         "SteamAPI_SteamUser_v020"},
-       false, false, probeMissing, -1, -1, 0},
-      {"no friends accessor", true,
+       false,
+       false,
+       probeMissing,
+       -1,
+       -1,
+       0},
+      {"no friends accessor",
+       true,
        {"SteamAPI_SteamFriends_v018", "SteamAPI_SteamFriends_v017", "SteamAPI_SteamFriends_v016",
         "SteamAPI_SteamFriends_v015"},
-       false, false, probeMissing, -1, -1, 0},
+       false,
+       false,
+       probeMissing,
+       -1,
+       -1,
+       0},
       {"null user interface", true, {}, true, false, probeNull, -1, 0, 2},
       {"null friends interface", true, {}, false, true, probeNull, 0, -1, 2},
   };
@@ -128,8 +159,8 @@ TEST(BindSteam, ResolvesWhatItCanAndWritesOneProbeLine) {
         "SteamAPI_ISteamFriends_GetFriendRichPresenceKeyCount",
         "SteamAPI_ISteamFriends_GetFriendRichPresenceKeyByIndex",
         "SteamAPI_ISteamFriends_GetFriendRichPresence"})
-    cases.push_back({std::string("no ") + method, true, {method}, false, false, probeMissing, -1,
-                     -1, 0});
+    cases.push_back(
+        {std::string("no ") + method, true, {method}, false, false, probeMissing, -1, -1, 0});
   for (const BindCase& c : cases) {
     SCOPED_TRACE(c.name);
     library = FakeLibrary{};
@@ -141,7 +172,8 @@ TEST(BindSteam, ResolvesWhatItCanAndWritesOneProbeLine) {
     SteamBinding binding;
     EXPECT_EQ(bindSteamWith(binding, fakeAccess), c.probe == probeBound);
     EXPECT_EQ(library.libraryAskedFor, platform::steamLibraryName);
-    EXPECT_EQ(library.log, c.probe ? std::vector<std::string>{c.probe} : std::vector<std::string>{});
+    EXPECT_EQ(library.log,
+              c.probe ? std::vector<std::string>{c.probe} : std::vector<std::string>{});
     EXPECT_EQ(library.accessorCalls, c.accessorCalls);
     if (c.userVersion >= 0) {
       EXPECT_EQ(binding.user, &userInterfaces[c.userVersion]);
@@ -150,23 +182,6 @@ TEST(BindSteam, ResolvesWhatItCanAndWritesOneProbeLine) {
       EXPECT_EQ(binding.friends, &friendsInterfaces[c.friendsVersion]);
     }
   }
-}
-
-TEST(BindSteamMethods, AreTheLibrarysExportsAndRequestMayStayNull) {
-  library = FakeLibrary{};
-  SteamBinding binding;
-  ASSERT_TRUE(bindSteamWith(binding, fakeAccess));
-  EXPECT_EQ(binding.module, &libraryHandle);
-  EXPECT_EQ(binding.getSteamId, &fakesteam::getSteamId);
-  EXPECT_EQ(binding.getFriendGamePlayed, &fakesteam::getFriendGamePlayed);
-  EXPECT_EQ(binding.getRichPresenceKeyCount, &fakesteam::getKeyCount);
-  EXPECT_EQ(binding.getRichPresenceKeyByIndex, &fakesteam::getKeyByIndex);
-  EXPECT_EQ(binding.getRichPresence, &fakesteam::getRichPresence);
-  EXPECT_EQ(binding.requestRichPresence, &fakesteam::requestRichPresence);
-
-  library.missing = {"SteamAPI_ISteamFriends_RequestFriendRichPresence"};
-  ASSERT_TRUE(bindSteamWith(binding, fakeAccess));
-  EXPECT_EQ(binding.requestRichPresence, nullptr);
 }
 
 }  // namespace
