@@ -27,7 +27,8 @@ const std::uint32_t addressB = deployment::endpointAddressB;
 const std::string ipA = std::to_string(addressA);
 
 const GamePlayedInfo noGame{};
-GamePlayedInfo atsOn(std::uint32_t address, std::uint16_t gamePort, std::uint16_t queryPort) {
+GamePlayedInfo atsOn(std::uint32_t address, std::uint16_t gamePort,
+                           std::uint16_t queryPort) {
   return GamePlayedInfo{270880, address, gamePort, queryPort, 109775241000000000ull};
 }
 
@@ -70,102 +71,63 @@ std::string gameFields(const std::string& ip, const char* ports) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, DetectionCycle,
     ::testing::Values(
-        CycleCase{"NoUser",
-                  0,
-                  1,
-                  atsOn(addressA, 27027, 27026),
-                  {{"connect", server1}},
+        CycleCase{"NoUser", 0, 1, atsOn(addressA, 27027, 27026), {{"connect", server1}},
                   "self=0 game_ok=false rp_count=0 [connect=<missing>] detect_source=NONE "
                   "VORN_server=NONE",
                   ""},
         // Any non-zero low byte of the answer means playing.
-        CycleCase{"Endpoint",
-                  selfId,
-                  2,
-                  atsOn(addressA, 27027, 27026),
-                  {{"status", "Driving"}},
+        CycleCase{"Endpoint", selfId, 2, atsOn(addressA, 27027, 27026), {{"status", "Driving"}},
                   "self=76561198000000001 game_ok=true" +
                       gameFields(ipA, " game_port=27027 query_port=27026") +
                       " rp_count=1 [status=Driving] [connect=<missing>] detect_source=ENDPOINT "
-                      "VORN_server=" +
-                      server2,
+                      "VORN_server=" + server2,
                   server2},
-        CycleCase{"EndpointWinsOverConnect",
-                  selfId,
-                  1,
-                  atsOn(addressB, 27015, 27016),
+        CycleCase{"EndpointWinsOverConnect", selfId, 1, atsOn(addressB, 27015, 27016),
                   {{"connect", "+connect x:27021 27022"}},
                   "self=76561198000000001 game_ok=true" +
                       gameFields(std::to_string(addressB), " game_port=27015 query_port=27016") +
                       " rp_count=1 [connect=+connect x:27021 27022] detect_source=ENDPOINT "
-                      "VORN_server=" +
-                      server5,
+                      "VORN_server=" + server5,
                   server5},
-        CycleCase{"UnmatchedEndpointFallsBackToConnect",
-                  selfId,
-                  1,
-                  atsOn(addressA, 27015, 27016),
+        CycleCase{"UnmatchedEndpointFallsBackToConnect", selfId, 1, atsOn(addressA, 27015, 27016),
                   {{"connect", "+connect 192.0.2.10:27021 -q 27022"}},
                   "self=76561198000000001 game_ok=true" +
                       gameFields(ipA, " game_port=27015 query_port=27016") +
                       " rp_count=1 [connect=+connect 192.0.2.10:27021 -q 27022] "
-                      "detect_source=CONNECT VORN_server=" +
-                      server1,
+                      "detect_source=CONNECT VORN_server=" + server1,
                   server1},
-        CycleCase{"NotPlayingIgnoresTheRecord",
-                  selfId,
-                  0,
-                  atsOn(addressA, 27027, 27026),
-                  {},
+        CycleCase{"NotPlayingIgnoresTheRecord", selfId, 0, atsOn(addressA, 27027, 27026), {},
                   "self=76561198000000001 game_ok=false rp_count=0 [connect=<missing>] "
                   "detect_source=NONE VORN_server=NONE",
                   ""},
-        CycleCase{"EmptyConnect",
-                  selfId,
-                  0,
-                  noGame,
-                  {{"connect", ""}},
+        CycleCase{"EmptyConnect", selfId, 0, noGame, {{"connect", ""}},
                   "self=76561198000000001 game_ok=false rp_count=1 [connect=] [connect=<empty>] "
                   "detect_source=NONE VORN_server=NONE",
                   ""},
-        CycleCase{"CapitalConnectIsAnotherKey",
-                  selfId,
-                  0,
-                  noGame,
+        CycleCase{"CapitalConnectIsAnotherKey", selfId, 0, noGame,
                   {{"Connect", "+connect 27021 27022"}},
                   "self=76561198000000001 game_ok=false rp_count=1 [Connect=+connect 27021 27022] "
                   "[connect=<missing>] detect_source=NONE VORN_server=NONE",
                   ""},
-        CycleCase{"ConnectWithBareForm",
-                  selfId,
-                  0,
-                  noGame,
+        CycleCase{"ConnectWithBareForm", selfId, 0, noGame,
                   {{"connect", "+connect " + server4.substr(0, 17)}},
                   "self=76561198000000001 game_ok=false rp_count=1 [connect=+connect " +
                       server4.substr(0, 17) + "] detect_source=CONNECT VORN_server=" + server4,
                   server4},
         // The reader stops at the identifier in "status", but only "connect"
         // decides.
-        CycleCase{"IdentifierOutsideConnectDecidesNothing",
-                  selfId,
-                  0,
-                  noGame,
+        CycleCase{"IdentifierOutsideConnectDecidesNothing", selfId, 0, noGame,
                   {{"status", "on " + server3}, {"connect", "+connect " + server1}},
                   "self=76561198000000001 game_ok=false rp_count=1 [status=on " + server3 +
                       "] [connect=<missing>] detect_source=NONE VORN_server=NONE",
                   ""},
         // Byte-wise with unsigned bytes: 0xC3 sorts after ASCII, a prefix first.
-        CycleCase{"EntriesInUnsignedByteOrder",
-                  selfId,
-                  0,
-                  noGame,
+        CycleCase{"EntriesInUnsignedByteOrder", selfId, 0, noGame,
                   {{"\xc3\xa9tat", "1"}, {"ab", "4"}, {"a", "2"}, {"Z", "3"}},
                   "self=76561198000000001 game_ok=false rp_count=4 [Z=3] [a=2] [ab=4] "
                   "[\xc3\xa9tat=1] [connect=<missing>] detect_source=NONE VORN_server=NONE",
                   ""},
-        CycleCase{"LargestNumbersInPlainDecimal",
-                  18446744073709551615ull,
-                  1,
+        CycleCase{"LargestNumbersInPlainDecimal", 18446744073709551615ull, 1,
                   GamePlayedInfo{18446744073709551615ull, 4294967295u, 65535, 65535,
                                  18446744073709551615ull},
                   {},

@@ -1,6 +1,6 @@
-#include "config/log.h"
-
 #include <gtest/gtest.h>
+
+#include "config/log.h"
 
 namespace {
 

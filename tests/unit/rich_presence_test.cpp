@@ -23,8 +23,7 @@ const std::vector<std::string> allFixedKeys = {
     "connect", "status", "steam_display", "steam_player_group", "steam_player_group_size",
     "launch"};
 
-std::vector<std::string> then(std::vector<std::string> first,
-                              const std::vector<std::string>& more) {
+std::vector<std::string> then(std::vector<std::string> first, const std::vector<std::string>& more) {
   first.insert(first.end(), more.begin(), more.end());
   return first;
 }

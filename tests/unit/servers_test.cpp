@@ -76,8 +76,8 @@ void expectOnEveryTable(const std::vector<TextCase>& cases,
 
 TEST(Servers, IsKnownServerIsExactMembership) {
   const std::vector<TextCase> cases = {
-      {"{1}", 1},  {"{5}", 1},  {"", 0},         {"{b1}", 0},
-      {"{1} ", 0}, {" {1}", 0}, {"{t1}/101", 0}, {std::string("{1}\0", 4), 0},
+      {"{1}", 1},  {"{5}", 1},      {"", 0},        {"{b1}", 0},
+      {"{1} ", 0}, {" {1}", 0},     {"{t1}/101", 0}, {std::string("{1}\0", 4), 0},
   };
   expectOnEveryTable(cases, isKnownServerIn, isKnownServer, known);
 }
