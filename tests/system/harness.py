@@ -70,8 +70,8 @@ def host_path(path):
 
 class HostSession:
     """A gamehost process fed one scenario line at a time on its standard input.
-    Its output goes to a file as well as to the reader: a helper process Wine
-    starts may hold a pipe open, so the end of output is not waited for."""
+    A helper process Wine starts may hold the output pipe open, so the end of
+    the output is never waited for, only gamehost's exit."""
 
     def __init__(self, argv, env, cwd):
         self.lines, self._queue, self.syncs = [], queue.Queue(), 0
