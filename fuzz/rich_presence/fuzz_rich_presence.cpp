@@ -20,6 +20,7 @@
 namespace {
 
 std::optional<std::string> nextText(FuzzedDataProvider& input, bool key) {
+  std::string text;
   switch (input.ConsumeIntegralInRange<int>(0, 7)) {
     case 0:
       return std::nullopt;
@@ -28,13 +29,12 @@ std::optional<std::string> nextText(FuzzedDataProvider& input, bool key) {
     case 2:
       return std::string(fixedRichPresenceKeys[input.ConsumeIntegralInRange<int>(0, 5)]);
     case 3:
-      if (!key) return fuzzcheck::serverishText(input, 8);
-      [[fallthrough]];
-    default: {
-      std::string text = input.ConsumeRandomLengthString(24);
-      return text.substr(0, text.find('\0'));  // a C text ends at its first zero byte
-    }
+      text = key ? input.ConsumeRandomLengthString(24) : fuzzcheck::serverishText(input, 8);
+      break;
+    default:
+      text = input.ConsumeRandomLengthString(24);
   }
+  return text.substr(0, text.find('\0'));  // a C text ends at its first zero byte
 }
 
 bool isFixedKey(const std::string& key) {

@@ -161,7 +161,7 @@ class GameFolder:
     def log_bytes(self):
         try:
             return (self.path / "VORN_Davida_Client.log").read_bytes()
-        except FileNotFoundError:
+        except OSError:  # none, or a test made it unopenable
             return b""
 
     def log_messages(self):

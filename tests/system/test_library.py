@@ -30,17 +30,22 @@ assert ENDPOINT_ADDRESS_A == "192.0.2.10"
 
 class Library(PluginTestCase):
     def test_start_registrations_both_logs_and_shutdown(self):
-        folder = GameFolder(ini_with_url("http://127.0.0.1:1/"))
-        self.addCleanup(folder.cleanup)
-        session = folder.start()
-        self.assertEqual(session.init(), 0)
-        took = session.shutdown()  # no Steam: the detector is in its binding wait
-        session.close()
-        self.assertLess(took, SHUTDOWN_LIMIT_MS)
-        self.assertEqual([l for l in session.lines if l.startswith("register-")], REGISTRATIONS)
-        self.assertEqual([l for l in session.lines if l.startswith("gamelog")],
-                         ["gamelog 0 " + GAME_START_LINE])
-        self.assertEqual(folder.log_messages(), [START_LINE])
+        for unwritable_log in (False, True):
+            with self.subTest(unwritable_log=unwritable_log):
+                folder = GameFolder(ini_with_url("http://127.0.0.1:1/"))
+                self.addCleanup(folder.cleanup)
+                if unwritable_log:  # root ignores permission bits; a directory it cannot open
+                    (folder.path / "VORN_Davida_Client.log").mkdir()
+                session = folder.start()
+                self.assertEqual(session.init(), 0)
+                took = session.shutdown()  # no Steam: the detector is in its binding wait
+                session.close()
+                self.assertLess(took, SHUTDOWN_LIMIT_MS)
+                self.assertEqual([l for l in session.lines if l.startswith("register-")],
+                                 REGISTRATIONS)
+                self.assertEqual([l for l in session.lines if l.startswith("gamelog")],
+                                 ["gamelog 0 " + GAME_START_LINE])
+                self.assertEqual(folder.log_messages(), [] if unwritable_log else [START_LINE])
 
     def test_reports_on_the_wire_their_answers_and_a_post_in_flight_at_shutdown(self):
         collector = self.collector(answers=[500, "201@3000"])
