@@ -2,7 +2,7 @@
 the exact bytes of both logs, the Steam binding through the loader, the
 request as it goes on the wire through the platform's HTTP client, how that
 client's answers are read, and how long shutdown takes."""
-# ctest: platforms=native wine tsan
+# ctest: platforms=native wine tsan timeout=300
 
 import unittest
 
