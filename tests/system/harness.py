@@ -39,11 +39,8 @@ LINE_END = b"\r\n" if IS_WINE else b"\n"
 LOG_LINE = re.compile(rb"^([01][0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9]  (.*)$", re.S)
 
 API_KEY = "test-key-7f3a"
-# Server identifiers and addresses of the default deployment options.
-KNOWN_SERVERS = ["90071992547409921/101", "90112233445566772/101", "90223344556677883/101",
-                 "90334455667788994/101", "90445566778899005/101"]
-ENDPOINT_ADDRESS_A = "192.0.2.10"
-SERVER = KNOWN_SERVERS[1]
+# The second known server and its endpoint address, as the default deployment options set them.
+SERVER, ENDPOINT_ADDRESS_A = "90112233445566772/101", "192.0.2.10"
 SELF, LOBBY = 76561198000000001, 109775241000000000
 # fakesteam's script: in a game on the second known server, found by its endpoint.
 ON_SERVER = (f"steam_id {SELF}\ngame_played 1\ngame_id 270880\naddress {ENDPOINT_ADDRESS_A}\n"
@@ -148,15 +145,10 @@ class GameFolder:
         self.write_ini(ini)
         self.steam_script = steam_script
         if steam_script is not None:
-            self.write_steam_script(steam_script)
+            (self.path / "fakesteam.txt").write_text(steam_script)
 
     def write_ini(self, text):
         (self.path / "VORN_Davida_Client.ini").write_text(text)
-
-    def write_steam_script(self, text):
-        """Replaces the script in one step, so that fakesteam never reads half of it."""
-        (self.path / "fakesteam.new").write_text(text)
-        os.replace(self.path / "fakesteam.new", self.path / "fakesteam.txt")
 
     def log_bytes(self):
         try:
