@@ -2,7 +2,7 @@
 requests, durability under kill -9 with group commit, the page in headless
 Chromium, and the real plug-in reporting to it. On the sanitizer platforms the
 collector of that build runs; under Wine the native one takes the DLL's reports."""
-# ctest: platforms=native wine asan tsan timeout=300
+# ctest: platforms=native wine tsan timeout=300
 
 import concurrent.futures
 import csv
