@@ -28,6 +28,7 @@ namespace collector {
 namespace {
 
 constexpr const char* schemaSql = R"sql(
+SET client_min_messages = warning;
 BEGIN;
 SELECT pg_advisory_xact_lock(7469313);
 CREATE TABLE IF NOT EXISTS players (
