@@ -221,8 +221,8 @@ class PostgresStore : public Store {
                   std::string& error) override {
     Lease lease(*this, error);
     if (!lease) return false;
+    if (!begin(lease, "BEGIN", error)) return false;
     PGconn* connection = lease.connection;
-    if (!simple(connection, "BEGIN", error)) return false;
     if (storeBatch(connection, batch, outcomes, error) && simple(connection, "COMMIT", error)) {
       return true;
     }
@@ -236,11 +236,9 @@ class PostgresStore : public Store {
                    std::string& error) override {
     Lease lease(*this, error);
     if (!lease) return false;
-    PGconn* connection = lease.connection;
     // Both queries read one snapshot, so the per-server columns add up to the totals.
-    if (!simple(connection, "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", error)) {
-      return false;
-    }
+    if (!begin(lease, "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", error)) return false;
+    PGconn* connection = lease.connection;
     const std::vector<std::string> window = {number(period.fromMs), number(period.untilMs)};
     Result totals = run(connection, leaderboardTotals, window);
     Result servers = run(connection, leaderboardServers, window);
@@ -332,8 +330,10 @@ class PostgresStore : public Store {
         PGconn* connection = idle_.back();
         idle_.pop_back();
         // Reading what is waiting notices a server that closed the
-        // connection while it sat idle (a restart, a shutdown).
-        if (PQconsumeInput(connection) && PQstatus(connection) == CONNECTION_OK) {
+        // connection while it sat idle (a restart, a shutdown): first its
+        // farewell message, which PQisBusy takes in, then the closed stream.
+        if (PQconsumeInput(connection) && !PQisBusy(connection) && PQconsumeInput(connection) &&
+            PQstatus(connection) == CONNECTION_OK) {
           return connection;
         }
         PQfinish(connection);
@@ -378,6 +378,17 @@ class PostgresStore : public Store {
     return Result(PQexecPrepared(connection, statements[id].name, static_cast<int>(values.size()),
                                  values.data(), nullptr, nullptr, 0),
                   &PQclear);
+  }
+
+  // Starts a transaction. A pooled connection that died unnoticed fails
+  // here before anything was done, so the transaction starts again once on
+  // a new connection.
+  bool begin(Lease& lease, const char* sql, std::string& error) {
+    if (simple(lease.connection, sql, error)) return true;
+    if (PQstatus(lease.connection) == CONNECTION_OK) return false;
+    PQfinish(lease.connection);
+    lease.connection = connect(error);
+    return lease && simple(lease.connection, sql, error);
   }
 
   bool simple(PGconn* connection, const char* sql, std::string& error) {

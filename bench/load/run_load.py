@@ -17,7 +17,6 @@ latency, and the totals check; it exits non-zero when the totals differ.
 import argparse
 import json
 import pathlib
-import socket
 import subprocess
 import sys
 import tempfile
@@ -33,12 +32,6 @@ DEFAULT_SERVER = "90071992547409921/101"
 # (shorter than the collector's 5 s idle time-out, which would cut the paused
 # connections).
 DRAIN_SECONDS = 3
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def add_players(collector, db, count, keys_file):
@@ -61,17 +54,14 @@ def stored_totals(url):
 def run(args, db, work):
     keys = work / "keys.txt"
     add_players(args.collector, db, args.players, keys)
-    port = free_port()
-    serve = subprocess.Popen([args.collector, "serve", "--db", db, "--listen",
-                              f"127.0.0.1:{port}", "--no-wall-time-check"],
+    serve = subprocess.Popen([args.collector, "serve", "--db", db, "--listen", "127.0.0.1:0",
+                              "--no-wall-time-check"],
                              stdout=subprocess.PIPE, text=True, cwd=work)
     try:
-        for line in serve.stdout:
-            if line.startswith("listening on "):
-                break
-        else:
-            raise SystemExit("vorn-collector ended before it listened")
-        url = f"http://127.0.0.1:{port}"
+        line = serve.stdout.readline()
+        if not line.startswith("listening on "):
+            raise SystemExit("vorn-collector did not start")
+        url = line.split()[-1]
         # wrk has no rate limit: at a rate, each connection pauses between requests.
         pause_ms = round(args.connections * 1000 / args.rate) if args.rate else 0
         done = subprocess.run(
