@@ -4,8 +4,8 @@
 // them.
 //
 // Several collectors may share the database. A batch locks the rows of the
-// players it stores for (SELECT ... FOR UPDATE, in key-hash order, so two
-// batches never wait for each other in a circle) and only then reads each
+// players it stores for (SELECT ... FOR UPDATE, in the order of their ids, so
+// two batches never wait for each other in a circle) and only then reads each
 // player's latest received_ms: a fresh statement after the lock sees every
 // report that another instance committed before it, so the wall-time rule
 // holds per key across instances.
@@ -59,9 +59,9 @@ struct Statement {
 
 // Names of the prepared statements, in the order of `statements`.
 enum StatementId {
-  lockPlayer,
+  lockPlayers,
   lastReceived,
-  insertReport,
+  insertReports,
   insertPlayer,
   selectPlayers,
   revoke,
@@ -72,12 +72,16 @@ enum StatementId {
 };
 
 const Statement statements[] = {
-    {"lock_player",
-     "SELECT id, name, revoked_ms IS NOT NULL FROM players WHERE key_hash = $1 FOR UPDATE"},
-    {"last_received", "SELECT max(received_ms) FROM reports WHERE player_id = $1"},
-    {"insert_report",
+    {"lock_players",
+     "SELECT id, key_hash, name, revoked_ms IS NOT NULL FROM players "
+     "WHERE key_hash = ANY($1::text[]) ORDER BY id FOR UPDATE"},
+    {"last_received",
+     "SELECT player_id, max(received_ms) FROM reports WHERE player_id = ANY($1::bigint[]) "
+     "GROUP BY player_id"},
+    {"insert_reports",
      "INSERT INTO reports (player_id, received_ms, server_id, miles, seconds, truck, trailer, "
-     "flag) VALUES ($1, $2, $3, $4, $5, $6, $7, $8)"},
+     "flag) SELECT * FROM unnest($1::bigint[], $2::bigint[], $3::text[], "
+     "$4::double precision[], $5::bigint[], $6::text[], $7::text[], $8::text[])"},
     {"insert_player", "INSERT INTO players (name, key_hash, created_ms) VALUES ($1, $2, $3)"},
     {"select_players",
      "SELECT name, created_ms, coalesce(revoked_ms, 0) FROM players ORDER BY name COLLATE \"C\""},
@@ -137,6 +141,22 @@ std::string storable(const std::string& text) {
     }
   }
   return out;
+}
+
+// A PostgreSQL array value (sent as a bound parameter, never as SQL):
+// every element quoted, with its quotation marks and backslashes escaped.
+std::string arrayOf(const std::vector<std::string>& elements) {
+  std::string out = "{";
+  for (const std::string& element : elements) {
+    if (out.size() > 1) out += ',';
+    out += '"';
+    for (char c : element) {
+      if (c == '"' || c == '\\') out += '\\';
+      out += c;
+    }
+    out += '"';
+  }
+  return out + "}";
 }
 
 std::int64_t intAt(const PGresult* result, int row, int column) {
@@ -402,6 +422,8 @@ class PostgresStore : public Store {
     return false;
   }
 
+  // Three statements for a whole batch, each with arrays as its values:
+  // lock the players' rows, read their latest reports, insert the reports.
   bool storeBatch(PGconn* connection, const std::vector<IncomingReport>& batch,
                   std::vector<AddOutcome>& outcomes, std::string& error) {
     struct Player {
@@ -413,18 +435,30 @@ class PostgresStore : public Store {
     };
     std::set<std::string> keyHashes;
     for (const IncomingReport& report : batch) keyHashes.insert(report.keyHash);
+    Result locked = run(connection, lockPlayers,
+                        {arrayOf(std::vector<std::string>(keyHashes.begin(), keyHashes.end()))});
+    if (!check(locked, error)) return false;
     std::map<std::string, Player> players;
-    for (const std::string& keyHash : keyHashes) {
-      Result result = run(connection, lockPlayer, {keyHash});
-      if (!check(result, error)) return false;
-      Player player;
-      if (PQntuples(result.get()) == 1) {
-        player.id = intAt(result.get(), 0, 0);
-        player.name = textAt(result.get(), 0, 1);
-        player.valid = std::strcmp(PQgetvalue(result.get(), 0, 2), "f") == 0;
-      }
-      players[keyHash] = player;
+    std::map<std::int64_t, Player*> byId;
+    std::vector<std::string> ids;
+    for (int row = 0; row < PQntuples(locked.get()); ++row) {
+      Player& player = players[textAt(locked.get(), row, 1)];
+      player.id = intAt(locked.get(), row, 0);
+      player.name = textAt(locked.get(), row, 2);
+      player.valid = std::strcmp(PQgetvalue(locked.get(), row, 3), "f") == 0;
+      byId[player.id] = &player;
+      ids.push_back(number(player.id));
     }
+    // Read only now, after the locks: another collector's report committed
+    // while this batch waited for a lock is seen here.
+    Result latest = run(connection, lastReceived, {arrayOf(ids)});
+    if (!check(latest, error)) return false;
+    for (int row = 0; row < PQntuples(latest.get()); ++row) {
+      Player* player = byId[intAt(latest.get(), row, 0)];
+      player->seen = true;
+      player->lastMs = intAt(latest.get(), row, 1);
+    }
+    std::vector<std::string> columns[8];
     outcomes.assign(batch.size(), AddOutcome::unknownKey);
     for (std::size_t i = 0; i < batch.size(); ++i) {
       const IncomingReport& report = batch[i];
@@ -435,27 +469,23 @@ class PostgresStore : public Store {
         continue;
       }
       std::string flag = report.flag;
-      if (report.checkWallTime && flag.empty()) {
-        if (!player.seen) {
-          Result result = run(connection, lastReceived, {number(player.id)});
-          if (!check(result, error)) return false;
-          player.seen = !PQgetisnull(result.get(), 0, 0);
-          if (player.seen) player.lastMs = intAt(result.get(), 0, 0);
-        }
-        if (player.seen && exceedsWallTime(report.seconds, report.receivedMs - player.lastMs)) {
-          flag = flagWallTime;
-        }
+      if (report.checkWallTime && flag.empty() && player.seen &&
+          exceedsWallTime(report.seconds, report.receivedMs - player.lastMs)) {
+        flag = flagWallTime;
       }
-      Result result =
-          run(connection, insertReport,
-              {number(player.id), number(report.receivedMs), report.serverId, number(report.miles),
-               number(report.seconds), storable(report.truck), storable(report.trailer), flag});
-      if (!check(result, error)) return false;
+      const std::string values[8] = {number(player.id),        number(report.receivedMs),
+                                     report.serverId,          number(report.miles),
+                                     number(report.seconds),   storable(report.truck),
+                                     storable(report.trailer), flag};
+      for (int column = 0; column < 8; ++column) columns[column].push_back(values[column]);
       player.lastMs = player.seen ? std::max(player.lastMs, report.receivedMs) : report.receivedMs;
       player.seen = true;
       outcomes[i] = flag.empty() ? AddOutcome::stored : AddOutcome::storedFlagged;
     }
-    return true;
+    if (columns[0].empty()) return true;
+    std::vector<std::string> arrays;
+    for (const auto& column : columns) arrays.push_back(arrayOf(column));
+    return check(run(connection, insertReports, arrays), error);
   }
 
   std::string url_;

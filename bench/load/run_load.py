@@ -103,6 +103,7 @@ def main():
     parser.add_argument("--server-id", default=DEFAULT_SERVER)
     parser.add_argument("--smoke", action="store_true", help="3 s, 20 players, 8 connections")
     args = parser.parse_args()
+    args.collector = str(pathlib.Path(args.collector).resolve())
     if args.smoke:
         args.duration, args.players, args.connections = 3, 20, 8
     with tempfile.TemporaryDirectory(prefix="vorn-load-") as scratch:

@@ -46,10 +46,10 @@ class Instance:
         except urllib.error.HTTPError as answer:
             return answer.code, answer.read()
 
-    def post(self, key, name, miles, seconds):
+    def post(self, key, name, miles, seconds, truck="Raw"):
         body = json.dumps({"player_name": name, "server_id": KNOWN_SERVERS[0],
                            "miles_delta": miles, "seconds_delta": seconds,
-                           "truck": "Raw", "trailer": "None"}).encode()
+                           "truck": truck, "trailer": "None"}).encode()
         return self.request("/api/v1/telemetry", body, key)[0]
 
     def board(self):
@@ -143,10 +143,12 @@ class SharedDatabaseTest(unittest.TestCase):
     def test_wall_time_rule_holds_per_key_across_instances(self):
         key = add_player(server.url, "Twin")
         # Two hours claimed within moments, one on each instance: the second is flagged.
-        self.assertEqual([first.post(key, "Twin", 60.0, 3600), second.post(key, "Twin", 60.0, 3600)],
-                         [200, 200])
+        truck = 'Rig "7" \\ {a,b} ÄÖ'
+        self.assertEqual([first.post(key, "Twin", 60.0, 3600),
+                          second.post(key, "Twin", 60.0, 3600, truck)], [200, 200])
         row = second.board()["Twin"]
-        self.assertEqual((row["reports"], row["flagged_reports"], row["seconds"]), (1, 1, 3600))
+        self.assertEqual((row["reports"], row["flagged_reports"], row["seconds"], row["last_truck"]),
+                         (1, 1, 3600, truck))
 
     def test_store_answers_503_while_the_server_is_down_and_recovers(self):
         key = add_player(server.url, "Comeback")
