@@ -76,8 +76,11 @@ const Statement statements[] = {
      "SELECT id, key_hash, name, revoked_ms IS NOT NULL FROM players "
      "WHERE key_hash = ANY($1::text[]) ORDER BY id FOR UPDATE"},
     {"last_received",
-     "SELECT player_id, max(received_ms) FROM reports WHERE player_id = ANY($1::bigint[]) "
-     "GROUP BY player_id"},
+     // One step down the (player_id, received_ms) index per player, however
+     // many reports the player has.
+     "SELECT p.id, l.received_ms FROM unnest($1::bigint[]) AS p(id) "
+     "CROSS JOIN LATERAL (SELECT received_ms FROM reports r WHERE r.player_id = p.id "
+     "ORDER BY r.received_ms DESC LIMIT 1) l"},
     {"insert_reports",
      "INSERT INTO reports (player_id, received_ms, server_id, miles, seconds, truck, trailer, "
      "flag) SELECT * FROM unnest($1::bigint[], $2::bigint[], $3::text[], "
