@@ -5,7 +5,7 @@ totals must equal what wrk's 2xx answers add up to, not one report more or
 less.
 
     bench/load/run_load.py                       # SQLite, 30 s at full rate
-    bench/load/run_load.py --postgres            # a scratch PostgreSQL server
+    bench/load/run_load.py --store postgres      # a scratch PostgreSQL server
     bench/load/run_load.py --db postgresql://... # an existing database
     bench/load/run_load.py --rate 1000           # paced near 1,000 reports/s
     bench/load/run_load.py --smoke               # a few seconds, totals only
@@ -94,7 +94,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--collector", default=str(SOURCE / "build/native/collector/vorn-collector"))
     parser.add_argument("--db", help="database URL (default: a fresh SQLite file)")
-    parser.add_argument("--postgres", action="store_true", help="use a scratch PostgreSQL server")
+    parser.add_argument("--store", choices=("sqlite", "postgres"), default="sqlite",
+                        help="without --db: a fresh SQLite file or a scratch PostgreSQL server")
     parser.add_argument("--players", type=int, default=200)
     parser.add_argument("--duration", type=int, default=30, help="seconds")
     parser.add_argument("--connections", type=int, default=64)
@@ -108,7 +109,7 @@ def main():
         args.duration, args.players, args.connections = 3, 20, 8
     with tempfile.TemporaryDirectory(prefix="vorn-load-") as scratch:
         work = pathlib.Path(scratch)
-        if args.postgres:
+        if args.store == "postgres" and not args.db:
             from pgserver import ScratchPostgres
             with ScratchPostgres() as server:
                 exact = run(args, server.url, work)

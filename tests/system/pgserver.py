@@ -14,7 +14,6 @@ import os
 import pathlib
 import shutil
 import subprocess
-import sys
 import tempfile
 
 BIN = pathlib.Path("/usr/lib/postgresql/15/bin")
@@ -63,9 +62,3 @@ class ScratchPostgres:
     def __exit__(self, *exc):
         self.close()
 
-
-if __name__ == "__main__":
-    # Starts a server for a manual or benchmark run and stops it on Enter.
-    with ScratchPostgres() as server:
-        print(server.url, flush=True)
-        sys.stdin.readline()

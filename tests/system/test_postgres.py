@@ -1,9 +1,6 @@
-"""Two vorn-collector instances on one real PostgreSQL server take reports for
-the same players side by side: the real plug-in reports to one and then the
-other, while raw requests go to both at once. Nothing is lost or doubled, the
-wall-time rule holds per key across the instances, and a store whose server
-went away answers 503 until the server is back.
-"""
+"""Two vorn-collector instances on one real PostgreSQL server, taking reports
+for the same players side by side from the real plug-in and raw requests; the
+copy of a SQLite database into PostgreSQL."""
 # ctest: timeout=900
 
 import json
@@ -16,8 +13,8 @@ import unittest
 import urllib.error
 import urllib.request
 
-from harness import API_KEY, BUILD_DIR, IS_WINE, KNOWN_SERVERS, NATIVE_BUILD_DIR, ini_with_url
-from harness import sanitizer_env
+from harness import API_KEY, BUILD_DIR, IS_WINE, KNOWN_SERVERS, NATIVE_BUILD_DIR, SOURCE_DIR
+from harness import ini_with_url, sanitizer_env
 from pgserver import ScratchPostgres
 from roads import REPORT_WAIT, Road
 
@@ -29,13 +26,10 @@ class Instance:
     """One `vorn-collector serve` on a loopback port of its own choosing."""
 
     def __init__(self, db):
-        self.errors = tempfile.TemporaryFile()
         self.process = subprocess.Popen(
             [COLLECTOR, "serve", "--db", db, "--listen", "127.0.0.1:0"], text=True,
-            stdout=subprocess.PIPE, stderr=self.errors, env={**os.environ, **sanitizer_env()})
-        line = self.process.stdout.readline()
-        assert line.startswith("listening on "), line
-        self.url = line.split()[-1]
+            stdout=subprocess.PIPE, env={**os.environ, **sanitizer_env()})
+        self.url = self.process.stdout.readline().split()[-1]
 
     def request(self, path, body=None, key=None):
         headers = {"Content-Type": "application/json", "X-VORN-Key": key} if body else {}
@@ -59,33 +53,28 @@ class Instance:
 
     def stop(self):
         self.process.terminate()
-        self.process.wait(timeout=60)
-        self.errors.seek(0)
-        assert self.process.returncode == 0, self.errors.read().decode(errors="replace")
+        code = self.process.wait(timeout=60)
+        self.process.stdout.close()
+        assert code == 0, f"vorn-collector ended with {code} (its stderr is above)"
+
+
+def collector(db, *command):
+    return subprocess.run([COLLECTOR, *command, "--db", db], check=True, capture_output=True,
+                          text=True, env={**os.environ, **sanitizer_env()}).stdout
 
 
 def add_player(db, name):
-    done = subprocess.run([COLLECTOR, "player", "add", name, "--db", db], check=True,
-                          capture_output=True, text=True, env={**os.environ, **sanitizer_env()})
-    return done.stdout.strip().splitlines()[-1]
+    return collector(db, "player", "add", name).strip().splitlines()[-1]
 
 
 def setUpModule():
     global server, first, second
     server = ScratchPostgres()
-    try:
-        first, second = Instance(server.url), Instance(server.url)
-    except BaseException:
-        server.close()
-        raise
-
-
-def tearDownModule():
-    try:
-        for instance in (first, second):
-            instance.stop()
-    finally:
-        server.close()
+    unittest.addModuleCleanup(server.close)
+    first = Instance(server.url)
+    unittest.addModuleCleanup(first.stop)
+    second = Instance(server.url)
+    unittest.addModuleCleanup(second.stop)
 
 
 class SharedDatabaseTest(unittest.TestCase):
@@ -101,10 +90,7 @@ class SharedDatabaseTest(unittest.TestCase):
     def test_interleaved_plugin_and_raw_reports_add_up_exactly(self):
         owl_key = add_player(server.url, "Night Owl")
         raw_key = add_player(server.url, "Raw Racer")
-
-        def ini(instance):
-            return ini_with_url(instance.url + "/api/v1/telemetry").replace(API_KEY, owl_key)
-
+        ini = lambda at: ini_with_url(at.url + "/api/v1/telemetry").replace(API_KEY, owl_key)
         statuses = []
 
         def raw_stream(instance):
@@ -162,6 +148,27 @@ class SharedDatabaseTest(unittest.TestCase):
         self.assertEqual([second.post(key, "Comeback", RAW_MILES, 1), first.post(key, "Comeback", RAW_MILES, 1),
                           second.request("/healthz")[0]], [200, 200, 200])
         self.assertEqual(first.board()["Comeback"]["reports"], 2)
+
+    def test_copy_from_sqlite_keeps_reports_players_and_keys(self):
+        with tempfile.TemporaryDirectory() as scratch, ScratchPostgres() as target:
+            sqlite = f"sqlite:{scratch}/old.db"
+            key = add_player(sqlite, "Mover")
+            add_player(sqlite, "Gone")
+            collector(sqlite, "player", "revoke", "Gone")
+            old = Instance(sqlite)
+            self.assertEqual([old.post(key, "Mover", 0.1 + 0.2, 3600, 'a "b",\nc'),
+                              old.post(key, "Mover", 1.0, 3600)], [200, 200])
+            board = old.board()
+            old.stop()
+            subprocess.run([SOURCE_DIR / "tools" / "sqlite-to-postgres.sh", f"{scratch}/old.db",
+                            target.url], check=True, env={**os.environ, "VORN_COLLECTOR": COLLECTOR})
+            for command in (["export"], ["player", "list"]):
+                self.assertEqual(collector(target.url, *command), collector(sqlite, *command))
+            new = Instance(target.url)
+            self.assertEqual(new.board(), board)
+            self.assertEqual(new.post(key, "Mover", RAW_MILES, 1), 200)
+            new.stop()
+
 
 if __name__ == "__main__":
     unittest.main()
