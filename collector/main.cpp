@@ -112,6 +112,10 @@ int main(int argc, char** argv) {
     return collector::serve(*store, options);
   }
   if (*addCommand) {
+    if (name.empty()) {
+      std::cerr << "vorn-collector: a player needs a name\n";
+      return 2;
+    }
     const std::string apiKey = collector::generateKey();
     if (apiKey.empty()) {
       std::cerr << "vorn-collector: the random source failed\n";
@@ -146,12 +150,13 @@ int main(int argc, char** argv) {
     std::cout << "revoked player " << name << "\n";
     return 0;
   }
-  std::cout << "id,received,player_name,server_id,miles_delta,seconds_delta,truck,trailer,flag\n";
+  std::cout << "id,received,received_ms,player_name,server_id,miles_delta,seconds_delta,truck,"
+               "trailer,flag\n";
   const bool exported = store->exportReports(
       [](const collector::StoredReport& r) {
         char miles[32];
         std::snprintf(miles, sizeof miles, "%.6f", r.miles);
-        std::cout << r.id << ',' << collector::isoTime(r.receivedMs) << ','
+        std::cout << r.id << ',' << collector::isoTime(r.receivedMs) << ',' << r.receivedMs << ','
                   << csvField(r.playerName) << ',' << csvField(r.serverId) << ',' << miles << ','
                   << r.seconds << ',' << csvField(r.truck) << ',' << csvField(r.trailer) << ','
                   << r.flag << '\n';

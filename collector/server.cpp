@@ -3,7 +3,9 @@
 #include <httplib.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/socket.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -292,6 +294,16 @@ int serve(Store& store, const ServeOptions& options) {
   Committer committer(store);
   installRoutes(*server, store, committer, options);
 
+  // The library's default would set SO_REUSEPORT, letting a second collector
+  // bind the same port and silently take half of the reports; SO_REUSEADDR
+  // alone still allows a restart while old connections linger.
+  int listener = -1;
+  server->set_socket_options([&listener](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    listener = sock;
+  });
+
   int port = options.port;
   if (port == 0) {
     port = server->bind_to_any_port(options.host);
@@ -302,23 +314,31 @@ int serve(Store& store, const ServeOptions& options) {
     std::cerr << "cannot listen on " << options.host << ":" << options.port << "\n";
     return 1;
   }
+  // The library listens with a backlog of 5, which refuses bursts of new
+  // connections (every report comes on one); listen again with the system's.
+  ::listen(listener, SOMAXCONN);
   const std::string shownHost =
       options.host.find(':') != std::string::npos ? "[" + options.host + "]" : options.host;
   std::cout << "listening on " << (tls ? "https" : "http") << "://" << shownHost << ":" << port
             << std::endl;
 
-  std::thread stopper([&server, stopSignals] {
+  std::atomic<bool> listening{true};
+  std::thread stopper([&server, &listening, stopSignals] {
     int signal = 0;
     sigwait(&stopSignals, &signal);
+    // A signal that comes before the server runs its loop waits for it: a stop
+    // before that would be lost.
+    while (listening && !server->is_running()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     server->stop();
   });
   const bool listened = server->listen_after_bind();
-  if (stopper.joinable()) {
-    // listen ended on its own (not by a signal): wake the waiting thread.
-    if (server->is_running()) server->stop();
-    pthread_kill(stopper.native_handle(), SIGTERM);
-    stopper.join();
-  }
+  listening = false;
+  // When listen ended on its own, the waiting thread is woken by a signal of
+  // its own; after a stop signal it has ended already.
+  pthread_kill(stopper.native_handle(), SIGTERM);
+  stopper.join();
   std::cout << "stopped" << std::endl;
   return listened ? 0 : 1;
 }

@@ -8,7 +8,8 @@ packages=(
   libcurl4-openssl-dev libcpp-httplib-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev valgrind
   clang libclang-rt-14-dev
-  libpq-dev postgresql wrk
+  libsqlite3-dev libcli11-dev libssl-dev chromium  # the collector service and its page
+  libpq-dev postgresql sqlite3 wrk  # PostgreSQL store, its tests and copy, the load run
 )
 missing=()
 for package in "${packages[@]}"; do
