@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <condition_variable>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -346,32 +347,52 @@ class PostgresStore : public Store {
     PGconn* connection = nullptr;
   };
 
+  // At most this many connections per collector, whatever the number of
+  // requests under way: further calls wait for one to come back.
+  static constexpr std::size_t maxConnections = 8;
+
   PGconn* take(std::string& error) {
+    PGconn* connection = nullptr;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
-      while (!idle_.empty()) {
-        PGconn* connection = idle_.back();
+      std::unique_lock<std::mutex> lock(mutex_);
+      available_.wait(lock, [this] { return !idle_.empty() || open_ < maxConnections; });
+      if (idle_.empty()) {
+        ++open_;
+      } else {
+        connection = idle_.back();
         idle_.pop_back();
-        // Reading what is waiting notices a server that closed the
-        // connection while it sat idle (a restart, a shutdown): first its
-        // farewell message, which PQisBusy takes in, then the closed stream.
-        if (PQconsumeInput(connection) && !PQisBusy(connection) && PQconsumeInput(connection) &&
-            PQstatus(connection) == CONNECTION_OK) {
-          return connection;
-        }
-        PQfinish(connection);
       }
     }
-    return connect(error);
+    // Reading what is waiting notices a server that closed the connection
+    // while it sat idle (a restart, a shutdown): first its farewell message,
+    // which PQisBusy takes in, then the closed stream.
+    if (connection && !(PQconsumeInput(connection) && !PQisBusy(connection) &&
+                        PQconsumeInput(connection) && PQstatus(connection) == CONNECTION_OK)) {
+      PQfinish(connection);
+      connection = nullptr;
+    }
+    if (!connection) connection = connect(error);
+    if (!connection) giveBack(nullptr);
+    return connection;
   }
 
+  // Puts a connection back for the next call, or frees its place when it
+  // broke or never came about (null).
   void giveBack(PGconn* connection) {
-    if (PQstatus(connection) != CONNECTION_OK || PQtransactionStatus(connection) != PQTRANS_IDLE) {
+    if (connection && (PQstatus(connection) != CONNECTION_OK ||
+                       PQtransactionStatus(connection) != PQTRANS_IDLE)) {
       PQfinish(connection);
-      return;
+      connection = nullptr;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    idle_.push_back(connection);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (connection) {
+        idle_.push_back(connection);
+      } else {
+        --open_;
+      }
+    }
+    available_.notify_one();
   }
 
   PGconn* connect(std::string& error, bool prepare = true) {
@@ -411,6 +432,7 @@ class PostgresStore : public Store {
     if (PQstatus(lease.connection) == CONNECTION_OK) return false;
     PQfinish(lease.connection);
     lease.connection = connect(error);
+    if (!lease) giveBack(nullptr);
     return lease && simple(lease.connection, sql, error);
   }
 
@@ -493,7 +515,9 @@ class PostgresStore : public Store {
 
   std::string url_;
   std::mutex mutex_;
+  std::condition_variable available_;
   std::vector<PGconn*> idle_;
+  std::size_t open_ = 0;  // idle and taken
 };
 
 }  // namespace

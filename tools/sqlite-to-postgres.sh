@@ -26,7 +26,12 @@ sqlite3 -readonly -csv "$sqlite_file" \
 sqlite3 -readonly -csv "$sqlite_file" \
   "SELECT id, player_id, received_ms, server_id, printf('%!.17g', miles), seconds, truck, trailer,
           flag FROM reports ORDER BY id" >"$scratch/reports.csv"
-psql "$url" --quiet --no-psqlrc --single-transaction -v ON_ERROR_STOP=1 <<SQL
+psql "$url" --quiet --no-psqlrc --output=/dev/null --single-transaction -v ON_ERROR_STOP=1 <<SQL
+DO \$\$ BEGIN
+  IF EXISTS (SELECT 1 FROM players) OR EXISTS (SELECT 1 FROM reports) THEN
+    RAISE EXCEPTION 'the PostgreSQL database holds players or reports already';
+  END IF;
+END \$\$;
 \copy players (id, name, key_hash, created_ms, revoked_ms) FROM '$scratch/players.csv' CSV
 \copy reports (id, player_id, received_ms, server_id, miles, seconds, truck, trailer, flag) FROM '$scratch/reports.csv' CSV
 SELECT setval(pg_get_serial_sequence('players', 'id'), coalesce(max(id), 0) + 1, false) FROM players;
