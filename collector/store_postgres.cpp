@@ -396,9 +396,10 @@ class PostgresStore : public Store {
   }
 
   PGconn* connect(std::string& error, bool prepare = true) {
-    // A default connect time-out, unless the URL sets its own.
-    const char* keys[] = {"connect_timeout", "dbname", nullptr};
-    const char* values[] = {"10", url_.c_str(), nullptr};
+    // A default connect time-out, unless the URL sets its own; texts always
+    // travel as UTF-8, which is what the report bodies hold.
+    const char* keys[] = {"connect_timeout", "dbname", "client_encoding", nullptr};
+    const char* values[] = {"10", url_.c_str(), "UTF8", nullptr};
     PGconn* connection = PQconnectdbParams(keys, values, 1);
     if (PQstatus(connection) != CONNECTION_OK) {
       error = "PostgreSQL unavailable: " + firstLine(PQerrorMessage(connection));

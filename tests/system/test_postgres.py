@@ -5,6 +5,7 @@ copy of a SQLite database into PostgreSQL."""
 
 import json
 import os
+import pathlib
 import subprocess
 import tempfile
 import threading
@@ -19,6 +20,8 @@ from pgserver import ScratchPostgres
 from roads import REPORT_WAIT, Road
 
 COLLECTOR = str((NATIVE_BUILD_DIR if IS_WINE else BUILD_DIR) / "collector" / "vorn-collector")
+ENV = {**os.environ, **sanitizer_env()}
+ENV["TSAN_OPTIONS"] += f":suppressions={pathlib.Path(__file__).parent / 'collector.tsan.supp'}"
 RAW_MILES = 0.03125  # a binary fraction: any number of them adds up exactly
 
 
@@ -28,7 +31,7 @@ class Instance:
     def __init__(self, db):
         self.process = subprocess.Popen(
             [COLLECTOR, "serve", "--db", db, "--listen", "127.0.0.1:0"], text=True,
-            stdout=subprocess.PIPE, env={**os.environ, **sanitizer_env()})
+            stdout=subprocess.PIPE, env=ENV)
         self.url = self.process.stdout.readline().split()[-1]
 
     def request(self, path, body=None, key=None):
@@ -60,7 +63,7 @@ class Instance:
 
 def collector(db, *command):
     return subprocess.run([COLLECTOR, *command, "--db", db], check=True, capture_output=True,
-                          text=True, env={**os.environ, **sanitizer_env()}).stdout
+                          text=True, env=ENV).stdout
 
 
 def add_player(db, name):
