@@ -92,7 +92,8 @@ def run(args, db, work):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--collector", default=str(SOURCE / "build/native/collector/vorn-collector"))
+    parser.add_argument("--collector",
+                        default=str(SOURCE / "build" / "native" / "collector" / "vorn-collector"))
     parser.add_argument("--db", help="database URL (default: a fresh SQLite file)")
     parser.add_argument("--store", choices=("sqlite", "postgres"), default="sqlite",
                         help="without --db: a fresh SQLite file or a scratch PostgreSQL server")
