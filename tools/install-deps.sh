@@ -8,9 +8,9 @@ packages=(
   libcurl4-openssl-dev libcpp-httplib-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev valgrind
   clang libclang-rt-14-dev
+  osslsigncode
   libsqlite3-dev libcli11-dev libssl-dev chromium  # the collector service and its page
   libpq-dev postgresql sqlite3 wrk  # PostgreSQL store, its tests and copy, the load run
-  osslsigncode
 )
 missing=()
 for package in "${packages[@]}"; do

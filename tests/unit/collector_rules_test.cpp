@@ -1,12 +1,11 @@
 // The collector's reading of one report and its plausibility rules, against
 // bodies built by the plug-in's own code.
-#include "report.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
 
+#include "report.h"
 #include "upload/report.h"
 
 namespace {
