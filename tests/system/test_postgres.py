@@ -11,7 +11,7 @@ import threading
 import unittest
 
 import test_collector  # its Service runs vorn-collector (its tests stay in their module)
-from harness import API_KEY, KNOWN_SERVERS, Road, ini_with_url
+from harness import API_KEY, SERVER, Road, ini_with_url
 from pgserver import ScratchPostgres
 
 SOURCE_DIR = pathlib.Path(__file__).resolve().parents[2]
@@ -19,7 +19,7 @@ RAW_MILES = 0.03125  # a binary fraction: any number of them adds up exactly
 
 
 def body(name, miles, seconds, truck="Raw"):
-    return json.dumps({"player_name": name, "server_id": KNOWN_SERVERS[0], "miles_delta": miles,
+    return json.dumps({"player_name": name, "server_id": SERVER, "miles_delta": miles,
                        "seconds_delta": seconds, "truck": truck, "trailer": "None"}).encode()
 
 
