@@ -95,12 +95,12 @@ class SharedDatabaseTest(unittest.TestCase):
     def test_wall_time_rule_holds_per_key_across_instances(self):
         key = self.first.add_player("Twin")
         # Two hours claimed within moments, one on each instance: the second is flagged.
-        truck = 'Rig "7" \\ {a,b} ÄÖ'
+        truck = 'Rig "7" \\ {a,b} ÄÖ\0'  # PostgreSQL's text holds no NUL: it becomes U+FFFD
         self.assertEqual([self.first.post(body("Twin", 60.0, 3600), key),
                           self.second.post(body("Twin", 60.0, 3600, truck), key)], [200, 200])
         row = board(self.second)["Twin"]
         self.assertEqual((row["reports"], row["flagged_reports"], row["seconds"],
-                          row["last_truck"]), (1, 1, 3600, truck))
+                          row["last_truck"]), (1, 1, 3600, truck.replace("\0", "\ufffd")))
 
     def test_store_answers_503_while_the_server_is_down_and_recovers(self):
         key = self.first.add_player("Comeback")
