@@ -6,7 +6,7 @@ less.
 
     bench/load/run_load.py                       # SQLite, 30 s at full rate
     bench/load/run_load.py --store postgres      # a scratch PostgreSQL server
-    bench/load/run_load.py --db postgresql://... # an existing database
+    bench/load/run_load.py --db postgresql://... # a scratch database (gets 200 players)
     bench/load/run_load.py --rate 1000           # paced near 1,000 reports/s
     bench/load/run_load.py --smoke               # a few seconds, totals only
 
