@@ -1,6 +1,7 @@
 // Chooses the store implementation from the database URL.
 #include "store.h"
 
+#include "store_postgres.h"
 #include "store_sqlite.h"
 
 namespace collector {
@@ -11,8 +12,7 @@ std::unique_ptr<Store> openStore(const std::string& url, std::string& error) {
     return openSqliteStore(url.substr(sqlitePrefix.size()), error);
   }
   if (url.compare(0, 13, "postgresql://") == 0 || url.compare(0, 11, "postgres://") == 0) {
-    error = "PostgreSQL support is not built into this collector";
-    return nullptr;
+    return openPostgresStore(url, error);
   }
   error = "unknown database URL '" + url + "' (expected sqlite:PATH or postgresql://...)";
   return nullptr;
