@@ -1,8 +1,8 @@
 """vorn-collector, the real service on a real SQLite file: its answers to raw
-requests, durability under kill -9 with group commit, the page in headless
-Chromium, and the real plug-in reporting to it. On the sanitizer platforms the
-collector of that build runs; under Wine the native one takes the DLL's reports."""
-# ctest: platforms=native wine tsan timeout=300
+requests, durability under kill -9 with group commit and the page in headless
+Chromium. Its Service also runs the collector for test_postgres, where the real
+plug-in reports to it; under Wine the native collector takes the DLL's reports."""
+# ctest: platforms=native tsan timeout=300
 
 import concurrent.futures
 import csv
@@ -22,10 +22,9 @@ import tempfile
 import time
 import unittest
 
-from harness import API_KEY, BUILD_DIR, IS_WINE, SERVER, Road, ini_with_url, report_body
+from harness import BUILD_DIR, IS_WINE, SERVER, report_body
 
 COLLECTOR = (BUILD_DIR.parent / "native" if IS_WINE else BUILD_DIR) / "collector" / "vorn-collector"
-native_only = unittest.skipIf(IS_WINE, "the service's own rows run in the native builds")
 
 
 class Service:
@@ -90,7 +89,7 @@ class Service:
         return json.loads(body)["players"]
 
     def wait_for(self, predicate, what, timeout=90.0):
-        """Polls the leaderboard until predicate(players) holds."""
+        """Polls the leaderboard until predicate(players) holds (test_postgres)."""
         deadline = time.monotonic() + timeout
         while True:
             players = self.leaderboard()
@@ -105,7 +104,6 @@ def body_of(player, seconds, miles, server=SERVER):
         .replace(SERVER.encode(), server.encode())
 
 
-@native_only
 class Answers(unittest.TestCase):
     def test_status_of_every_kind_of_request(self):
         service = Service(self)
@@ -156,7 +154,6 @@ class Answers(unittest.TestCase):
         self.assertEqual(service.request("GET", "/healthz")[0], 200)
 
 
-@native_only
 class Durability(unittest.TestCase):
     def test_every_200_of_concurrent_requests_survives_kill_9(self):
         service = Service(self)
@@ -175,7 +172,6 @@ class Durability(unittest.TestCase):
                          sorted((name, miles / 8) for name, _, miles in posts[:24]))
 
 
-@native_only
 class Page(unittest.TestCase):
     def test_browser_shows_players_in_order_and_names_as_text(self):
         service = Service(self)
@@ -196,28 +192,6 @@ class Page(unittest.TestCase):
         shown = re.findall(r'<tr><td class="num">\d+</td><td>(.*?)</td>', dom)
         self.assertEqual(shown, ["Alpha", "&lt;script&gt;document.title='run'&lt;/script&gt;",
                                  "Gamma &amp; Co"])
-
-
-class ThroughThePlugin(unittest.TestCase):
-    def test_leaderboard_holds_what_was_driven(self):
-        service = Service(self)
-        key = service.add_player("Night Owl")
-        service.start()  # with the wall-time rule: the plug-in reports in real time
-        road = Road(self, service.url + "/api/v1/telemetry")
-        road.folder.write_ini(ini_with_url(service.url + "/api/v1/telemetry")
-                              .replace(API_KEY, key))
-        road.start()
-        driven = road.drive(8, 0.15)
-        service.wait_for(lambda p: p and p[0]["seconds"] == 8, "the first drive")
-        driven += road.drive(8, 0.12)
-        [owl] = service.wait_for(lambda p: p[0]["seconds"] == 16, "the second drive")
-        self.assertGreaterEqual(owl["reports"], 2)
-        self.assertEqual(owl["flagged_reports"], 0)
-        self.assertAlmostEqual(owl["miles"], driven, delta=owl["reports"] * 0.5e-6 + 1e-9)
-        self.assertEqual(list(owl["servers"]), [SERVER])
-        road.session.shutdown()
-        road.session.close()
-        self.assertNotIn(key.encode(), road.folder.log_bytes())
 
 
 if __name__ == "__main__":
