@@ -1,8 +1,7 @@
 """The release package of one build tree holds what the player's guide says it
-holds, and its settings template works with the packaged plug-in: as shipped
-it makes the plug-in ask for an edit, and with the two placeholders filled in
-the plug-in starts. SHA256SUMS beside it holds the right sums, and the DLL
-carries the project's version.
+holds, with the settings template's four lines and each platform's line ends.
+SHA256SUMS beside it holds the right sums, and the DLL carries the project's
+version and its two exports.
 
 With VORN_SECOND_BUILD_DIR set, the class SecondBuild configures and builds the
 Windows release again in that folder, signed with a certificate made on the
@@ -14,6 +13,7 @@ usage: check_packages.py BUILD_DIR [CLASS]   (a windows tree runs under Wine)
 import hashlib
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
@@ -32,10 +32,7 @@ SETTINGS_WARNING = "VORN Davida Client: edit VORN_Davida_Client.ini (PlayerName 
 
 
 def cache_value(name):
-    for line in (BUILD_DIR / "CMakeCache.txt").read_text().splitlines():
-        if line.startswith(name + ":"):
-            return line.split("=", 1)[1]
-    raise KeyError(name)
+    return re.search(f"^{name}:[^=]*=(.*)$", (BUILD_DIR / "CMakeCache.txt").read_text(), re.M)[1]
 
 
 IS_WINDOWS = (BUILD_DIR / "VORN_Davida_Client.dll").exists()
@@ -46,11 +43,6 @@ PACKAGE = f"VORN_Davida_Client-{VERSION}-{'win64' if IS_WINDOWS else 'linux64'}"
 ARCHIVE = PACKAGE + (".zip" if IS_WINDOWS else ".tar.gz")
 SIGNED_PACKAGE = PACKAGE + "-signed"
 NEWLINE = b"\r\n" if IS_WINDOWS else b"\n"
-
-
-def host_path(path):
-    path = str(pathlib.Path(path).resolve())
-    return "Z:" + path.replace("/", "\\") if IS_WINDOWS else path
 
 
 class ReleasePackage(unittest.TestCase):
@@ -68,17 +60,11 @@ class ReleasePackage(unittest.TestCase):
     def member(self, name):
         return self.files[f"{PACKAGE}/{name}"]
 
-    def test_holds_the_three_files_the_guide_lists(self):
-        self.assertEqual(sorted(self.files),
-                         sorted(f"{PACKAGE}/{name}" for name in
-                                (PLUGIN, "VORN_Davida_Client.ini", "PLAYERS_GUIDE.txt")))
+    def test_holds_the_three_files_the_guide_lists_with_the_exact_log_texts(self):
+        names = (PLUGIN, "VORN_Davida_Client.ini", "PLAYERS_GUIDE.txt")
+        self.assertEqual(sorted(self.files), sorted(f"{PACKAGE}/{name}" for name in names))
         guide = self.member("PLAYERS_GUIDE.txt").decode("ascii")
-        for name in (PLUGIN, "VORN_Davida_Client.ini", "PLAYERS_GUIDE.txt"):
-            self.assertIn(name, guide)
-
-    def test_guide_names_this_platform_and_the_exact_log_texts(self):
-        guide = self.member("PLAYERS_GUIDE.txt").decode("ascii")
-        for text in (VERSION, PLUGIN_FOLDER, GAME_START_LINE, SETTINGS_WARNING, START_LINE,
+        for text in (*names, VERSION, PLUGIN_FOLDER, GAME_START_LINE, SETTINGS_WARNING, START_LINE,
                      "Steam auto-server detector v7.3: ", " detect_source=", " VORN_server=",
                      "Steam active-session probe: required exports unavailable."):
             with self.subTest(text=text):
@@ -121,24 +107,6 @@ class ReleasePackage(unittest.TestCase):
             with self.subTest(line):
                 self.assertIn(line, resource)
 
-    def test_template_with_plugin_in_the_game_folder(self):
-        template = self.member("VORN_Davida_Client.ini")
-        cases = [
-            ("as shipped", template, "init -> -7", f"gamelog 2 {SETTINGS_WARNING}", None),
-            ("filled in", filled_in(template), "init -> 0", f"gamelog 0 {GAME_START_LINE}",
-             START_LINE),
-        ]
-        for name, ini, result, gamelog, own_log in cases:
-            with self.subTest(name):
-                lines, log = start_in_game_folder(self.temp / name.replace(" ", "-"),
-                                                  self.member(PLUGIN), ini)
-                self.assertIn(result, lines)
-                self.assertIn(gamelog, lines)
-                if own_log is None:
-                    self.assertFalse(log.exists())
-                else:
-                    self.assertIn(own_log, log.read_bytes().decode())
-
 
 @unittest.skipUnless(SECOND_BUILD_DIR and IS_WINDOWS, "VORN_SECOND_BUILD_DIR and a windows tree")
 class SecondBuild(unittest.TestCase):
@@ -163,7 +131,7 @@ class SecondBuild(unittest.TestCase):
         for tree, out in ((BUILD_DIR, cls.first), (work / "tree", cls.second)):
             run(["cpack", "--config", tree / "CPackConfig.cmake", "-B", out])
         unpack(cls.first / ARCHIVE)
-        cls.signed = unpack(cls.second / (SIGNED_PACKAGE + ".zip"))
+        unpack(cls.second / (SIGNED_PACKAGE + ".zip"))
         unpack(cls.second / ARCHIVE)
 
     def test_unsigned_files_are_the_first_trees_bytes(self):
@@ -175,15 +143,11 @@ class SecondBuild(unittest.TestCase):
         self.assertEqual(verified_checksums(self.second), [
             ARCHIVE, f"{PACKAGE}/{PLUGIN}", SIGNED_PACKAGE + ".zip", f"{SIGNED_PACKAGE}/{PLUGIN}"])
 
-    def test_signed_dll_verifies_is_the_unsigned_one_plus_signature_and_starts(self):
+    def test_signed_dll_verifies_and_is_the_unsigned_one_plus_signature(self):
         signed = self.second / SIGNED_PACKAGE / PLUGIN
         run(["osslsigncode", "verify", "-CAfile", self.cert, "-in", signed])
         run(["osslsigncode", "remove-signature", "-in", signed, "-out", self.second / "removed"])
         self.assertEqual(sha256(self.second / "removed"), sha256(self.second / PACKAGE / PLUGIN))
-        ini = filled_in(self.signed[f"{SIGNED_PACKAGE}/VORN_Davida_Client.ini"])
-        lines, log = start_in_game_folder(self.second / "game", signed.read_bytes(), ini)
-        self.assertIn("init -> 0", lines)
-        self.assertIn(START_LINE, log.read_bytes().decode())
 
 
 def run(argv, cwd=None):
@@ -216,37 +180,6 @@ def verified_checksums(folder):
     """The files that `sha256sum -c SHA256SUMS` finds right in folder; any wrong one fails."""
     checked = run(["sha256sum", "-c", "SHA256SUMS"], cwd=folder)
     return [line.rsplit(": ", 1)[0] for line in checked.stdout.splitlines()]
-
-
-def filled_in(template):
-    return template.replace(b"PlayerName=CHANGE_ME", b"PlayerName=Night Owl") \
-                   .replace(b"ApiKey=PASTE_API_KEY_HERE", b"ApiKey=key-from-operator")
-
-
-def start_in_game_folder(game, plugin, ini):
-    """Starts and stops plugin in game's plug-in folder; gamehost's lines and the plug-in's log."""
-    plugins = game / PLUGIN_FOLDER
-    plugins.mkdir(parents=True)
-    (plugins / PLUGIN).write_bytes(plugin)
-    (plugins / "VORN_Davida_Client.ini").write_bytes(ini)
-    return run_gamehost(plugins / PLUGIN, "init\nshutdown\n"), plugins / "VORN_Davida_Client.log"
-
-
-def run_gamehost(plugin, scenario):
-    folder = plugin.parent
-    (folder / "scenario.txt").write_text(scenario)
-    gamehost = BUILD_DIR / "tools" / ("gamehost.exe" if IS_WINDOWS else "gamehost")
-    argv = [str(gamehost), "--plugin", host_path(plugin), host_path(folder / "scenario.txt")]
-    env = dict(os.environ)
-    if IS_WINDOWS:
-        argv.insert(0, "wine")
-        env.update({"WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="})
-    # Output into a file: a helper process of Wine's could hold a pipe open.
-    with open(folder / "gamehost.out", "wb") as out:
-        subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
-                       env=env, timeout=120)
-    return (folder / "gamehost.out").read_bytes().decode("utf-8", "replace") \
-        .replace("\r\n", "\n").splitlines()
 
 
 if __name__ == "__main__":
