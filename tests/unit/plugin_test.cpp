@@ -62,13 +62,15 @@ class PluginInit : public ::testing::Test {
 
 TEST_F(PluginInit, OutcomesAndWhatEachLeavesInTheGameLog) {
   const std::string started = std::string("0 ") + gameLogStartLine;
+  const std::string edit = std::string("2 ") + settingsWarning;
+  const std::string refused = std::string("2 ") + registrationWarning;
   const std::string all =
       "event 1|event 5|truck.speed 4294967295 5 0|truck.odometer 4294967295 5 0|";
+  const scs_u32_t v1 = SCS_TELEMETRY_VERSION_1_01;
   const struct {
     const char* name;
     scs_u32_t version;
-    const char* game;
-    const char *player, *key;
+    const char *game, *player, *key;
     scs_event_t failEvent;
     const char* failChannel;
     scs_result_t result;
@@ -77,25 +79,18 @@ TEST_F(PluginInit, OutcomesAndWhatEachLeavesInTheGameLog) {
       {"version 1.00", SCS_TELEMETRY_VERSION_1_00, "ats", "P", "K", 0, "", 0, started, all},
       {"version 1.02", 0x00010002, "ats", "P", "K", 0, "", -1, "", ""},
       {"version 0", 0, "ats", "P", "K", 0, "", -1, "", ""},
-      {"game eut2", SCS_TELEMETRY_VERSION_1_01, "eut2", "P", "K", 0, "", -1, "", ""},
-      {"game ATS", SCS_TELEMETRY_VERSION_1_01, "ATS", "P", "K", 0, "", -1, "", ""},
-      {"null game", SCS_TELEMETRY_VERSION_1_01, nullptr, "P", "K", 0, "", -1, "", ""},
-      {"player placeholder", SCS_TELEMETRY_VERSION_1_01, "ats", "CHANGE_ME", "K", 0, "", -7,
-       std::string("2 ") + settingsWarning, ""},
-      {"key placeholder", SCS_TELEMETRY_VERSION_1_01, "ats", "P", "PASTE_API_KEY_HERE", 0, "", -7,
-       std::string("2 ") + settingsWarning, ""},
-      {"empty player", SCS_TELEMETRY_VERSION_1_01, "ats", "", "K", 0, "", -7,
-       std::string("2 ") + settingsWarning, ""},
-      {"empty key", SCS_TELEMETRY_VERSION_1_01, "ats", "P", "", 0, "", -7,
-       std::string("2 ") + settingsWarning, ""},
-      {"placeholders in lower case", SCS_TELEMETRY_VERSION_1_01, "ats", "change_me",
-       "paste_api_key_here", 0, "", 0, started, all},
-      {"frame start refused", SCS_TELEMETRY_VERSION_1_01, "ats", "P", "K", 1, "", -7,
-       std::string("2 ") + registrationWarning, "event 1|"},
-      {"configuration refused", SCS_TELEMETRY_VERSION_1_01, "ats", "P", "K", 5, "", -7,
-       std::string("2 ") + registrationWarning, "event 1|event 5|"},
-      {"odometer refused", SCS_TELEMETRY_VERSION_1_01, "ats", "P", "K", 0, "truck.odometer", 0,
+      {"game eut2", v1, "eut2", "P", "K", 0, "", -1, "", ""},
+      {"game ATS", v1, "ATS", "P", "K", 0, "", -1, "", ""},
+      {"null game", v1, nullptr, "P", "K", 0, "", -1, "", ""},
+      {"player placeholder", v1, "ats", "CHANGE_ME", "K", 0, "", -7, edit, ""},
+      {"key placeholder", v1, "ats", "P", "PASTE_API_KEY_HERE", 0, "", -7, edit, ""},
+      {"empty player", v1, "ats", "", "K", 0, "", -7, edit, ""},
+      {"empty key", v1, "ats", "P", "", 0, "", -7, edit, ""},
+      {"placeholders in lower case", v1, "ats", "change_me", "paste_api_key_here", 0, "", 0,
        started, all},
+      {"frame start refused", v1, "ats", "P", "K", 1, "", -7, refused, "event 1|"},
+      {"configuration refused", v1, "ats", "P", "K", 5, "", -7, refused, "event 1|event 5|"},
+      {"odometer refused", v1, "ats", "P", "K", 0, "truck.odometer", 0, started, all},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -114,10 +109,14 @@ TEST_F(PluginInit, OutcomesAndWhatEachLeavesInTheGameLog) {
     EXPECT_LE(gameLog.size(), 1u);
     TearDown();
   }
-  // Without parameters, or without a game-log function.
-  EXPECT_EQ(scs_telemetry_init(SCS_TELEMETRY_VERSION_1_01, nullptr), SCS_RESULT_unsupported);
+  // Without parameters, without a game-log function or a registration function.
+  EXPECT_EQ(scs_telemetry_init(v1, nullptr), SCS_RESULT_unsupported);
   params.common.log = nullptr;
-  EXPECT_EQ(scs_telemetry_init(SCS_TELEMETRY_VERSION_1_01, &params), SCS_RESULT_ok);
+  params.register_for_channel = nullptr;
+  EXPECT_EQ(scs_telemetry_init(v1, &params), SCS_RESULT_ok);
+  TearDown();
+  params.register_for_event = nullptr;
+  EXPECT_EQ(scs_telemetry_init(v1, &params), SCS_RESULT_generic_error);
 }
 
 TEST_F(PluginInit, AThreadThatCannotStartLeavesThePluginIdle) {
@@ -154,14 +153,6 @@ TEST_F(PluginInit, ASecondInitWhileRunningStartsNoSecondPair) {
   EXPECT_FALSE(running.load());
   EXPECT_FALSE(detectorThread.joinable());
   EXPECT_FALSE(senderThread.joinable());
-}
-
-TEST_F(PluginInit, MissingRegistrationFunctionsAreRefusedNotCalled) {
-  params.register_for_event = nullptr;
-  EXPECT_EQ(scs_telemetry_init(SCS_TELEMETRY_VERSION_1_01, &params), SCS_RESULT_generic_error);
-  params.register_for_event = &acceptEvent;
-  params.register_for_channel = nullptr;
-  EXPECT_EQ(scs_telemetry_init(SCS_TELEMETRY_VERSION_1_01, &params), SCS_RESULT_ok);
 }
 
 }  // namespace
