@@ -161,11 +161,7 @@ class DetectorLoop : public ::testing::Test {
     resetSessionStateForTests();
     running = true;
   }
-  void TearDown() override {
-    running = false;
-    loop = LoopFake{};
-    resetSessionStateForTests();
-  }
+  void TearDown() override { SetUp(), running = false; }
   static void stopAtSleep(int last) {
     loop.onSleep = [last](int sleep) {
       if (sleep == last) running = false;
@@ -196,13 +192,7 @@ TEST_F(DetectorLoop, StopDuringEitherWaitEndsAfterTheCurrentStep) {
 
 // Observed after each cycle: the server it published and whether the frame
 // baseline, re-validated after every cycle, was cleared again.
-struct AfterCycle {
-  std::string serverId;
-  bool frameBaselineValid;
-  bool operator==(const AfterCycle& other) const {
-    return serverId == other.serverId && frameBaselineValid == other.frameBaselineValid;
-  }
-};
+using AfterCycle = std::pair<std::string, bool>;
 
 std::vector<AfterCycle> runCycles(int cycles, const std::function<void(int cycle)>& beforeCycle) {
   std::vector<AfterCycle> seen;

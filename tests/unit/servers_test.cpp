@@ -76,44 +76,31 @@ void expectOnEveryTable(const std::vector<TextCase>& cases,
 
 TEST(Servers, IsKnownServerIsExactMembership) {
   const std::vector<TextCase> cases = {
-      {"{1}", 1},  {"{5}", 1},      {"", 0},        {"{b1}", 0},
-      {"{1} ", 0}, {" {1}", 0},     {"{t1}/101", 0}, {std::string("{1}\0", 4), 0},
+      {"{1}", 1},  {"{5}", 1},  {"", 0},         {"{b1}", 0},
+      {"{1} ", 0}, {" {1}", 0}, {"{t1}/101", 0}, {std::string("{1}\0", 4), 0},
   };
   expectOnEveryTable(cases, isKnownServerIn, isKnownServer, known);
 }
 
+// "N:TEXT": the text's answer is server N (0: none).
+std::vector<TextCase> expecting(std::initializer_list<const char*> rows) {
+  std::vector<TextCase> cases;
+  for (const char* row : rows) cases.push_back({row + 2, row[0] - '0'});
+  return cases;
+}
+
 TEST(Servers, FindKnownServerIdPrefersFullFormsThenTableOrder) {
-  const std::vector<TextCase> cases = {
-      {"", 0},
-      {"{1}", 1},
-      {"{5}", 5},
-      {"{b2}", 2},
-      {"{b1} {3}", 3},
-      {"{4}{2}", 2},
-      {"{b5} {b1}", 1},
-      {"9{b2}9", 2},
-      {"{b2}/10", 2},
-      {"{t1}/101 {t5}", 0},
-      {"12345678901234567/101", 0},
-      {"9{4}", 4},
-  };
+  const auto cases =
+      expecting({"0:", "1:{1}", "5:{5}", "2:{b2}", "3:{b1} {3}", "2:{4}{2}", "1:{b5} {b1}",
+                 "2:9{b2}9", "2:{b2}/10", "0:{t1}/101 {t5}", "0:12345678901234567/101", "4:9{4}"});
   expectOnEveryTable(cases, findKnownServerIdIn, findKnownServerId, server);
 }
 
 TEST(Servers, ServerFromConnectUsesIdentifiersThenPortPairsInRowOrder) {
-  const std::vector<TextCase> cases = {
-      {"", 0},
-      {"+connect 203.0.113.5:27021 +query 27022", 1},
-      {"27022 27021", 1},
-      {"2702127022", 1},
-      {"27027:27026", 2},
-      {"27016 27015", 5},
-      {"27015", 0},
-      {"27021 27026", 0},
-      {"27015 27016 27027 27026", 2},
-      {"{b3} 27021 27022", 3},
-      {"{t3} 27021 27022", 1},
-  };
+  const auto cases =
+      expecting({"0:", "1:+connect 203.0.113.5:27021 +query 27022", "1:27022 27021", "1:2702127022",
+                 "2:27027:27026", "5:27016 27015", "0:27015", "0:27021 27026",
+                 "2:27015 27016 27027 27026", "3:{b3} 27021 27022", "1:{t3} 27021 27022"});
   expectOnEveryTable(cases, serverFromConnectIn, serverFromConnect, server);
 }
 
