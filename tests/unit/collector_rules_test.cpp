@@ -17,13 +17,17 @@ std::string pluginBody(const std::string& player, double miles, std::int32_t sec
   return buildReportBody(player, ReportSnapshot{known, miles, seconds, truck, "None"});
 }
 
-std::string bodyWith(const std::string& members) {
-  return "{\"player_name\":\"P\",\"truck\":\"T\",\"trailer\":\"R\"," + members + "}";
+// A body of the six members with the trailer first; no seconds member when
+// `seconds` is empty.
+std::string raw(const std::string& seconds, const std::string& miles = "1.5",
+                const std::string& server = known, const std::string& trailer = "\"R\"") {
+  return "{\"player_name\":\"P\",\"truck\":\"T\",\"trailer\":" + trailer + ",\"server_id\":\"" +
+         server + "\",\"miles_delta\":" + miles +
+         (seconds.empty() ? "" : ",\"seconds_delta\":" + seconds) + "}";
 }
 
 TEST(CollectorReport, ParsesThePluginsBodiesAndRefusesEverythingElse) {
   using collector::BodyCheck;
-  const std::string idAndMiles = "\"server_id\":\"" + std::string(known) + "\",\"miles_delta\":1.5";
   struct Row {
     const char* name;
     std::string text;
@@ -33,35 +37,20 @@ TEST(CollectorReport, ParsesThePluginsBodiesAndRefusesEverythingElse) {
       {"escaped and UTF-8 texts", pluginBody("Zo\xC3\xAB \"Q\" \\ \t", 0.0, 1, "a/b"),
        BodyCheck::ok},
       {"largest seconds", pluginBody("P", 0.0, 2147483647), BodyCheck::ok},
-      {"integer miles",
-       bodyWith(idAndMiles.substr(0, idAndMiles.size() - 3) + "2,\"seconds_delta\":0"),
-       BodyCheck::ok},
-      {"seconds above 32 bits", bodyWith(idAndMiles + ",\"seconds_delta\":2147483648"),
-       BodyCheck::malformed},
-      {"fractional seconds", bodyWith(idAndMiles + ",\"seconds_delta\":60.5"),
-       BodyCheck::malformed},
-      {"negative seconds", bodyWith(idAndMiles + ",\"seconds_delta\":-1"), BodyCheck::malformed},
+      {"integer miles, members in another order", raw("0", "2"), BodyCheck::ok},
+      {"seconds above 32 bits", raw("2147483648"), BodyCheck::malformed},
+      {"fractional seconds", raw("60.5"), BodyCheck::malformed},
+      {"negative seconds", raw("-1"), BodyCheck::malformed},
       {"negative miles", pluginBody("P", -0.5, 60), BodyCheck::malformed},
-      {"miles as text",
-       bodyWith("\"server_id\":\"" + std::string(known) +
-                "\",\"miles_delta\":\"1\",\"seconds_delta\":1"),
-       BodyCheck::malformed},
-      {"member missing", bodyWith(idAndMiles), BodyCheck::malformed},
-      {"seventh member", bodyWith(idAndMiles + ",\"seconds_delta\":1,\"x\":0"),
-       BodyCheck::malformed},
-      {"null trailer",
-       "{\"player_name\":\"P\",\"truck\":\"T\",\"trailer\":null," + idAndMiles +
-           ",\"seconds_delta\":1}",
-       BodyCheck::malformed},
+      {"miles as text", raw("1", "\"1\""), BodyCheck::malformed},
+      {"member missing", raw(""), BodyCheck::malformed},
+      {"seventh member", raw("1,\"x\":0"), BodyCheck::malformed},
+      {"null trailer", raw("1", "1.5", known, "null"), BodyCheck::malformed},
       {"truncated", pluginBody("P", 1.0, 60).substr(0, 40), BodyCheck::malformed},
       {"array", "[" + pluginBody("P", 1.0, 60) + "]", BodyCheck::malformed},
       {"invalid UTF-8", pluginBody("\xFF", 1.0, 60), BodyCheck::malformed},
-      {"unknown server",
-       bodyWith("\"server_id\":\"90112233445566772/102\",\"miles_delta\":1,"
-                "\"seconds_delta\":1"),
-       BodyCheck::unknownServer},
-      {"empty server", bodyWith("\"server_id\":\"\",\"miles_delta\":1,\"seconds_delta\":1"),
-       BodyCheck::unknownServer},
+      {"unknown server", raw("1", "1", "90112233445566772/102"), BodyCheck::unknownServer},
+      {"empty server", raw("1", "1", ""), BodyCheck::unknownServer},
   };
   for (const Row& row : rows) {
     collector::ReportBody body;

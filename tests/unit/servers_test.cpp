@@ -121,8 +121,7 @@ TEST(Servers, ServerFromEndpointNeedsTheExactTriple) {
       const std::uint32_t address = c.address == A       ? a
                                     : c.address == B     ? s.addressB
                                     : c.address == Other ? a + 1
-                                                         : (a >> 24) | ((a >> 8) & 0xFF00u) |
-                                                               ((a << 8) & 0xFF0000u) | (a << 24);
+                                                         : __builtin_bswap32(a);
       SCOPED_TRACE(std::string(s.name) + ": " + std::to_string(address) + " " +
                    std::to_string(c.gamePort) + "/" + std::to_string(c.queryPort));
       EXPECT_EQ(serverFromEndpointIn(s.table, address, c.gamePort, c.queryPort),
