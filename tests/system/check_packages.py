@@ -60,7 +60,7 @@ class ReleasePackage(unittest.TestCase):
     def member(self, name):
         return self.files[f"{PACKAGE}/{name}"]
 
-    def test_holds_the_three_files_the_guide_lists_with_the_exact_log_texts(self):
+    def test_holds_the_three_files_the_guide_lists_with_the_exact_log_texts_and_sums(self):
         names = (PLUGIN, "VORN_Davida_Client.ini", "PLAYERS_GUIDE.txt")
         self.assertEqual(sorted(self.files), sorted(f"{PACKAGE}/{name}" for name in names))
         guide = self.member("PLAYERS_GUIDE.txt").decode("ascii")
@@ -70,15 +70,12 @@ class ReleasePackage(unittest.TestCase):
             with self.subTest(text=text):
                 self.assertIn(text, guide)
         self.assertNotIn("@", guide, "a template placeholder was left unreplaced")
+        self.assertEqual(verified_checksums(self.temp), [ARCHIVE, f"{PACKAGE}/{PLUGIN}"])
 
-    def test_texts_use_the_platforms_line_ends(self):
-        for name in ("VORN_Davida_Client.ini", "PLAYERS_GUIDE.txt"):
-            with self.subTest(name=name):
-                data = self.member(name)
-                self.assertTrue(data.endswith(NEWLINE))
-                self.assertEqual(data.count(b"\n"), data.count(NEWLINE))
-
-    def test_settings_template_sets_the_four_keys_with_their_defaults(self):
+    def test_settings_template_sets_the_four_keys_and_texts_use_the_platforms_line_ends(self):
+        for data in (self.member("VORN_Davida_Client.ini"), self.member("PLAYERS_GUIDE.txt")):
+            self.assertTrue(data.endswith(NEWLINE))
+            self.assertEqual(data.count(b"\n"), data.count(NEWLINE))
         lines = self.member("VORN_Davida_Client.ini").decode("ascii").splitlines()
         settings = [line for line in lines if line.strip() and line.strip()[0] not in "#;"]
         self.assertEqual(settings, [
@@ -92,8 +89,6 @@ class ReleasePackage(unittest.TestCase):
     def test_packaged_dll_keeps_its_export_and_import_tables(self):
         run([sys.executable, HERE / "check_dll_tables.py", self.temp / PACKAGE / PLUGIN])
 
-    def test_checksums_list_the_archive_and_the_library_in_it(self):
-        self.assertEqual(verified_checksums(self.temp), [ARCHIVE, f"{PACKAGE}/{PLUGIN}"])
 
     @unittest.skipUnless(IS_WINDOWS, "the DLL's version resource")
     def test_dll_carries_the_projects_version(self):

@@ -1,14 +1,7 @@
-"""A scratch PostgreSQL 15 server for the collector's tests and its load run.
-
-Debian's server binaries run from a fresh data directory that is removed
-afterwards. The server listens only on a unix socket inside that directory,
-so side-by-side test runs never compete for a port. PostgreSQL refuses to run
-as root; under root it runs as the package's own `postgres` user.
-
-    with ScratchPostgres() as pg:
-        pg.url             # libpq connection URI of the database "vorn"
-        pg.stop(); pg.start()
-"""
+"""A scratch PostgreSQL 15 server for the collector's tests and its load run:
+Debian's server binaries on a fresh data directory, removed afterwards, listening
+only on a unix socket inside it (side-by-side runs never compete for a port).
+PostgreSQL refuses to run as root; under root it runs as the `postgres` user."""
 
 import os
 import pathlib

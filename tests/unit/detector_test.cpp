@@ -178,18 +178,6 @@ TEST_F(DetectorLoop, RetriesTheBindingAfterTwentyStepsThenDetectsAtOnce) {
   EXPECT_EQ(loop.log, std::vector<std::string>{noUserLine});
 }
 
-TEST_F(DetectorLoop, StopDuringEitherWaitEndsAfterTheCurrentStep) {
-  for (const int failingBinds : {1000, 0}) {  // the binding wait, the cycle wait
-    SetUp();
-    loop.failingBinds = failingBinds;
-    stopAtSleep(failingBinds ? 7 : 25);
-    runDetector(fakeEnvironment);
-    EXPECT_EQ(loop.sleeps, failingBinds ? 7 : 25);
-    EXPECT_EQ(loop.binds, 1);
-    EXPECT_EQ(loop.log.size(), failingBinds ? 0u : 1u);
-  }
-}
-
 // Observed after each cycle: the server it published and whether the frame
 // baseline, re-validated after every cycle, was cleared again.
 using AfterCycle = std::pair<std::string, bool>;
