@@ -126,11 +126,8 @@ TEST_F(PluginInit, AThreadThatCannotStartLeavesThePluginIdle) {
     startWorker = &failingStarter;
     EXPECT_EQ(scs_telemetry_init(SCS_TELEMETRY_VERSION_1_01, &params), SCS_RESULT_generic_error)
         << "failing start " << failAt;
-    EXPECT_FALSE(running.load());
-    EXPECT_FALSE(detectorThread.joinable());
-    EXPECT_FALSE(senderThread.joinable());
-    ASSERT_EQ(gameLog.size(), 1u);
-    EXPECT_EQ(gameLog[0], std::string("2 ") + threadStartWarning);
+    EXPECT_FALSE(running.load() || detectorThread.joinable() || senderThread.joinable());
+    EXPECT_EQ(gameLog, std::vector<std::string>{std::string("2 ") + threadStartWarning});
   }
   // Idle means a later init can start normally.
   startWorker = &startWorkerThread;
@@ -149,10 +146,6 @@ TEST_F(PluginInit, ASecondInitWhileRunningStartsNoSecondPair) {
   EXPECT_EQ(senderThread.get_id(), sender);
   EXPECT_EQ(settings.PlayerName, "changed") << "settings were not reloaded";
   EXPECT_EQ(gameLog.size(), 1u) << "only the first start message";
-  scs_telemetry_shutdown();
-  EXPECT_FALSE(running.load());
-  EXPECT_FALSE(detectorThread.joinable());
-  EXPECT_FALSE(senderThread.joinable());
 }
 
 }  // namespace
