@@ -99,9 +99,10 @@ class Service:
             time.sleep(0.1)
 
 
-def body_of(player, seconds, miles, server=SERVER):
-    return report_body(seconds, miles).replace(b"Night Owl", player.encode()) \
-        .replace(SERVER.encode(), server.encode())
+def body(name, miles, seconds, truck="Raw", server=SERVER):
+    """A report as any client may send it; the plug-in's own bytes are report_body's."""
+    return json.dumps({"player_name": name, "server_id": server, "miles_delta": miles,
+                       "seconds_delta": seconds, "truck": truck, "trailer": "None"}).encode()
 
 
 class Answers(unittest.TestCase):
@@ -117,14 +118,14 @@ class Answers(unittest.TestCase):
             ("above the speed limit: stored, flagged", key, report_body(60, 5.0), 200),
             ("no key", None, valid, 401),
             ("unknown key", "not-a-key", valid, 401),
-            ("revoked key", gone, body_of("Gone", 60, 1.0), 401),
+            ("revoked key", gone, body("Gone", 1.0, 60), 401),
             ("another player's name", other, valid, 403),
             ("not a report", key, b'{"player_name":"Night Owl"}', 400),
-            ("unknown server", key, body_of("Night Owl", 60, 1.0, "9" * 17 + "/101"), 422),
+            ("unknown server", key, body("Night Owl", 1.0, 60, server="9" * 17 + "/101"), 422),
         ]
-        for name, row_key, body, status in rows:
+        for name, row_key, data, status in rows:
             with self.subTest(name):
-                self.assertEqual(service.post(body, row_key), status)
+                self.assertEqual(service.post(data, row_key), status)
 
         # A declared body above 16 KiB is refused before the server reads it:
         # none of it is ever sent here.
@@ -163,7 +164,7 @@ class Durability(unittest.TestCase):
         posts += [(name, "wrong-" + key, 1000) for name, key in list(keys.items())[:12]]
         with concurrent.futures.ThreadPoolExecutor(len(posts)) as pool:
             statuses = list(pool.map(
-                lambda p: service.post(body_of(p[0], 3600, p[2] / 8), p[1]), posts))
+                lambda p: service.post(body(p[0], p[2] / 8, 3600), p[1]), posts))
         service.stop(signal.SIGKILL)
         self.assertEqual(statuses, [200] * 24 + [401] * 12)
 
@@ -178,7 +179,7 @@ class Page(unittest.TestCase):
         names = ["Gamma & Co", "<script>document.title='run'</script>", "Alpha"]
         service.start()
         for miles, name in enumerate(names, 1):
-            self.assertEqual(service.post(body_of(name, 3600, miles), service.add_player(name)),
+            self.assertEqual(service.post(body(name, miles, 3600), service.add_player(name)),
                              200)
         profile = tempfile.TemporaryDirectory(prefix="vorn-chromium-")
         self.addCleanup(profile.cleanup)

@@ -3,7 +3,6 @@ for the same players side by side from the real plug-in and raw requests; the
 copy of a SQLite database into PostgreSQL."""
 # ctest: platforms=native wine asan tsan timeout=600
 
-import json
 import os
 import pathlib
 import subprocess
@@ -11,16 +10,12 @@ import threading
 import unittest
 
 import test_collector  # its Service runs vorn-collector (its tests stay in their module)
-from harness import API_KEY, SERVER, Road, ini_with_url
+from test_collector import body
+from harness import API_KEY, Road, ini_with_url
 from pgserver import ScratchPostgres
 
 SOURCE_DIR = pathlib.Path(__file__).resolve().parents[2]
 RAW_MILES = 0.03125  # a binary fraction: any number of them adds up exactly
-
-
-def body(name, miles, seconds, truck="Raw"):
-    return json.dumps({"player_name": name, "server_id": SERVER, "miles_delta": miles,
-                       "seconds_delta": seconds, "truck": truck, "trailer": "None"}).encode()
 
 
 def service(test, db=None):
