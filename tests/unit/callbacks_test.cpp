@@ -188,7 +188,7 @@ TEST_F(Callbacks, ConfigurationsRecordNamesAndCargo) {
     const char* id;
     const char* attributes;
     bool cargoBefore;
-    const char *truck, *trailer;
+    std::string truck, trailer;
     bool cargo;
   } cases[] = {
       {"truck", "brand=string:x; name=string:Scania R", 0, "Scania R", "R0", 0},
@@ -223,8 +223,7 @@ TEST_F(Callbacks, ConfigurationsRecordNamesAndCargo) {
     }
     Configuration(c.id, c.attributes).deliver();
     std::lock_guard<std::mutex> lock(stateMutex);
-    EXPECT_EQ(sessionState.truckName, c.truck);
-    EXPECT_EQ(sessionState.trailerName, c.trailer);
+    EXPECT_EQ(sessionState.truckName + "|" + sessionState.trailerName, c.truck + "|" + c.trailer);
     EXPECT_EQ(sessionState.cargoLoaded, c.cargo);
   }
 }

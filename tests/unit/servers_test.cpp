@@ -68,8 +68,9 @@ void expectOnEveryTable(const std::vector<TextCase>& cases,
       const std::string text = expand(s.table, c.text);
       SCOPED_TRACE(std::string(s.name) + ": \"" + text + "\"");
       EXPECT_EQ(onTable(s.table, text), expected(s.table, c.expected));
-      if (&s.table == &builtInServerTable)
+      if (&s.table == &builtInServerTable) {
         EXPECT_EQ(compiledIn(text), expected(s.table, c.expected));
+      }
     }
 }
 
@@ -125,9 +126,10 @@ TEST(Servers, ServerFromEndpointNeedsTheExactTriple) {
                    std::to_string(c.gamePort) + "/" + std::to_string(c.queryPort));
       EXPECT_EQ(serverFromEndpointIn(s.table, address, c.gamePort, c.queryPort),
                 server(s.table, c.expected));
-      if (&s.table == &builtInServerTable)
+      if (&s.table == &builtInServerTable) {
         EXPECT_EQ(serverFromEndpoint(address, c.gamePort, c.queryPort),
                   server(s.table, c.expected));
+      }
     }
 }
 

@@ -61,17 +61,4 @@ TEST(SettingsFile, SendIntervalIsADecimalRaisedToTen) {
   }
 }
 
-TEST(ModuleDirectory, IsTheTextBeforeTheLastSeparator) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"C:\\Games\\ATS\\bin\\win_x64\\plugins\\VORN_Davida_Client.dll",
-       "C:\\Games\\ATS\\bin\\win_x64\\plugins"},
-      {"/opt/ats/bin/linux_x64/plugins/VORN_Davida_Client.so", "/opt/ats/bin/linux_x64/plugins"},
-      {"C:/mixed\\sep/file.dll", "C:/mixed\\sep"},
-      {"file.dll", "."},
-      {"", "."},
-      {"/file.so", ""},
-  };
-  for (const auto& c : cases) EXPECT_EQ(directoryOfPath(c.first), c.second) << c.first;
-}
-
 }  // namespace
