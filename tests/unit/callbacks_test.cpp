@@ -69,11 +69,6 @@ struct Configuration {
   void deliver() const { onConfiguration(SCS_TELEMETRY_EVENT_configuration, &info, nullptr); }
 };
 
-void setServer(const std::string& id) {
-  std::lock_guard<std::mutex> lock(stateMutex);
-  sessionState.serverId = id;
-}
-
 // Runs a script of space-separated steps:
 //   f2.5 / F2.5   frame start at 2.5 s of the paused clock / with timer restart
 //   u123          frame start at 123 microseconds
@@ -85,42 +80,24 @@ void setServer(const std::string& id) {
 void run(const std::string& script) {
   std::istringstream steps(script);
   for (std::string step; steps >> step;) {
+    const char kind = step[0];
     const std::string arg = step.substr(1);
-    switch (step[0]) {
-      case 'f':
-      case 'F':
-        frameAt(static_cast<std::uint64_t>(std::stod(arg) * 1e6 + 0.5), step[0] == 'F');
-        break;
-      case 'u':
-        frameAt(std::stoull(arg));
-        break;
-      case 'o':
-        odometer(std::strtof(arg.c_str(), nullptr));
-        break;
-      case 'j':
-        Configuration("job", "cargo.loaded=bool:" + arg).deliver();
-        break;
-      case 's':
-        setServer(arg == "0"   ? ""
-                  : arg == "b" ? std::string(knownServers[1], 17)
-                               : knownServers[std::stoul(arg) - 1]);
-        break;
-      case 'd': {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        sessionState.serverId = knownServers[2];
-        sessionState.frameBaselineValid = false;
-        break;
-      }
-      case 'r':
-      case 'p': {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        if (step[0] == 'r') sessionState.secondsRemainder = std::stod(arg);
-        if (step[0] == 'p') sessionState.pendingSeconds = std::stoi(arg);
-        break;
-      }
-      default:
-        FAIL() << "unknown step " << step;
-    }
+    ASSERT_NE(std::string("fFuojsdrp").find(kind), std::string::npos) << step;
+    if (kind == 'f' || kind == 'F')
+      frameAt(static_cast<std::uint64_t>(std::stod(arg) * 1e6 + 0.5), kind == 'F');
+    if (kind == 'u') frameAt(std::stoull(arg));
+    if (kind == 'o') odometer(std::strtof(arg.c_str(), nullptr));
+    if (kind == 'j') Configuration("job", "cargo.loaded=bool:" + arg).deliver();
+    if (std::string("sdrp").find(kind) == std::string::npos) continue;
+    std::lock_guard<std::mutex> lock(stateMutex);
+    if (kind == 's')
+      sessionState.serverId = arg == "0"   ? ""
+                              : arg == "b" ? std::string(knownServers[1], 17)
+                                           : knownServers[std::stoul(arg) - 1];
+    if (kind == 'd')
+      sessionState.serverId = knownServers[2], sessionState.frameBaselineValid = false;
+    if (kind == 'r') sessionState.secondsRemainder = std::stod(arg);
+    if (kind == 'p') sessionState.pendingSeconds = std::stoi(arg);
   }
 }
 
@@ -129,8 +106,7 @@ class Callbacks : public ::testing::Test {
   // Every case starts on server 2 with the cargo loaded: the gate is open.
   void SetUp() override {
     resetSessionStateForTests();
-    setServer(knownServers[1]);
-    run("j1");
+    run("s2 j1");
   }
   void TearDown() override { resetSessionStateForTests(); }
 };
