@@ -123,26 +123,23 @@ TEST(DetectionCycle, DecidesAndReportsFieldByField) {
 
 struct LoopFake {
   int failingBinds = 0;
-  int binds = 0;
-  std::vector<int> bindAfterSleeps;
-  int sleeps = 0;
-  std::vector<unsigned> sleepDurations;
+  std::vector<int> bindAfterSleeps;  // one entry a binding attempt
+  std::vector<unsigned> sleeps;      // one entry a sleep, its milliseconds
   std::vector<std::string> log;
   std::function<void(int sleep)> onSleep;
 };
 LoopFake loop;
 
 bool fakeBind(SteamBinding& binding) {
-  loop.bindAfterSleeps.push_back(loop.sleeps);
-  if (++loop.binds <= loop.failingBinds) return false;
+  loop.bindAfterSleeps.push_back(static_cast<int>(loop.sleeps.size()));
+  if (static_cast<int>(loop.bindAfterSleeps.size()) <= loop.failingBinds) return false;
   binding = fakesteam::binding();
   return true;
 }
 
 void fakeSleep(unsigned milliseconds) {
-  ++loop.sleeps;
-  loop.sleepDurations.push_back(milliseconds);
-  if (loop.onSleep) loop.onSleep(loop.sleeps);
+  loop.sleeps.push_back(milliseconds);
+  if (loop.onSleep) loop.onSleep(static_cast<int>(loop.sleeps.size()));
 }
 
 void recordLog(const std::string& message) { loop.log.push_back(message); }
@@ -158,19 +155,14 @@ class DetectorLoop : public ::testing::Test {
     running = true;
   }
   void TearDown() override { SetUp(), running = false; }
-  static void stopAtSleep(int last) {
-    loop.onSleep = [last](int sleep) {
-      if (sleep == last) running = false;
-    };
-  }
 };
 
 TEST_F(DetectorLoop, RetriesTheBindingAfterTwentyStepsThenDetectsAtOnce) {
   loop.failingBinds = 2;
-  stopAtSleep(60);
+  loop.onSleep = [](int sleep) { running = sleep < 60; };
   runDetector(fakeEnvironment);
   EXPECT_EQ(loop.bindAfterSleeps, (std::vector<int>{0, 20, 40}));
-  EXPECT_EQ(loop.sleepDurations, std::vector<unsigned>(60, 100));
+  EXPECT_EQ(loop.sleeps, std::vector<unsigned>(60, 100));
   EXPECT_EQ(loop.log.size(), 1u) << "one status line, at the first cycle";
 }
 
