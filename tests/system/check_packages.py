@@ -7,7 +7,7 @@ With VORN_SECOND_BUILD_DIR set, the class SecondBuild configures and builds the
 Windows release again in that folder, signed with a certificate made on the
 spot, and compares it with BUILD_DIR's.
 
-usage: check_packages.py BUILD_DIR [CLASS]   (a windows tree runs under Wine)
+usage: check_packages.py BUILD_DIR [CLASS]
 """
 
 import hashlib

@@ -28,14 +28,14 @@ COLLECTOR = (BUILD_DIR.parent / "native" if IS_WINE else BUILD_DIR) / "collector
 
 
 class Service:
-    """vorn-collector on a SQLite file in a scratch folder, on a free port."""
+    """vorn-collector on `db` (default: a SQLite file in a scratch folder), on a free port."""
 
-    def __init__(self, test):
+    def __init__(self, test, db=None):
         self.test = test
         folder = tempfile.TemporaryDirectory(prefix="vorn-collector-")
         test.addCleanup(folder.cleanup)
         self.path = pathlib.Path(folder.name) / "reports.db"
-        self.db = f"sqlite:{self.path}"
+        self.db = db or f"sqlite:{self.path}"
         self.process = None
 
     def cli(self, *args):
@@ -58,6 +58,7 @@ class Service:
         self.test.assertTrue(match, line)
         self.port = int(match.group(1))
         self.url = f"http://127.0.0.1:{self.port}"
+        return self
 
     def stop(self, sig=signal.SIGTERM):
         """Stops the service; after SIGTERM it must end cleanly (sanitizers included)."""

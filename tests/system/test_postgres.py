@@ -18,14 +18,6 @@ SOURCE_DIR = pathlib.Path(__file__).resolve().parents[2]
 RAW_MILES = 0.03125  # a binary fraction: any number of them adds up exactly
 
 
-def service(test, db=None):
-    """A started vorn-collector on `db` (default: a fresh SQLite file)."""
-    started = test_collector.Service(test)
-    started.db = db or started.db
-    started.start()
-    return started
-
-
 def board(instance):
     return {row["player_name"]: row for row in instance.leaderboard()}
 
@@ -38,7 +30,7 @@ def setUpModule():
 
 class SharedDatabaseTest(unittest.TestCase):
     def setUp(self):
-        self.first, self.second = service(self, server.url), service(self, server.url)
+        self.first, self.second = (test_collector.Service(self, server.url).start() for _ in range(2))
 
     def wait_for_reports(self, name, count):
         self.first.wait_for(lambda players: any(
@@ -125,7 +117,7 @@ class SharedDatabaseTest(unittest.TestCase):
             subprocess.run([SOURCE_DIR / "tools" / "sqlite-to-postgres.sh", old.path, target.url],
                            check=True, env=dict(os.environ,
                                                 VORN_COLLECTOR=str(test_collector.COLLECTOR)))
-            new = service(self, target.url)
+            new = test_collector.Service(self, target.url).start()
             for command in (["export"], ["player", "list"]):
                 self.assertEqual(new.cli(*command), old.cli(*command))
             self.assertEqual(board(new), before)

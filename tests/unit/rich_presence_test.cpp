@@ -16,8 +16,7 @@ const std::uint64_t selfId = 76561198000000001ull;
 const std::string server3 = deployment::knownServerIds[2];
 const std::string server4 = deployment::knownServerIds[3];
 const char* const allFixedKeys =
-    "connect;status;steam_display;steam_player_group;"
-    "steam_player_group_size;launch";
+    "connect;status;steam_display;steam_player_group;steam_player_group_size;launch";
 
 // "A;B;C" as its items; "~" stands for a null text.
 std::vector<std::optional<std::string>> items(const std::string& list) {
