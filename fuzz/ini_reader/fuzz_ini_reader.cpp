@@ -28,8 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   require(loaded.SendIntervalSeconds >= minimumSendIntervalSeconds,
           "interval " + std::to_string(loaded.SendIntervalSeconds));
-  for (const std::string* field : {&loaded.PlayerName, &loaded.CollectorURL, &loaded.ApiKey}) {
-    const std::string& value = *field;
+  for (const std::string& value : {loaded.PlayerName, loaded.CollectorURL, loaded.ApiKey}) {
     if (value == before.PlayerName || value == before.CollectorURL || value == before.ApiKey ||
         value.empty())
       continue;
