@@ -10,7 +10,8 @@
 
 namespace {
 
-std::vector<std::string> gameLog, registered;
+std::vector<std::string> gameLog;
+std::string registered;  // "WHAT|" a registration
 int startsBeforeFailure = 0;
 scs_event_t failingEvent = 0;
 std::string failingChannel;
@@ -19,13 +20,13 @@ void recordLog(scs_log_type_t type, scs_string_t text) {
   gameLog.push_back(std::to_string(type) + " " + text);
 }
 scs_result_t acceptEvent(scs_event_t event, scs_telemetry_event_callback_t, scs_context_t) {
-  registered.push_back("event " + std::to_string(event));
+  registered += "event " + std::to_string(event) + "|";
   return event == failingEvent ? SCS_RESULT_generic_error : SCS_RESULT_ok;
 }
 scs_result_t acceptChannel(scs_string_t name, scs_u32_t index, scs_value_type_t type,
                            scs_u32_t flags, scs_telemetry_channel_callback_t, scs_context_t) {
-  registered.push_back(std::string(name) + " " + std::to_string(index) + " " +
-                       std::to_string(type) + " " + std::to_string(flags));
+  registered += std::string(name) + " " + std::to_string(index) + " " + std::to_string(type) + " " +
+                std::to_string(flags) + "|";
   return name == failingChannel ? SCS_RESULT_generic_error : SCS_RESULT_ok;
 }
 
@@ -102,9 +103,7 @@ TEST_F(PluginInit, OutcomesAndWhatEachLeavesInTheGameLog) {
     failingChannel = c.failChannel;
     EXPECT_EQ(scs_telemetry_init(c.version, &params), c.result);
     EXPECT_EQ(running.load(), c.result == SCS_RESULT_ok);
-    std::string registrations;
-    for (const auto& r : registered) registrations += r + "|";
-    EXPECT_EQ(registrations, c.registrations);
+    EXPECT_EQ(registered, c.registrations);
     EXPECT_EQ(gameLog.empty() ? "" : gameLog[0], c.log);
     EXPECT_LE(gameLog.size(), 1u);
     TearDown();

@@ -8,21 +8,17 @@
 
 namespace {
 
-std::string bytes(std::initializer_list<unsigned char> list) {
-  return std::string(list.begin(), list.end());
-}
-
 TEST(EscapeJson, ByteByByte) {
   const std::pair<std::string, std::string> cases[] = {
       {"", ""},
       {"C:\\Rig 1", "C:\\\\Rig 1"},
       {"\"Big\" Rig", "\\\"Big\\\" Rig"},
-      {bytes({0x08, 0x09, 0x0A, 0x0C, 0x0D}), "\\b\\t\\n\\f\\r"},
-      {bytes({0x00, 0x01, 0x0B, 0x1B, 0x1F}), "\\u0000\\u0001\\u000b\\u001b\\u001f"},
-      {bytes({'K', 0x09, 'W', 0x1F}), "K\\tW\\u001f"},
-      {bytes({' ', 'a', '/', 'b', 0x7F}), bytes({' ', 'a', '/', 'b', 0x7F})},
+      {"\b\t\n\f\r", "\\b\\t\\n\\f\\r"},
+      {std::string("\0\x01\x0B\x1B\x1F", 5), "\\u0000\\u0001\\u000b\\u001b\\u001f"},
+      {"K\tW\x1F", "K\\tW\\u001f"},
+      {" a/b\x7F", " a/b\x7F"},
       {"Pet\xC3\xA9rbilt", "Pet\xC3\xA9rbilt"},
-      {bytes({0x80, 0xFE, 0xFF}), bytes({0x80, 0xFE, 0xFF})},
+      {"\x80\xFE\xFF", "\x80\xFE\xFF"},
   };
   for (const auto& c : cases) EXPECT_EQ(escapeJsonString(c.first), c.second);
 }
