@@ -18,4 +18,5 @@ names = dump.split("[Ordinal/Name Pointer] Table", 1)[1:]
 exports = sorted(set(re.findall(r"^\s+\[\s*\d+\] (\S+)$", names[0], re.M)) if names else [])
 print(f"exports: {exports}\nimports: {imports}")
 # kernel32.dll is always imported: without it the table was not read.
-sys.exit(exports != EXPORTS or not set(imports) <= SYSTEM_LIBRARIES or "kernel32.dll" not in imports)
+sys.exit(exports != EXPORTS or not set(imports) <= SYSTEM_LIBRARIES
+         or "kernel32.dll" not in imports)

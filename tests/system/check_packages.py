@@ -26,10 +26,6 @@ HERE = pathlib.Path(__file__).resolve().parent
 BUILD_DIR = pathlib.Path(sys.argv.pop(1) if len(sys.argv) > 1 else "build/native").resolve()
 SECOND_BUILD_DIR = os.environ.get("VORN_SECOND_BUILD_DIR")
 
-START_LINE = "VORN Davida Client v7.3 CONNECT FALLBACK initialized."
-GAME_START_LINE = "VORN Davida Client v7.2 IN-GAME ODOMETER initialized"
-SETTINGS_WARNING = "VORN Davida Client: edit VORN_Davida_Client.ini (PlayerName and ApiKey)"
-
 
 def cache_value(name):
     return re.search(f"^{name}:[^=]*=(.*)$", (BUILD_DIR / "CMakeCache.txt").read_text(), re.M)[1]
@@ -48,14 +44,10 @@ NEWLINE = b"\r\n" if IS_WINDOWS else b"\n"
 class ReleasePackage(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls._temp = tempfile.TemporaryDirectory(prefix="vorn-package-")
-        cls.temp = pathlib.Path(cls._temp.name)
+        cls.temp = pathlib.Path(tempfile.mkdtemp(prefix="vorn-package-"))
+        cls.addClassCleanup(shutil.rmtree, cls.temp)
         run(["cpack", "--config", BUILD_DIR / "CPackConfig.cmake", "-B", cls.temp])
         cls.files = unpack(cls.temp / ARCHIVE)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls._temp.cleanup()
 
     def member(self, name):
         return self.files[f"{PACKAGE}/{name}"]
@@ -64,7 +56,10 @@ class ReleasePackage(unittest.TestCase):
         names = (PLUGIN, "VORN_Davida_Client.ini", "PLAYERS_GUIDE.txt")
         self.assertEqual(sorted(self.files), sorted(f"{PACKAGE}/{name}" for name in names))
         guide = self.member("PLAYERS_GUIDE.txt").decode("ascii")
-        for text in (*names, VERSION, PLUGIN_FOLDER, GAME_START_LINE, SETTINGS_WARNING, START_LINE,
+        for text in (*names, VERSION, PLUGIN_FOLDER,
+                     "VORN Davida Client v7.2 IN-GAME ODOMETER initialized",
+                     "VORN Davida Client: edit VORN_Davida_Client.ini (PlayerName and ApiKey)",
+                     "VORN Davida Client v7.3 CONNECT FALLBACK initialized.",
                      "Steam auto-server detector v7.3: ", " detect_source=", " VORN_server=",
                      "Steam active-session probe: required exports unavailable."):
             with self.subTest(text=text):

@@ -5,6 +5,7 @@ plug-in reports to it; under Wine the native collector takes the DLL's reports."
 # ctest: platforms=native tsan timeout=300
 
 import concurrent.futures
+import contextlib
 import csv
 import datetime
 import http.client
@@ -70,18 +71,15 @@ class Service:
                 self.test.assertEqual(code, 0)
 
     def request(self, method, path, body=None, headers=None):
-        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=60)
-        try:
+        with contextlib.closing(http.client.HTTPConnection("127.0.0.1", self.port,
+                                                           timeout=60)) as connection:
             connection.request(method, path, body=body, headers=headers or {})
             answer = connection.getresponse()
             return answer.status, answer.read()
-        finally:
-            connection.close()
 
     def post(self, body, key):
-        headers = {"Content-Type": "application/json", "Connection": "close"}
-        if key is not None:
-            headers["X-VORN-Key"] = key
+        headers = {"Content-Type": "application/json", "Connection": "close",
+                   **({} if key is None else {"X-VORN-Key": key})}
         return self.request("POST", "/api/v1/telemetry", body, headers)[0]
 
     def leaderboard(self, query=""):

@@ -30,7 +30,8 @@ def setUpModule():
 
 class SharedDatabaseTest(unittest.TestCase):
     def setUp(self):
-        self.first, self.second = (test_collector.Service(self, server.url).start() for _ in range(2))
+        self.first, self.second = (test_collector.Service(self, server.url).start()
+                                   for _ in range(2))
 
     def wait_for_reports(self, name, count):
         self.first.wait_for(lambda players: any(

@@ -26,10 +26,9 @@ class NothingLostNothingDoubled(PluginTestCase):
         collector = self.collector(answers=ANSWERS)
         road = Road(self, collector.url())
         road.start()
-        seconds = miles = 0.0
+        seconds, miles = sum(drive[0] for drive in DRIVES), 0.0
         for count, (drive_seconds, km) in enumerate(DRIVES, 1):
             miles += road.drive(drive_seconds, km)
-            seconds += drive_seconds
             collector.wait_for(count)
         collector.wait_until(lambda found: accepted(found)[0] >= seconds, 120)
         road.session.shutdown()

@@ -27,14 +27,9 @@ void frameAt(std::uint64_t microseconds, bool restart = false) {
   onFrameStart(SCS_TELEMETRY_EVENT_frame_start, &frame, nullptr);
 }
 
-scs_value_t value(scs_value_type_t type) {
-  scs_value_t v{};
-  v.type = type;
-  return v;
-}
-
 void odometer(float km) {
-  scs_value_t v = value(SCS_VALUE_TYPE_float);
+  scs_value_t v{};
+  v.type = SCS_VALUE_TYPE_float;
   v.value_float.value = km;
   onOdometer("truck.odometer", SCS_U32_NIL, &v, nullptr);
 }
@@ -191,12 +186,9 @@ TEST_F(Callbacks, ConfigurationsRecordNamesAndCargo) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.id) + ": " + c.attributes);
-    {
-      std::lock_guard<std::mutex> lock(stateMutex);
-      sessionState.truckName = "T0";
-      sessionState.trailerName = "R0";
-      sessionState.cargoLoaded = c.cargoBefore;
-    }
+    Configuration("truck", "name=string:T0").deliver();
+    Configuration("trailer", "name=string:R0").deliver();
+    run(c.cargoBefore ? "j1" : "j0");
     Configuration(c.id, c.attributes).deliver();
     std::lock_guard<std::mutex> lock(stateMutex);
     EXPECT_EQ(sessionState.truckName + "|" + sessionState.trailerName, c.truck + "|" + c.trailer);
@@ -224,7 +216,8 @@ TEST_F(Callbacks, BadInputChangesNothing) {
   for (scs_value_type_t type = SCS_VALUE_TYPE_INVALID; type <= SCS_VALUE_TYPE_s64 + 1; ++type) {
     if (type == SCS_VALUE_TYPE_float) continue;
     cases.push_back({"odometer value of type " + std::to_string(type), [=] {
-                       scs_value_t v = value(type);
+                       scs_value_t v{};
+                       v.type = type;
                        v.value_double.value = 150.0;  // whatever the type, a plausible number
                        onOdometer("x", SCS_U32_NIL, &v, nullptr);
                      }});

@@ -178,11 +178,8 @@ std::vector<AfterCycle> runCycles(int cycles, const std::function<void(int cycle
     std::lock_guard<std::mutex> lock(stateMutex);
     seen.push_back({sessionState.serverId, sessionState.frameBaselineValid.load()});
     sessionState.frameBaselineValid = true;
-    const int next = static_cast<int>(seen.size()) + 1;
-    if (next > cycles)
-      running = false;
-    else
-      beforeCycle(next);
+    running = static_cast<int>(seen.size()) < cycles;
+    if (running) beforeCycle(static_cast<int>(seen.size()) + 1);
   };
   runDetector(fakeEnvironment);
   return seen;

@@ -49,10 +49,7 @@ std::string server(const ServerTable& table, int number) {  // 0: no server
   return number == 0 ? std::string() : std::string(table.ids[static_cast<std::size_t>(number - 1)]);
 }
 
-struct TextCase {
-  std::string text;
-  int expected;
-};
+using TextCase = std::pair<std::string, int>;  // a text and the server it names (0: none)
 
 bool known(const ServerTable&, int number) { return number != 0; }
 
@@ -64,22 +61,14 @@ void expectOnEveryTable(const std::vector<TextCase>& cases,
                         Answer (*compiledIn)(const std::string&),
                         Answer (*expected)(const ServerTable&, int)) {
   for (const Subject& s : subjects)
-    for (const TextCase& c : cases) {
-      const std::string text = expand(s.table, c.text);
+    for (const auto& [pattern, number] : cases) {
+      const std::string text = expand(s.table, pattern);
       SCOPED_TRACE(std::string(s.name) + ": \"" + text + "\"");
-      EXPECT_EQ(onTable(s.table, text), expected(s.table, c.expected));
+      EXPECT_EQ(onTable(s.table, text), expected(s.table, number));
       if (&s.table == &builtInServerTable) {
-        EXPECT_EQ(compiledIn(text), expected(s.table, c.expected));
+        EXPECT_EQ(compiledIn(text), expected(s.table, number));
       }
     }
-}
-
-TEST(Servers, IsKnownServerIsExactMembership) {
-  const std::vector<TextCase> cases = {
-      {"{1}", 1},  {"{5}", 1},  {"", 0},         {"{b1}", 0},
-      {"{1} ", 0}, {" {1}", 0}, {"{t1}/101", 0}, {std::string("{1}\0", 4), 0},
-  };
-  expectOnEveryTable(cases, isKnownServerIn, isKnownServer, known);
 }
 
 // "N:TEXT": the text's answer is server N (0: none).
@@ -89,19 +78,25 @@ std::vector<TextCase> expecting(std::initializer_list<const char*> rows) {
   return cases;
 }
 
+TEST(Servers, IsKnownServerIsExactMembership) {
+  auto cases = expecting({"1:{1}", "1:{5}", "0:", "0:{b1}", "0:{1} ", "0: {1}", "0:{t1}/101"});
+  cases.push_back({std::string("{1}\0", 4), 0});
+  expectOnEveryTable(cases, isKnownServerIn, isKnownServer, known);
+}
+
 TEST(Servers, FindKnownServerIdPrefersFullFormsThenTableOrder) {
-  const auto cases =
+  expectOnEveryTable(
       expecting({"0:", "1:{1}", "5:{5}", "2:{b2}", "3:{b1} {3}", "2:{4}{2}", "1:{b5} {b1}",
-                 "2:9{b2}9", "2:{b2}/10", "0:{t1}/101 {t5}", "0:12345678901234567/101", "4:9{4}"});
-  expectOnEveryTable(cases, findKnownServerIdIn, findKnownServerId, server);
+                 "2:9{b2}9", "2:{b2}/10", "0:{t1}/101 {t5}", "0:12345678901234567/101", "4:9{4}"}),
+      findKnownServerIdIn, findKnownServerId, server);
 }
 
 TEST(Servers, ServerFromConnectUsesIdentifiersThenPortPairsInRowOrder) {
-  const auto cases =
+  expectOnEveryTable(
       expecting({"0:", "1:+connect 203.0.113.5:27021 +query 27022", "1:27022 27021", "1:2702127022",
                  "2:27027:27026", "5:27016 27015", "0:27015", "0:27021 27026",
-                 "2:27015 27016 27027 27026", "3:{b3} 27021 27022", "1:{t3} 27021 27022"});
-  expectOnEveryTable(cases, serverFromConnectIn, serverFromConnect, server);
+                 "2:27015 27016 27027 27026", "3:{b3} 27021 27022", "1:{t3} 27021 27022"}),
+      serverFromConnectIn, serverFromConnect, server);
 }
 
 TEST(Servers, ServerFromEndpointNeedsTheExactTriple) {
