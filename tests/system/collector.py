@@ -2,9 +2,9 @@
 
 Collector starts tools/collector (always the native build: under Wine the DLL
 reaches it on 127.0.0.1 too), tells it how to answer, and reads back what it
-recorded. ConnectionCounter and TlsRefuser are plain sockets for the cases
+recorded. ConnectionCounter and TlsCollector are plain sockets for the cases
 where the question is whether a connection was made at all; RawCollector, for
-answers that misbehave on the wire.
+answers that misbehave on the wire; ConnectProxy, an https proxy.
 
     with Collector(answers=[500, 200], raw=True) as collector:
         url = collector.url("/api/v1/telemetry")
@@ -19,6 +19,7 @@ import fcntl
 import json
 import os
 import pathlib
+import select
 import socket
 import ssl
 import subprocess
@@ -219,6 +220,34 @@ def answer_at_once(connection):
     connection.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n")
 
 
+def held_answer(connection):
+    """No answer at all: holds the connection until the client hangs up."""
+    connection.settimeout(300)
+    connection.recv(1)
+
+
+def read_request(connection):
+    """(head, body) of one request read whole, or None if the peer hung up."""
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = connection.recv(65536)
+        if not chunk:
+            return None
+        data += chunk
+    head, _, body = data.partition(b"\r\n\r\n")
+    length = 0
+    for line in head.split(b"\r\n")[1:]:
+        name, _, value = line.partition(b":")
+        if name.strip().lower() == b"content-length":
+            length = int(value)
+    while len(body) < length:
+        chunk = connection.recv(65536)
+        if not chunk:
+            return None
+        body += chunk
+    return head, body
+
+
 class RawCollector(_Listener):
     """A loopback HTTP endpoint on a plain socket. It reads each request whole
     (heads of any size: tools/collector stops at 8 KiB), records it with the
@@ -226,36 +255,23 @@ class RawCollector(_Listener):
     the connection; answer_at_once for the rest), serving connections side by
     side."""
 
-    def __init__(self, answers=()):
+    def __init__(self, answers=(), host="127.0.0.1", port=0):
         self._answers = list(answers)
         self.requests = []  # (arrival time, head bytes, body bytes)
         self.answered = []  # time each answer was complete or broken off
         self._lock = threading.Lock()
-        super().__init__("127.0.0.1", 0, concurrent=True)
+        super().__init__(host, port, concurrent=True)
 
-    def url(self, path="/api/v1/telemetry"):
-        return f"http://{self.host}:{self.port}{path}"
+    def url(self, path="/api/v1/telemetry", scheme="http"):
+        return f"{scheme}://{self.host}:{self.port}{path}"
 
     def _serve(self, connection):
         connection.settimeout(60)
         try:
-            data = b""
-            while b"\r\n\r\n" not in data:
-                chunk = connection.recv(65536)
-                if not chunk:
-                    return
-                data += chunk
-            head, _, body = data.partition(b"\r\n\r\n")
-            length = 0
-            for line in head.split(b"\r\n")[1:]:
-                name, _, value = line.partition(b":")
-                if name.strip().lower() == b"content-length":
-                    length = int(value)
-            while len(body) < length:
-                chunk = connection.recv(65536)
-                if not chunk:
-                    return
-                body += chunk
+            request = read_request(connection)
+            if request is None:
+                return
+            head, body = request
             with self._lock:
                 self.requests.append((time.monotonic(), head, body))
                 answer = self._answers.pop(0) if self._answers else answer_at_once
@@ -276,10 +292,10 @@ class RawCollector(_Listener):
         raise AssertionError(f"{len(self.requests)} requests arrived, expected {count}")
 
 
-class TlsRefuser(_Listener):
-    """A TLS listener with a self-signed certificate that no client should
-    trust. It counts TLS client hellos and keeps whatever request bytes came
-    through the encrypted channel."""
+class TlsCollector(RawCollector):
+    """RawCollector behind TLS, with a fresh self-signed certificate (the file
+    `cert`) that only a client told to trust it may accept. It also counts
+    TLS client hellos."""
 
     def __init__(self, host, port=443):
         self._dir = tempfile.TemporaryDirectory(prefix="vorn-tls-")
@@ -291,9 +307,9 @@ class TlsRefuser(_Listener):
                        check=True, capture_output=True, cwd=self._dir.name)
         self._context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         self._context.load_cert_chain(str(cert), str(key))
+        self.cert = cert
         self.hellos = 0
-        self.request_bytes = b""
-        super().__init__(host, port)
+        super().__init__(host=host, port=port)
 
     def _serve(self, connection):
         connection.settimeout(10)
@@ -301,11 +317,43 @@ class TlsRefuser(_Listener):
             if connection.recv(1, socket.MSG_PEEK) == b"\x16":  # a TLS handshake record
                 self.hellos += 1
             with self._context.wrap_socket(connection, server_side=True) as tls:
-                self.request_bytes += tls.recv(65536)
-                tls.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n")
+                super()._serve(tls)
         except (OSError, ssl.SSLError):
             pass
 
     def stop(self):
         super().stop()
         self._dir.cleanup()
+
+
+class ConnectProxy(_Listener):
+    """An https proxy that only opens tunnels (CONNECT) to loopback addresses
+    and records each tunnel's target."""
+
+    def __init__(self):
+        self.targets = []
+        super().__init__("127.0.0.1", 0, concurrent=True)
+
+    def _serve(self, connection):
+        connection.settimeout(60)
+        try:
+            head, _ = read_request(connection) or (b"", b"")
+            method, target = (head.split(b" ") + [b""])[:2]
+            host, _, port = target.decode().rpartition(":")
+            if method != b"CONNECT" or not host.startswith("127."):
+                return
+            self.targets.append(target.decode())
+            with socket.create_connection((host, int(port))) as upstream:
+                connection.sendall(b"HTTP/1.1 200 Connection established\r\n\r\n")
+                ends = {connection: upstream, upstream: connection}
+                while True:  # until either side hangs up or both stay silent a minute
+                    ready = select.select(list(ends), [], [], 60)[0]
+                    for side in ready:
+                        data = side.recv(65536)
+                        if not data:
+                            return
+                        ends[side].sendall(data)
+                    if not ready:
+                        return
+        except OSError:
+            pass

@@ -45,15 +45,16 @@ def float32(value):
 class Road:
     """One game session on the second known server with a loaded trailer."""
 
-    def __init__(self, url, steam_script=ON_SERVER):
+    def __init__(self, url, steam_script=ON_SERVER, env=None):
         self.folder = GameFolder(ini=ini_with_url(url), steam="full", steam_script=steam_script)
+        self.env = env  # added to gamehost's environment
         self.session = None
         self.odometer = 0.0
         self.syncs = 0
 
     def start(self):
         if self.session is None:
-            self.session = self.folder.start()
+            self.session = self.folder.start(extra_env=self.env)
         result = self.session.init()
         check.assertEqual(result, 0, "init refused")
         self.started = time.monotonic()

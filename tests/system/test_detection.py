@@ -7,8 +7,8 @@ import time
 import unittest
 
 from collector import Collector
-from harness import (ENDPOINT_ADDRESS_A, ENDPOINT_ADDRESS_B, KNOWN_SERVERS, START_LINE,
-                     PluginTestCase, ini_with_url)
+from harness import (ENDPOINT_ADDRESS_A, ENDPOINT_ADDRESS_B, IS_WINE, KNOWN_SERVERS,
+                     START_LINE, PluginTestCase, ini_with_url)
 
 DETECTOR = "Steam auto-server detector v7.3: "
 PROBE_BOUND = "Steam active-session probe: SteamUser + SteamFriends loaded."
@@ -78,9 +78,15 @@ class DetectionTestCase(PluginTestCase):
 class Binding(DetectionTestCase):
     def test_without_a_steam_library_the_detector_is_silent(self):
         folder = self.folder(steam=None)
-        run = folder.run("init\nsleep 2600\nshutdown\n")
+        # On Linux the loader's trace would show any search of the library
+        # path for Steam: the idle detector must not touch the file system.
+        trace = {} if IS_WINE else {"LD_DEBUG": "libs", "LD_DEBUG_OUTPUT": str(folder.path / "ld")}
+        run = folder.run("init\nsleep 2600\nshutdown\n", extra_env=trace)
         self.assertCleanRun(run)
         self.assertEqual(folder.log_messages(), [START_LINE])
+        traced = b"".join(path.read_bytes() for path in folder.path.glob("ld.*"))
+        self.assertEqual(b"VORN_Davida_Client" in traced, not IS_WINE, "no loader trace")
+        self.assertNotIn(b"libsteam_api", traced)
 
     def test_each_library_variant_binds_or_says_why_not(self):
         cases = [

@@ -2,8 +2,9 @@
 // tight loop: the game's callbacks, the detector's cycle against a stand-in
 // Steam library and the sender's cycle against a stand-in collector. The
 // totals must balance (accepted + pending == counted) and nobody may hold
-// stateMutex while talking to Steam, the log or the collector. Under the
-// thread sanitizer build this is also the race check of the whole record.
+// stateMutex while talking to Steam, the log or the collector, nor allocate
+// or free under it. Under the thread sanitizer build this is also the race
+// check of the whole record.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -12,6 +13,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 
@@ -58,6 +60,37 @@ bool stateMutexFreeAtOnce() {
 }
 
 bool (*stateMutexFree)() = &stateMutexFreeEventually;
+
+// Heap traffic while the lock is busy, counted only while a single-threaded
+// check watches: then a busy lock can only be this thread's own.
+std::atomic<bool> watchHeap{false};
+std::atomic<int> heapUnderLock{0};
+
+void noteHeapUse() {
+  if (!watchHeap.load(std::memory_order_relaxed)) return;
+  if (stateMutex.try_lock())
+    stateMutex.unlock();
+  else
+    heapUnderLock.fetch_add(1);
+}
+
+}  // namespace
+
+// Out of line, so that the compiler does not pair them with malloc and free.
+__attribute__((noinline)) void* operator new(std::size_t size) {
+  noteHeapUse();
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+__attribute__((noinline)) void operator delete(void* p) noexcept {
+  if (p != nullptr) noteHeapUse();
+  std::free(p);
+}
+__attribute__((noinline)) void operator delete(void* p, std::size_t) noexcept {
+  operator delete(p);
+}
+
+namespace {
 
 // After the first finding the check only counts, so that a lock kept across
 // every call fails the test quickly instead of stalling all three threads.
@@ -225,6 +258,7 @@ class ThreeThreads : public ::testing::Test {
     steamIdCalls = 0;
     logLines = 0;
     heldAcrossIo = 0;
+    heapUnderLock = 0;
   }
   void TearDown() override {
     running = false;
@@ -284,20 +318,30 @@ TEST_F(ThreeThreads, AtFullRateNothingIsLostOrDoubledAndNoLockIsHeldAcrossIo) {
 }
 
 // Alone on the record, the lock must be free at the first attempt in every
-// call that leaves the process: Steam, the log and the collector.
-TEST_F(ThreeThreads, NoLockIsHeldWhileCallingOut) {
+// call that leaves the process: Steam, the log and the collector. And every
+// holder, the callbacks with names longer than any in-place string included,
+// leaves the heap alone.
+TEST_F(ThreeThreads, NoLockIsHeldWhileCallingOutAndNoHeapUsedUnderIt) {
   stateMutexFree = &stateMutexFreeAtOnce;
   running = true;
+  watchHeap = true;
   runDetector(DetectorEnvironment{&bindStandIn, &stopAtFirstSleep, &countLogLine});
   EXPECT_EQ(steamIdCalls.load(), 1u);
   EXPECT_EQ(logLines.load(), 1);
 
   cargoLoaded();
+  truckNamed("Volvo FH16 Globetrotter XXL");
+  truckNamed("Scania R 2016 Highline Topline");
   frameAt(0);
   frameAt(1000000);
+  odometerAt(1.0f);
+  odometerAt(2.0f);
   ASSERT_TRUE(senderCycle(&standInPost));
+  publishDetectedServer("");
+  watchHeap = false;
   EXPECT_EQ(collected.posts, 1);
   EXPECT_EQ(heldAcrossIo.load(), 0);
+  EXPECT_EQ(heapUnderLock.load(), 0);
 }
 
 }  // namespace
