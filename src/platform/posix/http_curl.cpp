@@ -4,6 +4,7 @@
 // fragment, and the answer decided by the status line alone. The transfer
 // runs on a multi handle so that this thread keeps the post's limits itself.
 #include <curl/curl.h>
+#include <dlfcn.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -17,10 +18,23 @@ namespace {
 const char* const userAgent = "VORN-Davida-Client/1.0";
 const long connectTimeoutMilliseconds = 10000;
 
+// A post abandoned during name resolution leaves libcurl's resolver thread to
+// finish on its own (CURLOPT_QUICK_EXIT), so libcurl must stay loaded even
+// after the game unloads the plug-in: it is marked never to be unloaded.
+void keepCurlLoaded() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&curl_easy_init), &info) == 0 || info.dli_fname == nullptr)
+    return;
+  dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+}
+
 bool curlReady() {
   static std::once_flag once;
   static bool ready = false;
-  std::call_once(once, [] { ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; });
+  std::call_once(once, [] {
+    keepCurlLoaded();
+    ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+  });
   return ready;
 }
 
@@ -148,6 +162,8 @@ bool configure(Transfer& transfer, const std::string& body, const PostLimits& li
   set(curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, left));
   // Time-outs must not use signals: the game owns the process's signal handling.
   set(curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L));
+  // An abandoned post does not wait for a name lookup that hangs.
+  set(curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L));
   set(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L));
   set(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L));
   // OpenSSL's own variable for a certificate bundle of the user's choice; this
