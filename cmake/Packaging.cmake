@@ -8,18 +8,26 @@
 # Each holds the plug-in, a commented settings file to fill in and the player's
 # guide, in one folder named like the package. The version is the project's.
 # Only these three files are installed: the tools and tests install nothing.
+#
+# CPack stages the installed files (stripped) and packaging/make_release.py
+# turns them into the archive: entries in a fixed order with the commit's time
+# and fixed owners and modes, so that two builds of one commit give the same
+# bytes. It writes SHA256SUMS beside the archive, listing the archive and the
+# library inside it. With VORN_SIGN_PKCS12 and VORN_SIGN_PASSWORD_FILE the
+# Windows package also comes signed (<package>-signed.zip), and SHA256SUMS
+# lists both the reproducible unsigned files and the signed ones.
 
 if(WIN32)
   set(VORN_PACKAGE_SYSTEM win64)
   set(VORN_PLUGIN_FOLDER "bin/win_x64/plugins")
   # Players open these with Notepad.
   set(VORN_PACKAGE_NEWLINES CRLF)
-  set(CPACK_GENERATOR ZIP)
+  set(VORN_ARCHIVE_FORMAT zip)
 else()
   set(VORN_PACKAGE_SYSTEM linux64)
   set(VORN_PLUGIN_FOLDER "bin/linux_x64/plugins")
   set(VORN_PACKAGE_NEWLINES UNIX)
-  set(CPACK_GENERATOR TGZ)
+  set(VORN_ARCHIVE_FORMAT tgz)
 endif()
 set(VORN_PLUGIN_FILE "VORN_Davida_Client${CMAKE_SHARED_LIBRARY_SUFFIX}")
 
@@ -37,11 +45,42 @@ install(TARGETS VORN_Davida_Client
 install(FILES ${VORN_PACKAGING_DIR}/VORN_Davida_Client.ini ${VORN_PACKAGING_DIR}/PLAYERS_GUIDE.txt
   DESTINATION .)
 
+set(VORN_SIGN_PKCS12 "" CACHE FILEPATH
+  "Authenticode certificate and key (PKCS#12) that signs the packaged DLL; empty: no signed package")
+set(VORN_SIGN_PASSWORD_FILE "" CACHE FILEPATH "File whose first line is the password of VORN_SIGN_PKCS12")
+if(VORN_SIGN_PKCS12 OR VORN_SIGN_PASSWORD_FILE)
+  if(NOT WIN32)
+    message(FATAL_ERROR "VORN_SIGN_PKCS12: only the Windows DLL is signed; configure a windows tree")
+  endif()
+  foreach(option VORN_SIGN_PKCS12 VORN_SIGN_PASSWORD_FILE)
+    if(NOT IS_ABSOLUTE "${${option}}" OR NOT EXISTS "${${option}}")
+      message(FATAL_ERROR "${option}: '${${option}}' is not an existing file given by its full path")
+    endif()
+  endforeach()
+  find_program(VORN_OSSLSIGNCODE osslsigncode REQUIRED)
+endif()
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+
+set(CPACK_GENERATOR External)
+set(CPACK_EXTERNAL_ENABLE_STAGING TRUE)
+set(CPACK_EXTERNAL_REQUESTED_VERSIONS 1.0)
+set(CPACK_EXTERNAL_PACKAGE_SCRIPT ${CMAKE_SOURCE_DIR}/packaging/release.cmake)
+set(CPACK_VORN_PYTHON ${Python3_EXECUTABLE})
+set(CPACK_VORN_SOURCE_DIR ${CMAKE_SOURCE_DIR})
+set(CPACK_VORN_ARCHIVE_FORMAT ${VORN_ARCHIVE_FORMAT})
+set(CPACK_VORN_PLUGIN_FILE ${VORN_PLUGIN_FILE})
+set(CPACK_VORN_SIGN_PKCS12 ${VORN_SIGN_PKCS12})
+set(CPACK_VORN_SIGN_PASSWORD_FILE ${VORN_SIGN_PASSWORD_FILE})
+set(CPACK_VORN_OSSLSIGNCODE ${VORN_OSSLSIGNCODE})
+
 set(CPACK_PACKAGE_NAME VORN_Davida_Client)
 set(CPACK_PACKAGE_VENDOR "VORN")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "VORN Davida Client telemetry plug-in for American Truck Simulator")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${VORN_PRODUCT_DESCRIPTION}")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_FILE_NAME "VORN_Davida_Client-${PROJECT_VERSION}-${VORN_PACKAGE_SYSTEM}")
-set(CPACK_STRIP_FILES TRUE)
+# The Windows linker strips Release DLLs itself (see CMakeLists.txt).
+if(NOT WIN32)
+  set(CPACK_STRIP_FILES TRUE)
+endif()
 set(CPACK_SOURCE_GENERATOR "")
 include(CPack)

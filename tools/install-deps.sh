@@ -8,6 +8,7 @@ packages=(
   libcurl4-openssl-dev libcpp-httplib-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev valgrind
   clang libclang-rt-14-dev
+  osslsigncode
 )
 missing=()
 for package in "${packages[@]}"; do
