@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# The demo drive: the real VORN_Davida_Client.dll under Wine, loaded by
-# tools/gamehost, with tools/fakesteam playing Steam and tools/collector on the
-# plug-in's default collector address, 127.0.0.1:8787. It installs what it needs,
-# builds what is missing (incrementally, in build/windows and build/native),
-# drives tools/demo/drive.scenario in about a minute and prints what was driven
-# beside what the collector accepted. Exit status 0 when the totals agree.
+# The demo drive, the whole system: vorn-collector on a fresh SQLite file on the
+# plug-in's default collector address, 127.0.0.1:8787, and the real
+# VORN_Davida_Client.dll under Wine, loaded by tools/gamehost, with
+# tools/fakesteam playing Steam. It installs what it needs, builds what is
+# missing (incrementally, in build/windows and build/native), drives
+# tools/demo/drive.scenario in about a minute, prints the leaderboard beside
+# what was driven and leaves the leaderboard page as HTML (and PNG). Exit
+# status 0 when the totals agree.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -19,7 +21,7 @@ usage: tools/demo.sh [--native] [--short] [--no-install] [--no-build]
   --no-install       do not run tools/install-deps.sh
   --no-build         use the build trees as they are
   --windows-dir DIR  windows build tree (default build/windows)
-  --native-dir DIR   native build tree, for the collector and --native (default build/native)
+  --native-dir DIR   native build tree, for vorn-collector and --native (default build/native)
   --work DIR         scratch folder, emptied first (default build/demo-run-wine or -native)
 
 Under Wine the demo keeps a prefix of its own in build/demo-wineprefix and stops
@@ -91,9 +93,9 @@ if ((build)); then
   if [[ $platform == wine ]]; then
     configure windows "$windows_dir"
     cmake --build "$windows_dir" -j2 --target VORN_Davida_Client gamehost fakesteam_full
-    cmake --build "$native_dir" -j2 --target collector
+    cmake --build "$native_dir" -j2 --target vorn-collector
   else
-    cmake --build "$native_dir" -j2 --target VORN_Davida_Client gamehost fakesteam_full collector
+    cmake --build "$native_dir" -j2 --target VORN_Davida_Client gamehost fakesteam_full vorn-collector
   fi
 fi
 

@@ -9,6 +9,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev valgrind
   clang libclang-rt-14-dev
   osslsigncode
+  libsqlite3-dev libcli11-dev libssl-dev chromium  # the collector service and its page
+  libpq-dev postgresql sqlite3 wrk  # PostgreSQL store, its tests and copy, the load run
 )
 missing=()
 for package in "${packages[@]}"; do

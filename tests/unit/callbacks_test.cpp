@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <deque>
@@ -307,50 +306,6 @@ TEST_F(Callbacks, UncountedFrameStepsDoNotLock) {
     game.join();
     EXPECT_TRUE(finished) << "the frame start waited for stateMutex";
   }
-}
-
-// The game's thread runs the callbacks while the detector publishes servers and
-// clears the frame baseline and the sender takes and subtracts the totals. The
-// thread sanitizer build checks this for data races.
-TEST_F(Callbacks, CallbacksRaceWithDetectorAndSender) {
-  std::atomic<bool> stop{false};
-  std::thread detector([&stop] {
-    for (std::size_t cycle = 0; !stop; ++cycle) {
-      std::lock_guard<std::mutex> lock(stateMutex);
-      sessionState.serverId = cycle % 4 == 3 ? "" : knownServers[cycle % knownServerCount];
-      if (!sessionState.serverId.empty()) sessionState.frameBaselineValid = false;
-    }
-  });
-  std::thread sender([&stop] {
-    while (!stop) {
-      std::unique_lock<std::mutex> lock(stateMutex);
-      const double miles = sessionState.pendingMiles;
-      const std::int32_t seconds = sessionState.pendingSeconds;
-      lock.unlock();
-      lock.lock();
-      subtractReported(sessionState, miles, seconds);
-    }
-  });
-  const Configuration truck("truck", "name=string:Scania R"), trailer("trailer.0", "@end=s32:0");
-  for (int i = 0; i < 20000; ++i) {
-    frameAt(500000u * static_cast<std::uint64_t>(i), i % 1000 == 0);
-    odometer(100.0f + 0.01f * static_cast<float>(i % 1000));
-    const scs_value_t speed = value(SCS_VALUE_TYPE_float);
-    onSpeed("truck.speed", SCS_U32_NIL, &speed, nullptr);
-    if (i % 100 == 0) {
-      run(i % 200 == 0 ? "j1" : "j0");
-      truck.deliver();
-      trailer.deliver();
-    }
-  }
-  stop = true;
-  detector.join();
-  sender.join();
-  std::lock_guard<std::mutex> lock(stateMutex);
-  EXPECT_GE(sessionState.pendingSeconds, 0);
-  EXPECT_GE(sessionState.pendingMiles, 0.0);
-  EXPECT_EQ(sessionState.truckName, "Scania R");
-  EXPECT_EQ(sessionState.trailerName, "None");
 }
 
 }  // namespace

@@ -37,6 +37,8 @@ struct State {
 };
 
 inline State state;
+// Called on entry to every method, for tests that check the caller's locks.
+inline void (*onCall)() = nullptr;
 inline char userInterface;
 inline char friendsInterface;
 inline char scratch[512];
@@ -50,11 +52,12 @@ inline const char* handOut(const std::optional<std::string>& text) {
 }
 
 inline void checkCaller(void* friends, std::uint64_t steamId) {
-  if (friends != &friendsInterface || steamId != state.selfId || steamId == 0)
-    ++state.foreignCalls;
+  if (onCall) onCall();
+  if (friends != &friendsInterface || steamId != state.selfId || steamId == 0) ++state.foreignCalls;
 }
 
 inline std::uint64_t getSteamId(void* user) {
+  if (onCall) onCall();
   if (user != &userInterface) ++state.foreignCalls;
   if (state.failSteamId) throw std::runtime_error("GetSteamID failed");
   return state.selfId;

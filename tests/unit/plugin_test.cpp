@@ -1,3 +1,5 @@
+#include "plugin/plugin.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -5,22 +7,26 @@
 #include <vector>
 
 #include "config/settings.h"
-#include "plugin/plugin.h"
 
 namespace {
 
-std::vector<std::string> gameLog;
+std::vector<std::string> gameLog, registered;
 int startsBeforeFailure = 0;
+scs_event_t failingEvent = 0;
+std::string failingChannel;
 
 void recordLog(scs_log_type_t type, scs_string_t text) {
   gameLog.push_back(std::to_string(type) + " " + text);
 }
-scs_result_t acceptEvent(scs_event_t, scs_telemetry_event_callback_t, scs_context_t) {
-  return SCS_RESULT_ok;
+scs_result_t acceptEvent(scs_event_t event, scs_telemetry_event_callback_t, scs_context_t) {
+  registered.push_back("event " + std::to_string(event));
+  return event == failingEvent ? SCS_RESULT_generic_error : SCS_RESULT_ok;
 }
-scs_result_t acceptChannel(scs_string_t, scs_u32_t, scs_value_type_t, scs_u32_t,
-                           scs_telemetry_channel_callback_t, scs_context_t) {
-  return SCS_RESULT_ok;
+scs_result_t acceptChannel(scs_string_t name, scs_u32_t index, scs_value_type_t type,
+                           scs_u32_t flags, scs_telemetry_channel_callback_t, scs_context_t) {
+  registered.push_back(std::string(name) + " " + std::to_string(index) + " " +
+                       std::to_string(type) + " " + std::to_string(flags));
+  return name == failingChannel ? SCS_RESULT_generic_error : SCS_RESULT_ok;
 }
 
 std::thread failingStarter(void (*body)()) {
@@ -35,6 +41,9 @@ class PluginInit : public ::testing::Test {
  protected:
   void SetUp() override {
     gameLog.clear();
+    registered.clear();
+    failingEvent = 0;
+    failingChannel.clear();
     settings = defaultSettings();
     settings.PlayerName = "Night Owl";
     settings.ApiKey = "unit-test-key";
@@ -50,6 +59,66 @@ class PluginInit : public ::testing::Test {
   }
   scs_telemetry_init_params_t params{};
 };
+
+TEST_F(PluginInit, OutcomesAndWhatEachLeavesInTheGameLog) {
+  const std::string started = std::string("0 ") + gameLogStartLine;
+  const std::string all =
+      "event 1|event 5|truck.speed 4294967295 5 0|truck.odometer 4294967295 5 0|";
+  const struct {
+    const char* name;
+    scs_u32_t version;
+    const char* game;
+    const char *player, *key;
+    scs_event_t failEvent;
+    const char* failChannel;
+    scs_result_t result;
+    std::string log, registrations;
+  } cases[] = {
+      {"version 1.00", SCS_TELEMETRY_VERSION_1_00, "ats", "P", "K", 0, "", 0, started, all},
+      {"version 1.02", 0x00010002, "ats", "P", "K", 0, "", -1, "", ""},
+      {"version 0", 0, "ats", "P", "K", 0, "", -1, "", ""},
+      {"game eut2", SCS_TELEMETRY_VERSION_1_01, "eut2", "P", "K", 0, "", -1, "", ""},
+      {"game ATS", SCS_TELEMETRY_VERSION_1_01, "ATS", "P", "K", 0, "", -1, "", ""},
+      {"null game", SCS_TELEMETRY_VERSION_1_01, nullptr, "P", "K", 0, "", -1, "", ""},
+      {"player placeholder", SCS_TELEMETRY_VERSION_1_01, "ats", "CHANGE_ME", "K", 0, "", -7,
+       std::string("2 ") + settingsWarning, ""},
+      {"key placeholder", SCS_TELEMETRY_VERSION_1_01, "ats", "P", "PASTE_API_KEY_HERE", 0, "", -7,
+       std::string("2 ") + settingsWarning, ""},
+      {"empty player", SCS_TELEMETRY_VERSION_1_01, "ats", "", "K", 0, "", -7,
+       std::string("2 ") + settingsWarning, ""},
+      {"empty key", SCS_TELEMETRY_VERSION_1_01, "ats", "P", "", 0, "", -7,
+       std::string("2 ") + settingsWarning, ""},
+      {"placeholders in lower case", SCS_TELEMETRY_VERSION_1_01, "ats", "change_me",
+       "paste_api_key_here", 0, "", 0, started, all},
+      {"frame start refused", SCS_TELEMETRY_VERSION_1_01, "ats", "P", "K", 1, "", -7,
+       std::string("2 ") + registrationWarning, "event 1|"},
+      {"configuration refused", SCS_TELEMETRY_VERSION_1_01, "ats", "P", "K", 5, "", -7,
+       std::string("2 ") + registrationWarning, "event 1|event 5|"},
+      {"odometer refused", SCS_TELEMETRY_VERSION_1_01, "ats", "P", "K", 0, "truck.odometer", 0,
+       started, all},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    params.common.game_id = c.game;
+    settings.PlayerName = c.player;
+    settings.ApiKey = c.key;
+    failingEvent = c.failEvent;
+    failingChannel = c.failChannel;
+    EXPECT_EQ(scs_telemetry_init(c.version, &params), c.result);
+    EXPECT_EQ(running.load(), c.result == SCS_RESULT_ok);
+    std::string registrations;
+    for (const auto& r : registered) registrations += r + "|";
+    EXPECT_EQ(registrations, c.registrations);
+    EXPECT_EQ(gameLog.empty() ? "" : gameLog[0], c.log);
+    EXPECT_LE(gameLog.size(), 1u);
+    TearDown();
+  }
+  // Without parameters, or without a game-log function.
+  EXPECT_EQ(scs_telemetry_init(SCS_TELEMETRY_VERSION_1_01, nullptr), SCS_RESULT_unsupported);
+  params.common.log = nullptr;
+  EXPECT_EQ(scs_telemetry_init(SCS_TELEMETRY_VERSION_1_01, &params), SCS_RESULT_ok);
+}
 
 TEST_F(PluginInit, AThreadThatCannotStartLeavesThePluginIdle) {
   for (int failAt : {0, 1}) {

@@ -113,14 +113,4 @@ INSTANTIATE_TEST_SUITE_P(
                    then({"Connect"}, allFixedKeys)}),
     [](const ::testing::TestParamInfo<ReaderCase>& info) { return std::string(info.param.name); });
 
-TEST(ReadRichPresenceRequest, IsSkippedWhenTheLibraryLacksIt) {
-  fakesteam::reset();
-  fakesteam::state.selfId = selfId;
-  fakesteam::setPresence({{"status", "Driving"}});
-  RichPresenceMap presence;
-  readRichPresence(fakesteam::binding(/*withRequest=*/false), selfId, presence);
-  EXPECT_EQ(fakesteam::state.requestCalls, 0);
-  EXPECT_EQ(presence, (RichPresenceMap{{"status", "Driving"}}));
-}
-
 }  // namespace

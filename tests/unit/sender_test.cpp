@@ -65,20 +65,6 @@ class SenderCycle : public ::testing::Test {
   }
 };
 
-TEST_F(SenderCycle, PostsSettingsAndSnapshotBody) {
-  setPending(knownId, 5 * 0.621371192237334, 60);
-  EXPECT_TRUE(senderCycle(&standInPost));
-  ASSERT_EQ(standIn.calls.size(), 1u);
-  EXPECT_EQ(standIn.calls[0].url, settings.CollectorURL);
-  EXPECT_EQ(standIn.calls[0].apiKey, "key-123");
-  EXPECT_EQ(standIn.calls[0].body,
-            "{\"player_name\":\"Night Owl\",\"server_id\":\"90112233445566772/101\","
-            "\"miles_delta\":3.106856,\"seconds_delta\":60,\"truck\":\"Unknown\","
-            "\"trailer\":\"None\"}");
-  EXPECT_EQ(pendingMiles(), 0.0);
-  EXPECT_EQ(pendingSeconds(), 0);
-}
-
 // Either amount alone is worth a report, and on success exactly the amounts
 // sent come off, even one too small to show in six decimals. What the game's
 // thread adds while a report is on the wire stays pending either way.
@@ -119,6 +105,8 @@ TEST_F(SenderCycle, SkipsOrSubtractsOnlyWhatWasSentAndAccepted) {
     EXPECT_EQ(senderCycle(&standInPost), c.numbers != nullptr && c.accept);
     ASSERT_EQ(standIn.calls.size(), c.numbers ? 1u : 0u);
     if (c.numbers) {
+      EXPECT_EQ(standIn.calls[0].url, settings.CollectorURL);
+      EXPECT_EQ(standIn.calls[0].apiKey, "key-123");
       EXPECT_NE(standIn.calls[0].body.find(c.numbers), std::string::npos) << standIn.calls[0].body;
     }
     EXPECT_DOUBLE_EQ(pendingMiles(), c.milesAfter);

@@ -15,31 +15,6 @@ Settings applied(const std::string& text) {
   return result;
 }
 
-TEST(SettingsDefaults, AreThePlaceholdersAndTheBuiltInCollector) {
-  const Settings s = defaultSettings();
-  EXPECT_EQ(s.PlayerName, "CHANGE_ME");
-  EXPECT_EQ(s.ApiKey, "PASTE_API_KEY_HERE");
-  EXPECT_EQ(s.CollectorURL, deployment::defaultCollectorUrl);
-  EXPECT_EQ(s.SendIntervalSeconds, 60);
-}
-
-struct TextCase {
-  std::string input;
-  std::string expected;
-};
-
-TEST(TrimWhitespace, RemovesOnlySpaceTabCrLfAtTheEnds) {
-  const TextCase cases[] = {
-      {"", ""},
-      {" \t\r\n", ""},
-      {"  a b  ", "a b"},
-      {"\tvalue\r\n", "value"},
-      {"\vvalue\f", "\vvalue\f"},  // vertical tab and form feed are kept
-      {"x", "x"},
-  };
-  for (const TextCase& c : cases) EXPECT_EQ(trimWhitespace(c.input), c.expected) << c.input;
-}
-
 struct LineCase {
   const char* name;
   std::string text;
@@ -116,7 +91,7 @@ TEST(SettingsFile, MissingKeysKeepEarlierValues) {
 }
 
 TEST(ModuleDirectory, IsTheTextBeforeTheLastSeparator) {
-  const TextCase cases[] = {
+  const std::pair<std::string, std::string> cases[] = {
       {"C:\\Games\\ATS\\bin\\win_x64\\plugins\\VORN_Davida_Client.dll",
        "C:\\Games\\ATS\\bin\\win_x64\\plugins"},
       {"/opt/ats/bin/linux_x64/plugins/VORN_Davida_Client.so", "/opt/ats/bin/linux_x64/plugins"},
@@ -125,7 +100,7 @@ TEST(ModuleDirectory, IsTheTextBeforeTheLastSeparator) {
       {"", "."},
       {"/file.so", ""},
   };
-  for (const TextCase& c : cases) EXPECT_EQ(directoryOfPath(c.input), c.expected) << c.input;
+  for (const auto& c : cases) EXPECT_EQ(directoryOfPath(c.first), c.second) << c.first;
 }
 
 TEST(ModuleDirectory, FindsTheDirectoryOfThisBinary) {

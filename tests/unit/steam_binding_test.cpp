@@ -152,21 +152,4 @@ TEST(BindSteam, ResolvesWhatItCanAndWritesOneProbeLine) {
   }
 }
 
-TEST(BindSteamMethods, AreTheLibrarysExportsAndRequestMayStayNull) {
-  library = FakeLibrary{};
-  SteamBinding binding;
-  ASSERT_TRUE(bindSteamWith(binding, fakeAccess));
-  EXPECT_EQ(binding.module, &libraryHandle);
-  EXPECT_EQ(binding.getSteamId, &fakesteam::getSteamId);
-  EXPECT_EQ(binding.getFriendGamePlayed, &fakesteam::getFriendGamePlayed);
-  EXPECT_EQ(binding.getRichPresenceKeyCount, &fakesteam::getKeyCount);
-  EXPECT_EQ(binding.getRichPresenceKeyByIndex, &fakesteam::getKeyByIndex);
-  EXPECT_EQ(binding.getRichPresence, &fakesteam::getRichPresence);
-  EXPECT_EQ(binding.requestRichPresence, &fakesteam::requestRichPresence);
-
-  library.missing = {"SteamAPI_ISteamFriends_RequestFriendRichPresence"};
-  ASSERT_TRUE(bindSteamWith(binding, fakeAccess));
-  EXPECT_EQ(binding.requestRichPresence, nullptr);
-}
-
 }  // namespace

@@ -1,12 +1,12 @@
 #!/usr/bin/env python3
-"""The demo drive: the real plug-in in tools/gamehost, Steam played by
-tools/fakesteam, reports received by tools/collector on 127.0.0.1:8787.
-
-It lays out a scratch game folder, starts the collector, runs the drive of a
-scenario file through gamehost in real time with a live progress line, and at
-the end sets what the script drove on a known server with the cargo loaded
-beside what the collector accepted. Exit status: 0 when they agree, 1 when
-they do not, 2 when the demo could not run.
+"""The demo drive: the whole system. vorn-collector on a fresh SQLite file
+listens on 127.0.0.1:8787, the demo player is added and its key written into
+the plug-in's ini, and the real plug-in in tools/gamehost (Steam played by
+tools/fakesteam) drives a scenario file in real time with a live progress
+line. At the end it sets the collector's leaderboard beside what the script
+drove, and leaves the leaderboard page as an HTML file (and, where Chromium
+is installed, a PNG of it). Exit status: 0 when they agree, 1 when they do
+not, 2 when the demo could not run.
 
 Scenario commands, one a line (blank lines and # comments are skipped):
 
@@ -24,19 +24,16 @@ Scenario commands, one a line (blank lines and # comments are skipped):
                          go on, the game's clock and the truck stand still
   restart                the next frame carries the timer-restart flag and the
                          game's clock starts again from zero
-  wait-reports           wait until the collector has accepted all that counted
+  wait-reports           wait until the leaderboard holds all that was driven
 
-The demo's own reckoning follows the plug-in's rules: time counts from the
-game's clock between frames, distance from the odometer between samples, only
-while the detector names a known server and the job's cargo is loaded.
+Every drive of the script is on a known server with the cargo loaded, so what
+the script drives is what the plug-in counts and the leaderboard must show.
 """
 
 import argparse
-import base64
 import ctypes
 import dataclasses
 import json
-import math
 import os
 import pathlib
 import shutil
@@ -45,11 +42,10 @@ import struct
 import subprocess
 import sys
 import time
+import urllib.request
 
 KM_TO_MILES = 0.621371192237334
 FRAME_STEP_US = 100_000
-MAX_FRAME_STEP_US = 2_000_000
-MAX_ODOMETER_STEP_KM = 25.0
 # The detector waits twenty 100 ms steps after every cycle.
 DETECTOR_PERIOD_SECONDS = 2.0
 # A report's miles are written with six decimals.
@@ -118,71 +114,6 @@ def read_cache(build_dir):
     return cache
 
 
-# --- the demo's own reckoning --------------------------------------------------
-
-class Reckoning:
-    """What the plug-in should count from the script, by the plug-in's rules."""
-
-    def __init__(self):
-        self.on_server = False
-        self.cargo_loaded = False
-        self.frame_primed = False
-        self.last_frame_us = 0
-        self.odometer_primed = False
-        self.last_odometer_km = 0.0
-        self.counted_us = 0
-        self.counted_miles = 0.0
-        self.gate_open_since = None
-        self.gate_open_wall = 0.0
-
-    def gate(self):
-        return self.on_server and self.cargo_loaded
-
-    def _gate_changed(self, was_open, now):
-        if was_open and not self.gate():
-            self.gate_open_wall += now - self.gate_open_since
-            self.gate_open_since = None
-        elif not was_open and self.gate():
-            self.gate_open_since = now
-
-    def set_server(self, known, now):
-        was_open = self.gate()
-        self.on_server = known
-        self._gate_changed(was_open, now)
-
-    def set_cargo(self, loaded, now):
-        was_open = self.gate()
-        if loaded != self.cargo_loaded:
-            self.odometer_primed = False
-        self.cargo_loaded = loaded
-        self._gate_changed(was_open, now)
-
-    def frame(self, us, restart):
-        if not self.frame_primed or restart:
-            self.frame_primed, self.last_frame_us = True, us
-            return
-        step = us - self.last_frame_us
-        self.last_frame_us = us
-        if 0 < step <= MAX_FRAME_STEP_US and self.gate():
-            self.counted_us += step
-
-    def odometer(self, km):
-        if not self.gate():
-            self.odometer_primed, self.last_odometer_km = False, km
-            return
-        if not self.odometer_primed:
-            self.odometer_primed, self.last_odometer_km = True, km
-            return
-        step = km - self.last_odometer_km
-        self.last_odometer_km = km
-        if 0.0 < step <= MAX_ODOMETER_STEP_KM:
-            self.counted_miles += step * KM_TO_MILES
-
-    def gate_wall_seconds(self, now):
-        open_now = now - self.gate_open_since if self.gate_open_since is not None else 0.0
-        return self.gate_open_wall + open_now
-
-
 # --- processes -------------------------------------------------------------------
 
 def _die_with_parent():
@@ -222,47 +153,39 @@ class Processes:
 
 
 class Collector:
-    """tools/collector on the plug-in's default collector address."""
+    """vorn-collector on a fresh SQLite file, on the plug-in's default collector
+    address, with the demo player added."""
 
-    def __init__(self, processes, binary, key, record_path):
-        self.record_path = record_path
+    def __init__(self, processes, binary, work, player):
+        self.url = f"http://{COLLECTOR_HOST}:{COLLECTOR_PORT}"
+        db = f"sqlite:{work / 'vorn-collector.db'}"
+        added = subprocess.run([str(binary), "player", "add", player, "--db", db],
+                               capture_output=True, text=True)
+        if added.returncode != 0:
+            raise DemoError(f"vorn-collector player add failed: {added.stderr.strip()}")
+        self.api_key = added.stdout.strip().splitlines()[-1]
+        # The drive runs faster than real time, so the wall-time rule stays off.
         self.process = processes.start(
-            [str(binary), "--host", COLLECTOR_HOST, "--port", str(COLLECTOR_PORT), "--record",
-             str(record_path), "--key", key],
+            [str(binary), "serve", "--db", db, "--listen", f"{COLLECTOR_HOST}:{COLLECTOR_PORT}",
+             "--no-wall-time-check"],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
         line = self.process.stdout.readline().decode().strip()
-        if line != str(COLLECTOR_PORT):
+        if line != f"listening on {self.url}":
             self.process.wait(timeout=5)
             raise DemoError(f"the collector could not listen on {COLLECTOR_HOST}:{COLLECTOR_PORT} "
                             f"(is another demo or collector running?): "
                             f"{self.process.stderr.read().decode().strip()}")
 
-    def reports(self):
-        """(answer, body as dict) of every request recorded so far."""
-        try:
-            text = self.record_path.read_text()
-        except FileNotFoundError:
-            return []
-        found = []
-        for line in text.splitlines():
-            if not line.strip():
-                continue
-            record = json.loads(line)
-            try:
-                body = json.loads(base64.b64decode(record["body_base64"]))
-            except ValueError:
-                body = None
-            found.append((record["answer"], body, record))
-        return found
-
-    def accepted(self):
-        return [body for answer, body, _ in self.reports()
-                if isinstance(answer, int) and 200 <= answer <= 299 and body is not None]
+    def get(self, path):
+        with urllib.request.urlopen(self.url + path, timeout=10) as answer:
+            return answer.read()
 
     def totals(self):
-        accepted = self.accepted()
-        return (len(accepted), sum(b["miles_delta"] for b in accepted),
-                sum(b["seconds_delta"] for b in accepted))
+        """(reports, miles, seconds) of the demo player on the leaderboard."""
+        players = json.loads(self.get("/api/v1/leaderboard"))["players"]
+        if not players:
+            return 0, 0.0, 0
+        return players[0]["reports"], players[0]["miles"], players[0]["seconds"]
 
 
 class Game:
@@ -344,7 +267,8 @@ class Demo:
         self.timelapse = 1.0
         self.clock_us = 0
         self.odometer_km = START_ODOMETER_KM
-        self.reckoning = Reckoning()
+        self.driven_us = 0
+        self.driven_miles = 0.0
         self.processes = Processes(self.work / "pids")
         self.live = sys.stdout.isatty()
         self.last_progress = 0.0
@@ -362,7 +286,7 @@ class Demo:
         steam_file = "steam_api64.dll" if self.wine else "libsteam_api.so"
         gamehost = self.plugin_dir / "tools" / ("gamehost.exe" if self.wine else "gamehost")
         steam = self.plugin_dir / "tools" / "fakesteam" / "full" / steam_file
-        self.collector_binary = self.native_dir / "tools" / "collector" / "collector"
+        self.collector_binary = self.native_dir / "collector" / "vorn-collector"
         for needed in (self.plugin_dir / plugin_file, gamehost, steam, self.collector_binary):
             if not needed.exists():
                 raise DemoError(f"{needed} is missing: build it first (tools/demo.sh builds it)")
@@ -382,7 +306,7 @@ class Demo:
                      f"points the plug-in at {COLLECTOR_HOST}:{COLLECTOR_PORT} instead")
         (self.plugins / PLUGIN_INI).write_text(ini_text)
         ini = read_ini(self.plugins / PLUGIN_INI)
-        self.api_key = ini.get("ApiKey", "")
+        self.player = ini.get("PlayerName", "")
         self.interval = send_interval(ini)
         self.steam_script = self.work / "steam.txt"
         self.write_steam([f"steam_id {STEAM_ID}", "game_played 0"])
@@ -420,9 +344,8 @@ class Demo:
         count, miles, seconds = self.collector.totals()
         clock = self.clock_us / 1e6
         return (f"  game clock {int(clock // 60)}:{clock % 60:04.1f}"
-                f"  counted {self.reckoning.counted_miles:.3f} mi"
-                f" {self.reckoning.counted_us / 1e6:.0f} s"
-                f"  | reports accepted {count} ({miles:.3f} mi, {seconds} s)")
+                f"  driven {self.driven_miles:.3f} mi {self.driven_us / 1e6:.0f} s"
+                f"  | leaderboard {miles:.3f} mi {seconds} s ({count} reports)")
 
     def progress(self, force=False):
         """The live line on a terminal; elsewhere (a log) the caller prints it per step."""
@@ -443,10 +366,13 @@ class Demo:
     # --- the session ---
     def run(self):
         self.prepare()
-        self.collector = Collector(self.processes, self.collector_binary, self.api_key,
-                                   self.work / "collector.jsonl")
-        self.say(f"collector: http://{COLLECTOR_HOST}:{COLLECTOR_PORT}{COLLECTOR_PATH}, "
-                 f"accepting the demo ini's ApiKey; reports every {self.interval} s")
+        self.collector = Collector(self.processes, self.collector_binary, self.work, self.player)
+        ini_path = self.plugins / PLUGIN_INI
+        ini_path.write_text(ini_path.read_text().replace("PASTE_API_KEY_HERE",
+                                                         self.collector.api_key))
+        self.say(f"collector: vorn-collector at {self.collector.url}, player {self.player!r} "
+                 f"added and its new key written into {ini_path.name}; "
+                 f"reports every {self.interval} s")
         self.game = Game(self.processes, self.game_argv, self.game_env, self.work,
                          self.work / "gamehost.out", self.work / "gamehost.err")
         try:
@@ -477,7 +403,6 @@ class Demo:
                          f"(query port {query_port}), the endpoint of server {number}")
             else:
                 self.write_steam([f"steam_id {STEAM_ID}", "game_played 0"])
-                self.reckoning.set_server(False, now())
                 self.say("Steam: the player has left the server")
         elif command == "init":
             self.game.send("init")
@@ -523,8 +448,10 @@ class Demo:
             attributes = [a.strip() for a in " ".join(words[1:]).split(";")]
             loaded = any(a.replace(" ", "").startswith("cargo.loaded=bool:") and
                          a.split(":", 1)[1].strip() not in ("0", "") for a in attributes)
+            if loaded:
+                # The first odometer sample with the cargo loaded is the baseline.
+                self.game.send(f"odometer {float32(self.odometer_km):.9g}")
             self.game.sync()
-            self.reckoning.set_cargo(loaded, time.monotonic())
             self.say("job: cargo loaded" if loaded else "job: cargo delivered, the job is over")
         else:
             shown = [a.split("=", 1)[0] + "=" + a.split(":", 1)[-1] for a in
@@ -536,8 +463,6 @@ class Demo:
         self.game.send(f"frame {self.clock_us}{' restart' if restart else ''}",
                        f"channel truck.speed float {kmh / 3.6:.3f}",
                        f"odometer {km:.9g}")
-        self.reckoning.frame(self.clock_us, restart)
-        self.reckoning.odometer(km)
 
     def frames(self, game_seconds, kmh, paused=False):
         """Frames every 0.1 s of game time, paced to the wall clock by the timelapse."""
@@ -551,8 +476,11 @@ class Demo:
                 self.progress()
                 time.sleep(delay)
             if not paused:
+                before = float32(self.odometer_km)
                 self.clock_us += FRAME_STEP_US
                 self.odometer_km += kmh * FRAME_STEP_US / 1e6 / 3600.0
+                self.driven_us += FRAME_STEP_US
+                self.driven_miles += (float32(self.odometer_km) - before) * KM_TO_MILES
             self.send_frame(kmh=kmh)
         self.game.sync()
 
@@ -574,59 +502,64 @@ class Demo:
                 self.status_lines_seen = len(lines)
                 source = fresh[-1].split(" detect_source=")[1].split()[0]
                 self.say(f"detector: VORN_server={wanted} (detect_source={source})")
-                self.reckoning.set_server(number is not None, time.monotonic())
                 return
             if time.monotonic() > deadline:
                 raise DemoError(f"the detector never named {wanted}; status lines: {lines}")
             self.wait(0.05)
 
     def wait_reports(self):
-        self.say("waiting for the collector to accept everything counted")
+        self.say("waiting for the leaderboard to hold everything driven")
         deadline = time.monotonic() + 2 * self.interval + 10
         while time.monotonic() < deadline:
             count, miles, _ = self.collector.totals()
-            if abs(miles - self.reckoning.counted_miles) <= miles_tolerance(count):
+            if abs(miles - self.driven_miles) <= miles_tolerance(count):
                 self.progress(force=True)
-                self.say(f"collector: all accepted ({count} reports)")
+                self.say(f"collector: all stored ({count} reports)")
                 return
             self.wait(0.1)
-        self.say("collector: not everything counted was accepted in time")
+        self.say("collector: not everything driven reached the leaderboard in time")
+
+    def save_page(self):
+        """The leaderboard page as HTML and, where Chromium is installed, as a PNG."""
+        html = self.work / "leaderboard.html"
+        html.write_bytes(self.collector.get("/"))
+        print(f"\nThe leaderboard page: {html}")
+        chromium = shutil.which("chromium")
+        if chromium is None:
+            return
+        png = self.work / "leaderboard.png"
+        profile = self.work / "chromium-profile"
+        subprocess.run([chromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                        "--no-first-run", "--disable-background-networking",
+                        "--disable-component-update", "--disable-sync",
+                        f"--user-data-dir={profile}", "--window-size=1300,300",
+                        f"--screenshot={png}", self.collector.url + "/"],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+        shutil.rmtree(profile, ignore_errors=True)
+        if png.exists():
+            print(f"                       {png}")
 
     # --- the verdict ---
     def report(self):
-        reckoning = self.reckoning
-        gate_wall = reckoning.gate_wall_seconds(time.monotonic())
-        reports = self.collector.reports()
-        accepted = self.collector.accepted()
-        refused = [answer for answer, _, _ in reports
-                   if not (isinstance(answer, int) and 200 <= answer <= 299)]
+        board = json.loads(self.collector.get("/api/v1/leaderboard"))
+        print("\nThe leaderboard (GET /api/v1/leaderboard):")
+        print(json.dumps(board, indent=2))
         count, miles, seconds = self.collector.totals()
-
-        print("\nReports the collector accepted:")
-        print(f"  {'#':>2}  {'server_id':<22} {'miles_delta':>11} {'seconds_delta':>13}  truck / trailer")
-        for index, body in enumerate(accepted, 1):
-            print(f"  {index:>2}  {body['server_id']:<22} {body['miles_delta']:>11.6f} "
-                  f"{body['seconds_delta']:>13}  {body['truck']} / {body['trailer']}")
-        if refused:
-            print(f"  refused or dropped: {len(refused)} ({', '.join(map(str, refused))})")
-
-        verdict = judge(reckoning.counted_us, reckoning.counted_miles, count, miles, seconds,
-                        gate_wall)
-        rows = [("", "driven (script)", "accepted", "allowed", ""),
-                ("miles", f"{reckoning.counted_miles:.6f}", f"{miles:.6f}",
+        verdict = judge(self.driven_us, self.driven_miles, count, miles, seconds)
+        rows = [("", "driven (script)", "leaderboard", "allowed", ""),
+                ("miles", f"{self.driven_miles:.6f}", f"{miles:.6f}",
                  f"± {verdict.tolerance:.7f}", "ok" if verdict.miles_ok else "DIFFERENT"),
-                ("seconds", f"{reckoning.counted_us / 1e6:.1f}", f"{seconds}",
+                ("seconds", f"{self.driven_us / 1e6:.1f}", f"{seconds}",
                  f"{verdict.least} to {verdict.most}", "ok" if verdict.seconds_ok else "DIFFERENT")]
         widths = [max(len(row[i]) for row in rows) for i in range(5)]
         print("\nOn a known server with the cargo loaded:")
         for row in rows:
             print("  " + "  ".join(cell.rjust(width) if i else cell.ljust(width)
                                    for i, (cell, width) in enumerate(zip(row, widths))))
-        print(f"  miles: every accepted report ({count}) rounds its miles to six decimals, "
-              f"± 0.0000005 each.")
-        print(f"  seconds: whole seconds only, and the detector re-primes the frame clock in every\n"
-              f"  cycle that finds a server: each of at most {verdict.cycles} cycles in the {gate_wall:.0f} s "
-              f"of counting\n  may drop one 0.1 s frame step.")
+        print(f"  miles: every stored report ({count}) rounds its miles to six decimals, "
+              f"± 0.0000005 each.\n  seconds: whole seconds only, and each detector cycle that "
+              f"finds the server\n  re-primes the frame clock, which may drop one 0.1 s step.")
+        self.save_page()
 
         print(f"\nThe plug-in's log ({self.plugins / PLUGIN_LOG}):")
         try:
@@ -643,7 +576,6 @@ class Demo:
 @dataclasses.dataclass
 class Verdict:
     tolerance: float
-    cycles: int
     least: int
     most: int
     miles_ok: bool
@@ -655,22 +587,18 @@ def miles_tolerance(reports):
     return reports * MILES_ROUNDING + 1e-9
 
 
-def judge(counted_us, counted_miles, reports, accepted_miles, accepted_seconds, gate_wall_seconds):
-    """Whether the accepted totals match what was counted. Miles may differ by the
-    six-decimal rounding of each report. Seconds are whole, the fraction left over
-    is never sent, and every detector cycle that finds a server while the gate is
-    open re-primes the frame clock, which drops at most one frame step."""
+def judge(driven_us, driven_miles, reports, miles, seconds):
+    """Miles may differ by the six-decimal rounding of each report; seconds are
+    whole, and every detector cycle over the drive may drop one frame step."""
     tolerance = miles_tolerance(reports)
-    cycles = int(gate_wall_seconds // DETECTOR_PERIOD_SECONDS) + 2
-    driven = counted_us / 1e6
-    # The plug-in adds the steps as floating-point seconds: allow for their drift.
-    most = math.floor(driven + 1e-6)
-    least = max(0, math.floor(driven - cycles * FRAME_STEP_US / 1e6 - 1e-6))
-    miles_ok = abs(accepted_miles - counted_miles) <= tolerance
-    seconds_ok = least <= accepted_seconds <= most
-    return Verdict(tolerance=tolerance, cycles=cycles, least=least, most=most,
-                   miles_ok=miles_ok, seconds_ok=seconds_ok,
-                   agree=miles_ok and seconds_ok and reports > 0)
+    driven = driven_us / 1e6
+    cycles = int(driven // DETECTOR_PERIOD_SECONDS) + 2
+    most = int(driven + 1e-6)
+    least = max(0, int(driven - cycles * FRAME_STEP_US / 1e6 - 1e-6))
+    miles_ok = abs(miles - driven_miles) <= tolerance
+    seconds_ok = least <= seconds <= most
+    return Verdict(tolerance=tolerance, least=least, most=most, miles_ok=miles_ok,
+                   seconds_ok=seconds_ok, agree=miles_ok and seconds_ok and reports > 0)
 
 
 def load_scenario(path):

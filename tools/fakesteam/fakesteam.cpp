@@ -19,10 +19,8 @@
 // interface pointers the accessors handed out and for the scripted user's id.
 // The script is read again by the accessors and by GetSteamID, which starts
 // every detection cycle, so one cycle sees one script however large it is.
-//
-// Variants, chosen when building: FAKESTEAM_OLD_ACCESSORS_ONLY exports only
-// the oldest accessor versions, FAKESTEAM_WITHOUT_KEY_BY_INDEX and
-// FAKESTEAM_WITHOUT_REQUEST leave out that method.
+// It exports every accessor version and method; which versions the plug-in
+// picks, and what it does without one, is the unit tests' binding table.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -174,14 +172,12 @@ void* friendsAccessor() {
 
 }  // namespace
 
-#if !defined(FAKESTEAM_OLD_ACCESSORS_ONLY)
 FAKESTEAM_EXPORT void* SteamAPI_SteamUser_v023() { return userAccessor(); }
 FAKESTEAM_EXPORT void* SteamAPI_SteamUser_v022() { return userAccessor(); }
 FAKESTEAM_EXPORT void* SteamAPI_SteamUser_v021() { return userAccessor(); }
 FAKESTEAM_EXPORT void* SteamAPI_SteamFriends_v018() { return friendsAccessor(); }
 FAKESTEAM_EXPORT void* SteamAPI_SteamFriends_v017() { return friendsAccessor(); }
 FAKESTEAM_EXPORT void* SteamAPI_SteamFriends_v016() { return friendsAccessor(); }
-#endif
 FAKESTEAM_EXPORT void* SteamAPI_SteamUser_v020() { return userAccessor(); }
 FAKESTEAM_EXPORT void* SteamAPI_SteamFriends_v015() { return friendsAccessor(); }
 
@@ -238,9 +234,7 @@ FAKESTEAM_EXPORT bool SteamAPI_ISteamFriends_GetFriendGamePlayed(void* friends,
   return true;
 }
 
-#if !defined(FAKESTEAM_WITHOUT_REQUEST)
 FAKESTEAM_EXPORT void SteamAPI_ISteamFriends_RequestFriendRichPresence(void*, std::uint64_t) {}
-#endif
 
 FAKESTEAM_EXPORT std::int32_t SteamAPI_ISteamFriends_GetFriendRichPresenceKeyCount(
     void* friends, std::uint64_t steamId) {
@@ -250,7 +244,6 @@ FAKESTEAM_EXPORT std::int32_t SteamAPI_ISteamFriends_GetFriendRichPresenceKeyCou
   return static_cast<std::int32_t>(script.presence.size());
 }
 
-#if !defined(FAKESTEAM_WITHOUT_KEY_BY_INDEX)
 FAKESTEAM_EXPORT const char* SteamAPI_ISteamFriends_GetFriendRichPresenceKeyByIndex(
     void* friends, std::uint64_t steamId, std::int32_t index) {
   std::lock_guard<std::mutex> lock(scriptMutex);
@@ -260,7 +253,6 @@ FAKESTEAM_EXPORT const char* SteamAPI_ISteamFriends_GetFriendRichPresenceKeyByIn
     return emptyText;
   return script.presence[static_cast<std::size_t>(index)].first.c_str();
 }
-#endif
 
 // Like Steam, an unknown key reads as empty text; the last line for a key wins.
 FAKESTEAM_EXPORT const char* SteamAPI_ISteamFriends_GetFriendRichPresence(void* friends,

@@ -1,0 +1,167 @@
+// vorn-collector: the command line. Everything it does is in the other files.
+#include <CLI/CLI.hpp>
+#include <chrono>
+#include <iostream>
+
+#include "keys.h"
+#include "page.h"
+#include "server.h"
+#include "store.h"
+
+namespace {
+
+std::int64_t nowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+std::unique_ptr<collector::Store> open(const std::string& url) {
+  std::string error;
+  auto store = collector::openStore(url, error);
+  if (!store) std::cerr << "vorn-collector: " << error << "\n";
+  return store;
+}
+
+// Fields with a comma, a quote or a line end are quoted, quotes doubled.
+std::string csvField(const std::string& text) {
+  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  std::string quoted = "\"";
+  for (char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return quoted + "\"";
+}
+
+bool splitListen(const std::string& listen, collector::ServeOptions& options) {
+  const auto colon = listen.rfind(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  std::string host = listen.substr(0, colon);
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+  }
+  const std::string port = listen.substr(colon + 1);
+  if (port.empty() || port.size() > 5 ||
+      port.find_first_not_of("0123456789") != std::string::npos || std::stoi(port) > 65535) {
+    return false;
+  }
+  options.host = host;
+  options.port = std::stoi(port);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{
+      "vorn-collector: receives the VORN Davida plug-in's reports, stores them and "
+      "ranks the players"};
+  app.require_subcommand(1);
+  std::string db = "sqlite:vorn-collector.db";
+  const char* dbHelp = "database URL: sqlite:PATH or postgresql://...";
+
+  auto* serveCommand = app.add_subcommand("serve", "take reports and serve the leaderboard");
+  std::string listen = "127.0.0.1:8787";
+  collector::ServeOptions options;
+  bool noWallTimeCheck = false;
+  serveCommand->add_option("--db", db, dbHelp)->capture_default_str();
+  serveCommand->add_option("--listen", listen, "address and port, ADDR:PORT or [IPv6]:PORT")
+      ->capture_default_str();
+  auto* cert =
+      serveCommand->add_option("--tls-cert", options.tlsCert, "PEM certificate: serve HTTPS");
+  auto* key =
+      serveCommand->add_option("--tls-key", options.tlsKey, "PEM private key of --tls-cert");
+  cert->needs(key);
+  key->needs(cert);
+  serveCommand
+      ->add_option("--max-mph", options.maxMph,
+                   "flag reports whose average speed is above this many miles per hour")
+      ->capture_default_str()
+      ->check(CLI::PositiveNumber);
+  serveCommand->add_flag("--no-wall-time-check", noWallTimeCheck,
+                         "do not flag reports that claim more time than has passed since the "
+                         "key's previous report");
+
+  auto* playerCommand = app.add_subcommand("player", "add, list and revoke players");
+  playerCommand->require_subcommand(1);
+  std::string name;
+  auto* addCommand = playerCommand->add_subcommand(
+      "add", "create a player and print its new API key alone on the last line");
+  addCommand->add_option("NAME", name, "the player's name, exactly as in its ini")->required();
+  addCommand->add_option("--db", db, dbHelp)->capture_default_str();
+  auto* listCommand = playerCommand->add_subcommand("list", "list the players");
+  listCommand->add_option("--db", db, dbHelp)->capture_default_str();
+  auto* revokeCommand =
+      playerCommand->add_subcommand("revoke", "revoke a player's key; its reports stay");
+  revokeCommand->add_option("NAME", name, "the player's name")->required();
+  revokeCommand->add_option("--db", db, dbHelp)->capture_default_str();
+
+  auto* exportCommand = app.add_subcommand("export", "every stored report as CSV");
+  exportCommand->add_option("--db", db, dbHelp)->capture_default_str();
+
+  CLI11_PARSE(app, argc, argv);
+
+  if (*serveCommand && !splitListen(listen, options)) {
+    std::cerr << "vorn-collector: --listen wants ADDR:PORT, got '" << listen << "'\n";
+    return 2;
+  }
+  auto store = open(db);
+  if (!store) return 1;
+  std::string error;
+
+  if (*serveCommand) {
+    options.wallTimeCheck = !noWallTimeCheck;
+    return collector::serve(*store, options);
+  }
+  if (*addCommand) {
+    if (name.empty()) {
+      std::cerr << "vorn-collector: a player needs a name\n";
+      return 2;
+    }
+    const std::string apiKey = collector::generateKey();
+    if (apiKey.empty()) {
+      std::cerr << "vorn-collector: the random source failed\n";
+      return 1;
+    }
+    if (!store->addPlayer(name, collector::hashKey(apiKey), nowMs(), error)) {
+      std::cerr << "vorn-collector: " << error << "\n";
+      return 1;
+    }
+    std::cout << "added player " << name << "; its API key (shown only now):\n"
+              << apiKey << std::endl;
+    return 0;
+  }
+  if (*listCommand) {
+    std::vector<collector::PlayerInfo> players;
+    if (!store->listPlayers(players, error)) {
+      std::cerr << "vorn-collector: " << error << "\n";
+      return 1;
+    }
+    for (const auto& player : players) {
+      std::cout << player.name << "\tadded " << collector::isoTime(player.createdMs)
+                << (player.revokedMs ? "\trevoked " + collector::isoTime(player.revokedMs) : "")
+                << "\n";
+    }
+    return 0;
+  }
+  if (*revokeCommand) {
+    if (!store->revokePlayer(name, nowMs(), error)) {
+      std::cerr << "vorn-collector: " << error << "\n";
+      return 1;
+    }
+    std::cout << "revoked player " << name << "\n";
+    return 0;
+  }
+  std::cout << "id,received,received_ms,player_name,server_id,miles_delta,seconds_delta,truck,"
+               "trailer,flag\n";
+  const bool exported = store->exportReports(
+      [](const collector::StoredReport& r) {
+        char miles[32];
+        std::snprintf(miles, sizeof miles, "%.6f", r.miles);
+        std::cout << r.id << ',' << collector::isoTime(r.receivedMs) << ',' << r.receivedMs << ','
+                  << csvField(r.playerName) << ',' << csvField(r.serverId) << ',' << miles << ','
+                  << r.seconds << ',' << csvField(r.truck) << ',' << csvField(r.trailer) << ','
+                  << r.flag << '\n';
+      },
+      error);
+  if (!exported) std::cerr << "vorn-collector: " << error << "\n";
+  return exported ? 0 : 1;
+}

@@ -1,0 +1,118 @@
+#include "page.h"
+
+#include <cstdio>
+#include <ctime>
+
+#include "vorn_deployment.h"
+
+namespace collector {
+
+namespace {
+
+std::string fixed(double value, int decimals) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.*f", decimals, value);
+  return text;
+}
+
+std::string cell(const std::string& text, const char* cls = nullptr) {
+  return cls ? "<td class=\"" + std::string(cls) + "\">" + text + "</td>" : "<td>" + text + "</td>";
+}
+
+const char* const style = R"(<style>
+body{font-family:system-ui,sans-serif;margin:2em;color:#222;background:#fafafa}
+h1{font-size:1.6em;margin-bottom:.2em}
+p.period{color:#666;margin-top:0}
+table{border-collapse:collapse;background:#fff;box-shadow:0 1px 3px #0002}
+th,td{padding:.4em .7em;border-bottom:1px solid #e4e4e4;text-align:left;white-space:nowrap}
+th.group{text-align:center}
+th.server{text-align:right;min-width:2.5em}
+p.note{color:#666;font-size:.85em}
+th{background:#2d4b73;color:#fff;font-weight:600}
+td.num{text-align:right;font-variant-numeric:tabular-nums}
+tr:nth-child(even) td{background:#f4f7fb}
+td.flag{color:#a33}
+</style>)";
+
+}  // namespace
+
+std::string escapeHtml(const std::string& text) {
+  std::string escaped;
+  escaped.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        escaped += "&amp;";
+        break;
+      case '<':
+        escaped += "&lt;";
+        break;
+      case '>':
+        escaped += "&gt;";
+        break;
+      case '"':
+        escaped += "&quot;";
+        break;
+      case '\'':
+        escaped += "&#39;";
+        break;
+      default:
+        escaped += c;
+    }
+  }
+  return escaped;
+}
+
+std::string isoTime(std::int64_t ms) {
+  const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
+}
+
+std::string renderLeaderboardPage(const std::vector<LeaderboardRow>& rows,
+                                  const std::string& periodText) {
+  std::string html =
+      "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+      "<title>VORN Davida leaderboard</title>";
+  html += style;
+  html += "</head><body><h1>VORN Davida leaderboard</h1><p class=\"period\">" +
+          escapeHtml(periodText) + "</p>\n<table id=\"leaderboard\"><thead><tr>";
+  html +=
+      "<th rowspan=\"2\">#</th><th rowspan=\"2\">Player</th><th rowspan=\"2\">Miles</th>"
+      "<th rowspan=\"2\">Hours</th><th colspan=\"5\" class=\"group\">Miles by server</th>"
+      "<th rowspan=\"2\">Last truck</th><th rowspan=\"2\">Last trailer</th>"
+      "<th rowspan=\"2\">Last seen (UTC)</th><th rowspan=\"2\">Flagged</th></tr><tr>";
+  int serverNumber = 0;
+  std::string legend;
+  for (const char* server : deployment::knownServerIds) {
+    const std::string number = std::to_string(++serverNumber);
+    html += "<th class=\"server\" title=\"" + escapeHtml(server) + "\">" + number + "</th>";
+    legend += (legend.empty() ? "" : ", ") + number + ": " + escapeHtml(server);
+  }
+  html += "</tr></thead><tbody>\n";
+  int rank = 0;
+  for (const LeaderboardRow& row : rows) {
+    html += "<tr>" + cell(std::to_string(++rank), "num") + cell(escapeHtml(row.playerName)) +
+            cell(fixed(row.miles, 2), "num") +
+            cell(fixed(static_cast<double>(row.seconds) / 3600.0, 2), "num");
+    for (const char* server : deployment::knownServerIds) {
+      auto totals = row.servers.find(server);
+      html += cell(totals == row.servers.end() ? "" : fixed(totals->second.miles, 2), "num");
+    }
+    html += cell(escapeHtml(row.lastTruck)) + cell(escapeHtml(row.lastTrailer)) +
+            cell(isoTime(row.lastSeenMs).substr(0, 16).replace(10, 1, " ")) +
+            cell(row.flaggedReports ? std::to_string(row.flaggedReports) : "",
+                 row.flaggedReports ? "num flag" : "num") +
+            "</tr>\n";
+  }
+  if (rows.empty()) html += "<tr><td colspan=\"13\">No reports yet.</td></tr>\n";
+  html += "</tbody></table>\n<p class=\"note\">Servers " + legend +
+          ".<br>Flagged reports (an implausible speed, or more driving time than had passed) "
+          "are kept but not counted.</p></body></html>\n";
+  return html;
+}
+
+}  // namespace collector

@@ -1,0 +1,158 @@
+// The one interface between the collector's rules and its database. Everything
+// else (intake, leaderboard, page, command line) talks to a Store; a Store is
+// opened from a URL by openStore and knows nothing about HTTP.
+//
+// Guarantees every implementation gives:
+// - Every call may come from any thread at any time; the implementation
+//   serialises what must be serialised. Calls never throw: they answer false
+//   (and set `error` to a one-line reason) or an outcome.
+// - Every SQL statement is prepared and its values bound; nothing from a
+//   request or a command line is ever pasted into SQL text.
+// - addReports commits all of a batch in one transaction, or none of it. It
+//   returns true only after the commit is durable (SQLite: WAL with
+//   synchronous=FULL; PostgreSQL: the commit returned), so an answer of 200
+//   sent after it survives a kill -9 of the collector and a power cut.
+// - The wall-time plausibility rule (exceedsWallTime in report.h) is decided
+//   inside that transaction, per key, against the `received_ms` of that key's
+//   previous stored report, counting reports stored earlier in the same batch.
+//   Several collectors sharing one database must see each other's reports, so
+//   the decision is serialised per player in the database (SQLite: the write
+//   transaction; PostgreSQL: lock the player's row, SELECT ... FOR UPDATE).
+// - Keys are known to the store only by their SHA-256 (lower-case hex); a key
+//   itself is never stored, logged or passed in.
+// - Flagged reports are stored but left out of `miles` and `seconds` of the
+//   leaderboard; they are counted in `flaggedReports`.
+//
+// Schema (the same on every backend; `*_ms` are milliseconds since the Unix
+// epoch, UTC):
+//   players(id integer primary key, name text not null unique,
+//           key_hash text not null unique, created_ms integer not null,
+//           revoked_ms integer null)            -- null while the key is valid
+//   reports(id integer primary key, player_id integer not null references players,
+//           received_ms integer not null, server_id text not null,
+//           miles real not null, seconds integer not null,
+//           truck text not null, trailer text not null,
+//           flag text not null)                 -- "" counted, else a flag name
+//   indexes reports(player_id, received_ms), reports(received_ms)
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace collector {
+
+// Why a stored report is left out of the totals.
+inline constexpr const char* flagSpeed = "speed";
+inline constexpr const char* flagWallTime = "wall_time";
+
+// One report as the store receives it: already parsed and validated.
+struct IncomingReport {
+  std::string keyHash;  // SHA-256 of the X-VORN-Key header, lower-case hex
+  std::string playerName;
+  std::string serverId;
+  double miles = 0.0;
+  std::int64_t seconds = 0;
+  std::string truck;
+  std::string trailer;
+  std::int64_t receivedMs = 0;  // when the request arrived
+  std::string flag;             // "" or flagSpeed, decided before the store
+  bool checkWallTime = true;    // apply the wall-time rule (off: --no-wall-time-check)
+};
+
+// What became of one report of a batch.
+enum class AddOutcome {
+  stored,         // committed, counted in the totals
+  storedFlagged,  // committed with a flag, not counted
+  unknownKey,     // no player has this key hash, or its key is revoked (401)
+  wrongPlayer,    // the key belongs to a player of another name (403)
+};
+
+struct PlayerInfo {
+  std::string name;
+  std::int64_t createdMs = 0;
+  std::int64_t revokedMs = 0;  // 0 while the key is valid
+};
+
+// A time window of received_ms: from <= t < until.
+struct Period {
+  std::int64_t fromMs = std::numeric_limits<std::int64_t>::min();
+  std::int64_t untilMs = std::numeric_limits<std::int64_t>::max();
+};
+
+struct ServerTotals {
+  double miles = 0.0;
+  std::int64_t seconds = 0;
+};
+
+// One player's line on the leaderboard, over the reports of one period. Only
+// players with at least one stored report (counted or flagged) in the period
+// appear. The last_* values come from the player's latest report in the
+// period, flagged or not.
+struct LeaderboardRow {
+  std::string playerName;
+  double miles = 0.0;        // counted reports only
+  std::int64_t seconds = 0;  // counted reports only
+  std::int64_t reports = 0;  // counted reports
+  std::int64_t flaggedReports = 0;
+  std::map<std::string, ServerTotals> servers;  // by server_id, counted reports only
+  std::string lastTruck;
+  std::string lastTrailer;
+  std::int64_t lastSeenMs = 0;
+};
+
+// One row of the export, as stored.
+struct StoredReport {
+  std::int64_t id = 0;
+  std::int64_t receivedMs = 0;
+  std::string playerName;
+  std::string serverId;
+  double miles = 0.0;
+  std::int64_t seconds = 0;
+  std::string truck;
+  std::string trailer;
+  std::string flag;
+};
+
+class Store {
+ public:
+  virtual ~Store() = default;
+
+  // Creates a player with the given key hash. Fails when the name or the hash
+  // is taken (revoked players keep their name).
+  virtual bool addPlayer(const std::string& name, const std::string& keyHash, std::int64_t nowMs,
+                         std::string& error) = 0;
+  // All players, by name.
+  virtual bool listPlayers(std::vector<PlayerInfo>& players, std::string& error) = 0;
+  // Revokes the player's key from now on; its stored reports stay. Fails when
+  // there is no such player or it is revoked already.
+  virtual bool revokePlayer(const std::string& name, std::int64_t nowMs, std::string& error) = 0;
+
+  // Stores a batch in one transaction, in the given order; outcomes[i] is the
+  // fate of batch[i]. False (nothing stored) when the store failed.
+  virtual bool addReports(const std::vector<IncomingReport>& batch,
+                          std::vector<AddOutcome>& outcomes, std::string& error) = 0;
+
+  // The leaderboard over a period, ordered by counted miles, most first (ties
+  // by name).
+  virtual bool leaderboard(const Period& period, std::vector<LeaderboardRow>& rows,
+                           std::string& error) = 0;
+
+  // Every stored report, by id, handed to `each` one at a time.
+  virtual bool exportReports(const std::function<void(const StoredReport&)>& each,
+                             std::string& error) = 0;
+
+  // True while the database answers a trivial query.
+  virtual bool healthy() = 0;
+};
+
+// Opens (and on first use creates the schema of) the store named by `url`:
+// "sqlite:PATH" or "postgresql://..." (libpq's connection URI). Null with
+// `error` set when the URL is malformed or the database cannot be opened.
+std::unique_ptr<Store> openStore(const std::string& url, std::string& error);
+
+}  // namespace collector

@@ -1,0 +1,167 @@
+#!/usr/bin/env python3
+"""The loopback collector of the tests (and, until the collector service takes
+its place, of the demo): reads each request straight off the socket, keeps
+its exact bytes and answers as told, request by request.
+
+As a module:  with Collector(answers=[500, "drop", "200@3000"]) as c: ...
+              c.wait_for(2) -> the first two Requests, in arrival order
+As a program: collector.py --port 8787 --key KEY --record FILE [--answers LIST]
+              prints the port it is bound to, then appends one JSON line per
+              request (seq, method, target, headers, body_base64, answer).
+
+An answer is a status, "drop" (close without answering), either with "@MS"
+for a delay. A request without the expected X-VORN-Key is answered 401.
+"""
+
+import argparse
+import base64
+import json
+import socket
+import sys
+import threading
+import time
+
+READ_LIMIT = 1 << 20
+
+
+class Request:
+    def __init__(self, raw):
+        self.raw = raw
+        head, _, self.body = raw.partition(b"\r\n\r\n")
+        lines = head.decode("latin-1").split("\r\n")
+        self.method, self.target, self.version = (lines[0].split(" ") + ["", ""])[:3]
+        self.headers = [tuple(p.strip() for p in l.split(":", 1)) for l in lines[1:] if ":" in l]
+        self.answer = None
+
+    def header(self, name):
+        return [v for k, v in self.headers if k.lower() == name.lower()]
+
+    def json(self):
+        return json.loads(self.body)
+
+    def __repr__(self):
+        return f"Request({self.target} -> {self.answer}: {self.body!r})"
+
+
+def read_request(connection):
+    """One request, head and Content-Length body, or None when the peer went away."""
+    data = b""
+    while b"\r\n\r\n" not in data or len(data) < body_end(data):
+        chunk = connection.recv(65536)
+        if not chunk or len(data) > READ_LIMIT:
+            return None
+        data += chunk
+    return Request(data[: body_end(data)])
+
+
+def body_end(data):
+    head, found, _ = data.partition(b"\r\n\r\n")
+    if not found:
+        return len(data) + 1
+    length = Request(head + b"\r\n\r\n").header("Content-Length")
+    return len(head) + 4 + (int(length[0]) if length else 0)
+
+
+class Collector:
+    def __init__(self, answers=(), default=200, key="test-key-7f3a", host="127.0.0.1", port=0,
+                 record=None, tls=None):
+        """tls: an ssl.SSLContext to serve https with."""
+        self.answers, self.default, self.key, self.record = list(answers), default, key, record
+        self.tls = tls
+        self.requests = []
+        self._changed = threading.Condition()
+        self._socket = socket.socket()
+        self._socket.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self._socket.bind((host, port))
+        self._socket.listen(16)
+        self.host, self.port = host, self._socket.getsockname()[1]
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def url(self, path="/api/v1/telemetry"):
+        return f"http://{self.host}:{self.port}{path}"
+
+    def _accept(self):
+        while True:
+            try:
+                connection, _ = self._socket.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._serve, args=(connection,), daemon=True).start()
+
+    def _serve(self, connection):
+        if self.tls is not None:
+            try:
+                connection = self.tls.wrap_socket(connection, server_side=True)
+            except OSError:
+                return connection.close()
+        with connection:
+            request = read_request(connection)
+            if request is None:
+                return
+            with self._changed:
+                listed = self.answers[len(self.requests)] if len(self.requests) < len(
+                    self.answers) else self.default
+                action, _, delay = str(listed).partition("@")
+                if action != "drop" and self.key is not None and request.header("X-VORN-Key") != [self.key]:
+                    action = "401"
+                request.answer = action if action == "drop" else int(action)
+                self.requests.append(request)
+                self._write_record(request)
+                self._changed.notify_all()
+            time.sleep(int(delay or 0) / 1000)
+            if action != "drop":
+                connection.sendall(f"HTTP/1.1 {action} Answer\r\nContent-Length: 0\r\n"
+                                   "Connection: close\r\n\r\n".encode())
+
+    def _write_record(self, request):
+        if self.record:
+            with open(self.record, "a") as out:
+                out.write(json.dumps({
+                    "seq": len(self.requests), "method": request.method,
+                    "target": request.target, "headers": request.headers,
+                    "body_base64": base64.b64encode(request.body).decode(),
+                    "answer": request.answer}) + "\n")
+
+    def wait_for(self, count, timeout=60.0):
+        """The first `count` requests, once they have arrived."""
+        return self.wait_until(lambda requests: len(requests) >= count, timeout)[:count]
+
+    def wait_until(self, condition, timeout=60.0):
+        """Every request so far, once condition(requests) holds."""
+        with self._changed:
+            if not self._changed.wait_for(lambda: condition(self.requests), timeout):
+                raise AssertionError(f"collector waited in vain; it got {self.requests}")
+            return list(self.requests)
+
+    def stop(self):
+        self._socket.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--host", default="127.0.0.1")
+    parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--key", help="the expected X-VORN-Key (default: no check)")
+    parser.add_argument("--record")
+    parser.add_argument("--answers", default="")
+    parser.add_argument("--raw", action="store_true", help="accepted; bytes are always read raw")
+    options = parser.parse_args()
+    if not options.host.startswith("127."):
+        parser.error("--host must be a loopback address")
+    try:
+        collector = Collector([a for a in options.answers.split(",") if a], key=options.key,
+                              host=options.host, port=options.port, record=options.record)
+    except OSError as error:
+        sys.exit(f"collector: {error}")
+    print(collector.port, flush=True)
+    threading.Event().wait()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,224 @@
+"""vorn-collector, the real service on a real SQLite file: its answers to raw
+requests, durability under kill -9 with group commit, the page in headless
+Chromium, and the real plug-in reporting to it. On the sanitizer platforms the
+collector of that build runs; under Wine the native one takes the DLL's reports."""
+# ctest: platforms=native wine tsan timeout=300
+
+import concurrent.futures
+import csv
+import datetime
+import http.client
+import io
+import json
+import os
+import pathlib
+import re
+import shutil
+import signal
+import socket
+import sqlite3
+import subprocess
+import tempfile
+import time
+import unittest
+
+from harness import API_KEY, BUILD_DIR, IS_WINE, SERVER, Road, ini_with_url, report_body
+
+COLLECTOR = (BUILD_DIR.parent / "native" if IS_WINE else BUILD_DIR) / "collector" / "vorn-collector"
+native_only = unittest.skipIf(IS_WINE, "the service's own rows run in the native builds")
+
+
+class Service:
+    """vorn-collector on a SQLite file in a scratch folder, on a free port."""
+
+    def __init__(self, test):
+        self.test = test
+        folder = tempfile.TemporaryDirectory(prefix="vorn-collector-")
+        test.addCleanup(folder.cleanup)
+        self.path = pathlib.Path(folder.name) / "reports.db"
+        self.db = f"sqlite:{self.path}"
+        self.process = None
+
+    def cli(self, *args):
+        done = subprocess.run([str(COLLECTOR), *args, "--db", self.db], capture_output=True,
+                              text=True, timeout=60)
+        self.test.assertEqual(done.returncode, 0, done.stderr)
+        return done.stdout
+
+    def add_player(self, name):
+        return self.cli("player", "add", name).splitlines()[-1]
+
+    def start(self, *options):
+        self.process = subprocess.Popen(
+            [str(COLLECTOR), "serve", "--db", self.db, "--listen", "127.0.0.1:0", *options],
+            stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, env=dict(os.environ, TSAN_OPTIONS=(
+                f"suppressions={pathlib.Path(__file__).parent / 'collector.tsan.supp'}")))
+        self.test.addCleanup(self.stop)
+        line = self.process.stdout.readline().decode()
+        match = re.fullmatch(r"listening on http://127\.0\.0\.1:(\d+)\n", line)
+        self.test.assertTrue(match, line)
+        self.port = int(match.group(1))
+        self.url = f"http://127.0.0.1:{self.port}"
+
+    def stop(self, sig=signal.SIGTERM):
+        """Stops the service; after SIGTERM it must end cleanly (sanitizers included)."""
+        if self.process and self.process.poll() is None:
+            self.process.send_signal(sig)
+            code = self.process.wait(timeout=60)
+            self.process.stdout.close()
+            if sig == signal.SIGTERM:
+                self.test.assertEqual(code, 0)
+
+    def request(self, method, path, body=None, headers=None):
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=60)
+        try:
+            connection.request(method, path, body=body, headers=headers or {})
+            answer = connection.getresponse()
+            return answer.status, answer.read()
+        finally:
+            connection.close()
+
+    def post(self, body, key):
+        headers = {"Content-Type": "application/json", "Connection": "close"}
+        if key is not None:
+            headers["X-VORN-Key"] = key
+        return self.request("POST", "/api/v1/telemetry", body, headers)[0]
+
+    def leaderboard(self, query=""):
+        status, body = self.request("GET", "/api/v1/leaderboard" + query)
+        self.test.assertEqual(status, 200, body)
+        return json.loads(body)["players"]
+
+    def wait_for(self, predicate, what, timeout=90.0):
+        """Polls the leaderboard until predicate(players) holds."""
+        deadline = time.monotonic() + timeout
+        while True:
+            players = self.leaderboard()
+            if predicate(players):
+                return players
+            self.test.assertLess(time.monotonic(), deadline, f"{what}: {players}")
+            time.sleep(0.1)
+
+
+def body_of(player, seconds, miles, server=SERVER):
+    return report_body(seconds, miles).replace(b"Night Owl", player.encode()) \
+        .replace(SERVER.encode(), server.encode())
+
+
+@native_only
+class Answers(unittest.TestCase):
+    def test_status_of_every_kind_of_request(self):
+        service = Service(self)
+        key, other, gone = (service.add_player(n) for n in ("Night Owl", "Other", "Gone"))
+        service.cli("player", "revoke", "Gone")
+        service.start()
+        valid = report_body(60, 1.0)
+        rows = [
+            ("stored", key, valid, 200),
+            ("the same key again at once: stored, flagged by wall time", key, valid, 200),
+            ("above the speed limit: stored, flagged", key, report_body(60, 5.0), 200),
+            ("no key", None, valid, 401),
+            ("unknown key", "not-a-key", valid, 401),
+            ("revoked key", gone, body_of("Gone", 60, 1.0), 401),
+            ("another player's name", other, valid, 403),
+            ("not a report", key, b'{"player_name":"Night Owl"}', 400),
+            ("unknown server", key, body_of("Night Owl", 60, 1.0, "9" * 17 + "/101"), 422),
+        ]
+        for name, row_key, body, status in rows:
+            with self.subTest(name):
+                self.assertEqual(service.post(body, row_key), status)
+
+        # A declared body above 16 KiB is refused before the server reads it:
+        # none of it is ever sent here.
+        with socket.create_connection(("127.0.0.1", service.port), timeout=60) as raw:
+            raw.sendall(b"POST /api/v1/telemetry HTTP/1.1\r\nHost: x\r\nX-VORN-Key: " +
+                        key.encode() + b"\r\nContent-Length: 16385\r\n\r\n")
+            self.assertRegex(raw.recv(200), rb"^HTTP/1\.1 413 ")
+
+        # The store is locked by another writer for longer than the collector waits.
+        holder = sqlite3.connect(service.path, isolation_level=None)
+        holder.execute("BEGIN IMMEDIATE")
+        try:
+            self.assertEqual(service.post(valid, key), 503)
+        finally:
+            holder.execute("ROLLBACK")
+            holder.close()
+
+        day = datetime.date.fromisoformat(service.leaderboard()[0]["last_seen"][:10])
+        [owl] = service.leaderboard(f"?since={day}&until={day}")
+        self.assertEqual((owl["player_name"], owl["miles"], owl["seconds"], owl["reports"],
+                          owl["flagged_reports"], owl["servers"]),
+                         ("Night Owl", 1.0, 60, 1, 2, {SERVER: {"miles": 1.0, "seconds": 60}}))
+        one_day = datetime.timedelta(days=1)
+        self.assertEqual(service.leaderboard(f"?until={day - one_day}"), [])
+        self.assertEqual(service.leaderboard(f"?since={day + one_day}"), [])
+        self.assertEqual(service.request("GET", "/api/v1/leaderboard?since=today")[0], 400)
+        self.assertEqual(service.request("GET", "/healthz")[0], 200)
+
+
+@native_only
+class Durability(unittest.TestCase):
+    def test_every_200_of_concurrent_requests_survives_kill_9(self):
+        service = Service(self)
+        keys = {f"Driver {i}": service.add_player(f"Driver {i}") for i in range(24)}
+        service.start("--no-wall-time-check")
+        posts = [(name, key, i + 1) for i, (name, key) in enumerate(keys.items())]
+        posts += [(name, "wrong-" + key, 1000) for name, key in list(keys.items())[:12]]
+        with concurrent.futures.ThreadPoolExecutor(len(posts)) as pool:
+            statuses = list(pool.map(
+                lambda p: service.post(body_of(p[0], 3600, p[2] / 8), p[1]), posts))
+        service.stop(signal.SIGKILL)
+        self.assertEqual(statuses, [200] * 24 + [401] * 12)
+
+        rows = list(csv.DictReader(io.StringIO(service.cli("export"))))
+        self.assertEqual(sorted((r["player_name"], float(r["miles_delta"])) for r in rows),
+                         sorted((name, miles / 8) for name, _, miles in posts[:24]))
+
+
+@native_only
+class Page(unittest.TestCase):
+    def test_browser_shows_players_in_order_and_names_as_text(self):
+        service = Service(self)
+        names = ["Gamma & Co", "<script>document.title='run'</script>", "Alpha"]
+        service.start()
+        for miles, name in enumerate(names, 1):
+            self.assertEqual(service.post(body_of(name, 3600, miles), service.add_player(name)),
+                             200)
+        profile = tempfile.TemporaryDirectory(prefix="vorn-chromium-")
+        self.addCleanup(profile.cleanup)
+        dom = subprocess.run(
+            [shutil.which("chromium") or "chromium", "--headless", "--no-sandbox",
+             "--disable-gpu", "--disable-quic", "--no-first-run",
+             "--disable-background-networking", "--disable-component-update", "--disable-sync",
+             f"--user-data-dir={profile.name}", "--dump-dom", service.url + "/"],
+            capture_output=True, text=True, timeout=120).stdout
+        self.assertIn("<title>VORN Davida leaderboard</title>", dom)
+        shown = re.findall(r'<tr><td class="num">\d+</td><td>(.*?)</td>', dom)
+        self.assertEqual(shown, ["Alpha", "&lt;script&gt;document.title='run'&lt;/script&gt;",
+                                 "Gamma &amp; Co"])
+
+
+class ThroughThePlugin(unittest.TestCase):
+    def test_leaderboard_holds_what_was_driven(self):
+        service = Service(self)
+        key = service.add_player("Night Owl")
+        service.start()  # with the wall-time rule: the plug-in reports in real time
+        road = Road(self, service.url + "/api/v1/telemetry")
+        road.folder.write_ini(ini_with_url(service.url + "/api/v1/telemetry")
+                              .replace(API_KEY, key))
+        road.start()
+        driven = road.drive(8, 0.15)
+        service.wait_for(lambda p: p and p[0]["seconds"] == 8, "the first drive")
+        driven += road.drive(8, 0.12)
+        [owl] = service.wait_for(lambda p: p[0]["seconds"] == 16, "the second drive")
+        self.assertGreaterEqual(owl["reports"], 2)
+        self.assertEqual(owl["flagged_reports"], 0)
+        self.assertAlmostEqual(owl["miles"], driven, delta=owl["reports"] * 0.5e-6 + 1e-9)
+        self.assertEqual(list(owl["servers"]), [SERVER])
+        road.session.shutdown()
+        road.session.close()
+        self.assertNotIn(key.encode(), road.folder.log_bytes())
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,142 @@
+"""Two vorn-collector instances on one real PostgreSQL server, taking reports
+for the same players side by side from the real plug-in and raw requests; the
+copy of a SQLite database into PostgreSQL."""
+# ctest: platforms=native wine asan tsan timeout=600
+
+import json
+import os
+import pathlib
+import subprocess
+import threading
+import unittest
+
+import test_collector  # its Service runs vorn-collector (its tests stay in their module)
+from harness import API_KEY, SERVER, Road, ini_with_url
+from pgserver import ScratchPostgres
+
+SOURCE_DIR = pathlib.Path(__file__).resolve().parents[2]
+RAW_MILES = 0.03125  # a binary fraction: any number of them adds up exactly
+
+
+def body(name, miles, seconds, truck="Raw"):
+    return json.dumps({"player_name": name, "server_id": SERVER, "miles_delta": miles,
+                       "seconds_delta": seconds, "truck": truck, "trailer": "None"}).encode()
+
+
+def service(test, db=None):
+    """A started vorn-collector on `db` (default: a fresh SQLite file)."""
+    started = test_collector.Service(test)
+    started.db = db or started.db
+    started.start()
+    return started
+
+
+def board(instance):
+    return {row["player_name"]: row for row in instance.leaderboard()}
+
+
+def setUpModule():
+    global server
+    server = ScratchPostgres()
+    unittest.addModuleCleanup(server.close)
+
+
+class SharedDatabaseTest(unittest.TestCase):
+    def setUp(self):
+        self.first, self.second = service(self, server.url), service(self, server.url)
+
+    def wait_for_reports(self, name, count):
+        self.first.wait_for(lambda players: any(
+            p["player_name"] == name and p["reports"] + p["flagged_reports"] >= count
+            for p in players), f"{count} reports of {name}")
+
+    def test_interleaved_plugin_and_raw_reports_add_up_exactly(self):
+        first, second = self.first, self.second
+        owl_key = first.add_player("Night Owl")
+        raw_key = first.add_player("Raw Racer")
+        ini = lambda at: ini_with_url(at.url + "/api/v1/telemetry").replace(API_KEY, owl_key)
+        statuses, road_done = [], threading.Event()
+
+        def raw_stream(instance):  # for as long as the plug-in drives, side by side
+            while not road_done.wait(0.005):
+                statuses.append(instance.post(body("Raw Racer", RAW_MILES, 1), raw_key))
+
+        raw = [threading.Thread(target=raw_stream, args=(i,)) for i in (first, second)]
+        road = Road(self, first.url)
+        try:
+            road.folder.write_ini(ini(first))
+            road.start()
+            for thread in raw:
+                thread.start()
+            driven = road.drive(60, 1.5)
+            self.wait_for_reports("Night Owl", 1)
+            road.session.shutdown()
+            road.folder.write_ini(ini(second))
+            road.start()
+            driven += road.drive(8, 0.2)
+            self.wait_for_reports("Night Owl", 2)
+            road.session.shutdown()
+            road.session.close()
+        finally:
+            road_done.set()
+            for thread in raw:
+                if thread.is_alive():
+                    thread.join()
+        self.assertEqual(statuses, [200] * len(statuses))
+        boards = board(first), board(second)
+        self.assertEqual(boards[0], boards[1])
+        owl, racer = boards[0]["Night Owl"], boards[0]["Raw Racer"]
+        self.assertEqual((owl["reports"], owl["flagged_reports"], owl["seconds"]), (2, 0, 68))
+        self.assertAlmostEqual(owl["miles"], driven, delta=2e-6)  # six decimals a report
+        raw_count = len(statuses)
+        self.assertEqual((racer["reports"], racer["flagged_reports"], racer["seconds"],
+                          racer["miles"]), (raw_count, 0, raw_count, raw_count * RAW_MILES))
+
+    def test_wall_time_rule_holds_per_key_across_instances(self):
+        key = self.first.add_player("Twin")
+        # Two hours claimed within moments, one on each instance: the second is flagged.
+        truck = 'Rig "7" \\ {a,b} ÄÖ\0'  # PostgreSQL's text holds no NUL: it becomes U+FFFD
+        self.assertEqual([self.first.post(body("Twin", 60.0, 3600), key),
+                          self.second.post(body("Twin", 60.0, 3600, truck), key)], [200, 200])
+        row = board(self.second)["Twin"]
+        self.assertEqual((row["reports"], row["flagged_reports"], row["seconds"],
+                          row["last_truck"]), (1, 1, 3600, truck.replace("\0", "\ufffd")))
+
+    def test_store_answers_503_while_the_server_is_down_and_recovers(self):
+        key = self.first.add_player("Comeback")
+        report = body("Comeback", RAW_MILES, 1)
+        server.stop()
+        try:
+            self.assertEqual([self.first.post(report, key),
+                              self.first.request("GET", "/healthz")[0]], [503, 503])
+        finally:
+            server.start()
+        # The second instance's connections went stale unnoticed: they must not cost a 503.
+        self.assertEqual([self.second.post(report, key), self.first.post(report, key),
+                          self.second.request("GET", "/healthz")[0]], [200, 200, 200])
+        self.assertEqual(board(self.first)["Comeback"]["reports"], 2)
+
+    def test_copy_from_sqlite_keeps_reports_players_and_keys(self):
+        old = test_collector.Service(self)
+        key = old.add_player("Mover")
+        old.add_player("Gone")
+        old.cli("player", "revoke", "Gone")
+        old.start()
+        self.assertEqual([old.post(body("Mover", 0.1 + 0.2, 3600, 'a "b",\nc'), key),
+                          old.post(body("Mover", 1.0, 3600), key)], [200, 200])
+        before = board(old)
+        old.stop()
+        with ScratchPostgres() as target:
+            subprocess.run([SOURCE_DIR / "tools" / "sqlite-to-postgres.sh", old.path, target.url],
+                           check=True, env=dict(os.environ,
+                                                VORN_COLLECTOR=str(test_collector.COLLECTOR)))
+            new = service(self, target.url)
+            for command in (["export"], ["player", "list"]):
+                self.assertEqual(new.cli(*command), old.cli(*command))
+            self.assertEqual(board(new), before)
+            self.assertEqual(new.post(body("Mover", RAW_MILES, 1), key), 200)
+            new.stop()
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,108 @@
+// The collector's reading of one report and its plausibility rules, against
+// bodies built by the plug-in's own code.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+#include "report.h"
+#include "upload/report.h"
+
+namespace {
+
+const char* const known = "90112233445566772/101";
+
+std::string pluginBody(const std::string& player, double miles, std::int32_t seconds,
+                       const std::string& truck = "Unknown") {
+  return buildReportBody(player, ReportSnapshot{known, miles, seconds, truck, "None"});
+}
+
+std::string bodyWith(const std::string& members) {
+  return "{\"player_name\":\"P\",\"truck\":\"T\",\"trailer\":\"R\"," + members + "}";
+}
+
+TEST(CollectorReport, ParsesThePluginsBodiesAndRefusesEverythingElse) {
+  using collector::BodyCheck;
+  const std::string idAndMiles = "\"server_id\":\"" + std::string(known) + "\",\"miles_delta\":1.5";
+  struct Row {
+    const char* name;
+    std::string text;
+    BodyCheck check;
+  } rows[] = {
+      {"typical road", pluginBody("Night Owl", 3.106856, 60), BodyCheck::ok},
+      {"escaped and UTF-8 texts", pluginBody("Zo\xC3\xAB \"Q\" \\ \t", 0.0, 1, "a/b"),
+       BodyCheck::ok},
+      {"largest seconds", pluginBody("P", 0.0, 2147483647), BodyCheck::ok},
+      {"integer miles",
+       bodyWith(idAndMiles.substr(0, idAndMiles.size() - 3) + "2,\"seconds_delta\":0"),
+       BodyCheck::ok},
+      {"seconds above 32 bits", bodyWith(idAndMiles + ",\"seconds_delta\":2147483648"),
+       BodyCheck::malformed},
+      {"fractional seconds", bodyWith(idAndMiles + ",\"seconds_delta\":60.5"),
+       BodyCheck::malformed},
+      {"negative seconds", bodyWith(idAndMiles + ",\"seconds_delta\":-1"), BodyCheck::malformed},
+      {"negative miles", pluginBody("P", -0.5, 60), BodyCheck::malformed},
+      {"miles as text",
+       bodyWith("\"server_id\":\"" + std::string(known) +
+                "\",\"miles_delta\":\"1\",\"seconds_delta\":1"),
+       BodyCheck::malformed},
+      {"member missing", bodyWith(idAndMiles), BodyCheck::malformed},
+      {"seventh member", bodyWith(idAndMiles + ",\"seconds_delta\":1,\"x\":0"),
+       BodyCheck::malformed},
+      {"null trailer",
+       "{\"player_name\":\"P\",\"truck\":\"T\",\"trailer\":null," + idAndMiles +
+           ",\"seconds_delta\":1}",
+       BodyCheck::malformed},
+      {"truncated", pluginBody("P", 1.0, 60).substr(0, 40), BodyCheck::malformed},
+      {"array", "[" + pluginBody("P", 1.0, 60) + "]", BodyCheck::malformed},
+      {"invalid UTF-8", pluginBody("\xFF", 1.0, 60), BodyCheck::malformed},
+      {"unknown server",
+       bodyWith("\"server_id\":\"90112233445566772/102\",\"miles_delta\":1,"
+                "\"seconds_delta\":1"),
+       BodyCheck::unknownServer},
+      {"empty server", bodyWith("\"server_id\":\"\",\"miles_delta\":1,\"seconds_delta\":1"),
+       BodyCheck::unknownServer},
+  };
+  for (const Row& row : rows) {
+    collector::ReportBody body;
+    EXPECT_EQ(collector::parseReportBody(row.text, body), row.check) << row.name;
+  }
+  collector::ReportBody body;
+  ASSERT_EQ(collector::parseReportBody(pluginBody("Zo\xC3\xAB \"Q\"", 3.106856, 60, "W/900"), body),
+            BodyCheck::ok);
+  EXPECT_EQ(body.playerName, "Zo\xC3\xAB \"Q\"");
+  EXPECT_EQ(body.serverId, known);
+  EXPECT_DOUBLE_EQ(body.miles, 3.106856);
+  EXPECT_EQ(body.seconds, 60);
+  EXPECT_EQ(body.truck, "W/900");
+  EXPECT_EQ(body.trailer, "None");
+}
+
+TEST(CollectorReport, PlausibilityRules) {
+  const double mph = 110.0;
+  struct Row {
+    const char* name;
+    double miles;
+    std::int64_t seconds;
+    std::int64_t wallMs;  // since the key's previous report
+    bool speed, wallTime;
+  } rows[] = {
+      // Sent every 10 s at 100 mph, carrying 0.99 s of miles beyond its whole
+      // seconds, and 2 s sooner than the last interval since that post was slower.
+      {"the plug-in's own reports in real time", 100.0 * 10.99 / 3600, 10, 8000, false, false},
+      {"a long wait after failed posts", 60.0 * 600 / 3600, 600, 600500, false, false},
+      {"above the speed limit", 120.0 * 60 / 3600, 60, 60000, true, false},
+      {"miles with no seconds, a fraction", 0.03, 0, 60000, false, false},
+      {"miles with no seconds", 0.5, 0, 60000, true, false},
+      {"11 s more than the wall time", 0.0, 60, 49000, false, true},
+      {"9 s more than the wall time", 0.0, 60, 51000, false, false},
+      {"above 10 s but within 10 %", 0.0, 3600, 3300000, false, false},
+      {"above 10 s and 10 %", 0.0, 3600, 3250000, false, true},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(collector::exceedsSpeed(row.miles, row.seconds, mph), row.speed) << row.name;
+    EXPECT_EQ(collector::exceedsWallTime(row.seconds, row.wallMs), row.wallTime) << row.name;
+  }
+}
+
+}  // namespace
