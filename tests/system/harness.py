@@ -30,7 +30,7 @@ import threading
 import unittest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "collector"))
-from collector import Collector  # noqa: E402,F401  (the tests' one collector)
+from collector import Collector, Request, read_request  # noqa: E402  (the tests' one collector)
 
 PLATFORM = os.environ.get("VORN_PLATFORM", "native")
 IS_WINE = PLATFORM == "wine"
@@ -241,37 +241,21 @@ class PluginTestCase(unittest.TestCase):
         return collector
 
 
-class ConnectProxy:
+class ConnectProxy(Collector):
     """An https proxy on loopback that opens tunnels (CONNECT) to loopback
     addresses only, and records each tunnel's target."""
 
     def __init__(self):
         self.targets = []
-        self._socket = socket.create_server(("127.0.0.1", 0))
-        self.url = f"http://127.0.0.1:{self._socket.getsockname()[1]}"
-        threading.Thread(target=self._accept, daemon=True).start()
+        super().__init__()
 
-    def _accept(self):
-        while True:
-            try:
-                client, _ = self._socket.accept()
-            except OSError:
-                return
-            threading.Thread(target=self._tunnel, args=(client,), daemon=True).start()
-
-    def _tunnel(self, client):
+    def _serve(self, client):
         with client, contextlib.suppress(OSError):
-            head = b""
-            while b"\r\n\r\n" not in head:
-                chunk = client.recv(4096)
-                if not chunk:
-                    return
-                head += chunk
-            method, target = (head.split(b" ") + [b""])[:2]
-            host, _, port = target.decode().rpartition(":")
-            if method != b"CONNECT" or not host.startswith("127."):
+            request = read_request(client) or Request(b"")
+            host, _, port = request.target.rpartition(":")
+            if request.method != "CONNECT" or not host.startswith("127."):
                 return
-            self.targets.append(target.decode())
+            self.targets.append(request.target)
             with socket.create_connection((host, int(port))) as upstream:
                 client.sendall(b"HTTP/1.1 200 Connection established\r\n\r\n")
                 ends = {client: upstream, upstream: client}
@@ -281,6 +265,3 @@ class ConnectProxy:
                         if not data:
                             return
                         ends[side].sendall(data)
-
-    def stop(self):
-        self._socket.close()

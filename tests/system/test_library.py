@@ -120,7 +120,9 @@ class Library(PluginTestCase):
     @unittest.skipIf(IS_WINE, "WinHTTP takes its proxy from the system's settings")
     def test_https_through_a_connect_proxy_is_decided_by_the_collector(self):
         # A TLS collector whose fresh certificate the plug-in is told to trust.
-        cert, key = (self.collector_dir() / name for name in ("cert.pem", "key.pem"))
+        scratch = tempfile.TemporaryDirectory(prefix="vorn-tls-")
+        self.addCleanup(scratch.cleanup)
+        cert, key = (pathlib.Path(scratch.name) / name for name in ("cert.pem", "key.pem"))
         subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
                         "-keyout", key, "-out", cert, "-subj", "/CN=127.0.0.1",
                         "-addext", "subjectAltName=IP:127.0.0.1"], check=True, capture_output=True)
@@ -128,7 +130,7 @@ class Library(PluginTestCase):
         tls.load_cert_chain(cert, key)
         collector, proxy = self.collector(tls=tls), ConnectProxy()
         self.addCleanup(proxy.stop)
-        road = Road(self, collector.url(PATH).replace("http:", "https:"), https_proxy=proxy.url,
+        road = Road(self, collector.url(PATH).replace("http:", "https:"), https_proxy=proxy.url(""),
                     no_proxy="", NO_PROXY="", SSL_CERT_FILE=str(cert))
         road.start()
         miles = road.drive(60, 5)
@@ -138,11 +140,6 @@ class Library(PluginTestCase):
         self.assertEqual(proxy.targets, [f"127.0.0.1:{collector.port}"] * 2)
         road.session.shutdown()
         road.session.close()
-
-    def collector_dir(self):
-        folder = tempfile.TemporaryDirectory(prefix="vorn-tls-")
-        self.addCleanup(folder.cleanup)
-        return pathlib.Path(folder.name)
 
 
 if __name__ == "__main__":
