@@ -110,9 +110,12 @@ std::string buildStatusLine(const DetectionResult& result) {
   return line;
 }
 
+// Built before the lock and swapped in under it; the old identifier leaves
+// with `text` after the lock is released.
 void publishDetectedServer(const std::string& server) {
+  SharedText text(server);
   std::lock_guard<std::mutex> lock(stateMutex);
-  sessionState.serverId = server;
+  sessionState.serverId.swap(text);
   if (!server.empty()) sessionState.frameBaselineValid = false;
 }
 

@@ -3,6 +3,7 @@
 // the subsystems above stay portable.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 namespace platform {
@@ -33,8 +34,19 @@ void* findLoadedLibrary(const char* name);
 // An export of that library by name, or null.
 void* findExport(void* library, const char* name);
 
-// One synchronous POST of `body` to `url` with the key header; true only when a
-// response with a status from 200 to 299 arrived.
-bool httpPost(const std::string& url, const std::string& apiKey, const std::string& body);
+// When a post under way gives up: at `deadline`, or as soon as `giveUp`
+// answers true. Either way it ends as not accepted. giveUp is asked on the
+// posting thread at least every postCheckMilliseconds while the post waits.
+struct PostLimits {
+  std::chrono::steady_clock::time_point deadline;
+  bool (*giveUp)(void* context);
+  void* context;
+};
+constexpr unsigned postCheckMilliseconds = 50;
+
+// One POST of `body` to `url` with the key header, within `limits`; true only
+// when a response with a status from 200 to 299 arrived in time.
+bool httpPost(const std::string& url, const std::string& apiKey, const std::string& body,
+              const PostLimits& limits);
 
 }  // namespace platform

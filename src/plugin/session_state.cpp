@@ -1,5 +1,17 @@
 #include "plugin/session_state.h"
 
+#include <ostream>
+
+SharedText::SharedText(const std::string& text)
+    : text_(text.empty() ? nullptr : std::make_shared<const std::string>(text)) {}
+
+const std::string& SharedText::str() const {
+  static const std::string emptyText;
+  return text_ != nullptr ? *text_ : emptyText;
+}
+
+std::ostream& operator<<(std::ostream& out, const SharedText& text) { return out << text.str(); }
+
 SessionState sessionState;
 std::mutex stateMutex;
 
@@ -12,7 +24,7 @@ void subtractReported(SessionState& state, double milesSent, std::int32_t second
 
 void resetSessionStateForTests() {
   std::lock_guard<std::mutex> lock(stateMutex);
-  sessionState.serverId.clear();
+  sessionState.serverId = SharedText();
   sessionState.truckName = "Unknown";
   sessionState.trailerName = "None";
   sessionState.cargoLoaded = false;

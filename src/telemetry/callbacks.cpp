@@ -111,10 +111,10 @@ bool cargoLoadedAttribute(const scs_named_value_t* attributes) {
   return false;
 }
 
-// The text is copied before the lock is taken and swapped in under it, so
-// nothing is allocated or freed while the lock is held.
-void storeName(std::string& field, const char* name, const char* fallback) {
-  std::string text = name != nullptr && name[0] != '\0' ? name : fallback;
+// The text is built before the lock is taken and swapped in under it; the
+// old one leaves with `text` after the lock is released.
+void storeName(SharedText& field, const char* name, const char* fallback) {
+  SharedText text(name != nullptr && name[0] != '\0' ? name : fallback);
   std::lock_guard<std::mutex> lock(stateMutex);
   field.swap(text);
 }

@@ -12,14 +12,23 @@
 
 namespace {
 
+// Under the lock only the names' handles and the two amounts are copied; the
+// names' bytes are copied after it, and whatever old name loses its last
+// reference here goes with the handles, unlocked.
 ReportSnapshot takeSnapshot() {
-  std::lock_guard<std::mutex> lock(stateMutex);
   ReportSnapshot snapshot;
-  snapshot.serverId = sessionState.serverId;
-  snapshot.milesDelta = sessionState.pendingMiles;
-  snapshot.secondsDelta = sessionState.pendingSeconds;
-  snapshot.truckName = sessionState.truckName;
-  snapshot.trailerName = sessionState.trailerName;
+  SharedText serverId, truckName, trailerName;
+  {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    serverId = sessionState.serverId;
+    truckName = sessionState.truckName;
+    trailerName = sessionState.trailerName;
+    snapshot.milesDelta = sessionState.pendingMiles;
+    snapshot.secondsDelta = sessionState.pendingSeconds;
+  }
+  snapshot.serverId = serverId;
+  snapshot.truckName = truckName;
+  snapshot.trailerName = trailerName;
   return snapshot;
 }
 

@@ -64,8 +64,10 @@ def body_end(data):
 
 class Collector:
     def __init__(self, answers=(), default=200, key="test-key-7f3a", host="127.0.0.1", port=0,
-                 record=None):
+                 record=None, tls=None):
+        """tls: an ssl.SSLContext to serve https with."""
         self.answers, self.default, self.key, self.record = list(answers), default, key, record
+        self.tls = tls
         self.requests = []
         self._changed = threading.Condition()
         self._socket = socket.socket()
@@ -87,6 +89,11 @@ class Collector:
             threading.Thread(target=self._serve, args=(connection,), daemon=True).start()
 
     def _serve(self, connection):
+        if self.tls is not None:
+            try:
+                connection = self.tls.wrap_socket(connection, server_side=True)
+            except OSError:
+                return connection.close()
         with connection:
             request = read_request(connection)
             if request is None:

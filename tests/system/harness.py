@@ -14,11 +14,14 @@ server with the cargo loaded, reporting to a loopback Collector. Every folder
 checks at its cleanup that the API key reached neither log.
 """
 
+import contextlib
 import os
 import pathlib
 import queue
 import re
+import select
 import shutil
+import socket
 import struct
 import subprocess
 import sys
@@ -27,7 +30,7 @@ import threading
 import unittest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "collector"))
-from collector import Collector  # noqa: E402,F401  (the tests' one collector)
+from collector import Collector, Request, read_request  # noqa: E402  (the tests' one collector)
 
 PLATFORM = os.environ.get("VORN_PLATFORM", "native")
 IS_WINE = PLATFORM == "wine"
@@ -164,8 +167,8 @@ class GameFolder:
         assert all(LOG_LINE.match(l) for l in lines), data
         return [LOG_LINE.match(l).group(2).decode() for l in lines]
 
-    def start(self):
-        env = dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
+    def start(self, **extra_env):
+        env = dict(os.environ, **extra_env, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
                    ASAN_OPTIONS="halt_on_error=1:detect_leaks=1",
                    UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1",
                    TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1",
@@ -198,11 +201,11 @@ class Road:
     """One game session on the second known server with the cargo loaded,
     reporting to `url`; it keeps the float odometer the game would show."""
 
-    def __init__(self, test, url):
+    def __init__(self, test, url, **extra_env):
         self.folder = GameFolder(ini_with_url(url), steam_script=ON_SERVER)
         test.addCleanup(self.folder.cleanup)
         self.odometer = 1000.0
-        self.session = self.folder.start()
+        self.session = self.folder.start(**extra_env)
 
     def start(self):
         """Init, then the detector's first cycle on the server; the cargo is loaded."""
@@ -236,3 +239,29 @@ class PluginTestCase(unittest.TestCase):
         collector = Collector(**options)
         self.addCleanup(collector.stop)
         return collector
+
+
+class ConnectProxy(Collector):
+    """An https proxy on loopback that opens tunnels (CONNECT) to loopback
+    addresses only, and records each tunnel's target."""
+
+    def __init__(self):
+        self.targets = []
+        super().__init__()
+
+    def _serve(self, client):
+        with client, contextlib.suppress(OSError):
+            request = read_request(client) or Request(b"")
+            host, _, port = request.target.rpartition(":")
+            if request.method != "CONNECT" or not host.startswith("127."):
+                return
+            self.targets.append(request.target)
+            with socket.create_connection((host, int(port))) as upstream:
+                client.sendall(b"HTTP/1.1 200 Connection established\r\n\r\n")
+                ends = {client: upstream, upstream: client}
+                while True:  # until either side hangs up
+                    for side in select.select(list(ends), [], [], 60)[0] or [None]:
+                        data = side.recv(65536) if side else b""
+                        if not data:
+                            return
+                        ends[side].sendall(data)

@@ -1,12 +1,15 @@
 // Lock discipline: nobody may hold stateMutex while calling out of the process
-// (Steam, the log, the collector), and the game's callbacks, the detector and
+// (Steam, the log, the collector) nor use the heap under it, and the game's
+// callbacks, the detector and
 // the sender may run on the shared record at once. Under the thread sanitizer
 // build the three-thread case is also the race check of the whole record.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 
@@ -41,6 +44,37 @@ void checkNoLockHeld() {
   }
   stateMutex.unlock();
 }
+
+// Heap use while the lock is busy, counted only while the single-threaded
+// case watches: then a busy lock can only be this thread's own.
+std::atomic<bool> watchHeap{false};
+std::atomic<int> heapUnderLock{0};
+
+void noteHeapUse() {
+  if (!watchHeap.load(std::memory_order_relaxed)) return;
+  if (stateMutex.try_lock())
+    stateMutex.unlock();
+  else
+    ++heapUnderLock;
+}
+
+}  // namespace
+
+// Out of line, so that the compiler does not pair them with malloc and free.
+__attribute__((noinline)) void* operator new(std::size_t size) {
+  noteHeapUse();
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+__attribute__((noinline)) void operator delete(void* p) noexcept {
+  if (p != nullptr) noteHeapUse();
+  std::free(p);
+}
+__attribute__((noinline)) void operator delete(void* p, std::size_t) noexcept {
+  operator delete(p);
+}
+
+namespace {
 
 bool bindFake(SteamBinding& binding) {
   binding = fakesteam::binding();
@@ -99,14 +133,29 @@ class LockDiscipline : public ::testing::Test {
   }
 };
 
-TEST_F(LockDiscipline, NoLockIsHeldWhileCallingOut) {
+// Names longer than any in-place string, so that a copy under the lock would
+// have to allocate.
+TEST_F(LockDiscipline, NoLockIsHeldWhileCallingOutNorHeapUsedUnderIt) {
   running = true;
+  watchHeap = true;
+  heapUnderLock = 0;
   runDetector(DetectorEnvironment{&bindFake, &stopAtFirstSleep, &checkedLog});
+  scs_value_t truck{};
+  truck.type = SCS_VALUE_TYPE_string;
+  for (const char* name : {"Volvo FH16 Globetrotter XXL", "Scania R 2016 Highline Topline"}) {
+    truck.value_string.value = name;
+    configure("truck", "name", truck);
+  }
   frameAt(0);
   frameAt(1000000);
+  odometerAt(1.0f);
+  odometerAt(2.0f);
   ASSERT_TRUE(senderCycle(&checkedPost));
+  publishDetectedServer("");
+  watchHeap = false;
   EXPECT_GE(calls.load(), 4) << "Steam, the log and the post were all called";
   EXPECT_EQ(heldAcrossCalls.load(), 0);
+  EXPECT_EQ(heapUnderLock.load(), 0);
 }
 
 TEST_F(LockDiscipline, ThreeThreadsOnTheRecordAtOnce) {

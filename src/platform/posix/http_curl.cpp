@@ -1,9 +1,13 @@
 // The report POST on Linux, with libcurl, shaped like the WinHTTP request of
 // the Windows build: the same three headers of our own, Host and
 // Content-Length from the client and nothing else, the path without query or
-// fragment, and the answer decided by the status line alone.
+// fragment, and the answer decided by the status line alone. The transfer
+// runs on a multi handle so that this thread keeps the post's limits itself.
 #include <curl/curl.h>
+#include <dlfcn.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <mutex>
 
 #include "platform/platform.h"
@@ -12,18 +16,30 @@ namespace platform {
 namespace {
 
 const char* const userAgent = "VORN-Davida-Client/1.0";
-const long connectTimeoutSeconds = 10;
-// Finite, so that shutdown never waits without end on a silent collector.
-const long totalTimeoutSeconds = 30;
+const long connectTimeoutMilliseconds = 10000;
+
+// A post abandoned during name resolution leaves libcurl's resolver thread to
+// finish on its own (CURLOPT_QUICK_EXIT), so libcurl must stay loaded even
+// after the game unloads the plug-in: it is marked never to be unloaded.
+void keepCurlLoaded() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&curl_easy_init), &info) == 0 || info.dli_fname == nullptr)
+    return;
+  dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+}
 
 bool curlReady() {
   static std::once_flag once;
   static bool ready = false;
-  std::call_once(once, [] { ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; });
+  std::call_once(once, [] {
+    keepCurlLoaded();
+    ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+  });
   return ready;
 }
 
 struct Transfer {
+  CURLM* multi = nullptr;
   CURL* easy = nullptr;
   CURLU* url = nullptr;
   curl_slist* headers = nullptr;
@@ -31,7 +47,9 @@ struct Transfer {
   long status = 0;
 
   ~Transfer() {
+    if (multi != nullptr && easy != nullptr) curl_multi_remove_handle(multi, easy);
     if (easy != nullptr) curl_easy_cleanup(easy);
+    if (multi != nullptr) curl_multi_cleanup(multi);
     if (headers != nullptr) curl_slist_free_all(headers);
     if (url != nullptr) curl_url_cleanup(url);
   }
@@ -79,7 +97,9 @@ bool parseCollectorUrl(const std::string& text, Transfer& transfer) {
 }
 
 // Stops the transfer once the final response's headers are in: like WinHTTP,
-// the answer is the status code and the body is never read.
+// the answer is the status code and the body is never read. A proxy's answer
+// to CONNECT never gets here (CURLOPT_SUPPRESS_CONNECT_HEADERS): only the
+// collector's own response decides.
 size_t onHeaderLine(char* data, size_t size, size_t count, void* context) {
   Transfer& transfer = *static_cast<Transfer*>(context);
   const size_t length = size * count;
@@ -113,7 +133,14 @@ bool buildHeaders(const std::string& apiKey, Transfer& transfer) {
          appendHeader(transfer.headers, "Expect:");    // no 100-continue round trip
 }
 
-bool configure(Transfer& transfer, const std::string& body) {
+// Milliseconds from now to the deadline, at least 1 (0 would mean none).
+long millisecondsLeft(const PostLimits& limits) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      limits.deadline - std::chrono::steady_clock::now());
+  return std::max<long>(1, static_cast<long>(left.count()));
+}
+
+bool configure(Transfer& transfer, const std::string& body, const PostLimits& limits) {
   CURL* easy = transfer.easy;
   bool ok = true;
   auto set = [&ok](CURLcode code) { ok = ok && code == CURLE_OK; };
@@ -127,30 +154,60 @@ bool configure(Transfer& transfer, const std::string& body) {
   set(curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size())));
   set(curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headers));
   set(curl_easy_setopt(easy, CURLOPT_USERAGENT, userAgent));
-  set(curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, connectTimeoutSeconds));
-  set(curl_easy_setopt(easy, CURLOPT_TIMEOUT, totalTimeoutSeconds));
+  // The client's own time-outs end at the deadline too; the loop in httpPost
+  // keeps it as well and alone answers shutdown.
+  const long left = millisecondsLeft(limits);
+  set(curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
+                       std::min(connectTimeoutMilliseconds, left)));
+  set(curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, left));
   // Time-outs must not use signals: the game owns the process's signal handling.
   set(curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L));
+  // An abandoned post does not wait for a name lookup that hangs.
+  set(curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L));
   set(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L));
   set(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L));
+  // OpenSSL's own variable for a certificate bundle of the user's choice; this
+  // libcurl passes its built-in bundle explicitly and would not look at it.
+  if (const char* bundle = std::getenv("SSL_CERT_FILE"))
+    if (bundle[0] != '\0') set(curl_easy_setopt(easy, CURLOPT_CAINFO, bundle));
+  // Proxies come from the environment (https_proxy, no_proxy), as libcurl reads it.
+  set(curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L));
   set(curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &onHeaderLine));
   set(curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer));
   set(curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &discardBody));
   return ok;
 }
 
+// Drives the transfer until it ends, the deadline passes or the caller gives
+// up; true when it ended by itself.
+bool runWithinLimits(Transfer& transfer, const PostLimits& limits) {
+  while (true) {
+    int active = 0;
+    if (curl_multi_perform(transfer.multi, &active) != CURLM_OK) return false;
+    if (active == 0) return true;
+    if (std::chrono::steady_clock::now() >= limits.deadline || limits.giveUp(limits.context))
+      return false;
+    if (curl_multi_poll(transfer.multi, nullptr, 0, static_cast<int>(postCheckMilliseconds),
+                        nullptr) != CURLM_OK)
+      return false;
+  }
+}
+
 }  // namespace
 
-bool httpPost(const std::string& url, const std::string& apiKey, const std::string& body) {
+bool httpPost(const std::string& url, const std::string& apiKey, const std::string& body,
+              const PostLimits& limits) {
   if (!curlReady()) return false;
   Transfer transfer;
   if (!parseCollectorUrl(url, transfer)) return false;
   transfer.easy = curl_easy_init();
-  if (transfer.easy == nullptr) return false;
-  if (!buildHeaders(apiKey, transfer) || !configure(transfer, body)) return false;
+  transfer.multi = curl_multi_init();
+  if (transfer.easy == nullptr || transfer.multi == nullptr) return false;
+  if (!buildHeaders(apiKey, transfer) || !configure(transfer, body, limits)) return false;
+  if (curl_multi_add_handle(transfer.multi, transfer.easy) != CURLM_OK) return false;
   // The transfer ends in a write error when the header callback stops it;
   // what counts is whether a complete status and header block arrived.
-  curl_easy_perform(transfer.easy);
+  if (!runWithinLimits(transfer, limits)) return false;
   return transfer.responseArrived && transfer.status >= 200 && transfer.status <= 299;
 }
 

@@ -1,9 +1,15 @@
 // The report POST on Windows: one WinHTTP session, connection and request per
-// report, synchronous, with WinHTTP's own time-outs and certificate checks;
-// redirects are not followed.
+// report, synchronous, with WinHTTP's certificate checks; redirects are not
+// followed. The exchange runs on a helper thread while this one keeps the
+// post's limits: closing the request handle is WinHTTP's way to end a
+// synchronous call from another thread.
 #include <windows.h>
 #include <winhttp.h>
 
+#include <algorithm>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/platform.h"
@@ -40,9 +46,95 @@ void closeAll(HINTERNET request, HINTERNET connection, HINTERNET session) {
   if (session != nullptr) WinHttpCloseHandle(session);
 }
 
+// WinHTTP's own time-outs bound each step (name resolution, connect, send,
+// receive) to what is left until the deadline; the total, a trickling
+// answer included, is kept by awaitExchange.
+bool setTimeouts(HINTERNET session, const PostLimits& limits) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      limits.deadline - std::chrono::steady_clock::now());
+  const int step = static_cast<int>(std::max<long long>(1, left.count()));
+  return WinHttpSetTimeouts(session, step, step, step, step);
+}
+
+// Shared by the waiting thread and the helper, whichever lets go last frees
+// it. The request handle is only touched under `mutex`: once the waiter has
+// given up it is closed and the helper leaves it alone.
+struct Exchange {
+  HINTERNET request = nullptr;
+  std::wstring headers;
+  std::string body;
+  HMODULE module = nullptr;  // the helper's reference to this library
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool done = false;
+  bool abandoned = false;
+  DWORD status = 0;
+};
+
+void exchange(Exchange& ex) {
+  const DWORD length = static_cast<DWORD>(ex.body.size());
+  const bool answered = WinHttpSendRequest(ex.request, ex.headers.c_str(), static_cast<DWORD>(-1),
+                                           const_cast<char*>(ex.body.data()), length, length, 0) &&
+                        WinHttpReceiveResponse(ex.request, nullptr);
+  std::lock_guard<std::mutex> lock(ex.mutex);
+  if (answered && !ex.abandoned) {
+    DWORD statusSize = sizeof ex.status;
+    WinHttpQueryHeaders(ex.request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                        WINHTTP_HEADER_NAME_BY_INDEX, &ex.status, &statusSize,
+                        WINHTTP_NO_HEADER_INDEX);
+  }
+  ex.done = true;
+  ex.finished.notify_one();
+}
+
+// Closing the handle ends the helper's call on Windows, but not every WinHTTP
+// does so at once (Wine's waits for the peer or its own time-out). So the
+// helper is never waited for: it holds a reference to this library and gives
+// it back as it exits, and the game may unload the plug-in meanwhile.
+DWORD WINAPI exchangeThread(LPVOID parameter) {
+  auto* handed = static_cast<std::shared_ptr<Exchange>*>(parameter);
+  std::shared_ptr<Exchange> ex = std::move(*handed);
+  delete handed;
+  exchange(*ex);
+  const HMODULE module = ex->module;
+  ex.reset();
+  FreeLibraryAndExitThread(module, 0);
+}
+
+bool startExchange(const std::shared_ptr<Exchange>& ex) {
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                          reinterpret_cast<LPCWSTR>(&exchangeThread), &ex->module))
+    return false;
+  auto* handed = new std::shared_ptr<Exchange>(ex);
+  HANDLE thread = CreateThread(nullptr, 0, &exchangeThread, handed, 0, nullptr);
+  if (thread == nullptr) {
+    delete handed;
+    FreeLibrary(ex->module);
+    return false;
+  }
+  CloseHandle(thread);
+  return true;
+}
+
+// Waits for the helper's verdict until the deadline or until the caller gives
+// up; then closes the request. True when the exchange finished in time.
+bool awaitExchange(Exchange& ex, const PostLimits& limits) {
+  std::unique_lock<std::mutex> lock(ex.mutex);
+  while (!ex.done) {
+    if (std::chrono::steady_clock::now() >= limits.deadline || limits.giveUp(limits.context)) {
+      ex.abandoned = true;
+      WinHttpCloseHandle(ex.request);
+      return false;
+    }
+    ex.finished.wait_for(lock, std::chrono::milliseconds(postCheckMilliseconds));
+  }
+  return true;
+}
+
 }  // namespace
 
-bool httpPost(const std::string& url, const std::string& apiKey, const std::string& body) {
+bool httpPost(const std::string& url, const std::string& apiKey, const std::string& body,
+              const PostLimits& limits) {
   const std::wstring wideUrl = widenBytes(url);
   wchar_t host[hostBufferLength] = {};
   wchar_t path[pathBufferLength] = {};
@@ -65,6 +157,10 @@ bool httpPost(const std::string& url, const std::string& apiKey, const std::stri
   HINTERNET session = WinHttpOpen(userAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
                                   WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
   if (session == nullptr) return false;
+  if (!setTimeouts(session, limits)) {
+    closeAll(nullptr, nullptr, session);
+    return false;
+  }
 
   HINTERNET connection = WinHttpConnect(session, hostName.c_str(), parts.nPort, 0);
   if (connection == nullptr) {
@@ -90,22 +186,24 @@ bool httpPost(const std::string& url, const std::string& apiKey, const std::stri
     return false;
   }
 
-  const DWORD bodyLength = static_cast<DWORD>(body.size());
-  LPVOID bodyData = const_cast<char*>(body.data());
-  const bool exchanged = WinHttpSendRequest(request, headers.c_str(), static_cast<DWORD>(-1),
-                                            bodyData, bodyLength, bodyLength, 0) &&
-                         WinHttpReceiveResponse(request, nullptr);
-  if (!exchanged) {
+  std::shared_ptr<Exchange> ex;
+  try {
+    ex = std::make_shared<Exchange>();
+    ex->headers = headers;
+    ex->body = body;
+  } catch (...) {
     closeAll(request, connection, session);
     return false;
   }
-
-  DWORD status = 0;
-  DWORD statusSize = sizeof status;
-  WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                      WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize, WINHTTP_NO_HEADER_INDEX);
-  closeAll(request, connection, session);
-  return status - 200u <= 99u;
+  ex->request = request;
+  if (!startExchange(ex)) {
+    closeAll(request, connection, session);
+    return false;
+  }
+  const bool inTime = awaitExchange(*ex, limits);
+  closeAll(inTime ? request : nullptr, connection, session);
+  // A call that failed leaves the status at 0.
+  return inTime && ex->status - 200u <= 99u;
 }
 
 }  // namespace platform
