@@ -12,9 +12,7 @@
 
 // Stops the run with a message; libFuzzer then keeps the input as a crash artifact.
 static void require(bool holds, const std::string& what) {
-  if (holds) return;
-  std::fprintf(stderr, "property violated: %s\n", what.c_str());
-  std::abort();
+  if (!holds) std::fprintf(stderr, "property violated: %s\n", what.c_str()), std::abort();
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -1,11 +1,7 @@
-"""The release package of one build tree holds what the player's guide says it
-holds, with the settings template's four lines and each platform's line ends.
-SHA256SUMS beside it holds the right sums, and the DLL carries the project's
-version and its two exports.
-
-With VORN_SECOND_BUILD_DIR set, the class SecondBuild configures and builds the
-Windows release again in that folder, signed with a certificate made on the
-spot, and compares it with BUILD_DIR's.
+"""The release package of one build tree: its files, the guide's texts, the
+template's four lines, line ends, SHA256SUMS, and the DLL's version and tables.
+SecondBuild (with VORN_SECOND_BUILD_DIR) builds the Windows release again there,
+signed with a certificate made on the spot, and compares it with BUILD_DIR's.
 
 usage: check_packages.py BUILD_DIR [CLASS]
 """
@@ -100,16 +96,15 @@ class ReleasePackage(unittest.TestCase):
 
 @unittest.skipUnless(SECOND_BUILD_DIR and IS_WINDOWS, "VORN_SECOND_BUILD_DIR and a windows tree")
 class SecondBuild(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
+    def test_same_unsigned_bytes_listed_sums_and_a_signature_over_them(self):
         work = pathlib.Path(SECOND_BUILD_DIR)
         shutil.rmtree(work, ignore_errors=True)
-        cls.cert, key, p12, password = (work / n for n in ("cert.pem", "key.pem", "signer.p12", "pw"))
+        cert, key, p12, password = (work / n for n in ("cert.pem", "key.pem", "signer.p12", "pw"))
         work.mkdir(parents=True)
         password.write_text("throwaway-password\n")
         run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-             "-subj", "/CN=VORN test signer", "-keyout", key, "-out", cls.cert])
-        run(["openssl", "pkcs12", "-export", "-inkey", key, "-in", cls.cert, "-out", p12,
+             "-subj", "/CN=VORN test signer", "-keyout", key, "-out", cert])
+        run(["openssl", "pkcs12", "-export", "-inkey", key, "-in", cert, "-out", p12,
              "-passout", f"file:{password}"])
         same = [f"-D{name}={cache_value(name)}" for name in (
             "CMAKE_TOOLCHAIN_FILE", "CMAKE_BUILD_TYPE", "VORN_KNOWN_SERVERS",
@@ -117,27 +112,19 @@ class SecondBuild(unittest.TestCase):
         run(["cmake", "-S", HERE.parents[1], "-B", work / "tree", "-G", "Unix Makefiles", *same,
              f"-DVORN_SIGN_PKCS12={p12}", f"-DVORN_SIGN_PASSWORD_FILE={password}"])
         run(["cmake", "--build", work / "tree", "-j2", "--target", "VORN_Davida_Client"])
-        cls.first, cls.second = work / "first", work / "second"
-        for tree, out in ((BUILD_DIR, cls.first), (work / "tree", cls.second)):
+        first, second = work / "first", work / "second"
+        for tree, out in ((BUILD_DIR, first), (work / "tree", second)):
             run(["cpack", "--config", tree / "CPackConfig.cmake", "-B", out])
-        unpack(cls.first / ARCHIVE)
-        unpack(cls.second / (SIGNED_PACKAGE + ".zip"))
-        unpack(cls.second / ARCHIVE)
-
-    def test_unsigned_files_are_the_first_trees_bytes(self):
+        for archive in (first / ARCHIVE, second / (SIGNED_PACKAGE + ".zip"), second / ARCHIVE):
+            unpack(archive)
         for name in (ARCHIVE, f"{PACKAGE}/{PLUGIN}"):
-            with self.subTest(name):
-                self.assertEqual(sha256(self.first / name), sha256(self.second / name))
-
-    def test_checksums_list_unsigned_and_signed_files(self):
-        self.assertEqual(verified_checksums(self.second), [
+            self.assertEqual(sha256(first / name), sha256(second / name), name)
+        self.assertEqual(verified_checksums(second), [
             ARCHIVE, f"{PACKAGE}/{PLUGIN}", SIGNED_PACKAGE + ".zip", f"{SIGNED_PACKAGE}/{PLUGIN}"])
-
-    def test_signed_dll_verifies_and_is_the_unsigned_one_plus_signature(self):
-        signed = self.second / SIGNED_PACKAGE / PLUGIN
-        run(["osslsigncode", "verify", "-CAfile", self.cert, "-in", signed])
-        run(["osslsigncode", "remove-signature", "-in", signed, "-out", self.second / "removed"])
-        self.assertEqual(sha256(self.second / "removed"), sha256(self.second / PACKAGE / PLUGIN))
+        signed = second / SIGNED_PACKAGE / PLUGIN
+        run(["osslsigncode", "verify", "-CAfile", cert, "-in", signed])
+        run(["osslsigncode", "remove-signature", "-in", signed, "-out", second / "removed"])
+        self.assertEqual(sha256(second / "removed"), sha256(second / PACKAGE / PLUGIN))
 
 
 def run(argv, cwd=None):

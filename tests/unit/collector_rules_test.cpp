@@ -69,8 +69,7 @@ TEST(CollectorReport, PlausibilityRules) {
   struct Row {
     const char* name;
     double miles;
-    std::int64_t seconds;
-    std::int64_t wallMs;  // since the key's previous report
+    std::int64_t seconds, wallMs;  // wallMs: since the key's previous report
     bool speed, wallTime;
   } rows[] = {
       // Sent every 10 s at 100 mph, carrying 0.99 s of miles beyond its whole
