@@ -134,12 +134,10 @@ class Answers(unittest.TestCase):
 
         # The store is locked by another writer for longer than the collector waits.
         holder = sqlite3.connect(service.path, isolation_level=None)
+        self.addCleanup(holder.close)  # which also ends its transaction
         holder.execute("BEGIN IMMEDIATE")
-        try:
-            self.assertEqual(service.post(valid, key), 503)
-        finally:
-            holder.execute("ROLLBACK")
-            holder.close()
+        self.assertEqual(service.post(valid, key), 503)
+        holder.execute("ROLLBACK")
 
         day = datetime.date.fromisoformat(service.leaderboard()[0]["last_seen"][:10])
         [owl] = service.leaderboard(f"?since={day}&until={day}")

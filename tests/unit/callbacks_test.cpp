@@ -108,8 +108,7 @@ class Callbacks : public ::testing::Test {
 
 TEST_F(Callbacks, CountingFollowsClockOdometerAndGate) {
   const struct {
-    const char* name;
-    const char* script;
+    const char *name, *script;
     std::int32_t seconds;
     double remainder, miles;
   } cases[] = {
@@ -155,8 +154,7 @@ TEST_F(Callbacks, CountingFollowsClockOdometerAndGate) {
 
 TEST_F(Callbacks, ConfigurationsRecordNamesAndCargo) {
   const struct {
-    const char* id;
-    const char* attributes;
+    const char *id, *attributes;
     bool cargoBefore;
     std::string truck, trailer;
     bool cargo;
@@ -205,14 +203,13 @@ TEST_F(Callbacks, BadInputChangesNothing) {
   std::vector<std::pair<std::string, std::function<void()>>> cases = {
       {"frame start without information", [] { onFrameStart(1, nullptr, nullptr); }},
       {"configuration without information", [] { onConfiguration(5, nullptr, nullptr); }},
+      {"odometer without a value", [] { onOdometer("x", SCS_U32_NIL, nullptr, nullptr); }},
       {"configuration with a null id",
        [&] { configuration(nullptr, attributes.attributes.data()); }},
   };
   for (const char* id : {"truck", "trailer", "job"})
     cases.push_back(
         {std::string(id) + " with null attributes", [=] { configuration(id, nullptr); }});
-  cases.push_back(
-      {"odometer without a value", [] { onOdometer("x", SCS_U32_NIL, nullptr, nullptr); }});
   for (scs_value_type_t type = SCS_VALUE_TYPE_INVALID; type <= SCS_VALUE_TYPE_s64 + 1; ++type) {
     if (type == SCS_VALUE_TYPE_float) continue;
     cases.push_back({"odometer value of type " + std::to_string(type), [=] {

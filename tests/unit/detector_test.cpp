@@ -142,9 +142,8 @@ void fakeSleep(unsigned milliseconds) {
   if (loop.onSleep) loop.onSleep(static_cast<int>(loop.sleeps.size()));
 }
 
-void recordLog(const std::string& message) { loop.log.push_back(message); }
-
-const DetectorEnvironment fakeEnvironment{&fakeBind, &fakeSleep, &recordLog};
+const DetectorEnvironment fakeEnvironment{
+    &fakeBind, &fakeSleep, [](const std::string& message) { loop.log.push_back(message); }};
 
 class DetectorLoop : public ::testing::Test {
  protected:

@@ -41,10 +41,8 @@ std::thread failingStarter(void (*body)()) {
 class PluginInit : public ::testing::Test {
  protected:
   void SetUp() override {
-    gameLog.clear();
-    registered.clear();
+    gameLog.clear(), registered.clear(), failingChannel.clear();
     failingEvent = 0;
-    failingChannel.clear();
     settings = defaultSettings();
     settings.PlayerName = "Night Owl";
     settings.ApiKey = "unit-test-key";
