@@ -68,7 +68,7 @@ class Collector:
         """tls: an ssl.SSLContext to serve https with."""
         self.answers, self.default, self.key, self.record = list(answers), default, key, record
         self.tls = tls
-        self.requests = []
+        self.requests, self.connections = [], 0
         self._changed = threading.Condition()
         self._socket = socket.socket()
         self._socket.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -86,6 +86,9 @@ class Collector:
                 connection, _ = self._socket.accept()
             except OSError:
                 return
+            with self._changed:
+                self.connections += 1
+                self._changed.notify_all()
             threading.Thread(target=self._serve, args=(connection,), daemon=True).start()
 
     def _serve(self, connection):
@@ -124,12 +127,12 @@ class Collector:
 
     def wait_for(self, count, timeout=60.0):
         """The first `count` requests, once they have arrived."""
-        return self.wait_until(lambda requests: len(requests) >= count, timeout)[:count]
+        return self.wait_until(lambda c: len(c.requests) >= count, timeout)[:count]
 
     def wait_until(self, condition, timeout=60.0):
-        """Every request so far, once condition(requests) holds."""
+        """Every request so far, once condition(self) holds."""
         with self._changed:
-            if not self._changed.wait_for(lambda: condition(self.requests), timeout):
+            if not self._changed.wait_for(lambda: condition(self), timeout):
                 raise AssertionError(f"collector waited in vain; it got {self.requests}")
             return list(self.requests)
 

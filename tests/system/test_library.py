@@ -117,9 +117,8 @@ class Library(PluginTestCase):
         road.session.shutdown()
         road.session.close()
 
-    @unittest.skipIf(IS_WINE, "WinHTTP takes its proxy from the system's settings")
-    def test_https_through_a_connect_proxy_is_decided_by_the_collector(self):
-        # A TLS collector whose fresh certificate the plug-in is told to trust.
+    def tls_collector(self):
+        """A TLS collector with a fresh self-signed certificate, and that certificate's file."""
         scratch = tempfile.TemporaryDirectory(prefix="vorn-tls-")
         self.addCleanup(scratch.cleanup)
         cert, key = (pathlib.Path(scratch.name) / name for name in ("cert.pem", "key.pem"))
@@ -128,7 +127,37 @@ class Library(PluginTestCase):
                         "-addext", "subjectAltName=IP:127.0.0.1"], check=True, capture_output=True)
         tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         tls.load_cert_chain(cert, key)
-        collector, proxy = self.collector(tls=tls), ConnectProxy()
+        return self.collector(tls=tls), cert
+
+    def test_a_refused_url_or_an_untrusted_collector_keeps_the_amounts_pending(self):
+        # One session per URL, all at once. The untrusted collector starts
+        # last: once its handshake arrives, the others have had their first
+        # cycle too (were one late, the row would only prove less).
+        collector, (untrusted, _) = self.collector(), self.tls_collector()
+        port = collector.port
+        urls = ["", "ftp://127.0.0.1:%d/" % port, "127.0.0.1:%d/api" % port,
+                "http://[127.0.0.1:%d/" % port, untrusted.url().replace("http:", "https:")]
+        roads = [Road(self, url) for url in urls]
+        for road in roads:
+            road.start()
+            miles = road.drive(60, 5)
+        untrusted.wait_until(lambda c: c.connections)
+        self.assertEqual(collector.connections, 0)
+        for road in roads:  # now to a collector that accepts
+            road.session.shutdown()
+            road.folder.write_ini(ini_with_url(collector.url()))
+            self.assertEqual(road.session.init(), 0)
+        received = collector.wait_for(len(urls))
+        self.assertEqual([r.body for r in received], [report_body(60, miles)] * len(urls))
+        self.assertEqual(untrusted.requests, [])
+        for road in roads:
+            road.session.shutdown()
+            road.session.close()
+
+    @unittest.skipIf(IS_WINE, "WinHTTP takes its proxy from the system's settings")
+    def test_https_through_a_connect_proxy_is_decided_by_the_collector(self):
+        # The plug-in is told to trust the collector's certificate.
+        (collector, cert), proxy = self.tls_collector(), ConnectProxy()
         self.addCleanup(proxy.stop)
         road = Road(self, collector.url(PATH).replace("http:", "https:"), https_proxy=proxy.url(""),
                     no_proxy="", NO_PROXY="", SSL_CERT_FILE=str(cert))

@@ -30,7 +30,7 @@ class NothingLostNothingDoubled(PluginTestCase):
         for count, (drive_seconds, km) in enumerate(DRIVES, 1):
             miles += road.drive(drive_seconds, km)
             collector.wait_for(count)
-        collector.wait_until(lambda found: accepted(found)[0] >= seconds, 120)
+        collector.wait_until(lambda c: accepted(c.requests)[0] >= seconds, 120)
         road.session.shutdown()
         road.session.close()
         requests = collector.requests
