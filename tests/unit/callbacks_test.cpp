@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <deque>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -12,57 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "configured_player.h"
 #include "detect/servers.h"
-#include "plugin/session_state.h"
 
 namespace {
 
 const double mile = 0.621371192237334;  // miles per kilometre
-
-void frameAt(std::uint64_t microseconds, bool restart = false) {
-  scs_telemetry_frame_start_t frame{};
-  frame.flags = restart ? SCS_TELEMETRY_FRAME_START_FLAG_timer_restart : 0u;
-  frame.render_time = frame.simulation_time = 7;  // clocks that must not matter
-  frame.paused_simulation_time = microseconds;
-  onFrameStart(SCS_TELEMETRY_EVENT_frame_start, &frame, nullptr);
-}
-
-void odometer(float km) {
-  scs_value_t v{};
-  v.type = SCS_VALUE_TYPE_float;
-  v.value_float.value = km;
-  onOdometer("truck.odometer", SCS_U32_NIL, &v, nullptr);
-}
-
-// A configuration from "NAME=TYPE:VALUE; ..." with TYPE bool, s32, string or
-// null (a string with a null text); the NAME "@end" is a null name, which
-// ends the list early.
-struct Configuration {
-  std::deque<std::string> texts;
-  std::vector<scs_named_value_t> attributes;
-  scs_telemetry_configuration_t info{};
-
-  Configuration(const char* id, const std::string& list) {
-    std::istringstream items(list);
-    for (std::string item; std::getline(items >> std::ws, item, ';');) {
-      const std::size_t equals = item.find('='), colon = item.find(':');
-      const std::string name = item.substr(0, equals);
-      const std::string type = item.substr(equals + 1, colon - equals - 1);
-      const char* text = texts.emplace_back(item.substr(colon + 1)).c_str();
-      scs_named_value_t a{};
-      a.name = name == "@end" ? nullptr : texts.emplace_back(name).c_str();
-      a.value.type = type == "bool"  ? SCS_VALUE_TYPE_bool
-                     : type == "s32" ? SCS_VALUE_TYPE_s32
-                                     : SCS_VALUE_TYPE_string;  // "null" is a null text
-      a.value.value_s32.value = std::atoi(text);               // a bool is its low byte
-      if (type == "string") a.value.value_string.value = text;
-      attributes.push_back(a);
-    }
-    attributes.push_back(scs_named_value_t{});
-    info = {id, attributes.data()};
-  }
-  void deliver() const { onConfiguration(SCS_TELEMETRY_EVENT_configuration, &info, nullptr); }
-};
 
 // Runs a script of space-separated steps:
 //   f2.5 / F2.5   frame start at 2.5 s of the paused clock / with timer restart
@@ -81,7 +35,7 @@ void run(const std::string& script) {
     if (kind == 'f' || kind == 'F')
       frameAt(static_cast<std::uint64_t>(std::stod(arg) * 1e6 + 0.5), kind == 'F');
     if (kind == 'u') frameAt(std::stoull(arg));
-    if (kind == 'o') odometer(std::strtof(arg.c_str(), nullptr));
+    if (kind == 'o') odometerAt(std::strtof(arg.c_str(), nullptr));
     if (kind == 'j') Configuration("job", "cargo.loaded=bool:" + arg).deliver();
     if (std::string("sdrp").find(kind) == std::string::npos) continue;
     std::lock_guard<std::mutex> lock(stateMutex);

@@ -18,7 +18,6 @@
 #include "fake_steam.h"
 #include "plugin/plugin.h"
 #include "plugin/session_state.h"
-#include "telemetry/callbacks.h"
 #include "upload/sender.h"
 #include "vorn_deployment.h"
 
@@ -88,27 +87,6 @@ bool checkedPost(const std::string&, const std::string&, const std::string&) {
   return calls % 3 != 0;
 }
 
-void frameAt(std::uint64_t microseconds) {
-  scs_telemetry_frame_start_t frame{};
-  frame.paused_simulation_time = microseconds;
-  onFrameStart(SCS_TELEMETRY_EVENT_frame_start, &frame, nullptr);
-}
-
-void odometerAt(float km) {
-  scs_value_t value{};
-  value.type = SCS_VALUE_TYPE_float;
-  value.value_float.value = km;
-  onOdometer("truck.odometer", SCS_U32_NIL, &value, nullptr);
-}
-
-void configure(const char* id, const char* name, scs_value_t value) {
-  scs_named_value_t attributes[2]{};
-  attributes[0].name = name;
-  attributes[0].value = value;
-  const scs_telemetry_configuration_t configuration{id, attributes};
-  onConfiguration(SCS_TELEMETRY_EVENT_configuration, &configuration, nullptr);
-}
-
 class LockDiscipline : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -120,10 +98,7 @@ class LockDiscipline : public ::testing::Test {
     fakesteam::state.game = {270880, deployment::endpointAddressA, 27027, 27026, 1};
     fakesteam::setPresence({{"status", "Hauling"}});
     heldAcrossCalls = calls = 0;
-    scs_value_t loaded{};
-    loaded.type = SCS_VALUE_TYPE_bool;
-    loaded.value_bool.value = 1;
-    configure("job", "cargo.loaded", loaded);
+    Configuration("job", "cargo.loaded=bool:1").deliver();
   }
   void TearDown() override {
     running = false;
@@ -140,12 +115,8 @@ TEST_F(LockDiscipline, NoLockIsHeldWhileCallingOutNorHeapUsedUnderIt) {
   watchHeap = true;
   heapUnderLock = 0;
   runDetector(DetectorEnvironment{&bindFake, &stopAtFirstSleep, &checkedLog});
-  scs_value_t truck{};
-  truck.type = SCS_VALUE_TYPE_string;
-  for (const char* name : {"Volvo FH16 Globetrotter XXL", "Scania R 2016 Highline Topline"}) {
-    truck.value_string.value = name;
-    configure("truck", "name", truck);
-  }
+  for (const char* name : {"Volvo FH16 Globetrotter XXL", "Scania R 2016 Highline Topline"})
+    Configuration("truck", std::string("name=string:") + name).deliver();
   frameAt(0);
   frameAt(1000000);
   odometerAt(1.0f);
@@ -165,15 +136,12 @@ TEST_F(LockDiscipline, ThreeThreadsOnTheRecordAtOnce) {
   std::thread sender([] {
     while (running) senderCycle(&checkedPost);
   });
-  scs_value_t truck{};
-  truck.type = SCS_VALUE_TYPE_string;
+  const Configuration trucks[] = {{"truck", "name=string:Scania R"},
+                                  {"truck", "name=string:Volvo FH"}};
   for (std::uint64_t i = 1; i <= 200000; ++i) {
     frameAt(i * 500000);
     odometerAt(1000.0f + 0.01f * static_cast<float>(i % 1000));
-    if (i % 1000 == 0) {
-      truck.value_string.value = i % 2000 ? "Scania R" : "Volvo FH";
-      configure("truck", "name", truck);
-    }
+    if (i % 1000 == 0) trucks[i % 2000 == 0].deliver();
   }
   running = false;
   detector.join();
