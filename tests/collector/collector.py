@@ -1,16 +1,10 @@
 #!/usr/bin/env python3
-"""The loopback collector of the tests (and, until the collector service takes
-its place, of the demo): reads each request straight off the socket, keeps
-its exact bytes and answers as told, request by request.
+"""The loopback collector of the tests and of the demo: keeps each request's
+exact bytes and answers request by request, as listed.
 
-As a module:  with Collector(answers=[500, "drop", "200@3000"]) as c: ...
-              c.wait_for(2) -> the first two Requests, in arrival order
-As a program: collector.py --port 8787 --key KEY --record FILE [--answers LIST]
-              prints the port it is bound to, then appends one JSON line per
-              request (seq, method, target, headers, body_base64, answer).
-
-An answer is a status, "drop" (close without answering), either with "@MS"
-for a delay. A request without the expected X-VORN-Key is answered 401.
+An answer is a status or "drop" (close without answering), either with "@MS"
+for a delay; a request without the expected X-VORN-Key is answered 401. As a
+program it prints its port and appends one JSON line per request to --record.
 """
 
 import argparse
@@ -64,8 +58,7 @@ def body_end(data):
 
 class Collector:
     def __init__(self, answers=(), default=200, key="test-key-7f3a", host="127.0.0.1", port=0,
-                 record=None, tls=None):
-        """tls: an ssl.SSLContext to serve https with."""
+                 record=None, tls=None):  # tls: an ssl.SSLContext to serve https with
         self.answers, self.default, self.key, self.record = list(answers), default, key, record
         self.tls = tls
         self.requests, self.connections = [], 0
@@ -139,12 +132,6 @@ class Collector:
     def stop(self):
         self._socket.close()
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()
-
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
@@ -153,7 +140,6 @@ def main():
     parser.add_argument("--key", help="the expected X-VORN-Key (default: no check)")
     parser.add_argument("--record")
     parser.add_argument("--answers", default="")
-    parser.add_argument("--raw", action="store_true", help="accepted; bytes are always read raw")
     options = parser.parse_args()
     if not options.host.startswith("127."):
         parser.error("--host must be a loopback address")

@@ -1,18 +1,9 @@
-"""Runs the real plug-in library inside tools/gamehost, the way the game does.
-
-ctest runs every system test module once per platform it lists and says which
-in the environment (tests/CMakeLists.txt):
-
-  VORN_PLATFORM          native | wine | asan | tsan
-  VORN_BUILD_DIR         build tree holding the plug-in, gamehost and fakesteam
-  WINEPREFIX             the Wine prefix kept alive for the test run (wine only)
-
-A test makes a GameFolder (a scratch plug-in folder: a copy of the library,
-its ini, its log) and drives gamehost line by line in it (GameFolder.start,
-HostSession.send / call), or makes a Road: a session on the second known
-server with the cargo loaded, reporting to a loopback Collector. Every folder
-checks at its cleanup that the API key reached neither log.
-"""
+"""Runs the real plug-in library inside tools/gamehost, the way the game does,
+on the platform ctest names in VORN_PLATFORM (native, wine, asan, tsan) from
+the build tree in VORN_BUILD_DIR. A GameFolder is a scratch plug-in folder
+driven line by line (GameFolder.start, HostSession.send / call); a Road is a
+session on the second known server with the cargo loaded, reporting to a
+loopback Collector. Every folder checks at cleanup that the key is in no log."""
 
 import contextlib
 import os

@@ -18,12 +18,9 @@ namespace {
 using Entries = std::vector<std::pair<std::string, std::string>>;
 
 const std::uint64_t selfId = 76561198000000001ull;
-const std::string server[] = {"",
-                              deployment::knownServerIds[0],
-                              deployment::knownServerIds[1],
-                              deployment::knownServerIds[2],
-                              deployment::knownServerIds[3],
-                              deployment::knownServerIds[4]};
+std::string server(int number) {  // 0: none
+  return number ? deployment::knownServerIds[number - 1] : "";
+}
 const std::uint32_t addressA = deployment::endpointAddressA;
 const std::string ipA = std::to_string(addressA);
 const GamePlayedInfo noGame{};
@@ -59,7 +56,7 @@ TEST(DetectionCycle, DecidesAndReportsFieldByField) {
     const char* source;
     int server;
   } cases[] = {
-      {"no user", 0, 1, atsOn(addressA, 27027, 27026), "connect=" + server[1],
+      {"no user", 0, 1, atsOn(addressA, 27027, 27026), "connect=" + server(1),
        "self=0 game_ok=false rp_count=0 [connect=<missing>]", "NONE", 0},
       // Any non-zero low byte of the answer means playing.
       {"endpoint", selfId, 2, atsOn(addressA, 27027, 27026), "status=Driving",
@@ -82,12 +79,12 @@ TEST(DetectionCycle, DecidesAndReportsFieldByField) {
        "connect=", notPlaying + " rp_count=1 [connect=] [connect=<empty>]", "NONE", 0},
       {"capital Connect is another key", selfId, 0, noGame, "Connect=+connect 27021 27022",
        notPlaying + " rp_count=1 [Connect=+connect 27021 27022] [connect=<missing>]", "NONE", 0},
-      {"connect with a bare form", selfId, 0, noGame, "connect=+connect " + server[4].substr(0, 17),
-       notPlaying + " rp_count=1 [connect=+connect " + server[4].substr(0, 17) + "]", "CONNECT", 4},
+      {"connect with a bare form", selfId, 0, noGame, "connect=+connect " + server(4).substr(0, 17),
+       notPlaying + " rp_count=1 [connect=+connect " + server(4).substr(0, 17) + "]", "CONNECT", 4},
       // The reader stops at the identifier in "status", but only "connect" decides.
       {"identifier outside connect decides nothing", selfId, 0, noGame,
-       "status=on " + server[3] + ";connect=+connect " + server[1],
-       notPlaying + " rp_count=1 [status=on " + server[3] + "] [connect=<missing>]", "NONE", 0},
+       "status=on " + server(3) + ";connect=+connect " + server(1),
+       notPlaying + " rp_count=1 [status=on " + server(3) + "] [connect=<missing>]", "NONE", 0},
       // Byte-wise with unsigned bytes: 0xC3 sorts after ASCII, a prefix first.
       {"entries in unsigned byte order", selfId, 0, noGame, "\xc3\xa9tat=1;ab=4;a=2;Z=3",
        notPlaying + " rp_count=4 [Z=3] [a=2] [ab=4] [\xc3\xa9tat=1] [connect=<missing>]", "NONE",
@@ -109,8 +106,8 @@ TEST(DetectionCycle, DecidesAndReportsFieldByField) {
     const DetectionResult result = detectOnce(fakesteam::binding());
 
     EXPECT_EQ(buildStatusLine(result), c.line + " detect_source=" + c.source + " VORN_server=" +
-                                           (c.server ? server[c.server] : "NONE"));
-    EXPECT_EQ(result.server, server[c.server]);
+                                           (c.server ? server(c.server) : "NONE"));
+    EXPECT_EQ(result.server, server(c.server));
     EXPECT_EQ(fakesteam::state.foreignCalls, 0);
     if (c.self == 0) {
       EXPECT_EQ(fakesteam::state.gamePlayedCalls, 0);
@@ -189,7 +186,7 @@ TEST_F(DetectorLoop, PublishesEveryCycleAndClearsTheFrameBaselineWhileAServerIsF
   const auto seen = runCycles(3, [](int cycle) {
     fakesteam::setPresence({{"connect", cycle < 3 ? "+connect 27021 27022" : "+connect 1"}});
   });
-  EXPECT_EQ(seen, (std::vector<AfterCycle>{{server[1], false}, {server[1], false}, {"", true}}));
+  EXPECT_EQ(seen, (std::vector<AfterCycle>{{server(1), false}, {server(1), false}, {"", true}}));
   EXPECT_EQ(loop.log.size(), 2u) << "three cycles, one change of the status line";
 }
 
@@ -197,7 +194,7 @@ TEST_F(DetectorLoop, ACycleThatFailsCountsAsFindingNothingAndTheLoopGoesOn) {
   fakesteam::state.selfId = selfId;
   fakesteam::setPresence({{"connect", "+connect 27027 27026"}});
   const auto seen = runCycles(3, [](int cycle) { fakesteam::state.failSteamId = cycle == 2; });
-  EXPECT_EQ(seen, (std::vector<AfterCycle>{{server[2], false}, {"", true}, {server[2], false}}));
+  EXPECT_EQ(seen, (std::vector<AfterCycle>{{server(2), false}, {"", true}, {server(2), false}}));
 }
 
 }  // namespace

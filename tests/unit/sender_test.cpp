@@ -5,6 +5,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "config/settings.h"
@@ -19,9 +20,7 @@ const char* const knownId = "90112233445566772/101";
 // as told, and can play the game's thread while the post is "in flight".
 struct StandInPost {
   struct Call {
-    std::string url;
-    std::string apiKey;
-    std::string body;
+    std::string url, apiKey, body;
   };
   std::vector<Call> calls;
   bool accept = true;
@@ -42,14 +41,9 @@ void setPending(const std::string& serverId, double miles, std::int32_t seconds)
   sessionState.pendingSeconds = seconds;
 }
 
-double pendingMiles() {
+std::pair<double, std::int32_t> pending() {
   std::lock_guard<std::mutex> lock(stateMutex);
-  return sessionState.pendingMiles;
-}
-
-std::int32_t pendingSeconds() {
-  std::lock_guard<std::mutex> lock(stateMutex);
-  return sessionState.pendingSeconds;
+  return {sessionState.pendingMiles, sessionState.pendingSeconds};
 }
 
 class SenderCycle : public ::testing::Test {
@@ -109,8 +103,7 @@ TEST_F(SenderCycle, SkipsOrSubtractsOnlyWhatWasSentAndAccepted) {
       EXPECT_EQ(standIn.calls[0].apiKey, "key-123");
       EXPECT_NE(standIn.calls[0].body.find(c.numbers), std::string::npos) << standIn.calls[0].body;
     }
-    EXPECT_DOUBLE_EQ(pendingMiles(), c.milesAfter);
-    EXPECT_EQ(pendingSeconds(), c.secondsAfter);
+    EXPECT_EQ(pending(), std::make_pair(c.milesAfter, c.secondsAfter));  // exact
   }
 }
 

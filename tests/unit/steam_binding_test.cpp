@@ -86,6 +86,15 @@ const char* const probeBound = "Steam active-session probe: SteamUser + SteamFri
 const char* const probeMissing = "Steam active-session probe: required exports unavailable.";
 const char* const probeNull = "Steam active-session probe: interfaces unavailable.";
 
+// The newest `users` SteamUser and `friends` SteamFriends accessor exports.
+std::set<std::string> newest(int users, int friends) {
+  std::set<std::string> names;
+  for (int i = 0; i < users; ++i) names.insert("SteamAPI_SteamUser_v0" + std::to_string(23 - i));
+  for (int i = 0; i < friends; ++i)
+    names.insert("SteamAPI_SteamFriends_v0" + std::to_string(18 - i));
+  return names;
+}
+
 struct BindCase {
   std::string name;
   bool loaded;
@@ -102,23 +111,20 @@ TEST(BindSteam, ResolvesWhatItCanAndWritesOneProbeLine) {
   std::vector<BindCase> cases = {
       {"library not loaded is silent", false, {}, false, false, nullptr, -1, -1, 0},
       {"newest accessors win", true, {}, false, false, probeBound, 0, 0, 2},
-      {"next version when the newest is missing", true,
-       {"SteamAPI_SteamUser_v023", "SteamAPI_SteamFriends_v018", "SteamAPI_SteamFriends_v017"},
-       false, false, probeBound, 1, 2, 2},
-      {"oldest accessors alone", true,
-       {"SteamAPI_SteamUser_v023", "SteamAPI_SteamUser_v022", "SteamAPI_SteamUser_v021",
-        "SteamAPI_SteamFriends_v018", "SteamAPI_SteamFriends_v017", "SteamAPI_SteamFriends_v016"},
-       false, false, probeBound, 3, 3, 2},
-      {"request is optional", true, {"SteamAPI_ISteamFriends_RequestFriendRichPresence"}, false,
-       false, probeBound, 0, 0, 2},
-      {"no user accessor", true,
-       {"SteamAPI_SteamUser_v023", "SteamAPI_SteamUser_v022", "SteamAPI_SteamUser_v021",
-        "SteamAPI_SteamUser_v020"},
-       false, false, probeMissing, -1, -1, 0},
-      {"no friends accessor", true,
-       {"SteamAPI_SteamFriends_v018", "SteamAPI_SteamFriends_v017", "SteamAPI_SteamFriends_v016",
-        "SteamAPI_SteamFriends_v015"},
-       false, false, probeMissing, -1, -1, 0},
+      {"next version when the newest is missing", true, newest(1, 2), false, false, probeBound, 1,
+       2, 2},
+      {"oldest accessors alone", true, newest(3, 3), false, false, probeBound, 3, 3, 2},
+      {"request is optional",
+       true,
+       {"SteamAPI_ISteamFriends_RequestFriendRichPresence"},
+       false,
+       false,
+       probeBound,
+       0,
+       0,
+       2},
+      {"no user accessor", true, newest(4, 0), false, false, probeMissing, -1, -1, 0},
+      {"no friends accessor", true, newest(0, 4), false, false, probeMissing, -1, -1, 0},
       {"null user interface", true, {}, true, false, probeNull, -1, 0, 2},
       {"null friends interface", true, {}, false, true, probeNull, 0, -1, 2},
   };
@@ -128,20 +134,17 @@ TEST(BindSteam, ResolvesWhatItCanAndWritesOneProbeLine) {
         "SteamAPI_ISteamFriends_GetFriendRichPresenceKeyCount",
         "SteamAPI_ISteamFriends_GetFriendRichPresenceKeyByIndex",
         "SteamAPI_ISteamFriends_GetFriendRichPresence"})
-    cases.push_back({std::string("no ") + method, true, {method}, false, false, probeMissing, -1,
-                     -1, 0});
+    cases.push_back(
+        {std::string("no ") + method, true, {method}, false, false, probeMissing, -1, -1, 0});
   for (const BindCase& c : cases) {
     SCOPED_TRACE(c.name);
-    library = FakeLibrary{};
-    library.loaded = c.loaded;
-    library.missing = c.missing;
-    library.nullUser = c.nullUser;
-    library.nullFriends = c.nullFriends;
+    library = FakeLibrary{c.loaded, c.missing, c.nullUser, c.nullFriends, 0, {}, {}};
 
     SteamBinding binding;
     EXPECT_EQ(bindSteamWith(binding, fakeAccess), c.probe == probeBound);
     EXPECT_EQ(library.libraryAskedFor, platform::steamLibraryName);
-    EXPECT_EQ(library.log, c.probe ? std::vector<std::string>{c.probe} : std::vector<std::string>{});
+    EXPECT_EQ(library.log,
+              c.probe ? std::vector<std::string>{c.probe} : std::vector<std::string>{});
     EXPECT_EQ(library.accessorCalls, c.accessorCalls);
     if (c.userVersion >= 0) {
       EXPECT_EQ(binding.user, &userInterfaces[c.userVersion]);
