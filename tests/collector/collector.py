@@ -39,21 +39,16 @@ class Request:
 
 def read_request(connection):
     """One request, head and Content-Length body, or None when the peer went away."""
-    data = b""
-    while b"\r\n\r\n" not in data or len(data) < body_end(data):
+    data, end = b"", None
+    while end is None or len(data) < end:
         chunk = connection.recv(65536)
         if not chunk or len(data) > READ_LIMIT:
             return None
         data += chunk
-    return Request(data[: body_end(data)])
-
-
-def body_end(data):
-    head, found, _ = data.partition(b"\r\n\r\n")
-    if not found:
-        return len(data) + 1
-    length = Request(head + b"\r\n\r\n").header("Content-Length")
-    return len(head) + 4 + (int(length[0]) if length else 0)
+        if end is None and b"\r\n\r\n" in data:
+            length = Request(data).header("Content-Length")
+            end = data.index(b"\r\n\r\n") + 4 + (int(length[0]) if length else 0)
+    return Request(data[:end])
 
 
 class Collector:

@@ -149,21 +149,16 @@ TEST_F(Callbacks, ConfigurationsRecordNamesAndCargo) {
 }
 
 TEST_F(Callbacks, BadInputChangesNothing) {
-  static const Configuration attributes("", "name=string:Scania R; cargo.loaded=bool:0");
-  const auto configuration = [](const char* id, const scs_named_value_t* list) {
-    const scs_telemetry_configuration_t info{id, list};
-    onConfiguration(SCS_TELEMETRY_EVENT_configuration, &info, nullptr);
-  };
   std::vector<std::pair<std::string, std::function<void()>>> cases = {
       {"frame start without information", [] { onFrameStart(1, nullptr, nullptr); }},
       {"configuration without information", [] { onConfiguration(5, nullptr, nullptr); }},
       {"odometer without a value", [] { onOdometer("x", SCS_U32_NIL, nullptr, nullptr); }},
       {"configuration with a null id",
-       [&] { configuration(nullptr, attributes.attributes.data()); }},
+       [] { Configuration(nullptr, "name=string:Scania R; cargo.loaded=bool:0").deliver(); }},
   };
   for (const char* id : {"truck", "trailer", "job"})
     cases.push_back(
-        {std::string(id) + " with null attributes", [=] { configuration(id, nullptr); }});
+        {std::string(id) + " with null attributes", [=] { Configuration(id, "@none").deliver(); }});
   for (scs_value_type_t type = SCS_VALUE_TYPE_INVALID; type <= SCS_VALUE_TYPE_s64 + 1; ++type) {
     if (type == SCS_VALUE_TYPE_float) continue;
     cases.push_back({"odometer value of type " + std::to_string(type), [=] {

@@ -38,7 +38,7 @@ inline void odometerAt(float km) {
 
 // A configuration from "NAME=TYPE:VALUE; ..." with TYPE bool, s32, string or
 // null (a string with a null text); the NAME "@end" is a null name, which
-// ends the list early.
+// ends the list early, and the list "@none" is no list at all (a null pointer).
 struct Configuration {
   std::deque<std::string> texts;
   std::vector<scs_named_value_t> attributes;
@@ -61,7 +61,7 @@ struct Configuration {
       attributes.push_back(a);
     }
     attributes.push_back(scs_named_value_t{});
-    info = {id, attributes.data()};
+    info = {id, list == "@none" ? nullptr : attributes.data()};
   }
   void deliver() const { onConfiguration(SCS_TELEMETRY_EVENT_configuration, &info, nullptr); }
 };

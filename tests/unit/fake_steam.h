@@ -95,17 +95,10 @@ inline const char* getRichPresence(void* friends, std::uint64_t steamId, const c
 }
 
 inline SteamBinding binding(bool withRequest = true) {
-  SteamBinding bound;
-  bound.module = &userInterface;
-  bound.user = &userInterface;
-  bound.friends = &friendsInterface;
-  bound.getSteamId = &getSteamId;
-  bound.getFriendGamePlayed = &getFriendGamePlayed;
-  bound.getRichPresenceKeyCount = &getKeyCount;
-  bound.getRichPresenceKeyByIndex = &getKeyByIndex;
-  bound.getRichPresence = &getRichPresence;
-  bound.requestRichPresence = withRequest ? &requestRichPresence : nullptr;
-  return bound;
+  return SteamBinding{
+      &userInterface, &userInterface,       &friendsInterface,
+      &getSteamId,    &getFriendGamePlayed, &getKeyCount,
+      &getKeyByIndex, &getRichPresence,     withRequest ? &requestRichPresence : nullptr};
 }
 
 // Rich presence that is both enumerated and readable by key, in this order.

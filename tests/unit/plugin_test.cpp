@@ -134,13 +134,10 @@ TEST_F(PluginInit, AThreadThatCannotStartLeavesThePluginIdle) {
 
 TEST_F(PluginInit, ASecondInitWhileRunningStartsNoSecondPair) {
   ASSERT_EQ(scs_telemetry_init(SCS_TELEMETRY_VERSION_1_00, &params), SCS_RESULT_ok);
-  const auto threads = [] {
-    return std::make_pair(detectorThread.get_id(), senderThread.get_id());
-  };
-  const auto before = threads();
+  const auto before = std::make_pair(detectorThread.get_id(), senderThread.get_id());
   settings.PlayerName = "changed";
   EXPECT_EQ(scs_telemetry_init(SCS_TELEMETRY_VERSION_1_00, &params), SCS_RESULT_generic_error);
-  EXPECT_EQ(threads(), before);
+  EXPECT_EQ(std::make_pair(detectorThread.get_id(), senderThread.get_id()), before);
   EXPECT_EQ(settings.PlayerName, "changed") << "settings were not reloaded";
   EXPECT_EQ(gameLog.size(), 1u) << "only the first start message";
 }

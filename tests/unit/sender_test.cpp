@@ -53,7 +53,6 @@ class SenderCycle : public ::testing::Test {
     standIn = StandInPost();
   }
   void TearDown() override {
-    standIn = StandInPost();
     resetSessionStateForTests();
     settings = defaultSettings();
   }

@@ -1,8 +1,7 @@
 // Lock discipline: nobody may hold stateMutex while calling out of the process
 // (Steam, the log, the collector) nor use the heap under it, and the game's
-// callbacks, the detector and
-// the sender may run on the shared record at once. Under the thread sanitizer
-// build the three-thread case is also the race check of the whole record.
+// callbacks, the detector and the sender may run on the shared record at once.
+// Under the thread sanitizer the three-thread case is the record's race check.
 #include <gtest/gtest.h>
 
 #include <atomic>
