@@ -24,10 +24,6 @@ PROBE_BOUND = "Steam active-session probe: SteamUser + SteamFriends loaded."
 STATUS_LINE = (f"Steam auto-server detector v7.3: self={SELF} game_ok=true game_id=270880 "
                f"lobby={LOBBY} ip={(192 << 24) + (2 << 8) + 10} game_port=27027 query_port=27026 "
                f"rp_count=0 [connect=<missing>] detect_source=ENDPOINT VORN_server={SERVER}")
-# Headers the plug-in sets and those its HTTP client adds; WinHTTP also
-# announces keep-alive.
-HEADERS = {"content-type", "x-vorn-key", "user-agent", "host", "content-length"} | (
-    {"connection"} if IS_WINE else set())
 # Shutdown joins the detector (100 ms steps) and the sender (1 s steps); a
 # post in flight gets 1 s to finish and is then given up, whatever the
 # collector does.
@@ -70,14 +66,14 @@ class Library(PluginTestCase):
         miles = road.drive(60, 5)
         first = collector.wait_for(1)[0]
         self.assertEqual(first.body, report_body(60, miles))
-        head = first.raw.partition(b"\r\n\r\n")[0].split(b"\r\n")
-        self.assertEqual(head[0], f"POST {PATH} HTTP/1.1".encode())
-        self.assertEqual(sorted(k.lower() for k, _ in first.headers), sorted(HEADERS))
-        self.assertIn(f"X-VORN-Key: {API_KEY}".encode(), head)
-        self.assertEqual(first.header("Host"), [f"127.0.0.1:{collector.port}"])
-        self.assertEqual(first.header("Content-Type"), ["application/json"])
-        self.assertEqual(first.header("User-Agent"), ["VORN-Davida-Client/1.0"])
-        self.assertEqual(first.header("Content-Length"), [str(len(first.body))])
+        self.assertEqual(first.raw.split(b"\r\n")[0], f"POST {PATH} HTTP/1.1".encode())
+        self.assertIn(f"\r\nX-VORN-Key: {API_KEY}\r\n".encode(), first.raw)
+        # What the plug-in sets and its HTTP client adds; WinHTTP also announces keep-alive.
+        self.assertEqual(sorted((k.lower(), v) for k, v in first.headers), sorted({
+            "content-type": "application/json", "x-vorn-key": API_KEY,
+            "host": f"127.0.0.1:{collector.port}", "user-agent": "VORN-Davida-Client/1.0",
+            "content-length": str(len(first.body)),
+            **({"connection": first.header("Connection")[0]} if IS_WINE else {})}.items()))
 
         # Refused, so the next report carries it again; that one is answered
         # 0.7 s late with shutdown called meanwhile: within its second of
