@@ -4,7 +4,6 @@
 
 #include <functional>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,8 +13,6 @@
 #include "vorn_deployment.h"
 
 namespace {
-
-using Entries = std::vector<std::pair<std::string, std::string>>;
 
 const std::uint64_t selfId = 76561198000000001ull;
 std::string server(int number) {  // 0: none
@@ -34,15 +31,6 @@ std::string playing(const std::string& ip, const char* ports) {
          ports;
 }
 const std::string notPlaying = "self=76561198000000001 game_ok=false";
-
-// "KEY=VALUE;KEY=VALUE" as entries, in that order.
-Entries entries(const std::string& list) {
-  Entries out;
-  std::istringstream items(list);
-  for (std::string item; std::getline(items, item, ';');)
-    out.emplace_back(item.substr(0, item.find('=')), item.substr(item.find('=') + 1));
-  return out;
-}
 
 // Each case names the line up to its decision, which follows from the
 // expected source and server.
@@ -101,7 +89,7 @@ TEST(DetectionCycle, DecidesAndReportsFieldByField) {
     fakesteam::state.selfId = c.self;
     fakesteam::state.gamePlayedResult = c.gamePlayed;
     fakesteam::state.game = c.game;
-    fakesteam::setPresence(entries(c.presence));
+    fakesteam::setPresence(c.presence);
 
     const DetectionResult result = detectOnce(fakesteam::binding());
 
@@ -184,7 +172,7 @@ std::vector<AfterCycle> runCycles(int cycles, const std::function<void(int cycle
 TEST_F(DetectorLoop, PublishesEveryCycleAndClearsTheFrameBaselineWhileAServerIsFound) {
   fakesteam::state.selfId = selfId;
   const auto seen = runCycles(3, [](int cycle) {
-    fakesteam::setPresence({{"connect", cycle < 3 ? "+connect 27021 27022" : "+connect 1"}});
+    fakesteam::setPresence(cycle < 3 ? "connect=+connect 27021 27022" : "connect=+connect 1");
   });
   EXPECT_EQ(seen, (std::vector<AfterCycle>{{server(1), false}, {server(1), false}, {"", true}}));
   EXPECT_EQ(loop.log.size(), 2u) << "three cycles, one change of the status line";
@@ -192,7 +180,7 @@ TEST_F(DetectorLoop, PublishesEveryCycleAndClearsTheFrameBaselineWhileAServerIsF
   // A cycle that fails counts as finding nothing, and the loop goes on.
   SetUp();
   fakesteam::state.selfId = selfId;
-  fakesteam::setPresence({{"connect", "+connect 27027 27026"}});
+  fakesteam::setPresence("connect=+connect 27027 27026");
   EXPECT_EQ(runCycles(3, [](int cycle) { fakesteam::state.failSteamId = cycle == 2; }),
             (std::vector<AfterCycle>{{server(2), false}, {"", true}, {server(2), false}}));
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <map>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -101,13 +102,15 @@ inline SteamBinding binding(bool withRequest = true) {
       &getKeyByIndex, &getRichPresence,     withRequest ? &requestRichPresence : nullptr};
 }
 
-// Rich presence that is both enumerated and readable by key, in this order.
-inline void setPresence(const std::vector<std::pair<std::string, std::string>>& entries) {
+// Rich presence "KEY=VALUE;KEY=VALUE", both enumerated and readable by key, in this order.
+inline void setPresence(const std::string& list) {
   state.enumeratedKeys.clear();
   state.values.clear();
-  for (const auto& entry : entries) {
-    state.enumeratedKeys.emplace_back(entry.first);
-    state.values[entry.first] = entry.second;
+  std::istringstream items(list);
+  for (std::string item; std::getline(items, item, ';');) {
+    const std::string key = item.substr(0, item.find('='));
+    state.enumeratedKeys.emplace_back(key);
+    state.values[key] = item.substr(item.find('=') + 1);
   }
 }
 

@@ -95,7 +95,7 @@ class LockDiscipline : public ::testing::Test {
     fakesteam::state.selfId = 76561198000000001ull;
     fakesteam::state.gamePlayedResult = 1;
     fakesteam::state.game = {270880, deployment::endpointAddressA, 27027, 27026, 1};
-    fakesteam::setPresence({{"status", "Hauling"}});
+    fakesteam::setPresence("status=Hauling");
     heldAcrossCalls = calls = 0;
     Configuration("job", "cargo.loaded=bool:1").deliver();
   }
