@@ -19,7 +19,6 @@ import socket
 import sqlite3
 import subprocess
 import tempfile
-import time
 import unittest
 
 from harness import BUILD_DIR, IS_WINE, SERVER, report_body
@@ -85,16 +84,6 @@ class Service:
         status, body = self.request("GET", "/api/v1/leaderboard" + query)
         self.test.assertEqual(status, 200, body)
         return json.loads(body)["players"]
-
-    def wait_for(self, predicate, what, timeout=90.0):
-        """Polls the leaderboard until predicate(players) holds (test_postgres)."""
-        deadline = time.monotonic() + timeout
-        while True:
-            players = self.leaderboard()
-            if predicate(players):
-                return players
-            self.test.assertLess(time.monotonic(), deadline, f"{what}: {players}")
-            time.sleep(0.1)
 
 
 def body(name, miles, seconds, truck="Raw", server=SERVER):

@@ -7,6 +7,7 @@ import os
 import pathlib
 import subprocess
 import threading
+import time
 import unittest
 
 import test_collector  # its Service runs vorn-collector (its tests stay in their module)
@@ -33,10 +34,14 @@ class SharedDatabaseTest(unittest.TestCase):
         self.first, self.second = (test_collector.Service(self, server.url).start()
                                    for _ in range(2))
 
-    def wait_for_reports(self, name, count):
-        self.first.wait_for(lambda players: any(
-            p["player_name"] == name and p["reports"] + p["flagged_reports"] >= count
-            for p in players), f"{count} reports of {name}")
+    def wait_for_reports(self, name, count):  # polls the leaderboard
+        deadline = time.monotonic() + 90
+        while True:
+            row = board(self.first).get(name, {"reports": 0, "flagged_reports": 0})
+            if row["reports"] + row["flagged_reports"] >= count:
+                return
+            self.assertLess(time.monotonic(), deadline, f"{count} reports of {name}: {row}")
+            time.sleep(0.1)
 
     def test_interleaved_plugin_and_raw_reports_add_up_exactly(self):
         first, second = self.first, self.second

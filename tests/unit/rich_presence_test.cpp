@@ -27,13 +27,11 @@ std::vector<std::optional<std::string>> items(const std::string& list) {
   return out;
 }
 
+// "A=1;B=~" as a map; "~" stands for a null value.
 std::map<std::string, std::optional<std::string>> pairs(const std::string& list) {
   std::map<std::string, std::optional<std::string>> out;
-  for (const auto& item : items(list)) {
-    const std::string value = item->substr(item->find('=') + 1);
-    out[item->substr(0, item->find('='))] =
-        value == "~" ? std::nullopt : std::optional<std::string>(value);
-  }
+  for (const auto& item : items(list))
+    out[item->substr(0, item->find('='))] = items(item->substr(item->find('=') + 1) + ";")[0];
   return out;
 }
 
