@@ -119,16 +119,16 @@ class SharedDatabaseTest(unittest.TestCase):
                           old.post(body("Mover", 1.0, 3600), key)], [200, 200])
         before = board(old)
         old.stop()
-        with ScratchPostgres() as target:
-            subprocess.run([SOURCE_DIR / "tools" / "sqlite-to-postgres.sh", old.path, target.url],
-                           check=True, env=dict(os.environ,
-                                                VORN_COLLECTOR=str(test_collector.COLLECTOR)))
-            new = test_collector.Service(self, target.url).start()
-            for command in (["export"], ["player", "list"]):
-                self.assertEqual(new.cli(*command), old.cli(*command))
-            self.assertEqual(board(new), before)
-            self.assertEqual(new.post(body("Mover", RAW_MILES, 1), key), 200)
-            new.stop()
+        target = ScratchPostgres()
+        self.addCleanup(target.close)  # after the service's own stop: cleanups run last first
+        copy = [SOURCE_DIR / "tools" / "sqlite-to-postgres.sh", old.path, target.url]
+        subprocess.run(copy, check=True, env=dict(os.environ,
+                                                  VORN_COLLECTOR=str(test_collector.COLLECTOR)))
+        new = test_collector.Service(self, target.url).start()
+        for command in (["export"], ["player", "list"]):
+            self.assertEqual(new.cli(*command), old.cli(*command))
+        self.assertEqual(board(new), before)
+        self.assertEqual(new.post(body("Mover", RAW_MILES, 1), key), 200)
 
 
 if __name__ == "__main__":
