@@ -107,18 +107,16 @@ class Collector:
     def _write_record(self, request):
         if self.record:
             with open(self.record, "a") as out:
-                out.write(json.dumps({
-                    "seq": len(self.requests), "method": request.method,
-                    "target": request.target, "headers": request.headers,
-                    "body_base64": base64.b64encode(request.body).decode(),
-                    "answer": request.answer}) + "\n")
+                print(json.dumps({"seq": len(self.requests), "method": request.method,
+                                  "target": request.target, "headers": request.headers,
+                                  "body_base64": base64.b64encode(request.body).decode(),
+                                  "answer": request.answer}), file=out)
 
-    def wait_for(self, count, timeout=60.0):
-        """The first `count` requests, once they have arrived."""
+    def wait_for(self, count, timeout=60.0):  # the first `count` requests
         return self.wait_until(lambda c: len(c.requests) >= count, timeout)[:count]
 
     def wait_until(self, condition, timeout=60.0):
-        """Every request so far, once condition(self) holds."""
+        """Every request so far, once condition(collector) holds."""
         with self._changed:
             if not self._changed.wait_for(lambda: condition(self), timeout):
                 raise AssertionError(f"collector waited in vain; it got {self.requests}")

@@ -20,6 +20,8 @@ import tempfile
 import unittest
 import zipfile
 
+from harness import HostSession, ini_with_url
+
 HERE = pathlib.Path(__file__).resolve().parent
 BUILD_DIR = pathlib.Path(sys.argv.pop(1) if len(sys.argv) > 1 else "build/native").resolve()
 SECOND_BUILD_DIR = os.environ.get("VORN_SECOND_BUILD_DIR")
@@ -133,16 +135,13 @@ class SecondBuild(unittest.TestCase):
         run(["osslsigncode", "remove-signature", "-in", signed, "-out", second / "removed"])
         self.assertEqual(sha256(second / "removed"), sha256(second / PACKAGE / PLUGIN))
         # The signed DLL still loads in the game's place and starts.
-        (signed.parent / "VORN_Davida_Client.ini").write_text(
-            "PlayerName=Signer\nApiKey=signed-start\nCollectorURL=http://127.0.0.1:1/\n")
-        (signed.parent / "scenario.txt").write_text("init\nshutdown\n")
-        wine_path = lambda path: "Z:" + str(path).replace("/", "\\")
-        with open(signed.parent / "gamehost.out", "wb") as out:  # Wine's helpers may hold a pipe
-            subprocess.run(["wine", BUILD_DIR / "tools" / "gamehost.exe", "--plugin",
-                            wine_path(signed), wine_path(signed.parent / "scenario.txt")],
-                           stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
-                           timeout=120, env=dict(os.environ, WINEDEBUG="-all"))
-        self.assertIn(b"init -> 0", (signed.parent / "gamehost.out").read_bytes())
+        (signed.parent / "VORN_Davida_Client.ini").write_text(ini_with_url("http://127.0.0.1:1/"))
+        session = HostSession(["wine", str(BUILD_DIR / "tools" / "gamehost.exe"), "--plugin",
+                               "Z:" + str(signed).replace("/", "\\"), "-"],
+                              dict(os.environ, WINEDEBUG="-all"), signed.parent)
+        self.assertEqual(session.init(), 0)
+        session.shutdown()
+        session.close()
 
 
 def run(argv, cwd=None):

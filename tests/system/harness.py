@@ -82,8 +82,7 @@ class HostSession:
         self.process.stdin.write("".join(c + "\n" for c in commands).encode())
         self.process.stdin.flush()
 
-    def expect(self, prefix, timeout=60.0):
-        """The next output line that starts with prefix."""
+    def expect(self, prefix, timeout=60.0):  # the next line that starts with prefix
         while True:
             try:
                 line = self._queue.get(timeout=timeout)
@@ -166,8 +165,7 @@ class GameFolder:
                    FAKESTEAM_SCRIPT=host_path(self.path / "fakesteam.txt"))
         argv = (["wine"] if IS_WINE else []) + [str(GAMEHOST)]
         if self.steam_script is not None:
-            library = BUILD_DIR / "tools" / "fakesteam" / "full" / STEAM_FILE
-            argv += ["--steam", host_path(library)]
+            argv += ["--steam", host_path(BUILD_DIR / "tools" / "fakesteam" / "full" / STEAM_FILE)]
         argv += ["--plugin", host_path(self.path / PLUGIN_FILE), "-"]
         session = HostSession(argv, env, self.path)
         self.sessions.append(session)
