@@ -15,8 +15,6 @@ import sys
 import threading
 import time
 
-READ_LIMIT = 1 << 20
-
 
 class Request:
     def __init__(self, raw):
@@ -42,7 +40,7 @@ def read_request(connection):
     data, end = b"", None
     while end is None or len(data) < end:
         chunk = connection.recv(65536)
-        if not chunk or len(data) > READ_LIMIT:
+        if not chunk or len(data) > 1 << 20:  # a megabyte at most
             return None
         data += chunk
         if end is None and b"\r\n\r\n" in data:
