@@ -49,3 +49,9 @@ class ScratchPostgres:
         finally:
             shutil.rmtree(self.dir, ignore_errors=True)
 
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
