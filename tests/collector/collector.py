@@ -28,9 +28,6 @@ class Request:
     def header(self, name):
         return [v for k, v in self.headers if k.lower() == name.lower()]
 
-    def json(self):
-        return json.loads(self.body)
-
     def __repr__(self):
         return f"Request({self.target} -> {self.answer}: {self.body!r})"
 

@@ -104,8 +104,7 @@ class HostSession:
         """Runs shutdown and returns how long it took, in milliseconds."""
         return int(self.call("shutdown", "shutdown ").split()[1])
 
-    def sync(self):
-        """Returns once gamehost has handled every line sent before."""
+    def sync(self):  # returns once gamehost has handled every line sent before
         self.syncs += 1
         self.call(f"echo sync-{self.syncs}", f"sync-{self.syncs}")
 

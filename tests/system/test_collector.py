@@ -59,8 +59,7 @@ class Service:
         self.url = f"http://127.0.0.1:{self.port}"
         return self
 
-    def stop(self, sig=signal.SIGTERM):
-        """Stops the service; after SIGTERM it must end cleanly (sanitizers included)."""
+    def stop(self, sig=signal.SIGTERM):  # after SIGTERM it must end cleanly, sanitizers too
         if self.process and self.process.poll() is None:
             self.process.send_signal(sig)
             code = self.process.wait(timeout=60)

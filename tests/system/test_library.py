@@ -101,8 +101,7 @@ class Library(PluginTestCase):
         self.assertLess(messages.index(PROBE_BOUND), messages.index(STATUS_LINE))
         self.assertLessEqual(set(messages), {START_LINE, PROBE_BOUND, STATUS_LINE})
 
-    def tls_collector(self):
-        """A TLS collector with a fresh self-signed certificate, and that certificate's file."""
+    def tls_collector(self):  # on a fresh self-signed certificate; and that certificate's file
         scratch = tempfile.TemporaryDirectory(prefix="vorn-tls-")
         self.addCleanup(scratch.cleanup)
         cert, key = (pathlib.Path(scratch.name) / name for name in ("cert.pem", "key.pem"))
