@@ -197,8 +197,7 @@ void installRoutes(httplib::Server& server, Store& store, Committer& committer,
                 report.receivedMs = nowMs();
                 const std::string key = req.get_header_value("X-VORN-Key");
                 if (key.empty()) return answer(res, 401, "missing X-VORN-Key");
-                ReportBody body;
-                switch (parseReportBody(req.body, body)) {
+                switch (parseReportBody(req.body, report)) {
                   case BodyCheck::malformed:
                     return answer(res, 400, "body is not a valid report");
                   case BodyCheck::unknownServer:
@@ -207,12 +206,6 @@ void installRoutes(httplib::Server& server, Store& store, Committer& committer,
                     break;
                 }
                 report.keyHash = hashKey(key);
-                report.playerName = std::move(body.playerName);
-                report.serverId = std::move(body.serverId);
-                report.miles = body.miles;
-                report.seconds = body.seconds;
-                report.truck = std::move(body.truck);
-                report.trailer = std::move(body.trailer);
                 if (exceedsSpeed(report.miles, report.seconds, options.maxMph))
                   report.flag = flagSpeed;
                 report.checkWallTime = options.wallTimeCheck;

@@ -44,21 +44,17 @@
 #include <string>
 #include <vector>
 
+#include "report.h"
+
 namespace collector {
 
 // Why a stored report is left out of the totals.
 inline constexpr const char* flagSpeed = "speed";
 inline constexpr const char* flagWallTime = "wall_time";
 
-// One report as the store receives it: already parsed and validated.
-struct IncomingReport {
-  std::string keyHash;  // SHA-256 of the X-VORN-Key header, lower-case hex
-  std::string playerName;
-  std::string serverId;
-  double miles = 0.0;
-  std::int64_t seconds = 0;
-  std::string truck;
-  std::string trailer;
+// One report as the store receives it: its body already parsed and validated.
+struct IncomingReport : ReportBody {
+  std::string keyHash;          // SHA-256 of the X-VORN-Key header, lower-case hex
   std::int64_t receivedMs = 0;  // when the request arrived
   std::string flag;             // "" or flagSpeed, decided before the store
   bool checkWallTime = true;    // apply the wall-time rule (off: --no-wall-time-check)
@@ -106,15 +102,9 @@ struct LeaderboardRow {
 };
 
 // One row of the export, as stored.
-struct StoredReport {
+struct StoredReport : ReportBody {
   std::int64_t id = 0;
   std::int64_t receivedMs = 0;
-  std::string playerName;
-  std::string serverId;
-  double miles = 0.0;
-  std::int64_t seconds = 0;
-  std::string truck;
-  std::string trailer;
   std::string flag;
 };
 

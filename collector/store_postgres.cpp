@@ -311,9 +311,11 @@ class PostgresStore : public Store {
       Result result(raw, &PQclear);
       const ExecStatusType status = PQresultStatus(raw);
       if (status == PGRES_SINGLE_TUPLE && ok) {
-        each(StoredReport{intAt(raw, 0, 0), intAt(raw, 0, 1), textAt(raw, 0, 2), textAt(raw, 0, 3),
-                          doubleAt(raw, 0, 4), intAt(raw, 0, 5), textAt(raw, 0, 6),
-                          textAt(raw, 0, 7), textAt(raw, 0, 8)});
+        each(StoredReport{{textAt(raw, 0, 2), textAt(raw, 0, 3), doubleAt(raw, 0, 4),
+                           intAt(raw, 0, 5), textAt(raw, 0, 6), textAt(raw, 0, 7)},
+                          intAt(raw, 0, 0),
+                          intAt(raw, 0, 1),
+                          textAt(raw, 0, 8)});
       } else if (status != PGRES_SINGLE_TUPLE && status != PGRES_TUPLES_OK && ok) {
         error = firstLine(PQresultErrorMessage(raw));
         ok = false;

@@ -225,8 +225,11 @@ class SqliteStore : public Store {
                      "r.player_id ORDER BY r.id");
     int rc;
     while ((rc = select.step()) == SQLITE_ROW) {
-      each({select.integer(0), select.integer(1), select.text(2), select.text(3), select.real(4),
-            select.integer(5), select.text(6), select.text(7), select.text(8)});
+      each({{select.text(2), select.text(3), select.real(4), select.integer(5), select.text(6),
+             select.text(7)},
+            select.integer(0),
+            select.integer(1),
+            select.text(8)});
     }
     return finished(select, rc, error);
   }
