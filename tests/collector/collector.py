@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""The loopback collector of the tests and of the demo: keeps each request's
+"""The loopback collector of the tests and the benchmarks: keeps each request's
 exact bytes and answers request by request, as listed.
 
 An answer is a status or "drop" (close without answering), either with "@MS"
