@@ -1,5 +1,6 @@
 #include "routes.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -102,7 +103,8 @@ class Committer {
   // batch was stored).
   using Done = std::function<void(bool stored, AddOutcome outcome)>;
 
-  explicit Committer(Store& store) : store_(store), thread_([this] { run(); }) {}
+  Committer(Store& store, Metrics& metrics)
+      : store_(store), metrics_(metrics), thread_([this] { run(); }) {}
   ~Committer() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -140,9 +142,16 @@ class Committer {
       for (const auto& waiter : batch) reports.push_back(waiter.report);
       std::vector<AddOutcome> outcomes;
       std::string error;
+      const auto start = std::chrono::steady_clock::now();
       const bool stored = store_.addReports(reports, outcomes, error);
-      if (!stored)
+      if (stored) {
+        metrics_.batchCommitted(
+            batch.size(),
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+      } else {
+        metrics_.storeFailed();
         std::cerr << "store failed, " << batch.size() << " reports refused: " << error << "\n";
+      }
       for (std::size_t i = 0; i < batch.size(); ++i) {
         batch[i].done(stored, stored ? outcomes[i] : AddOutcome::unknownKey);
       }
@@ -151,6 +160,7 @@ class Committer {
   }
 
   Store& store_;
+  Metrics& metrics_;
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<Waiter> queue_;
@@ -175,7 +185,7 @@ HttpAnswer jsonAnswer(int status, const std::string& message) {
 }
 
 Routes::Routes(Store& store, const ServeOptions& options)
-    : store_(store), options_(options), committer_(std::make_unique<Committer>(store)) {}
+    : store_(store), options_(options), committer_(std::make_unique<Committer>(store, metrics_)) {}
 
 Routes::~Routes() = default;
 
@@ -200,31 +210,61 @@ void Routes::report(const HttpRequest& request, Reply reply) {
   IncomingReport report;
   report.receivedMs = nowMs();
   const std::string key = request.header("x-vorn-key");
-  if (key.empty()) return reply(jsonAnswer(401, "missing X-VORN-Key"));
+  if (key.empty()) return finishReport(reply, 401, "missing X-VORN-Key", request, "");
+  report.keyHash = hashKey(key);
   switch (parseReportBody(request.body, report)) {
     case BodyCheck::malformed:
-      return reply(jsonAnswer(400, "body is not a valid report"));
+      return finishReport(reply, 400, "body is not a valid report", request, report.keyHash);
     case BodyCheck::unknownServer:
-      return reply(jsonAnswer(422, "server_id is not a known server"));
+      return finishReport(reply, 422, "server_id is not a known server", request, report.keyHash);
     case BodyCheck::ok:
       break;
   }
-  report.keyHash = hashKey(key);
   if (exceedsSpeed(report.miles, report.seconds, options_.maxMph)) report.flag = flagSpeed;
   report.checkWallTime = options_.wallTimeCheck;
-  committer_->add(std::move(report), [reply = std::move(reply)](bool stored, AddOutcome outcome) {
-    if (!stored) return reply(jsonAnswer(503, "store unavailable"));
+  const bool speedFlag = !report.flag.empty();
+  const std::string keyHash = report.keyHash;
+  // The committer calls back once the batch is done; the request is copied
+  // for the log line of a refusal, which needs its body and address.
+  committer_->add(std::move(report), [this, reply = std::move(reply), request, keyHash,
+                                      speedFlag](bool stored, AddOutcome outcome) {
+    if (!stored) return finishReport(reply, 503, "store unavailable", request, keyHash);
     switch (outcome) {
       case AddOutcome::stored:
-        return reply(jsonAnswer(200, "stored"));
+        return finishReport(reply, 200, "stored", request, keyHash);
       case AddOutcome::storedFlagged:
-        return reply(jsonAnswer(200, "stored, flagged as implausible"));
+        metrics_.reportFlagged(speedFlag ? flagSpeed : flagWallTime);
+        return finishReport(reply, 200, "stored, flagged as implausible", request, keyHash);
       case AddOutcome::unknownKey:
-        return reply(jsonAnswer(401, "unknown or revoked key"));
+        return finishReport(reply, 401, "unknown or revoked key", request, keyHash);
       case AddOutcome::wrongPlayer:
-        return reply(jsonAnswer(403, "player_name does not belong to this key"));
+        return finishReport(reply, 403, "player_name does not belong to this key", request,
+                            keyHash);
     }
   });
+}
+
+void Routes::finishReport(const Reply& reply, int status, const std::string& message,
+                          const HttpRequest& request, const std::string& keyHash) {
+  metrics_.reportAnswered(status);
+  if (status >= 400 && status != 503) {
+    // The body's player_name, when the body is JSON with one, names the player
+    // in the log even when the rest of the body was refused.
+    std::string player;
+    const auto body = nlohmann::json::parse(request.body, nullptr, false);
+    if (body.is_object() && body.contains("player_name") && body["player_name"].is_string()) {
+      player = body["player_name"].get<std::string>();
+    }
+    std::cerr << refusals_.refused(nowMs(), status, message, player, keyHash,
+                                   request.clientAddress);
+  }
+  reply(jsonAnswer(status, message));
+}
+
+void Routes::refusedAtFront(const std::string& clientAddress, int status,
+                            const std::string& reason) {
+  metrics_.reportAnswered(status);
+  std::cerr << refusals_.refused(nowMs(), status, reason, "", "", clientAddress);
 }
 
 HttpAnswer Routes::board(const HttpRequest& request, bool page) {
@@ -235,7 +275,12 @@ HttpAnswer Routes::board(const HttpRequest& request, bool page) {
   }
   std::vector<LeaderboardRow> rows;
   std::string error;
-  if (!store_.leaderboard(period, rows, error)) {
+  const auto start = std::chrono::steady_clock::now();
+  const bool computed = store_.leaderboard(period, rows, error);
+  metrics_.boardComputed(
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  if (!computed) {
+    metrics_.storeFailed();
     std::cerr << "leaderboard failed: " << error << "\n";
     return jsonAnswer(503, "store unavailable");
   }

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "metrics.h"
 #include "store.h"
 
 namespace collector {
@@ -63,12 +64,24 @@ class Routes {
   // Answers one request; `reply` is called exactly once.
   void handle(const HttpRequest& request, Reply reply);
 
+  // A report request that the front refused before it reached the routes
+  // (its head or declared body): counted and logged like the others.
+  void refusedAtFront(const std::string& clientAddress, int status, const std::string& reason);
+
+  Metrics& metrics() { return metrics_; }
+
  private:
   void report(const HttpRequest& request, Reply reply);
   HttpAnswer board(const HttpRequest& request, bool page);
 
+  // Counts the answer to a report and logs it when it refused the report.
+  void finishReport(const Reply& reply, int status, const std::string& message,
+                    const HttpRequest& request, const std::string& keyHash);
+
   Store& store_;
   ServeOptions options_;
+  Metrics metrics_;
+  RefusalLog refusals_;
   std::unique_ptr<Committer> committer_;
 };
 
