@@ -11,6 +11,7 @@ packages=(
   osslsigncode
   libsqlite3-dev libcli11-dev libssl-dev chromium  # the collector service and its page
   libpq-dev postgresql sqlite3 wrk  # PostgreSQL store, its tests and copy, the load run
+  python3-prometheus-client  # the metrics test reads them with a real Prometheus parser
 )
 missing=()
 for package in "${packages[@]}"; do
