@@ -3,6 +3,7 @@
 #include <chrono>
 #include <iostream>
 
+#include "flags_cli.h"
 #include "keys.h"
 #include "page.h"
 #include "server.h"
@@ -97,6 +98,9 @@ int main(int argc, char** argv) {
   auto* exportCommand = app.add_subcommand("export", "every stored report as CSV");
   exportCommand->add_option("--db", db, dbHelp)->capture_default_str();
 
+  collector::FlagCommands flags;
+  collector::addFlagCommands(app, flags, db, dbHelp);
+
   CLI11_PARSE(app, argc, argv);
 
   if (*serveCommand && !splitListen(listen, options)) {
@@ -107,6 +111,7 @@ int main(int argc, char** argv) {
   if (!store) return 1;
   std::string error;
 
+  if (collector::flagCommandGiven(flags)) return collector::runFlagCommand(*store, flags);
   if (*serveCommand) {
     options.wallTimeCheck = !noWallTimeCheck;
     return collector::serve(*store, options);

@@ -37,7 +37,8 @@ std::int64_t daysFromCivil(int year, unsigned month, unsigned day) {
   return era * 146097 + static_cast<std::int64_t>(dayOfEra) - 719468;
 }
 
-// YYYY-MM-DD as the first millisecond of that UTC day.
+}  // namespace
+
 bool parseDate(const std::string& text, std::int64_t& ms) {
   int year = 0;
   unsigned month = 0, day = 0;
@@ -50,6 +51,8 @@ bool parseDate(const std::string& text, std::int64_t& ms) {
   ms = daysFromCivil(year, month, day) * 86400000;
   return true;
 }
+
+namespace {
 
 // The period of ?since=&until= (both days included); false when malformed.
 bool parsePeriod(const HttpRequest& req, Period& period, std::string& text) {

@@ -47,6 +47,9 @@ struct HttpAnswer {
   std::vector<std::pair<std::string, std::string>> headers;  // besides Content-Type
 };
 
+// YYYY-MM-DD as the first millisecond of that UTC day; false when malformed.
+bool parseDate(const std::string& text, std::int64_t& ms);
+
 // A JSON answer {"status": message} below 300, {"error": message} otherwise.
 HttpAnswer jsonAnswer(int status, const std::string& message);
 

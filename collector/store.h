@@ -32,8 +32,13 @@
 //           received_ms integer not null, server_id text not null,
 //           miles real not null, seconds integer not null,
 //           truck text not null, trailer text not null,
-//           flag text not null)                 -- "" counted, else a flag name
-//   indexes reports(player_id, received_ms), reports(received_ms)
+//           flag text not null,                 -- "" counted, else a flag name
+//           review text not null default '',    -- of a flagged report: '', 'accepted'
+//           reviewed_ms integer null)           --   (counted after all) or 'rejected'
+// A report counts when flag = '' or review = 'accepted'; it is a flagged
+// report awaiting review when flag <> '' and review = ''.
+//   indexes reports(player_id, received_ms), reports(received_ms),
+//           reports(id) of the flagged reports awaiting review
 #pragma once
 
 #include <cstdint>
@@ -135,6 +140,17 @@ class Store {
   // Every stored report, by id, handed to `each` one at a time.
   virtual bool exportReports(const std::function<void(const StoredReport&)>& each,
                              std::string& error) = 0;
+
+  // Flagged reports not yet reviewed, received at or after `sinceMs`, of the
+  // named player only when `player` is not empty; by id.
+  virtual bool unreviewedFlags(std::int64_t sinceMs, const std::string& player,
+                               std::vector<StoredReport>& reports, std::string& error) = 0;
+  // Reviews flagged reports at `nowMs`, in one transaction: accepted ones
+  // count in every total from now on, rejected ones stay out; either way they
+  // leave `flaggedReports`. All or none: fails naming the first id that is
+  // not a flagged report awaiting review.
+  virtual bool reviewFlags(const std::vector<std::int64_t>& ids, bool accept, std::int64_t nowMs,
+                           std::string& error) = 0;
 
   // True while the database answers a trivial query.
   virtual bool healthy() = 0;

@@ -48,6 +48,9 @@ CREATE TABLE IF NOT EXISTS reports (
   truck text NOT NULL,
   trailer text NOT NULL,
   flag text NOT NULL);
+ALTER TABLE reports ADD COLUMN IF NOT EXISTS review text NOT NULL DEFAULT '';
+ALTER TABLE reports ADD COLUMN IF NOT EXISTS reviewed_ms bigint NULL;
+CREATE INDEX IF NOT EXISTS reports_unreviewed ON reports(id) WHERE flag <> '' AND review = '';
 CREATE INDEX IF NOT EXISTS reports_player_received ON reports(player_id, received_ms);
 CREATE INDEX IF NOT EXISTS reports_received ON reports(received_ms);
 COMMIT;
@@ -69,6 +72,8 @@ enum StatementId {
   leaderboardTotals,
   leaderboardServers,
   exportAll,
+  unreviewed,
+  review,
   ping,
 };
 
@@ -93,10 +98,10 @@ const Statement statements[] = {
     {"leaderboard_totals",
      "SELECT t.name, t.miles, t.seconds, t.counted, t.flagged, t.last_seen, l.truck, l.trailer "
      "FROM (SELECT p.id, p.name, "
-     "  coalesce(sum(r.miles) FILTER (WHERE r.flag = ''), 0) AS miles, "
-     "  coalesce(sum(r.seconds) FILTER (WHERE r.flag = ''), 0) AS seconds, "
-     "  count(*) FILTER (WHERE r.flag = '') AS counted, "
-     "  count(*) FILTER (WHERE r.flag <> '') AS flagged, "
+     "  coalesce(sum(r.miles) FILTER (WHERE r.flag = '' OR r.review = 'accepted'), 0) AS miles, "
+     "  coalesce(sum(r.seconds) FILTER (WHERE r.flag = '' OR r.review = 'accepted'), 0) "
+     "  AS seconds, count(*) FILTER (WHERE r.flag = '' OR r.review = 'accepted') AS counted, "
+     "  count(*) FILTER (WHERE r.flag <> '' AND r.review = '') AS flagged, "
      "  max(r.received_ms) AS last_seen "
      "  FROM reports r JOIN players p ON p.id = r.player_id "
      "  WHERE r.received_ms >= $1 AND r.received_ms < $2 GROUP BY p.id, p.name) t "
@@ -107,11 +112,19 @@ const Statement statements[] = {
     {"leaderboard_servers",
      "SELECT p.name, r.server_id, sum(r.miles), sum(r.seconds) "
      "FROM reports r JOIN players p ON p.id = r.player_id "
-     "WHERE r.flag = '' AND r.received_ms >= $1 AND r.received_ms < $2 "
+     "WHERE (r.flag = '' OR r.review = 'accepted') AND r.received_ms >= $1 AND "
+     "r.received_ms < $2 "
      "GROUP BY p.name, r.server_id"},
     {"export_all",
      "SELECT r.id, r.received_ms, p.name, r.server_id, r.miles, r.seconds, r.truck, r.trailer, "
      "r.flag FROM reports r JOIN players p ON p.id = r.player_id ORDER BY r.id"},
+    {"unreviewed",
+     "SELECT r.id, r.received_ms, p.name, r.server_id, r.miles, r.seconds, r.truck, r.trailer, "
+     "r.flag FROM reports r JOIN players p ON p.id = r.player_id WHERE r.flag <> '' AND "
+     "r.review = '' AND r.received_ms >= $1 AND ($2 = '' OR p.name = $2) ORDER BY r.id"},
+    {"review",
+     "UPDATE reports SET review = $2, reviewed_ms = $3 WHERE id = ANY($1::bigint[]) AND "
+     "flag <> '' AND review = '' RETURNING id"},
     {"ping", "SELECT 1"},
 };
 
@@ -180,6 +193,15 @@ double doubleAt(const PGresult* result, int row, int column) {
 std::string textAt(const PGresult* result, int row, int column) {
   return std::string(PQgetvalue(result, row, column),
                      static_cast<std::size_t>(PQgetlength(result, row, column)));
+}
+
+// A row of id, received_ms, name, server_id, miles, seconds, truck, trailer, flag.
+StoredReport storedReport(const PGresult* r, int row) {
+  return {{textAt(r, row, 2), textAt(r, row, 3), doubleAt(r, row, 4), intAt(r, row, 5),
+           textAt(r, row, 6), textAt(r, row, 7)},
+          intAt(r, row, 0),
+          intAt(r, row, 1),
+          textAt(r, row, 8)};
 }
 
 bool succeeded(const Result& result) {
@@ -311,17 +333,54 @@ class PostgresStore : public Store {
       Result result(raw, &PQclear);
       const ExecStatusType status = PQresultStatus(raw);
       if (status == PGRES_SINGLE_TUPLE && ok) {
-        each(StoredReport{{textAt(raw, 0, 2), textAt(raw, 0, 3), doubleAt(raw, 0, 4),
-                           intAt(raw, 0, 5), textAt(raw, 0, 6), textAt(raw, 0, 7)},
-                          intAt(raw, 0, 0),
-                          intAt(raw, 0, 1),
-                          textAt(raw, 0, 8)});
+        each(storedReport(raw, 0));
       } else if (status != PGRES_SINGLE_TUPLE && status != PGRES_TUPLES_OK && ok) {
         error = firstLine(PQresultErrorMessage(raw));
         ok = false;
       }
     }
     return ok;
+  }
+
+  bool unreviewedFlags(std::int64_t sinceMs, const std::string& player,
+                       std::vector<StoredReport>& reports, std::string& error) override {
+    Lease lease(*this, error);
+    if (!lease) return false;
+    Result result = run(lease.connection, unreviewed, {number(sinceMs), player});
+    if (!check(result, error)) return false;
+    reports.clear();
+    for (int row = 0; row < PQntuples(result.get()); ++row) {
+      reports.push_back(storedReport(result.get(), row));
+    }
+    return true;
+  }
+
+  bool reviewFlags(const std::vector<std::int64_t>& ids, bool accept, std::int64_t nowMs,
+                   std::string& error) override {
+    Lease lease(*this, error);
+    if (!lease) return false;
+    if (!begin(lease, "BEGIN", error)) return false;
+    std::vector<std::string> texts;
+    for (std::int64_t id : ids) texts.push_back(number(id));
+    Result result = run(lease.connection, review,
+                        {arrayOf(texts), accept ? "accepted" : "rejected", number(nowMs)});
+    bool good = check(result, error);
+    if (good) {
+      std::set<std::int64_t> reviewed;
+      for (int row = 0; row < PQntuples(result.get()); ++row) {
+        reviewed.insert(intAt(result.get(), row, 0));
+      }
+      for (std::int64_t id : ids) {
+        if (good && !reviewed.erase(id)) {
+          error = "report " + number(id) + " is not a flagged report awaiting review";
+          good = false;
+        }
+      }
+    }
+    if (good && simple(lease.connection, "COMMIT", error)) return true;
+    std::string ignored;
+    simple(lease.connection, "ROLLBACK", ignored);
+    return false;
   }
 
   bool healthy() override {

@@ -27,10 +27,21 @@ CREATE TABLE IF NOT EXISTS reports(
   seconds INTEGER NOT NULL,
   truck TEXT NOT NULL,
   trailer TEXT NOT NULL,
-  flag TEXT NOT NULL);
+  flag TEXT NOT NULL,
+  review TEXT NOT NULL DEFAULT '',
+  reviewed_ms INTEGER);
 CREATE INDEX IF NOT EXISTS reports_player_time ON reports(player_id, received_ms);
 CREATE INDEX IF NOT EXISTS reports_time ON reports(received_ms);
 )";
+
+// A database made before flags could be reviewed gets the review columns.
+const char* const reviewSql = R"(
+ALTER TABLE reports ADD COLUMN review TEXT NOT NULL DEFAULT '';
+ALTER TABLE reports ADD COLUMN reviewed_ms INTEGER;
+)";
+const char* const unreviewedIndexSql =
+    "CREATE INDEX IF NOT EXISTS reports_unreviewed ON reports(id) "
+    "WHERE flag <> '' AND review = ''";
 
 // One prepared statement; values are only ever bound, never pasted.
 class Statement {
@@ -224,14 +235,47 @@ class SqliteStore : public Store {
                      "r.truck, r.trailer, r.flag FROM reports r JOIN players p ON p.id = "
                      "r.player_id ORDER BY r.id");
     int rc;
-    while ((rc = select.step()) == SQLITE_ROW) {
-      each({{select.text(2), select.text(3), select.real(4), select.integer(5), select.text(6),
-             select.text(7)},
-            select.integer(0),
-            select.integer(1),
-            select.text(8)});
-    }
+    while ((rc = select.step()) == SQLITE_ROW) each(storedReport(select));
     return finished(select, rc, error);
+  }
+
+  bool unreviewedFlags(std::int64_t sinceMs, const std::string& player,
+                       std::vector<StoredReport>& reports, std::string& error) override {
+    std::lock_guard<std::mutex> lock(readMutex_);
+    Statement select(reader_,
+                     "SELECT r.id, r.received_ms, p.name, r.server_id, r.miles, r.seconds, "
+                     "r.truck, r.trailer, r.flag FROM reports r JOIN players p ON p.id = "
+                     "r.player_id WHERE r.flag <> '' AND r.review = '' AND r.received_ms >= ? "
+                     "AND (? = '' OR p.name = ?) ORDER BY r.id");
+    select.bind(1, sinceMs).bind(2, player).bind(3, player);
+    reports.clear();
+    int rc;
+    while ((rc = select.step()) == SQLITE_ROW) reports.push_back(storedReport(select));
+    return finished(select, rc, error);
+  }
+
+  bool reviewFlags(const std::vector<std::int64_t>& ids, bool accept, std::int64_t nowMs,
+                   std::string& error) override {
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    if (!execute(writer_, "BEGIN IMMEDIATE", error)) return false;
+    Statement review(writer_,
+                     "UPDATE reports SET review = ?, reviewed_ms = ? "
+                     "WHERE id = ? AND flag <> '' AND review = ''");
+    bool good = review.ok();
+    for (std::size_t i = 0; good && i < ids.size(); ++i) {
+      review.reset();
+      review.bind(1, std::string(accept ? "accepted" : "rejected")).bind(2, nowMs).bind(3, ids[i]);
+      good = review.run();
+      if (good && sqlite3_changes(writer_) != 1) {
+        error = "report " + std::to_string(ids[i]) + " is not a flagged report awaiting review";
+        good = false;
+      }
+    }
+    if (good && execute(writer_, "COMMIT", error)) return true;
+    if (error.empty()) error = sqlite3_errmsg(writer_);
+    std::string ignored;
+    execute(writer_, "ROLLBACK", ignored);
+    return false;
   }
 
   bool healthy() override {
@@ -241,6 +285,14 @@ class SqliteStore : public Store {
   }
 
  private:
+  // A row of id, received_ms, name, server_id, miles, seconds, truck, trailer, flag.
+  static StoredReport storedReport(const Statement& row) {
+    return {{row.text(2), row.text(3), row.real(4), row.integer(5), row.text(6), row.text(7)},
+            row.integer(0),
+            row.integer(1),
+            row.text(8)};
+  }
+
   static bool finished(const Statement& statement, int rc, std::string& error) {
     if (rc == SQLITE_DONE) return true;
     error = statement.failure();
@@ -252,10 +304,10 @@ class SqliteStore : public Store {
                        std::string& error) {
     Statement totals(reader_,
                      "SELECT p.id, p.name, r.server_id, "
-                     "SUM(CASE WHEN r.flag = '' THEN r.miles ELSE 0 END), "
-                     "SUM(CASE WHEN r.flag = '' THEN r.seconds ELSE 0 END), "
-                     "SUM(CASE WHEN r.flag = '' THEN 1 ELSE 0 END), "
-                     "SUM(CASE WHEN r.flag = '' THEN 0 ELSE 1 END) "
+                     "SUM(CASE WHEN r.flag = '' OR r.review = 'accepted' THEN r.miles ELSE 0 END), "
+                     "SUM(CASE WHEN r.flag = '' OR r.review = 'accepted' THEN r.seconds ELSE 0 "
+                     "END), SUM(CASE WHEN r.flag = '' OR r.review = 'accepted' THEN 1 ELSE 0 END), "
+                     "SUM(CASE WHEN r.flag <> '' AND r.review = '' THEN 1 ELSE 0 END) "
                      "FROM reports r JOIN players p ON p.id = r.player_id "
                      "WHERE r.received_ms >= ? AND r.received_ms < ? "
                      "GROUP BY p.id, p.name, r.server_id ORDER BY p.id");
@@ -314,7 +366,10 @@ std::unique_ptr<Store> openSqliteStore(const std::string& path, std::string& err
   }
   sqlite3* writer = openConnection(path, error);
   if (!writer) return nullptr;
-  if (!execute(writer, schemaSql, error)) {
+  if (!execute(writer, schemaSql, error) ||
+      (!Statement(writer, "SELECT review FROM reports").ok() &&
+       !execute(writer, reviewSql, error)) ||
+      !execute(writer, unreviewedIndexSql, error)) {
     error = path + ": " + error;
     sqlite3_close(writer);
     return nullptr;

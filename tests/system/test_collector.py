@@ -37,10 +37,10 @@ class Service:
         self.db = db or f"sqlite:{self.path}"
         self.process = None
 
-    def cli(self, *args):
+    def cli(self, *args, status=0):
         done = subprocess.run([str(COLLECTOR), *args, "--db", self.db], capture_output=True,
                               text=True, timeout=60)
-        self.test.assertEqual(done.returncode, 0, done.stderr)
+        self.test.assertEqual(done.returncode, status, done.stderr)
         return done.stdout
 
     def add_player(self, name):
@@ -137,6 +137,18 @@ class Answers(unittest.TestCase):
         self.assertEqual(service.leaderboard(f"?since={day + one_day}"), [])
         self.assertEqual(service.request("GET", "/api/v1/leaderboard?since=today")[0], 400)
         self.assertEqual(service.request("GET", "/healthz")[0], 200)
+
+        # Review: the wall-time flag accepted counts, the speed flag rejected stays out; a
+        # report is reviewed once, and a failed review changes nothing.
+        flagged = [line.split("\t") for line in service.cli("flags", "list").splitlines()[1:]]
+        self.assertEqual([(f[2], f[4], f[8]) for f in flagged],
+                         [("Night Owl", "1.000", "wall_time"), ("Night Owl", "5.000", "speed")])
+        service.cli("flags", "accept", flagged[0][0])
+        service.cli("flags", "reject", flagged[1][0], flagged[0][0], status=1)
+        service.cli("flags", "reject", flagged[1][0])
+        self.assertEqual(service.cli("flags", "list", "--player", "Night Owl").count("\n"), 1)
+        [owl] = service.leaderboard()
+        self.assertEqual((owl["miles"], owl["reports"], owl["flagged_reports"]), (2.0, 2, 0))
 
 
 class Durability(unittest.TestCase):

@@ -1,0 +1,35 @@
+// `vorn-collector flags`: the operator's review of flagged reports.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "store.h"
+
+namespace collector {
+
+struct FlagCommands {
+  CLI::App* list = nullptr;
+  CLI::App* accept = nullptr;
+  CLI::App* reject = nullptr;
+  std::string since;  // YYYY-MM-DD, or empty for all
+  std::string player;
+  std::vector<std::int64_t> ids;
+};
+
+// Adds `flags list|accept|reject` to the command line; `db` is the --db value.
+void addFlagCommands(CLI::App& app, FlagCommands& flags, std::string& db, const char* dbHelp);
+
+// True when one of the flag commands was given.
+bool flagCommandGiven(const FlagCommands& flags);
+
+// Runs the given flag command on `store`; the process exit status.
+int runFlagCommand(Store& store, const FlagCommands& flags);
+
+// Text safe to print on an operator's terminal: control characters (C0, DEL)
+// shown as \xNN, so that no escape sequence of a report's text acts on it.
+std::string terminalSafe(const std::string& text);
+
+}  // namespace collector
