@@ -2,9 +2,11 @@
 #include <CLI/CLI.hpp>
 #include <chrono>
 #include <iostream>
+#include <unistd.h>
 
 #include "keys.h"
 #include "page.h"
+#include "player_ini.h"
 #include "server.h"
 #include "store.h"
 
@@ -87,6 +89,15 @@ int main(int argc, char** argv) {
       "add", "create a player and print its new API key alone on the last line");
   addCommand->add_option("NAME", name, "the player's name, exactly as in its ini")->required();
   addCommand->add_option("--db", db, dbHelp)->capture_default_str();
+  std::string iniPath;
+  std::string iniUrl;
+  addCommand->add_option("--ini", iniPath,
+                         "also write the player's complete VORN_Davida_Client.ini to this new "
+                         "file, ready to go beside the DLL");
+  addCommand
+      ->add_option("--collector-url", iniUrl,
+                   "the CollectorURL of that ini (default: the plug-in's built-in URL)")
+      ->needs(addCommand->get_option("--ini"));
   auto* listCommand = playerCommand->add_subcommand("list", "list the players");
   listCommand->add_option("--db", db, dbHelp)->capture_default_str();
   auto* revokeCommand =
@@ -116,6 +127,14 @@ int main(int argc, char** argv) {
       std::cerr << "vorn-collector: a player needs a name\n";
       return 2;
     }
+    if (!iniPath.empty()) {
+      const std::string problem = collector::playerIniProblem(name, iniUrl);
+      if (!problem.empty() || access(iniPath.c_str(), F_OK) == 0) {
+        std::cerr << "vorn-collector: no player added: "
+                  << (problem.empty() ? iniPath + " exists already" : problem) << "\n";
+        return 2;
+      }
+    }
     const std::string apiKey = collector::generateKey();
     if (apiKey.empty()) {
       std::cerr << "vorn-collector: the random source failed\n";
@@ -127,6 +146,12 @@ int main(int argc, char** argv) {
     }
     std::cout << "added player " << name << "; its API key (shown only now):\n"
               << apiKey << std::endl;
+    if (!iniPath.empty() &&
+        !collector::writeNewFile(iniPath, collector::playerIni(name, apiKey, iniUrl), error)) {
+      std::cerr << "vorn-collector: the player is added, but its ini is not written: " << error
+                << "\n";
+      return 1;
+    }
     return 0;
   }
   if (*listCommand) {
