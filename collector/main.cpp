@@ -2,7 +2,7 @@
 #include <CLI/CLI.hpp>
 #include <chrono>
 #include <iostream>
-#include <unistd.h>
+#include <optional>
 
 #include "keys.h"
 #include "page.h"
@@ -127,11 +127,12 @@ int main(int argc, char** argv) {
       std::cerr << "vorn-collector: a player needs a name\n";
       return 2;
     }
+    std::optional<collector::NewFile> ini;
     if (!iniPath.empty()) {
-      const std::string problem = collector::playerIniProblem(name, iniUrl);
-      if (!problem.empty() || access(iniPath.c_str(), F_OK) == 0) {
-        std::cerr << "vorn-collector: no player added: "
-                  << (problem.empty() ? iniPath + " exists already" : problem) << "\n";
+      std::string problem = collector::playerIniProblem(name, iniUrl);
+      if (problem.empty()) problem = ini.emplace(iniPath).error();
+      if (!problem.empty()) {
+        std::cerr << "vorn-collector: no player added: " << problem << "\n";
         return 2;
       }
     }
@@ -146,10 +147,9 @@ int main(int argc, char** argv) {
     }
     std::cout << "added player " << name << "; its API key (shown only now):\n"
               << apiKey << std::endl;
-    if (!iniPath.empty() &&
-        !collector::writeNewFile(iniPath, collector::playerIni(name, apiKey, iniUrl), error)) {
-      std::cerr << "vorn-collector: the player is added, but its ini is not written: " << error
-                << "\n";
+    if (ini && !ini->write(collector::playerIni(name, apiKey, iniUrl))) {
+      std::cerr << "vorn-collector: the player is added, but its ini is not written: "
+                << ini->error() << "\n";
       return 1;
     }
     return 0;

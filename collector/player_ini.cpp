@@ -7,6 +7,7 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <utility>
 
 #include "player_ini_template.h"
 
@@ -64,26 +65,27 @@ std::string playerIni(const std::string& name, const std::string& apiKey, const 
   return out;
 }
 
-bool writeNewFile(const std::string& path, const std::string& text, std::string& error) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    error = path + ": " + std::strerror(errno);
-    return false;
-  }
+NewFile::NewFile(std::string path) : path_(std::move(path)) {
+  fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd_ < 0) error_ = path_ + ": " + std::strerror(errno);
+}
+
+NewFile::~NewFile() {
+  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0 && !written_) ::unlink(path_.c_str());
+}
+
+bool NewFile::write(const std::string& text) {
   std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+  while (fd_ >= 0 && done < text.size()) {
+    const ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     done += static_cast<std::size_t>(n);
   }
-  const bool whole = done == text.size() && ::fsync(fd) == 0;
-  if (!whole) error = path + ": " + std::strerror(errno);
-  if (::close(fd) != 0 && whole) {
-    error = path + ": " + std::strerror(errno);
-    return false;
-  }
-  return whole;
+  written_ = fd_ >= 0 && done == text.size() && ::fsync(fd_) == 0;
+  if (!written_) error_ = path_ + ": " + std::strerror(errno);
+  return written_;
 }
 
 }  // namespace collector

@@ -16,8 +16,23 @@ std::string playerIniProblem(const std::string& name, const std::string& url);
 // The whole file: CR LF line ends, UTF-8 without a byte-order mark.
 std::string playerIni(const std::string& name, const std::string& apiKey, const std::string& url);
 
-// Creates FILE (never replacing one; readable by its owner only, since it
-// holds the key) and writes TEXT into it. False with ERROR on failure.
-bool writeNewFile(const std::string& path, const std::string& text, std::string& error);
+// A file created anew (never replacing one; readable by its owner only, since
+// it will hold the key), so that a path that cannot be written is found before
+// the player is added. Removed again unless write() succeeded.
+class NewFile {
+ public:
+  explicit NewFile(std::string path);
+  ~NewFile();
+  NewFile(const NewFile&) = delete;
+  NewFile& operator=(const NewFile&) = delete;
+  const std::string& error() const { return error_; }  // "" once created
+  bool write(const std::string& text);                 // false with error()
+
+ private:
+  std::string path_;
+  std::string error_;
+  int fd_ = -1;
+  bool written_ = false;
+};
 
 }  // namespace collector

@@ -184,12 +184,14 @@ class PlayerIni(unittest.TestCase):
     def test_ini_from_player_add_gets_the_plugins_report_accepted(self):
         service = Service(self).start()
         ini = service.path.parent / "VORN_Davida_Client.ini"
-        for refused in (" Night Owl", "Night\nOwl", "CHANGE_ME"):  # the reader would change them
-            self.assertEqual(subprocess.run([str(COLLECTOR), "player", "add", refused, "--ini",
-                                             str(ini), "--db", service.db],
-                                            capture_output=True).returncode, 2)
-        service.cli("player", "add", "Night Owl", "--ini", str(ini), "--collector-url",
-                    service.url + "/api/v1/telemetry")
+        add = lambda name, path: subprocess.run(
+            [str(COLLECTOR), "player", "add", name, "--ini", str(path), "--collector-url",
+             service.url + "/api/v1/telemetry", "--db", service.db], capture_output=True)
+        for name in (" Night Owl", "Night\nOwl", "CHANGE_ME"):  # the ini reader would change them
+            self.assertEqual(add(name, ini).returncode, 2)
+        self.assertEqual(add("Night Owl", ini).returncode, 0)
+        taken = add("Night Owl", ini.with_suffix(".again"))  # no file is left behind
+        self.assertEqual((taken.returncode, ini.with_suffix(".again").exists()), (1, False))
         data = ini.read_bytes()  # no byte-order mark, CR LF line ends only
         self.assertEqual((data[:1], b"\n" in data.replace(b"\r\n", b"")), (b"#", False))
         road = Road(self, service.url)  # the ini as written, but a report every 10 s, not 60
