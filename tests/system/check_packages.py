@@ -10,6 +10,7 @@ signed with a certificate made on the spot, and compares it with BUILD_DIR's.
 usage: check_packages.py BUILD_DIR [CLASS]
 """
 
+import fcntl
 import hashlib
 import http.client
 import os
@@ -91,6 +92,9 @@ class ReleasePackage(unittest.TestCase):
         run(["lintian", "--fail-on", "error", deb])
         if os.geteuid() != 0:
             self.skipTest("dpkg -i needs root")
+        lock = open("/run/lock/vorn-collector-package-test", "w")  # one such test on a machine
+        self.addCleanup(lock.close)
+        fcntl.flock(lock, fcntl.LOCK_EX)
         self.assertNotIn("installed", run(["dpkg-query", "-W", "-f=${Status}", "vorn-collector"],
                                           ok=(0, 1)).stdout, "purge vorn-collector first")
         self.addCleanup(run, ["dpkg", "--purge", "vorn-collector"])
@@ -117,7 +121,6 @@ class ReleasePackage(unittest.TestCase):
             post.request("POST", "/api/v1/telemetry", report_body(60, 1.0),
                          {"X-VORN-Key": key.splitlines()[-1]})
             self.assertEqual(post.getresponse().status, 200)
-            post.close()
         finally:
             service.terminate()
             self.assertEqual(service.wait(timeout=60), 0)
