@@ -48,7 +48,7 @@ def manual(binary, version, day):
     for words, text in found[1:]:
         if "\nSubcommands:\n" not in text:
             page += [f".B {NAME} {' '.join(words)}", "[\\fIOPTIONS\\fR]", ".br"]
-    page += [".SH DESCRIPTION", roff(summary) + ".",
+    page += [".SH DESCRIPTION", roff(summary[:1].upper() + summary[1:]) + ".",
              "Every command takes \\fB\\-\\-db\\fR \\fIURL\\fR, the database it works on.",
              ".SH COMMANDS"]
     for words, text in found[1:]:
