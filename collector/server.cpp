@@ -8,7 +8,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <iostream>
@@ -17,6 +16,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "board.h"
 #include "keys.h"
 #include "page.h"
 #include "report.h"
@@ -116,68 +116,7 @@ void answer(httplib::Response& res, int status, const std::string& message) {
                   "application/json");
 }
 
-// Days since 1970-01-01 of a civil date (proleptic Gregorian).
-std::int64_t daysFromCivil(int year, unsigned month, unsigned day) {
-  year -= month <= 2;
-  const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
-  const unsigned yearOfEra = static_cast<unsigned>(year - era * 400);
-  const unsigned dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-  const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-  return era * 146097 + static_cast<std::int64_t>(dayOfEra) - 719468;
-}
-
-// YYYY-MM-DD as the first millisecond of that UTC day.
-bool parseDate(const std::string& text, std::int64_t& ms) {
-  int year = 0;
-  unsigned month = 0, day = 0;
-  char tail = 0;
-  if (text.size() != 10 || text[4] != '-' || text[7] != '-' ||
-      std::sscanf(text.c_str(), "%4d-%2u-%2u%c", &year, &month, &day, &tail) != 3 || month < 1 ||
-      month > 12 || day < 1 || day > 31) {
-    return false;
-  }
-  ms = daysFromCivil(year, month, day) * 86400000;
-  return true;
-}
-
-// The period of ?since=&until= (both days included); false when malformed.
-bool parsePeriod(const httplib::Request& req, Period& period, std::string& text) {
-  std::int64_t ms = 0;
-  text = "All time";
-  if (req.has_param("since")) {
-    if (!parseDate(req.get_param_value("since"), ms)) return false;
-    period.fromMs = ms;
-    text = "From " + req.get_param_value("since");
-  }
-  if (req.has_param("until")) {
-    if (!parseDate(req.get_param_value("until"), ms)) return false;
-    period.untilMs = ms + 86400000;
-    text += (req.has_param("since") ? " until " : "Until ") + req.get_param_value("until");
-  }
-  return true;
-}
-
-nlohmann::json leaderboardJson(const std::vector<LeaderboardRow>& rows) {
-  nlohmann::json players = nlohmann::json::array();
-  for (const LeaderboardRow& row : rows) {
-    nlohmann::json servers = nlohmann::json::object();
-    for (const auto& [serverId, totals] : row.servers) {
-      servers[serverId] = {{"miles", totals.miles}, {"seconds", totals.seconds}};
-    }
-    players.push_back({{"player_name", row.playerName},
-                       {"miles", row.miles},
-                       {"seconds", row.seconds},
-                       {"reports", row.reports},
-                       {"flagged_reports", row.flaggedReports},
-                       {"servers", servers},
-                       {"last_truck", row.lastTruck},
-                       {"last_trailer", row.lastTrailer},
-                       {"last_seen", isoTime(row.lastSeenMs)}});
-  }
-  return {{"players", players}};
-}
-
-void installRoutes(httplib::Server& server, Store& store, Committer& committer,
+void installRoutes(httplib::Server& server, Store& store, Committer& committer, BoardCache& boards,
                    const ServeOptions& options) {
   server.set_payload_max_length(maxBodyBytes);
   // An oversized declared body is refused before any of it is read.
@@ -224,25 +163,24 @@ void installRoutes(httplib::Server& server, Store& store, Committer& committer,
                 }
               });
 
-  auto board = [&store](const httplib::Request& req, httplib::Response& res, bool page) {
-    Period period;
-    std::string periodText;
-    if (!parsePeriod(req, period, periodText)) {
-      return answer(res, 400, "since and until are dates, YYYY-MM-DD");
+  auto board = [&boards](const httplib::Request& req, httplib::Response& res, bool page) {
+    BoardQuery query;
+    std::string periodText, periodParams, error;
+    const ParamReader param = [&req](const std::string& name, std::string& value) {
+      if (!req.has_param(name)) return false;
+      value = req.get_param_value(name);
+      return true;
+    };
+    if (!parseBoardQuery(param, query, periodText, periodParams, error)) {
+      return answer(res, 400, error);
     }
-    std::vector<LeaderboardRow> rows;
-    std::string error;
-    if (!store.leaderboard(period, rows, error)) {
-      std::cerr << "leaderboard failed: " << error << "\n";
-      return answer(res, 503, "store unavailable");
-    }
+    Board board;
+    if (boards.board(query, board) != BoardAnswer::ok) return answer(res, 503, "board unavailable");
     if (page) {
-      res.set_content(renderLeaderboardPage(rows, periodText), "text/html; charset=utf-8");
+      res.set_content(renderLeaderboardPage(board, query, periodText, periodParams),
+                      "text/html; charset=utf-8");
     } else {
-      res.set_content(
-          leaderboardJson(rows).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
-              "\n",
-          "application/json");
+      res.set_content(boardJson(board), "application/json");
     }
   };
   server.Get("/api/v1/leaderboard", [board](const httplib::Request& req, httplib::Response& res) {
@@ -285,7 +223,10 @@ int serve(Store& store, const ServeOptions& options) {
   // requests are under way at once.
   server->new_task_queue = [] { return new httplib::ThreadPool(64); };
   Committer committer(store);
-  installRoutes(*server, store, committer, options);
+  BoardCache::Limits limits;
+  limits.reuse = std::chrono::milliseconds(options.boardReuseMs);
+  BoardCache boards(store, limits);
+  installRoutes(*server, store, committer, boards, options);
 
   // The library's default would set SO_REUSEPORT, letting a second collector
   // bind the same port and silently take half of the reports; SO_REUSEADDR

@@ -15,6 +15,7 @@ struct ServeOptions {
   std::string tlsKey;
   double maxMph = 110.0;
   bool wallTimeCheck = true;
+  int boardReuseMs = 2000;  // how long a computed board is served again
 };
 
 // Serves until SIGTERM or SIGINT, finishing the requests under way. Prints
