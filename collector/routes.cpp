@@ -1,0 +1,193 @@
+#include "routes.h"
+
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <iostream>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "board.h"
+#include "keys.h"
+#include "page.h"
+#include "report.h"
+
+namespace collector {
+
+namespace {
+
+constexpr std::size_t maxBatch = 1024;
+const char* const reportPath = "/api/v1/telemetry";
+
+std::int64_t nowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+// Group commit: requests queue their reports; one committer thread stores
+// everything queued so far in one transaction and then hands each its
+// outcome. While a commit is under way the next batch gathers, so no request
+// waits for a timer.
+class Committer {
+ public:
+  // Called on the committer thread once the report's batch has been committed
+  // or has failed; `stored` is false when the store failed (nothing of the
+  // batch was stored).
+  using Done = std::function<void(bool stored, AddOutcome outcome)>;
+
+  explicit Committer(Store& store) : store_(store), thread_([this] { run(); }) {}
+  ~Committer() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+  }
+
+  void add(IncomingReport report, Done done) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    queue_.push_back({std::move(report), std::move(done)});
+    wake_.notify_all();
+  }
+
+ private:
+  struct Waiter {
+    IncomingReport report;
+    Done done;
+  };
+
+  void run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+      if (queue_.empty()) return;
+      std::vector<Waiter> batch;
+      while (!queue_.empty() && batch.size() < maxBatch) {
+        batch.push_back(std::move(queue_.front()));
+        queue_.pop_front();
+      }
+      lock.unlock();
+      std::vector<IncomingReport> reports;
+      reports.reserve(batch.size());
+      for (const auto& waiter : batch) reports.push_back(waiter.report);
+      std::vector<AddOutcome> outcomes;
+      std::string error;
+      const bool stored = store_.addReports(reports, outcomes, error);
+      if (!stored)
+        std::cerr << "store failed, " << batch.size() << " reports refused: " << error << "\n";
+      for (std::size_t i = 0; i < batch.size(); ++i) {
+        batch[i].done(stored, stored ? outcomes[i] : AddOutcome::unknownKey);
+      }
+      lock.lock();
+    }
+  }
+
+  Store& store_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<Waiter> queue_;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+const std::string* HttpRequest::param(const std::string& name) const {
+  auto found = query.find(name);
+  return found == query.end() ? nullptr : &found->second;
+}
+
+std::string HttpRequest::header(const std::string& lowerName) const {
+  auto found = headers.find(lowerName);
+  return found == headers.end() ? std::string() : found->second;
+}
+
+HttpAnswer jsonAnswer(int status, const std::string& message) {
+  return {status,
+          "application/json",
+          nlohmann::json{{status < 300 ? "status" : "error", message}}.dump() + "\n",
+          {}};
+}
+
+Routes::Routes(Store& store, const ServeOptions& options)
+    : store_(store), options_(options), committer_(std::make_unique<Committer>(store)) {
+  BoardCache::Limits limits;
+  limits.reuse = std::chrono::milliseconds(options.boardReuseMs);
+  boards_ = std::make_unique<BoardCache>(store, limits);
+}
+
+Routes::~Routes() = default;
+
+void Routes::handle(const HttpRequest& request, Reply reply) {
+  if (request.path == reportPath) {
+    if (request.method == "POST") return report(request, std::move(reply));
+  } else if (request.path == "/api/v1/leaderboard" || request.path == "/") {
+    if (request.method == "GET" || request.method == "HEAD") {
+      return board(request, request.path == "/", std::move(reply));
+    }
+  } else if (request.path == "/healthz") {
+    if (request.method == "GET" || request.method == "HEAD") {
+      return reply(store_.healthy() ? jsonAnswer(200, "ok") : jsonAnswer(503, "store unavailable"));
+    }
+  } else {
+    return reply(jsonAnswer(404, "no such page"));
+  }
+  reply(jsonAnswer(405, "method not allowed"));
+}
+
+void Routes::report(const HttpRequest& request, Reply reply) {
+  IncomingReport report;
+  report.receivedMs = nowMs();
+  const std::string key = request.header("x-vorn-key");
+  if (key.empty()) return reply(jsonAnswer(401, "missing X-VORN-Key"));
+  switch (parseReportBody(request.body, report)) {
+    case BodyCheck::malformed:
+      return reply(jsonAnswer(400, "body is not a valid report"));
+    case BodyCheck::unknownServer:
+      return reply(jsonAnswer(422, "server_id is not a known server"));
+    case BodyCheck::ok:
+      break;
+  }
+  report.keyHash = hashKey(key);
+  if (exceedsSpeed(report.miles, report.seconds, options_.maxMph)) report.flag = flagSpeed;
+  report.checkWallTime = options_.wallTimeCheck;
+  committer_->add(std::move(report), [reply = std::move(reply)](bool stored, AddOutcome outcome) {
+    if (!stored) return reply(jsonAnswer(503, "store unavailable"));
+    switch (outcome) {
+      case AddOutcome::stored:
+        return reply(jsonAnswer(200, "stored"));
+      case AddOutcome::storedFlagged:
+        return reply(jsonAnswer(200, "stored, flagged as implausible"));
+      case AddOutcome::unknownKey:
+        return reply(jsonAnswer(401, "unknown or revoked key"));
+      case AddOutcome::wrongPlayer:
+        return reply(jsonAnswer(403, "player_name does not belong to this key"));
+    }
+  });
+}
+
+void Routes::board(const HttpRequest& request, bool page, Reply reply) {
+  BoardQuery query;
+  std::string periodText, periodParams, error;
+  const ParamReader param = [&request](const std::string& name, std::string& value) {
+    const std::string* found = request.param(name);
+    if (found) value = *found;
+    return found != nullptr;
+  };
+  if (!parseBoardQuery(param, query, periodText, periodParams, error)) {
+    return reply(jsonAnswer(400, error));
+  }
+  boards_->board(query, [=, reply = std::move(reply)](BoardAnswer answer, const Board& board) {
+    if (answer != BoardAnswer::ok) return reply(jsonAnswer(503, "board unavailable"));
+    if (!page) return reply({200, "application/json", boardJson(board), {}});
+    reply({200,
+           "text/html; charset=utf-8",
+           renderLeaderboardPage(board, query, periodText, periodParams),
+           {}});
+  });
+}
+
+}  // namespace collector
