@@ -9,13 +9,16 @@ less.
     bench/load/run_load.py --db postgresql://... # a scratch database (gets 200 players)
     bench/load/run_load.py --rate 1000           # paced near 1,000 reports/s
     bench/load/run_load.py --smoke               # a few seconds, totals only
-    bench/load/run_load.py --fill 10000000 --players 10000 --rate 1000 --readers 4
-                                                 # a filled database, posting and reading
+    bench/load/run_load.py --fill 10000000 --players 10000 --db sqlite:big.db --duration 1
+                                                 # fills big.db (keys in big.db.keys), times its upgrade
+    bench/load/run_load.py --db sqlite:big.db --keys big.db.keys --rate 1000 --readers 4
+                                                 # posts and reads on it
 
 It prints one line: the store, accepted reports per second, p50 and p99
 latency, and the totals check; it exits non-zero when the totals differ.
 With --fill N the SQLite database first gets N reports of --players players
-(fill_db.py, in the first schema: the collector's upgrade of it is timed), and
+(fill_db.py, in the first schema: the collector's upgrade of it is timed);
+--keys names the keys of a database filled before. With
 with --readers N that many connections read each of the all-time board, the
 board of the last 7 days and the page (--read page: the page alone) while
 wrk posts, one line each.
@@ -98,10 +101,11 @@ def readers(args, url):
 
 
 def run(args, db, work):
-    keys = work / "keys.txt"
+    keys = args.keys or work / "keys.txt"
     if args.fill:
+        keys = pathlib.Path(db.split(":", 1)[1] + ".keys")
         fill(args, db, keys)
-    else:
+    elif not args.keys:
         add_players(args.collector, db, args.players, keys)
     serve = subprocess.Popen([args.collector, "serve", "--db", db, "--listen", "127.0.0.1:0",
                               "--no-wall-time-check"],
@@ -111,7 +115,7 @@ def run(args, db, work):
         if not line.startswith("listening on "):
             raise SystemExit("vorn-collector did not start")
         url = line.split()[-1]
-        before = stored_totals(url) if args.fill else (0, 0)
+        before = stored_totals(url) if args.fill or args.keys else (0, 0)
         reading = readers(args, url) if args.readers else {}
         # wrk has no rate limit: at a rate, each connection pauses between requests.
         pause_ms = round(args.connections * 1000 / args.rate) if args.rate else 0
@@ -162,7 +166,9 @@ def main():
     parser.add_argument("--server-id", default=DEFAULT_SERVER)
     parser.add_argument("--smoke", action="store_true", help="3 s, 20 players, 8 connections")
     parser.add_argument("--fill", type=int, default=0,
-                        help="reports to fill a fresh SQLite database with first")
+                        help="reports to fill a new SQLite database with first")
+    parser.add_argument("--keys", type=pathlib.Path,
+                        help="the players' keys of a database filled before (--db)")
     parser.add_argument("--readers", type=int, default=0,
                         help="connections reading each board while wrk posts")
     parser.add_argument("--read", choices=("boards", "page"), default="boards")
