@@ -119,10 +119,12 @@ bool execute(sqlite3* db, const char* sql, std::string& error) {
   return false;
 }
 
-sqlite3* openConnection(const std::string& path, std::string& error) {
+// `flags` may add SQLITE_OPEN_NOMUTEX for a connection that only one thread
+// at a time uses.
+sqlite3* openConnection(const std::string& path, std::string& error, int flags = 0) {
   sqlite3* db = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-      SQLITE_OK) {
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | flags,
+                      nullptr) != SQLITE_OK) {
     error = "cannot open " + path + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
     sqlite3_close(db);
     return nullptr;
@@ -515,7 +517,7 @@ class SqliteStore : public Store {
       }
       ++openReaders_;
     }
-    sqlite3* db = openConnection(path_, error);
+    sqlite3* db = openConnection(path_, error, SQLITE_OPEN_NOMUTEX);  // one reader at a time
     if (!db) giveBackReader(nullptr);
     return db;
   }
