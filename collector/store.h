@@ -190,8 +190,8 @@ class Store {
                           std::vector<AddOutcome>& outcomes, std::string& error) = 0;
 
   // The whole leaderboard over a period, ordered by counted miles, most first
-  // (ties by name), rank set, read from the totals. A period counts whole UTC
-  // days: a bound inside a day stands for the start of the next one.
+  // (to a millionth of a mile; ties by name), rank set, read from the totals. A period counts whole
+  // UTC days: a bound inside a day stands for the start of the next one.
   virtual bool leaderboard(const Period& period, std::vector<LeaderboardRow>& rows,
                            std::string& error) = 0;
 
