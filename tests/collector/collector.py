@@ -50,10 +50,10 @@ def read_request(connection):
 class Collector:
     def __init__(self, answers=(), default=200, key="test-key-7f3a", host="127.0.0.1", port=0,
                  record=None, tls=None, backlog=16, accepting=True):
-        # tls: an ssl.SSLContext to serve https with; accepting=False leaves
-        # connections in the listening socket's queue until accept_now().
+        # tls: an ssl.SSLContext to serve https with; connections wait in the
+        # listening socket's queue until `accepting` is set.
         self.answers, self.default, self.key, self.record = list(answers), default, key, record
-        self.tls, self._accepting = tls, threading.Event()
+        self.tls, self.accepting = tls, threading.Event()
         self.requests, self.connections = [], 0
         self._changed = threading.Condition()
         self._socket = socket.socket()
@@ -61,18 +61,15 @@ class Collector:
         self._socket.bind((host, port))
         self._socket.listen(backlog)
         self.host, self.port = host, self._socket.getsockname()[1]
-        threading.Thread(target=self._accept, daemon=True).start()
         if accepting:
-            self.accept_now()
-
-    def accept_now(self):
-        self._accepting.set()
+            self.accepting.set()
+        threading.Thread(target=self._accept, daemon=True).start()
 
     def url(self, path="/api/v1/telemetry"):
         return f"http://{self.host}:{self.port}{path}"
 
     def _accept(self):
-        self._accepting.wait()
+        self.accepting.wait()
         while True:
             try:
                 connection, _ = self._socket.accept()

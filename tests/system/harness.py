@@ -127,8 +127,7 @@ class HostSession:
 
 class GameFolder:
     """A scratch plug-in folder: a copy of the library, its ini and its log,
-    and fakesteam's script when `steam_script` is given; fakesteam is loaded
-    from the build tree, or from a copy in the folder named `steam_file`."""
+    and fakesteam with its script, as `steam_file`, when `steam_script` is given."""
 
     def __init__(self, ini, steam_script=None, steam_file=STEAM_FILE):
         self._temp = tempfile.TemporaryDirectory(prefix=f"vorn-{PLATFORM}-")
@@ -137,11 +136,10 @@ class GameFolder:
         self.sessions = []
         self.write_ini(ini)
         self.steam_script = steam_script
-        self.steam = BUILD_DIR / "tools" / "fakesteam" / "full" / STEAM_FILE
-        if steam_file != STEAM_FILE:
-            self.steam = pathlib.Path(shutil.copy2(self.steam, self.path / steam_file))
+        self.steam = self.path / steam_file
         if steam_script is not None:
             (self.path / "fakesteam.txt").write_text(steam_script)
+            shutil.copy2(BUILD_DIR / "tools" / "fakesteam" / "full" / STEAM_FILE, self.steam)
 
     def write_ini(self, text):
         (self.path / "VORN_Davida_Client.ini").write_text(text)

@@ -111,12 +111,9 @@ class Library(PluginTestCase):
         self.assertLessEqual(set(messages), {START_LINE, PROBE_BOUND, STATUS_LINE})
 
     def test_a_post_given_up_while_connecting_never_arrives_later(self):
-        # The collector's accept queue is full, so the report's connect waits
-        # on SYN retries when shutdown gives the post up; the collector then
-        # accepts, while the plug-in, started again in the same process,
-        # reports all it has. WinHTTP under Wine connects on after the give-up
-        # and gets through, but sends no whole request. On Linux Steam is
-        # loaded under another file name.
+        # The report's connect waits on SYN retries at a full accept queue when
+        # shutdown gives it up; WinHTTP under Wine connects on and gets through
+        # later, but sends no whole request. On Linux Steam has another file name.
         collector = self.collector(backlog=0, accepting=False)
         filler = socket.create_connection((collector.host, collector.port))
         road = Road(self, collector.url(PATH),
@@ -129,7 +126,7 @@ class Library(PluginTestCase):
             time.sleep(0.05)
         self.assertLess(road.session.shutdown(), SHUTDOWN_IN_FLIGHT_LIMIT_MS)
         filler.close()
-        collector.accept_now()
+        collector.accepting.set()
         self.assertEqual(road.session.init(), 0)
         road.drive(9)
         received = collector.wait_until(
