@@ -20,7 +20,7 @@ namespace {
 const wchar_t* const userAgent = L"VORN-Davida-Client/1.0";
 const DWORD hostBufferLength = 512;
 const DWORD pathBufferLength = 2048;
-const DWORD bodyWriteMilliseconds = 500;
+const int sendMilliseconds = 500;
 
 // One code unit per byte, no code page: bytes above 0x7F sign-extend to
 // U+FF80..U+FFFF. Only ASCII URLs and keys are expected.
@@ -47,14 +47,16 @@ void closeAll(HINTERNET request, HINTERNET connection, HINTERNET session) {
   if (session != nullptr) WinHttpCloseHandle(session);
 }
 
-// WinHTTP's own time-outs bound each step (name resolution, connect, send,
-// receive) to what is left until the deadline; the total, a trickling
-// answer included, is kept by awaitExchange.
+// WinHTTP's own time-outs bound name resolution, connect and receive to what
+// is left until the deadline, and each send to sendMilliseconds at most: a
+// few hundred bytes fit any fresh socket's buffer at once, so only a peer
+// that takes none waits, and the body's write holds the exchange's lock. The
+// total, a trickling answer included, is kept by awaitExchange.
 bool setTimeouts(HINTERNET session, const PostLimits& limits) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
       limits.deadline - std::chrono::steady_clock::now());
   const int step = static_cast<int>(std::max<long long>(1, left.count()));
-  return WinHttpSetTimeouts(session, step, step, step, step);
+  return WinHttpSetTimeouts(session, step, step, std::min(step, sendMilliseconds), step);
 }
 
 // Shared by the waiting thread and the helper, whichever lets go last frees
@@ -84,11 +86,7 @@ struct Exchange {
 bool sendBodyIfWanted(Exchange& ex) {
   std::lock_guard<std::mutex> lock(ex.mutex);
   if (ex.abandoned) return false;
-  // The waiting thread waits for this lock: a few hundred bytes fit any
-  // fresh socket's buffer at once, and the time-out bounds a peer that
-  // takes none.
-  DWORD limit = bodyWriteMilliseconds;
-  WinHttpSetOption(ex.request, WINHTTP_OPTION_SEND_TIMEOUT, &limit, sizeof limit);
+  // The waiting thread waits for this lock at most the send time-out.
   const DWORD length = static_cast<DWORD>(ex.body.size());
   DWORD written = 0;
   return length == 0 ||
