@@ -7,253 +7,65 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
+#include <future>
 #include <iostream>
 #include <memory>
 #include <mutex>
-#include <nlohmann/json.hpp>
 #include <thread>
 
-#include "keys.h"
-#include "page.h"
-#include "report.h"
 
 namespace collector {
 
 namespace {
 
 constexpr std::size_t maxBodyBytes = 16 * 1024;
-constexpr std::size_t maxBatch = 1024;
-const char* const reportPath = "/api/v1/telemetry";
 
-std::int64_t nowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
+HttpRequest fromLibrary(const httplib::Request& req) {
+  HttpRequest request;
+  request.method = req.method;
+  request.path = req.path;
+  for (const auto& [name, value] : req.params) request.query.emplace(name, value);
+  for (const auto& [name, value] : req.headers) {
+    std::string lower = name;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    request.headers.emplace(lower, value);
+  }
+  request.body = req.body;
+  request.clientAddress = req.remote_addr;
+  return request;
 }
 
-// Group commit: request threads queue their reports and wait; one committer
-// thread stores everything queued so far in one transaction and then wakes
-// them all with their outcomes. While a commit is under way the next batch
-// gathers, so no request waits for a timer.
-class Committer {
- public:
-  explicit Committer(Store& store) : store_(store), thread_([this] { run(); }) {}
-  ~Committer() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stopping_ = true;
-    }
-    wake_.notify_all();
-    thread_.join();
-  }
-
-  // Blocks until the report's batch has been committed or has failed; false
-  // when the store failed (nothing of the batch was stored).
-  bool add(IncomingReport report, AddOutcome& outcome) {
-    auto waiter = std::make_shared<Waiter>();
-    waiter->report = std::move(report);
-    std::unique_lock<std::mutex> lock(mutex_);
-    queue_.push_back(waiter);
-    wake_.notify_all();
-    done_.wait(lock, [&] { return waiter->finished; });
-    outcome = waiter->outcome;
-    return waiter->stored;
-  }
-
- private:
-  struct Waiter {
-    IncomingReport report;
-    bool finished = false;
-    bool stored = false;
-    AddOutcome outcome = AddOutcome::unknownKey;
-  };
-
-  void run() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-      wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
-      if (queue_.empty()) return;
-      std::vector<std::shared_ptr<Waiter>> batch;
-      while (!queue_.empty() && batch.size() < maxBatch) {
-        batch.push_back(std::move(queue_.front()));
-        queue_.pop_front();
-      }
-      lock.unlock();
-      std::vector<IncomingReport> reports;
-      reports.reserve(batch.size());
-      for (const auto& waiter : batch) reports.push_back(waiter->report);
-      std::vector<AddOutcome> outcomes;
-      std::string error;
-      const bool stored = store_.addReports(reports, outcomes, error);
-      if (!stored)
-        std::cerr << "store failed, " << batch.size() << " reports refused: " << error << "\n";
-      lock.lock();
-      for (std::size_t i = 0; i < batch.size(); ++i) {
-        batch[i]->stored = stored;
-        if (stored) batch[i]->outcome = outcomes[i];
-        batch[i]->finished = true;
-      }
-      done_.notify_all();
-    }
-  }
-
-  Store& store_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::condition_variable done_;
-  std::deque<std::shared_ptr<Waiter>> queue_;
-  bool stopping_ = false;
-  std::thread thread_;
-};
-
-void answer(httplib::Response& res, int status, const std::string& message) {
-  res.status = status;
-  res.set_content(nlohmann::json{{status < 300 ? "status" : "error", message}}.dump() + "\n",
-                  "application/json");
+void toLibrary(const HttpAnswer& answer, httplib::Response& res) {
+  res.status = answer.status;
+  for (const auto& [name, value] : answer.headers) res.set_header(name, value);
+  res.set_content(answer.body, answer.contentType);
 }
 
-// Days since 1970-01-01 of a civil date (proleptic Gregorian).
-std::int64_t daysFromCivil(int year, unsigned month, unsigned day) {
-  year -= month <= 2;
-  const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
-  const unsigned yearOfEra = static_cast<unsigned>(year - era * 400);
-  const unsigned dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-  const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-  return era * 146097 + static_cast<std::int64_t>(dayOfEra) - 719468;
-}
-
-// YYYY-MM-DD as the first millisecond of that UTC day.
-bool parseDate(const std::string& text, std::int64_t& ms) {
-  int year = 0;
-  unsigned month = 0, day = 0;
-  char tail = 0;
-  if (text.size() != 10 || text[4] != '-' || text[7] != '-' ||
-      std::sscanf(text.c_str(), "%4d-%2u-%2u%c", &year, &month, &day, &tail) != 3 || month < 1 ||
-      month > 12 || day < 1 || day > 31) {
-    return false;
-  }
-  ms = daysFromCivil(year, month, day) * 86400000;
-  return true;
-}
-
-// The period of ?since=&until= (both days included); false when malformed.
-bool parsePeriod(const httplib::Request& req, Period& period, std::string& text) {
-  std::int64_t ms = 0;
-  text = "All time";
-  if (req.has_param("since")) {
-    if (!parseDate(req.get_param_value("since"), ms)) return false;
-    period.fromMs = ms;
-    text = "From " + req.get_param_value("since");
-  }
-  if (req.has_param("until")) {
-    if (!parseDate(req.get_param_value("until"), ms)) return false;
-    period.untilMs = ms + 86400000;
-    text += (req.has_param("since") ? " until " : "Until ") + req.get_param_value("until");
-  }
-  return true;
-}
-
-nlohmann::json leaderboardJson(const std::vector<LeaderboardRow>& rows) {
-  nlohmann::json players = nlohmann::json::array();
-  for (const LeaderboardRow& row : rows) {
-    nlohmann::json servers = nlohmann::json::object();
-    for (const auto& [serverId, totals] : row.servers) {
-      servers[serverId] = {{"miles", totals.miles}, {"seconds", totals.seconds}};
-    }
-    players.push_back({{"player_name", row.playerName},
-                       {"miles", row.miles},
-                       {"seconds", row.seconds},
-                       {"reports", row.reports},
-                       {"flagged_reports", row.flaggedReports},
-                       {"servers", servers},
-                       {"last_truck", row.lastTruck},
-                       {"last_trailer", row.lastTrailer},
-                       {"last_seen", isoTime(row.lastSeenMs)}});
-  }
-  return {{"players", players}};
-}
-
-void installRoutes(httplib::Server& server, Store& store, Committer& committer,
-                   const ServeOptions& options) {
+void installRoutes(httplib::Server& server, Routes& routes) {
   server.set_payload_max_length(maxBodyBytes);
   // An oversized declared body is refused before any of it is read.
   server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
     if (req.method == "POST" &&
         std::strtoull(req.get_header_value("Content-Length").c_str(), nullptr, 10) > maxBodyBytes) {
-      answer(res, 413, "report body above 16 KiB");
+      toLibrary(jsonAnswer(413, "report body above 16 KiB"), res);
       res.set_header("Connection", "close");
       return httplib::Server::HandlerResponse::Handled;
     }
     return httplib::Server::HandlerResponse::Unhandled;
   });
-
-  server.Post(reportPath,
-              [&committer, options](const httplib::Request& req, httplib::Response& res) {
-                IncomingReport report;
-                report.receivedMs = nowMs();
-                const std::string key = req.get_header_value("X-VORN-Key");
-                if (key.empty()) return answer(res, 401, "missing X-VORN-Key");
-                switch (parseReportBody(req.body, report)) {
-                  case BodyCheck::malformed:
-                    return answer(res, 400, "body is not a valid report");
-                  case BodyCheck::unknownServer:
-                    return answer(res, 422, "server_id is not a known server");
-                  case BodyCheck::ok:
-                    break;
-                }
-                report.keyHash = hashKey(key);
-                if (exceedsSpeed(report.miles, report.seconds, options.maxMph))
-                  report.flag = flagSpeed;
-                report.checkWallTime = options.wallTimeCheck;
-                AddOutcome outcome;
-                if (!committer.add(std::move(report), outcome))
-                  return answer(res, 503, "store unavailable");
-                switch (outcome) {
-                  case AddOutcome::stored:
-                    return answer(res, 200, "stored");
-                  case AddOutcome::storedFlagged:
-                    return answer(res, 200, "stored, flagged as implausible");
-                  case AddOutcome::unknownKey:
-                    return answer(res, 401, "unknown or revoked key");
-                  case AddOutcome::wrongPlayer:
-                    return answer(res, 403, "player_name does not belong to this key");
-                }
-              });
-
-  auto board = [&store](const httplib::Request& req, httplib::Response& res, bool page) {
-    Period period;
-    std::string periodText;
-    if (!parsePeriod(req, period, periodText)) {
-      return answer(res, 400, "since and until are dates, YYYY-MM-DD");
-    }
-    std::vector<LeaderboardRow> rows;
-    std::string error;
-    if (!store.leaderboard(period, rows, error)) {
-      std::cerr << "leaderboard failed: " << error << "\n";
-      return answer(res, 503, "store unavailable");
-    }
-    if (page) {
-      res.set_content(renderLeaderboardPage(rows, periodText), "text/html; charset=utf-8");
-    } else {
-      res.set_content(
-          leaderboardJson(rows).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
-              "\n",
-          "application/json");
-    }
+  // Each request waits on its library thread until the routes answer it.
+  auto handler = [&routes](const httplib::Request& req, httplib::Response& res) {
+    std::promise<HttpAnswer> answered;
+    routes.handle(fromLibrary(req), [&answered](HttpAnswer answer) {
+      answered.set_value(std::move(answer));
+    });
+    toLibrary(answered.get_future().get(), res);
   };
-  server.Get("/api/v1/leaderboard", [board](const httplib::Request& req, httplib::Response& res) {
-    board(req, res, false);
-  });
-  server.Get(
-      "/", [board](const httplib::Request& req, httplib::Response& res) { board(req, res, true); });
-  server.Get("/healthz", [&store](const httplib::Request&, httplib::Response& res) {
-    if (store.healthy()) return answer(res, 200, "ok");
-    answer(res, 503, "store unavailable");
-  });
+  server.Post(".*", handler);
+  server.Get(".*", handler);
 }
 
 }  // namespace
@@ -284,8 +96,8 @@ int serve(Store& store, const ServeOptions& options) {
   // Every report comes on its own connection and waits for a commit, so many
   // requests are under way at once.
   server->new_task_queue = [] { return new httplib::ThreadPool(64); };
-  Committer committer(store);
-  installRoutes(*server, store, committer, options);
+  Routes routes(store, options);
+  installRoutes(*server, routes);
 
   // The library's default would set SO_REUSEPORT, letting a second collector
   // bind the same port and silently take half of the reports; SO_REUSEADDR

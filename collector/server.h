@@ -4,18 +4,9 @@
 
 #include <string>
 
-#include "store.h"
+#include "routes.h"
 
 namespace collector {
-
-struct ServeOptions {
-  std::string host = "127.0.0.1";
-  int port = 8787;      // 0 picks a free port
-  std::string tlsCert;  // both set: HTTPS
-  std::string tlsKey;
-  double maxMph = 110.0;
-  bool wallTimeCheck = true;
-};
 
 // Serves until SIGTERM or SIGINT, finishing the requests under way. Prints
 // "listening on http://HOST:PORT" (or https) on standard output once bound.

@@ -1,0 +1,251 @@
+#include "routes.h"
+
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <iostream>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "keys.h"
+#include "page.h"
+#include "report.h"
+
+namespace collector {
+
+namespace {
+
+constexpr std::size_t maxBatch = 1024;
+const char* const reportPath = "/api/v1/telemetry";
+
+std::int64_t nowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// Days since 1970-01-01 of a civil date (proleptic Gregorian).
+std::int64_t daysFromCivil(int year, unsigned month, unsigned day) {
+  year -= month <= 2;
+  const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+  const unsigned yearOfEra = static_cast<unsigned>(year - era * 400);
+  const unsigned dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+  const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+  return era * 146097 + static_cast<std::int64_t>(dayOfEra) - 719468;
+}
+
+// YYYY-MM-DD as the first millisecond of that UTC day.
+bool parseDate(const std::string& text, std::int64_t& ms) {
+  int year = 0;
+  unsigned month = 0, day = 0;
+  char tail = 0;
+  if (text.size() != 10 || text[4] != '-' || text[7] != '-' ||
+      std::sscanf(text.c_str(), "%4d-%2u-%2u%c", &year, &month, &day, &tail) != 3 || month < 1 ||
+      month > 12 || day < 1 || day > 31) {
+    return false;
+  }
+  ms = daysFromCivil(year, month, day) * 86400000;
+  return true;
+}
+
+// The period of ?since=&until= (both days included); false when malformed.
+bool parsePeriod(const HttpRequest& req, Period& period, std::string& text) {
+  std::int64_t ms = 0;
+  text = "All time";
+  const std::string* since = req.param("since");
+  const std::string* until = req.param("until");
+  if (since) {
+    if (!parseDate(*since, ms)) return false;
+    period.fromMs = ms;
+    text = "From " + *since;
+  }
+  if (until) {
+    if (!parseDate(*until, ms)) return false;
+    period.untilMs = ms + 86400000;
+    text += (since ? " until " : "Until ") + *until;
+  }
+  return true;
+}
+
+nlohmann::json leaderboardJson(const std::vector<LeaderboardRow>& rows) {
+  nlohmann::json players = nlohmann::json::array();
+  for (const LeaderboardRow& row : rows) {
+    nlohmann::json servers = nlohmann::json::object();
+    for (const auto& [serverId, totals] : row.servers) {
+      servers[serverId] = {{"miles", totals.miles}, {"seconds", totals.seconds}};
+    }
+    players.push_back({{"player_name", row.playerName},
+                       {"miles", row.miles},
+                       {"seconds", row.seconds},
+                       {"reports", row.reports},
+                       {"flagged_reports", row.flaggedReports},
+                       {"servers", servers},
+                       {"last_truck", row.lastTruck},
+                       {"last_trailer", row.lastTrailer},
+                       {"last_seen", isoTime(row.lastSeenMs)}});
+  }
+  return {{"players", players}};
+}
+
+}  // namespace
+
+// Group commit: requests queue their reports; one committer thread stores
+// everything queued so far in one transaction and then hands each its
+// outcome. While a commit is under way the next batch gathers, so no request
+// waits for a timer.
+class Committer {
+ public:
+  // Called on the committer thread once the report's batch has been committed
+  // or has failed; `stored` is false when the store failed (nothing of the
+  // batch was stored).
+  using Done = std::function<void(bool stored, AddOutcome outcome)>;
+
+  explicit Committer(Store& store) : store_(store), thread_([this] { run(); }) {}
+  ~Committer() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+  }
+
+  void add(IncomingReport report, Done done) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    queue_.push_back({std::move(report), std::move(done)});
+    wake_.notify_all();
+  }
+
+ private:
+  struct Waiter {
+    IncomingReport report;
+    Done done;
+  };
+
+  void run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+      if (queue_.empty()) return;
+      std::vector<Waiter> batch;
+      while (!queue_.empty() && batch.size() < maxBatch) {
+        batch.push_back(std::move(queue_.front()));
+        queue_.pop_front();
+      }
+      lock.unlock();
+      std::vector<IncomingReport> reports;
+      reports.reserve(batch.size());
+      for (const auto& waiter : batch) reports.push_back(waiter.report);
+      std::vector<AddOutcome> outcomes;
+      std::string error;
+      const bool stored = store_.addReports(reports, outcomes, error);
+      if (!stored)
+        std::cerr << "store failed, " << batch.size() << " reports refused: " << error << "\n";
+      for (std::size_t i = 0; i < batch.size(); ++i) {
+        batch[i].done(stored, stored ? outcomes[i] : AddOutcome::unknownKey);
+      }
+      lock.lock();
+    }
+  }
+
+  Store& store_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<Waiter> queue_;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+const std::string* HttpRequest::param(const std::string& name) const {
+  auto found = query.find(name);
+  return found == query.end() ? nullptr : &found->second;
+}
+
+std::string HttpRequest::header(const std::string& lowerName) const {
+  auto found = headers.find(lowerName);
+  return found == headers.end() ? std::string() : found->second;
+}
+
+HttpAnswer jsonAnswer(int status, const std::string& message) {
+  return {status, "application/json",
+          nlohmann::json{{status < 300 ? "status" : "error", message}}.dump() + "\n",
+          {}};
+}
+
+Routes::Routes(Store& store, const ServeOptions& options)
+    : store_(store), options_(options), committer_(std::make_unique<Committer>(store)) {}
+
+Routes::~Routes() = default;
+
+void Routes::handle(const HttpRequest& request, Reply reply) {
+  if (request.path == reportPath) {
+    if (request.method == "POST") return report(request, std::move(reply));
+  } else if (request.path == "/api/v1/leaderboard" || request.path == "/") {
+    if (request.method == "GET" || request.method == "HEAD") {
+      return reply(board(request, request.path == "/"));
+    }
+  } else if (request.path == "/healthz") {
+    if (request.method == "GET" || request.method == "HEAD") {
+      return reply(store_.healthy() ? jsonAnswer(200, "ok") : jsonAnswer(503, "store unavailable"));
+    }
+  } else {
+    return reply(jsonAnswer(404, "no such page"));
+  }
+  reply(jsonAnswer(405, "method not allowed"));
+}
+
+void Routes::report(const HttpRequest& request, Reply reply) {
+  IncomingReport report;
+  report.receivedMs = nowMs();
+  const std::string key = request.header("x-vorn-key");
+  if (key.empty()) return reply(jsonAnswer(401, "missing X-VORN-Key"));
+  switch (parseReportBody(request.body, report)) {
+    case BodyCheck::malformed:
+      return reply(jsonAnswer(400, "body is not a valid report"));
+    case BodyCheck::unknownServer:
+      return reply(jsonAnswer(422, "server_id is not a known server"));
+    case BodyCheck::ok:
+      break;
+  }
+  report.keyHash = hashKey(key);
+  if (exceedsSpeed(report.miles, report.seconds, options_.maxMph)) report.flag = flagSpeed;
+  report.checkWallTime = options_.wallTimeCheck;
+  committer_->add(std::move(report), [reply = std::move(reply)](bool stored, AddOutcome outcome) {
+    if (!stored) return reply(jsonAnswer(503, "store unavailable"));
+    switch (outcome) {
+      case AddOutcome::stored:
+        return reply(jsonAnswer(200, "stored"));
+      case AddOutcome::storedFlagged:
+        return reply(jsonAnswer(200, "stored, flagged as implausible"));
+      case AddOutcome::unknownKey:
+        return reply(jsonAnswer(401, "unknown or revoked key"));
+      case AddOutcome::wrongPlayer:
+        return reply(jsonAnswer(403, "player_name does not belong to this key"));
+    }
+  });
+}
+
+HttpAnswer Routes::board(const HttpRequest& request, bool page) {
+  Period period;
+  std::string periodText;
+  if (!parsePeriod(request, period, periodText)) {
+    return jsonAnswer(400, "since and until are dates, YYYY-MM-DD");
+  }
+  std::vector<LeaderboardRow> rows;
+  std::string error;
+  if (!store_.leaderboard(period, rows, error)) {
+    std::cerr << "leaderboard failed: " << error << "\n";
+    return jsonAnswer(503, "store unavailable");
+  }
+  if (page) {
+    return {200, "text/html; charset=utf-8", renderLeaderboardPage(rows, periodText), {}};
+  }
+  return {200, "application/json",
+          leaderboardJson(rows).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
+              "\n",
+          {}};
+}
+
+}  // namespace collector

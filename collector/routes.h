@@ -1,0 +1,75 @@
+// The collector's routes, apart from the HTTP library that carries them. The
+// front turns each complete request into an HttpRequest, hands it to
+// Routes::handle and sends whatever HttpAnswer comes back through the reply,
+// which may be called later and on another thread (a report waits for the
+// commit of its batch).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "store.h"
+
+namespace collector {
+
+struct ServeOptions {
+  std::string host = "127.0.0.1";
+  int port = 8787;      // 0 picks a free port
+  std::string tlsCert;  // both set: HTTPS
+  std::string tlsKey;
+  double maxMph = 110.0;
+  bool wallTimeCheck = true;
+};
+
+struct HttpRequest {
+  std::string method;
+  std::string path;                          // without the query
+  std::multimap<std::string, std::string> query;  // names and values decoded
+  std::map<std::string, std::string> headers;     // names in lower case
+  std::string body;
+  std::string clientAddress;
+
+  // The first value of a query parameter or header; empty when absent.
+  const std::string* param(const std::string& name) const;
+  std::string header(const std::string& lowerName) const;
+};
+
+struct HttpAnswer {
+  int status = 200;
+  std::string contentType;
+  std::string body;
+  std::vector<std::pair<std::string, std::string>> headers;  // besides Content-Type
+};
+
+// A JSON answer {"status": message} below 300, {"error": message} otherwise.
+HttpAnswer jsonAnswer(int status, const std::string& message);
+
+using Reply = std::function<void(HttpAnswer)>;
+
+class Committer;
+
+class Routes {
+ public:
+  Routes(Store& store, const ServeOptions& options);
+  ~Routes();  // after every request has been answered; stops the committer
+  Routes(const Routes&) = delete;
+  Routes& operator=(const Routes&) = delete;
+
+  // Answers one request; `reply` is called exactly once.
+  void handle(const HttpRequest& request, Reply reply);
+
+ private:
+  void report(const HttpRequest& request, Reply reply);
+  HttpAnswer board(const HttpRequest& request, bool page);
+
+  Store& store_;
+  ServeOptions options_;
+  std::unique_ptr<Committer> committer_;
+};
+
+}  // namespace collector
