@@ -112,11 +112,11 @@ void exchange(Exchange& ex) {
   ex.finished.notify_one();
 }
 
-// WinHTTP's calls end by its own time-outs, and closing a handle does not end
-// a call under way on every WinHTTP (Wine's waits for the peer or its
-// time-out). So the helper is never waited for: it holds a reference to this
-// library and gives it back as it exits, and the game may unload the plug-in
-// meanwhile.
+// The helper's calls end only by WinHTTP's own time-outs (closing a handle
+// would not end one under way on every WinHTTP: Wine's waits for the peer or
+// its time-out). So the helper is never waited for: it holds a reference to
+// this library and gives it back as it exits, and the game may unload the
+// plug-in meanwhile.
 DWORD WINAPI exchangeThread(LPVOID parameter) {
   auto* handed = static_cast<std::shared_ptr<Exchange>*>(parameter);
   std::shared_ptr<Exchange> ex = std::move(*handed);
