@@ -14,8 +14,8 @@ import time
 import unittest
 
 from harness import (API_KEY, ENDPOINT_ADDRESS_A, GAME_START_LINE, IS_WINE, LOBBY, SELF, SERVER,
-                     STEAM_FILE, START_LINE, ConnectProxy, GameFolder, Road, PluginTestCase, ini_with_url,
-                     report_body)
+                     STEAM_FILE, START_LINE, ConnectProxy, GameFolder, Road, PluginTestCase,
+                     ini_with_url, report_body)
 
 PATH = "/api/v1/telemetry"
 REGISTRATIONS = ["register-event 1 -> 0", "register-event 5 -> 0",
@@ -81,10 +81,9 @@ class Library(PluginTestCase):
             "content-length": str(len(first.body)),
             **({"connection": first.header("Connection")[0]} if IS_WINE else {})}.items()))
 
-        # Refused: a 500, an interim answer other than 100 Continue (even with
-        # a 200 after it) and a redirect. Then held back: given up 15 s after
-        # it started, not accepted, so the next report follows one interval
-        # later and carries it all.
+        # Refused: 500, an interim answer but 100 (a 200 after it), a redirect.
+        # Then held back: given up 15 s after it started, not accepted, so the
+        # next report follows one interval later and carries it all.
         for seconds in (61, 62, 63):
             road.drive(1)
             self.assertEqual(collector.wait_for(seconds - 59)[-1].body, report_body(seconds, miles))

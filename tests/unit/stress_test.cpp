@@ -139,8 +139,7 @@ TEST_F(LockDiscipline, ThreeThreadsOnTheRecordAtOnce) {
   });
   const Configuration trucks[] = {{"truck", "name=string:Scania R"},
                                   {"truck", "name=string:Volvo FH"}};
-  // The game's thread runs until the detector has had twelve cycles of 20
-  // wait steps, however the threads are scheduled.
+  // On until the detector has had twelve cycles of 20 steps, however scheduled.
   for (std::uint64_t i = 1; i <= 200000 || detectorSteps < 12 * 20; ++i) {
     frameAt(i * 500000);
     odometerAt(1000.0f + 0.01f * static_cast<float>(i % 1000));
