@@ -63,6 +63,7 @@ class BoardCache {
   };
   using BoardDone = std::function<void(BoardAnswer answer, const Board& board)>;
   using DaysDone = std::function<void(BoardAnswer answer, const std::vector<DayTotals>& days)>;
+  using PlayerDone = std::function<void(BoardAnswer answer, bool found, const PlayerView& view)>;
 
   explicit BoardCache(Store& store) : BoardCache(store, Limits()) {}
   BoardCache(Store& store, Limits limits);
@@ -74,6 +75,11 @@ class BoardCache {
   void board(const BoardQuery& query, BoardDone done);
   // The community's days of a period (Store::communityDays).
   void communityDays(const Period& period, DaysDone done);
+  // One player's view (Store::player): its row and rank from the board of
+  // `period` as above, its days and latest reports read on the cache's
+  // threads. `found` is false when there is no such player (a 404).
+  void player(const std::string& name, const Period& period, const Period& daysPeriod,
+              PlayerDone done);
   // The same, waiting for the answer.
   BoardAnswer board(const BoardQuery& query, Board& board);
   BoardAnswer communityDays(const Period& period, std::vector<DayTotals>& days);
@@ -100,7 +106,16 @@ class BoardCache {
     std::vector<Waiter> waiters;  // for the computation under way
   };
 
+  // A computation of `key`, or else `task` (told whether it waited too long).
+  struct Job {
+    Key key;
+    Clock::time_point queuedAt;
+    std::function<void(bool late)> task;
+  };
+
   void fresh(const Key& key, Waiter waiter);
+  // Queues a task for the threads; false when too many wait already.
+  bool enqueue(std::function<void(bool late)> task);
   void work();
 
   Store& store_;
@@ -108,7 +123,7 @@ class BoardCache {
   std::mutex mutex_;
   std::condition_variable pending_;  // workers wait for keys
   std::map<Key, Entry> entries_;
-  std::deque<std::pair<Key, Clock::time_point>> queue_;  // and when queued
+  std::deque<Job> queue_;
   bool stopping_ = false;
   std::vector<std::thread> threads_;
 };

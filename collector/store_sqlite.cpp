@@ -362,6 +362,17 @@ class SqliteStore : public Store {
 
   bool player(const std::string& name, const Period& period, const Period& daysPeriod,
               PlayerView& view, bool& found, std::string& error) override {
+    return readPlayer(name, &period, daysPeriod, view, found, error);
+  }
+
+  bool playerActivity(const std::string& name, const Period& daysPeriod, PlayerView& view,
+                      bool& found, std::string& error) override {
+    return readPlayer(name, nullptr, daysPeriod, view, found, error);
+  }
+
+  // A player's view; its totals on the board of `period` unless that is null.
+  bool readPlayer(const std::string& name, const Period* period, const Period& daysPeriod,
+                  PlayerView& view, bool& found, std::string& error) {
     found = false;
     Reader reader(*this, error);
     if (!reader || !reader.begin(error)) return false;
@@ -374,10 +385,10 @@ class SqliteStore : public Store {
     }
     found = true;
     const std::int64_t playerId = who.integer(0);
-    std::vector<LeaderboardRow> rows;
-    if (!readBoard(reader.db, period, rows, error)) return false;
     view = PlayerView();
     view.totals.playerName = name;
+    std::vector<LeaderboardRow> rows;
+    if (period && !readBoard(reader.db, *period, rows, error)) return false;
     for (const LeaderboardRow& row : rows) {
       if (row.playerName == name) view.totals = row;
     }
