@@ -165,12 +165,12 @@ void BoardCache::player(const std::string& name, const Period& period, const Per
       bool found = false;
       std::string error;
       if (late) return done(BoardAnswer::busy, false, view);
-      if (!store_.playerActivity(name, daysPeriod, view, found, error) && found) {
-        std::cerr << "player view failed: " << error << "\n";
-        return done(BoardAnswer::failed, true, view);
+      if (!store_.playerActivity(name, daysPeriod, view, found, error)) {
+        if (found) std::cerr << "player view failed: " << error << "\n";
+        return done(found ? BoardAnswer::failed : BoardAnswer::ok, false, view);
       }
       view.totals = totals;
-      done(BoardAnswer::ok, found, view);
+      done(BoardAnswer::ok, true, view);
     });
     if (!queued) done(BoardAnswer::busy, false, PlayerView());
   });
