@@ -5,7 +5,7 @@
 #include <iostream>
 
 #include "page.h"
-#include "routes.h"
+#include "board.h"
 
 namespace collector {
 
@@ -48,13 +48,18 @@ std::string terminalSafe(const std::string& text) {
 int runFlagCommand(Store& store, const FlagCommands& flags) {
   std::string error;
   if (flags.list->parsed()) {
-    std::int64_t sinceMs = std::numeric_limits<std::int64_t>::min();
-    if (!flags.since.empty() && !parseDate(flags.since, sinceMs)) {
+    Period period;
+    std::string text, params;
+    const ParamReader since = [&flags](const std::string& name, std::string& value) {
+      value = flags.since;
+      return name == "since" && !flags.since.empty();
+    };
+    if (!parsePeriod(since, period, text, params)) {
       std::cerr << "vorn-collector: --since wants YYYY-MM-DD, got '" << flags.since << "'\n";
       return 2;
     }
     std::vector<StoredReport> reports;
-    if (!store.unreviewedFlags(sinceMs, flags.player, reports, error)) {
+    if (!store.unreviewedFlags(period.fromMs, flags.player, reports, error)) {
       std::cerr << "vorn-collector: " << error << "\n";
       return 1;
     }

@@ -25,11 +25,12 @@ struct ServeOptions {
   std::string tlsKey;
   double maxMph = 110.0;
   bool wallTimeCheck = true;
+  int boardReuseMs = 2000;  // how long a computed board is served again
 };
 
 struct HttpRequest {
   std::string method;
-  std::string path;                          // without the query
+  std::string path;                               // without the query
   std::multimap<std::string, std::string> query;  // names and values decoded
   std::map<std::string, std::string> headers;     // names in lower case
   std::string body;
@@ -47,15 +48,13 @@ struct HttpAnswer {
   std::vector<std::pair<std::string, std::string>> headers;  // besides Content-Type
 };
 
-// YYYY-MM-DD as the first millisecond of that UTC day; false when malformed.
-bool parseDate(const std::string& text, std::int64_t& ms);
-
 // A JSON answer {"status": message} below 300, {"error": message} otherwise.
 HttpAnswer jsonAnswer(int status, const std::string& message);
 
 using Reply = std::function<void(HttpAnswer)>;
 
 class Committer;
+class BoardCache;
 
 class Routes {
  public:
@@ -75,7 +74,7 @@ class Routes {
 
  private:
   void report(const HttpRequest& request, Reply reply);
-  HttpAnswer board(const HttpRequest& request, bool page);
+  void board(const HttpRequest& request, bool page, Reply reply);
 
   // Counts the answer to a report and logs it when it refused the report.
   void finishReport(const Reply& reply, int status, const std::string& message,
@@ -86,6 +85,7 @@ class Routes {
   Metrics metrics_;
   RefusalLog refusals_;
   std::unique_ptr<Committer> committer_;
+  std::unique_ptr<BoardCache> boards_;
 };
 
 }  // namespace collector
