@@ -158,6 +158,25 @@ TEST(CollectorTotals, BoardsDaysAndPlayersAsReportsArriveAndAfterAnUpgrade) {
     std::string trucks;
     for (const StoredReport& report : view.lastReports) trucks += report.truck;
     EXPECT_EQ(trucks, "T3T2T1") << how;
+
+    // Reviewed: Ann's flagged report counts, Cy's stays out; a rebuild of the
+    // totals from the reports agrees with the totals kept by the review.
+    ASSERT_TRUE(store->reviewFlags({3}, true, 1, error)) << how << error;
+    ASSERT_TRUE(store->reviewFlags({5}, false, 1, error)) << how << error;
+    for (int rebuilt = 0; rebuilt < 2; ++rebuilt) {
+      std::vector<LeaderboardRow> rows;
+      ASSERT_TRUE(store->leaderboard({}, rows, error)) << error;
+      EXPECT_EQ(describe(rows),
+                "1 Ann 115/901 3+0 s1:110 s2:5 T3|2 Bob 15/900 1+0 s1:15 T4|3 Cy 0/0 0+0 T5")
+          << how << rebuilt;
+      store.reset();
+      sqlite3* db = nullptr;
+      sqlite3_open(path.c_str(), &db);
+      sqlite3_exec(db, "PRAGMA user_version = 0", nullptr, nullptr, nullptr);
+      sqlite3_close(db);
+      store = openStore("sqlite:" + path, error);
+      ASSERT_TRUE(store) << error;
+    }
     EXPECT_FALSE(store->player("Nobody", {}, {}, view, found, error) || found);
     EXPECT_EQ(error, "no player named 'Nobody'");
   }
