@@ -1,7 +1,6 @@
 #include "routes.h"
 
 #include <condition_variable>
-#include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <iostream>
@@ -9,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "calendar.h"
 #include "keys.h"
 #include "page.h"
 #include "report.h"
@@ -26,67 +26,65 @@ std::int64_t nowMs() {
       .count();
 }
 
-// Days since 1970-01-01 of a civil date (proleptic Gregorian).
-std::int64_t daysFromCivil(int year, unsigned month, unsigned day) {
-  year -= month <= 2;
-  const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
-  const unsigned yearOfEra = static_cast<unsigned>(year - era * 400);
-  const unsigned dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-  const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-  return era * 146097 + static_cast<std::int64_t>(dayOfEra) - 719468;
+// A page or a JSON answer that a proxy in front may serve again for a few
+// seconds, so that a burst of readers costs the store one read.
+HttpAnswer cacheable(std::string contentType, std::string body) {
+  return {200, std::move(contentType), std::move(body), {{"Cache-Control", "max-age=5"}}};
 }
 
-// YYYY-MM-DD as the first millisecond of that UTC day.
-bool parseDate(const std::string& text, std::int64_t& ms) {
-  int year = 0;
-  unsigned month = 0, day = 0;
-  char tail = 0;
-  if (text.size() != 10 || text[4] != '-' || text[7] != '-' ||
-      std::sscanf(text.c_str(), "%4d-%2u-%2u%c", &year, &month, &day, &tail) != 3 || month < 1 ||
-      month > 12 || day < 1 || day > 31) {
-    return false;
-  }
-  ms = daysFromCivil(year, month, day) * 86400000;
-  return true;
+HttpAnswer jsonOf(const nlohmann::json& json) {
+  return cacheable("application/json",
+                   json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
 }
 
-// The period of ?since=&until= (both days included); false when malformed.
-bool parsePeriod(const HttpRequest& req, Period& period, std::string& text) {
-  std::int64_t ms = 0;
-  text = "All time";
-  const std::string* since = req.param("since");
-  const std::string* until = req.param("until");
-  if (since) {
-    if (!parseDate(*since, ms)) return false;
-    period.fromMs = ms;
-    text = "From " + *since;
-  }
-  if (until) {
-    if (!parseDate(*until, ms)) return false;
-    period.untilMs = ms + 86400000;
-    text += (since ? " until " : "Until ") + *until;
-  }
-  return true;
+bool choosePeriod(const HttpRequest& request, std::int64_t today, PeriodChoice& choice) {
+  return collector::choosePeriod(request.param("since"), request.param("until"), today, choice);
 }
 
-nlohmann::json leaderboardJson(const std::vector<LeaderboardRow>& rows) {
+nlohmann::json rowJson(const LeaderboardRow& row) {
+  nlohmann::json servers = nlohmann::json::object();
+  for (const auto& [serverId, totals] : row.servers) {
+    servers[serverId] = {{"miles", totals.miles}, {"seconds", totals.seconds}};
+  }
+  return {{"player_name", row.playerName},
+          {"rank", row.rank},
+          {"miles", row.miles},
+          {"seconds", row.seconds},
+          {"reports", row.reports},
+          {"flagged_reports", row.flaggedReports},
+          {"servers", servers},
+          {"last_truck", row.lastTruck},
+          {"last_trailer", row.lastTrailer},
+          {"last_seen", isoTime(row.lastSeenMs)}};
+}
+
+nlohmann::json leaderboardJson(const Board& board) {
   nlohmann::json players = nlohmann::json::array();
-  for (const LeaderboardRow& row : rows) {
-    nlohmann::json servers = nlohmann::json::object();
-    for (const auto& [serverId, totals] : row.servers) {
-      servers[serverId] = {{"miles", totals.miles}, {"seconds", totals.seconds}};
-    }
-    players.push_back({{"player_name", row.playerName},
-                       {"miles", row.miles},
-                       {"seconds", row.seconds},
-                       {"reports", row.reports},
-                       {"flagged_reports", row.flaggedReports},
-                       {"servers", servers},
-                       {"last_truck", row.lastTruck},
-                       {"last_trailer", row.lastTrailer},
-                       {"last_seen", isoTime(row.lastSeenMs)}});
+  for (const LeaderboardRow& row : board.rows) players.push_back(rowJson(row));
+  return {{"total_players", board.totalPlayers}, {"players", players}};
+}
+
+nlohmann::json playerJson(const std::string& name, const PlayerView& view) {
+  nlohmann::json json = rowJson(view.totals);
+  json["player_name"] = name;
+  json["days"] = nlohmann::json::array();
+  for (const DayTotals& day : view.days) {
+    json["days"].push_back({{"day", dayText(day.day)},
+                            {"miles", day.miles},
+                            {"seconds", day.seconds},
+                            {"reports", day.reports}});
   }
-  return {{"players", players}};
+  json["last_reports"] = nlohmann::json::array();
+  for (const StoredReport& report : view.lastReports) {
+    json["last_reports"].push_back({{"received", isoTime(report.receivedMs)},
+                                    {"server_id", report.serverId},
+                                    {"miles", report.miles},
+                                    {"seconds", report.seconds},
+                                    {"truck", report.truck},
+                                    {"trailer", report.trailer},
+                                    {"flag", report.flag}});
+  }
+  return json;
 }
 
 }  // namespace
@@ -170,7 +168,9 @@ std::string HttpRequest::header(const std::string& lowerName) const {
 
 HttpAnswer jsonAnswer(int status, const std::string& message) {
   return {status, "application/json",
-          nlohmann::json{{status < 300 ? "status" : "error", message}}.dump() + "\n",
+          nlohmann::json{{status < 300 ? "status" : "error", message}}.dump(
+              -1, ' ', false, nlohmann::json::error_handler_t::replace) +
+              "\n",
           {}};
 }
 
@@ -180,14 +180,20 @@ Routes::Routes(Store& store, const ServeOptions& options)
 Routes::~Routes() = default;
 
 void Routes::handle(const HttpRequest& request, Reply reply) {
+  const bool read = request.method == "GET" || request.method == "HEAD";
+  for (const char* prefix : {"/players/", "/api/v1/players/"}) {
+    const std::string start = prefix;
+    if (request.path.compare(0, start.size(), start) == 0 && request.path.size() > start.size()) {
+      if (!read) return reply(jsonAnswer(405, "method not allowed"));
+      return reply(player(request, request.path.substr(start.size()), start[1] == 'p'));
+    }
+  }
   if (request.path == reportPath) {
     if (request.method == "POST") return report(request, std::move(reply));
   } else if (request.path == "/api/v1/leaderboard" || request.path == "/") {
-    if (request.method == "GET" || request.method == "HEAD") {
-      return reply(board(request, request.path == "/"));
-    }
+    if (read) return reply(board(request, request.path == "/"));
   } else if (request.path == "/healthz") {
-    if (request.method == "GET" || request.method == "HEAD") {
+    if (read) {
       return reply(store_.healthy() ? jsonAnswer(200, "ok") : jsonAnswer(503, "store unavailable"));
     }
   } else {
@@ -228,24 +234,51 @@ void Routes::report(const HttpRequest& request, Reply reply) {
 }
 
 HttpAnswer Routes::board(const HttpRequest& request, bool page) {
-  Period period;
-  std::string periodText;
-  if (!parsePeriod(request, period, periodText)) {
+  const std::int64_t today = dayOfMs(nowMs());
+  PeriodChoice choice;
+  if (!choosePeriod(request, today, choice)) {
     return jsonAnswer(400, "since and until are dates, YYYY-MM-DD");
   }
-  std::vector<LeaderboardRow> rows;
+  BoardQuery query;
+  query.period = choice.period;
+  Board board;
   std::string error;
-  if (!store_.leaderboard(period, rows, error)) {
+  if (!store_.board(query, board, error)) {
     std::cerr << "leaderboard failed: " << error << "\n";
     return jsonAnswer(503, "store unavailable");
   }
-  if (page) {
-    return {200, "text/html; charset=utf-8", renderLeaderboardPage(rows, periodText), {}};
+  if (!page) return jsonOf(leaderboardJson(board));
+  const DaySpan span = chartSpan(choice.period, today);
+  std::vector<DayTotals> days;
+  if (!store_.communityDays(span.period(), days, error)) {
+    std::cerr << "days of the community failed: " << error << "\n";
+    return jsonAnswer(503, "store unavailable");
   }
-  return {200, "application/json",
-          leaderboardJson(rows).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
-              "\n",
-          {}};
+  return cacheable("text/html; charset=utf-8",
+                   renderLeaderboardPage(options_.page, choice, today, board, span, days));
+}
+
+HttpAnswer Routes::player(const HttpRequest& request, const std::string& name, bool page) {
+  const std::int64_t today = dayOfMs(nowMs());
+  PeriodChoice choice;
+  if (!choosePeriod(request, today, choice)) {
+    return jsonAnswer(400, "since and until are dates, YYYY-MM-DD");
+  }
+  const DaySpan span = chartSpan(choice.period, today);
+  PlayerView view;
+  bool found = false;
+  std::string error;
+  if (!store_.player(name, choice.period, span.period(), view, found, error)) {
+    if (!found && page) {
+      return {404, "text/html; charset=utf-8", renderMissingPage(options_.page, error), {}};
+    }
+    if (!found) return jsonAnswer(404, error);
+    std::cerr << "player page failed: " << error << "\n";
+    return jsonAnswer(503, "store unavailable");
+  }
+  if (!page) return jsonOf(playerJson(name, view));
+  return cacheable("text/html; charset=utf-8",
+                   renderPlayerPage(options_.page, choice, today, name, view, span));
 }
 
 }  // namespace collector

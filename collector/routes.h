@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "page.h"
 #include "store.h"
 
 namespace collector {
@@ -24,11 +25,12 @@ struct ServeOptions {
   std::string tlsKey;
   double maxMph = 110.0;
   bool wallTimeCheck = true;
+  PageSettings page;  // --title, --server-name
 };
 
 struct HttpRequest {
   std::string method;
-  std::string path;                          // without the query
+  std::string path;                          // without the query, percent-decoded
   std::multimap<std::string, std::string> query;  // names and values decoded
   std::map<std::string, std::string> headers;     // names in lower case
   std::string body;
@@ -66,6 +68,7 @@ class Routes {
  private:
   void report(const HttpRequest& request, Reply reply);
   HttpAnswer board(const HttpRequest& request, bool page);
+  HttpAnswer player(const HttpRequest& request, const std::string& name, bool page);
 
   Store& store_;
   ServeOptions options_;

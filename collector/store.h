@@ -99,6 +99,28 @@ struct LeaderboardRow {
   std::string lastTruck;
   std::string lastTrailer;
   std::int64_t lastSeenMs = 0;
+  std::int64_t rank = 0;  // 1-based, by counted miles, ties by name
+};
+
+// One page of the leaderboard of a period.
+struct BoardQuery {
+  Period period;
+  std::int64_t limit = 100;  // 1..1000
+  std::int64_t offset = 0;   // rows skipped
+  std::string player;        // not empty: only that player's row, with its rank
+};
+struct Board {
+  std::int64_t totalPlayers = 0;     // players with a report (counted or flagged) in the period
+  std::vector<LeaderboardRow> rows;  // rank set on each
+};
+
+// Counted totals of one UTC day (all players, or one player).
+struct DayTotals {
+  std::int64_t day = 0;  // days since 1970-01-01
+  double miles = 0.0;
+  std::int64_t seconds = 0;
+  std::int64_t reports = 0;
+  std::map<std::string, ServerTotals> servers;  // by server_id, counted only
 };
 
 // One row of the export, as stored.
@@ -106,6 +128,13 @@ struct StoredReport : ReportBody {
   std::int64_t id = 0;
   std::int64_t receivedMs = 0;
   std::string flag;
+};
+
+// One player's page.
+struct PlayerView {
+  LeaderboardRow totals;               // over `period`, per server; rank on that board
+  std::vector<DayTotals> days;         // each day of `daysPeriod` that has a report, ascending
+  std::vector<StoredReport> lastReports;  // latest 20 of all time, newest first (flagged too)
 };
 
 class Store {
@@ -131,6 +160,15 @@ class Store {
   // by name).
   virtual bool leaderboard(const Period& period, std::vector<LeaderboardRow>& rows,
                            std::string& error) = 0;
+
+  virtual bool board(const BoardQuery& query, Board& board, std::string& error) = 0;
+  // Days of `period` with counted reports, all players together, ascending.
+  virtual bool communityDays(const Period& period, std::vector<DayTotals>& days,
+                             std::string& error) = 0;
+  // False with error "no player named 'NAME'" when there is no such player
+  // (the route answers 404 then); `found` tells the two failures apart.
+  virtual bool player(const std::string& name, const Period& period, const Period& daysPeriod,
+                      PlayerView& view, bool& found, std::string& error) = 0;
 
   // Every stored report, by id, handed to `each` one at a time.
   virtual bool exportReports(const std::function<void(const StoredReport&)>& each,
