@@ -34,6 +34,18 @@
 //           truck text not null, trailer text not null,
 //           flag text not null)                 -- "" counted, else a flag name
 //   indexes reports(player_id, received_ms), reports(received_ms)
+// and the totals, kept in the transaction that stores each report (`day` is
+// days since 1970-01-01 of received_ms, UTC; miles, seconds and reports count
+// unflagged reports only, flagged the others; last_* is the latest report of
+// the row, flagged or not, the later stored one on equal times):
+//   player_days(player_id, day, server_id, miles, seconds, reports, flagged,
+//               last_ms, last_truck, last_trailer)  -- key (player_id, day, server_id)
+//   player_totals(player_id, server_id, ...the same)  -- all time, key (player_id, server_id)
+//   index player_days(day)
+// Every total is derivable from `reports`, which stays the record of truth. The
+// schema has a version (SQLite: user_version; PostgreSQL: schema_version); a
+// database of an earlier version is upgraded when it is opened, the totals
+// built from `reports` in one transaction.
 #pragma once
 
 #include <cstdint>
@@ -45,6 +57,27 @@
 #include <vector>
 
 #include "report.h"
+
+// The SQL (SQLite and PostgreSQL alike) of the SET clause that adds `excluded`
+// to a totals row; the later stored report is the latest on equal times.
+#define COLLECTOR_TOTALS_UPDATE(table)                         \
+  "miles = " table ".miles + excluded.miles, seconds = " table \
+  ".seconds + excluded.seconds, "                              \
+  "reports = " table                                           \
+  ".reports + excluded.reports, "                              \
+  "flagged = " table                                           \
+  ".flagged + excluded.flagged, "                              \
+  "last_truck = CASE WHEN excluded.last_ms >= " table          \
+  ".last_ms THEN excluded.last_truck "                         \
+  "ELSE " table                                                \
+  ".last_truck END, "                                          \
+  "last_trailer = CASE WHEN excluded.last_ms >= " table        \
+  ".last_ms THEN excluded.last_trailer "                       \
+  "ELSE " table                                                \
+  ".last_trailer END, "                                        \
+  "last_ms = CASE WHEN excluded.last_ms >= " table             \
+  ".last_ms THEN excluded.last_ms "                            \
+  "ELSE " table ".last_ms END"
 
 namespace collector {
 
@@ -132,8 +165,8 @@ struct StoredReport : ReportBody {
 
 // One player's page.
 struct PlayerView {
-  LeaderboardRow totals;               // over `period`, per server; rank on that board
-  std::vector<DayTotals> days;         // each day of `daysPeriod` that has a report, ascending
+  LeaderboardRow totals;                  // over `period`, per server; rank on that board
+  std::vector<DayTotals> days;            // each day of `daysPeriod` that has a report, ascending
   std::vector<StoredReport> lastReports;  // latest 20 of all time, newest first (flagged too)
 };
 
@@ -156,8 +189,9 @@ class Store {
   virtual bool addReports(const std::vector<IncomingReport>& batch,
                           std::vector<AddOutcome>& outcomes, std::string& error) = 0;
 
-  // The leaderboard over a period, ordered by counted miles, most first (ties
-  // by name).
+  // The whole leaderboard over a period, ordered by counted miles, most first
+  // (ties by name), rank set, read from the totals. A period counts whole UTC
+  // days: a bound inside a day stands for the start of the next one.
   virtual bool leaderboard(const Period& period, std::vector<LeaderboardRow>& rows,
                            std::string& error) = 0;
 
@@ -182,5 +216,68 @@ class Store {
 // "sqlite:PATH" or "postgresql://..." (libpq's connection URI). Null with
 // `error` set when the URL is malformed or the database cannot be opened.
 std::unique_ptr<Store> openStore(const std::string& url, std::string& error);
+
+// --- Shared by the stores -------------------------------------------------
+
+constexpr std::int64_t msPerDay = 86400000;
+constexpr std::int64_t schemaVersion = 2;  // 1: players and reports; 2: and the totals
+
+// The UTC day of a time, days since 1970-01-01.
+std::int64_t dayOf(std::int64_t ms);
+// The days [fromDay, untilDay) a period covers; the all-time bounds map to
+// days far beyond any report.
+void daysOf(const Period& period, std::int64_t& fromDay, std::int64_t& untilDay);
+bool isAllTime(const Period& period);
+
+// One row of player_days or player_totals; also what a batch adds to one.
+struct TotalsRow {
+  std::int64_t playerId = 0;
+  std::string playerName;  // when read for a board
+  std::int64_t day = 0;    // player_days only
+  std::string serverId;
+  double miles = 0.0;
+  std::int64_t seconds = 0;
+  std::int64_t reports = 0;
+  std::int64_t flagged = 0;
+  std::int64_t lastMs = 0;
+  std::string lastTruck;
+  std::string lastTrailer;
+};
+
+// The day of the all-time rows (player_totals) in a TotalsDelta.
+constexpr std::int64_t allTimeDay = std::numeric_limits<std::int64_t>::min();
+
+// What a batch adds to the totals, keyed by player, day (allTimeDay for
+// player_totals) and server.
+struct TotalsKey {
+  std::int64_t playerId;
+  std::int64_t day;
+  std::string serverId;
+  bool operator<(const TotalsKey& other) const {
+    return playerId != other.playerId ? playerId < other.playerId
+           : day != other.day         ? day < other.day
+                                      : serverId < other.serverId;
+  }
+};
+using TotalsDelta = std::map<TotalsKey, TotalsRow>;
+// Adds one stored report to its day's row and its all-time row.
+void addToTotals(TotalsDelta& delta, std::int64_t playerId, std::int64_t receivedMs,
+                 const ReportBody& report, bool counted);
+
+// Builds the ranked board from totals rows in any order (several rows of one
+// player are summed; the latest last_ms gives the last truck).
+class BoardBuilder {
+ public:
+  void add(const TotalsRow& row);
+  std::vector<LeaderboardRow> finish();
+
+ private:
+  std::map<std::int64_t, LeaderboardRow> rows_;
+};
+
+// The page or the player's row of a whole ranked board.
+void sliceBoard(const std::vector<LeaderboardRow>& all, const BoardQuery& query, Board& board);
+// Sums totals rows (of player_days) into days, ascending.
+std::vector<DayTotals> sumDays(const std::vector<TotalsRow>& rows);
 
 }  // namespace collector
