@@ -12,11 +12,6 @@ std::int64_t dayNumber(date::sys_days day) { return day.time_since_epoch().count
 
 }  // namespace
 
-std::int64_t dayOfMs(std::int64_t ms) {
-  return dayNumber(date::floor<date::days>(
-      date::sys_time<std::chrono::milliseconds>{std::chrono::milliseconds{ms}}));
-}
-
 std::string dayText(std::int64_t day) {
   const date::year_month_day ymd{sysDays(day)};
   char text[32];
@@ -85,8 +80,8 @@ bool choosePeriod(const std::string* since, const std::string* until, std::int64
 DaySpan chartSpan(const Period& period, std::int64_t today) {
   const Period all;
   if (period.fromMs != all.fromMs && period.untilMs != all.untilMs) {
-    const std::int64_t first = dayOfMs(period.fromMs);
-    const std::int64_t count = dayOfMs(period.untilMs - 1) - first + 1;
+    const std::int64_t first = dayOf(period.fromMs);
+    const std::int64_t count = dayOf(period.untilMs - 1) - first + 1;
     if (count < 366) return {first, count < 0 ? 0 : count};
   }
   return {today - 29, 30};

@@ -1,6 +1,6 @@
 // UTC days, the periods a board or a player is shown for, and the days a chart
 // spans. Calendar arithmetic comes from Howard Hinnant's date library; days are
-// counted since 1970-01-01, as DayTotals::day.
+// counted since 1970-01-01, as DayTotals::day (dayOf in store.h).
 #pragma once
 
 #include <cstdint>
@@ -11,10 +11,6 @@
 
 namespace collector {
 
-inline constexpr std::int64_t msPerDay = 86400000;
-
-// The UTC day of a time in milliseconds since the epoch (before 1970 too).
-std::int64_t dayOfMs(std::int64_t ms);
 // The day as YYYY-MM-DD.
 std::string dayText(std::int64_t day);
 // A calendar date YYYY-MM-DD (exactly ten characters, a date that exists).

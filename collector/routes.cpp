@@ -234,7 +234,7 @@ void Routes::report(const HttpRequest& request, Reply reply) {
 }
 
 HttpAnswer Routes::board(const HttpRequest& request, bool page) {
-  const std::int64_t today = dayOfMs(nowMs());
+  const std::int64_t today = dayOf(nowMs());
   PeriodChoice choice;
   if (!choosePeriod(request, today, choice)) {
     return jsonAnswer(400, "since and until are dates, YYYY-MM-DD");
@@ -259,7 +259,7 @@ HttpAnswer Routes::board(const HttpRequest& request, bool page) {
 }
 
 HttpAnswer Routes::player(const HttpRequest& request, const std::string& name, bool page) {
-  const std::int64_t today = dayOfMs(nowMs());
+  const std::int64_t today = dayOf(nowMs());
   PeriodChoice choice;
   if (!choosePeriod(request, today, choice)) {
     return jsonAnswer(400, "since and until are dates, YYYY-MM-DD");

@@ -42,7 +42,7 @@ TEST(CollectorCalendar, TabsFollowIsoWeeksAndCalendarMonths) {
       ASSERT_TRUE(collector::choosePeriod(&tabs[i + 1].since, &tabs[i + 1].until, day(row.today),
                                           choice));
       EXPECT_EQ(choice.tab, i + 1);
-      EXPECT_EQ(collector::dayOfMs(choice.period.untilMs - 1), day(tabs[i + 1].until));
+      EXPECT_EQ(collector::dayOf(choice.period.untilMs - 1), day(tabs[i + 1].until));
     }
   }
 }
@@ -56,7 +56,7 @@ TEST(CollectorCalendar, TakesOnlyDatesThatExist) {
   EXPECT_EQ(day("1970-01-01"), 0);
   EXPECT_EQ(day("2024-02-29"), 19782);
   EXPECT_EQ(collector::dayText(day("0001-03-01")), "0001-03-01");
-  EXPECT_EQ(collector::dayOfMs(-1), -1);
+  EXPECT_EQ(collector::dayOf(-1), -1);
 }
 
 TEST(CollectorCalendar, ChartsSpanShortPeriodsElseTheLast30Days) {
