@@ -1,7 +1,8 @@
 #include "calendar.h"
 
-#include <cstdio>
 #include <date/date.h>
+
+#include <cstdio>
 
 namespace collector {
 

@@ -31,8 +31,8 @@ struct PeriodChoice {
   std::string since;  // as given, empty when absent
   std::string until;
   Period period;
-  std::string text;   // "This week, 2026-11-30 to 2026-12-06", "From 2026-01-01", ...
-  int tab = -1;       // index into periodTabs(today) when it is one of them
+  std::string text;  // "This week, 2026-11-30 to 2026-12-06", "From 2026-01-01", ...
+  int tab = -1;      // index into periodTabs(today) when it is one of them
 };
 // False when since or until is given but not a date.
 bool choosePeriod(const std::string* since, const std::string* until, std::int64_t today,

@@ -20,6 +20,13 @@ std::string number(double value, int decimals) {
   return text;
 }
 
+// 0.25, 2.5, 150: no more digits than the value needs.
+std::string axisLabel(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", value);
+  return text;
+}
+
 // The smallest 1, 2 or 5 times a power of ten at or above `value`.
 double roundUp(double value) {
   if (value <= 1.0) return 1.0;
@@ -56,7 +63,7 @@ std::string renderDayChart(const std::string& title, const DaySpan& span,
     svg += "<line class=\"grid\" x1=\"" + number(left, 0) + "\" x2=\"" + number(width - right, 0) +
            "\" y1=\"" + number(y, 1) + "\" y2=\"" + number(y, 1) + "\"/><text class=\"axis\" x=\"" +
            number(left - 4, 0) + "\" y=\"" + number(y + 4, 1) + "\" text-anchor=\"end\">" +
-           number(scale * step / 4, scale < 4 ? 1 : 0) + "</text>";
+           axisLabel(scale * step / 4) + "</text>";
   }
   const double slot = span.count ? plotWidth / static_cast<double>(span.count) : plotWidth;
   const double barWidth = std::max(slot * 0.75, 0.5);

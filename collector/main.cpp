@@ -107,10 +107,10 @@ int main(int argc, char** argv) {
                          "do not flag reports that claim more time than has passed since the "
                          "key's previous report");
   std::vector<std::string> serverNames;
-  serveCommand
-      ->add_option("--server-name", serverNames,
-                   "ID=NAME: the name the pages give the server ID, one of the build's five "
-                   "(repeatable; default Server 1 to Server 5)");
+  serveCommand->add_option(
+      "--server-name", serverNames,
+      "ID=NAME: the name the pages give the server ID, one of the build's five "
+      "(repeatable; default Server 1 to Server 5)");
   serveCommand->add_option("--title", options.page.title, "the title of the pages")
       ->capture_default_str();
 

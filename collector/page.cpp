@@ -1,7 +1,8 @@
 #include "page.h"
 
-#include <cstdio>
 #include <date/date.h>
+
+#include <cstdio>
 
 #include "chart.h"
 #include "vorn_deployment.h"
@@ -27,13 +28,15 @@ std::string shortTime(std::int64_t ms) { return isoTime(ms).substr(0, 16).replac
 
 const char* const style = R"(<style>
 *{box-sizing:border-box}
-body{font-family:system-ui,sans-serif;margin:0 auto;padding:1em;max-width:90em;color:#222;background:#fafafa}
+body{font-family:system-ui,sans-serif;margin:0 auto;padding:1em;max-width:90em;color:#222;
+background:#fafafa}
 h1{font-size:1.6em;margin:.2em 0}
 h1,h2{overflow-wrap:anywhere}
 h1 a{color:inherit;text-decoration:none}
 h2{font-size:1.2em;margin:1.2em 0 .4em}
 nav.tabs{display:flex;flex-wrap:wrap;gap:.3em;margin:.6em 0}
-nav.tabs a{padding:.3em .8em;border-radius:1em;background:#e3eaf3;color:#2d4b73;text-decoration:none}
+nav.tabs a{padding:.3em .8em;border-radius:1em;background:#e3eaf3;color:#2d4b73;
+text-decoration:none}
 nav.tabs a[aria-current]{background:#2d4b73;color:#fff;font-weight:600}
 p.period,p.note,p.summary{color:#555}
 p.note{font-size:.85em}
@@ -49,7 +52,8 @@ tr:nth-child(even) td{background:#f4f7fb}
 td a{color:#1f4f8f}
 td.flag{color:#a33}
 figure.chart{margin:0}
-svg.chart{display:block;width:100%;max-width:56em;height:auto;background:#fff;box-shadow:0 1px 3px #0002}
+svg.chart{display:block;width:100%;max-width:56em;height:auto;background:#fff;
+box-shadow:0 1px 3px #0002}
 svg.chart .grid{stroke:#e4e4e4}
 svg.chart .axis{font-size:13px;fill:#666}
 figcaption{color:#555;font-size:.85em;margin:.3em 0}
@@ -66,8 +70,8 @@ std::vector<ServerColumn> serverColumns(const PageSettings& settings) {
   for (const char* id : deployment::knownServerIds) {
     const std::string number = std::to_string(columns.size() + 1);
     auto named = settings.serverNames.find(id);
-    columns.push_back(
-        {id, named == settings.serverNames.end() ? "Server " + number : named->second, "s" + number});
+    columns.push_back({id, named == settings.serverNames.end() ? "Server " + number : named->second,
+                       "s" + number});
   }
   return columns;
 }
@@ -149,9 +153,9 @@ std::string percentEncode(const std::string& text) {
 }
 
 std::string isoTime(std::int64_t ms) {
-  return date::format("%FT%TZ", date::floor<std::chrono::seconds>(
-                                    date::sys_time<std::chrono::milliseconds>{
-                                        std::chrono::milliseconds{ms}}));
+  return date::format(
+      "%FT%TZ", date::floor<std::chrono::seconds>(
+                    date::sys_time<std::chrono::milliseconds>{std::chrono::milliseconds{ms}}));
 }
 
 std::string renderLeaderboardPage(const PageSettings& settings, const PeriodChoice& choice,
@@ -224,9 +228,8 @@ std::string renderPlayerPage(const PageSettings& settings, const PeriodChoice& c
     auto found = totals.servers.find(server.id);
     const ServerTotals none;
     const ServerTotals& each = found == totals.servers.end() ? none : found->second;
-    html += "<tr><td title=\"" + escapeHtml(server.id) + "\">" + escapeHtml(server.name) +
-            "</td>" + cell(fixed(each.miles, 2), "num") + cell(hours(each.seconds), "num") +
-            "</tr>";
+    html += "<tr><td title=\"" + escapeHtml(server.id) + "\">" + escapeHtml(server.name) + "</td>" +
+            cell(fixed(each.miles, 2), "num") + cell(hours(each.seconds), "num") + "</tr>";
   }
   html += "<tr><th>All servers</th><th class=\"server\">" + fixed(totals.miles, 2) +
           "</th><th class=\"server\">" + hours(totals.seconds) +

@@ -167,7 +167,8 @@ std::string HttpRequest::header(const std::string& lowerName) const {
 }
 
 HttpAnswer jsonAnswer(int status, const std::string& message) {
-  return {status, "application/json",
+  return {status,
+          "application/json",
           nlohmann::json{{status < 300 ? "status" : "error", message}}.dump(
               -1, ' ', false, nlohmann::json::error_handler_t::replace) +
               "\n",

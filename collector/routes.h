@@ -30,7 +30,7 @@ struct ServeOptions {
 
 struct HttpRequest {
   std::string method;
-  std::string path;                          // without the query, percent-decoded
+  std::string path;                               // without the query, percent-decoded
   std::multimap<std::string, std::string> query;  // names and values decoded
   std::map<std::string, std::string> headers;     // names in lower case
   std::string body;
