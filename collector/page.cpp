@@ -2,7 +2,9 @@
 
 #include <date/date.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "chart.h"
 #include "vorn_deployment.h"
@@ -60,6 +62,7 @@ figcaption{color:#555;font-size:.85em;margin:.3em 0}
 p.legend span{display:inline-block;margin-right:.8em}
 p.legend i{display:inline-block;width:.8em;height:.8em;margin-right:.3em;vertical-align:-.05em}
 details{margin:.3em 0 1em}
+form#find{margin:.5em 0}nav.pages{margin:.6em 0}nav.pages a{margin-right:1em}
 .s1{fill:#2f6fd0;background:#2f6fd0}.s2{fill:#e07b2c;background:#e07b2c}
 .s3{fill:#2e9e5b;background:#2e9e5b}.s4{fill:#9a55b5;background:#9a55b5}
 .s5{fill:#c9a000;background:#c9a000}
@@ -158,30 +161,73 @@ std::string isoTime(std::int64_t ms) {
                     date::sys_time<std::chrono::milliseconds>{std::chrono::milliseconds{ms}}));
 }
 
+namespace {
+
+// The form that finds a player on the board of the chosen period.
+std::string findBox(const PeriodChoice& choice, const BoardQuery& query) {
+  std::string html = "<form id=\"find\" method=\"get\" action=\"/\">";
+  for (const auto& [name, value] : {std::pair("since", choice.since), {"until", choice.until}}) {
+    if (!value.empty()) {
+      html += "<input type=\"hidden\" name=\"" + std::string(name) + "\" value=\"" +
+              escapeHtml(value) + "\">";
+    }
+  }
+  return html + "<input name=\"player\" placeholder=\"Player\" aria-label=\"Player\" value=\"" +
+         escapeHtml(query.player) + "\"> <button>Find</button></form>\n";
+}
+
+// Links to the previous and next pages of the board, or back to all players.
+std::string pageLinks(const PeriodChoice& choice, const BoardQuery& query, const Board& board) {
+  const std::string period = periodQuery(choice.since, choice.until);
+  const std::string base = "/" + (period.empty() ? "?" : period + "&");
+  const std::string limit = query.limit != 100 ? "&limit=" + std::to_string(query.limit) : "";
+  std::string links;
+  if (!query.player.empty()) {
+    links = "<a id=\"all\" href=\"" + escapeHtml("/" + period) + "\">All players</a>";
+  } else {
+    if (query.offset > 0) {
+      links += "<a id=\"previous\" href=\"" +
+               escapeHtml(base + "offset=" +
+                          std::to_string(std::max<std::int64_t>(0, query.offset - query.limit)) +
+                          limit) +
+               "\">Previous</a>";
+    }
+    if (query.offset + query.limit < board.totalPlayers) {
+      links += "<a id=\"next\" href=\"" +
+               escapeHtml(base + "offset=" + std::to_string(query.offset + query.limit) + limit) +
+               "\">Next</a>";
+    }
+  }
+  return links.empty() ? links : "<nav class=\"pages\">" + links + "</nav>\n";
+}
+
+}  // namespace
+
 std::string renderLeaderboardPage(const PageSettings& settings, const PeriodChoice& choice,
-                                  std::int64_t today, const Board& board, const DaySpan& span,
-                                  const std::vector<DayTotals>& days) {
+                                  std::int64_t today, const BoardQuery& query, const Board& board,
+                                  const DaySpan& span, const std::vector<DayTotals>& days) {
   const std::vector<ServerColumn> servers = serverColumns(settings);
   const bool lastDays = span.first + span.count - 1 == today && span.count == 30;
   std::string html = head(settings, settings.title) + "<main>" + tabs("/", choice, today);
   html += std::string("<h2>") +
           (lastDays ? "The community's last 30 days" : "The community, day by day") + "</h2>\n" +
           renderDayChart(chartTitle("all players", span), span, days, servers);
-  html +=
-      "<h2>Players</h2>\n<div class=\"scroll\"><table id=\"leaderboard\"><thead><tr>"
-      "<th rowspan=\"2\">#</th><th rowspan=\"2\">Player</th><th rowspan=\"2\">Miles</th>"
-      "<th rowspan=\"2\">Hours</th><th colspan=\"5\" class=\"group\">Miles by server</th>"
-      "<th rowspan=\"2\">Last truck</th><th rowspan=\"2\">Last trailer</th>"
-      "<th rowspan=\"2\">Last seen (UTC)</th><th rowspan=\"2\">Flagged</th></tr><tr>";
+  const std::string links = pageLinks(choice, query, board);
+  html += "<h2>Players</h2>\n" + findBox(choice, query) + links +
+          "<div class=\"scroll\"><table id=\"leaderboard\"><thead><tr>"
+          "<th rowspan=\"2\">#</th><th rowspan=\"2\">Player</th><th rowspan=\"2\">Miles</th>"
+          "<th rowspan=\"2\">Hours</th><th colspan=\"5\" class=\"group\">Miles by server</th>"
+          "<th rowspan=\"2\">Last truck</th><th rowspan=\"2\">Last trailer</th>"
+          "<th rowspan=\"2\">Last seen (UTC)</th><th rowspan=\"2\">Flagged</th></tr><tr>";
   for (const ServerColumn& server : servers) {
     html += "<th class=\"server\" title=\"" + escapeHtml(server.id) + "\">" +
             escapeHtml(server.name) + "</th>";
   }
   html += "</tr></thead><tbody>\n";
-  const std::string query = periodQuery(choice.since, choice.until);
+  const std::string period = periodQuery(choice.since, choice.until);
   for (const LeaderboardRow& row : board.rows) {
     html += "<tr>" + cell(std::to_string(row.rank), "num") + "<td><a href=\"" +
-            escapeHtml(playerPath(row.playerName) + query) + "\">" + escapeHtml(row.playerName) +
+            escapeHtml(playerPath(row.playerName) + period) + "\">" + escapeHtml(row.playerName) +
             "</a></td>" + cell(fixed(row.miles, 2), "num") + cell(hours(row.seconds), "num");
     for (const ServerColumn& server : servers) {
       auto totals = row.servers.find(server.id);
@@ -193,9 +239,13 @@ std::string renderLeaderboardPage(const PageSettings& settings, const PeriodChoi
                  row.flaggedReports ? "num flag" : "num") +
             "</tr>\n";
   }
-  if (board.rows.empty()) html += "<tr><td colspan=\"13\">No reports in this period.</td></tr>\n";
-  html += "</tbody></table></div>\n<p class=\"note\">" + std::to_string(board.totalPlayers) +
-          (board.totalPlayers == 1 ? " player" : " players") +
+  if (board.rows.empty()) {
+    html += query.player.empty() ? "<tr><td colspan=\"13\">No reports in this period.</td></tr>\n"
+                                 : "<tr><td colspan=\"13\">No player of that name has a report "
+                                   "in this period.</td></tr>\n";
+  }
+  html += "</tbody></table></div>\n" + links + "<p class=\"note\">" +
+          std::to_string(board.totalPlayers) + (board.totalPlayers == 1 ? " player" : " players") +
           " reported in this period. Flagged reports (an implausible speed, or more driving time "
           "than had passed) are kept but not counted.</p></main></body></html>\n";
   return html;

@@ -28,11 +28,12 @@ std::string percentEncode(const std::string& text);
 // An ISO 8601 UTC time stamp, as 2026-05-04T13:02:09Z.
 std::string isoTime(std::int64_t ms);
 
-// The leaderboard of the chosen period with the period tabs and the
-// community's miles per day over `span`.
+// One page of the leaderboard of the chosen period (or the row of the player
+// looked for) with the period tabs, the community's miles per day over `span`,
+// links to the previous and next pages and a box to find a player.
 std::string renderLeaderboardPage(const PageSettings& settings, const PeriodChoice& choice,
-                                  std::int64_t today, const Board& board, const DaySpan& span,
-                                  const std::vector<DayTotals>& days);
+                                  std::int64_t today, const BoardQuery& query, const Board& board,
+                                  const DaySpan& span, const std::vector<DayTotals>& days);
 
 // One player's totals over the chosen period, per server, their miles per day
 // over `span` and their latest reports.

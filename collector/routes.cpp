@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "board.h"
 #include "calendar.h"
 #include "keys.h"
 #include "page.h"
@@ -32,59 +33,13 @@ HttpAnswer cacheable(std::string contentType, std::string body) {
   return {200, std::move(contentType), std::move(body), {{"Cache-Control", "max-age=5"}}};
 }
 
-HttpAnswer jsonOf(const nlohmann::json& json) {
-  return cacheable("application/json",
-                   json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
-}
-
-bool choosePeriod(const HttpRequest& request, std::int64_t today, PeriodChoice& choice) {
-  return collector::choosePeriod(request.param("since"), request.param("until"), today, choice);
-}
-
-nlohmann::json rowJson(const LeaderboardRow& row) {
-  nlohmann::json servers = nlohmann::json::object();
-  for (const auto& [serverId, totals] : row.servers) {
-    servers[serverId] = {{"miles", totals.miles}, {"seconds", totals.seconds}};
-  }
-  return {{"player_name", row.playerName},
-          {"rank", row.rank},
-          {"miles", row.miles},
-          {"seconds", row.seconds},
-          {"reports", row.reports},
-          {"flagged_reports", row.flaggedReports},
-          {"servers", servers},
-          {"last_truck", row.lastTruck},
-          {"last_trailer", row.lastTrailer},
-          {"last_seen", isoTime(row.lastSeenMs)}};
-}
-
-nlohmann::json leaderboardJson(const Board& board) {
-  nlohmann::json players = nlohmann::json::array();
-  for (const LeaderboardRow& row : board.rows) players.push_back(rowJson(row));
-  return {{"total_players", board.totalPlayers}, {"players", players}};
-}
-
-nlohmann::json playerJson(const std::string& name, const PlayerView& view) {
-  nlohmann::json json = rowJson(view.totals);
-  json["player_name"] = name;
-  json["days"] = nlohmann::json::array();
-  for (const DayTotals& day : view.days) {
-    json["days"].push_back({{"day", dayText(day.day)},
-                            {"miles", day.miles},
-                            {"seconds", day.seconds},
-                            {"reports", day.reports}});
-  }
-  json["last_reports"] = nlohmann::json::array();
-  for (const StoredReport& report : view.lastReports) {
-    json["last_reports"].push_back({{"received", isoTime(report.receivedMs)},
-                                    {"server_id", report.serverId},
-                                    {"miles", report.miles},
-                                    {"seconds", report.seconds},
-                                    {"truck", report.truck},
-                                    {"trailer", report.trailer},
-                                    {"flag", report.flag}});
-  }
-  return json;
+// The query's parameters, as the board reads them.
+ParamReader paramsOf(const HttpRequest& request) {
+  return [&request](const std::string& name, std::string& value) {
+    const std::string* found = request.param(name);
+    if (found) value = *found;
+    return found != nullptr;
+  };
 }
 
 }  // namespace
@@ -176,7 +131,11 @@ HttpAnswer jsonAnswer(int status, const std::string& message) {
 }
 
 Routes::Routes(Store& store, const ServeOptions& options)
-    : store_(store), options_(options), committer_(std::make_unique<Committer>(store)) {}
+    : store_(store), options_(options), committer_(std::make_unique<Committer>(store)) {
+  BoardCache::Limits limits;
+  limits.reuse = std::chrono::milliseconds(options.boardReuseMs);
+  boards_ = std::make_unique<BoardCache>(store, limits);
+}
 
 Routes::~Routes() = default;
 
@@ -236,33 +195,28 @@ void Routes::report(const HttpRequest& request, Reply reply) {
 
 HttpAnswer Routes::board(const HttpRequest& request, bool page) {
   const std::int64_t today = dayOf(nowMs());
-  PeriodChoice choice;
-  if (!choosePeriod(request, today, choice)) {
-    return jsonAnswer(400, "since and until are dates, YYYY-MM-DD");
-  }
   BoardQuery query;
-  query.period = choice.period;
-  Board board;
+  PeriodChoice choice;
   std::string error;
-  if (!store_.board(query, board, error)) {
-    std::cerr << "leaderboard failed: " << error << "\n";
-    return jsonAnswer(503, "store unavailable");
+  if (!parseBoardQuery(paramsOf(request), today, query, choice, error)) {
+    return jsonAnswer(400, error);
   }
-  if (!page) return jsonOf(leaderboardJson(board));
+  Board board;
+  if (boards_->board(query, board) != BoardAnswer::ok) return jsonAnswer(503, "board unavailable");
+  if (!page) return cacheable("application/json", boardJson(board));
   const DaySpan span = chartSpan(choice.period, today);
   std::vector<DayTotals> days;
-  if (!store_.communityDays(span.period(), days, error)) {
-    std::cerr << "days of the community failed: " << error << "\n";
-    return jsonAnswer(503, "store unavailable");
+  if (boards_->communityDays(span.period(), days) != BoardAnswer::ok) {
+    return jsonAnswer(503, "board unavailable");
   }
   return cacheable("text/html; charset=utf-8",
-                   renderLeaderboardPage(options_.page, choice, today, board, span, days));
+                   renderLeaderboardPage(options_.page, choice, today, query, board, span, days));
 }
 
 HttpAnswer Routes::player(const HttpRequest& request, const std::string& name, bool page) {
   const std::int64_t today = dayOf(nowMs());
   PeriodChoice choice;
-  if (!choosePeriod(request, today, choice)) {
+  if (!choosePeriod(request.param("since"), request.param("until"), today, choice)) {
     return jsonAnswer(400, "since and until are dates, YYYY-MM-DD");
   }
   const DaySpan span = chartSpan(choice.period, today);
@@ -277,7 +231,7 @@ HttpAnswer Routes::player(const HttpRequest& request, const std::string& name, b
     std::cerr << "player page failed: " << error << "\n";
     return jsonAnswer(503, "store unavailable");
   }
-  if (!page) return jsonOf(playerJson(name, view));
+  if (!page) return cacheable("application/json", playerJson(name, view));
   return cacheable("text/html; charset=utf-8",
                    renderPlayerPage(options_.page, choice, today, name, view, span));
 }

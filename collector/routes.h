@@ -25,7 +25,8 @@ struct ServeOptions {
   std::string tlsKey;
   double maxMph = 110.0;
   bool wallTimeCheck = true;
-  PageSettings page;  // --title, --server-name
+  int boardReuseMs = 2000;  // how long a computed board is served again
+  PageSettings page;        // --title, --server-name
 };
 
 struct HttpRequest {
@@ -53,6 +54,7 @@ HttpAnswer jsonAnswer(int status, const std::string& message);
 
 using Reply = std::function<void(HttpAnswer)>;
 
+class BoardCache;
 class Committer;
 
 class Routes {
@@ -73,6 +75,7 @@ class Routes {
   Store& store_;
   ServeOptions options_;
   std::unique_ptr<Committer> committer_;
+  std::unique_ptr<BoardCache> boards_;
 };
 
 }  // namespace collector

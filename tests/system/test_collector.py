@@ -47,9 +47,10 @@ class Service:
     def add_player(self, name):
         return self.cli("player", "add", name).splitlines()[-1]
 
-    def start(self, *options):
+    def start(self, *options):  # boards computed afresh: each read sees the reports before it
         self.process = subprocess.Popen(
-            [str(COLLECTOR), "serve", "--db", self.db, "--listen", "127.0.0.1:0", *options],
+            [str(COLLECTOR), "serve", "--db", self.db, "--listen", "127.0.0.1:0",
+             "--board-reuse-ms", "0", *options],
             stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, env=dict(os.environ, TSAN_OPTIONS=(
                 f"suppressions={pathlib.Path(__file__).parent / 'collector.tsan.supp'}")))
         self.test.addCleanup(self.stop)
