@@ -48,7 +48,7 @@ caption{text-align:left;padding:.3em 0;color:#555}
 th,td{padding:.4em .7em;border-bottom:1px solid #e4e4e4;text-align:left;white-space:nowrap}
 th{background:#2d4b73;color:#fff;font-weight:600}
 th.group{text-align:center}
-th.server{text-align:right}
+th.server{text-align:right;white-space:normal;min-width:5em}
 td.num{text-align:right;font-variant-numeric:tabular-nums}
 tr:nth-child(even) td{background:#f4f7fb}
 td a{color:#1f4f8f}
