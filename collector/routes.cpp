@@ -223,7 +223,10 @@ HttpAnswer Routes::player(const HttpRequest& request, const std::string& name, b
   PlayerView view;
   bool found = false;
   std::string error;
-  if (!store_.player(name, choice.period, span.period(), view, found, error)) {
+  // The player's line and place come from the period's board, which the cache
+  // computes once for every reader; the store reads only the player's days and
+  // latest reports (its totals over an empty period cost nothing).
+  if (!store_.player(name, Period{0, 0}, span.period(), view, found, error)) {
     if (!found && page) {
       return {404, "text/html; charset=utf-8", renderMissingPage(options_.page, error), {}};
     }
@@ -231,6 +234,13 @@ HttpAnswer Routes::player(const HttpRequest& request, const std::string& name, b
     std::cerr << "player page failed: " << error << "\n";
     return jsonAnswer(503, "store unavailable");
   }
+  BoardQuery query;
+  query.period = choice.period;
+  query.player = name;
+  Board board;
+  if (boards_->board(query, board) != BoardAnswer::ok) return jsonAnswer(503, "board unavailable");
+  view.totals = board.rows.empty() ? LeaderboardRow() : board.rows.front();
+  view.totals.playerName = name;
   if (!page) return cacheable("application/json", playerJson(name, view));
   return cacheable("text/html; charset=utf-8",
                    renderPlayerPage(options_.page, choice, today, name, view, span));
