@@ -530,7 +530,7 @@ class Demo:
         chromium = shutil.which("chromium")
         profile = self.work / "chromium-profile"
         print()
-        pages = (("leaderboard", "/", 800, 1200),
+        pages = (("leaderboard", "/", 860, 1200),
                  ("player", "/players/" + urllib.parse.quote(self.player, safe=""), 1300, 2000))
         for name, path, height, narrow_height in pages:
             html = self.work / f"{name}.html"
