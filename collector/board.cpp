@@ -1,6 +1,7 @@
 #include "board.h"
 
 #include <algorithm>
+#include <future>
 #include <iostream>
 #include <nlohmann/json.hpp>
 
@@ -105,65 +106,79 @@ BoardCache::~BoardCache() {
     stopping_ = true;
   }
   pending_.notify_all();
-  computed_.notify_all();
   for (std::thread& thread : threads_) thread.join();
+  for (auto& entry : entries_) {
+    for (const Waiter& waiter : entry.second.waiters) waiter(BoardAnswer::busy, {});
+  }
+}
+
+void BoardCache::board(const BoardQuery& query, BoardDone done) {
+  fresh({false, query.period.fromMs, query.period.untilMs},
+        [query, done = std::move(done)](BoardAnswer answer, const Computed& computed) {
+          Board board;
+          if (answer == BoardAnswer::ok) sliceBoard(*computed.rows, query, board);
+          done(answer, board);
+        });
+}
+
+void BoardCache::communityDays(const Period& period, DaysDone done) {
+  fresh({true, period.fromMs, period.untilMs},
+        [done = std::move(done)](BoardAnswer answer, const Computed& computed) {
+          done(answer, answer == BoardAnswer::ok ? *computed.days : std::vector<DayTotals>());
+        });
 }
 
 BoardAnswer BoardCache::board(const BoardQuery& query, Board& board) {
-  Entry entry;
-  const BoardAnswer answer = fresh({false, query.period.fromMs, query.period.untilMs}, entry);
-  if (answer == BoardAnswer::ok) sliceBoard(*entry.rows, query, board);
-  return answer;
+  std::promise<BoardAnswer> answered;
+  board.rows.clear();
+  this->board(query, [&](BoardAnswer answer, const Board& computed) {
+    board = computed;
+    answered.set_value(answer);
+  });
+  return answered.get_future().get();
 }
 
 BoardAnswer BoardCache::communityDays(const Period& period, std::vector<DayTotals>& days) {
-  Entry entry;
-  const BoardAnswer answer = fresh({true, period.fromMs, period.untilMs}, entry);
-  if (answer == BoardAnswer::ok) days = *entry.days;
-  return answer;
+  std::promise<BoardAnswer> answered;
+  communityDays(period, [&](BoardAnswer answer, const std::vector<DayTotals>& computed) {
+    days = computed;
+    answered.set_value(answer);
+  });
+  return answered.get_future().get();
 }
 
-BoardAnswer BoardCache::fresh(const Key& key, Entry& entry) {
-  const Clock::time_point start = Clock::now();
+void BoardCache::fresh(const Key& key, Waiter waiter) {
+  const Clock::time_point now = Clock::now();
   std::unique_lock<std::mutex> lock(mutex_);
   // Entries nobody asked for lately go, so that many periods asked for once
   // do not pile up.
   if (entries_.size() > 64) {
     for (auto at = entries_.begin(); at != entries_.end();) {
-      const Entry& old = at->second;
-      const bool stale =
-          !old.computing && old.waiters == 0 && start - old.computedAt > limits_.reuse;
+      const bool stale = !at->second.computing && now - at->second.computedAt > limits_.reuse;
       at = stale ? entries_.erase(at) : std::next(at);
     }
   }
-  Entry& current = entries_[key];
+  Entry& entry = entries_[key];
   const auto schedule = [&] {
-    if (current.computing) return true;
-    if (queue_.size() >= limits_.maxPending) return false;
-    current.computing = true;
-    queue_.push_back(key);
+    if (entry.computing) return true;
+    if (stopping_ || queue_.size() >= limits_.maxPending) return false;
+    entry.computing = true;
+    queue_.emplace_back(key, now);
     pending_.notify_one();
     return true;
   };
-  const auto usable = [&] {
-    return (current.rows || current.days) && Clock::now() - current.computedAt < limits_.reuse;
-  };
-  if (usable()) {
-    if (Clock::now() - current.computedAt >= limits_.reuse / 2) schedule();
-    entry = current;
-    return BoardAnswer::ok;
+  const bool held = entry.computed.rows || entry.computed.days;
+  if (held && now - entry.computedAt < limits_.reuse) {
+    if (now - entry.computedAt >= limits_.reuse / 2) schedule();
+    const Computed computed = entry.computed;
+    lock.unlock();
+    return waiter(BoardAnswer::ok, computed);
   }
-  if (!schedule()) return BoardAnswer::busy;
-  const std::uint64_t runs = current.runs;
-  // `current` stays valid: an entry with waiters is never erased.
-  ++current.waiters;
-  const bool finished = computed_.wait_until(lock, start + limits_.deadline,
-                                             [&] { return current.runs != runs || stopping_; });
-  --current.waiters;
-  if (!finished || stopping_) return BoardAnswer::busy;
-  if (current.failed) return BoardAnswer::failed;
-  entry = current;
-  return BoardAnswer::ok;
+  if (!schedule()) {
+    lock.unlock();
+    return waiter(BoardAnswer::busy, {});
+  }
+  entry.waiters.push_back(std::move(waiter));
 }
 
 void BoardCache::work() {
@@ -171,33 +186,43 @@ void BoardCache::work() {
   for (;;) {
     pending_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
     if (stopping_) return;
-    const Key key = queue_.front();
+    const auto [key, queuedAt] = queue_.front();
     queue_.pop_front();
+    // A computation that waited too long for its thread is not begun: its
+    // requests have been waiting that long already.
+    const bool late = Clock::now() - queuedAt > limits_.deadline;
     lock.unlock();
     const Period period{key.fromMs, key.untilMs};
     std::string error;
-    std::shared_ptr<std::vector<LeaderboardRow>> rows;
-    std::shared_ptr<std::vector<DayTotals>> days;
+    Computed computed;
     bool done = false;
-    if (key.days) {
-      days = std::make_shared<std::vector<DayTotals>>();
-      done = store_.communityDays(period, *days, error);
-    } else {
-      rows = std::make_shared<std::vector<LeaderboardRow>>();
-      done = store_.leaderboard(period, *rows, error);
+    if (!late) {
+      if (key.days) {
+        auto days = std::make_shared<std::vector<DayTotals>>();
+        done = store_.communityDays(period, *days, error);
+        computed.days = std::move(days);
+      } else {
+        auto rows = std::make_shared<std::vector<LeaderboardRow>>();
+        done = store_.leaderboard(period, *rows, error);
+        computed.rows = std::move(rows);
+      }
+      if (!done) std::cerr << "leaderboard failed: " << error << "\n";
     }
-    if (!done) std::cerr << "leaderboard failed: " << error << "\n";
     lock.lock();
     Entry& entry = entries_[key];
     entry.computing = false;
-    entry.failed = !done;
-    ++entry.runs;
     if (done) {
-      entry.rows = std::move(rows);
-      entry.days = std::move(days);
+      entry.computed = computed;
       entry.computedAt = Clock::now();
     }
-    computed_.notify_all();
+    std::vector<Waiter> waiters = std::move(entry.waiters);
+    entry.waiters.clear();
+    lock.unlock();
+    const BoardAnswer answer = done   ? BoardAnswer::ok
+                               : late ? BoardAnswer::busy
+                                      : BoardAnswer::failed;
+    for (const Waiter& waiter : waiters) waiter(answer, computed);
+    lock.lock();
   }
 }
 

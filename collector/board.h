@@ -45,9 +45,12 @@ enum class BoardAnswer {
 // Boards of periods, each computed once for concurrent requests on a few
 // threads of its own and reused for up to `reuse`. A board older than half of
 // that is computed again in the background while it is still served, so that
-// under steady reading no request waits for a computation. A request waits at
-// most `deadline` for one; at most `maxPending` computations wait for a thread,
-// and a request that would need another answers busy.
+// under steady reading no request waits for a computation. At most
+// `maxPending` computations wait for a thread; a request that would need
+// another answers busy at once, and so do the requests of a computation that
+// waited longer than `deadline` for its thread. Answers come through a
+// callback: at once, on the caller's thread, when the board is at hand, else
+// on the computing thread; an HTTP front never blocks on a board.
 class BoardCache {
  public:
   struct Limits {
@@ -56,16 +59,21 @@ class BoardCache {
     std::size_t maxPending = 8;
     std::size_t threads = 2;
   };
+  using BoardDone = std::function<void(BoardAnswer answer, const Board& board)>;
+  using DaysDone = std::function<void(BoardAnswer answer, const std::vector<DayTotals>& days)>;
 
   explicit BoardCache(Store& store) : BoardCache(store, Limits()) {}
   BoardCache(Store& store, Limits limits);
-  ~BoardCache();
+  ~BoardCache();  // answers busy to the requests still waiting
   BoardCache(const BoardCache&) = delete;
   BoardCache& operator=(const BoardCache&) = delete;
 
   // One page of the board of query.period, or one player's row of it.
-  BoardAnswer board(const BoardQuery& query, Board& board);
+  void board(const BoardQuery& query, BoardDone done);
   // The community's days of a period (Store::communityDays).
+  void communityDays(const Period& period, DaysDone done);
+  // The same, waiting for the answer.
+  BoardAnswer board(const BoardQuery& query, Board& board);
   BoardAnswer communityDays(const Period& period, std::vector<DayTotals>& days);
 
  private:
@@ -78,27 +86,27 @@ class BoardCache {
       return std::tie(days, fromMs, untilMs) < std::tie(other.days, other.fromMs, other.untilMs);
     }
   };
-  struct Entry {
+  struct Computed {
     std::shared_ptr<const std::vector<LeaderboardRow>> rows;
     std::shared_ptr<const std::vector<DayTotals>> days;
+  };
+  using Waiter = std::function<void(BoardAnswer, const Computed&)>;
+  struct Entry {
+    Computed computed;
     Clock::time_point computedAt;
     bool computing = false;
-    int waiters = 0;         // requests waiting for the computation
-    bool failed = false;     // the latest computation failed
-    std::uint64_t runs = 0;  // computations finished
+    std::vector<Waiter> waiters;  // for the computation under way
   };
 
-  // Waits for a fresh entry of `key`; ok with `entry` a copy of it.
-  BoardAnswer fresh(const Key& key, Entry& entry);
+  void fresh(const Key& key, Waiter waiter);
   void work();
 
   Store& store_;
   const Limits limits_;
   std::mutex mutex_;
-  std::condition_variable pending_;   // workers wait for keys
-  std::condition_variable computed_;  // requests wait for entries
+  std::condition_variable pending_;  // workers wait for keys
   std::map<Key, Entry> entries_;
-  std::deque<Key> queue_;
+  std::deque<std::pair<Key, Clock::time_point>> queue_;  // and when queued
   bool stopping_ = false;
   std::vector<std::thread> threads_;
 };

@@ -213,7 +213,7 @@ std::string renderLeaderboardPage(const PageSettings& settings, const PeriodChoi
           (lastDays ? "The community's last 30 days" : "The community, day by day") + "</h2>\n" +
           renderDayChart(chartTitle("all players", span), span, days, servers);
   const std::string links = pageLinks(choice, query, board);
-  html += "<h2>Players</h2>\n" + findBox(choice, query) + links +
+  html += "<h2>Players</h2>\n" + findBox(choice, query) +
           "<div class=\"scroll\"><table id=\"leaderboard\"><thead><tr>"
           "<th rowspan=\"2\">#</th><th rowspan=\"2\">Player</th><th rowspan=\"2\">Miles</th>"
           "<th rowspan=\"2\">Hours</th><th colspan=\"5\" class=\"group\">Miles by server</th>"

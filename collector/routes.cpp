@@ -145,13 +145,13 @@ void Routes::handle(const HttpRequest& request, Reply reply) {
     const std::string start = prefix;
     if (request.path.compare(0, start.size(), start) == 0 && request.path.size() > start.size()) {
       if (!read) return reply(jsonAnswer(405, "method not allowed"));
-      return reply(player(request, request.path.substr(start.size()), start[1] == 'p'));
+      return player(request, request.path.substr(start.size()), start[1] == 'p', std::move(reply));
     }
   }
   if (request.path == reportPath) {
     if (request.method == "POST") return report(request, std::move(reply));
   } else if (request.path == "/api/v1/leaderboard" || request.path == "/") {
-    if (read) return reply(board(request, request.path == "/"));
+    if (read) return board(request, request.path == "/", std::move(reply));
   } else if (request.path == "/healthz") {
     if (read) {
       return reply(store_.healthy() ? jsonAnswer(200, "ok") : jsonAnswer(503, "store unavailable"));
@@ -193,31 +193,34 @@ void Routes::report(const HttpRequest& request, Reply reply) {
   });
 }
 
-HttpAnswer Routes::board(const HttpRequest& request, bool page) {
+void Routes::board(const HttpRequest& request, bool page, Reply reply) {
   const std::int64_t today = dayOf(nowMs());
   BoardQuery query;
   PeriodChoice choice;
   std::string error;
   if (!parseBoardQuery(paramsOf(request), today, query, choice, error)) {
-    return jsonAnswer(400, error);
+    return reply(jsonAnswer(400, error));
   }
-  Board board;
-  if (boards_->board(query, board) != BoardAnswer::ok) return jsonAnswer(503, "board unavailable");
-  if (!page) return cacheable("application/json", boardJson(board));
-  const DaySpan span = chartSpan(choice.period, today);
-  std::vector<DayTotals> days;
-  if (boards_->communityDays(span.period(), days) != BoardAnswer::ok) {
-    return jsonAnswer(503, "board unavailable");
-  }
-  return cacheable("text/html; charset=utf-8",
-                   renderLeaderboardPage(options_.page, choice, today, query, board, span, days));
+  boards_->board(query, [this, page, today, query, choice, reply = std::move(reply)](
+                            BoardAnswer answer, const Board& board) {
+    if (answer != BoardAnswer::ok) return reply(jsonAnswer(503, "board unavailable"));
+    if (!page) return reply(cacheable("application/json", boardJson(board)));
+    const DaySpan span = chartSpan(choice.period, today);
+    boards_->communityDays(span.period(), [this, today, query, choice, span, board, reply](
+                                              BoardAnswer days, const std::vector<DayTotals>& all) {
+      if (days != BoardAnswer::ok) return reply(jsonAnswer(503, "board unavailable"));
+      reply(
+          cacheable("text/html; charset=utf-8",
+                    renderLeaderboardPage(options_.page, choice, today, query, board, span, all)));
+    });
+  });
 }
 
-HttpAnswer Routes::player(const HttpRequest& request, const std::string& name, bool page) {
+void Routes::player(const HttpRequest& request, const std::string& name, bool page, Reply reply) {
   const std::int64_t today = dayOf(nowMs());
   PeriodChoice choice;
   if (!choosePeriod(request.param("since"), request.param("until"), today, choice)) {
-    return jsonAnswer(400, "since and until are dates, YYYY-MM-DD");
+    return reply(jsonAnswer(400, "since and until are dates, YYYY-MM-DD"));
   }
   const DaySpan span = chartSpan(choice.period, today);
   PlayerView view;
@@ -228,22 +231,24 @@ HttpAnswer Routes::player(const HttpRequest& request, const std::string& name, b
   // latest reports (its totals over an empty period cost nothing).
   if (!store_.player(name, Period{0, 0}, span.period(), view, found, error)) {
     if (!found && page) {
-      return {404, "text/html; charset=utf-8", renderMissingPage(options_.page, error), {}};
+      return reply({404, "text/html; charset=utf-8", renderMissingPage(options_.page, error), {}});
     }
-    if (!found) return jsonAnswer(404, error);
+    if (!found) return reply(jsonAnswer(404, error));
     std::cerr << "player page failed: " << error << "\n";
-    return jsonAnswer(503, "store unavailable");
+    return reply(jsonAnswer(503, "store unavailable"));
   }
   BoardQuery query;
   query.period = choice.period;
   query.player = name;
-  Board board;
-  if (boards_->board(query, board) != BoardAnswer::ok) return jsonAnswer(503, "board unavailable");
-  view.totals = board.rows.empty() ? LeaderboardRow() : board.rows.front();
-  view.totals.playerName = name;
-  if (!page) return cacheable("application/json", playerJson(name, view));
-  return cacheable("text/html; charset=utf-8",
-                   renderPlayerPage(options_.page, choice, today, name, view, span));
+  boards_->board(query, [this, page, today, name, choice, span, view = std::move(view),
+                         reply = std::move(reply)](BoardAnswer answer, const Board& board) mutable {
+    if (answer != BoardAnswer::ok) return reply(jsonAnswer(503, "board unavailable"));
+    view.totals = board.rows.empty() ? LeaderboardRow() : board.rows.front();
+    view.totals.playerName = name;
+    if (!page) return reply(cacheable("application/json", playerJson(name, view)));
+    reply(cacheable("text/html; charset=utf-8",
+                    renderPlayerPage(options_.page, choice, today, name, view, span)));
+  });
 }
 
 }  // namespace collector

@@ -69,8 +69,8 @@ class Routes {
 
  private:
   void report(const HttpRequest& request, Reply reply);
-  HttpAnswer board(const HttpRequest& request, bool page);
-  HttpAnswer player(const HttpRequest& request, const std::string& name, bool page);
+  void board(const HttpRequest& request, bool page, Reply reply);
+  void player(const HttpRequest& request, const std::string& name, bool page, Reply reply);
 
   Store& store_;
   ServeOptions options_;

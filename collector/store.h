@@ -253,10 +253,11 @@ struct TotalsKey {
   std::int64_t playerId;
   std::int64_t day;
   std::string serverId;
+  // In the order of player_days' primary key, which writes fastest.
   bool operator<(const TotalsKey& other) const {
-    return playerId != other.playerId ? playerId < other.playerId
-           : day != other.day         ? day < other.day
-                                      : serverId < other.serverId;
+    return day != other.day             ? day < other.day
+           : playerId != other.playerId ? playerId < other.playerId
+                                        : serverId < other.serverId;
   }
 };
 using TotalsDelta = std::map<TotalsKey, TotalsRow>;

@@ -183,6 +183,8 @@ bool upgrade(sqlite3* db, const std::string& path, std::string& error) {
               << std::endl;
   }
   TotalsDelta totals;
+  std::string ignored;
+  execute(db, "PRAGMA cache_size = -262144", ignored);  // 256 MiB while the totals are written
   Statement each(db,
                  "SELECT player_id, received_ms, server_id, miles, seconds, truck, trailer, flag "
                  "FROM reports ORDER BY id");
@@ -204,6 +206,7 @@ bool upgrade(sqlite3* db, const std::string& path, std::string& error) {
     return fail();
   }
   if (!execute(db, "COMMIT", error)) return fail();
+  execute(db, "PRAGMA cache_size = -2000", ignored);
   if (total > 0) std::cerr << "upgrading " << path << ": done" << std::endl;
   return true;
 }

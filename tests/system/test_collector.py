@@ -225,6 +225,9 @@ class Browser:
             bars: [...document.querySelectorAll('svg.chart rect')].reduce(
                 (sum, bar) => sum + Number(bar.dataset.miles), 0),
             reports: document.querySelectorAll('#reports tbody tr').length,
+            links: [...document.querySelectorAll('nav.pages a')].map(
+                a => a.id + ' ' + a.getAttribute('href')),
+            finds: document.querySelectorAll('input[name=player]').length,
             sideways: document.documentElement.scrollWidth - innerWidth})""")["result"]["value"]
 
 
@@ -236,6 +239,12 @@ class Page(unittest.TestCase):
         for miles, name in enumerate(names, 1):
             self.assertEqual(service.post(body(name, miles, 3600), service.add_player(name)),
                              200)
+        page = json.loads(service.request("GET", "/api/v1/leaderboard?limit=1&offset=1")[1])
+        self.assertEqual((page["total_players"], [(p["rank"], p["miles"]) for p in page["players"]]),
+                         (3, [(2, 2.0)]))
+        self.assertEqual([p["rank"] for p in service.leaderboard("?player=Gamma%20%26%20Co")], [3])
+        for malformed in ("limit=0", "limit=1001", "offset=-1"):
+            self.assertEqual(service.request("GET", "/api/v1/leaderboard?" + malformed)[0], 400)
         browser = Browser(self)
         by_miles = [("Alpha", "/players/Alpha"),
                     (names[1], "/players/%3Cscript%3Edocument.title%3D%27run%27%3C%2Fscript%3E"),
@@ -260,6 +269,9 @@ class Page(unittest.TestCase):
                               by_miles[1][1] + "?since=1999-01-01", 1, 2.0, 0))
             self.assertEqual([t[1] for t in player["tabs"]][:2],
                              [by_miles[1][1], by_miles[1][1] + this_week["tabs"][1][1][1:]])
+        two = browser.load(service.url + "/?limit=2", 1280)  # a next link, no previous
+        self.assertEqual((two["players"], two["links"], two["finds"]),
+                         ([[n, u] for n, u in by_miles[:2]], ["next /?offset=2&limit=2"], 1))
         status, answer = service.request("GET", by_miles[1][1].replace("/", "/api/v1/", 1))
         self.assertEqual((status, json.loads(answer)["miles"]), (200, 2.0))
         self.assertEqual(service.request("GET", "/players/Nobody")[0], 404)
