@@ -113,7 +113,7 @@ BoardCache::~BoardCache() {
 }
 
 void BoardCache::board(const BoardQuery& query, BoardDone done) {
-  fresh({false, query.period.fromMs, query.period.untilMs},
+  fresh({false, query.period.fromMs, query.period.untilMs, {}},
         [query, done = std::move(done)](BoardAnswer answer, const Computed& computed) {
           Board board;
           if (answer == BoardAnswer::ok) sliceBoard(*computed.rows, query, board);
@@ -122,9 +122,16 @@ void BoardCache::board(const BoardQuery& query, BoardDone done) {
 }
 
 void BoardCache::communityDays(const Period& period, DaysDone done) {
-  fresh({true, period.fromMs, period.untilMs},
+  fresh({true, period.fromMs, period.untilMs, {}},
         [done = std::move(done)](BoardAnswer answer, const Computed& computed) {
           done(answer, answer == BoardAnswer::ok ? *computed.days : std::vector<DayTotals>());
+        });
+}
+
+void BoardCache::player(const std::string& name, const Period& daysPeriod, PlayerDone done) {
+  fresh({false, daysPeriod.fromMs, daysPeriod.untilMs, name},
+        [done = std::move(done)](BoardAnswer answer, const Computed& computed) {
+          done(answer, computed.view.get());
         });
 }
 
@@ -167,7 +174,7 @@ void BoardCache::fresh(const Key& key, Waiter waiter) {
     pending_.notify_one();
     return true;
   };
-  const bool held = entry.computed.rows || entry.computed.days;
+  const bool held = entry.computed.rows || entry.computed.days || entry.computed.view;
   if (held && now - entry.computedAt < limits_.reuse) {
     if (now - entry.computedAt >= limits_.reuse / 2) schedule();
     const Computed computed = entry.computed;
@@ -197,7 +204,13 @@ void BoardCache::work() {
     Computed computed;
     bool done = false;
     if (!late) {
-      if (key.days) {
+      if (!key.player.empty()) {
+        // The totals over an empty period cost the store nothing.
+        auto view = std::make_shared<PlayerView>();
+        bool found = false;
+        done = store_.player(key.player, Period{0, 0}, period, *view, found, error) || !found;
+        if (found) computed.view = std::move(view);
+      } else if (key.days) {
         auto days = std::make_shared<std::vector<DayTotals>>();
         done = store_.communityDays(period, *days, error);
         computed.days = std::move(days);

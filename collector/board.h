@@ -61,6 +61,8 @@ class BoardCache {
   };
   using BoardDone = std::function<void(BoardAnswer answer, const Board& board)>;
   using DaysDone = std::function<void(BoardAnswer answer, const std::vector<DayTotals>& days)>;
+  // `view` is null when there is no player of that name.
+  using PlayerDone = std::function<void(BoardAnswer answer, const PlayerView* view)>;
 
   explicit BoardCache(Store& store) : BoardCache(store, Limits()) {}
   BoardCache(Store& store, Limits limits);
@@ -72,6 +74,9 @@ class BoardCache {
   void board(const BoardQuery& query, BoardDone done);
   // The community's days of a period (Store::communityDays).
   void communityDays(const Period& period, DaysDone done);
+  // A player's days of `daysPeriod` and latest reports (Store::player, without
+  // its totals: a player's line and place are the board's, board()).
+  void player(const std::string& name, const Period& daysPeriod, PlayerDone done);
   // The same, waiting for the answer.
   BoardAnswer board(const BoardQuery& query, Board& board);
   BoardAnswer communityDays(const Period& period, std::vector<DayTotals>& days);
@@ -79,16 +84,19 @@ class BoardCache {
  private:
   using Clock = std::chrono::steady_clock;
   struct Key {
-    bool days;  // communityDays, else the board
+    bool days;  // communityDays, else the board (or the player's view)
     std::int64_t fromMs;
     std::int64_t untilMs;
+    std::string player;  // not empty: that player's view
     bool operator<(const Key& other) const {
-      return std::tie(days, fromMs, untilMs) < std::tie(other.days, other.fromMs, other.untilMs);
+      return std::tie(days, fromMs, untilMs, player) <
+             std::tie(other.days, other.fromMs, other.untilMs, other.player);
     }
   };
   struct Computed {
     std::shared_ptr<const std::vector<LeaderboardRow>> rows;
     std::shared_ptr<const std::vector<DayTotals>> days;
+    std::shared_ptr<const PlayerView> view;  // null for a player of no such name
   };
   using Waiter = std::function<void(BoardAnswer, const Computed&)>;
   struct Entry {

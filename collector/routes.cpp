@@ -223,32 +223,32 @@ void Routes::player(const HttpRequest& request, const std::string& name, bool pa
     return reply(jsonAnswer(400, "since and until are dates, YYYY-MM-DD"));
   }
   const DaySpan span = chartSpan(choice.period, today);
-  PlayerView view;
-  bool found = false;
-  std::string error;
-  // The player's line and place come from the period's board, which the cache
-  // computes once for every reader; the store reads only the player's days and
-  // latest reports (its totals over an empty period cost nothing).
-  if (!store_.player(name, Period{0, 0}, span.period(), view, found, error)) {
-    if (!found && page) {
-      return reply({404, "text/html; charset=utf-8", renderMissingPage(options_.page, error), {}});
-    }
-    if (!found) return reply(jsonAnswer(404, error));
-    std::cerr << "player page failed: " << error << "\n";
-    return reply(jsonAnswer(503, "store unavailable"));
-  }
-  BoardQuery query;
-  query.period = choice.period;
-  query.player = name;
-  boards_->board(query, [this, page, today, name, choice, span, view = std::move(view),
-                         reply = std::move(reply)](BoardAnswer answer, const Board& board) mutable {
-    if (answer != BoardAnswer::ok) return reply(jsonAnswer(503, "board unavailable"));
-    view.totals = board.rows.empty() ? LeaderboardRow() : board.rows.front();
-    view.totals.playerName = name;
-    if (!page) return reply(cacheable("application/json", playerJson(name, view)));
-    reply(cacheable("text/html; charset=utf-8",
-                    renderPlayerPage(options_.page, choice, today, name, view, span)));
-  });
+  boards_->player(
+      name, span.period(),
+      [this, page, today, name, choice, span, reply = std::move(reply)](BoardAnswer answer,
+                                                                        const PlayerView* found) {
+        if (answer != BoardAnswer::ok) return reply(jsonAnswer(503, "board unavailable"));
+        if (!found) {
+          const std::string missing = "no player named '" + name + "'";
+          if (!page) return reply(jsonAnswer(404, missing));
+          return reply(
+              {404, "text/html; charset=utf-8", renderMissingPage(options_.page, missing), {}});
+        }
+        // The player's line and place are the period's board's, computed once for
+        // every reader of it.
+        BoardQuery query;
+        query.period = choice.period;
+        query.player = name;
+        boards_->board(query, [this, page, today, name, choice, span, view = *found, reply](
+                                  BoardAnswer answer, const Board& board) mutable {
+          if (answer != BoardAnswer::ok) return reply(jsonAnswer(503, "board unavailable"));
+          view.totals = board.rows.empty() ? LeaderboardRow() : board.rows.front();
+          view.totals.playerName = name;
+          if (!page) return reply(cacheable("application/json", playerJson(name, view)));
+          reply(cacheable("text/html; charset=utf-8",
+                          renderPlayerPage(options_.page, choice, today, name, view, span)));
+        });
+      });
 }
 
 }  // namespace collector
