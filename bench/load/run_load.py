@@ -89,11 +89,11 @@ def fill(args, db, keys):
           f"{time.monotonic() - filled:.1f} s", flush=True)
 
 
-def readers(args, url):
+def readers(args, url, keys):
     """wrk processes that read boards while the posting runs."""
     week = (datetime.datetime.now(datetime.timezone.utc).date() - datetime.timedelta(days=6))
     targets = {"page": "/"} if args.read == "page" else {
-        "player's page": "/players/load-0001"} if args.read == "player" else {
+        "player's page": "/players/" + keys.read_text().split()[0]} if args.read == "player" else {
         "all-time board": "/api/v1/leaderboard", "7-day board": f"/api/v1/leaderboard?since={week}",
         "page": "/"}
     return {name: subprocess.Popen(
@@ -118,7 +118,7 @@ def run(args, db, work):
             raise SystemExit("vorn-collector did not start")
         url = line.split()[-1]
         before = stored_totals(url) if args.fill or args.keys else (0, 0)
-        reading = readers(args, url) if args.readers else {}
+        reading = readers(args, url, keys) if args.readers else {}
         # wrk has no rate limit: at a rate, each connection pauses between requests.
         pause_ms = round(args.connections * 1000 / args.rate) if args.rate else 0
         done = subprocess.run(
