@@ -107,13 +107,16 @@ BoardCache::~BoardCache() {
   }
   pending_.notify_all();
   for (std::thread& thread : threads_) thread.join();
+  for (const Job& job : queue_) {
+    if (job.task) job.task(true);
+  }
   for (auto& entry : entries_) {
     for (const Waiter& waiter : entry.second.waiters) waiter(BoardAnswer::busy, {});
   }
 }
 
 void BoardCache::board(const BoardQuery& query, BoardDone done) {
-  fresh({false, query.period.fromMs, query.period.untilMs, {}},
+  fresh({false, query.period.fromMs, query.period.untilMs},
         [query, done = std::move(done)](BoardAnswer answer, const Computed& computed) {
           Board board;
           if (answer == BoardAnswer::ok) sliceBoard(*computed.rows, query, board);
@@ -122,17 +125,44 @@ void BoardCache::board(const BoardQuery& query, BoardDone done) {
 }
 
 void BoardCache::communityDays(const Period& period, DaysDone done) {
-  fresh({true, period.fromMs, period.untilMs, {}},
+  fresh({true, period.fromMs, period.untilMs},
         [done = std::move(done)](BoardAnswer answer, const Computed& computed) {
           done(answer, answer == BoardAnswer::ok ? *computed.days : std::vector<DayTotals>());
         });
 }
 
-void BoardCache::player(const std::string& name, const Period& daysPeriod, PlayerDone done) {
-  fresh({false, daysPeriod.fromMs, daysPeriod.untilMs, name},
-        [done = std::move(done)](BoardAnswer answer, const Computed& computed) {
-          done(answer, computed.view.get());
-        });
+void BoardCache::player(const std::string& name, const Period& period, const Period& daysPeriod,
+                        PlayerDone done) {
+  fresh({false, period.fromMs, period.untilMs}, [this, name, daysPeriod, done = std::move(done)](
+                                                    BoardAnswer answer, const Computed& computed) {
+    if (answer != BoardAnswer::ok) return done(answer, false, PlayerView());
+    LeaderboardRow totals;
+    totals.playerName = name;
+    for (const LeaderboardRow& row : *computed.rows) {
+      if (row.playerName == name) totals = row;
+    }
+    const bool queued = enqueue([this, name, daysPeriod, totals, done](bool late) {
+      PlayerView view;
+      bool found = false;
+      std::string error;
+      if (late) return done(BoardAnswer::busy, false, view);
+      if (!store_.playerActivity(name, daysPeriod, view, found, error) && found) {
+        std::cerr << "player view failed: " << error << "\n";
+        return done(BoardAnswer::failed, true, view);
+      }
+      view.totals = totals;
+      done(BoardAnswer::ok, found, view);
+    });
+    if (!queued) done(BoardAnswer::busy, false, PlayerView());
+  });
+}
+
+bool BoardCache::enqueue(std::function<void(bool late)> task) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (stopping_ || queue_.size() >= limits_.maxPending) return false;
+  queue_.push_back({Key{}, Clock::now(), std::move(task)});
+  pending_.notify_one();
+  return true;
 }
 
 BoardAnswer BoardCache::board(const BoardQuery& query, Board& board) {
@@ -170,11 +200,11 @@ void BoardCache::fresh(const Key& key, Waiter waiter) {
     if (entry.computing) return true;
     if (stopping_ || queue_.size() >= limits_.maxPending) return false;
     entry.computing = true;
-    queue_.emplace_back(key, now);
+    queue_.push_back({key, now, nullptr});
     pending_.notify_one();
     return true;
   };
-  const bool held = entry.computed.rows || entry.computed.days || entry.computed.view;
+  const bool held = entry.computed.rows || entry.computed.days;
   if (held && now - entry.computedAt < limits_.reuse) {
     if (now - entry.computedAt >= limits_.reuse / 2) schedule();
     const Computed computed = entry.computed;
@@ -193,24 +223,24 @@ void BoardCache::work() {
   for (;;) {
     pending_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
     if (stopping_) return;
-    const auto [key, queuedAt] = queue_.front();
+    const Job job = std::move(queue_.front());
     queue_.pop_front();
+    const Key key = job.key;
     // A computation that waited too long for its thread is not begun: its
     // requests have been waiting that long already.
-    const bool late = Clock::now() - queuedAt > limits_.deadline;
+    const bool late = Clock::now() - job.queuedAt > limits_.deadline;
     lock.unlock();
+    if (job.task) {
+      job.task(late);
+      lock.lock();
+      continue;
+    }
     const Period period{key.fromMs, key.untilMs};
     std::string error;
     Computed computed;
     bool done = false;
     if (!late) {
-      if (!key.player.empty()) {
-        // The totals over an empty period cost the store nothing.
-        auto view = std::make_shared<PlayerView>();
-        bool found = false;
-        done = store_.player(key.player, Period{0, 0}, period, *view, found, error) || !found;
-        if (found) computed.view = std::move(view);
-      } else if (key.days) {
+      if (key.days) {
         auto days = std::make_shared<std::vector<DayTotals>>();
         done = store_.communityDays(period, *days, error);
         computed.days = std::move(days);

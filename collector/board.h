@@ -61,8 +61,7 @@ class BoardCache {
   };
   using BoardDone = std::function<void(BoardAnswer answer, const Board& board)>;
   using DaysDone = std::function<void(BoardAnswer answer, const std::vector<DayTotals>& days)>;
-  // `view` is null when there is no player of that name.
-  using PlayerDone = std::function<void(BoardAnswer answer, const PlayerView* view)>;
+  using PlayerDone = std::function<void(BoardAnswer answer, bool found, const PlayerView& view)>;
 
   explicit BoardCache(Store& store) : BoardCache(store, Limits()) {}
   BoardCache(Store& store, Limits limits);
@@ -74,9 +73,11 @@ class BoardCache {
   void board(const BoardQuery& query, BoardDone done);
   // The community's days of a period (Store::communityDays).
   void communityDays(const Period& period, DaysDone done);
-  // A player's days of `daysPeriod` and latest reports (Store::player, without
-  // its totals: a player's line and place are the board's, board()).
-  void player(const std::string& name, const Period& daysPeriod, PlayerDone done);
+  // One player's view (Store::player): its row and rank from the board of
+  // `period` as above, its days and latest reports read on the cache's
+  // threads. `found` is false when there is no such player (a 404).
+  void player(const std::string& name, const Period& period, const Period& daysPeriod,
+              PlayerDone done);
   // The same, waiting for the answer.
   BoardAnswer board(const BoardQuery& query, Board& board);
   BoardAnswer communityDays(const Period& period, std::vector<DayTotals>& days);
@@ -84,19 +85,16 @@ class BoardCache {
  private:
   using Clock = std::chrono::steady_clock;
   struct Key {
-    bool days;  // communityDays, else the board (or the player's view)
+    bool days;  // communityDays, else the board
     std::int64_t fromMs;
     std::int64_t untilMs;
-    std::string player;  // not empty: that player's view
     bool operator<(const Key& other) const {
-      return std::tie(days, fromMs, untilMs, player) <
-             std::tie(other.days, other.fromMs, other.untilMs, other.player);
+      return std::tie(days, fromMs, untilMs) < std::tie(other.days, other.fromMs, other.untilMs);
     }
   };
   struct Computed {
     std::shared_ptr<const std::vector<LeaderboardRow>> rows;
     std::shared_ptr<const std::vector<DayTotals>> days;
-    std::shared_ptr<const PlayerView> view;  // null for a player of no such name
   };
   using Waiter = std::function<void(BoardAnswer, const Computed&)>;
   struct Entry {
@@ -106,7 +104,16 @@ class BoardCache {
     std::vector<Waiter> waiters;  // for the computation under way
   };
 
+  // A computation of `key`, or else `task` (told whether it waited too long).
+  struct Job {
+    Key key;
+    Clock::time_point queuedAt;
+    std::function<void(bool late)> task;
+  };
+
   void fresh(const Key& key, Waiter waiter);
+  // Queues a task for the threads; false when too many wait already.
+  bool enqueue(std::function<void(bool late)> task);
   void work();
 
   Store& store_;
@@ -114,7 +121,7 @@ class BoardCache {
   std::mutex mutex_;
   std::condition_variable pending_;  // workers wait for keys
   std::map<Key, Entry> entries_;
-  std::deque<std::pair<Key, Clock::time_point>> queue_;  // and when queued
+  std::deque<Job> queue_;
   bool stopping_ = false;
   std::vector<std::thread> threads_;
 };

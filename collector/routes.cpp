@@ -224,30 +224,21 @@ void Routes::player(const HttpRequest& request, const std::string& name, bool pa
   }
   const DaySpan span = chartSpan(choice.period, today);
   boards_->player(
-      name, span.period(),
-      [this, page, today, name, choice, span, reply = std::move(reply)](BoardAnswer answer,
-                                                                        const PlayerView* found) {
-        if (answer != BoardAnswer::ok) return reply(jsonAnswer(503, "board unavailable"));
+      name, choice.period, span.period(),
+      [this, page, today, name, choice, span, reply = std::move(reply)](
+          BoardAnswer answer, bool found, const PlayerView& view) {
+        if (answer != BoardAnswer::ok) {
+          return reply(jsonAnswer(503, "board unavailable"));
+        }
+        const std::string missing = "no player named '" + name + "'";
+        if (!found && !page) return reply(jsonAnswer(404, missing));
         if (!found) {
-          const std::string missing = "no player named '" + name + "'";
-          if (!page) return reply(jsonAnswer(404, missing));
           return reply(
               {404, "text/html; charset=utf-8", renderMissingPage(options_.page, missing), {}});
         }
-        // The player's line and place are the period's board's, computed once for
-        // every reader of it.
-        BoardQuery query;
-        query.period = choice.period;
-        query.player = name;
-        boards_->board(query, [this, page, today, name, choice, span, view = *found, reply](
-                                  BoardAnswer answer, const Board& board) mutable {
-          if (answer != BoardAnswer::ok) return reply(jsonAnswer(503, "board unavailable"));
-          view.totals = board.rows.empty() ? LeaderboardRow() : board.rows.front();
-          view.totals.playerName = name;
-          if (!page) return reply(cacheable("application/json", playerJson(name, view)));
-          reply(cacheable("text/html; charset=utf-8",
-                          renderPlayerPage(options_.page, choice, today, name, view, span)));
-        });
+        if (!page) return reply(cacheable("application/json", playerJson(name, view)));
+        reply(cacheable("text/html; charset=utf-8",
+                        renderPlayerPage(options_.page, choice, today, name, view, span)));
       });
 }
 

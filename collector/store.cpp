@@ -3,6 +3,7 @@
 #include "store.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "store_postgres.h"
 #include "store_sqlite.h"
@@ -92,8 +93,13 @@ std::vector<LeaderboardRow> BoardBuilder::finish() {
   rows.reserve(rows_.size());
   for (auto& entry : rows_) rows.push_back(std::move(entry.second));
   rows_.clear();
-  std::sort(rows.begin(), rows.end(), [](const LeaderboardRow& a, const LeaderboardRow& b) {
-    return a.miles != b.miles ? a.miles > b.miles : a.playerName < b.playerName;
+  // Miles that agree to a millionth of a mile, the plug-in's precision, are a
+  // tie: sums of the same reports in another order (another store, an
+  // upgrade) may differ in their last bits, and must rank the same.
+  const auto micro = [](double miles) { return std::llround(miles * 1e6); };
+  std::sort(rows.begin(), rows.end(), [&](const LeaderboardRow& a, const LeaderboardRow& b) {
+    return micro(a.miles) != micro(b.miles) ? micro(a.miles) > micro(b.miles)
+                                            : a.playerName < b.playerName;
   });
   for (std::size_t i = 0; i < rows.size(); ++i) rows[i].rank = static_cast<std::int64_t>(i) + 1;
   return rows;

@@ -190,8 +190,8 @@ class Store {
                           std::vector<AddOutcome>& outcomes, std::string& error) = 0;
 
   // The whole leaderboard over a period, ordered by counted miles, most first
-  // (ties by name), rank set, read from the totals. A period counts whole UTC
-  // days: a bound inside a day stands for the start of the next one.
+  // (to a millionth of a mile; ties by name), rank set, read from the totals. A period counts whole
+  // UTC days: a bound inside a day stands for the start of the next one.
   virtual bool leaderboard(const Period& period, std::vector<LeaderboardRow>& rows,
                            std::string& error) = 0;
 
@@ -203,6 +203,10 @@ class Store {
   // (the route answers 404 then); `found` tells the two failures apart.
   virtual bool player(const std::string& name, const Period& period, const Period& daysPeriod,
                       PlayerView& view, bool& found, std::string& error) = 0;
+  // The same without the board: view.totals holds only the name (the routes
+  // take the row and rank from a board they computed already).
+  virtual bool playerActivity(const std::string& name, const Period& daysPeriod, PlayerView& view,
+                              bool& found, std::string& error) = 0;
 
   // Every stored report, by id, handed to `each` one at a time.
   virtual bool exportReports(const std::function<void(const StoredReport&)>& each,

@@ -396,10 +396,17 @@ class PostgresStore : public Store {
     if (!lease) return false;
     // One snapshot for the board, the days and the latest reports.
     if (!begin(lease, "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", error)) return false;
-    const bool read = readPlayer(lease.connection, name, period, daysPeriod, view, found, error);
+    const bool read = readPlayer(lease.connection, name, &period, daysPeriod, view, found, error);
     std::string ignored;
     simple(lease.connection, "COMMIT", ignored);
     return read;
+  }
+
+  bool playerActivity(const std::string& name, const Period& daysPeriod, PlayerView& view,
+                      bool& found, std::string& error) override {
+    found = false;
+    Lease lease(*this, boards_, error);
+    return lease && readPlayer(lease.connection, name, nullptr, daysPeriod, view, found, error);
   }
 
   bool exportReports(const std::function<void(const StoredReport&)>& each,
@@ -703,7 +710,8 @@ class PostgresStore : public Store {
     return true;
   }
 
-  bool readPlayer(PGconn* connection, const std::string& name, const Period& period,
+  // A player's view; its totals on the board of `period` unless that is null.
+  bool readPlayer(PGconn* connection, const std::string& name, const Period* period,
                   const Period& daysPeriod, PlayerView& view, bool& found, std::string& error) {
     Result who = run(connection, playerId, {name});
     if (!check(who, error)) return false;
@@ -714,7 +722,7 @@ class PostgresStore : public Store {
     found = true;
     const std::string id = textAt(who.get(), 0, 0);
     std::vector<LeaderboardRow> rows;
-    if (!readBoard(connection, period, rows, error)) return false;
+    if (period && !readBoard(connection, *period, rows, error)) return false;
     view = PlayerView();
     view.totals.playerName = name;
     for (const LeaderboardRow& row : rows) {

@@ -119,10 +119,12 @@ bool execute(sqlite3* db, const char* sql, std::string& error) {
   return false;
 }
 
-sqlite3* openConnection(const std::string& path, std::string& error) {
+// `flags` may add SQLITE_OPEN_NOMUTEX for a connection that only one thread
+// at a time uses.
+sqlite3* openConnection(const std::string& path, std::string& error, int flags = 0) {
   sqlite3* db = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-      SQLITE_OK) {
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | flags,
+                      nullptr) != SQLITE_OK) {
     error = "cannot open " + path + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
     sqlite3_close(db);
     return nullptr;
@@ -360,6 +362,17 @@ class SqliteStore : public Store {
 
   bool player(const std::string& name, const Period& period, const Period& daysPeriod,
               PlayerView& view, bool& found, std::string& error) override {
+    return readPlayer(name, &period, daysPeriod, view, found, error);
+  }
+
+  bool playerActivity(const std::string& name, const Period& daysPeriod, PlayerView& view,
+                      bool& found, std::string& error) override {
+    return readPlayer(name, nullptr, daysPeriod, view, found, error);
+  }
+
+  // A player's view; its totals on the board of `period` unless that is null.
+  bool readPlayer(const std::string& name, const Period* period, const Period& daysPeriod,
+                  PlayerView& view, bool& found, std::string& error) {
     found = false;
     Reader reader(*this, error);
     if (!reader || !reader.begin(error)) return false;
@@ -372,10 +385,10 @@ class SqliteStore : public Store {
     }
     found = true;
     const std::int64_t playerId = who.integer(0);
-    std::vector<LeaderboardRow> rows;
-    if (!readBoard(reader.db, period, rows, error)) return false;
     view = PlayerView();
     view.totals.playerName = name;
+    std::vector<LeaderboardRow> rows;
+    if (period && !readBoard(reader.db, *period, rows, error)) return false;
     for (const LeaderboardRow& row : rows) {
       if (row.playerName == name) view.totals = row;
     }
@@ -515,7 +528,7 @@ class SqliteStore : public Store {
       }
       ++openReaders_;
     }
-    sqlite3* db = openConnection(path_, error);
+    sqlite3* db = openConnection(path_, error, SQLITE_OPEN_NOMUTEX);  // one reader at a time
     if (!db) giveBackReader(nullptr);
     return db;
   }

@@ -175,7 +175,13 @@ class HeldStore : public Store {
     released.wait();
     rows.resize(2);
     rows[0].rank = 1, rows[1].rank = 2;
+    rows[0].playerName = "Ann", rows[1].playerName = "Bob";
     return true;
+  }
+  bool playerActivity(const std::string& name, const Period&, PlayerView& view, bool& found,
+                      std::string&) override {
+    view.days.resize(name == "Nobody" ? 0 : 1);
+    return found = !view.days.empty();
   }
   bool addPlayer(const std::string&, const std::string&, std::int64_t, std::string&) override {
     return false;
@@ -230,6 +236,14 @@ TEST(BoardCache, ComputesAPeriodOnceForAllItsRequestsAndRefusesBeyondItsQueue) {
   ask({}, 1);  // reused
   EXPECT_EQ(answers, (std::vector<std::string>{"busy", "0:1", "1:2", "0:1", "1:2"}));
   EXPECT_EQ(store.calls, 2);
+  for (const char* name : {"Bob", "Nobody"}) {  // the row of the board, the rest of the store
+    std::promise<std::string> seen;
+    cache.player(name, {}, {}, [&](BoardAnswer answer, bool found, const PlayerView& view) {
+      seen.set_value(std::to_string(answer == BoardAnswer::ok) + std::to_string(found) +
+                     std::to_string(view.totals.rank) + std::to_string(view.days.size()));
+    });
+    EXPECT_EQ(seen.get_future().get(), name == std::string("Bob") ? "1121" : "1000") << name;
+  }
 }
 
 }  // namespace
