@@ -83,7 +83,7 @@ DaySpan chartSpan(const Period& period, std::int64_t today) {
   if (period.fromMs != all.fromMs && period.untilMs != all.untilMs) {
     const std::int64_t first = dayOf(period.fromMs);
     const std::int64_t count = dayOf(period.untilMs - 1) - first + 1;
-    if (count < 366) return {first, count < 0 ? 0 : count};
+    if (count < 366) return {first, count < 1 ? 1 : count};  // until before since: one day
   }
   return {today - 29, 30};
 }
