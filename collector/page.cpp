@@ -58,6 +58,7 @@ svg.chart{display:block;width:100%;max-width:56em;height:auto;background:#fff;
 box-shadow:0 1px 3px #0002}
 svg.chart .grid{stroke:#e4e4e4}
 svg.chart .axis{font-size:13px;fill:#666}
+@media (max-width:40em){svg.chart .axis{font-size:22px}}
 figcaption{color:#555;font-size:.85em;margin:.3em 0}
 p.legend span{display:inline-block;margin-right:.8em}
 p.legend i{display:inline-block;width:.8em;height:.8em;margin-right:.3em;vertical-align:-.05em}
