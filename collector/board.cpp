@@ -97,7 +97,10 @@ std::string playerJson(const std::string& name, const PlayerView& view) {
 }
 
 BoardCache::BoardCache(Store& store, Limits limits) : store_(store), limits_(limits) {
-  for (std::size_t i = 0; i < limits_.threads; ++i) threads_.emplace_back([this] { work(); });
+  for (std::size_t i = 0; i < limits_.threads; ++i) {
+    threads_.emplace_back([this] { work(queue_, pending_); });
+  }
+  threads_.emplace_back([this] { work(answers_, answersPending_); });
 }
 
 BoardCache::~BoardCache() {
@@ -106,9 +109,12 @@ BoardCache::~BoardCache() {
     stopping_ = true;
   }
   pending_.notify_all();
+  answersPending_.notify_all();
   for (std::thread& thread : threads_) thread.join();
-  for (const Job& job : queue_) {
-    if (job.task) job.task(true);
+  for (const auto* jobs : {&answers_, &queue_}) {
+    for (const Job& job : *jobs) {
+      if (job.task) job.task(true);
+    }
   }
   for (auto& entry : entries_) {
     for (const Waiter& waiter : entry.second.waiters) waiter(BoardAnswer::busy, {});
@@ -146,12 +152,12 @@ void BoardCache::player(const std::string& name, const Period& period, const Per
       bool found = false;
       std::string error;
       if (late) return done(BoardAnswer::busy, false, view);
-      if (!store_.playerActivity(name, daysPeriod, view, found, error) && found) {
-        std::cerr << "player view failed: " << error << "\n";
-        return done(BoardAnswer::failed, true, view);
+      if (!store_.playerActivity(name, daysPeriod, view, found, error)) {
+        if (found) std::cerr << "player view failed: " << error << "\n";
+        return done(found ? BoardAnswer::failed : BoardAnswer::ok, false, view);
       }
       view.totals = totals;
-      done(BoardAnswer::ok, found, view);
+      done(BoardAnswer::ok, true, view);
     });
     if (!queued) done(BoardAnswer::busy, false, PlayerView());
   });
@@ -207,9 +213,18 @@ void BoardCache::fresh(const Key& key, Waiter waiter) {
   const bool held = entry.computed.rows || entry.computed.days;
   if (held && now - entry.computedAt < limits_.reuse) {
     if (now - entry.computedAt >= limits_.reuse / 2) schedule();
-    const Computed computed = entry.computed;
+    // Even a board at hand is answered (sliced, rendered) on a thread of the
+    // cache: however many read, the reports keep the rest of the CPU.
+    if (!stopping_ && answers_.size() < limits_.maxAnswers) {
+      answers_.push_back(
+          {key, now, [waiter = std::move(waiter), computed = entry.computed](bool late) {
+             waiter(late ? BoardAnswer::busy : BoardAnswer::ok, computed);
+           }});
+      answersPending_.notify_one();
+      return;
+    }
     lock.unlock();
-    return waiter(BoardAnswer::ok, computed);
+    return waiter(BoardAnswer::busy, {});
   }
   if (!schedule()) {
     lock.unlock();
@@ -218,13 +233,13 @@ void BoardCache::fresh(const Key& key, Waiter waiter) {
   entry.waiters.push_back(std::move(waiter));
 }
 
-void BoardCache::work() {
+void BoardCache::work(std::deque<Job>& jobs, std::condition_variable& pending) {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    pending_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+    pending.wait(lock, [&] { return stopping_ || !jobs.empty(); });
     if (stopping_) return;
-    const Job job = std::move(queue_.front());
-    queue_.pop_front();
+    const Job job = std::move(jobs.front());
+    jobs.pop_front();
     const Key key = job.key;
     // A computation that waited too long for its thread is not begun: its
     // requests have been waiting that long already.

@@ -49,8 +49,11 @@ enum class BoardAnswer {
 // `maxPending` computations wait for a thread; a request that would need
 // another answers busy at once, and so do the requests of a computation that
 // waited longer than `deadline` for its thread. Answers come through a
-// callback: at once, on the caller's thread, when the board is at hand, else
-// on the computing thread; an HTTP front never blocks on a board.
+// callback on one of those threads, or from a board at hand on one more
+// thread of its own (at most `maxAnswers` waiting), so that readers use no
+// more CPU than those threads whatever their number, an answer never waits
+// behind a computation, and an HTTP front never blocks on a board. The
+// waiting forms below must not be called from such a callback.
 class BoardCache {
  public:
   struct Limits {
@@ -58,6 +61,7 @@ class BoardCache {
     std::chrono::milliseconds deadline{3000};
     std::size_t maxPending = 8;
     std::size_t threads = 2;
+    std::size_t maxAnswers = 1024;
   };
   using BoardDone = std::function<void(BoardAnswer answer, const Board& board)>;
   using DaysDone = std::function<void(BoardAnswer answer, const std::vector<DayTotals>& days)>;
@@ -114,14 +118,16 @@ class BoardCache {
   void fresh(const Key& key, Waiter waiter);
   // Queues a task for the threads; false when too many wait already.
   bool enqueue(std::function<void(bool late)> task);
-  void work();
+  void work(std::deque<Job>& jobs, std::condition_variable& pending);
 
   Store& store_;
   const Limits limits_;
   std::mutex mutex_;
-  std::condition_variable pending_;  // workers wait for keys
+  std::condition_variable pending_;         // for queue_
+  std::condition_variable answersPending_;  // for answers_
   std::map<Key, Entry> entries_;
-  std::deque<Job> queue_;
+  std::deque<Job> queue_;    // computations and player views, on `threads` threads
+  std::deque<Job> answers_;  // from boards at hand, on one thread of their own
   bool stopping_ = false;
   std::vector<std::thread> threads_;
 };

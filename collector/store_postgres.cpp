@@ -391,7 +391,7 @@ class PostgresStore : public Store {
 
   bool player(const std::string& name, const Period& period, const Period& daysPeriod,
               PlayerView& view, bool& found, std::string& error) override {
-    found = false;
+    found = true;  // false only once the database said so
     Lease lease(*this, boards_, error);
     if (!lease) return false;
     // One snapshot for the board, the days and the latest reports.
@@ -404,7 +404,7 @@ class PostgresStore : public Store {
 
   bool playerActivity(const std::string& name, const Period& daysPeriod, PlayerView& view,
                       bool& found, std::string& error) override {
-    found = false;
+    found = true;  // false only once the database said so
     Lease lease(*this, boards_, error);
     return lease && readPlayer(lease.connection, name, nullptr, daysPeriod, view, found, error);
   }
@@ -716,10 +716,10 @@ class PostgresStore : public Store {
     Result who = run(connection, playerId, {name});
     if (!check(who, error)) return false;
     if (PQntuples(who.get()) == 0) {
+      found = false;
       error = "no player named '" + name + "'";
       return false;
     }
-    found = true;
     const std::string id = textAt(who.get(), 0, 0);
     std::vector<LeaderboardRow> rows;
     if (period && !readBoard(connection, *period, rows, error)) return false;

@@ -373,17 +373,17 @@ class SqliteStore : public Store {
   // A player's view; its totals on the board of `period` unless that is null.
   bool readPlayer(const std::string& name, const Period* period, const Period& daysPeriod,
                   PlayerView& view, bool& found, std::string& error) {
-    found = false;
+    found = true;  // false only once the database said so
     Reader reader(*this, error);
     if (!reader || !reader.begin(error)) return false;
     Statement who(reader.db, "SELECT id FROM players WHERE name = ?");
     who.bind(1, name);
     const int rc = who.step();
     if (rc != SQLITE_ROW) {
-      error = rc == SQLITE_DONE ? "no player named '" + name + "'" : who.failure();
+      found = rc != SQLITE_DONE;
+      error = found ? who.failure() : "no player named '" + name + "'";
       return false;
     }
-    found = true;
     const std::int64_t playerId = who.integer(0);
     view = PlayerView();
     view.totals.playerName = name;

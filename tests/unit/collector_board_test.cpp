@@ -234,7 +234,10 @@ TEST(BoardCache, ComputesAPeriodOnceForAllItsRequestsAndRefusesBeyondItsQueue) {
   answered.wait(lock, [&] { return answers.size() == 4; });
   lock.unlock();
   ask({}, 1);  // reused
+  lock.lock();
+  answered.wait(lock, [&] { return answers.size() == 5; });
   EXPECT_EQ(answers, (std::vector<std::string>{"busy", "0:1", "1:2", "0:1", "1:2"}));
+  lock.unlock();
   EXPECT_EQ(store.calls, 2);
   for (const char* name : {"Bob", "Nobody"}) {  // the row of the board, the rest of the store
     std::promise<std::string> seen;
