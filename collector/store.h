@@ -39,9 +39,9 @@
 // unflagged reports only, flagged the others; last_* is the latest report of
 // the row, flagged or not, the later stored one on equal times):
 //   player_days(player_id, day, server_id, miles, seconds, reports, flagged,
-//               last_ms, last_truck, last_trailer)  -- key (player_id, day, server_id)
+//               last_ms, last_truck, last_trailer)  -- key (day, player_id, server_id)
 //   player_totals(player_id, server_id, ...the same)  -- all time, key (player_id, server_id)
-//   index player_days(day)
+//   index player_days(player_id, day)
 // Every total is derivable from `reports`, which stays the record of truth. The
 // schema has a version (SQLite: user_version; PostgreSQL: schema_version); a
 // database of an earlier version is upgraded when it is opened, the totals
@@ -60,24 +60,19 @@
 
 // The SQL (SQLite and PostgreSQL alike) of the SET clause that adds `excluded`
 // to a totals row; the later stored report is the latest on equal times.
-#define COLLECTOR_TOTALS_UPDATE(table)                         \
-  "miles = " table ".miles + excluded.miles, seconds = " table \
-  ".seconds + excluded.seconds, "                              \
-  "reports = " table                                           \
-  ".reports + excluded.reports, "                              \
-  "flagged = " table                                           \
-  ".flagged + excluded.flagged, "                              \
-  "last_truck = CASE WHEN excluded.last_ms >= " table          \
-  ".last_ms THEN excluded.last_truck "                         \
-  "ELSE " table                                                \
-  ".last_truck END, "                                          \
-  "last_trailer = CASE WHEN excluded.last_ms >= " table        \
-  ".last_ms THEN excluded.last_trailer "                       \
-  "ELSE " table                                                \
-  ".last_trailer END, "                                        \
-  "last_ms = CASE WHEN excluded.last_ms >= " table             \
-  ".last_ms THEN excluded.last_ms "                            \
-  "ELSE " table ".last_ms END"
+// clang-format off
+#define COLLECTOR_TOTALS_UPDATE(table)                                                          \
+  "miles = " table ".miles + excluded.miles, "                                                  \
+  "seconds = " table ".seconds + excluded.seconds, "                                            \
+  "reports = " table ".reports + excluded.reports, "                                            \
+  "flagged = " table ".flagged + excluded.flagged, "                                            \
+  "last_truck = CASE WHEN excluded.last_ms >= " table ".last_ms "                               \
+  "THEN excluded.last_truck ELSE " table ".last_truck END, "                                    \
+  "last_trailer = CASE WHEN excluded.last_ms >= " table ".last_ms "                             \
+  "THEN excluded.last_trailer ELSE " table ".last_trailer END, "                                \
+  "last_ms = CASE WHEN excluded.last_ms >= " table ".last_ms "                                  \
+  "THEN excluded.last_ms ELSE " table ".last_ms END"
+// clang-format on
 
 namespace collector {
 
@@ -190,8 +185,9 @@ class Store {
                           std::vector<AddOutcome>& outcomes, std::string& error) = 0;
 
   // The whole leaderboard over a period, ordered by counted miles, most first
-  // (to a millionth of a mile; ties by name), rank set, read from the totals. A period counts whole
-  // UTC days: a bound inside a day stands for the start of the next one.
+  // (to a millionth of a mile; ties by name), rank set, read from the totals.
+  // A period counts whole UTC days: a bound inside a day stands for the start
+  // of the next one.
   virtual bool leaderboard(const Period& period, std::vector<LeaderboardRow>& rows,
                            std::string& error) = 0;
 
