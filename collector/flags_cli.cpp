@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <iostream>
 
+#include "calendar.h"
 #include "page.h"
-#include "board.h"
 
 namespace collector {
 
@@ -48,18 +48,15 @@ std::string terminalSafe(const std::string& text) {
 int runFlagCommand(Store& store, const FlagCommands& flags) {
   std::string error;
   if (flags.list->parsed()) {
-    Period period;
-    std::string text, params;
-    const ParamReader since = [&flags](const std::string& name, std::string& value) {
-      value = flags.since;
-      return name == "since" && !flags.since.empty();
-    };
-    if (!parsePeriod(since, period, text, params)) {
+    std::int64_t sinceDay = 0;
+    if (!flags.since.empty() && !parseDay(flags.since, sinceDay)) {
       std::cerr << "vorn-collector: --since wants YYYY-MM-DD, got '" << flags.since << "'\n";
       return 2;
     }
     std::vector<StoredReport> reports;
-    if (!store.unreviewedFlags(period.fromMs, flags.player, reports, error)) {
+    if (!store.unreviewedFlags(
+            flags.since.empty() ? std::numeric_limits<std::int64_t>::min() : sinceDay * msPerDay,
+            flags.player, reports, error)) {
       std::cerr << "vorn-collector: " << error << "\n";
       return 1;
     }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "metrics.h"
+#include "page.h"
 #include "store.h"
 
 namespace collector {
@@ -26,11 +27,12 @@ struct ServeOptions {
   double maxMph = 110.0;
   bool wallTimeCheck = true;
   int boardReuseMs = 2000;  // how long a computed board is served again
+  PageSettings page;        // --title, --server-name
 };
 
 struct HttpRequest {
   std::string method;
-  std::string path;                               // without the query
+  std::string path;                               // without the query, percent-decoded
   std::multimap<std::string, std::string> query;  // names and values decoded
   std::map<std::string, std::string> headers;     // names in lower case
   std::string body;
@@ -53,8 +55,8 @@ HttpAnswer jsonAnswer(int status, const std::string& message);
 
 using Reply = std::function<void(HttpAnswer)>;
 
-class Committer;
 class BoardCache;
+class Committer;
 
 class Routes {
  public:
@@ -75,6 +77,7 @@ class Routes {
  private:
   void report(const HttpRequest& request, Reply reply);
   void board(const HttpRequest& request, bool page, Reply reply);
+  void player(const HttpRequest& request, const std::string& name, bool page, Reply reply);
 
   // Counts the answer to a report and logs it when it refused the report.
   void finishReport(const Reply& reply, int status, const std::string& message,
