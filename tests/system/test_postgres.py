@@ -101,6 +101,11 @@ class SharedDatabaseTest(unittest.TestCase):
         row = board(self.second)["Twin"]
         self.assertEqual((row["reports"], row["flagged_reports"], row["seconds"],
                           row["last_truck"]), (1, 1, 3600, truck.replace("\0", "\ufffd")))
+        # The flag accepted on PostgreSQL counts in the kept totals.
+        [flagged] = self.first.cli("flags", "list", "--player", "Twin").splitlines()[1:]
+        self.first.cli("flags", "accept", flagged.split("\t")[0])
+        row = board(self.second)["Twin"]
+        self.assertEqual((row["reports"], row["flagged_reports"], row["seconds"]), (2, 0, 7200))
 
     def test_store_answers_503_while_the_server_is_down_and_recovers(self):
         key = self.first.add_player("Comeback")
