@@ -43,16 +43,35 @@ void daysOf(const Period& period, std::int64_t& fromDay, std::int64_t& untilDay)
   untilDay = period.untilMs == Period{}.untilMs ? farDay : startingDay(period.untilMs);
 }
 
+bool Store::board(const BoardQuery& query, Board& board, std::string& error) {
+  std::vector<LeaderboardRow> rows;
+  if (!leaderboard(query.period, rows, error)) return false;
+  sliceBoard(rows, query, board);
+  return true;
+}
+
+namespace {
+
+// The row of a TotalsDelta for a player, day and server; `added` when new.
+TotalsRow& totalsRow(TotalsDelta& delta, std::int64_t playerId, std::int64_t day,
+                     const std::string& serverId, bool& added) {
+  auto [at, inserted] = delta.try_emplace(TotalsKey{playerId, day, serverId});
+  added = inserted;
+  if (inserted) {
+    at->second.playerId = playerId;
+    at->second.day = day;
+    at->second.serverId = serverId;
+  }
+  return at->second;
+}
+
+}  // namespace
+
 void addToTotals(TotalsDelta& delta, std::int64_t playerId, std::int64_t receivedMs,
                  const ReportBody& report, bool counted, bool awaitingReview) {
   for (const std::int64_t day : {dayOf(receivedMs), allTimeDay}) {
-    auto [at, added] = delta.try_emplace(TotalsKey{playerId, day, report.serverId});
-    TotalsRow& row = at->second;
-    if (added) {
-      row.playerId = playerId;
-      row.day = day;
-      row.serverId = report.serverId;
-    }
+    bool added = false;
+    TotalsRow& row = totalsRow(delta, playerId, day, report.serverId, added);
     if (counted) {
       row.miles += report.miles;
       row.seconds += report.seconds;
@@ -72,14 +91,9 @@ void addToTotals(TotalsDelta& delta, std::int64_t playerId, std::int64_t receive
 void addReviewToTotals(TotalsDelta& delta, std::int64_t playerId, std::int64_t receivedMs,
                        const ReportBody& report, bool accept) {
   for (const std::int64_t day : {dayOf(receivedMs), allTimeDay}) {
-    auto [at, added] = delta.try_emplace(TotalsKey{playerId, day, report.serverId});
-    TotalsRow& row = at->second;
-    if (added) {
-      row.playerId = playerId;
-      row.day = day;
-      row.serverId = report.serverId;
-      row.lastMs = std::numeric_limits<std::int64_t>::min();  // the last report stays
-    }
+    bool added = false;
+    TotalsRow& row = totalsRow(delta, playerId, day, report.serverId, added);
+    if (added) row.lastMs = std::numeric_limits<std::int64_t>::min();  // the last report stays
     if (accept) {
       row.miles += report.miles;
       row.seconds += report.seconds;

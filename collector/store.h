@@ -196,7 +196,8 @@ class Store {
   virtual bool leaderboard(const Period& period, std::vector<LeaderboardRow>& rows,
                            std::string& error) = 0;
 
-  virtual bool board(const BoardQuery& query, Board& board, std::string& error) = 0;
+  // One page of the board of query.period, from `leaderboard`.
+  bool board(const BoardQuery& query, Board& board, std::string& error);
   // Days of `period` with counted reports, all players together, ascending.
   virtual bool communityDays(const Period& period, std::vector<DayTotals>& days,
                              std::string& error) = 0;

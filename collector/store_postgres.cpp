@@ -387,13 +387,6 @@ class PostgresStore : public Store {
     return lease && readBoard(lease.connection, period, rows, error);
   }
 
-  bool board(const BoardQuery& query, Board& board, std::string& error) override {
-    std::vector<LeaderboardRow> rows;
-    if (!leaderboard(query.period, rows, error)) return false;
-    sliceBoard(rows, query, board);
-    return true;
-  }
-
   bool communityDays(const Period& period, std::vector<DayTotals>& days,
                      std::string& error) override {
     Lease lease(*this, boards_, error);

@@ -348,13 +348,6 @@ class SqliteStore : public Store {
     return reader && reader.begin(error) && readBoard(reader.db, period, rows, error);
   }
 
-  bool board(const BoardQuery& query, Board& board, std::string& error) override {
-    std::vector<LeaderboardRow> rows;
-    if (!leaderboard(query.period, rows, error)) return false;
-    sliceBoard(rows, query, board);
-    return true;
-  }
-
   bool communityDays(const Period& period, std::vector<DayTotals>& days,
                      std::string& error) override {
     Reader reader(*this, error);

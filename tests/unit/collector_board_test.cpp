@@ -211,7 +211,6 @@ class HeldStore : public Store {
                   std::string&) override {
     return false;
   }
-  bool board(const BoardQuery&, Board&, std::string&) override { return false; }
   bool unreviewedFlags(std::int64_t, const std::string&, std::vector<StoredReport>&,
                        std::string&) override {
     return false;
