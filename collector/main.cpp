@@ -76,6 +76,16 @@ int main(int argc, char** argv) {
                    "flag reports whose average speed is above this many miles per hour")
       ->capture_default_str()
       ->check(CLI::PositiveNumber);
+  serveCommand
+      ->add_option("--max-connections-per-address", options.maxConnectionsPerAddress,
+                   "connections one client address may hold open at once (0: no limit)")
+      ->capture_default_str()
+      ->check(CLI::NonNegativeNumber);
+  serveCommand
+      ->add_option("--max-reports-per-minute", options.maxReportsPerMinute,
+                   "reports one key may send within a minute; more get 429 (0: no limit)")
+      ->capture_default_str()
+      ->check(CLI::NonNegativeNumber);
   serveCommand->add_flag("--no-wall-time-check", noWallTimeCheck,
                          "do not flag reports that claim more time than has passed since the "
                          "key's previous report");

@@ -24,6 +24,8 @@ struct ServeOptions {
   std::string tlsKey;
   double maxMph = 110.0;
   bool wallTimeCheck = true;
+  int maxConnectionsPerAddress = 64;  // 0: no limit
+  int maxReportsPerMinute = 12;       // per key; 0: no limit
 };
 
 struct HttpRequest {

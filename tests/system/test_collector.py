@@ -113,12 +113,16 @@ class Answers(unittest.TestCase):
             with self.subTest(name):
                 self.assertEqual(service.post(data, row_key), status)
 
-        # A declared body above 16 KiB is refused before the server reads it:
-        # none of it is ever sent here.
-        with socket.create_connection(("127.0.0.1", service.port), timeout=60) as raw:
-            raw.sendall(b"POST /api/v1/telemetry HTTP/1.1\r\nHost: x\r\nX-VORN-Key: " +
-                        key.encode() + b"\r\nContent-Length: 16385\r\n\r\n")
-            self.assertRegex(raw.recv(200), rb"^HTTP/1\.1 413 ")
+        # Refused from the head alone: none of a declared body is ever sent here.
+        post = b"POST /api/v1/telemetry HTTP/1.1\r\nHost: x\r\nX-VORN-Key: " + key.encode()
+        heads = [(b"\r\nContent-Length: 16385", 413), (b"\r\nTransfer-Encoding: chunked", 411),
+                 (b"", 411), (b"\r\nContent-Encoding: br\r\nContent-Length: 9", 415),
+                 (b"\r\nX-Pad: " + b"p" * 16384 + b"\r\nContent-Length: 9", 431)]
+        for head, status in heads:
+            with self.subTest(status=status), socket.create_connection(
+                    ("127.0.0.1", service.port), timeout=60) as raw:
+                raw.sendall(post + head + b"\r\n\r\n")
+                self.assertRegex(raw.recv(200), rb"^HTTP/1\.1 %d " % status)
 
         # The store is locked by another writer for longer than the collector waits.
         holder = sqlite3.connect(service.path, isolation_level=None)
