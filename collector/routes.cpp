@@ -1,5 +1,8 @@
 #include "routes.h"
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +11,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <thread>
+#include <unordered_map>
 
 #include "keys.h"
 #include "page.h"
@@ -19,6 +23,12 @@ namespace {
 
 constexpr std::size_t maxBatch = 1024;
 const char* const reportPath = "/api/v1/telemetry";
+
+std::int64_t steadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 std::int64_t nowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -103,6 +113,8 @@ class Committer {
   using Done = std::function<void(bool stored, AddOutcome outcome)>;
 
   explicit Committer(Store& store) : store_(store), thread_([this] { run(); }) {}
+  // False from a failed commit until the next one succeeds.
+  bool lastCommitted() const { return lastCommitted_; }
   ~Committer() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -141,6 +153,7 @@ class Committer {
       std::vector<AddOutcome> outcomes;
       std::string error;
       const bool stored = store_.addReports(reports, outcomes, error);
+      lastCommitted_ = stored;
       if (!stored)
         std::cerr << "store failed, " << batch.size() << " reports refused: " << error << "\n";
       for (std::size_t i = 0; i < batch.size(); ++i) {
@@ -155,7 +168,55 @@ class Committer {
   std::condition_variable wake_;
   std::deque<Waiter> queue_;
   bool stopping_ = false;
+  std::atomic<bool> lastCommitted_{true};
   std::thread thread_;
+};
+
+// Reports per key within the last minute: the times of those taken (a report
+// whose key turns out unknown or whose store failed is given back, so only
+// players' keys stay here, and a failure never costs a player its quota).
+class RateLimit {
+ public:
+  explicit RateLimit(int perMinute) : perMinute_(static_cast<std::size_t>(perMinute)) {}
+
+  // 0 when the report may go on (and is counted), else the seconds until it may.
+  std::int64_t take(const std::string& keyHash, std::int64_t nowMs) {
+    if (perMinute_ == 0) return 0;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (++calls_ % 4096 == 0) {
+      for (auto it = taken_.begin(); it != taken_.end();) {
+        expire(it->second, nowMs);
+        it = it->second.empty() ? taken_.erase(it) : std::next(it);
+      }
+    }
+    std::deque<std::int64_t>& times = taken_[keyHash];
+    expire(times, nowMs);
+    if (times.size() >= perMinute_) return (times.front() + windowMs - nowMs + 999) / 1000;
+    times.push_back(nowMs);
+    return 0;
+  }
+
+  void giveBack(const std::string& keyHash, std::int64_t atMs) {
+    if (perMinute_ == 0) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = taken_.find(keyHash);
+    if (found == taken_.end()) return;
+    auto& times = found->second;
+    auto at = std::find(times.begin(), times.end(), atMs);
+    if (at != times.end()) times.erase(at);
+    if (times.empty()) taken_.erase(found);
+  }
+
+ private:
+  static constexpr std::int64_t windowMs = 60000;
+  static void expire(std::deque<std::int64_t>& times, std::int64_t nowMs) {
+    while (!times.empty() && times.front() <= nowMs - windowMs) times.pop_front();
+  }
+
+  std::size_t perMinute_;
+  std::mutex mutex_;
+  std::uint64_t calls_ = 0;
+  std::unordered_map<std::string, std::deque<std::int64_t>> taken_;
 };
 
 const std::string* HttpRequest::param(const std::string& name) const {
@@ -175,7 +236,10 @@ HttpAnswer jsonAnswer(int status, const std::string& message) {
 }
 
 Routes::Routes(Store& store, const ServeOptions& options)
-    : store_(store), options_(options), committer_(std::make_unique<Committer>(store)) {}
+    : store_(store),
+      options_(options),
+      rate_(std::make_unique<RateLimit>(options.maxReportsPerMinute)),
+      committer_(std::make_unique<Committer>(store)) {}
 
 Routes::~Routes() = default;
 
@@ -188,7 +252,9 @@ void Routes::handle(const HttpRequest& request, Reply reply) {
     }
   } else if (request.path == "/healthz") {
     if (request.method == "GET" || request.method == "HEAD") {
-      return reply(store_.healthy() ? jsonAnswer(200, "ok") : jsonAnswer(503, "store unavailable"));
+      return reply(committer_->lastCommitted() && store_.healthy()
+                       ? jsonAnswer(200, "ok")
+                       : jsonAnswer(503, "store unavailable"));
     }
   } else {
     return reply(jsonAnswer(404, "no such page"));
@@ -210,9 +276,20 @@ void Routes::report(const HttpRequest& request, Reply reply) {
       break;
   }
   report.keyHash = hashKey(key);
+  const std::int64_t takenMs = steadyMs();
+  if (const std::int64_t wait = rate_->take(report.keyHash, takenMs)) {
+    HttpAnswer answer = jsonAnswer(429, "too many reports from this key");
+    answer.headers.emplace_back("Retry-After", std::to_string(wait));
+    return reply(std::move(answer));
+  }
   if (exceedsSpeed(report.miles, report.seconds, options_.maxMph)) report.flag = flagSpeed;
   report.checkWallTime = options_.wallTimeCheck;
-  committer_->add(std::move(report), [reply = std::move(reply)](bool stored, AddOutcome outcome) {
+  const std::string keyHash = report.keyHash;
+  committer_->add(std::move(report), [this, keyHash, takenMs, reply = std::move(reply)](
+                                         bool stored, AddOutcome outcome) {
+    if (!stored || (outcome != AddOutcome::stored && outcome != AddOutcome::storedFlagged)) {
+      rate_->giveBack(keyHash, takenMs);
+    }
     if (!stored) return reply(jsonAnswer(503, "store unavailable"));
     switch (outcome) {
       case AddOutcome::stored:
@@ -223,6 +300,8 @@ void Routes::report(const HttpRequest& request, Reply reply) {
         return reply(jsonAnswer(401, "unknown or revoked key"));
       case AddOutcome::wrongPlayer:
         return reply(jsonAnswer(403, "player_name does not belong to this key"));
+      case AddOutcome::failed:
+        return reply(jsonAnswer(503, "store unavailable"));
     }
   });
 }

@@ -54,6 +54,7 @@ HttpAnswer jsonAnswer(int status, const std::string& message);
 using Reply = std::function<void(HttpAnswer)>;
 
 class Committer;
+class RateLimit;
 
 class Routes {
  public:
@@ -71,6 +72,7 @@ class Routes {
 
   Store& store_;
   ServeOptions options_;
+  std::unique_ptr<RateLimit> rate_;
   std::unique_ptr<Committer> committer_;
 };
 

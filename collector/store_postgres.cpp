@@ -74,7 +74,7 @@ enum StatementId {
 
 const Statement statements[] = {
     {"lock_players",
-     "SELECT id, key_hash, name, revoked_ms IS NOT NULL FROM players "
+     "SELECT id, key_hash, name, revoked_ms IS NOT NULL, created_ms FROM players "
      "WHERE key_hash = ANY($1::text[]) ORDER BY id FOR UPDATE"},
     {"last_received",
      // One step down the (player_id, received_ms) index per player, however
@@ -474,6 +474,9 @@ class PostgresStore : public Store {
       player.id = intAt(locked.get(), row, 0);
       player.name = textAt(locked.get(), row, 2);
       player.valid = std::strcmp(PQgetvalue(locked.get(), row, 3), "f") == 0;
+      // Before its first report, a key's wall time runs from its creation.
+      player.seen = true;
+      player.lastMs = intAt(locked.get(), row, 4);
       byId[player.id] = &player;
       ids.push_back(number(player.id));
     }

@@ -72,6 +72,7 @@ class Service:
                                                            timeout=60)) as connection:
             connection.request(method, path, body=body, headers=headers or {})
             answer = connection.getresponse()
+            self.headers = answer.headers
             return answer.status, answer.read()
 
     def post(self, body, key):
@@ -94,14 +95,22 @@ def body(name, miles, seconds, truck="Raw", server=SERVER):
 class Answers(unittest.TestCase):
     def test_status_of_every_kind_of_request(self):
         service = Service(self)
-        key, other, gone = (service.add_player(n) for n in ("Night Owl", "Other", "Gone"))
+        key, other, gone, new, late = (service.add_player(n) for n in (
+            "Night Owl", "Other", "Gone", "New", "Late"))
         service.cli("player", "revoke", "Gone")
-        service.start()
-        valid = report_body(60, 1.0)
+        service.start("--max-reports-per-minute", "4")
+        valid = report_body(10, 0.1)
         rows = [
-            ("stored", key, valid, 200),
-            ("the same key again at once: stored, flagged by wall time", key, valid, 200),
-            ("above the speed limit: stored, flagged", key, report_body(60, 5.0), 200),
+            ("first report, 10 s since the player was added: stored", key, valid, 200),
+            ("an hour at once: stored, flagged by wall time", key, report_body(3600, 50), 200),
+            ("above the speed limit: stored, flagged", key, report_body(10, 5.0), 200),
+            ("a new key's first report claims years: flagged", new,
+             body("New", 65e6, 2**31 - 1), 200),
+            ("256-byte truck and trailer: stored, flagged", key,
+             report_body(60, 0.1, "T" * 256, "R" * 256), 200),
+            ("a fifth report within a minute", key, valid, 429),
+            ("257-byte truck", late, body("Late", 0.1, 10, "T" * 257), 400),
+            ("escape in a truck", late, body("Late", 0.1, 10, "\x1b[2J"), 400),
             ("no key", None, valid, 401),
             ("unknown key", "not-a-key", valid, 401),
             ("revoked key", gone, body("Gone", 1.0, 60), 401),
@@ -112,6 +121,8 @@ class Answers(unittest.TestCase):
         for name, row_key, data, status in rows:
             with self.subTest(name):
                 self.assertEqual(service.post(data, row_key), status)
+                if status == 429:
+                    self.assertTrue(0 < int(service.headers["Retry-After"]) <= 60)
 
         # Refused from the head alone: none of a declared body is ever sent here.
         post = b"POST /api/v1/telemetry HTTP/1.1\r\nHost: x\r\nX-VORN-Key: " + key.encode()
@@ -128,14 +139,17 @@ class Answers(unittest.TestCase):
         holder = sqlite3.connect(service.path, isolation_level=None)
         self.addCleanup(holder.close)  # which also ends its transaction
         holder.execute("BEGIN IMMEDIATE")
-        self.assertEqual(service.post(valid, key), 503)
+        self.assertEqual(service.post(body("Late", 0.1, 10), late), 503)
+        self.assertEqual(service.request("GET", "/healthz")[0], 503)  # until a commit succeeds
         holder.execute("ROLLBACK")
+        self.assertEqual(service.post(body("Late", 0.1, 10), late), 200)
 
         day = datetime.date.fromisoformat(service.leaderboard()[0]["last_seen"][:10])
-        [owl] = service.leaderboard(f"?since={day}&until={day}")
-        self.assertEqual((owl["player_name"], owl["miles"], owl["seconds"], owl["reports"],
-                          owl["flagged_reports"], owl["servers"]),
-                         ("Night Owl", 1.0, 60, 1, 2, {SERVER: {"miles": 1.0, "seconds": 60}}))
+        board = {p["player_name"]: p for p in service.leaderboard(f"?since={day}&until={day}")}
+        owl = board["Night Owl"]
+        self.assertEqual((owl["miles"], owl["seconds"], owl["reports"], owl["flagged_reports"],
+                          owl["servers"], owl["last_truck"], board["New"]["flagged_reports"]),
+                         (0.1, 10, 1, 3, {SERVER: {"miles": 0.1, "seconds": 10}}, "T" * 256, 1))
         one_day = datetime.timedelta(days=1)
         self.assertEqual(service.leaderboard(f"?until={day - one_day}"), [])
         self.assertEqual(service.leaderboard(f"?since={day + one_day}"), [])
@@ -165,7 +179,7 @@ class Page(unittest.TestCase):
     def test_browser_shows_players_in_order_and_names_as_text(self):
         service = Service(self)
         names = ["Gamma & Co", "<script>document.title='run'</script>", "Alpha"]
-        service.start()
+        service.start("--no-wall-time-check")
         for miles, name in enumerate(names, 1):
             self.assertEqual(service.post(body(name, miles, 3600), service.add_player(name)),
                              200)
