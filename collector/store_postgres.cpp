@@ -9,11 +9,21 @@
 // player's latest received_ms: a fresh statement after the lock sees every
 // report that another instance committed before it, so the wall-time rule
 // holds per key across instances.
+//
+// A server that stops answering (hung, or its host gone) must not hold a
+// caller: every call has a deadline, from the wait for a pooled connection
+// through each statement's answer. A connection whose answer is late is cut
+// and never reused; later calls connect afresh, so the store recovers by
+// itself once the server answers again. The server also ends any statement
+// after 10 s, and TCP keep-alives notice a peer that vanished.
 #include "store_postgres.h"
 
 #include <libpq-fe.h>
+#include <poll.h>
+#include <sys/socket.h>
 
 #include <algorithm>
+#include <chrono>
 #include <charconv>
 #include <condition_variable>
 #include <cstring>
@@ -182,6 +192,48 @@ std::string textAt(const PGresult* result, int row, int column) {
                      static_cast<std::size_t>(PQgetlength(result, row, column)));
 }
 
+using Clock = std::chrono::steady_clock;
+
+// How long one call may take in all: a report waits for at most the batch
+// under way and its own, so its answer comes within 15 s.
+constexpr auto callTime = std::chrono::seconds(7);
+constexpr auto probeTime = std::chrono::seconds(2);  // /healthz
+
+// The deadline of the call under way on this thread (set by its Lease).
+thread_local Clock::time_point callDeadline = Clock::time_point::max();
+
+// Waits for the whole answer of the query just sent; null when it did not
+// come by the deadline (then the connection is cut) or the connection broke.
+// Of several results (a script) the first error, else the last one, is kept.
+Result awaitResult(PGconn* connection) {
+  Result kept(nullptr, &PQclear);
+  for (;;) {
+    while (PQisBusy(connection)) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          callDeadline - Clock::now());
+      if (left.count() <= 0) {
+        ::shutdown(PQsocket(connection), SHUT_RDWR);
+        PQconsumeInput(connection);  // notices the cut: the connection is bad now
+        return Result(nullptr, &PQclear);
+      }
+      pollfd wait{PQsocket(connection), POLLIN, 0};
+      if (::poll(&wait, 1, static_cast<int>(std::min<long long>(left.count(), 1000))) == 0) {
+        continue;
+      }
+      if (!PQconsumeInput(connection)) return Result(nullptr, &PQclear);
+    }
+    PGresult* next = PQgetResult(connection);
+    if (!next) return kept;
+    const ExecStatusType status = PQresultStatus(next);
+    if (kept && PQresultStatus(kept.get()) == PGRES_FATAL_ERROR) {
+      PQclear(next);
+    } else {
+      kept.reset(next);
+    }
+    if (status == PGRES_COPY_IN || status == PGRES_COPY_OUT) return kept;
+  }
+}
+
 bool succeeded(const Result& result) {
   const ExecStatusType status = PQresultStatus(result.get());
   return status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
@@ -220,7 +272,7 @@ class PostgresStore : public Store {
     Lease lease(*this, error);
     if (!lease) return false;
     Result result = run(lease.connection, selectPlayers, {});
-    if (!check(result, error)) return false;
+    if (!check(result, error, lease.connection)) return false;
     players.clear();
     for (int row = 0; row < PQntuples(result.get()); ++row) {
       players.push_back(
@@ -233,7 +285,7 @@ class PostgresStore : public Store {
     Lease lease(*this, error);
     if (!lease) return false;
     Result result = run(lease.connection, revoke, {name, number(nowMs)});
-    if (!check(result, error)) return false;
+    if (!check(result, error, lease.connection)) return false;
     if (std::strcmp(PQcmdTuples(result.get()), "0") == 0) {
       error = "no player named '" + name + "' with a valid key";
       return false;
@@ -268,7 +320,7 @@ class PostgresStore : public Store {
     Result servers = run(connection, leaderboardServers, window);
     std::string ignored;
     simple(connection, "COMMIT", ignored);
-    if (!check(totals, error) || !check(servers, error)) return false;
+    if (!check(totals, error, connection) || !check(servers, error, connection)) return false;
     rows.clear();
     std::map<std::string, std::size_t> rowOf;
     for (int row = 0; row < PQntuples(totals.get()); ++row) {
@@ -326,7 +378,7 @@ class PostgresStore : public Store {
 
   bool healthy() override {
     std::string error;
-    Lease lease(*this, error);
+    Lease lease(*this, error, probeTime);
     return lease && succeeded(run(lease.connection, ping, {}));
   }
 
@@ -335,11 +387,14 @@ class PostgresStore : public Store {
   // unless it broke, so a store whose server went away reconnects on a later
   // call once the server is back.
   struct Lease {
-    Lease(PostgresStore& store, std::string& error) : store(store) {
+    Lease(PostgresStore& store, std::string& error, Clock::duration budget = callTime)
+        : store(store) {
+      callDeadline = Clock::now() + budget;
       connection = store.take(error);
     }
     ~Lease() {
       if (connection) store.giveBack(connection);
+      callDeadline = Clock::time_point::max();
     }
     Lease(const Lease&) = delete;
     Lease& operator=(const Lease&) = delete;
@@ -357,7 +412,11 @@ class PostgresStore : public Store {
     PGconn* connection = nullptr;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      available_.wait(lock, [this] { return !idle_.empty() || open_ < maxConnections; });
+      if (!available_.wait_until(lock, callDeadline,
+                                 [this] { return !idle_.empty() || open_ < maxConnections; })) {
+        error = "PostgreSQL unavailable: every connection is busy";
+        return nullptr;
+      }
       if (idle_.empty()) {
         ++open_;
       } else {
@@ -398,10 +457,17 @@ class PostgresStore : public Store {
   }
 
   PGconn* connect(std::string& error, bool prepare = true) {
-    // A default connect time-out, unless the URL sets its own; texts always
-    // travel as UTF-8, which is what the report bodies hold.
-    const char* keys[] = {"connect_timeout", "dbname", "client_encoding", nullptr};
-    const char* values[] = {"10", url_.c_str(), "UTF8", nullptr};
+    // A connect time-out within the call's deadline and keep-alives, unless
+    // the URL sets its own; texts always travel as UTF-8, which is what the
+    // report bodies hold; the server ends a statement after 10 s.
+    const auto left =
+        std::chrono::duration_cast<std::chrono::seconds>(callDeadline - Clock::now()).count();
+    const std::string connectTimeout = std::to_string(std::clamp<long long>(left, 2, 10));
+    const char* keys[] = {"connect_timeout", "keepalives",       "keepalives_idle",
+                          "keepalives_interval", "keepalives_count", "options",
+                          "dbname",          "client_encoding",  nullptr};
+    const char* values[] = {connectTimeout.c_str(), "1", "10", "5", "3",
+                            "-c statement_timeout=10000", url_.c_str(), "UTF8", nullptr};
     PGconn* connection = PQconnectdbParams(keys, values, 1);
     if (PQstatus(connection) != CONNECTION_OK) {
       error = "PostgreSQL unavailable: " + firstLine(PQerrorMessage(connection));
@@ -410,8 +476,9 @@ class PostgresStore : public Store {
     }
     for (const Statement& statement : statements) {
       if (!prepare) break;
-      Result result(PQprepare(connection, statement.name, statement.sql, 0, nullptr), &PQclear);
-      if (!check(result, error)) {
+      const bool sent = PQsendPrepare(connection, statement.name, statement.sql, 0, nullptr);
+      Result result = sent ? awaitResult(connection) : Result(nullptr, &PQclear);
+      if (!check(result, error, connection)) {
         PQfinish(connection);
         return nullptr;
       }
@@ -422,9 +489,11 @@ class PostgresStore : public Store {
   Result run(PGconn* connection, StatementId id, const std::vector<std::string>& params) {
     std::vector<const char*> values;
     for (const std::string& param : params) values.push_back(param.c_str());
-    return Result(PQexecPrepared(connection, statements[id].name, static_cast<int>(values.size()),
-                                 values.data(), nullptr, nullptr, 0),
-                  &PQclear);
+    if (!PQsendQueryPrepared(connection, statements[id].name, static_cast<int>(values.size()),
+                             values.data(), nullptr, nullptr, 0)) {
+      return Result(nullptr, &PQclear);
+    }
+    return awaitResult(connection);
   }
 
   // Starts a transaction. A pooled connection that died unnoticed fails
@@ -440,13 +509,18 @@ class PostgresStore : public Store {
   }
 
   bool simple(PGconn* connection, const char* sql, std::string& error) {
-    Result result(PQexec(connection, sql), &PQclear);
-    return check(result, error);
+    Result result = PQsendQuery(connection, sql) ? awaitResult(connection)
+                                                 : Result(nullptr, &PQclear);
+    return check(result, error, connection);
   }
 
-  static bool check(const Result& result, std::string& error) {
+  // Without a result (no answer in time, a broken connection) the reason is
+  // the connection's.
+  static bool check(const Result& result, std::string& error, PGconn* connection = nullptr) {
     if (succeeded(result)) return true;
-    error = firstLine(PQresultErrorMessage(result.get()));
+    error = result || !connection ? firstLine(PQresultErrorMessage(result.get()))
+                                  : "PostgreSQL did not answer in time: " +
+                                        firstLine(PQerrorMessage(connection));
     return false;
   }
 
@@ -465,7 +539,7 @@ class PostgresStore : public Store {
     for (const IncomingReport& report : batch) keyHashes.insert(report.keyHash);
     Result locked = run(connection, lockPlayers,
                         {arrayOf(std::vector<std::string>(keyHashes.begin(), keyHashes.end()))});
-    if (!check(locked, error)) return false;
+    if (!check(locked, error, connection)) return false;
     std::map<std::string, Player> players;
     std::map<std::int64_t, Player*> byId;
     std::vector<std::string> ids;
@@ -483,7 +557,7 @@ class PostgresStore : public Store {
     // Read only now, after the locks: another collector's report committed
     // while this batch waited for a lock is seen here.
     Result latest = run(connection, lastReceived, {arrayOf(ids)});
-    if (!check(latest, error)) return false;
+    if (!check(latest, error, connection)) return false;
     for (int row = 0; row < PQntuples(latest.get()); ++row) {
       Player* player = byId[intAt(latest.get(), row, 0)];
       player->seen = true;
@@ -516,7 +590,7 @@ class PostgresStore : public Store {
     if (columns[0].empty()) return true;
     std::vector<std::string> arrays;
     for (const auto& column : columns) arrays.push_back(arrayOf(column));
-    return check(run(connection, insertReports, arrays), error);
+    return check(run(connection, insertReports, arrays), error, connection);
   }
 
   std::string url_;

@@ -175,6 +175,22 @@ class Durability(unittest.TestCase):
                          sorted((name, miles / 8) for name, _, miles in posts[:24]))
 
 
+    def test_export_defuses_formulas_and_control_characters_and_keeps_numbers(self):
+        service = Service(self)
+        service.add_player("=cmd|' /C calc'!A0")  # as an older collector may have stored it
+        cells = [("-2+3", "@SUM(A1)", 1e308), ("\tx", "\x1b[2J\u009b1m", 0.1 + 0.2),
+                 ("a,\"b\"", "Box", 5e-324)]
+        with contextlib.closing(sqlite3.connect(service.path)) as db, db:
+            db.executemany("INSERT INTO reports(player_id, received_ms, server_id, miles, seconds,"
+                           " truck, trailer, flag) VALUES(1, 0, 's', ?, 1, ?, ?, '')",
+                           [(miles, truck, trailer) for truck, trailer, miles in cells])
+        rows = list(csv.reader(io.StringIO(service.cli("export"))))[1:]
+        self.assertEqual([(r[3], r[7], r[8], float(r[5])) for r in rows], [
+            ("'=cmd|' /C calc'!A0", "'-2+3", "'@SUM(A1)", 1e308),
+            ("'=cmd|' /C calc'!A0", "'\ufffdx", "\ufffd[2J\ufffd1m", 0.1 + 0.2),
+            ("'=cmd|' /C calc'!A0", 'a,"b"', "Box", 5e-324)])
+
+
 class Page(unittest.TestCase):
     def test_browser_shows_players_in_order_and_names_as_text(self):
         service = Service(self)

@@ -5,6 +5,7 @@ copy of a SQLite database into PostgreSQL."""
 
 import os
 import pathlib
+import signal
 import subprocess
 import threading
 import time
@@ -115,6 +116,27 @@ class SharedDatabaseTest(unittest.TestCase):
         self.assertEqual([self.second.post(report, key), self.first.post(report, key),
                           self.second.request("GET", "/healthz")[0]], [200, 200, 200])
         self.assertEqual(board(self.first)["Comeback"]["reports"], 2)
+
+    def test_hung_server_gives_503_in_time_and_the_collector_recovers(self):
+        key = self.first.add_player("Frozen")
+        report = body("Frozen", RAW_MILES, 1)
+        self.assertEqual(self.first.post(report, key), 200)
+        postmaster = int((server.data / "postmaster.pid").read_text().split()[0])
+        children = subprocess.run(["ps", "-o", "pid=", "--ppid", str(postmaster)],
+                                  capture_output=True, text=True).stdout.split()
+        pids = [postmaster, *map(int, children)]
+        for pid in pids:
+            os.kill(pid, signal.SIGSTOP)
+        try:
+            started = time.monotonic()
+            self.assertEqual([self.first.post(report, key),
+                              self.first.request("GET", "/healthz")[0]], [503, 503])
+            self.assertLess(time.monotonic() - started, 15)
+        finally:
+            for pid in pids:
+                os.kill(pid, signal.SIGCONT)
+        self.assertEqual([self.first.post(report, key),
+                          self.first.request("GET", "/healthz")[0]], [200, 200])
 
     def test_copy_from_sqlite_keeps_reports_players_and_keys(self):
         old = test_collector.Service(self)
