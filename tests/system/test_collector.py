@@ -148,8 +148,10 @@ class Answers(unittest.TestCase):
         board = {p["player_name"]: p for p in service.leaderboard(f"?since={day}&until={day}")}
         owl = board["Night Owl"]
         self.assertEqual((owl["miles"], owl["seconds"], owl["reports"], owl["flagged_reports"],
-                          owl["servers"], owl["last_truck"], board["New"]["flagged_reports"]),
-                         (0.1, 10, 1, 3, {SERVER: {"miles": 0.1, "seconds": 10}}, "T" * 256, 1))
+                          owl["servers"], owl["last_truck"], owl["last_trailer"],
+                          board["New"]["flagged_reports"]),
+                         (0.1, 10, 1, 3, {SERVER: {"miles": 0.1, "seconds": 10}}, "T" * 256,
+                          "R" * 256, 1))
         one_day = datetime.timedelta(days=1)
         self.assertEqual(service.leaderboard(f"?until={day - one_day}"), [])
         self.assertEqual(service.leaderboard(f"?since={day + one_day}"), [])
@@ -194,7 +196,7 @@ class Durability(unittest.TestCase):
 class Page(unittest.TestCase):
     def test_browser_shows_players_in_order_and_names_as_text(self):
         service = Service(self)
-        names = ["Gamma & Co", "<script>document.title='run'</script>", "Alpha"]
+        names = ["Gamma & \"Co\"", "<script>document.title='run'</script>", "Alpha"]
         service.start("--no-wall-time-check")
         for miles, name in enumerate(names, 1):
             self.assertEqual(service.post(body(name, miles, 3600), service.add_player(name)),
@@ -210,7 +212,10 @@ class Page(unittest.TestCase):
         self.assertIn("<title>VORN Davida leaderboard</title>", dom)
         shown = re.findall(r'<tr><td class="num">\d+</td><td>(.*?)</td>', dom)
         self.assertEqual(shown, ["Alpha", "&lt;script&gt;document.title='run'&lt;/script&gt;",
-                                 "Gamma &amp; Co"])
+                                 'Gamma &amp; "Co"'])
+        served = service.request("GET", "/")[1]  # the bytes, before a browser re-serialises them
+        for escaped in (b"Gamma &amp; &quot;Co&quot;", b"&lt;script&gt;document.title=&#39;run&#39;"):
+            self.assertIn(escaped, served)
 
 
 if __name__ == "__main__":
