@@ -1,6 +1,8 @@
-// The HTTP front on Boost.Beast over Asio: a few threads run every connection's
-// reads and writes as events, so slow or idle clients cost a socket and a
-// little memory each, never a thread. Every request is bounded before the
+// The HTTP front on Boost.Beast over Asio: one event loop per core runs the
+// reads and writes of its share of the connections, so slow or idle clients
+// cost a socket and a little memory each, never a thread. A connection stays
+// on its loop's thread from accept to close, so its steps never wait for
+// another thread to wake, except for the commit of a report. Every request is bounded before the
 // routes see it: its head and body must arrive within 10 s of its first byte,
 // the head is at most 16 KiB, a POST declares its length (no chunks, no
 // content coding) and that length is at most 16 KiB.
@@ -109,9 +111,10 @@ class Session;
 // What every connection shares: the routes, the per-address counts and the
 // list of live connections that a stop closes.
 struct Front {
-  Front(net::io_context& io, Routes& routes, const ServeOptions& options)
-      : io(io), routes(routes), options(options) {}
-  net::io_context& io;
+  Front(std::vector<std::unique_ptr<net::io_context>>& loops, Routes& routes,
+        const ServeOptions& options)
+      : loops(loops), routes(routes), options(options) {}
+  std::vector<std::unique_ptr<net::io_context>>& loops;
   Routes& routes;
   const ServeOptions& options;
   std::mutex mutex;
@@ -141,8 +144,9 @@ struct Front {
 // One connection, plain or TLS. Its handlers run on its own strand.
 class Session : public std::enable_shared_from_this<Session> {
  public:
-  Session(Front& front, tcp::socket socket, const net::ip::address& peer, ssl::context* tls)
-      : front_(front), peer_(peer) {
+  Session(Front& front, net::io_context& loop, tcp::socket socket, const net::ip::address& peer,
+          ssl::context* tls)
+      : front_(front), loop_(loop), peer_(peer) {
     if (tls) {
       tls_.emplace(beast::tcp_stream(std::move(socket)), *tls);
     } else {
@@ -284,9 +288,9 @@ class Session : public std::enable_shared_from_this<Session> {
     version_ = req.version();
     awaitingReply_ = true;
     // The reply may come from the committer thread; the work guard keeps the
-    // threads running until it has been handed back to this connection.
+    // loop running until it has been handed back to this connection.
     auto guard = std::make_shared<net::executor_work_guard<net::io_context::executor_type>>(
-        front_.io.get_executor());
+        loop_.get_executor());
     auto self = shared_from_this();
     front_.routes.handle(fromBeast(parser_->release(), peer_.to_string()),
                          [self, guard](HttpAnswer answer) {
@@ -357,6 +361,7 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   Front& front_;
+  net::io_context& loop_;
   net::ip::address peer_;
   bool counted_ = false;
   std::optional<beast::tcp_stream> plain_;
@@ -382,9 +387,10 @@ class Listener : public std::enable_shared_from_this<Listener> {
         tls_(tls) {}
 
   void accept() {
-    acceptor_.async_accept(net::make_strand(front_.io), [self = shared_from_this()](
-                                                            beast::error_code error,
-                                                            tcp::socket socket) {
+    next_ = (next_ + 1) % front_.loops.size();
+    net::io_context& loop = *front_.loops[next_];
+    acceptor_.async_accept(loop, [self = shared_from_this(), &loop](beast::error_code error,
+                                                                    tcp::socket socket) {
       if (!self->acceptor_.is_open()) return;
       if (error) {
         // Out of open files (or another passing failure): try again shortly
@@ -401,8 +407,8 @@ class Listener : public std::enable_shared_from_this<Listener> {
       beast::error_code ignored;
       const auto peer = socket.remote_endpoint(ignored).address();
       if (!ignored && self->front_.admit(peer)) {
-        auto session = std::make_shared<Session>(self->front_, std::move(socket), peer,
-                                                  self->tls_);
+        auto session =
+            std::make_shared<Session>(self->front_, loop, std::move(socket), peer, self->tls_);
         session->start();
       } else {
         socket.close(ignored);
@@ -424,6 +430,7 @@ class Listener : public std::enable_shared_from_this<Listener> {
   tcp::acceptor acceptor_;
   net::steady_timer retry_;
   ssl::context* tls_;
+  std::size_t next_ = 0;  // the loop of the next connection
   bool warned_ = false;
 };
 
@@ -475,12 +482,14 @@ int serve(Store& store, const ServeOptions& options) {
   }
 
   // Declared before the routes: replies that come after the threads have
-  // stopped are posted into it and dropped with it.
-  net::io_context io;
-  tcp::acceptor acceptor(net::make_strand(io));
+  // stopped are posted into them and dropped with them.
+  const unsigned threadCount = std::max(8u, 4 * std::thread::hardware_concurrency());
+  std::vector<std::unique_ptr<net::io_context>> loops;
+  for (unsigned i = 0; i < threadCount; ++i) loops.push_back(std::make_unique<net::io_context>(1));
+  tcp::acceptor acceptor(*loops[0]);
   {
     beast::error_code error;
-    tcp::resolver resolver(io);
+    tcp::resolver resolver(*loops[0]);
     const auto endpoints = resolver.resolve(options.host, std::to_string(options.port),
                                             tcp::resolver::passive | tcp::resolver::numeric_service,
                                             error);
@@ -511,19 +520,19 @@ int serve(Store& store, const ServeOptions& options) {
             << std::endl;
 
   Routes routes(store, options);
-  Front front(io, routes, options);
+  Front front(loops, routes, options);
   auto listener = std::make_shared<Listener>(front, std::move(acceptor), tls ? &*tls : nullptr);
   listener->accept();
 
-  auto work = net::make_work_guard(io);
-  const unsigned threadCount = std::max(2u, std::thread::hardware_concurrency());
+  std::vector<net::executor_work_guard<net::io_context::executor_type>> work;
+  for (auto& loop : loops) work.push_back(net::make_work_guard(*loop));
   std::mutex endedMutex;
   std::condition_variable endedChanged;
   unsigned ended = 0;
   std::vector<std::thread> threads;
   for (unsigned i = 0; i < threadCount; ++i) {
-    threads.emplace_back([&] {
-      io.run();
+    threads.emplace_back([&, i] {
+      loops[i]->run();
       std::lock_guard<std::mutex> lock(endedMutex);
       ++ended;
       endedChanged.notify_all();
@@ -545,10 +554,12 @@ int serve(Store& store, const ServeOptions& options) {
   }
   for (auto& session : sessions) session->stop();
   sessions.clear();
-  work.reset();
+  work.clear();
   {
     std::unique_lock<std::mutex> lock(endedMutex);
-    if (!endedChanged.wait_for(lock, stopTime, [&] { return ended == threadCount; })) io.stop();
+    if (!endedChanged.wait_for(lock, stopTime, [&] { return ended == threadCount; })) {
+      for (auto& loop : loops) loop->stop();
+    }
   }
   for (auto& thread : threads) thread.join();
   std::cout << "stopped" << std::endl;
