@@ -1,11 +1,12 @@
-// The HTTP front on Boost.Beast over Asio: one event loop per core runs the
-// reads and writes of its share of the connections, so slow or idle clients
-// cost a socket and a little memory each, never a thread. A connection stays
-// on its loop's thread from accept to close, so its steps never wait for
-// another thread to wake, except for the commit of a report. Every request is bounded before the
-// routes see it: its head and body must arrive within 10 s of its first byte,
-// the head is at most 16 KiB, a POST declares its length (no chunks, no
-// content coding) and that length is at most 16 KiB.
+// The HTTP front on Boost.Beast over Asio: a few event loops per core, each on
+// its own thread, run the reads and writes of their share of the connections,
+// so slow or idle clients cost a socket and a little memory each, never a
+// thread. A connection stays on its loop from accept to close, so its steps
+// never wait for another thread to wake, except for the commit of a report.
+// Every request is bounded before the routes see it: its head and body must
+// arrive within 10 s of its first byte, the head is at most 16 KiB, a POST
+// declares its length (no chunks, no content coding) and that length is at
+// most 16 KiB.
 #include "server.h"
 
 #include <pthread.h>
@@ -144,9 +145,9 @@ struct Front {
 // One connection, plain or TLS. Its handlers run on its own strand.
 class Session : public std::enable_shared_from_this<Session> {
  public:
-  Session(Front& front, net::io_context& loop, tcp::socket socket, const net::ip::address& peer,
-          ssl::context* tls)
-      : front_(front), loop_(loop), peer_(peer) {
+  Session(std::shared_ptr<Front> front, net::io_context& loop, tcp::socket socket,
+          const net::ip::address& peer, ssl::context* tls)
+      : front_(std::move(front)), loop_(loop), peer_(peer) {
     if (tls) {
       tls_.emplace(beast::tcp_stream(std::move(socket)), *tls);
     } else {
@@ -154,16 +155,16 @@ class Session : public std::enable_shared_from_this<Session> {
     }
   }
   ~Session() {
-    if (counted_) front_.release(peer_);
-    std::lock_guard<std::mutex> lock(front_.mutex);
-    front_.live.erase(this);
+    if (counted_) front_->release(peer_);
+    std::lock_guard<std::mutex> lock(front_->mutex);
+    front_->live.erase(this);
   }
 
   void start() {
     counted_ = true;
     {
-      std::lock_guard<std::mutex> lock(front_.mutex);
-      front_.live.emplace(this, weak_from_this());
+      std::lock_guard<std::mutex> lock(front_->mutex);
+      front_->live.emplace(this, weak_from_this());
     }
     net::dispatch(lowest().get_executor(), [self = shared_from_this()] {
       if (!self->tls_) return self->awaitRequest();
@@ -292,7 +293,7 @@ class Session : public std::enable_shared_from_this<Session> {
     auto guard = std::make_shared<net::executor_work_guard<net::io_context::executor_type>>(
         loop_.get_executor());
     auto self = shared_from_this();
-    front_.routes.handle(fromBeast(parser_->release(), peer_.to_string()),
+    front_->routes.handle(fromBeast(parser_->release(), peer_.to_string()),
                          [self, guard](HttpAnswer answer) {
                            net::post(self->lowest().get_executor(),
                                      [self, guard, answer = std::move(answer)]() mutable {
@@ -338,7 +339,7 @@ class Session : public std::enable_shared_from_this<Session> {
   void finish(bool linger) {
     // The connection no longer counts against its address: a client may open
     // its next one as soon as it has read this answer.
-    if (counted_) front_.release(peer_);
+    if (counted_) front_->release(peer_);
     counted_ = false;
     beast::error_code error;
     lowest().socket().shutdown(tcp::socket::shutdown_send, error);
@@ -360,7 +361,7 @@ class Session : public std::enable_shared_from_this<Session> {
     lowest().socket().close(error);
   }
 
-  Front& front_;
+  std::shared_ptr<Front> front_;
   net::io_context& loop_;
   net::ip::address peer_;
   bool counted_ = false;
@@ -380,15 +381,15 @@ class Session : public std::enable_shared_from_this<Session> {
 
 class Listener : public std::enable_shared_from_this<Listener> {
  public:
-  Listener(Front& front, tcp::acceptor acceptor, ssl::context* tls)
-      : front_(front),
+  Listener(std::shared_ptr<Front> front, tcp::acceptor acceptor, ssl::context* tls)
+      : front_(std::move(front)),
         acceptor_(std::move(acceptor)),
         retry_(acceptor_.get_executor()),
         tls_(tls) {}
 
   void accept() {
-    next_ = (next_ + 1) % front_.loops.size();
-    net::io_context& loop = *front_.loops[next_];
+    next_ = (next_ + 1) % front_->loops.size();
+    net::io_context& loop = *front_->loops[next_];
     acceptor_.async_accept(loop, [self = shared_from_this(), &loop](beast::error_code error,
                                                                     tcp::socket socket) {
       if (!self->acceptor_.is_open()) return;
@@ -406,7 +407,7 @@ class Listener : public std::enable_shared_from_this<Listener> {
       }
       beast::error_code ignored;
       const auto peer = socket.remote_endpoint(ignored).address();
-      if (!ignored && self->front_.admit(peer)) {
+      if (!ignored && self->front_->admit(peer)) {
         auto session =
             std::make_shared<Session>(self->front_, loop, std::move(socket), peer, self->tls_);
         session->start();
@@ -426,7 +427,7 @@ class Listener : public std::enable_shared_from_this<Listener> {
   }
 
  private:
-  Front& front_;
+  std::shared_ptr<Front> front_;
   tcp::acceptor acceptor_;
   net::steady_timer retry_;
   ssl::context* tls_;
@@ -483,6 +484,8 @@ int serve(Store& store, const ServeOptions& options) {
 
   // Declared before the routes: replies that come after the threads have
   // stopped are posted into them and dropped with them.
+  // Four loops per core: a busy machine shares its cores per thread, and a
+  // leaderboard or health probe holds its loop while the database answers.
   const unsigned threadCount = std::max(8u, 4 * std::thread::hardware_concurrency());
   std::vector<std::unique_ptr<net::io_context>> loops;
   for (unsigned i = 0; i < threadCount; ++i) loops.push_back(std::make_unique<net::io_context>(1));
@@ -520,7 +523,9 @@ int serve(Store& store, const ServeOptions& options) {
             << std::endl;
 
   Routes routes(store, options);
-  Front front(loops, routes, options);
+  // Shared with every connection: those still queued when the loops are cut
+  // off at a stop end only with the loops, after this function's locals.
+  auto front = std::make_shared<Front>(loops, routes, options);
   auto listener = std::make_shared<Listener>(front, std::move(acceptor), tls ? &*tls : nullptr);
   listener->accept();
 
@@ -546,9 +551,9 @@ int serve(Store& store, const ServeOptions& options) {
   listener->stop();
   std::vector<std::shared_ptr<Session>> sessions;
   {
-    std::lock_guard<std::mutex> lock(front.mutex);
-    front.stopping = true;
-    for (auto& [raw, weak] : front.live) {
+    std::lock_guard<std::mutex> lock(front->mutex);
+    front->stopping = true;
+    for (auto& [raw, weak] : front->live) {
       if (auto session = weak.lock()) sessions.push_back(std::move(session));
     }
   }
