@@ -1,5 +1,5 @@
 #!/bin/bash
-# Prints the plug-in's cost table (the README's "Cost" section), one Markdown
+# Prints the plug-in's cost table (docs/benchmarks.md), one Markdown
 # table, all measured in one go:
 #   - each telemetry callback next to a bare std::mutex lock/unlock of the same
 #     run: time per call (Google Benchmark, vorn_bench_callbacks) and

@@ -7,7 +7,12 @@
 #
 # Each holds the plug-in, a commented settings file to fill in and the player's
 # guide, in one folder named like the package. The version is the project's.
-# Only these three files are installed: the tools and tests install nothing.
+# Only these three files are installed (component plugin): the tools and tests
+# install nothing.
+#
+# Linux trees also make the Debian package of the collector service,
+# vorn-collector_<version>_amd64.deb (CPack's DEB generator, component
+# collector, dependencies from dpkg-shlibdeps), first: SHA256SUMS lists it too.
 #
 # CPack stages the installed files (stripped) and packaging/make_release.py
 # turns them into the archive: entries in a fixed order with the commit's time
@@ -39,11 +44,51 @@ configure_file(${CMAKE_SOURCE_DIR}/packaging/PLAYERS_GUIDE.txt.in
 
 # The import library of the Windows build is of no use to a player.
 install(TARGETS VORN_Davida_Client
-  RUNTIME DESTINATION .
-  LIBRARY DESTINATION .
+  RUNTIME DESTINATION . COMPONENT plugin
+  LIBRARY DESTINATION . COMPONENT plugin
   ARCHIVE DESTINATION lib EXCLUDE_FROM_ALL)
 install(FILES ${VORN_PACKAGING_DIR}/VORN_Davida_Client.ini ${VORN_PACKAGING_DIR}/PLAYERS_GUIDE.txt
-  DESTINATION .)
+  DESTINATION . COMPONENT plugin)
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+
+if(TARGET vorn-collector)
+  set(VORN_DEB_MAINTAINER "VORN Davida developers <vorn@example.org>" CACHE STRING
+    "Maintainer of the collector's Debian package: name <address>")
+  set(deb ${CMAKE_SOURCE_DIR}/packaging/debian)
+  install(TARGETS vorn-collector RUNTIME DESTINATION usr/bin COMPONENT collector)
+  install(FILES ${deb}/vorn-collector.service DESTINATION lib/systemd/system COMPONENT collector)
+  install(FILES ${deb}/vorn-collector.default DESTINATION etc/default RENAME vorn-collector
+    COMPONENT collector)
+  install(FILES ${deb}/README ${deb}/copyright ${CMAKE_SOURCE_DIR}/docs/operators.md
+    ${CMAKE_SOURCE_DIR}/docs/players.md DESTINATION usr/share/doc/vorn-collector COMPONENT collector)
+  # The manual page (from every command's --help) and the changelog, dated by the commit.
+  install(CODE "execute_process(COMMAND \"${Python3_EXECUTABLE}\" \"${deb}/make_docs.py\"
+      --collector \"$<TARGET_FILE:vorn-collector>\" --version ${PROJECT_VERSION}
+      --source \"${CMAKE_SOURCE_DIR}\" --maintainer \"${VORN_DEB_MAINTAINER}\"
+      --share \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/usr/share\" COMMAND_ERROR_IS_FATAL ANY)"
+    COMPONENT collector)
+
+  set(CPACK_GENERATOR DEB External)
+  set(CPACK_PROJECT_CONFIG_FILE ${deb}/cpack_deb.cmake)
+  set(CPACK_VORN_DEB_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};collector;/")
+  set(CPACK_VORN_DEB_FILE "vorn-collector_${PROJECT_VERSION}_amd64.deb")
+  set(CPACK_DEBIAN_PACKAGE_NAME vorn-collector)
+  set(CPACK_DEBIAN_FILE_NAME ${CPACK_VORN_DEB_FILE})
+  set(CPACK_DEBIAN_PACKAGE_VERSION ${PROJECT_VERSION})
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${VORN_DEB_MAINTAINER}")
+  set(CPACK_DEBIAN_PACKAGE_SECTION net)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS adduser)
+  set(CPACK_DEBIAN_COMPRESSION_TYPE xz)  # gzip would write the packing time into the package
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${deb}/postinst ${deb}/prerm ${deb}/postrm ${deb}/conffiles)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
+  set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
+    GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+else()
+  set(CPACK_GENERATOR External)
+endif()
 
 set(VORN_SIGN_PKCS12 "" CACHE FILEPATH
   "Authenticode certificate and key (PKCS#12) that signs the packaged DLL; empty: no signed package")
@@ -59,12 +104,11 @@ if(VORN_SIGN_PKCS12 OR VORN_SIGN_PASSWORD_FILE)
   endforeach()
   find_program(VORN_OSSLSIGNCODE osslsigncode REQUIRED)
 endif()
-find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
-set(CPACK_GENERATOR External)
 set(CPACK_EXTERNAL_ENABLE_STAGING TRUE)
 set(CPACK_EXTERNAL_REQUESTED_VERSIONS 1.0)
 set(CPACK_EXTERNAL_PACKAGE_SCRIPT ${CMAKE_SOURCE_DIR}/packaging/release.cmake)
+set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};plugin;/")
 set(CPACK_VORN_PYTHON ${Python3_EXECUTABLE})
 set(CPACK_VORN_SOURCE_DIR ${CMAKE_SOURCE_DIR})
 set(CPACK_VORN_ARCHIVE_FORMAT ${VORN_ARCHIVE_FORMAT})

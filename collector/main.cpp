@@ -4,9 +4,11 @@
 #include <chrono>
 #include <cstring>
 #include <iostream>
+#include <optional>
 
 #include "keys.h"
 #include "page.h"
+#include "player_ini.h"
 #include "server.h"
 #include "store.h"
 
@@ -121,6 +123,15 @@ int main(int argc, char** argv) {
       "add", "create a player and print its new API key alone on the last line");
   addCommand->add_option("NAME", name, "the player's name, exactly as in its ini")->required();
   addCommand->add_option("--db", db, dbHelp)->capture_default_str();
+  std::string iniPath;
+  std::string iniUrl;
+  addCommand->add_option("--ini", iniPath,
+                         "also write the player's complete VORN_Davida_Client.ini to this new "
+                         "file, ready to go beside the DLL");
+  addCommand
+      ->add_option("--collector-url", iniUrl,
+                   "the CollectorURL of that ini (default: the plug-in's built-in URL)")
+      ->needs(addCommand->get_option("--ini"));
   auto* listCommand = playerCommand->add_subcommand("list", "list the players");
   listCommand->add_option("--db", db, dbHelp)->capture_default_str();
   auto* revokeCommand =
@@ -150,6 +161,15 @@ int main(int argc, char** argv) {
       std::cerr << "vorn-collector: a player needs a name\n";
       return 2;
     }
+    std::optional<collector::NewFile> ini;
+    if (!iniPath.empty()) {
+      std::string problem = collector::playerIniProblem(name, iniUrl);
+      if (problem.empty()) problem = ini.emplace(iniPath).error();
+      if (!problem.empty()) {
+        std::cerr << "vorn-collector: no player added: " << problem << "\n";
+        return 2;
+      }
+    }
     const std::string apiKey = collector::generateKey();
     if (apiKey.empty()) {
       std::cerr << "vorn-collector: the random source failed\n";
@@ -161,6 +181,11 @@ int main(int argc, char** argv) {
     }
     std::cout << "added player " << name << "; its API key (shown only now):\n"
               << apiKey << std::endl;
+    if (ini && !ini->write(collector::playerIni(name, apiKey, iniUrl))) {
+      std::cerr << "vorn-collector: the player is added, but its ini is not written: "
+                << ini->error() << "\n";
+      return 1;
+    }
     return 0;
   }
   if (*listCommand) {

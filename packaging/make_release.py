@@ -86,6 +86,8 @@ def main():
     parser.add_argument("--sign-pkcs12")
     parser.add_argument("--sign-password-file")
     parser.add_argument("--osslsigncode", default="osslsigncode")
+    parser.add_argument("--also", action="append", default=[],
+                        help="a package made beside the archive, listed in SHA256SUMS too")
     args = parser.parse_args()
 
     stage, out = pathlib.Path(args.stage), pathlib.Path(args.out)
@@ -110,6 +112,7 @@ def main():
         made.append(archive)
         sums.append((archive.read_bytes(), archive.name))
         sums += [(data, path) for path, data, _ in members if path.endswith("/" + args.library)]
+    sums += [(pathlib.Path(path).read_bytes(), pathlib.Path(path).name) for path in args.also]
     listing = out / "SHA256SUMS"
     listing.write_text("".join(f"{hashlib.sha256(data).hexdigest()}  {path}\n" for data, path in sums))
     for path in made + [listing]:

@@ -8,6 +8,10 @@ if(CPACK_VORN_SIGN_PKCS12)
   set(sign_options --sign-pkcs12 ${CPACK_VORN_SIGN_PKCS12}
     --sign-password-file ${CPACK_VORN_SIGN_PASSWORD_FILE} --osslsigncode ${CPACK_VORN_OSSLSIGNCODE})
 endif()
+# The Debian package, made just before by the DEB generator, is listed too.
+if(CPACK_VORN_DEB_FILE)
+  list(APPEND sign_options --also ${CPACK_PACKAGE_DIRECTORY}/${CPACK_VORN_DEB_FILE})
+endif()
 execute_process(
   COMMAND ${CPACK_VORN_PYTHON} ${CPACK_VORN_SOURCE_DIR}/packaging/make_release.py
     --stage ${CPACK_TEMPORARY_DIRECTORY} --name ${CPACK_PACKAGE_FILE_NAME}

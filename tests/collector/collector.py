@@ -3,7 +3,8 @@
 exact bytes and answers request by request, as listed.
 
 An answer is a status or "drop" (close without answering), either with "@MS"
-for a delay; a request without the expected X-VORN-Key is answered 401. As a
+for a delay, and may follow an interim answer: "102+200" sends a 102 head
+first; a request without the expected X-VORN-Key is answered 401. As a
 program it prints its port and appends one JSON line per request to --record.
 """
 
@@ -48,22 +49,27 @@ def read_request(connection):
 
 class Collector:
     def __init__(self, answers=(), default=200, key="test-key-7f3a", host="127.0.0.1", port=0,
-                 record=None, tls=None):  # tls: an ssl.SSLContext to serve https with
+                 record=None, tls=None, backlog=16, accepting=True):
+        # tls: an ssl.SSLContext to serve https with; connections wait in the
+        # listening socket's queue until `accepting` is set.
         self.answers, self.default, self.key, self.record = list(answers), default, key, record
-        self.tls = tls
+        self.tls, self.accepting = tls, threading.Event()
         self.requests, self.connections = [], 0
         self._changed = threading.Condition()
         self._socket = socket.socket()
         self._socket.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self._socket.bind((host, port))
-        self._socket.listen(16)
+        self._socket.listen(backlog)
         self.host, self.port = host, self._socket.getsockname()[1]
+        if accepting:
+            self.accepting.set()
         threading.Thread(target=self._accept, daemon=True).start()
 
     def url(self, path="/api/v1/telemetry"):
         return f"http://{self.host}:{self.port}{path}"
 
     def _accept(self):
+        self.accepting.wait()
         while True:
             try:
                 connection, _ = self._socket.accept()
@@ -88,12 +94,15 @@ class Collector:
                 listed = self.answers[len(self.requests)] if len(self.requests) < len(
                     self.answers) else self.default
                 action, _, delay = str(listed).partition("@")
+                interim, _, action = action.rpartition("+")
                 if action != "drop" and self.key is not None and request.header("X-VORN-Key") != [self.key]:
                     action = "401"
                 request.answer = action if action == "drop" else int(action)
                 self.requests.append(request)
                 self._write_record(request)
                 self._changed.notify_all()
+            if interim:
+                connection.sendall(f"HTTP/1.1 {interim} Interim\r\n\r\n".encode())
             time.sleep(int(delay or 0) / 1000)
             if action != "drop":
                 connection.sendall(f"HTTP/1.1 {action} Answer\r\nContent-Length: 0\r\n"

@@ -1,14 +1,18 @@
 """The release package of one build tree: its files, the guide's texts, the
 template's four lines, line ends, SHA256SUMS, and the DLL's version, its
 exports (exactly the two entry points, by plain name) and imports (only
-Windows system libraries).
+Windows system libraries). A Linux tree's Debian package of the collector:
+lintian, then (as root) installed, its unit's ExecStart run with the
+package's options and user, and purged.
 SecondBuild (with VORN_SECOND_BUILD_DIR) builds the Windows release again there,
 signed with a certificate made on the spot, and compares it with BUILD_DIR's.
 
 usage: check_packages.py BUILD_DIR [CLASS]
 """
 
+import fcntl
 import hashlib
+import http.client
 import os
 import pathlib
 import re
@@ -20,7 +24,7 @@ import tempfile
 import unittest
 import zipfile
 
-from harness import HostSession, ini_with_url
+from harness import HostSession, ini_with_url, report_body
 
 HERE = pathlib.Path(__file__).resolve().parent
 BUILD_DIR = pathlib.Path(sys.argv.pop(1) if len(sys.argv) > 1 else "build/native").resolve()
@@ -38,6 +42,7 @@ PLUGIN_FOLDER = "bin/win_x64/plugins" if IS_WINDOWS else "bin/linux_x64/plugins"
 PACKAGE = f"VORN_Davida_Client-{VERSION}-{'win64' if IS_WINDOWS else 'linux64'}"
 ARCHIVE = PACKAGE + (".zip" if IS_WINDOWS else ".tar.gz")
 SIGNED_PACKAGE = PACKAGE + "-signed"
+DEB = f"vorn-collector_{VERSION}_amd64.deb"
 NEWLINE = b"\r\n" if IS_WINDOWS else b"\n"
 SYSTEM_LIBRARIES = {"kernel32.dll", "msvcrt.dll", "winhttp.dll", "advapi32.dll", "ws2_32.dll",
                     "user32.dll", "ntdll.dll", "bcrypt.dll"}
@@ -67,7 +72,8 @@ class ReleasePackage(unittest.TestCase):
             with self.subTest(text=text):
                 self.assertIn(text, guide)
         self.assertNotIn("@", guide, "a template placeholder was left unreplaced")
-        self.assertEqual(verified_checksums(self.temp), [ARCHIVE, f"{PACKAGE}/{PLUGIN}"])
+        self.assertEqual(verified_checksums(self.temp),
+                         [ARCHIVE, f"{PACKAGE}/{PLUGIN}"] + [DEB] * (not IS_WINDOWS))
 
     def test_settings_template_sets_the_four_keys_and_texts_use_the_platforms_line_ends(self):
         for data in (self.member("VORN_Davida_Client.ini"), self.member("PLAYERS_GUIDE.txt")):
@@ -79,6 +85,51 @@ class ReleasePackage(unittest.TestCase):
         self.assertEqual(settings, ["PlayerName=CHANGE_ME", "ApiKey=PASTE_API_KEY_HERE",
                                     f"CollectorURL=http://{host}:8787/api/v1/telemetry",
                                     "SendIntervalSeconds=60"])
+
+    @unittest.skipIf(IS_WINDOWS, "the collector's package is made by Linux trees")
+    def test_debian_package_passes_lintian_serves_as_its_unit_says_and_purges_clean(self):
+        deb = self.temp / DEB
+        run(["lintian", "--fail-on", "error", deb])
+        if os.geteuid() != 0:
+            self.skipTest("dpkg -i needs root")
+        lock = open("/run/lock/vorn-collector-package-test", "w")  # one such test on a machine
+        self.addCleanup(lock.close)
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        self.assertNotIn("installed", run(["dpkg-query", "-W", "-f=${Status}", "vorn-collector"],
+                                          ok=(0, 1)).stdout, "purge vorn-collector first")
+        self.addCleanup(run, ["dpkg", "--purge", "vorn-collector"])
+        run(["dpkg", "-i", deb])
+        unit = pathlib.Path("/lib/systemd/system/vorn-collector.service")
+        if shutil.which("systemd-analyze"):
+            run(["systemd-analyze", "verify", unit])
+        fields = dict(re.findall(r"^(\w+)=(.*)$", unit.read_text(), re.M))
+        self.assertEqual(run(["pgrep", "-u", fields["User"]], ok=(1,)).stdout, "")  # not started
+        options = run(["sh", "-c", '. /etc/default/vorn-collector; echo "$VORN_COLLECTOR_OPTS"'])
+        argv = fields["ExecStart"].replace("$VORN_COLLECTOR_OPTS", options.stdout).split()
+        self.assertEqual(argv[argv.index("--listen") + 1], "127.0.0.1:8787")
+        argv[argv.index("--listen") + 1] = "127.0.0.1:0"  # beside a demo on 8787
+        db = argv[argv.index("--db") + 1]
+        as_user = dict(user=fields["User"], group=fields["Group"], extra_groups=[],
+                       cwd=fields["WorkingDirectory"])
+        key = subprocess.run(["vorn-collector", "player", "add", "Night Owl", "--db", db],
+                             capture_output=True, text=True, check=True, **as_user).stdout
+        service = subprocess.Popen(argv, stdout=subprocess.PIPE, text=True, **as_user)
+        try:
+            port = int(re.fullmatch(r"listening on http://127\.0\.0\.1:(\d+)\n",
+                                    service.stdout.readline())[1])
+            post = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
+            post.request("POST", "/api/v1/telemetry", report_body(60, 1.0),
+                         {"X-VORN-Key": key.splitlines()[-1]})
+            self.assertEqual(post.getresponse().status, 200)
+        finally:
+            service.terminate()
+            self.assertEqual(service.wait(timeout=60), 0)
+            service.stdout.close()
+        files = [line.split(" ./", 1)[1] for line in run(["dpkg-deb", "-c", deb]).stdout.splitlines()
+                 if line.startswith("-")]
+        run(["dpkg", "--purge", "vorn-collector"])
+        self.assertEqual([f for f in files + ["var/lib/vorn-collector"] if os.path.lexists("/" + f)],
+                         [])
 
     @unittest.skipUnless(IS_WINDOWS, "the DLL's tables")
     def test_dll_exports_the_two_entry_points_and_imports_only_system_libraries(self):
@@ -144,9 +195,9 @@ class SecondBuild(unittest.TestCase):
         session.close()
 
 
-def run(argv, cwd=None):
+def run(argv, cwd=None, ok=(0,)):
     done = subprocess.run([str(a) for a in argv], capture_output=True, text=True, cwd=cwd)
-    if done.returncode != 0:
+    if done.returncode not in ok:
         raise AssertionError(f"{argv[0]} failed:\n{done.stdout}\n{done.stderr}")
     return done
 

@@ -127,17 +127,19 @@ class HostSession:
 
 class GameFolder:
     """A scratch plug-in folder: a copy of the library, its ini and its log,
-    and fakesteam's script when `steam_script` is given."""
+    and fakesteam with its script, as `steam_file`, when `steam_script` is given."""
 
-    def __init__(self, ini, steam_script=None):
+    def __init__(self, ini, steam_script=None, steam_file=STEAM_FILE):
         self._temp = tempfile.TemporaryDirectory(prefix=f"vorn-{PLATFORM}-")
         self.path = pathlib.Path(self._temp.name)
         shutil.copy2(BUILD_DIR / PLUGIN_FILE, self.path / PLUGIN_FILE)
         self.sessions = []
         self.write_ini(ini)
         self.steam_script = steam_script
+        self.steam = self.path / steam_file
         if steam_script is not None:
             (self.path / "fakesteam.txt").write_text(steam_script)
+            shutil.copy2(BUILD_DIR / "tools" / "fakesteam" / "full" / STEAM_FILE, self.steam)
 
     def write_ini(self, text):
         (self.path / "VORN_Davida_Client.ini").write_text(text)
@@ -164,7 +166,7 @@ class GameFolder:
                    FAKESTEAM_SCRIPT=host_path(self.path / "fakesteam.txt"))
         argv = (["wine"] if IS_WINE else []) + [str(GAMEHOST)]
         if self.steam_script is not None:
-            argv += ["--steam", host_path(BUILD_DIR / "tools" / "fakesteam" / "full" / STEAM_FILE)]
+            argv += ["--steam", host_path(self.steam)]
         argv += ["--plugin", host_path(self.path / PLUGIN_FILE), "-"]
         session = HostSession(argv, env, self.path)
         self.sessions.append(session)
@@ -189,8 +191,8 @@ class Road:
     """One game session on the second known server with the cargo loaded,
     reporting to `url`; it keeps the float odometer the game would show."""
 
-    def __init__(self, test, url, **extra_env):
-        self.folder = GameFolder(ini_with_url(url), steam_script=ON_SERVER)
+    def __init__(self, test, url, steam_file=STEAM_FILE, **extra_env):
+        self.folder = GameFolder(ini_with_url(url), steam_script=ON_SERVER, steam_file=steam_file)
         test.addCleanup(self.folder.cleanup)
         self.odometer = 1000.0
         self.session = self.folder.start(**extra_env)

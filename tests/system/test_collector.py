@@ -19,9 +19,10 @@ import socket
 import sqlite3
 import subprocess
 import tempfile
+import time
 import unittest
 
-from harness import BUILD_DIR, IS_WINE, SERVER, report_body
+from harness import BUILD_DIR, IS_WINE, SERVER, Road, report_body
 
 COLLECTOR = (BUILD_DIR.parent / "native" if IS_WINE else BUILD_DIR) / "collector" / "vorn-collector"
 
@@ -216,6 +217,37 @@ class Page(unittest.TestCase):
         served = service.request("GET", "/")[1]  # the bytes, before a browser re-serialises them
         for escaped in (b"Gamma &amp; &quot;Co&quot;", b"&lt;script&gt;document.title=&#39;run&#39;"):
             self.assertIn(escaped, served)
+
+
+class PlayerIni(unittest.TestCase):
+    def test_ini_from_player_add_gets_the_plugins_report_accepted(self):
+        service = Service(self).start("--no-wall-time-check")  # it drives faster than real time
+        ini = service.path.parent / "VORN_Davida_Client.ini"
+        add = lambda name, path: subprocess.run(
+            [str(COLLECTOR), "player", "add", name, "--ini", str(path), "--collector-url",
+             service.url + "/api/v1/telemetry", "--db", service.db], capture_output=True)
+        for name in (" Night Owl", "Night\nOwl", "CHANGE_ME"):  # the ini reader would change them
+            self.assertEqual(add(name, ini).returncode, 2)
+        self.assertEqual(add("Night Owl", ini).returncode, 0)
+        taken = add("Night Owl", ini.with_suffix(".again"))  # no file is left behind
+        self.assertEqual((taken.returncode, ini.with_suffix(".again").exists()), (1, False))
+        data = ini.read_bytes()  # no byte-order mark, CR LF line ends only
+        self.assertEqual((data[:1], b"\n" in data.replace(b"\r\n", b"")), (b"#", False))
+        road = Road(self, service.url)  # the ini as written, but a report every 10 s, not 60
+        road.folder.path.joinpath("VORN_Davida_Client.ini").write_bytes(
+            data.replace(b"SendIntervalSeconds=60", b"SendIntervalSeconds=10"))
+        road.start()
+        miles = road.drive(20, 0.5)
+        deadline = time.monotonic() + 60
+        while sum(row["seconds"] for row in service.leaderboard()) < 20:
+            self.assertLess(time.monotonic(), deadline, service.leaderboard())
+            time.sleep(0.1)
+        road.session.shutdown()
+        road.session.close()
+        [row] = service.leaderboard()
+        self.assertEqual((row["player_name"], row["seconds"], round(row["miles"], 5)),
+                         ("Night Owl", 20, round(miles, 5)))
+        self.assertEqual(len(service.cli("player", "list").splitlines()), 1)
 
 
 if __name__ == "__main__":

@@ -19,14 +19,14 @@ Settings applied(const std::string& text) {
 // Expected "PLAYER|URL|KEY", where "*" is the field's default.
 TEST(SettingsFile, LinesAreReadByTheIniRules) {
   const std::pair<const char*, const char*> cases[] = {
-      {"  PlayerName  =  Night  Owl \r\n", "Night  Owl|*|*"},  // inner space kept
+      {" \tPlayerName\t=\t Night  Owl \t\r\n", "Night  Owl|*|*"},  // inner space kept
       {"playername=x\nAPIKEY=y\n", "*|*|*"},                   // keys are case-sensitive
       {"PlayerName=\n", "|*|*"},
       {"PlayerName\n=ApiKey\n", "*|*|*"},
       {"CollectorURL=http://h/p?a=1&b=2\n", "*|http://h/p?a=1&b=2|*"},  // the first = splits
       {"PlayerName=\"Night Owl\"\n", "\"Night Owl\"|*|*"},
-      {"ApiKey=abc;def#ghi\n", "*|*|abc;def#ghi"},                 // not comments after text
-      {"  # PlayerName=x\n; ApiKey=y\n", "*|*|*"},                 // comments start a trimmed line
+      // Comments start a trimmed line; a marker after the = is text, with or without space.
+      {"  # PlayerName=x\n; ApiKey=y\nApiKey= ;k #1;x#y\nPlayerName=#a\n", "#a|*|;k #1;x#y"},
       {"[Settings]\nPlayerName=a\n[Other]\nApiKey=b\n", "a|*|b"},  // no sections
       {"PlayerName=first\nPlayerName=second\n", "second|*|*"},
       {"ApiKey=k", "*|*|k"},                              // no line end at the end

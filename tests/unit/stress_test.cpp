@@ -78,7 +78,8 @@ bool bindFake(SteamBinding& binding) {
   binding = fakesteam::binding();
   return true;
 }
-void noSleep(unsigned) {}
+std::atomic<int> detectorSteps{0};
+void countStep(unsigned) { ++detectorSteps; }
 void stopAtFirstSleep(unsigned) { running = false; }
 void checkedLog(const std::string&) { checkNoLockHeld(); }
 bool checkedPost(const std::string&, const std::string&, const std::string&) {
@@ -131,13 +132,15 @@ TEST_F(LockDiscipline, NoLockIsHeldWhileCallingOutNorHeapUsedUnderIt) {
 TEST_F(LockDiscipline, ThreeThreadsOnTheRecordAtOnce) {
   aloneOnTheRecord = false;
   running = true;
-  std::thread detector([] { runDetector(DetectorEnvironment{&bindFake, &noSleep, &checkedLog}); });
+  detectorSteps = 0;
+  std::thread detector([] { runDetector(DetectorEnvironment{&bindFake, &countStep, &checkedLog}); });
   std::thread sender([] {
     while (running) senderCycle(&checkedPost);
   });
   const Configuration trucks[] = {{"truck", "name=string:Scania R"},
                                   {"truck", "name=string:Volvo FH"}};
-  for (std::uint64_t i = 1; i <= 200000; ++i) {
+  // On until the detector has had twelve cycles of 20 steps, however scheduled.
+  for (std::uint64_t i = 1; i <= 200000 || detectorSteps < 12 * 20; ++i) {
     frameAt(i * 500000);
     odometerAt(1000.0f + 0.01f * static_cast<float>(i % 1000));
     if (i % 1000 == 0) trucks[i % 2000 == 0].deliver();

@@ -108,7 +108,10 @@ size_t onHeaderLine(char* data, size_t size, size_t count, void* context) {
   if (!blankLine) return length;
   long status = 0;
   curl_easy_getinfo(transfer.easy, CURLINFO_RESPONSE_CODE, &status);
-  if (status >= 100 && status < 200) return length;  // an interim answer; the real one follows
+  // 100 Continue is the one interim answer after which the real one follows;
+  // any other 1xx comes from a collector that is not answering the report,
+  // and ends the exchange at once as not accepted.
+  if (status == 100) return length;
   transfer.status = status;
   transfer.responseArrived = true;
   return 0;

@@ -1,8 +1,8 @@
 // The report POST on Windows: one WinHTTP session, connection and request per
 // report, synchronous, with WinHTTP's certificate checks; redirects are not
 // followed. The exchange runs on a helper thread while this one keeps the
-// post's limits: closing the request handle is WinHTTP's way to end a
-// synchronous call from another thread.
+// post's limits; the helper sends the body only while the post is still
+// wanted (sendBodyIfWanted).
 #include <windows.h>
 #include <winhttp.h>
 
@@ -20,6 +20,7 @@ namespace {
 const wchar_t* const userAgent = L"VORN-Davida-Client/1.0";
 const DWORD hostBufferLength = 512;
 const DWORD pathBufferLength = 2048;
+const int sendMilliseconds = 500;
 
 // One code unit per byte, no code page: bytes above 0x7F sign-extend to
 // U+FF80..U+FFFF. Only ASCII URLs and keys are expected.
@@ -46,20 +47,25 @@ void closeAll(HINTERNET request, HINTERNET connection, HINTERNET session) {
   if (session != nullptr) WinHttpCloseHandle(session);
 }
 
-// WinHTTP's own time-outs bound each step (name resolution, connect, send,
-// receive) to what is left until the deadline; the total, a trickling
-// answer included, is kept by awaitExchange.
+// WinHTTP's own time-outs bound name resolution, connect and receive to what
+// is left until the deadline, and each send to sendMilliseconds at most: a
+// few hundred bytes fit any fresh socket's buffer at once, so only a peer
+// that takes none waits, and the body's write holds the exchange's lock. The
+// total, a trickling answer included, is kept by awaitExchange.
 bool setTimeouts(HINTERNET session, const PostLimits& limits) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
       limits.deadline - std::chrono::steady_clock::now());
   const int step = static_cast<int>(std::max<long long>(1, left.count()));
-  return WinHttpSetTimeouts(session, step, step, step, step);
+  return WinHttpSetTimeouts(session, step, step, std::min(step, sendMilliseconds), step);
 }
 
 // Shared by the waiting thread and the helper, whichever lets go last frees
-// it. The request handle is only touched under `mutex`: once the waiter has
-// given up it is closed and the helper leaves it alone.
+// it. The handles belong to the helper alone, which closes them: the waiting
+// thread never touches them once the helper runs, so no WinHTTP call of the
+// helper can meet a handle that was closed under it (and perhaps reused).
 struct Exchange {
+  HINTERNET session = nullptr;
+  HINTERNET connection = nullptr;
   HINTERNET request = nullptr;
   std::wstring headers;
   std::string body;
@@ -71,26 +77,46 @@ struct Exchange {
   DWORD status = 0;
 };
 
+// The request head goes out first, announcing the body's length; the body
+// follows only while the waiting thread still wants the post, decided under
+// the lock. A post given up during name lookup, connect or the head's send
+// therefore never becomes a whole request: the collector gets at most a head
+// whose body never comes, and counts nothing. A body written is in the
+// socket before any verdict, so a late verdict can only be a lost answer.
+bool sendBodyIfWanted(Exchange& ex) {
+  std::lock_guard<std::mutex> lock(ex.mutex);
+  if (ex.abandoned) return false;
+  // The waiting thread waits for this lock at most the send time-out.
+  const DWORD length = static_cast<DWORD>(ex.body.size());
+  DWORD written = 0;
+  return length == 0 ||
+         (WinHttpWriteData(ex.request, ex.body.data(), length, &written) && written == length);
+}
+
 void exchange(Exchange& ex) {
   const DWORD length = static_cast<DWORD>(ex.body.size());
-  const bool answered = WinHttpSendRequest(ex.request, ex.headers.c_str(), static_cast<DWORD>(-1),
-                                           const_cast<char*>(ex.body.data()), length, length, 0) &&
-                        WinHttpReceiveResponse(ex.request, nullptr);
-  std::lock_guard<std::mutex> lock(ex.mutex);
-  if (answered && !ex.abandoned) {
-    DWORD statusSize = sizeof ex.status;
-    WinHttpQueryHeaders(ex.request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                        WINHTTP_HEADER_NAME_BY_INDEX, &ex.status, &statusSize,
-                        WINHTTP_NO_HEADER_INDEX);
+  DWORD status = 0;
+  if (WinHttpSendRequest(ex.request, ex.headers.c_str(), static_cast<DWORD>(-1),
+                         WINHTTP_NO_REQUEST_DATA, 0, length, 0) &&
+      sendBodyIfWanted(ex) && WinHttpReceiveResponse(ex.request, nullptr)) {
+    DWORD statusSize = sizeof status;
+    if (!WinHttpQueryHeaders(ex.request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize,
+                             WINHTTP_NO_HEADER_INDEX))
+      status = 0;
   }
+  closeAll(ex.request, ex.connection, ex.session);
+  std::lock_guard<std::mutex> lock(ex.mutex);
+  ex.status = status;
   ex.done = true;
   ex.finished.notify_one();
 }
 
-// Closing the handle ends the helper's call on Windows, but not every WinHTTP
-// does so at once (Wine's waits for the peer or its own time-out). So the
-// helper is never waited for: it holds a reference to this library and gives
-// it back as it exits, and the game may unload the plug-in meanwhile.
+// The helper's calls end only by WinHTTP's own time-outs (closing a handle
+// would not end one under way on every WinHTTP: Wine's waits for the peer or
+// its time-out). So the helper is never waited for: it holds a reference to
+// this library and gives it back as it exits, and the game may unload the
+// plug-in meanwhile.
 DWORD WINAPI exchangeThread(LPVOID parameter) {
   auto* handed = static_cast<std::shared_ptr<Exchange>*>(parameter);
   std::shared_ptr<Exchange> ex = std::move(*handed);
@@ -117,13 +143,12 @@ bool startExchange(const std::shared_ptr<Exchange>& ex) {
 }
 
 // Waits for the helper's verdict until the deadline or until the caller gives
-// up; then closes the request. True when the exchange finished in time.
+// up, and then only marks the exchange given up. True when it finished in time.
 bool awaitExchange(Exchange& ex, const PostLimits& limits) {
   std::unique_lock<std::mutex> lock(ex.mutex);
   while (!ex.done) {
     if (std::chrono::steady_clock::now() >= limits.deadline || limits.giveUp(limits.context)) {
       ex.abandoned = true;
-      WinHttpCloseHandle(ex.request);
       return false;
     }
     ex.finished.wait_for(lock, std::chrono::milliseconds(postCheckMilliseconds));
@@ -195,13 +220,14 @@ bool httpPost(const std::string& url, const std::string& apiKey, const std::stri
     closeAll(request, connection, session);
     return false;
   }
+  ex->session = session;
+  ex->connection = connection;
   ex->request = request;
   if (!startExchange(ex)) {
     closeAll(request, connection, session);
     return false;
   }
   const bool inTime = awaitExchange(*ex, limits);
-  closeAll(inTime ? request : nullptr, connection, session);
   // A call that failed leaves the status at 0.
   return inTime && ex->status - 200u <= 99u;
 }
