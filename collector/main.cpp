@@ -112,6 +112,12 @@ int main(int argc, char** argv) {
                    "reports one key may send within a minute; more get 429 (0: no limit)")
       ->capture_default_str()
       ->check(CLI::NonNegativeNumber);
+  serveCommand
+      ->add_option("--board-reuse-ms", options.boardReuseMs,
+                   "serve a computed leaderboard again for this many milliseconds (0: compute "
+                   "each one afresh; requests at the same time still share one)")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 60000));
   serveCommand->add_flag("--no-wall-time-check", noWallTimeCheck,
                          "do not flag reports that claim more time than has passed since the "
                          "key's previous report");

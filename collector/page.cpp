@@ -1,5 +1,6 @@
 #include "page.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 
@@ -32,6 +33,7 @@ th{background:#2d4b73;color:#fff;font-weight:600}
 td.num{text-align:right;font-variant-numeric:tabular-nums}
 tr:nth-child(even) td{background:#f4f7fb}
 td.flag{color:#a33}
+nav{margin:.8em 0}nav a{margin-right:1em}
 </style>)";
 
 }  // namespace
@@ -72,14 +74,49 @@ std::string isoTime(std::int64_t ms) {
   return text;
 }
 
-std::string renderLeaderboardPage(const std::vector<LeaderboardRow>& rows,
-                                  const std::string& periodText) {
+std::string renderLeaderboardPage(const Board& board, const BoardQuery& query,
+                                  const std::string& periodText, const std::string& periodParams) {
+  const std::vector<LeaderboardRow>& rows = board.rows;
   std::string html =
       "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
       "<title>VORN Davida leaderboard</title>";
   html += style;
   html += "</head><body><h1>VORN Davida leaderboard</h1><p class=\"period\">" +
-          escapeHtml(periodText) + "</p>\n<table id=\"leaderboard\"><thead><tr>";
+          escapeHtml(periodText) + " &middot; " + std::to_string(board.totalPlayers) +
+          " players</p>\n";
+  // The period's own parameters are dates already checked; each goes back as
+  // a hidden field of the search.
+  html += "<form id=\"find\" method=\"get\" action=\"/\">";
+  std::string rest = periodParams;
+  while (!rest.empty()) {
+    const std::string pair = rest.substr(0, rest.find('&'));
+    rest = rest.size() > pair.size() ? rest.substr(pair.size() + 1) : "";
+    const auto equals = pair.find('=');
+    html += "<input type=\"hidden\" name=\"" + escapeHtml(pair.substr(0, equals)) + "\" value=\"" +
+            escapeHtml(pair.substr(equals + 1)) + "\">";
+  }
+  html += "<input name=\"player\" placeholder=\"Player\" value=\"" + escapeHtml(query.player) +
+          "\"> <button>Find</button></form>\n";
+  const std::string base = "/?" + (periodParams.empty() ? "" : periodParams + "&");
+  std::string nav;
+  if (!query.player.empty()) {
+    nav += "<a id=\"all\" href=\"" + escapeHtml(base.substr(0, base.size() - 1)) +
+           "\">All players</a>";
+  } else {
+    const std::int64_t limit = query.limit;
+    if (query.offset > 0) {
+      nav += "<a id=\"previous\" href=\"" + escapeHtml(base) +
+             "offset=" + std::to_string(std::max<std::int64_t>(0, query.offset - limit)) +
+             (limit != 100 ? "&amp;limit=" + std::to_string(limit) : "") + "\">Previous</a>";
+    }
+    if (query.offset + limit < board.totalPlayers) {
+      nav += "<a id=\"next\" href=\"" + escapeHtml(base) +
+             "offset=" + std::to_string(query.offset + limit) +
+             (limit != 100 ? "&amp;limit=" + std::to_string(limit) : "") + "\">Next</a>";
+    }
+  }
+  if (!nav.empty()) nav = "<nav>" + nav + "</nav>\n";
+  html += nav + "<table id=\"leaderboard\"><thead><tr>";
   html +=
       "<th rowspan=\"2\">#</th><th rowspan=\"2\">Player</th><th rowspan=\"2\">Miles</th>"
       "<th rowspan=\"2\">Hours</th><th colspan=\"5\" class=\"group\">Miles by server</th>"
@@ -93,9 +130,8 @@ std::string renderLeaderboardPage(const std::vector<LeaderboardRow>& rows,
     legend += (legend.empty() ? "" : ", ") + number + ": " + escapeHtml(server);
   }
   html += "</tr></thead><tbody>\n";
-  int rank = 0;
   for (const LeaderboardRow& row : rows) {
-    html += "<tr>" + cell(std::to_string(++rank), "num") + cell(escapeHtml(row.playerName)) +
+    html += "<tr>" + cell(std::to_string(row.rank), "num") + cell(escapeHtml(row.playerName)) +
             cell(fixed(row.miles, 2), "num") +
             cell(fixed(static_cast<double>(row.seconds) / 3600.0, 2), "num");
     for (const char* server : deployment::knownServerIds) {
@@ -108,8 +144,12 @@ std::string renderLeaderboardPage(const std::vector<LeaderboardRow>& rows,
                  row.flaggedReports ? "num flag" : "num") +
             "</tr>\n";
   }
-  if (rows.empty()) html += "<tr><td colspan=\"13\">No reports yet.</td></tr>\n";
-  html += "</tbody></table>\n<p class=\"note\">Servers " + legend +
+  if (rows.empty()) {
+    html += query.player.empty() ? "<tr><td colspan=\"13\">No reports yet.</td></tr>\n"
+                                 : "<tr><td colspan=\"13\">No player of that name has a report "
+                                   "in this period.</td></tr>\n";
+  }
+  html += "</tbody></table>\n" + nav + "<p class=\"note\">Servers " + legend +
           ".<br>Flagged reports (an implausible speed, or more driving time than had passed) "
           "are kept but not counted.</p></body></html>\n";
   return html;

@@ -4,7 +4,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <iostream>
@@ -13,6 +12,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "board.h"
 #include "keys.h"
 #include "page.h"
 #include "report.h"
@@ -34,69 +34,6 @@ std::int64_t nowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::system_clock::now().time_since_epoch())
       .count();
-}
-
-// Days since 1970-01-01 of a civil date (proleptic Gregorian).
-std::int64_t daysFromCivil(int year, unsigned month, unsigned day) {
-  year -= month <= 2;
-  const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
-  const unsigned yearOfEra = static_cast<unsigned>(year - era * 400);
-  const unsigned dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-  const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-  return era * 146097 + static_cast<std::int64_t>(dayOfEra) - 719468;
-}
-
-// YYYY-MM-DD as the first millisecond of that UTC day.
-bool parseDate(const std::string& text, std::int64_t& ms) {
-  int year = 0;
-  unsigned month = 0, day = 0;
-  char tail = 0;
-  if (text.size() != 10 || text[4] != '-' || text[7] != '-' ||
-      std::sscanf(text.c_str(), "%4d-%2u-%2u%c", &year, &month, &day, &tail) != 3 || month < 1 ||
-      month > 12 || day < 1 || day > 31) {
-    return false;
-  }
-  ms = daysFromCivil(year, month, day) * 86400000;
-  return true;
-}
-
-// The period of ?since=&until= (both days included); false when malformed.
-bool parsePeriod(const HttpRequest& req, Period& period, std::string& text) {
-  std::int64_t ms = 0;
-  text = "All time";
-  const std::string* since = req.param("since");
-  const std::string* until = req.param("until");
-  if (since) {
-    if (!parseDate(*since, ms)) return false;
-    period.fromMs = ms;
-    text = "From " + *since;
-  }
-  if (until) {
-    if (!parseDate(*until, ms)) return false;
-    period.untilMs = ms + 86400000;
-    text += (since ? " until " : "Until ") + *until;
-  }
-  return true;
-}
-
-nlohmann::json leaderboardJson(const std::vector<LeaderboardRow>& rows) {
-  nlohmann::json players = nlohmann::json::array();
-  for (const LeaderboardRow& row : rows) {
-    nlohmann::json servers = nlohmann::json::object();
-    for (const auto& [serverId, totals] : row.servers) {
-      servers[serverId] = {{"miles", totals.miles}, {"seconds", totals.seconds}};
-    }
-    players.push_back({{"player_name", row.playerName},
-                       {"miles", row.miles},
-                       {"seconds", row.seconds},
-                       {"reports", row.reports},
-                       {"flagged_reports", row.flaggedReports},
-                       {"servers", servers},
-                       {"last_truck", row.lastTruck},
-                       {"last_trailer", row.lastTrailer},
-                       {"last_seen", isoTime(row.lastSeenMs)}});
-  }
-  return {{"players", players}};
 }
 
 }  // namespace
@@ -230,7 +167,8 @@ std::string HttpRequest::header(const std::string& lowerName) const {
 }
 
 HttpAnswer jsonAnswer(int status, const std::string& message) {
-  return {status, "application/json",
+  return {status,
+          "application/json",
           nlohmann::json{{status < 300 ? "status" : "error", message}}.dump() + "\n",
           {}};
 }
@@ -239,7 +177,11 @@ Routes::Routes(Store& store, const ServeOptions& options)
     : store_(store),
       options_(options),
       rate_(std::make_unique<RateLimit>(options.maxReportsPerMinute)),
-      committer_(std::make_unique<Committer>(store)) {}
+      committer_(std::make_unique<Committer>(store)) {
+  BoardCache::Limits limits;
+  limits.reuse = std::chrono::milliseconds(options.boardReuseMs);
+  boards_ = std::make_unique<BoardCache>(store, limits);
+}
 
 Routes::~Routes() = default;
 
@@ -248,7 +190,7 @@ void Routes::handle(const HttpRequest& request, Reply reply) {
     if (request.method == "POST") return report(request, std::move(reply));
   } else if (request.path == "/api/v1/leaderboard" || request.path == "/") {
     if (request.method == "GET" || request.method == "HEAD") {
-      return reply(board(request, request.path == "/"));
+      return board(request, request.path == "/", std::move(reply));
     }
   } else if (request.path == "/healthz") {
     if (request.method == "GET" || request.method == "HEAD") {
@@ -306,25 +248,25 @@ void Routes::report(const HttpRequest& request, Reply reply) {
   });
 }
 
-HttpAnswer Routes::board(const HttpRequest& request, bool page) {
-  Period period;
-  std::string periodText;
-  if (!parsePeriod(request, period, periodText)) {
-    return jsonAnswer(400, "since and until are dates, YYYY-MM-DD");
+void Routes::board(const HttpRequest& request, bool page, Reply reply) {
+  BoardQuery query;
+  std::string periodText, periodParams, error;
+  const ParamReader param = [&request](const std::string& name, std::string& value) {
+    const std::string* found = request.param(name);
+    if (found) value = *found;
+    return found != nullptr;
+  };
+  if (!parseBoardQuery(param, query, periodText, periodParams, error)) {
+    return reply(jsonAnswer(400, error));
   }
-  std::vector<LeaderboardRow> rows;
-  std::string error;
-  if (!store_.leaderboard(period, rows, error)) {
-    std::cerr << "leaderboard failed: " << error << "\n";
-    return jsonAnswer(503, "store unavailable");
-  }
-  if (page) {
-    return {200, "text/html; charset=utf-8", renderLeaderboardPage(rows, periodText), {}};
-  }
-  return {200, "application/json",
-          leaderboardJson(rows).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
-              "\n",
-          {}};
+  boards_->board(query, [=, reply = std::move(reply)](BoardAnswer answer, const Board& board) {
+    if (answer != BoardAnswer::ok) return reply(jsonAnswer(503, "board unavailable"));
+    if (!page) return reply({200, "application/json", boardJson(board), {}});
+    reply({200,
+           "text/html; charset=utf-8",
+           renderLeaderboardPage(board, query, periodText, periodParams),
+           {}});
+  });
 }
 
 }  // namespace collector

@@ -26,11 +26,12 @@ struct ServeOptions {
   bool wallTimeCheck = true;
   int maxConnectionsPerAddress = 64;  // 0: no limit
   int maxReportsPerMinute = 12;       // per key; 0: no limit
+  int boardReuseMs = 2000;  // how long a computed board is served again
 };
 
 struct HttpRequest {
   std::string method;
-  std::string path;                          // without the query
+  std::string path;                               // without the query
   std::multimap<std::string, std::string> query;  // names and values decoded
   std::map<std::string, std::string> headers;     // names in lower case
   std::string body;
@@ -55,6 +56,7 @@ using Reply = std::function<void(HttpAnswer)>;
 
 class Committer;
 class RateLimit;
+class BoardCache;
 
 class Routes {
  public:
@@ -68,12 +70,13 @@ class Routes {
 
  private:
   void report(const HttpRequest& request, Reply reply);
-  HttpAnswer board(const HttpRequest& request, bool page);
+  void board(const HttpRequest& request, bool page, Reply reply);
 
   Store& store_;
   ServeOptions options_;
   std::unique_ptr<RateLimit> rate_;
   std::unique_ptr<Committer> committer_;
+  std::unique_ptr<BoardCache> boards_;
 };
 
 }  // namespace collector

@@ -407,6 +407,9 @@ class Listener : public std::enable_shared_from_this<Listener> {
       }
       beast::error_code ignored;
       const auto peer = socket.remote_endpoint(ignored).address();
+      // No waiting for the client's delayed acknowledgement between the parts
+      // of an answer.
+      if (!ignored) socket.set_option(tcp::no_delay(true), ignored);
       if (!ignored && self->front_->admit(peer)) {
         auto session =
             std::make_shared<Session>(self->front_, loop, std::move(socket), peer, self->tls_);

@@ -1,5 +1,9 @@
-// Chooses the store implementation from the database URL.
+// Chooses the store implementation from the database URL; the arithmetic of
+// the totals and boards that both stores share.
 #include "store.h"
+
+#include <algorithm>
+#include <cmath>
 
 #include "store_postgres.h"
 #include "store_sqlite.h"
@@ -16,6 +20,123 @@ std::unique_ptr<Store> openStore(const std::string& url, std::string& error) {
   }
   error = "unknown database URL '" + url + "' (expected sqlite:PATH or postgresql://...)";
   return nullptr;
+}
+
+}  // namespace collector
+
+namespace collector {
+
+std::int64_t dayOf(std::int64_t ms) { return ms / msPerDay - (ms % msPerDay < 0 ? 1 : 0); }
+
+bool isAllTime(const Period& period) {
+  return period.fromMs == Period{}.fromMs && period.untilMs == Period{}.untilMs;
+}
+
+void daysOf(const Period& period, std::int64_t& fromDay, std::int64_t& untilDay) {
+  // Far beyond any report, and far from overflowing.
+  constexpr std::int64_t farDay = std::int64_t{1} << 40;
+  const auto startingDay = [](std::int64_t ms) {
+    const std::int64_t day = dayOf(ms);
+    return day * msPerDay == ms ? day : day + 1;
+  };
+  fromDay = period.fromMs == Period{}.fromMs ? -farDay : startingDay(period.fromMs);
+  untilDay = period.untilMs == Period{}.untilMs ? farDay : startingDay(period.untilMs);
+}
+
+void addToTotals(TotalsDelta& delta, std::int64_t playerId, std::int64_t receivedMs,
+                 const ReportBody& report, bool counted) {
+  for (const std::int64_t day : {dayOf(receivedMs), allTimeDay}) {
+    TotalsRow& row = delta[TotalsKey{playerId, day, report.serverId}];
+    if (row.reports + row.flagged == 0) {
+      row.playerId = playerId;
+      row.day = day;
+      row.serverId = report.serverId;
+    }
+    if (counted) {
+      row.miles += report.miles;
+      row.seconds += report.seconds;
+      ++row.reports;
+    } else {
+      ++row.flagged;
+    }
+    // The later stored report wins a tie, as it does in the database.
+    if (row.reports + row.flagged == 1 || receivedMs >= row.lastMs) {
+      row.lastMs = receivedMs;
+      row.lastTruck = report.truck;
+      row.lastTrailer = report.trailer;
+    }
+  }
+}
+
+void BoardBuilder::add(const TotalsRow& row) {
+  auto [at, added] = rows_.try_emplace(row.playerId);
+  LeaderboardRow& line = at->second;
+  if (added) line.playerName = row.playerName;
+  line.miles += row.miles;
+  line.seconds += row.seconds;
+  line.reports += row.reports;
+  line.flaggedReports += row.flagged;
+  if (row.reports > 0) {
+    ServerTotals& server = line.servers[row.serverId];
+    server.miles += row.miles;
+    server.seconds += row.seconds;
+  }
+  if (added || row.lastMs > line.lastSeenMs) {
+    line.lastSeenMs = row.lastMs;
+    line.lastTruck = row.lastTruck;
+    line.lastTrailer = row.lastTrailer;
+  }
+}
+
+std::vector<LeaderboardRow> BoardBuilder::finish() {
+  std::vector<LeaderboardRow> rows;
+  rows.reserve(rows_.size());
+  for (auto& entry : rows_) rows.push_back(std::move(entry.second));
+  rows_.clear();
+  // Miles that agree to a millionth of a mile, the plug-in's precision, are a
+  // tie: sums of the same reports in another order (another store, an
+  // upgrade) may differ in their last bits, and must rank the same.
+  const auto micro = [](double miles) { return std::llround(miles * 1e6); };
+  std::sort(rows.begin(), rows.end(), [&](const LeaderboardRow& a, const LeaderboardRow& b) {
+    return micro(a.miles) != micro(b.miles) ? micro(a.miles) > micro(b.miles)
+                                            : a.playerName < b.playerName;
+  });
+  for (std::size_t i = 0; i < rows.size(); ++i) rows[i].rank = static_cast<std::int64_t>(i) + 1;
+  return rows;
+}
+
+void sliceBoard(const std::vector<LeaderboardRow>& all, const BoardQuery& query, Board& board) {
+  board.totalPlayers = static_cast<std::int64_t>(all.size());
+  board.rows.clear();
+  if (!query.player.empty()) {
+    for (const LeaderboardRow& row : all) {
+      if (row.playerName == query.player) board.rows.push_back(row);
+    }
+    return;
+  }
+  const auto size = static_cast<std::int64_t>(all.size());
+  const std::int64_t from = std::min(std::max<std::int64_t>(query.offset, 0), size);
+  const std::int64_t until = std::min(size, from + std::max<std::int64_t>(query.limit, 0));
+  board.rows.assign(all.begin() + from, all.begin() + until);
+}
+
+std::vector<DayTotals> sumDays(const std::vector<TotalsRow>& rows) {
+  std::map<std::int64_t, DayTotals> days;
+  for (const TotalsRow& row : rows) {
+    DayTotals& day = days[row.day];
+    day.day = row.day;
+    day.miles += row.miles;
+    day.seconds += row.seconds;
+    day.reports += row.reports;
+    if (row.reports > 0) {
+      ServerTotals& server = day.servers[row.serverId];
+      server.miles += row.miles;
+      server.seconds += row.seconds;
+    }
+  }
+  std::vector<DayTotals> out;
+  for (auto& entry : days) out.push_back(std::move(entry.second));
+  return out;
 }
 
 }  // namespace collector

@@ -37,6 +37,18 @@
 //           truck text not null, trailer text not null,
 //           flag text not null)                 -- "" counted, else a flag name
 //   indexes reports(player_id, received_ms), reports(received_ms)
+// and the totals, kept in the transaction that stores each report (`day` is
+// days since 1970-01-01 of received_ms, UTC; miles, seconds and reports count
+// unflagged reports only, flagged the others; last_* is the latest report of
+// the row, flagged or not, the later stored one on equal times):
+//   player_days(player_id, day, server_id, miles, seconds, reports, flagged,
+//               last_ms, last_truck, last_trailer)  -- key (day, player_id, server_id)
+//   player_totals(player_id, server_id, ...the same)  -- all time, key (player_id, server_id)
+//   index player_days(player_id, day)
+// Every total is derivable from `reports`, which stays the record of truth. The
+// schema has a version (SQLite: user_version; PostgreSQL: schema_version); a
+// database of an earlier version is upgraded when it is opened, the totals
+// built from `reports` in one transaction.
 #pragma once
 
 #include <cstdint>
@@ -48,6 +60,22 @@
 #include <vector>
 
 #include "report.h"
+
+// The SQL (SQLite and PostgreSQL alike) of the SET clause that adds `excluded`
+// to a totals row; the later stored report is the latest on equal times.
+// clang-format off
+#define COLLECTOR_TOTALS_UPDATE(table)                                                          \
+  "miles = " table ".miles + excluded.miles, "                                                  \
+  "seconds = " table ".seconds + excluded.seconds, "                                            \
+  "reports = " table ".reports + excluded.reports, "                                            \
+  "flagged = " table ".flagged + excluded.flagged, "                                            \
+  "last_truck = CASE WHEN excluded.last_ms >= " table ".last_ms "                               \
+  "THEN excluded.last_truck ELSE " table ".last_truck END, "                                    \
+  "last_trailer = CASE WHEN excluded.last_ms >= " table ".last_ms "                             \
+  "THEN excluded.last_trailer ELSE " table ".last_trailer END, "                                \
+  "last_ms = CASE WHEN excluded.last_ms >= " table ".last_ms "                                  \
+  "THEN excluded.last_ms ELSE " table ".last_ms END"
+// clang-format on
 
 namespace collector {
 
@@ -103,6 +131,28 @@ struct LeaderboardRow {
   std::string lastTruck;
   std::string lastTrailer;
   std::int64_t lastSeenMs = 0;
+  std::int64_t rank = 0;  // 1-based, by counted miles, ties by name
+};
+
+// One page of the leaderboard of a period.
+struct BoardQuery {
+  Period period;
+  std::int64_t limit = 100;  // 1..1000
+  std::int64_t offset = 0;   // rows skipped
+  std::string player;        // not empty: only that player's row, with its rank
+};
+struct Board {
+  std::int64_t totalPlayers = 0;     // players with a report (counted or flagged) in the period
+  std::vector<LeaderboardRow> rows;  // rank set on each
+};
+
+// Counted totals of one UTC day (all players, or one player).
+struct DayTotals {
+  std::int64_t day = 0;  // days since 1970-01-01
+  double miles = 0.0;
+  std::int64_t seconds = 0;
+  std::int64_t reports = 0;
+  std::map<std::string, ServerTotals> servers;  // by server_id, counted only
 };
 
 // One row of the export, as stored.
@@ -110,6 +160,13 @@ struct StoredReport : ReportBody {
   std::int64_t id = 0;
   std::int64_t receivedMs = 0;
   std::string flag;
+};
+
+// One player's page.
+struct PlayerView {
+  LeaderboardRow totals;                  // over `period`, per server; rank on that board
+  std::vector<DayTotals> days;            // each day of `daysPeriod` that has a report, ascending
+  std::vector<StoredReport> lastReports;  // latest 20 of all time, newest first (flagged too)
 };
 
 class Store {
@@ -131,10 +188,25 @@ class Store {
   virtual bool addReports(const std::vector<IncomingReport>& batch,
                           std::vector<AddOutcome>& outcomes, std::string& error) = 0;
 
-  // The leaderboard over a period, ordered by counted miles, most first (ties
-  // by name).
+  // The whole leaderboard over a period, ordered by counted miles, most first
+  // (to a millionth of a mile; ties by name), rank set, read from the totals.
+  // A period counts whole UTC days: a bound inside a day stands for the start
+  // of the next one.
   virtual bool leaderboard(const Period& period, std::vector<LeaderboardRow>& rows,
                            std::string& error) = 0;
+
+  virtual bool board(const BoardQuery& query, Board& board, std::string& error) = 0;
+  // Days of `period` with counted reports, all players together, ascending.
+  virtual bool communityDays(const Period& period, std::vector<DayTotals>& days,
+                             std::string& error) = 0;
+  // False with error "no player named 'NAME'" when there is no such player
+  // (the route answers 404 then); `found` tells the two failures apart.
+  virtual bool player(const std::string& name, const Period& period, const Period& daysPeriod,
+                      PlayerView& view, bool& found, std::string& error) = 0;
+  // The same without the board: view.totals holds only the name (the routes
+  // take the row and rank from a board they computed already).
+  virtual bool playerActivity(const std::string& name, const Period& daysPeriod, PlayerView& view,
+                              bool& found, std::string& error) = 0;
 
   // Every stored report, by id, handed to `each` one at a time.
   virtual bool exportReports(const std::function<void(const StoredReport&)>& each,
@@ -148,5 +220,69 @@ class Store {
 // "sqlite:PATH" or "postgresql://..." (libpq's connection URI). Null with
 // `error` set when the URL is malformed or the database cannot be opened.
 std::unique_ptr<Store> openStore(const std::string& url, std::string& error);
+
+// --- Shared by the stores -------------------------------------------------
+
+constexpr std::int64_t msPerDay = 86400000;
+constexpr std::int64_t schemaVersion = 2;  // 1: players and reports; 2: and the totals
+
+// The UTC day of a time, days since 1970-01-01.
+std::int64_t dayOf(std::int64_t ms);
+// The days [fromDay, untilDay) a period covers; the all-time bounds map to
+// days far beyond any report.
+void daysOf(const Period& period, std::int64_t& fromDay, std::int64_t& untilDay);
+bool isAllTime(const Period& period);
+
+// One row of player_days or player_totals; also what a batch adds to one.
+struct TotalsRow {
+  std::int64_t playerId = 0;
+  std::string playerName;  // when read for a board
+  std::int64_t day = 0;    // player_days only
+  std::string serverId;
+  double miles = 0.0;
+  std::int64_t seconds = 0;
+  std::int64_t reports = 0;
+  std::int64_t flagged = 0;
+  std::int64_t lastMs = 0;
+  std::string lastTruck;
+  std::string lastTrailer;
+};
+
+// The day of the all-time rows (player_totals) in a TotalsDelta.
+constexpr std::int64_t allTimeDay = std::numeric_limits<std::int64_t>::min();
+
+// What a batch adds to the totals, keyed by player, day (allTimeDay for
+// player_totals) and server.
+struct TotalsKey {
+  std::int64_t playerId;
+  std::int64_t day;
+  std::string serverId;
+  // In the order of player_days' primary key, which writes fastest.
+  bool operator<(const TotalsKey& other) const {
+    return day != other.day             ? day < other.day
+           : playerId != other.playerId ? playerId < other.playerId
+                                        : serverId < other.serverId;
+  }
+};
+using TotalsDelta = std::map<TotalsKey, TotalsRow>;
+// Adds one stored report to its day's row and its all-time row.
+void addToTotals(TotalsDelta& delta, std::int64_t playerId, std::int64_t receivedMs,
+                 const ReportBody& report, bool counted);
+
+// Builds the ranked board from totals rows in any order (several rows of one
+// player are summed; the latest last_ms gives the last truck).
+class BoardBuilder {
+ public:
+  void add(const TotalsRow& row);
+  std::vector<LeaderboardRow> finish();
+
+ private:
+  std::map<std::int64_t, LeaderboardRow> rows_;
+};
+
+// The page or the player's row of a whole ranked board.
+void sliceBoard(const std::vector<LeaderboardRow>& all, const BoardQuery& query, Board& board);
+// Sums totals rows (of player_days) into days, ascending.
+std::vector<DayTotals> sumDays(const std::vector<TotalsRow>& rows);
 
 }  // namespace collector

@@ -3,8 +3,11 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <iostream>
 #include <limits>
 #include <mutex>
+#include <utility>
 
 #include "report.h"
 
@@ -31,7 +34,41 @@ CREATE TABLE IF NOT EXISTS reports(
   flag TEXT NOT NULL);
 CREATE INDEX IF NOT EXISTS reports_player_time ON reports(player_id, received_ms);
 CREATE INDEX IF NOT EXISTS reports_time ON reports(received_ms);
+CREATE TABLE IF NOT EXISTS player_days(
+  player_id INTEGER NOT NULL REFERENCES players(id),
+  day INTEGER NOT NULL,
+  server_id TEXT NOT NULL,
+  miles REAL NOT NULL,
+  seconds INTEGER NOT NULL,
+  reports INTEGER NOT NULL,
+  flagged INTEGER NOT NULL,
+  last_ms INTEGER NOT NULL,
+  last_truck TEXT NOT NULL,
+  last_trailer TEXT NOT NULL,
+  PRIMARY KEY(day, player_id, server_id)) WITHOUT ROWID;
+CREATE INDEX IF NOT EXISTS player_days_player ON player_days(player_id, day);
+CREATE TABLE IF NOT EXISTS player_totals(
+  player_id INTEGER NOT NULL REFERENCES players(id),
+  server_id TEXT NOT NULL,
+  miles REAL NOT NULL,
+  seconds INTEGER NOT NULL,
+  reports INTEGER NOT NULL,
+  flagged INTEGER NOT NULL,
+  last_ms INTEGER NOT NULL,
+  last_truck TEXT NOT NULL,
+  last_trailer TEXT NOT NULL,
+  PRIMARY KEY(player_id, server_id)) WITHOUT ROWID;
 )";
+
+// Adds a batch's TotalsRow to its stored row, or stores it as the first.
+const char* const addDaySql =
+    "INSERT INTO player_days(player_id, day, server_id, miles, seconds, reports, flagged, "
+    "last_ms, last_truck, last_trailer) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10) "
+    "ON CONFLICT(day, player_id, server_id) DO UPDATE SET " COLLECTOR_TOTALS_UPDATE("player_days");
+const char* const addTotalSql =
+    "INSERT INTO player_totals(player_id, server_id, miles, seconds, reports, flagged, "
+    "last_ms, last_truck, last_trailer) VALUES(?1, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10) "
+    "ON CONFLICT(player_id, server_id) DO UPDATE SET " COLLECTOR_TOTALS_UPDATE("player_totals");
 
 // One prepared statement; values are only ever bound, never pasted.
 class Statement {
@@ -103,10 +140,12 @@ bool execute(sqlite3* db, const char* sql, std::string& error) {
   return false;
 }
 
-sqlite3* openConnection(const std::string& path, std::string& error) {
+// `flags` may add SQLITE_OPEN_NOMUTEX for a connection that only one thread
+// at a time uses.
+sqlite3* openConnection(const std::string& path, std::string& error, int flags = 0) {
   sqlite3* db = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-      SQLITE_OK) {
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | flags,
+                      nullptr) != SQLITE_OK) {
     error = "cannot open " + path + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
     sqlite3_close(db);
     return nullptr;
@@ -122,12 +161,87 @@ sqlite3* openConnection(const std::string& path, std::string& error) {
   return db;
 }
 
+// Adds a batch's totals to player_days and player_totals.
+bool writeTotals(sqlite3* db, const TotalsDelta& totals) {
+  Statement addDay(db, addDaySql);
+  Statement addTotal(db, addTotalSql);
+  for (const auto& entry : totals) {
+    const TotalsRow& row = entry.second;
+    Statement& add = row.day == allTimeDay ? addTotal : addDay;
+    add.reset();
+    add.bind(1, row.playerId).bind(2, row.day).bind(3, row.serverId).bind(4, row.miles);
+    add.bind(5, row.seconds).bind(6, row.reports).bind(7, row.flagged).bind(8, row.lastMs);
+    add.bind(9, row.lastTruck).bind(10, row.lastTrailer);
+    if (!add.run()) return false;
+  }
+  return true;
+}
+
+// Brings a database of an earlier schema version up to this one: the totals
+// are built from `reports`, in one transaction with the new version number,
+// so an upgrade cut short leaves the database as it was.
+bool upgrade(sqlite3* db, const std::string& path, std::string& error) {
+  if (!execute(db, "BEGIN IMMEDIATE", error)) return false;
+  const auto fail = [&] {
+    if (error.empty()) error = sqlite3_errmsg(db);
+    std::string ignored;
+    execute(db, "ROLLBACK", ignored);
+    return false;
+  };
+  Statement version(db, "PRAGMA user_version");
+  if (version.step() != SQLITE_ROW) return fail();
+  const std::int64_t found = version.integer(0);
+  version.reset();
+  if (found > schemaVersion) {
+    error = path + " has schema version " + std::to_string(found) +
+            ", newer than this collector's " + std::to_string(schemaVersion);
+    return fail();
+  }
+  if (found == schemaVersion) return execute(db, "COMMIT", error);
+  Statement count(db, "SELECT COUNT(*) FROM reports");
+  if (count.step() != SQLITE_ROW) return fail();
+  const std::int64_t total = count.integer(0);
+  if (total > 0) {
+    std::cerr << "upgrading " << path << ": building the totals of " << total << " reports"
+              << std::endl;
+  }
+  TotalsDelta totals;
+  std::string ignored;
+  execute(db, "PRAGMA cache_size = -262144", ignored);  // 256 MiB while the totals are written
+  Statement each(db,
+                 "SELECT player_id, received_ms, server_id, miles, seconds, truck, trailer, flag "
+                 "FROM reports ORDER BY id");
+  std::int64_t done = 0;
+  int rc;
+  while ((rc = each.step()) == SQLITE_ROW) {
+    const ReportBody report{"",           each.text(2), each.real(3), each.integer(4),
+                            each.text(5), each.text(6)};
+    addToTotals(totals, each.integer(0), each.integer(1), report, each.text(7).empty());
+    if (++done % 1000000 == 0) {
+      std::cerr << "upgrading " << path << ": " << done << " of " << total << " reports"
+                << std::endl;
+    }
+  }
+  if (rc != SQLITE_DONE ||
+      !execute(db, "DELETE FROM player_days; DELETE FROM player_totals", error) ||
+      !writeTotals(db, totals) ||
+      !execute(db, ("PRAGMA user_version = " + std::to_string(schemaVersion)).c_str(), error)) {
+    return fail();
+  }
+  if (!execute(db, "COMMIT", error)) return fail();
+  execute(db, "PRAGMA cache_size = -2000", ignored);
+  if (total > 0) std::cerr << "upgrading " << path << ": done" << std::endl;
+  return true;
+}
+
 class SqliteStore : public Store {
  public:
-  SqliteStore(sqlite3* writer, sqlite3* reader) : writer_(writer), reader_(reader) {}
+  SqliteStore(std::string path, sqlite3* writer, sqlite3* reader)
+      : path_(std::move(path)), writer_(writer), reader_(reader) {}
   ~SqliteStore() override {
     sqlite3_close(writer_);
     sqlite3_close(reader_);
+    for (sqlite3* db : idleReaders_) sqlite3_close(db);
   }
 
   bool addPlayer(const std::string& name, const std::string& keyHash, std::int64_t nowMs,
@@ -189,6 +303,7 @@ class SqliteStore : public Store {
       outcomes[i] = AddOutcome::failed;
       return true;
     };
+    TotalsDelta totals;
     for (std::size_t i = 0; good && i < batch.size(); ++i) {
       const IncomingReport& report = batch[i];
       findPlayer.reset();
@@ -225,7 +340,9 @@ class SqliteStore : public Store {
         break;
       }
       outcomes[i] = flag.empty() ? AddOutcome::stored : AddOutcome::storedFlagged;
+      addToTotals(totals, playerId, report.receivedMs, report, flag.empty());
     }
+    good = good && writeTotals(writer_, totals);
     if (good && execute(writer_, "COMMIT", error)) return true;
     if (error.empty()) error = sqlite3_errmsg(writer_);
     std::string ignored;
@@ -235,13 +352,98 @@ class SqliteStore : public Store {
 
   bool leaderboard(const Period& period, std::vector<LeaderboardRow>& rows,
                    std::string& error) override {
-    std::lock_guard<std::mutex> lock(readMutex_);
-    rows.clear();
-    if (!execute(reader_, "BEGIN", error)) return false;
-    const bool done = readLeaderboard(period, rows, error);
-    std::string ignored;
-    execute(reader_, "COMMIT", ignored);
-    return done;
+    Reader reader(*this, error);
+    return reader && reader.begin(error) && readBoard(reader.db, period, rows, error);
+  }
+
+  bool board(const BoardQuery& query, Board& board, std::string& error) override {
+    std::vector<LeaderboardRow> rows;
+    if (!leaderboard(query.period, rows, error)) return false;
+    sliceBoard(rows, query, board);
+    return true;
+  }
+
+  bool communityDays(const Period& period, std::vector<DayTotals>& days,
+                     std::string& error) override {
+    Reader reader(*this, error);
+    if (!reader) return false;
+    Statement select(reader.db,
+                     "SELECT day, server_id, SUM(miles), SUM(seconds), SUM(reports) FROM "
+                     "player_days WHERE day >= ? AND day < ? AND reports > 0 "
+                     "GROUP BY day, server_id");
+    std::int64_t fromDay = 0, untilDay = 0;
+    daysOf(period, fromDay, untilDay);
+    select.bind(1, fromDay).bind(2, untilDay);
+    std::vector<TotalsRow> rows;
+    int rc;
+    while ((rc = select.step()) == SQLITE_ROW) {
+      TotalsRow row;
+      row.day = select.integer(0);
+      row.serverId = select.text(1);
+      row.miles = select.real(2);
+      row.seconds = select.integer(3);
+      row.reports = select.integer(4);
+      rows.push_back(std::move(row));
+    }
+    days = sumDays(rows);
+    return finished(select, rc, error);
+  }
+
+  bool player(const std::string& name, const Period& period, const Period& daysPeriod,
+              PlayerView& view, bool& found, std::string& error) override {
+    return readPlayer(name, &period, daysPeriod, view, found, error);
+  }
+
+  bool playerActivity(const std::string& name, const Period& daysPeriod, PlayerView& view,
+                      bool& found, std::string& error) override {
+    return readPlayer(name, nullptr, daysPeriod, view, found, error);
+  }
+
+  // A player's view; its totals on the board of `period` unless that is null.
+  bool readPlayer(const std::string& name, const Period* period, const Period& daysPeriod,
+                  PlayerView& view, bool& found, std::string& error) {
+    found = true;  // false only once the database said so
+    Reader reader(*this, error);
+    if (!reader || !reader.begin(error)) return false;
+    Statement who(reader.db, "SELECT id FROM players WHERE name = ?");
+    who.bind(1, name);
+    const int rc = who.step();
+    if (rc != SQLITE_ROW) {
+      found = rc != SQLITE_DONE;
+      error = found ? who.failure() : "no player named '" + name + "'";
+      return false;
+    }
+    const std::int64_t playerId = who.integer(0);
+    view = PlayerView();
+    view.totals.playerName = name;
+    std::vector<LeaderboardRow> rows;
+    if (period && !readBoard(reader.db, *period, rows, error)) return false;
+    for (const LeaderboardRow& row : rows) {
+      if (row.playerName == name) view.totals = row;
+    }
+    Statement days(reader.db,
+                   "SELECT d.player_id, '', d.server_id, d.miles, d.seconds, d.reports, d.flagged, "
+                   "d.last_ms, d.last_truck, d.last_trailer, d.day FROM player_days d "
+                   "WHERE d.player_id = ? AND d.day >= ? AND d.day < ?");
+    std::int64_t fromDay = 0, untilDay = 0;
+    daysOf(daysPeriod, fromDay, untilDay);
+    days.bind(1, playerId).bind(2, fromDay).bind(3, untilDay);
+    std::vector<TotalsRow> dayRows;
+    if (!readTotals(days, dayRows, error)) return false;
+    view.days = sumDays(dayRows);
+    Statement last(reader.db,
+                   "SELECT id, received_ms, server_id, miles, seconds, truck, trailer, flag "
+                   "FROM reports WHERE player_id = ? ORDER BY received_ms DESC, id DESC LIMIT 20");
+    last.bind(1, playerId);
+    int step;
+    while ((step = last.step()) == SQLITE_ROW) {
+      view.lastReports.push_back(
+          {{name, last.text(2), last.real(3), last.integer(4), last.text(5), last.text(6)},
+           last.integer(0),
+           last.integer(1),
+           last.text(7)});
+    }
+    return finished(last, step, error);
   }
 
   bool exportReports(const std::function<void(const StoredReport&)>& each,
@@ -275,62 +477,112 @@ class SqliteStore : public Store {
     return false;
   }
 
-  // Reads inside one read transaction, so totals and last reports agree.
-  bool readLeaderboard(const Period& period, std::vector<LeaderboardRow>& rows,
-                       std::string& error) {
-    Statement totals(reader_,
-                     "SELECT p.id, p.name, r.server_id, "
-                     "SUM(CASE WHEN r.flag = '' THEN r.miles ELSE 0 END), "
-                     "SUM(CASE WHEN r.flag = '' THEN r.seconds ELSE 0 END), "
-                     "SUM(CASE WHEN r.flag = '' THEN 1 ELSE 0 END), "
-                     "SUM(CASE WHEN r.flag = '' THEN 0 ELSE 1 END) "
-                     "FROM reports r JOIN players p ON p.id = r.player_id "
-                     "WHERE r.received_ms >= ? AND r.received_ms < ? "
-                     "GROUP BY p.id, p.name, r.server_id ORDER BY p.id");
-    Statement last(reader_,
-                   "SELECT truck, trailer, received_ms FROM reports WHERE player_id = ? AND "
-                   "received_ms >= ? AND received_ms < ? ORDER BY received_ms DESC, id DESC "
-                   "LIMIT 1");
-    totals.bind(1, period.fromMs).bind(2, period.untilMs);
-    std::vector<std::int64_t> ids;
-    int rc;
-    while ((rc = totals.step()) == SQLITE_ROW) {
-      if (ids.empty() || ids.back() != totals.integer(0)) {
-        ids.push_back(totals.integer(0));
-        rows.emplace_back();
-        rows.back().playerName = totals.text(1);
-      }
-      LeaderboardRow& row = rows.back();
-      const std::int64_t counted = totals.integer(5);
-      row.miles += totals.real(3);
-      row.seconds += totals.integer(4);
-      row.reports += counted;
-      row.flaggedReports += totals.integer(6);
-      if (counted > 0) row.servers[totals.text(2)] = {totals.real(3), totals.integer(4)};
-    }
-    if (!finished(totals, rc, error)) return false;
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-      last.reset();
-      last.bind(1, ids[i]).bind(2, period.fromMs).bind(3, period.untilMs);
-      if (last.step() != SQLITE_ROW) {
-        error = last.failure();
-        return false;
-      }
-      rows[i].lastTruck = last.text(0);
-      rows[i].lastTrailer = last.text(1);
-      rows[i].lastSeenMs = last.integer(2);
-    }
-    std::stable_sort(rows.begin(), rows.end(),
-                     [](const LeaderboardRow& a, const LeaderboardRow& b) {
-                       return a.miles != b.miles ? a.miles > b.miles : a.playerName < b.playerName;
-                     });
+  // The board of a period from the totals alone: all time from player_totals,
+  // any other period from the player_days of its days.
+  static bool readBoard(sqlite3* db, const Period& period, std::vector<LeaderboardRow>& rows,
+                        std::string& error) {
+    std::int64_t fromDay = 0, untilDay = 0;
+    daysOf(period, fromDay, untilDay);
+    const bool allTime = isAllTime(period);
+    Statement select(db, allTime ? "SELECT d.player_id, p.name, d.server_id, d.miles, d.seconds, "
+                                   "d.reports, d.flagged, d.last_ms, d.last_truck, d.last_trailer "
+                                   "FROM player_totals d JOIN players p ON p.id = d.player_id"
+                                 : "SELECT d.player_id, p.name, d.server_id, d.miles, d.seconds, "
+                                   "d.reports, d.flagged, d.last_ms, d.last_truck, d.last_trailer "
+                                   "FROM player_days d JOIN players p ON p.id = d.player_id "
+                                   "WHERE d.day >= ? AND d.day < ?");
+    if (!allTime) select.bind(1, fromDay).bind(2, untilDay);
+    std::vector<TotalsRow> totals;
+    if (!readTotals(select, totals, error)) return false;
+    BoardBuilder builder;
+    for (const TotalsRow& row : totals) builder.add(row);
+    rows = builder.finish();
     return true;
   }
 
+  // Rows of the ten board columns (and the day, when selected as an eleventh).
+  static bool readTotals(Statement& select, std::vector<TotalsRow>& rows, std::string& error) {
+    int rc;
+    while ((rc = select.step()) == SQLITE_ROW) {
+      TotalsRow row;
+      row.playerId = select.integer(0);
+      row.playerName = select.text(1);
+      row.serverId = select.text(2);
+      row.miles = select.real(3);
+      row.seconds = select.integer(4);
+      row.reports = select.integer(5);
+      row.flagged = select.integer(6);
+      row.lastMs = select.integer(7);
+      row.lastTruck = select.text(8);
+      row.lastTrailer = select.text(9);
+      row.day = select.integer(10);
+      rows.push_back(std::move(row));
+    }
+    return finished(select, rc, error);
+  }
+
+  // A connection of its own for board reads, taken for one call inside one
+  // read transaction, so its queries see one snapshot. The intake's writer and
+  // the health probe's reader are never among them.
+  struct Reader {
+    Reader(SqliteStore& store, std::string& error) : store(store) { db = store.takeReader(error); }
+    ~Reader() {
+      if (!db) return;
+      if (inTransaction) {
+        std::string ignored;
+        execute(db, "COMMIT", ignored);
+      }
+      store.giveBackReader(db);
+    }
+    Reader(const Reader&) = delete;
+    Reader& operator=(const Reader&) = delete;
+    explicit operator bool() const { return db != nullptr; }
+    bool begin(std::string& error) { return inTransaction = execute(db, "BEGIN", error); }
+
+    SqliteStore& store;
+    sqlite3* db = nullptr;
+    bool inTransaction = false;
+  };
+
+  static constexpr std::size_t maxReaders = 4;
+
+  sqlite3* takeReader(std::string& error) {
+    {
+      std::unique_lock<std::mutex> lock(readersMutex_);
+      readerFree_.wait(lock, [this] { return !idleReaders_.empty() || openReaders_ < maxReaders; });
+      if (!idleReaders_.empty()) {
+        sqlite3* db = idleReaders_.back();
+        idleReaders_.pop_back();
+        return db;
+      }
+      ++openReaders_;
+    }
+    sqlite3* db = openConnection(path_, error, SQLITE_OPEN_NOMUTEX);  // one reader at a time
+    if (!db) giveBackReader(nullptr);
+    return db;
+  }
+
+  void giveBackReader(sqlite3* db) {
+    {
+      std::lock_guard<std::mutex> lock(readersMutex_);
+      if (db) {
+        idleReaders_.push_back(db);
+      } else {
+        --openReaders_;
+      }
+    }
+    readerFree_.notify_one();
+  }
+
+  std::string path_;
   sqlite3* writer_;
-  sqlite3* reader_;
+  sqlite3* reader_;  // players, export and health
   std::mutex writeMutex_;
   std::mutex readMutex_;
+  std::mutex readersMutex_;
+  std::condition_variable readerFree_;
+  std::vector<sqlite3*> idleReaders_;  // board reads
+  std::size_t openReaders_ = 0;
 };
 
 }  // namespace
@@ -342,8 +594,8 @@ std::unique_ptr<Store> openSqliteStore(const std::string& path, std::string& err
   }
   sqlite3* writer = openConnection(path, error);
   if (!writer) return nullptr;
-  if (!execute(writer, schemaSql, error)) {
-    error = path + ": " + error;
+  if (!execute(writer, schemaSql, error) || !upgrade(writer, path, error)) {
+    if (error.compare(0, path.size(), path) != 0) error = path + ": " + error;
     sqlite3_close(writer);
     return nullptr;
   }
@@ -352,7 +604,7 @@ std::unique_ptr<Store> openSqliteStore(const std::string& path, std::string& err
     sqlite3_close(writer);
     return nullptr;
   }
-  return std::make_unique<SqliteStore>(writer, reader);
+  return std::make_unique<SqliteStore>(path, writer, reader);
 }
 
 }  // namespace collector

@@ -2,7 +2,8 @@
 # Copies a vorn-collector SQLite database into a PostgreSQL database that has
 # no players and no reports yet: every player with its key hash (so every
 # player's key keeps working), its dates and its revocation, and every report
-# with its id, time, amounts, texts and flag, all in one transaction.
+# with its id, time, amounts, texts and flag, all in one transaction. The
+# collector then builds the totals of the leaderboard from the copied reports.
 #
 #   tools/sqlite-to-postgres.sh vorn-collector.db postgresql://vorn@db.example.org/vorn
 #
@@ -36,5 +37,9 @@ END \$\$;
 \copy reports (id, player_id, received_ms, server_id, miles, seconds, truck, trailer, flag) FROM '$scratch/reports.csv' CSV
 SELECT setval(pg_get_serial_sequence('players', 'id'), coalesce(max(id), 0) + 1, false) FROM players;
 SELECT setval(pg_get_serial_sequence('reports', 'id'), coalesce(max(id), 0) + 1, false) FROM reports;
+DELETE FROM schema_version;
 SQL
 echo "copied the players and the reports"
+# The database now counts as one of the first schema: opening it builds the totals.
+"${VORN_COLLECTOR:-vorn-collector}" player list --db "$url" >/dev/null
+echo "built the totals"

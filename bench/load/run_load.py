@@ -10,12 +10,24 @@ less.
     bench/load/run_load.py --rate 1000           # paced near 1,000 reports/s
     bench/load/run_load.py --smoke               # a few seconds, totals only
     bench/load/run_load.py --slow-clients 10000  # while 10,000 slow clients hold connections
+    bench/load/run_load.py --fill 10000000 --players 10000 --db sqlite:big.db --duration 1
+                                                 # fills big.db (keys in big.db.keys), times its upgrade
+    bench/load/run_load.py --db sqlite:big.db --keys big.db.keys --rate 1000 --readers 4
+                                                 # posts and reads on it
 
 It prints one line: the store, accepted reports per second, p50 and p99
 latency, and the totals check; it exits non-zero when the totals differ.
+With --fill N the SQLite database first gets N reports of --players players
+(fill_db.py, in the first schema: the collector's upgrade of it is timed);
+--keys names the keys of a database filled before. With
+with --readers N that many connections read each of the all-time board, the
+board of the last 7 days and the page (--read page: the page alone) while
+wrk posts, one line each.
 """
 
 import argparse
+import datetime
+import itertools
 import json
 import pathlib
 import resource
@@ -101,18 +113,56 @@ class SlowClients:
         self.thread.join()
         for key in list(self.selector.get_map().values()):
             key.fileobj.close()
+FRESH_PERIODS = itertools.count(1)
 
 
 def stored_totals(url):
-    with urllib.request.urlopen(url + "/api/v1/leaderboard", timeout=60) as answer:
-        players = json.load(answer)["players"]
-    return (sum(p["reports"] + p["flagged_reports"] for p in players),
-            sum(p["miles"] for p in players))
+    # A period nobody asked for before is computed afresh, not served from
+    # the collector's reuse of recent boards.
+    since = f"since=1970-01-{next(FRESH_PERIODS):02d}"
+    reports, miles, offset = 0, 0, 0
+    while True:
+        with urllib.request.urlopen(f"{url}/api/v1/leaderboard?{since}&limit=1000&"
+                                    f"offset={offset}", timeout=60) as answer:
+            players = json.load(answer)["players"]
+        reports += sum(p["reports"] + p["flagged_reports"] for p in players)
+        miles += sum(p["miles"] for p in players)
+        offset += 1000
+        if len(players) < 1000:
+            return reports, miles
+
+
+def fill(args, db, keys):
+    started = time.monotonic()
+    subprocess.run([sys.executable, str(HERE / "fill_db.py"), db.split(":", 1)[1], "--reports",
+                    str(args.fill), "--players", str(args.players), "--keys", str(keys)],
+                   check=True)
+    filled = time.monotonic()
+    subprocess.run([args.collector, "player", "list", "--db", db], check=True,
+                   stdout=subprocess.DEVNULL)
+    print(f"filled in {filled - started:.0f} s; the collector's upgrade took "
+          f"{time.monotonic() - filled:.1f} s", flush=True)
+
+
+def readers(args, url):
+    """wrk processes that read boards while the posting runs."""
+    week = (datetime.datetime.now(datetime.timezone.utc).date() - datetime.timedelta(days=6))
+    targets = {"page": "/"} if args.read == "page" else {
+        "all-time board": "/api/v1/leaderboard", "7-day board": f"/api/v1/leaderboard?since={week}",
+        "page": "/"}
+    return {name: subprocess.Popen(
+        ["wrk", "-t", "1", "-c", str(args.readers), "-d", f"{args.duration}s", "--timeout", "10s",
+         "-s", str(HERE / "read_board.lua"), url + path],
+        stdout=subprocess.PIPE, text=True) for name, path in targets.items()}
 
 
 def run(args, db, work):
-    keys = work / "keys.txt"
-    add_players(args.collector, db, args.players, keys)
+    keys = args.keys or work / "keys.txt"
+    if args.fill:
+        keys = pathlib.Path(db.split(":", 1)[1] + ".keys")
+        fill(args, db, keys)
+    elif not args.keys:
+        add_players(args.collector, db, args.players, keys)
     # Every key reports many times a second and all of wrk's connections come
     # from one address: the limits for those are off here.
     serve = subprocess.Popen([args.collector, "serve", "--db", db, "--listen", "127.0.0.1:0",
@@ -124,6 +174,8 @@ def run(args, db, work):
         if not line.startswith("listening on "):
             raise SystemExit("vorn-collector did not start")
         url = line.split()[-1]
+        before = stored_totals(url) if args.fill or args.keys else (0, 0)
+        reading = readers(args, url) if args.readers else {}
         # wrk has no rate limit: at a rate, each connection pauses between requests.
         pause_ms = round(args.connections * 1000 / args.rate) if args.rate else 0
         slow = args.slow_clients and SlowClients(int(url.rsplit(":", 1)[1]), args.slow_clients)
@@ -138,7 +190,13 @@ def run(args, db, work):
             if slow:
                 slow.close()
         result = json.loads(done.stdout.strip().splitlines()[-1])
-        stored, miles = stored_totals(url)
+        for name, reader in reading.items():
+            read = json.loads(reader.communicate()[0].strip().splitlines()[-1])
+            print(f"{name}: {read['requests'] / args.duration:.0f} reads/s, p50 "
+                  f"{read['p50_us'] / 1000:.1f} ms, p99 {read['p99_us'] / 1000:.1f} ms, max "
+                  f"{read['max_us'] / 1000:.1f} ms, {read['non2xx']} not 2xx, "
+                  f"{read['errors']} socket errors, {args.readers} connections")
+        stored, miles = (now - then for now, then in zip(stored_totals(url), before))
     finally:
         serve.terminate()
         serve.wait(timeout=60)
@@ -157,7 +215,7 @@ def run(args, db, work):
            f"{slow.opened - slow.count} opened again after the collector closed them"
            if slow else ""))
     # Every report carries 1 mile: the totals are exact only if both match.
-    return accepted > 0 and stored == accepted and miles == accepted
+    return accepted > 0 and stored == accepted and abs(miles - accepted) < 1e-6 * max(before[1], 1)
 
 
 def main():
@@ -176,6 +234,13 @@ def main():
     parser.add_argument("--slow-clients", type=int, default=0,
                         help="connections held meanwhile by silent and trickling clients")
     parser.add_argument("--smoke", action="store_true", help="3 s, 20 players, 8 connections")
+    parser.add_argument("--fill", type=int, default=0,
+                        help="reports to fill a new SQLite database with first")
+    parser.add_argument("--keys", type=pathlib.Path,
+                        help="the players' keys of a database filled before (--db)")
+    parser.add_argument("--readers", type=int, default=0,
+                        help="connections reading each board while wrk posts")
+    parser.add_argument("--read", choices=("boards", "page"), default="boards")
     args = parser.parse_args()
     args.collector = str(pathlib.Path(args.collector).resolve())
     if args.smoke:

@@ -47,9 +47,10 @@ class Service:
     def add_player(self, name):
         return self.cli("player", "add", name).splitlines()[-1]
 
-    def start(self, *options):
+    def start(self, *options):  # boards computed afresh: each read sees the reports before it
         self.process = subprocess.Popen(
-            [str(COLLECTOR), "serve", "--db", self.db, "--listen", "127.0.0.1:0", *options],
+            [str(COLLECTOR), "serve", "--db", self.db, "--listen", "127.0.0.1:0",
+             "--board-reuse-ms", "0", *options],
             stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, env=dict(os.environ, TSAN_OPTIONS=(
                 f"suppressions={pathlib.Path(__file__).parent / 'collector.tsan.supp'}")))
         self.test.addCleanup(self.stop)
@@ -197,25 +198,33 @@ class Durability(unittest.TestCase):
 class Page(unittest.TestCase):
     def test_browser_shows_players_in_order_and_names_as_text(self):
         service = Service(self)
-        names = ["Gamma & \"Co\"", "<script>document.title='run'</script>", "Alpha"]
+        names = ["Gamma & Co", "<script>document.title='run'</script>", 'Alpha "A"']
         service.start("--no-wall-time-check")
         for miles, name in enumerate(names, 1):
             self.assertEqual(service.post(body(name, miles, 3600), service.add_player(name)),
                              200)
+        page = json.loads(service.request("GET", "/api/v1/leaderboard?limit=1&offset=1")[1])
+        self.assertEqual((page["total_players"], [(p["rank"], p["miles"]) for p in page["players"]]),
+                         (3, [(2, 2.0)]))
+        self.assertEqual([p["rank"] for p in service.leaderboard("?player=Gamma%20%26%20Co")], [3])
+        for malformed in ("limit=0", "limit=1001", "offset=-1"):
+            self.assertEqual(service.request("GET", "/api/v1/leaderboard?" + malformed)[0], 400)
         profile = tempfile.TemporaryDirectory(prefix="vorn-chromium-")
         self.addCleanup(profile.cleanup)
         dom = subprocess.run(
             [shutil.which("chromium") or "chromium", "--headless", "--no-sandbox",
              "--disable-gpu", "--disable-quic", "--no-first-run",
              "--disable-background-networking", "--disable-component-update", "--disable-sync",
-             f"--user-data-dir={profile.name}", "--dump-dom", service.url + "/"],
+             f"--user-data-dir={profile.name}", "--dump-dom", service.url + "/?limit=2"],
             capture_output=True, text=True, timeout=120).stdout
         self.assertIn("<title>VORN Davida leaderboard</title>", dom)
         shown = re.findall(r'<tr><td class="num">\d+</td><td>(.*?)</td>', dom)
-        self.assertEqual(shown, ["Alpha", "&lt;script&gt;document.title='run'&lt;/script&gt;",
-                                 'Gamma &amp; "Co"'])
+        self.assertEqual(shown, ['Alpha "A"', "&lt;script&gt;document.title='run'&lt;/script&gt;"])
+        self.assertIn('<a id="next" href="/?offset=2&amp;limit=2">', dom)  # and no previous
+        self.assertEqual(dom.count('name="player"') + dom.count('id="previous"'), 1)
         served = service.request("GET", "/")[1]  # the bytes, before a browser re-serialises them
-        for escaped in (b"Gamma &amp; &quot;Co&quot;", b"&lt;script&gt;document.title=&#39;run&#39;"):
+        for escaped in (b"Alpha &quot;A&quot;", b"&lt;script&gt;document.title=&#39;run&#39;",
+                        b"Gamma &amp; Co"):
             self.assertIn(escaped, served)
 
 

@@ -3,6 +3,8 @@ for the same players side by side from the real plug-in and raw requests; the
 copy of a SQLite database into PostgreSQL."""
 # ctest: platforms=native wine asan tsan timeout=600
 
+import csv
+import io
 import os
 import pathlib
 import signal
@@ -89,6 +91,11 @@ class SharedDatabaseTest(unittest.TestCase):
         raw_count = len(statuses)
         self.assertEqual((racer["reports"], racer["flagged_reports"], racer["seconds"],
                           racer["miles"]), (raw_count, 0, raw_count, raw_count * RAW_MILES))
+        exported = list(csv.DictReader(io.StringIO(first.cli("export"))))
+        for name, row in boards[0].items():  # the totals are the sums over the stored reports
+            mine = [r for r in exported if r["player_name"] == name and not r["flag"]]
+            self.assertEqual(row["reports"], len(mine))
+            self.assertAlmostEqual(row["miles"], sum(float(r["miles_delta"]) for r in mine), 5)
 
     def test_wall_time_rule_holds_per_key_across_instances(self):
         key = self.first.add_player("Twin")

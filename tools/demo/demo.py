@@ -164,10 +164,11 @@ class Collector:
         if added.returncode != 0:
             raise DemoError(f"vorn-collector player add failed: {added.stderr.strip()}")
         self.api_key = added.stdout.strip().splitlines()[-1]
-        # The drive runs faster than real time, so the wall-time rule stays off.
+        # The drive runs faster than real time, so the wall-time rule stays off;
+        # each look at the leaderboard sees every report stored before it.
         self.process = processes.start(
             [str(binary), "serve", "--db", db, "--listen", f"{COLLECTOR_HOST}:{COLLECTOR_PORT}",
-             "--no-wall-time-check"],
+             "--no-wall-time-check", "--board-reuse-ms", "0"],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
         line = self.process.stdout.readline().decode().strip()
         if line != f"listening on {self.url}":
