@@ -1,7 +1,6 @@
 #include "board.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <future>
 #include <iostream>
 #include <nlohmann/json.hpp>
@@ -11,30 +10,6 @@
 namespace collector {
 
 namespace {
-
-// Days since 1970-01-01 of a civil date (proleptic Gregorian).
-std::int64_t daysFromCivil(int year, unsigned month, unsigned day) {
-  year -= month <= 2;
-  const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
-  const unsigned yearOfEra = static_cast<unsigned>(year - era * 400);
-  const unsigned dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-  const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-  return era * 146097 + static_cast<std::int64_t>(dayOfEra) - 719468;
-}
-
-// YYYY-MM-DD as the first millisecond of that UTC day.
-bool parseDate(const std::string& text, std::int64_t& ms) {
-  int year = 0;
-  unsigned month = 0, day = 0;
-  char tail = 0;
-  if (text.size() != 10 || text[4] != '-' || text[7] != '-' ||
-      std::sscanf(text.c_str(), "%4d-%2u-%2u%c", &year, &month, &day, &tail) != 3 || month < 1 ||
-      month > 12 || day < 1 || day > 31) {
-    return false;
-  }
-  ms = daysFromCivil(year, month, day) * msPerDay;
-  return true;
-}
 
 // A whole decimal number within [least, most].
 bool parseCount(const std::string& text, std::int64_t least, std::int64_t most,
@@ -46,34 +21,39 @@ bool parseCount(const std::string& text, std::int64_t least, std::int64_t most,
   return value >= least && value <= most;
 }
 
-}  // namespace
-
-bool parsePeriod(const ParamReader& param, Period& period, std::string& text, std::string& params) {
-  std::int64_t ms = 0;
-  std::string since, until;
-  text = "All time";
-  params.clear();
-  if (param("since", since)) {
-    if (!parseDate(since, ms)) return false;
-    period.fromMs = ms;
-    text = "From " + since;
-    params = "since=" + since;
-  }
-  if (param("until", until)) {
-    if (!parseDate(until, ms)) return false;
-    period.untilMs = ms + msPerDay;
-    text += (params.empty() ? "Until " : " until ") + until;
-    params += (params.empty() ? "until=" : "&until=") + until;
-  }
-  return true;
+std::string oneLine(const nlohmann::json& json) {
+  return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
-bool parseBoardQuery(const ParamReader& param, BoardQuery& query, std::string& periodText,
-                     std::string& periodParams, std::string& error) {
-  if (!parsePeriod(param, query.period, periodText, periodParams)) {
+// A player's line as the board's JSON and the player's JSON show it.
+nlohmann::json rowJson(const LeaderboardRow& row) {
+  nlohmann::json servers = nlohmann::json::object();
+  for (const auto& [serverId, totals] : row.servers) {
+    servers[serverId] = {{"miles", totals.miles}, {"seconds", totals.seconds}};
+  }
+  return {{"rank", row.rank},
+          {"player_name", row.playerName},
+          {"miles", row.miles},
+          {"seconds", row.seconds},
+          {"reports", row.reports},
+          {"flagged_reports", row.flaggedReports},
+          {"servers", servers},
+          {"last_truck", row.lastTruck},
+          {"last_trailer", row.lastTrailer},
+          {"last_seen", isoTime(row.lastSeenMs)}};
+}
+
+}  // namespace
+
+bool parseBoardQuery(const ParamReader& param, std::int64_t today, BoardQuery& query,
+                     PeriodChoice& period, std::string& error) {
+  std::string since, until;
+  const bool hasSince = param("since", since), hasUntil = param("until", until);
+  if (!choosePeriod(hasSince ? &since : nullptr, hasUntil ? &until : nullptr, today, period)) {
     error = "since and until are dates, YYYY-MM-DD";
     return false;
   }
+  query.period = period.period;
   std::string text;
   if (param("limit", text) && !parseCount(text, 1, 1000, query.limit)) {
     error = "limit is a whole number from 1 to 1000";
@@ -89,24 +69,31 @@ bool parseBoardQuery(const ParamReader& param, BoardQuery& query, std::string& p
 
 std::string boardJson(const Board& board) {
   nlohmann::json players = nlohmann::json::array();
-  for (const LeaderboardRow& row : board.rows) {
-    nlohmann::json servers = nlohmann::json::object();
-    for (const auto& [serverId, totals] : row.servers) {
-      servers[serverId] = {{"miles", totals.miles}, {"seconds", totals.seconds}};
-    }
-    players.push_back({{"rank", row.rank},
-                       {"player_name", row.playerName},
-                       {"miles", row.miles},
-                       {"seconds", row.seconds},
-                       {"reports", row.reports},
-                       {"flagged_reports", row.flaggedReports},
-                       {"servers", servers},
-                       {"last_truck", row.lastTruck},
-                       {"last_trailer", row.lastTrailer},
-                       {"last_seen", isoTime(row.lastSeenMs)}});
+  for (const LeaderboardRow& row : board.rows) players.push_back(rowJson(row));
+  return oneLine({{"players", players}, {"total_players", board.totalPlayers}});
+}
+
+std::string playerJson(const std::string& name, const PlayerView& view) {
+  nlohmann::json json = rowJson(view.totals);
+  json["player_name"] = name;
+  json["days"] = nlohmann::json::array();
+  for (const DayTotals& day : view.days) {
+    json["days"].push_back({{"day", dayText(day.day)},
+                            {"miles", day.miles},
+                            {"seconds", day.seconds},
+                            {"reports", day.reports}});
   }
-  const nlohmann::json body = {{"players", players}, {"total_players", board.totalPlayers}};
-  return body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  json["last_reports"] = nlohmann::json::array();
+  for (const StoredReport& report : view.lastReports) {
+    json["last_reports"].push_back({{"received", isoTime(report.receivedMs)},
+                                    {"server_id", report.serverId},
+                                    {"miles", report.miles},
+                                    {"seconds", report.seconds},
+                                    {"truck", report.truck},
+                                    {"trailer", report.trailer},
+                                    {"flag", report.flag}});
+  }
+  return oneLine(json);
 }
 
 BoardCache::BoardCache(Store& store, Limits limits) : store_(store), limits_(limits) {

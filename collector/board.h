@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "calendar.h"
 #include "store.h"
 
 namespace collector {
@@ -24,19 +25,16 @@ namespace collector {
 // Reads one query parameter: true, with `value` set, when the request has it.
 using ParamReader = std::function<bool(const std::string& name, std::string& value)>;
 
-// ?since=YYYY-MM-DD&until=YYYY-MM-DD, both UTC days included, either left out.
-// `text` says the period for a person ("All time", "From 2026-05-04 until
-// ..."); `params` is the same as query parameters for links, "" for all time.
-// False when a date is malformed.
-bool parsePeriod(const ParamReader& param, Period& period, std::string& text, std::string& params);
-
-// The period and ?limit= (1..1000, default 100), ?offset= (0 or more) and
-// ?player=NAME. False with a reason for a 400 when malformed.
-bool parseBoardQuery(const ParamReader& param, BoardQuery& query, std::string& periodText,
-                     std::string& periodParams, std::string& error);
+// The period of ?since=&until= (calendar.h) and ?limit= (1..1000, default
+// 100), ?offset= (0 or more) and ?player=NAME. False with a reason for a 400
+// when malformed.
+bool parseBoardQuery(const ParamReader& param, std::int64_t today, BoardQuery& query,
+                     PeriodChoice& period, std::string& error);
 
 // {"players":[{... "rank"}], "total_players"}, one line.
 std::string boardJson(const Board& board);
+// The player's row as on the board, with "days" and "last_reports", one line.
+std::string playerJson(const std::string& name, const PlayerView& view);
 
 enum class BoardAnswer {
   ok,

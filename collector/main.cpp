@@ -11,6 +11,7 @@
 #include "player_ini.h"
 #include "server.h"
 #include "store.h"
+#include "vorn_deployment.h"
 
 namespace {
 
@@ -74,6 +75,32 @@ bool splitListen(const std::string& listen, collector::ServeOptions& options) {
   return true;
 }
 
+// --server-name ID=NAME, for one of the build's servers; the message says why not.
+bool nameServers(const std::vector<std::string>& values, collector::PageSettings& page,
+                 std::string& message) {
+  for (const std::string& value : values) {
+    const auto equals = value.find('=');
+    const std::string id = value.substr(0, equals);
+    bool known = false;
+    std::string servers;
+    for (const char* server : deployment::knownServerIds) {
+      known = known || id == server;
+      servers += (servers.empty() ? "" : ", ") + std::string(server);
+    }
+    if (equals == std::string::npos || equals + 1 == value.size()) {
+      message = "--server-name wants ID=NAME, got '" + value + "'";
+    } else if (!known) {
+      message = "--server-name: '" + id + "' is not one of this build's servers (" + servers + ")";
+    } else if (!page.serverNames.emplace(id, value.substr(equals + 1)).second) {
+      message = "--server-name: '" + id + "' is named twice";
+    } else {
+      continue;
+    }
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -121,6 +148,13 @@ int main(int argc, char** argv) {
   serveCommand->add_flag("--no-wall-time-check", noWallTimeCheck,
                          "do not flag reports that claim more time than has passed since the "
                          "key's previous report");
+  std::vector<std::string> serverNames;
+  serveCommand->add_option(
+      "--server-name", serverNames,
+      "ID=NAME: the name the pages give the server ID, one of the build's five "
+      "(repeatable; default Server 1 to Server 5)");
+  serveCommand->add_option("--title", options.page.title, "the title of the pages")
+      ->capture_default_str();
 
   auto* playerCommand = app.add_subcommand("player", "add, list and revoke players");
   playerCommand->require_subcommand(1);
@@ -152,6 +186,11 @@ int main(int argc, char** argv) {
 
   if (*serveCommand && !splitListen(listen, options)) {
     std::cerr << "vorn-collector: --listen wants ADDR:PORT, got '" << listen << "'\n";
+    return 2;
+  }
+  std::string message;
+  if (*serveCommand && !nameServers(serverNames, options.page, message)) {
+    std::cerr << "vorn-collector: " << message << "\n";
     return 2;
   }
   auto store = open(db);

@@ -13,6 +13,7 @@
 #include <unordered_map>
 
 #include "board.h"
+#include "calendar.h"
 #include "keys.h"
 #include "page.h"
 #include "report.h"
@@ -34,6 +35,21 @@ std::int64_t nowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::system_clock::now().time_since_epoch())
       .count();
+}
+
+// A page or a JSON answer that a proxy in front may serve again for a few
+// seconds, so that a burst of readers costs the store one read.
+HttpAnswer cacheable(std::string contentType, std::string body) {
+  return {200, std::move(contentType), std::move(body), {{"Cache-Control", "max-age=5"}}};
+}
+
+// The query's parameters, as the board reads them.
+ParamReader paramsOf(const HttpRequest& request) {
+  return [&request](const std::string& name, std::string& value) {
+    const std::string* found = request.param(name);
+    if (found) value = *found;
+    return found != nullptr;
+  };
 }
 
 }  // namespace
@@ -169,7 +185,9 @@ std::string HttpRequest::header(const std::string& lowerName) const {
 HttpAnswer jsonAnswer(int status, const std::string& message) {
   return {status,
           "application/json",
-          nlohmann::json{{status < 300 ? "status" : "error", message}}.dump() + "\n",
+          nlohmann::json{{status < 300 ? "status" : "error", message}}.dump(
+              -1, ' ', false, nlohmann::json::error_handler_t::replace) +
+              "\n",
           {}};
 }
 
@@ -186,14 +204,20 @@ Routes::Routes(Store& store, const ServeOptions& options)
 Routes::~Routes() = default;
 
 void Routes::handle(const HttpRequest& request, Reply reply) {
+  const bool read = request.method == "GET" || request.method == "HEAD";
+  for (const char* prefix : {"/players/", "/api/v1/players/"}) {
+    const std::string start = prefix;
+    if (request.path.compare(0, start.size(), start) == 0 && request.path.size() > start.size()) {
+      if (!read) return reply(jsonAnswer(405, "method not allowed"));
+      return player(request, request.path.substr(start.size()), start[1] == 'p', std::move(reply));
+    }
+  }
   if (request.path == reportPath) {
     if (request.method == "POST") return report(request, std::move(reply));
   } else if (request.path == "/api/v1/leaderboard" || request.path == "/") {
-    if (request.method == "GET" || request.method == "HEAD") {
-      return board(request, request.path == "/", std::move(reply));
-    }
+    if (read) return board(request, request.path == "/", std::move(reply));
   } else if (request.path == "/healthz") {
-    if (request.method == "GET" || request.method == "HEAD") {
+    if (read) {
       return reply(committer_->lastCommitted() && store_.healthy()
                        ? jsonAnswer(200, "ok")
                        : jsonAnswer(503, "store unavailable"));
@@ -249,24 +273,52 @@ void Routes::report(const HttpRequest& request, Reply reply) {
 }
 
 void Routes::board(const HttpRequest& request, bool page, Reply reply) {
+  const std::int64_t today = dayOf(nowMs());
   BoardQuery query;
-  std::string periodText, periodParams, error;
-  const ParamReader param = [&request](const std::string& name, std::string& value) {
-    const std::string* found = request.param(name);
-    if (found) value = *found;
-    return found != nullptr;
-  };
-  if (!parseBoardQuery(param, query, periodText, periodParams, error)) {
+  PeriodChoice choice;
+  std::string error;
+  if (!parseBoardQuery(paramsOf(request), today, query, choice, error)) {
     return reply(jsonAnswer(400, error));
   }
-  boards_->board(query, [=, reply = std::move(reply)](BoardAnswer answer, const Board& board) {
+  boards_->board(query, [this, page, today, query, choice, reply = std::move(reply)](
+                            BoardAnswer answer, const Board& board) {
     if (answer != BoardAnswer::ok) return reply(jsonAnswer(503, "board unavailable"));
-    if (!page) return reply({200, "application/json", boardJson(board), {}});
-    reply({200,
-           "text/html; charset=utf-8",
-           renderLeaderboardPage(board, query, periodText, periodParams),
-           {}});
+    if (!page) return reply(cacheable("application/json", boardJson(board)));
+    const DaySpan span = chartSpan(choice.period, today);
+    boards_->communityDays(span.period(), [this, today, query, choice, span, board, reply](
+                                              BoardAnswer days, const std::vector<DayTotals>& all) {
+      if (days != BoardAnswer::ok) return reply(jsonAnswer(503, "board unavailable"));
+      reply(
+          cacheable("text/html; charset=utf-8",
+                    renderLeaderboardPage(options_.page, choice, today, query, board, span, all)));
+    });
   });
+}
+
+void Routes::player(const HttpRequest& request, const std::string& name, bool page, Reply reply) {
+  const std::int64_t today = dayOf(nowMs());
+  PeriodChoice choice;
+  if (!choosePeriod(request.param("since"), request.param("until"), today, choice)) {
+    return reply(jsonAnswer(400, "since and until are dates, YYYY-MM-DD"));
+  }
+  const DaySpan span = chartSpan(choice.period, today);
+  boards_->player(
+      name, choice.period, span.period(),
+      [this, page, today, name, choice, span, reply = std::move(reply)](
+          BoardAnswer answer, bool found, const PlayerView& view) {
+        if (answer != BoardAnswer::ok) {
+          return reply(jsonAnswer(503, "board unavailable"));
+        }
+        const std::string missing = "no player named '" + name + "'";
+        if (!found && !page) return reply(jsonAnswer(404, missing));
+        if (!found) {
+          return reply(
+              {404, "text/html; charset=utf-8", renderMissingPage(options_.page, missing), {}});
+        }
+        if (!page) return reply(cacheable("application/json", playerJson(name, view)));
+        reply(cacheable("text/html; charset=utf-8",
+                        renderPlayerPage(options_.page, choice, today, name, view, span)));
+      });
 }
 
 }  // namespace collector

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "page.h"
 #include "store.h"
 
 namespace collector {
@@ -27,11 +28,12 @@ struct ServeOptions {
   int maxConnectionsPerAddress = 64;  // 0: no limit
   int maxReportsPerMinute = 12;       // per key; 0: no limit
   int boardReuseMs = 2000;  // how long a computed board is served again
+  PageSettings page;        // --title, --server-name
 };
 
 struct HttpRequest {
   std::string method;
-  std::string path;                               // without the query
+  std::string path;                               // without the query, percent-decoded
   std::multimap<std::string, std::string> query;  // names and values decoded
   std::map<std::string, std::string> headers;     // names in lower case
   std::string body;
@@ -54,9 +56,9 @@ HttpAnswer jsonAnswer(int status, const std::string& message);
 
 using Reply = std::function<void(HttpAnswer)>;
 
-class Committer;
 class RateLimit;
 class BoardCache;
+class Committer;
 
 class Routes {
  public:
@@ -71,6 +73,7 @@ class Routes {
  private:
   void report(const HttpRequest& request, Reply reply);
   void board(const HttpRequest& request, bool page, Reply reply);
+  void player(const HttpRequest& request, const std::string& name, bool page, Reply reply);
 
   Store& store_;
   ServeOptions options_;

@@ -10,6 +10,7 @@ packages=(
   clang libclang-rt-14-dev
   osslsigncode
   libsqlite3-dev libcli11-dev libssl-dev libboost-dev chromium  # the collector service and its page
+  libhowardhinnant-date-dev  # the collector's calendar
   libpq-dev postgresql sqlite3 wrk  # PostgreSQL store, its tests and copy, the load run
   dpkg-dev lintian adduser procps  # the collector's Debian package: shlibdeps, its checks, its user
 )

@@ -21,7 +21,8 @@ With --fill N the SQLite database first gets N reports of --players players
 (fill_db.py, in the first schema: the collector's upgrade of it is timed);
 --keys names the keys of a database filled before. With
 with --readers N that many connections read each of the all-time board, the
-board of the last 7 days and the page (--read page: the page alone) while
+board of the last 7 days and the page (--read page: the page alone; --read
+player: one player's page alone) while
 wrk posts, one line each.
 """
 
@@ -144,10 +145,11 @@ def fill(args, db, keys):
           f"{time.monotonic() - filled:.1f} s", flush=True)
 
 
-def readers(args, url):
+def readers(args, url, keys):
     """wrk processes that read boards while the posting runs."""
     week = (datetime.datetime.now(datetime.timezone.utc).date() - datetime.timedelta(days=6))
     targets = {"page": "/"} if args.read == "page" else {
+        "player's page": "/players/" + keys.read_text().split()[0]} if args.read == "player" else {
         "all-time board": "/api/v1/leaderboard", "7-day board": f"/api/v1/leaderboard?since={week}",
         "page": "/"}
     return {name: subprocess.Popen(
@@ -175,7 +177,7 @@ def run(args, db, work):
             raise SystemExit("vorn-collector did not start")
         url = line.split()[-1]
         before = stored_totals(url) if args.fill or args.keys else (0, 0)
-        reading = readers(args, url) if args.readers else {}
+        reading = readers(args, url, keys) if args.readers else {}
         # wrk has no rate limit: at a rate, each connection pauses between requests.
         pause_ms = round(args.connections * 1000 / args.rate) if args.rate else 0
         slow = args.slow_clients and SlowClients(int(url.rsplit(":", 1)[1]), args.slow_clients)
@@ -240,7 +242,7 @@ def main():
                         help="the players' keys of a database filled before (--db)")
     parser.add_argument("--readers", type=int, default=0,
                         help="connections reading each board while wrk posts")
-    parser.add_argument("--read", choices=("boards", "page"), default="boards")
+    parser.add_argument("--read", choices=("boards", "page", "player"), default="boards")
     args = parser.parse_args()
     args.collector = str(pathlib.Path(args.collector).resolve())
     if args.smoke:

@@ -13,6 +13,7 @@ import json
 import os
 import pathlib
 import re
+import select
 import shutil
 import signal
 import socket
@@ -195,11 +196,83 @@ class Durability(unittest.TestCase):
             ("'=cmd|' /C calc'!A0", 'a,"b"', "Box", 5e-324)])
 
 
+class Browser:
+    """Headless Chromium driven through its DevTools pipe (commands on fd 3, answers on fd 4)."""
+
+    def __init__(self, test):
+        profile = tempfile.TemporaryDirectory(prefix="vorn-chromium-")
+        test.addCleanup(profile.cleanup)
+        (self.input, its_out), (its_in, self.out) = os.pipe(), os.pipe()
+        self.buffer, self.last_id = b"", 0
+        self.process = subprocess.Popen(
+            [shutil.which("chromium") or "chromium", "--headless", "--no-sandbox",
+             "--disable-gpu", "--no-first-run", "--hide-scrollbars", "--disable-sync",
+             "--disable-background-networking", "--disable-component-update",
+             f"--user-data-dir={profile.name}", "--remote-debugging-pipe"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            pass_fds=(3, 4), preexec_fn=lambda: (os.dup2(its_in, 3), os.dup2(its_out, 4)))
+        os.close(its_in), os.close(its_out)
+        test.addCleanup(self.close)
+        target = self.call("Target.createTarget", url="about:blank")["targetId"]
+        self.session = self.call("Target.attachToTarget", targetId=target,
+                                 flatten=True)["sessionId"]
+        self.call("Page.enable", self.session)
+
+    def close(self):  # Chromium's helpers end with it, leaving the profile alone
+        self.call("Browser.close")
+        self.process.wait(timeout=60)
+        os.close(self.input), os.close(self.out)
+
+    def next_message(self):
+        while b"\0" not in self.buffer:
+            ready = select.select([self.input], [], [], 60)[0]
+            data = os.read(self.input, 1 << 16) if ready else b""
+            assert data, "Chromium fell silent"
+            self.buffer += data
+        message, self.buffer = self.buffer.split(b"\0", 1)
+        return json.loads(message)
+
+    def call(self, method, session=None, **params):
+        self.last_id += 1
+        message = {"id": self.last_id, "method": method, "params": params}
+        os.write(self.out, json.dumps(message | ({"sessionId": session} if session else {}))
+                 .encode() + b"\0")
+        while (message := self.next_message()).get("id") != self.last_id:
+            pass
+        assert "error" not in message, message
+        return message["result"]
+
+    def load(self, url, width):
+        """The page at `url` in a window `width` CSS pixels wide; what the DOM shows of it."""
+        self.call("Emulation.setDeviceMetricsOverride", self.session, width=width, height=900,
+                  deviceScaleFactor=1, mobile=False)
+        self.call("Page.navigate", self.session, url=url)
+        while self.next_message().get("method") != "Page.loadEventFired":
+            pass
+        return self.call("Runtime.evaluate", self.session, returnByValue=True, expression="""({
+            title: document.title, path: location.pathname + location.search,
+            heading: document.querySelector('main h2').textContent,
+            tabs: [...document.querySelectorAll('nav.tabs a')].map(
+                a => [a.textContent, a.getAttribute('href'), a.matches('[aria-current=page]')]),
+            servers: [...document.querySelectorAll('#leaderboard tr:nth-child(2) th')].map(
+                th => [th.textContent, th.title]),
+            players: [...document.querySelectorAll('#leaderboard td:nth-child(2) a')].map(
+                a => [a.textContent, a.getAttribute('href')]),
+            bars: [...document.querySelectorAll('svg.chart rect')].reduce(
+                (sum, bar) => sum + Number(bar.dataset.miles), 0),
+            reports: document.querySelectorAll('#reports tbody tr').length,
+            links: [...document.querySelectorAll('nav.pages a')].map(
+                a => a.id + ' ' + a.getAttribute('href')),
+            finds: document.querySelectorAll('input[name=player]').length,
+            sideways: document.documentElement.scrollWidth - innerWidth})""")["result"]["value"]
+
+
 class Page(unittest.TestCase):
-    def test_browser_shows_players_in_order_and_names_as_text(self):
+    def test_browser_shows_tabs_servers_players_and_charts_and_names_as_text(self):
         service = Service(self)
-        names = ["Gamma & Co", "<script>document.title='run'</script>", 'Alpha "A"']
-        service.start("--no-wall-time-check")
+        names = ["Gamma & Co", "<script>document.title='run'</script>", "Alpha"]
+        service.start("--server-name", f"{SERVER}=Road <Kings>", "--title", 'Hub & "Co"',
+                      "--no-wall-time-check")  # an hour each at once
         for miles, name in enumerate(names, 1):
             self.assertEqual(service.post(body(name, miles, 3600), service.add_player(name)),
                              200)
@@ -209,22 +282,39 @@ class Page(unittest.TestCase):
         self.assertEqual([p["rank"] for p in service.leaderboard("?player=Gamma%20%26%20Co")], [3])
         for malformed in ("limit=0", "limit=1001", "offset=-1"):
             self.assertEqual(service.request("GET", "/api/v1/leaderboard?" + malformed)[0], 400)
-        profile = tempfile.TemporaryDirectory(prefix="vorn-chromium-")
-        self.addCleanup(profile.cleanup)
-        dom = subprocess.run(
-            [shutil.which("chromium") or "chromium", "--headless", "--no-sandbox",
-             "--disable-gpu", "--disable-quic", "--no-first-run",
-             "--disable-background-networking", "--disable-component-update", "--disable-sync",
-             f"--user-data-dir={profile.name}", "--dump-dom", service.url + "/?limit=2"],
-            capture_output=True, text=True, timeout=120).stdout
-        self.assertIn("<title>VORN Davida leaderboard</title>", dom)
-        shown = re.findall(r'<tr><td class="num">\d+</td><td>(.*?)</td>', dom)
-        self.assertEqual(shown, ['Alpha "A"', "&lt;script&gt;document.title='run'&lt;/script&gt;"])
-        self.assertIn('<a id="next" href="/?offset=2&amp;limit=2">', dom)  # and no previous
-        self.assertEqual(dom.count('name="player"') + dom.count('id="previous"'), 1)
+        browser = Browser(self)
+        by_miles = [("Alpha", "/players/Alpha"),
+                    (names[1], "/players/%3Cscript%3Edocument.title%3D%27run%27%3C%2Fscript%3E"),
+                    ("Gamma & Co", "/players/Gamma%20%26%20Co")]
+        for width in (1280, 360):
+            main = browser.load(service.url + "/", width)
+            self.assertEqual((main["title"], [t[0] for t in main["tabs"]], main["sideways"]), (
+                'Hub & "Co"', ["All time", "This week", "Last week", "This month", "Last month"], 0))
+            this_week = browser.load(service.url + main["tabs"][1][1], width)
+            for page, marked in ((main, 0), (this_week, 1)):
+                self.assertEqual([t[2] for t in page["tabs"]], [i == marked for i in range(5)])
+                self.assertEqual(page["players"], [[n, u + page["tabs"][marked][1][1:]]
+                                                   for n, u in by_miles])
+                self.assertAlmostEqual(page["bars"], 6.0)
+            self.assertEqual(main["servers"][:2],
+                             [["Server 1", main["servers"][0][1]], ["Road <Kings>", SERVER]])
+
+            player = browser.load(service.url + by_miles[1][1] + "?since=1999-01-01", width)
+            self.assertEqual((player["title"], player["heading"], player["path"],
+                              player["reports"], player["bars"], player["sideways"]),
+                             (f'{names[1]} | Hub & "Co"', names[1],
+                              by_miles[1][1] + "?since=1999-01-01", 1, 2.0, 0))
+            self.assertEqual([t[1] for t in player["tabs"]][:2],
+                             [by_miles[1][1], by_miles[1][1] + this_week["tabs"][1][1][1:]])
+        two = browser.load(service.url + "/?limit=2", 1280)  # a next link, no previous
+        self.assertEqual((two["players"], two["links"], two["finds"]),
+                         ([[n, u] for n, u in by_miles[:2]], ["next /?offset=2&limit=2"], 1))
+        status, answer = service.request("GET", by_miles[1][1].replace("/", "/api/v1/", 1))
+        self.assertEqual((status, json.loads(answer)["miles"]), (200, 2.0))
+        self.assertEqual(service.request("GET", "/players/Nobody")[0], 404)
         served = service.request("GET", "/")[1]  # the bytes, before a browser re-serialises them
-        for escaped in (b"Alpha &quot;A&quot;", b"&lt;script&gt;document.title=&#39;run&#39;",
-                        b"Gamma &amp; Co"):
+        for escaped in (b"Hub &amp; &quot;Co&quot;",
+                        b"&lt;script&gt;document.title=&#39;run&#39;"):
             self.assertIn(escaped, served)
 
 

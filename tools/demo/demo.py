@@ -4,9 +4,9 @@ listens on 127.0.0.1:8787, the demo player is added and its key written into
 the plug-in's ini, and the real plug-in in tools/gamehost (Steam played by
 tools/fakesteam) drives a scenario file in real time with a live progress
 line. At the end it sets the collector's leaderboard beside what the script
-drove, and leaves the leaderboard page as an HTML file (and, where Chromium
-is installed, a PNG of it). Exit status: 0 when they agree, 1 when they do
-not, 2 when the demo could not run.
+drove, and leaves the leaderboard page and the player's page as HTML files
+(and, where Chromium is installed, as PNGs 1280 and 360 pixels wide). Exit
+status: 0 when they agree, 1 when they do not, 2 when the demo could not run.
 
 Scenario commands, one a line (blank lines and # comments are skipped):
 
@@ -42,6 +42,7 @@ import struct
 import subprocess
 import sys
 import time
+import urllib.parse
 import urllib.request
 
 KM_TO_MILES = 0.621371192237334
@@ -57,6 +58,8 @@ PLUGIN_INI = "VORN_Davida_Client.ini"
 PLUGIN_LOG = "VORN_Davida_Client.log"
 STATUS_PREFIX = "Steam auto-server detector v7.3: "
 START_ODOMETER_KM = 1234.5
+# What the demo's collector calls the five servers on its pages.
+SERVER_NAMES = ["Coast to Coast", "Desert Run", "Night Convoy", "Mountain Pass", "Harbour Haul"]
 
 # Game-session endpoints by server number: (address key, game port, query port).
 ENDPOINTS = {1: ("A", 27021, 27022), 2: ("A", 27027, 27026), 5: ("B", 27015, 27016)}
@@ -156,7 +159,7 @@ class Collector:
     """vorn-collector on a fresh SQLite file, on the plug-in's default collector
     address, with the demo player added."""
 
-    def __init__(self, processes, binary, work, player):
+    def __init__(self, processes, binary, work, player, servers):
         self.url = f"http://{COLLECTOR_HOST}:{COLLECTOR_PORT}"
         db = f"sqlite:{work / 'vorn-collector.db'}"
         added = subprocess.run([str(binary), "player", "add", player, "--db", db],
@@ -168,7 +171,8 @@ class Collector:
         # each look at the leaderboard sees every report stored before it.
         self.process = processes.start(
             [str(binary), "serve", "--db", db, "--listen", f"{COLLECTOR_HOST}:{COLLECTOR_PORT}",
-             "--no-wall-time-check", "--board-reuse-ms", "0"],
+             "--no-wall-time-check", "--board-reuse-ms", "0",
+             *(f"--server-name={server}={name}" for server, name in zip(servers, SERVER_NAMES))],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
         line = self.process.stdout.readline().decode().strip()
         if line != f"listening on {self.url}":
@@ -367,7 +371,8 @@ class Demo:
     # --- the session ---
     def run(self):
         self.prepare()
-        self.collector = Collector(self.processes, self.collector_binary, self.work, self.player)
+        self.collector = Collector(self.processes, self.collector_binary, self.work, self.player,
+                                   self.servers)
         ini_path = self.plugins / PLUGIN_INI
         ini_path.write_text(ini_path.read_text().replace("PASTE_API_KEY_HERE",
                                                          self.collector.api_key))
@@ -520,25 +525,32 @@ class Demo:
             self.wait(0.1)
         self.say("collector: not everything driven reached the leaderboard in time")
 
-    def save_page(self):
-        """The leaderboard page as HTML and, where Chromium is installed, as a PNG."""
-        html = self.work / "leaderboard.html"
-        html.write_bytes(self.collector.get("/"))
-        print(f"\nThe leaderboard page: {html}")
+    def save_pages(self):
+        """The leaderboard and the player's page as HTML and, where Chromium is installed, as
+        PNGs 1280 and 360 pixels wide."""
         chromium = shutil.which("chromium")
-        if chromium is None:
-            return
-        png = self.work / "leaderboard.png"
         profile = self.work / "chromium-profile"
-        subprocess.run([chromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-                        "--no-first-run", "--disable-background-networking",
-                        "--disable-component-update", "--disable-sync",
-                        f"--user-data-dir={profile}", "--window-size=1300,300",
-                        f"--screenshot={png}", self.collector.url + "/"],
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+        print()
+        pages = (("leaderboard", "/", 860, 1200),
+                 ("player", "/players/" + urllib.parse.quote(self.player, safe=""), 1300, 2000))
+        for name, path, height, narrow_height in pages:
+            html = self.work / f"{name}.html"
+            html.write_bytes(self.collector.get(path))
+            shown = [html]
+            for width, window_height in ((1280, height), (360, narrow_height)):
+                png = self.work / f"{name}-{width}.png"
+                if chromium:
+                    subprocess.run(
+                        [chromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                         "--no-first-run", "--disable-background-networking", "--hide-scrollbars",
+                         "--disable-component-update", "--disable-sync",
+                         f"--user-data-dir={profile}", f"--window-size={width},{window_height}",
+                         f"--screenshot={png}", self.collector.url + path],
+                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+                if png.exists():
+                    shown.append(png)
+            print(f"The {name} page: " + "\n    ".join(str(file) for file in shown))
         shutil.rmtree(profile, ignore_errors=True)
-        if png.exists():
-            print(f"                       {png}")
 
     # --- the verdict ---
     def report(self):
@@ -560,7 +572,7 @@ class Demo:
         print(f"  miles: every stored report ({count}) rounds its miles to six decimals, "
               f"± 0.0000005 each.\n  seconds: whole seconds only, and each detector cycle that "
               f"finds the server\n  re-primes the frame clock, which may drop one 0.1 s step.")
-        self.save_page()
+        self.save_pages()
 
         print(f"\nThe plug-in's log ({self.plugins / PLUGIN_LOG}):")
         try:
