@@ -180,6 +180,29 @@ class Durability(unittest.TestCase):
                          sorted((name, miles / 8) for name, _, miles in posts[:24]))
 
 
+    def test_full_disk_answers_503_and_healthz_503_until_a_commit_succeeds(self):
+        disk = tempfile.mkdtemp(prefix="vorn-full-")
+        self.addCleanup(shutil.rmtree, disk, True)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", disk],
+                          capture_output=True).returncode:
+            self.skipTest("no tmpfs can be mounted here (it takes root)")
+        self.addCleanup(subprocess.run, ["umount", "-l", disk])
+        service = Service(self, f"sqlite:{disk}/reports.db")
+        key = service.add_player("Night Owl")
+        service.start()
+        report = body("Night Owl", 0.1, 10)
+        self.assertEqual(service.post(report, key), 200)
+        filler = pathlib.Path(disk, "filler")
+        with open(filler, "wb") as fill, contextlib.suppress(OSError):
+            while True:
+                fill.write(b"\0" * 65536)
+                fill.flush()
+        self.assertEqual([service.post(report, key), service.request("GET", "/healthz")[0]],
+                         [503, 503])
+        filler.unlink()
+        self.assertEqual([service.post(report, key), service.request("GET", "/healthz")[0]],
+                         [200, 200])
+
     def test_export_defuses_formulas_and_control_characters_and_keeps_numbers(self):
         service = Service(self)
         service.add_player("=cmd|' /C calc'!A0")  # as an older collector may have stored it
