@@ -1,6 +1,8 @@
 // vorn-collector: the command line. Everything it does is in the other files.
 #include <CLI/CLI.hpp>
+#include <charconv>
 #include <chrono>
+#include <cstring>
 #include <iostream>
 #include <optional>
 
@@ -27,28 +29,50 @@ std::unique_ptr<collector::Store> open(const std::string& url) {
   return store;
 }
 
-// Fields with a comma, a quote or a line end are quoted, quotes doubled.
+// A text cell. One that a spreadsheet would take for a formula (it begins
+// with = + - @, a tab or a carriage return) gets a leading '. Control
+// characters (C0, DEL, and C1 as UTF-8), which a terminal would obey, become
+// U+FFFD. Cells with a comma or a quote are quoted, quotes doubled.
 std::string csvField(const std::string& text) {
-  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  std::string cell = !text.empty() && text[0] != '\0' && std::strchr("=+-@\t\r", text[0]) ? "'" : "";
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const bool c1 = c == 0xC2 && i + 1 < text.size() &&
+                    static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                    static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+    if (c < 0x20 || c == 0x7F || c1) {
+      cell += "\xEF\xBF\xBD";
+      i += c1 ? 1 : 0;
+    } else {
+      cell += text[i];
+    }
+  }
+  if (cell.find_first_of(",\"") == std::string::npos) return cell;
   std::string quoted = "\"";
-  for (char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+  for (char c : cell) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
   return quoted + "\"";
 }
 
-bool splitListen(const std::string& listen, collector::ServeOptions& options) {
+// The shortest form that reads back as the same double.
+std::string shortestNumber(double value) {
+  char text[32];
+  return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
+}
+
+// ADDR:PORT or [IPv6]:PORT.
+bool splitListen(const std::string& listen, std::string& host, int& port) {
   const auto colon = listen.rfind(':');
   if (colon == std::string::npos || colon == 0) return false;
-  std::string host = listen.substr(0, colon);
+  host = listen.substr(0, colon);
   if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
     host = host.substr(1, host.size() - 2);
   }
-  const std::string port = listen.substr(colon + 1);
-  if (port.empty() || port.size() > 5 ||
-      port.find_first_not_of("0123456789") != std::string::npos || std::stoi(port) > 65535) {
+  const std::string digits = listen.substr(colon + 1);
+  if (digits.empty() || digits.size() > 5 ||
+      digits.find_first_not_of("0123456789") != std::string::npos || std::stoi(digits) > 65535) {
     return false;
   }
-  options.host = host;
-  options.port = std::stoi(port);
+  port = std::stoi(digits);
   return true;
 }
 
@@ -95,6 +119,10 @@ int main(int argc, char** argv) {
   serveCommand->add_option("--db", db, dbHelp)->capture_default_str();
   serveCommand->add_option("--listen", listen, "address and port, ADDR:PORT or [IPv6]:PORT")
       ->capture_default_str();
+  std::string metricsListen;
+  serveCommand->add_option("--metrics-listen", metricsListen,
+                           "serve GET /metrics (Prometheus text format) on this ADDR:PORT, apart "
+                           "from the public one (default: off)");
   auto* cert =
       serveCommand->add_option("--tls-cert", options.tlsCert, "PEM certificate: serve HTTPS");
   auto* key =
@@ -106,6 +134,16 @@ int main(int argc, char** argv) {
                    "flag reports whose average speed is above this many miles per hour")
       ->capture_default_str()
       ->check(CLI::PositiveNumber);
+  serveCommand
+      ->add_option("--max-connections-per-address", options.maxConnectionsPerAddress,
+                   "connections one client address may hold open at once (0: no limit)")
+      ->capture_default_str()
+      ->check(CLI::NonNegativeNumber);
+  serveCommand
+      ->add_option("--max-reports-per-minute", options.maxReportsPerMinute,
+                   "reports one key may send within a minute; more get 429 (0: no limit)")
+      ->capture_default_str()
+      ->check(CLI::NonNegativeNumber);
   serveCommand
       ->add_option("--board-reuse-ms", options.boardReuseMs,
                    "serve a computed leaderboard again for this many milliseconds (0: compute "
@@ -154,9 +192,16 @@ int main(int argc, char** argv) {
 
   CLI11_PARSE(app, argc, argv);
 
-  if (*serveCommand && !splitListen(listen, options)) {
-    std::cerr << "vorn-collector: --listen wants ADDR:PORT, got '" << listen << "'\n";
+  const auto badListen = [](const char* name, const std::string& value) {
+    std::cerr << "vorn-collector: " << name << " wants ADDR:PORT, got '" << value << "'\n";
     return 2;
+  };
+  if (*serveCommand && !splitListen(listen, options.host, options.port)) {
+    return badListen("--listen", listen);
+  }
+  if (*serveCommand && !metricsListen.empty() &&
+      !splitListen(metricsListen, options.metricsHost, options.metricsPort)) {
+    return badListen("--metrics-listen", metricsListen);
   }
   std::string message;
   if (*serveCommand && !nameServers(serverNames, options.page, message)) {
@@ -229,8 +274,7 @@ int main(int argc, char** argv) {
                "trailer,flag\n";
   const bool exported = store->exportReports(
       [](const collector::StoredReport& r) {
-        char miles[32];
-        std::snprintf(miles, sizeof miles, "%.6f", r.miles);
+        const std::string miles = shortestNumber(r.miles);
         std::cout << r.id << ',' << collector::isoTime(r.receivedMs) << ',' << r.receivedMs << ','
                   << csvField(r.playerName) << ',' << csvField(r.serverId) << ',' << miles << ','
                   << r.seconds << ',' << csvField(r.truck) << ',' << csvField(r.trailer) << ','

@@ -1,5 +1,6 @@
 #include "report.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -18,6 +19,14 @@ bool takeString(const nlohmann::json& object, const char* name, std::string& out
   return true;
 }
 
+// A name, truck or trailer: at most maxTextBytes, no control character.
+bool takeText(const nlohmann::json& object, const char* name, std::string& out) {
+  if (!takeString(object, name, out) || out.size() > maxTextBytes) return false;
+  return std::none_of(out.begin(), out.end(), [](char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+  });
+}
+
 bool isBuildServer(const std::string& serverId) {
   for (const char* known : deployment::knownServerIds) {
     if (serverId == known) return true;
@@ -31,10 +40,9 @@ BodyCheck parseReportBody(const std::string& text, ReportBody& body) {
   const nlohmann::json object = nlohmann::json::parse(text, nullptr, false);
   if (!object.is_object() || object.size() != 6) return BodyCheck::malformed;
   ReportBody parsed;
-  if (!takeString(object, "player_name", parsed.playerName) ||
+  if (!takeText(object, "player_name", parsed.playerName) ||
       !takeString(object, "server_id", parsed.serverId) ||
-      !takeString(object, "truck", parsed.truck) ||
-      !takeString(object, "trailer", parsed.trailer)) {
+      !takeText(object, "truck", parsed.truck) || !takeText(object, "trailer", parsed.trailer)) {
     return BodyCheck::malformed;
   }
   auto miles = object.find("miles_delta");

@@ -2,6 +2,7 @@
 // functions, no I/O.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -17,10 +18,14 @@ struct ReportBody {
   std::string trailer;
 };
 
+// The most bytes of player_name, truck and trailer.
+inline constexpr std::size_t maxTextBytes = 256;
+
 enum class BodyCheck {
   ok,
   malformed,      // not a JSON object of exactly the six members with their types,
-                  // or a negative amount (400)
+                  // a negative amount, or a text member above maxTextBytes or with a
+                  // control character (U+0000-U+001F, U+007F) (400)
   unknownServer,  // server_id is not one of the build's five (422)
 };
 

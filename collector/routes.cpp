@@ -1,5 +1,7 @@
 #include "routes.h"
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -8,6 +10,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <thread>
+#include <unordered_map>
 
 #include "board.h"
 #include "calendar.h"
@@ -21,6 +24,12 @@ namespace {
 
 constexpr std::size_t maxBatch = 1024;
 const char* const reportPath = "/api/v1/telemetry";
+
+std::int64_t steadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 std::int64_t nowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -58,6 +67,8 @@ class Committer {
 
   Committer(Store& store, Metrics& metrics)
       : store_(store), metrics_(metrics), thread_([this] { run(); }) {}
+  // False from a failed commit until the next one succeeds.
+  bool lastCommitted() const { return lastCommitted_; }
   ~Committer() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -97,6 +108,7 @@ class Committer {
       std::string error;
       const auto start = std::chrono::steady_clock::now();
       const bool stored = store_.addReports(reports, outcomes, error);
+      lastCommitted_ = stored;
       if (stored) {
         metrics_.batchCommitted(
             batch.size(),
@@ -118,7 +130,55 @@ class Committer {
   std::condition_variable wake_;
   std::deque<Waiter> queue_;
   bool stopping_ = false;
+  std::atomic<bool> lastCommitted_{true};
   std::thread thread_;
+};
+
+// Reports per key within the last minute: the times of those taken (a report
+// whose key turns out unknown or whose store failed is given back, so only
+// players' keys stay here, and a failure never costs a player its quota).
+class RateLimit {
+ public:
+  explicit RateLimit(int perMinute) : perMinute_(static_cast<std::size_t>(perMinute)) {}
+
+  // 0 when the report may go on (and is counted), else the seconds until it may.
+  std::int64_t take(const std::string& keyHash, std::int64_t nowMs) {
+    if (perMinute_ == 0) return 0;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (++calls_ % 4096 == 0) {
+      for (auto it = taken_.begin(); it != taken_.end();) {
+        expire(it->second, nowMs);
+        it = it->second.empty() ? taken_.erase(it) : std::next(it);
+      }
+    }
+    std::deque<std::int64_t>& times = taken_[keyHash];
+    expire(times, nowMs);
+    if (times.size() >= perMinute_) return (times.front() + windowMs - nowMs + 999) / 1000;
+    times.push_back(nowMs);
+    return 0;
+  }
+
+  void giveBack(const std::string& keyHash, std::int64_t atMs) {
+    if (perMinute_ == 0) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = taken_.find(keyHash);
+    if (found == taken_.end()) return;
+    auto& times = found->second;
+    auto at = std::find(times.begin(), times.end(), atMs);
+    if (at != times.end()) times.erase(at);
+    if (times.empty()) taken_.erase(found);
+  }
+
+ private:
+  static constexpr std::int64_t windowMs = 60000;
+  static void expire(std::deque<std::int64_t>& times, std::int64_t nowMs) {
+    while (!times.empty() && times.front() <= nowMs - windowMs) times.pop_front();
+  }
+
+  std::size_t perMinute_;
+  std::mutex mutex_;
+  std::uint64_t calls_ = 0;
+  std::unordered_map<std::string, std::deque<std::int64_t>> taken_;
 };
 
 const std::string* HttpRequest::param(const std::string& name) const {
@@ -141,7 +201,10 @@ HttpAnswer jsonAnswer(int status, const std::string& message) {
 }
 
 Routes::Routes(Store& store, const ServeOptions& options)
-    : store_(store), options_(options), committer_(std::make_unique<Committer>(store, metrics_)) {
+    : store_(store),
+      options_(options),
+      rate_(std::make_unique<RateLimit>(options.maxReportsPerMinute)),
+      committer_(std::make_unique<Committer>(store, metrics_)) {
   BoardCache::Limits limits;
   limits.reuse = std::chrono::milliseconds(options.boardReuseMs);
   limits.computed = [this](double seconds, bool ok) {
@@ -168,7 +231,9 @@ void Routes::handle(const HttpRequest& request, Reply reply) {
     if (read) return board(request, request.path == "/", std::move(reply));
   } else if (request.path == "/healthz") {
     if (read) {
-      return reply(store_.healthy() ? jsonAnswer(200, "ok") : jsonAnswer(503, "store unavailable"));
+      return reply(committer_->lastCommitted() && store_.healthy()
+                       ? jsonAnswer(200, "ok")
+                       : jsonAnswer(503, "store unavailable"));
     }
   } else {
     return reply(jsonAnswer(404, "no such page"));
@@ -190,14 +255,22 @@ void Routes::report(const HttpRequest& request, Reply reply) {
     case BodyCheck::ok:
       break;
   }
+  const std::int64_t takenMs = steadyMs();
+  if (const std::int64_t wait = rate_->take(report.keyHash, takenMs)) {
+    return finishReport(reply, 429, "too many reports from this key", request, report.keyHash,
+                        std::to_string(wait));
+  }
   if (exceedsSpeed(report.miles, report.seconds, options_.maxMph)) report.flag = flagSpeed;
   report.checkWallTime = options_.wallTimeCheck;
   const bool speedFlag = !report.flag.empty();
   const std::string keyHash = report.keyHash;
-  // The committer calls back once the batch is done; the request is copied
-  // for the log line of a refusal, which needs its body and address.
-  committer_->add(std::move(report), [this, reply = std::move(reply), request, keyHash,
-                                      speedFlag](bool stored, AddOutcome outcome) {
+  // The committer calls back once the batch is done; the request is kept for
+  // the log line of a refusal, which names the body's player and the address.
+  committer_->add(std::move(report), [this, keyHash, takenMs, speedFlag, request,
+                                      reply = std::move(reply)](bool stored, AddOutcome outcome) {
+    if (!stored || (outcome != AddOutcome::stored && outcome != AddOutcome::storedFlagged)) {
+      rate_->giveBack(keyHash, takenMs);
+    }
     if (!stored) return finishReport(reply, 503, "store unavailable", request, keyHash);
     switch (outcome) {
       case AddOutcome::stored:
@@ -210,12 +283,15 @@ void Routes::report(const HttpRequest& request, Reply reply) {
       case AddOutcome::wrongPlayer:
         return finishReport(reply, 403, "player_name does not belong to this key", request,
                             keyHash);
+      case AddOutcome::failed:
+        return finishReport(reply, 503, "store unavailable", request, keyHash);
     }
   });
 }
 
 void Routes::finishReport(const Reply& reply, int status, const std::string& message,
-                          const HttpRequest& request, const std::string& keyHash) {
+                          const HttpRequest& request, const std::string& keyHash,
+                          const std::string& retryAfter) {
   metrics_.reportAnswered(status);
   if (status >= 400 && status != 503) {
     // The body's player_name, when the body is JSON with one, names the player
@@ -228,7 +304,9 @@ void Routes::finishReport(const Reply& reply, int status, const std::string& mes
     std::cerr << refusals_.refused(nowMs(), status, message, player, keyHash,
                                    request.clientAddress);
   }
-  reply(jsonAnswer(status, message));
+  HttpAnswer answer = jsonAnswer(status, message);
+  if (!retryAfter.empty()) answer.headers.emplace_back("Retry-After", retryAfter);
+  reply(std::move(answer));
 }
 
 void Routes::refusedAtFront(const std::string& clientAddress, int status,

@@ -26,7 +26,11 @@ struct ServeOptions {
   std::string tlsKey;
   double maxMph = 110.0;
   bool wallTimeCheck = true;
+  int maxConnectionsPerAddress = 64;  // 0: no limit
+  int maxReportsPerMinute = 12;       // per key; 0: no limit
   int boardReuseMs = 2000;  // how long a computed board is served again
+  std::string metricsHost;  // GET /metrics served here, apart from the public port,
+  int metricsPort = -1;     //   unless the port is -1 (0 picks a free port)
   PageSettings page;        // --title, --server-name
 };
 
@@ -55,6 +59,7 @@ HttpAnswer jsonAnswer(int status, const std::string& message);
 
 using Reply = std::function<void(HttpAnswer)>;
 
+class RateLimit;
 class BoardCache;
 class Committer;
 
@@ -80,13 +85,16 @@ class Routes {
   void player(const HttpRequest& request, const std::string& name, bool page, Reply reply);
 
   // Counts the answer to a report and logs it when it refused the report.
+  // (With a Retry-After header of that many seconds, when not empty.)
   void finishReport(const Reply& reply, int status, const std::string& message,
-                    const HttpRequest& request, const std::string& keyHash);
+                    const HttpRequest& request, const std::string& keyHash,
+                    const std::string& retryAfter = "");
 
   Store& store_;
   ServeOptions options_;
   Metrics metrics_;
   RefusalLog refusals_;
+  std::unique_ptr<RateLimit> rate_;
   std::unique_ptr<Committer> committer_;
   std::unique_ptr<BoardCache> boards_;
 };

@@ -14,7 +14,10 @@
 //   sent after it survives a kill -9 of the collector and a power cut.
 // - The wall-time plausibility rule (exceedsWallTime in report.h) is decided
 //   inside that transaction, per key, against the `received_ms` of that key's
-//   previous stored report, counting reports stored earlier in the same batch.
+//   previous stored report, counting reports stored earlier in the same batch;
+//   for a key with no stored report yet, against the player's `created_ms`.
+// - One report that cannot be stored (a value the database refuses) is
+//   answered `failed` alone and leaves the others of its batch untouched.
 //   Several collectors sharing one database must see each other's reports, so
 //   the decision is serialised per player in the database (SQLite: the write
 //   transaction; PostgreSQL: lock the player's row, SELECT ... FOR UPDATE).
@@ -99,6 +102,7 @@ enum class AddOutcome {
   storedFlagged,  // committed with a flag, not counted
   unknownKey,     // no player has this key hash, or its key is revoked (401)
   wrongPlayer,    // the key belongs to a player of another name (403)
+  failed,         // this report alone could not be stored; the others of its batch were (503)
 };
 
 struct PlayerInfo {

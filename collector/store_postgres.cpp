@@ -9,11 +9,21 @@
 // player's latest received_ms: a fresh statement after the lock sees every
 // report that another instance committed before it, so the wall-time rule
 // holds per key across instances.
+//
+// A server that stops answering (hung, or its host gone) must not hold a
+// caller: every call has a deadline, from the wait for a pooled connection
+// through each statement's answer. A connection whose answer is late is cut
+// and never reused; later calls connect afresh, so the store recovers by
+// itself once the server answers again. The server also ends any statement
+// after 10 s, and TCP keep-alives notice a peer that vanished.
 #include "store_postgres.h"
 
 #include <libpq-fe.h>
+#include <poll.h>
+#include <sys/socket.h>
 
 #include <algorithm>
+#include <chrono>
 #include <charconv>
 #include <condition_variable>
 #include <cstring>
@@ -138,7 +148,7 @@ enum StatementId {
 
 const Statement statements[] = {
     {"lock_players",
-     "SELECT id, key_hash, name, revoked_ms IS NOT NULL FROM players "
+     "SELECT id, key_hash, name, revoked_ms IS NOT NULL, created_ms FROM players "
      "WHERE key_hash = ANY($1::text[]) ORDER BY id FOR UPDATE"},
     {"last_received",
      // One step down the (player_id, received_ms) index per player, however
@@ -268,6 +278,48 @@ StoredReport storedReport(const PGresult* r, int row) {
           intAt(r, row, 0),
           intAt(r, row, 1),
           textAt(r, row, 8)};
+}
+
+using Clock = std::chrono::steady_clock;
+
+// How long one call may take in all: a report waits for at most the batch
+// under way and its own, so its answer comes within 15 s.
+constexpr auto callTime = std::chrono::seconds(7);
+constexpr auto probeTime = std::chrono::seconds(2);  // /healthz
+
+// The deadline of the call under way on this thread (set by its Lease).
+thread_local Clock::time_point callDeadline = Clock::time_point::max();
+
+// Waits for the whole answer of the query just sent; null when it did not
+// come by the deadline (then the connection is cut) or the connection broke.
+// Of several results (a script) the first error, else the last one, is kept.
+Result awaitResult(PGconn* connection) {
+  Result kept(nullptr, &PQclear);
+  for (;;) {
+    while (PQisBusy(connection)) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          callDeadline - Clock::now());
+      if (left.count() <= 0) {
+        ::shutdown(PQsocket(connection), SHUT_RDWR);
+        PQconsumeInput(connection);  // notices the cut: the connection is bad now
+        return Result(nullptr, &PQclear);
+      }
+      pollfd wait{PQsocket(connection), POLLIN, 0};
+      if (::poll(&wait, 1, static_cast<int>(std::min<long long>(left.count(), 1000))) == 0) {
+        continue;
+      }
+      if (!PQconsumeInput(connection)) return Result(nullptr, &PQclear);
+    }
+    PGresult* next = PQgetResult(connection);
+    if (!next) return kept;
+    const ExecStatusType status = PQresultStatus(next);
+    if (kept && PQresultStatus(kept.get()) == PGRES_FATAL_ERROR) {
+      PQclear(next);
+    } else {
+      kept.reset(next);
+    }
+    if (status == PGRES_COPY_IN || status == PGRES_COPY_OUT) return kept;
+  }
 }
 
 bool succeeded(const Result& result) {
@@ -507,7 +559,7 @@ class PostgresStore : public Store {
 
   bool healthy() override {
     std::string error;
-    Lease lease(*this, error);
+    Lease lease(*this, main_, error, probeTime);
     return lease && succeeded(run(lease.connection, ping, {}));
   }
 
@@ -529,11 +581,15 @@ class PostgresStore : public Store {
   // call once the server is back.
   struct Lease {
     Lease(PostgresStore& store, std::string& error) : Lease(store, store.main_, error) {}
-    Lease(PostgresStore& store, Pool& pool, std::string& error) : store(store), pool(pool) {
+    Lease(PostgresStore& store, Pool& pool, std::string& error,
+          Clock::duration budget = callTime)
+        : store(store), pool(pool) {
+      callDeadline = Clock::now() + budget;
       connection = store.take(pool, error);
     }
     ~Lease() {
       if (connection) store.giveBack(pool, connection);
+      callDeadline = Clock::time_point::max();
     }
     Lease(const Lease&) = delete;
     Lease& operator=(const Lease&) = delete;
@@ -548,7 +604,12 @@ class PostgresStore : public Store {
     PGconn* connection = nullptr;
     {
       std::unique_lock<std::mutex> lock(pool.mutex);
-      pool.available.wait(lock, [&pool] { return !pool.idle.empty() || pool.open < pool.size; });
+      if (!pool.available.wait_until(lock, callDeadline, [&pool] {
+            return !pool.idle.empty() || pool.open < pool.size;
+          })) {
+        error = "PostgreSQL unavailable: every connection is busy";
+        return nullptr;
+      }
       if (pool.idle.empty()) {
         ++pool.open;
       } else {
@@ -589,10 +650,17 @@ class PostgresStore : public Store {
   }
 
   PGconn* connect(std::string& error, bool prepare = true) {
-    // A default connect time-out, unless the URL sets its own; texts always
-    // travel as UTF-8, which is what the report bodies hold.
-    const char* keys[] = {"connect_timeout", "dbname", "client_encoding", nullptr};
-    const char* values[] = {"10", url_.c_str(), "UTF8", nullptr};
+    // A connect time-out within the call's deadline and keep-alives, unless
+    // the URL sets its own; texts always travel as UTF-8, which is what the
+    // report bodies hold; the server ends a statement after 10 s.
+    const auto left =
+        std::chrono::duration_cast<std::chrono::seconds>(callDeadline - Clock::now()).count();
+    const std::string connectTimeout = std::to_string(std::clamp<long long>(left, 2, 10));
+    const char* keys[] = {"connect_timeout",  "keepalives", "keepalives_idle",
+                          "keepalives_interval", "keepalives_count", "options",
+                          "dbname",           "client_encoding", nullptr};
+    const char* values[] = {connectTimeout.c_str(), "1", "10", "5", "3",
+                            "-c statement_timeout=10000", url_.c_str(), "UTF8", nullptr};
     PGconn* connection = PQconnectdbParams(keys, values, 1);
     if (PQstatus(connection) != CONNECTION_OK) {
       error = "PostgreSQL unavailable: " + firstLine(PQerrorMessage(connection));
@@ -601,7 +669,8 @@ class PostgresStore : public Store {
     }
     for (const Statement& statement : statements) {
       if (!prepare) break;
-      Result result(PQprepare(connection, statement.name, statement.sql, 0, nullptr), &PQclear);
+      const bool sent = PQsendPrepare(connection, statement.name, statement.sql, 0, nullptr);
+      Result result = sent ? awaitResult(connection) : Result(nullptr, &PQclear);
       if (!check(result, error)) {
         PQfinish(connection);
         return nullptr;
@@ -613,9 +682,11 @@ class PostgresStore : public Store {
   Result run(PGconn* connection, StatementId id, const std::vector<std::string>& params) {
     std::vector<const char*> values;
     for (const std::string& param : params) values.push_back(param.c_str());
-    return Result(PQexecPrepared(connection, statements[id].name, static_cast<int>(values.size()),
-                                 values.data(), nullptr, nullptr, 0),
-                  &PQclear);
+    if (!PQsendQueryPrepared(connection, statements[id].name, static_cast<int>(values.size()),
+                             values.data(), nullptr, nullptr, 0)) {
+      return Result(nullptr, &PQclear);
+    }
+    return awaitResult(connection);
   }
 
   // Starts a transaction. A pooled connection that died unnoticed fails
@@ -631,13 +702,15 @@ class PostgresStore : public Store {
   }
 
   bool simple(PGconn* connection, const char* sql, std::string& error) {
-    Result result(PQexec(connection, sql), &PQclear);
+    Result result =
+        PQsendQuery(connection, sql) ? awaitResult(connection) : Result(nullptr, &PQclear);
     return check(result, error);
   }
 
   static bool check(const Result& result, std::string& error) {
     if (succeeded(result)) return true;
-    error = firstLine(PQresultErrorMessage(result.get()));
+    error = result ? firstLine(PQresultErrorMessage(result.get()))
+                   : "PostgreSQL did not answer in time, or the connection broke";
     return false;
   }
 
@@ -665,6 +738,9 @@ class PostgresStore : public Store {
       player.id = intAt(locked.get(), row, 0);
       player.name = textAt(locked.get(), row, 2);
       player.valid = std::strcmp(PQgetvalue(locked.get(), row, 3), "f") == 0;
+      // Before its first report, a key's wall time runs from its creation.
+      player.seen = true;
+      player.lastMs = intAt(locked.get(), row, 4);
       byId[player.id] = &player;
       ids.push_back(number(player.id));
     }

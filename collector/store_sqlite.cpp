@@ -2,8 +2,10 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <iostream>
+#include <limits>
 #include <mutex>
 #include <utility>
 
@@ -89,21 +91,28 @@ class Statement {
   Statement& operator=(const Statement&) = delete;
 
   bool ok() const { return stmt_ != nullptr; }
-  void reset() { sqlite3_reset(stmt_); }
+  // Ready for new values: none of the previous ones stays bound.
+  void reset() {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+    bound_ = SQLITE_OK;
+  }
   Statement& bind(int index, const std::string& text) {
-    sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
-    return *this;
+    return check(text.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())
+                     ? SQLITE_TOOBIG
+                     : sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()),
+                                         SQLITE_TRANSIENT));
   }
   Statement& bind(int index, std::int64_t value) {
-    sqlite3_bind_int64(stmt_, index, value);
-    return *this;
+    return check(sqlite3_bind_int64(stmt_, index, value));
   }
-  Statement& bind(int index, double value) {
-    sqlite3_bind_double(stmt_, index, value);
-    return *this;
+  Statement& bind(int index, double value) { return check(sqlite3_bind_double(stmt_, index, value)); }
+  // SQLITE_ROW, SQLITE_DONE or an error code (also the first failed bind's,
+  // and then the statement is not run).
+  int step() {
+    if (!stmt_) return SQLITE_ERROR;
+    return bound_ != SQLITE_OK ? bound_ : sqlite3_step(stmt_);
   }
-  // SQLITE_ROW, SQLITE_DONE or an error code.
-  int step() { return stmt_ ? sqlite3_step(stmt_) : SQLITE_ERROR; }
   bool run() { return step() == SQLITE_DONE; }
   std::string text(int column) const {
     const auto* bytes = sqlite3_column_text(stmt_, column);
@@ -114,11 +123,23 @@ class Statement {
   std::int64_t integer(int column) const { return sqlite3_column_int64(stmt_, column); }
   double real(int column) const { return sqlite3_column_double(stmt_, column); }
   bool isNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
-  std::string failure() const { return sqlite3_errmsg(db_); }
+  std::string failure() const {
+    return bound_ != SQLITE_OK ? sqlite3_errstr(bound_) : sqlite3_errmsg(db_);
+  }
 
  private:
+  Statement& check(int result) {
+    if (!stmt_) {
+      bound_ = SQLITE_ERROR;
+    } else if (bound_ == SQLITE_OK) {
+      bound_ = result;
+    }
+    return *this;
+  }
+
   sqlite3* db_;
   sqlite3_stmt* stmt_ = nullptr;
+  int bound_ = SQLITE_OK;
 };
 
 bool execute(sqlite3* db, const char* sql, std::string& error) {
@@ -288,12 +309,21 @@ class SqliteStore : public Store {
     std::lock_guard<std::mutex> lock(writeMutex_);
     outcomes.assign(batch.size(), AddOutcome::unknownKey);
     if (!execute(writer_, "BEGIN IMMEDIATE", error)) return false;
-    Statement findPlayer(writer_, "SELECT id, name, revoked_ms FROM players WHERE key_hash = ?");
+    Statement findPlayer(writer_,
+                         "SELECT id, name, revoked_ms, created_ms FROM players WHERE key_hash = ?");
     Statement previous(writer_, "SELECT MAX(received_ms) FROM reports WHERE player_id = ?");
     Statement insert(writer_,
                      "INSERT INTO reports(player_id, received_ms, server_id, miles, seconds, "
                      "truck, trailer, flag) VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
     bool good = findPlayer.ok() && previous.ok() && insert.ok();
+    // A statement that failed leaves the transaction open unless SQLite
+    // rolled it back (disk full, I/O error): then the whole batch failed,
+    // else only this report.
+    auto failedAlone = [&](std::size_t i) {
+      if (sqlite3_get_autocommit(writer_)) return good = false;
+      outcomes[i] = AddOutcome::failed;
+      return true;
+    };
     TotalsDelta totals;
     for (std::size_t i = 0; good && i < batch.size(); ++i) {
       const IncomingReport& report = batch[i];
@@ -302,7 +332,7 @@ class SqliteStore : public Store {
       const int found = findPlayer.step();
       if (found == SQLITE_DONE || (found == SQLITE_ROW && !findPlayer.isNull(2))) continue;
       if (found != SQLITE_ROW) {
-        good = false;
+        if (failedAlone(i)) continue;
         break;
       }
       if (findPlayer.text(1) != report.playerName) {
@@ -312,23 +342,22 @@ class SqliteStore : public Store {
       const std::int64_t playerId = findPlayer.integer(0);
       std::string flag = report.flag;
       if (flag.empty() && report.checkWallTime) {
+        const std::int64_t createdMs = findPlayer.integer(3);
         previous.reset();
         previous.bind(1, playerId);
         if (previous.step() != SQLITE_ROW) {
-          good = false;
+          if (failedAlone(i)) continue;
           break;
         }
-        if (!previous.isNull(0) &&
-            exceedsWallTime(report.seconds, report.receivedMs - previous.integer(0))) {
-          flag = flagWallTime;
-        }
+        const std::int64_t sinceMs = previous.isNull(0) ? createdMs : previous.integer(0);
+        if (exceedsWallTime(report.seconds, report.receivedMs - sinceMs)) flag = flagWallTime;
       }
       insert.reset();
       insert.bind(1, playerId).bind(2, report.receivedMs).bind(3, report.serverId);
       insert.bind(4, report.miles).bind(5, report.seconds).bind(6, report.truck);
       insert.bind(7, report.trailer).bind(8, flag);
       if (!insert.run()) {
-        good = false;
+        if (failedAlone(i)) continue;
         break;
       }
       outcomes[i] = flag.empty() ? AddOutcome::stored : AddOutcome::storedFlagged;

@@ -5,11 +5,11 @@ set -euo pipefail
 packages=(
   cmake make g++ python3 ca-certificates openssl
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64
-  libcurl4-openssl-dev libcpp-httplib-dev nlohmann-json3-dev
+  libcurl4-openssl-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev valgrind
   clang libclang-rt-14-dev
   osslsigncode
-  libsqlite3-dev libcli11-dev libssl-dev chromium  # the collector service and its page
+  libsqlite3-dev libcli11-dev libssl-dev libboost-dev chromium  # the collector service and its page
   libhowardhinnant-date-dev  # the collector's calendar
   libpq-dev postgresql sqlite3 wrk  # PostgreSQL store, its tests and copy, the load run
   dpkg-dev lintian adduser procps  # the collector's Debian package: shlibdeps, its checks, its user

@@ -9,6 +9,7 @@ less.
     bench/load/run_load.py --db postgresql://... # a scratch database (gets 200 players)
     bench/load/run_load.py --rate 1000           # paced near 1,000 reports/s
     bench/load/run_load.py --smoke               # a few seconds, totals only
+    bench/load/run_load.py --slow-clients 10000  # while 10,000 slow clients hold connections
     bench/load/run_load.py --fill 10000000 --players 10000 --db sqlite:big.db --duration 1
                                                  # fills big.db (keys in big.db.keys), times its upgrade
     bench/load/run_load.py --db sqlite:big.db --keys big.db.keys --rate 1000 --readers 4
@@ -30,9 +31,13 @@ import datetime
 import itertools
 import json
 import pathlib
+import resource
+import selectors
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import urllib.request
 
@@ -58,6 +63,57 @@ def add_players(collector, db, count, keys_file):
     keys_file.write_text("".join(lines))
 
 
+class SlowClients:
+    """Holds `count` connections to the collector from 127.1.x.y, 50 from each
+    address, half silent and half inside a request's head that never ends; each
+    one the collector closes is opened again at once."""
+
+    def __init__(self, port, count):
+        self.port, self.count, self.opened, self.fewest = port, count, 0, count
+        self.selector, self.stop = selectors.DefaultSelector(), threading.Event()
+        _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+        for slot in range(count):
+            self.open(slot)
+        self.thread = threading.Thread(target=self.hold)
+        self.thread.start()
+
+    def open(self, slot):
+        n = slot // 50
+        s = socket.socket()
+        s.setblocking(False)
+        s.bind((f"127.1.{n // 250}.{n % 250 + 1}", 0))
+        s.connect_ex(("127.0.0.1", self.port))
+        # The trickling half sends its head's first line once connected.
+        self.selector.register(s, selectors.EVENT_READ | (selectors.EVENT_WRITE if slot % 2 else 0),
+                               slot)
+        self.opened += 1
+
+    def hold(self):
+        while not self.stop.is_set():
+            for key, events in self.selector.select(0.2):
+                if events & selectors.EVENT_WRITE:
+                    self.selector.modify(key.fileobj, selectors.EVENT_READ, key.data)
+                    try:
+                        key.fileobj.send(b"POST /api/v1/telemetry HTTP/1.1\r\n")
+                    except OSError:
+                        pass  # refused: the read below notices
+                    continue
+                try:
+                    data = key.fileobj.recv(4096)
+                except OSError:
+                    data = b""
+                if not data:
+                    self.selector.unregister(key.fileobj)
+                    key.fileobj.close()
+                    self.open(key.data)
+            self.fewest = min(self.fewest, len(self.selector.get_map()))
+
+    def close(self):
+        self.stop.set()
+        self.thread.join()
+        for key in list(self.selector.get_map().values()):
+            key.fileobj.close()
 FRESH_PERIODS = itertools.count(1)
 
 
@@ -109,8 +165,11 @@ def run(args, db, work):
         fill(args, db, keys)
     elif not args.keys:
         add_players(args.collector, db, args.players, keys)
+    # Every key reports many times a second and all of wrk's connections come
+    # from one address: the limits for those are off here.
     serve = subprocess.Popen([args.collector, "serve", "--db", db, "--listen", "127.0.0.1:0",
-                              "--no-wall-time-check"],
+                              "--no-wall-time-check", "--max-reports-per-minute", "0",
+                              "--max-connections-per-address", "0"],
                              stdout=subprocess.PIPE, text=True, cwd=work)
     try:
         line = serve.stdout.readline()
@@ -121,12 +180,17 @@ def run(args, db, work):
         reading = readers(args, url, keys) if args.readers else {}
         # wrk has no rate limit: at a rate, each connection pauses between requests.
         pause_ms = round(args.connections * 1000 / args.rate) if args.rate else 0
-        done = subprocess.run(
+        slow = args.slow_clients and SlowClients(int(url.rsplit(":", 1)[1]), args.slow_clients)
+        try:
+            done = subprocess.run(
             ["wrk", "-t", str(args.threads), "-c", str(args.connections),
              "-d", f"{args.duration + DRAIN_SECONDS}s", "--timeout", f"{DRAIN_SECONDS}s",
              "-s", str(HERE / "post_reports.lua"), url,
              "--", str(keys), args.server_id, str(pause_ms), str(args.duration)],
             capture_output=True, text=True, check=True)
+        finally:
+            if slow:
+                slow.close()
         result = json.loads(done.stdout.strip().splitlines()[-1])
         for name, reader in reading.items():
             read = json.loads(reader.communicate()[0].strip().splitlines()[-1])
@@ -148,7 +212,10 @@ def run(args, db, work):
           f"max {result['max_us'] / 1000:.1f} ms over {result['posting_ms'] / 1000:.1f} s with "
           f"{args.connections} connections{f' paced for {args.rate}/s' if args.rate else ''}; "
           f"2xx {accepted}, unanswered {unanswered}; "
-          f"stored {stored} reports, {miles:g} miles; {failures or 'no socket errors'}")
+          f"stored {stored} reports, {miles:g} miles; {failures or 'no socket errors'}" +
+          (f"; slow clients: {slow.count} connections (never fewer than {slow.fewest} open), "
+           f"{slow.opened - slow.count} opened again after the collector closed them"
+           if slow else ""))
     # Every report carries 1 mile: the totals are exact only if both match.
     return accepted > 0 and stored == accepted and abs(miles - accepted) < 1e-6 * max(before[1], 1)
 
@@ -166,6 +233,8 @@ def main():
     parser.add_argument("--threads", type=int, default=2)
     parser.add_argument("--rate", type=int, default=0, help="reports/s to pace at (0: full rate)")
     parser.add_argument("--server-id", default=DEFAULT_SERVER)
+    parser.add_argument("--slow-clients", type=int, default=0,
+                        help="connections held meanwhile by silent and trickling clients")
     parser.add_argument("--smoke", action="store_true", help="3 s, 20 players, 8 connections")
     parser.add_argument("--fill", type=int, default=0,
                         help="reports to fill a new SQLite database with first")

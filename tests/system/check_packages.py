@@ -22,6 +22,7 @@ import sys
 import tarfile
 import tempfile
 import unittest
+import urllib.request
 import zipfile
 
 from harness import HostSession, ini_with_url, report_body
@@ -106,8 +107,10 @@ class ReleasePackage(unittest.TestCase):
         self.assertEqual(run(["pgrep", "-u", fields["User"]], ok=(1,)).stdout, "")  # not started
         options = run(["sh", "-c", '. /etc/default/vorn-collector; echo "$VORN_COLLECTOR_OPTS"'])
         argv = fields["ExecStart"].replace("$VORN_COLLECTOR_OPTS", options.stdout).split()
-        self.assertEqual(argv[argv.index("--listen") + 1], "127.0.0.1:8787")
-        argv[argv.index("--listen") + 1] = "127.0.0.1:0"  # beside a demo on 8787
+        for option, address in (("--listen", "127.0.0.1:8787"), ("--metrics-listen",
+                                                                 "127.0.0.1:9787")):
+            self.assertEqual(argv[argv.index(option) + 1], address)
+            argv[argv.index(option) + 1] = "127.0.0.1:0"  # beside a demo on 8787
         db = argv[argv.index("--db") + 1]
         as_user = dict(user=fields["User"], group=fields["Group"], extra_groups=[],
                        cwd=fields["WorkingDirectory"])
@@ -121,6 +124,9 @@ class ReleasePackage(unittest.TestCase):
             post.request("POST", "/api/v1/telemetry", report_body(60, 1.0),
                          {"X-VORN-Key": key.splitlines()[-1]})
             self.assertEqual(post.getresponse().status, 200)
+            metrics = service.stdout.readline().split()[-1]
+            self.assertIn('vorn_reports_total{code="200"} 1\n',
+                          urllib.request.urlopen(metrics, timeout=60).read().decode())
         finally:
             service.terminate()
             self.assertEqual(service.wait(timeout=60), 0)

@@ -22,6 +22,9 @@ import subprocess
 import tempfile
 import time
 import unittest
+import urllib.request
+
+from prometheus_client.parser import text_string_to_metric_families
 
 from harness import BUILD_DIR, IS_WINE, SERVER, Road, report_body
 
@@ -49,18 +52,25 @@ class Service:
         return self.cli("player", "add", name).splitlines()[-1]
 
     def start(self, *options):  # boards computed afresh: each read sees the reports before it
-        self.process = subprocess.Popen(
-            [str(COLLECTOR), "serve", "--db", self.db, "--listen", "127.0.0.1:0",
-             "--board-reuse-ms", "0", *options],
-            stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, env=dict(os.environ, TSAN_OPTIONS=(
-                f"suppressions={pathlib.Path(__file__).parent / 'collector.tsan.supp'}")))
+        with (self.path.parent / "stderr.txt").open("wb") as stderr:
+            self.process = subprocess.Popen(
+                [str(COLLECTOR), "serve", "--db", self.db, "--listen", "127.0.0.1:0",
+                 "--board-reuse-ms", "0", *options],
+                stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, stderr=stderr, env=dict(
+                    os.environ, TSAN_OPTIONS=(
+                        f"suppressions={pathlib.Path(__file__).parent / 'collector.tsan.supp'}")))
         self.test.addCleanup(self.stop)
         line = self.process.stdout.readline().decode()
         match = re.fullmatch(r"listening on http://127\.0\.0\.1:(\d+)\n", line)
         self.test.assertTrue(match, line)
         self.port = int(match.group(1))
         self.url = f"http://127.0.0.1:{self.port}"
+        if "--metrics-listen" in options:
+            self.metrics_url = self.process.stdout.readline().decode().split()[-1]
         return self
+
+    def log(self):
+        return (self.path.parent / "stderr.txt").read_text(errors="replace")
 
     def stop(self, sig=signal.SIGTERM):  # after SIGTERM it must end cleanly, sanitizers too
         if self.process and self.process.poll() is None:
@@ -75,6 +85,7 @@ class Service:
                                                            timeout=60)) as connection:
             connection.request(method, path, body=body, headers=headers or {})
             answer = connection.getresponse()
+            self.headers = answer.headers
             return answer.status, answer.read()
 
     def post(self, body, key):
@@ -97,16 +108,25 @@ def body(name, miles, seconds, truck="Raw", server=SERVER):
 class Answers(unittest.TestCase):
     def test_status_of_every_kind_of_request(self):
         service = Service(self)
-        key, other, gone = (service.add_player(n) for n in ("Night Owl", "Other", "Gone"))
+        key, other, gone, new, late = (service.add_player(n) for n in (
+            "Night Owl", "Other", "Gone", "New", "Late"))
         service.cli("player", "revoke", "Gone")
-        service.start()
-        valid = report_body(60, 1.0)
+        service.start("--max-reports-per-minute", "4", "--metrics-listen", "127.0.0.1:0")
+        valid = report_body(10, 0.1)
         rows = [
-            ("stored", key, valid, 200),
-            ("the same key again at once: stored, flagged by wall time", key, valid, 200),
-            ("above the speed limit: stored, flagged", key, report_body(60, 5.0), 200),
+            ("first report, 10 s since the player was added: stored", key, valid, 200),
+            ("an hour at once: stored, flagged by wall time", key, report_body(3600, 50), 200),
+            ("above the speed limit: stored, flagged", key, report_body(10, 5.0), 200),
+            ("a new key's first report claims years: flagged", new,
+             body("New", 65e6, 2**31 - 1), 200),
+            ("256-byte truck and trailer: stored, flagged", key,
+             report_body(60, 0.1, "T" * 256, "R" * 256), 200),
+            ("a fifth report within a minute", key, valid, 429),
+            ("257-byte truck", late, body("Late", 0.1, 10, "T" * 257), 400),
+            ("escape in a truck", late, body("Late", 0.1, 10, "\x1b[2J"), 400),
             ("no key", None, valid, 401),
             ("unknown key", "not-a-key", valid, 401),
+            ("unknown key again: no second log line", "not-a-key", valid, 401),
             ("revoked key", gone, body("Gone", 1.0, 60), 401),
             ("another player's name", other, valid, 403),
             ("not a report", key, b'{"player_name":"Night Owl"}', 400),
@@ -115,43 +135,74 @@ class Answers(unittest.TestCase):
         for name, row_key, data, status in rows:
             with self.subTest(name):
                 self.assertEqual(service.post(data, row_key), status)
+                if status == 429:
+                    self.assertTrue(0 < int(service.headers["Retry-After"]) <= 60)
 
-        # A declared body above 16 KiB is refused before the server reads it:
-        # none of it is ever sent here.
-        with socket.create_connection(("127.0.0.1", service.port), timeout=60) as raw:
-            raw.sendall(b"POST /api/v1/telemetry HTTP/1.1\r\nHost: x\r\nX-VORN-Key: " +
-                        key.encode() + b"\r\nContent-Length: 16385\r\n\r\n")
-            self.assertRegex(raw.recv(200), rb"^HTTP/1\.1 413 ")
+        # Refused from the head alone: none of a declared body is ever sent here.
+        post = b"POST /api/v1/telemetry HTTP/1.1\r\nHost: x\r\nX-VORN-Key: " + key.encode()
+        heads = [(b"\r\nContent-Length: 16385", 413), (b"\r\nTransfer-Encoding: chunked", 411),
+                 (b"", 411), (b"\r\nContent-Encoding: br\r\nContent-Length: 9", 415),
+                 (b"\r\nX-Pad: " + b"p" * 16384 + b"\r\nContent-Length: 9", 431)]
+        for head, status in heads:
+            with self.subTest(status=status), socket.create_connection(
+                    ("127.0.0.1", service.port), timeout=60) as raw:
+                raw.sendall(post + head + b"\r\n\r\n")
+                self.assertRegex(raw.recv(200), rb"^HTTP/1\.1 %d " % status)
 
         # The store is locked by another writer for longer than the collector waits.
         holder = sqlite3.connect(service.path, isolation_level=None)
         self.addCleanup(holder.close)  # which also ends its transaction
         holder.execute("BEGIN IMMEDIATE")
-        self.assertEqual(service.post(valid, key), 503)
+        self.assertEqual(service.post(body("Late", 0.1, 10), late), 503)
+        self.assertEqual(service.request("GET", "/healthz")[0], 503)  # until a commit succeeds
         holder.execute("ROLLBACK")
+        self.assertEqual(service.post(body("Late", 0.1, 10), late), 200)
 
         day = datetime.date.fromisoformat(service.leaderboard()[0]["last_seen"][:10])
-        [owl] = service.leaderboard(f"?since={day}&until={day}")
-        self.assertEqual((owl["player_name"], owl["miles"], owl["seconds"], owl["reports"],
-                          owl["flagged_reports"], owl["servers"]),
-                         ("Night Owl", 1.0, 60, 1, 2, {SERVER: {"miles": 1.0, "seconds": 60}}))
+        board = {p["player_name"]: p for p in service.leaderboard(f"?since={day}&until={day}")}
+        owl = board["Night Owl"]
+        self.assertEqual((owl["miles"], owl["seconds"], owl["reports"], owl["flagged_reports"],
+                          owl["servers"], owl["last_truck"], owl["last_trailer"],
+                          board["New"]["flagged_reports"]),
+                         (0.1, 10, 1, 3, {SERVER: {"miles": 0.1, "seconds": 10}}, "T" * 256,
+                          "R" * 256, 1))
         one_day = datetime.timedelta(days=1)
         self.assertEqual(service.leaderboard(f"?until={day - one_day}"), [])
         self.assertEqual(service.leaderboard(f"?since={day + one_day}"), [])
         self.assertEqual(service.request("GET", "/api/v1/leaderboard?since=today")[0], 400)
         self.assertEqual(service.request("GET", "/healthz")[0], 200)
 
-        # Review: the wall-time flag accepted counts, the speed flag rejected stays out; a
-        # report is reviewed once, and a failed review changes nothing.
-        flagged = [line.split("\t") for line in service.cli("flags", "list").splitlines()[1:]]
-        self.assertEqual([(f[2], f[4], f[8]) for f in flagged],
-                         [("Night Owl", "1.000", "wall_time"), ("Night Owl", "5.000", "speed")])
+        # Review: a wall-time flag accepted counts, the speed flag rejected stays out; a report
+        # is reviewed once, and a failed review changes nothing.
+        flagged = [line.split("\t") for line in
+                   service.cli("flags", "list", "--player", "Night Owl").splitlines()[1:]]
+        self.assertEqual([(f[4], f[8]) for f in flagged],
+                         [("50.000", "wall_time"), ("5.000", "speed"), ("0.100", "wall_time")])
         service.cli("flags", "accept", flagged[0][0])
         service.cli("flags", "reject", flagged[1][0], flagged[0][0], status=1)
         service.cli("flags", "reject", flagged[1][0])
-        self.assertEqual(service.cli("flags", "list", "--player", "Night Owl").count("\n"), 1)
-        [owl] = service.leaderboard()
-        self.assertEqual((owl["miles"], owl["reports"], owl["flagged_reports"]), (2.0, 2, 0))
+        self.assertEqual(len(service.cli("flags", "list").splitlines()), 3)  # New's, Owl's last
+        owl = {p["player_name"]: p for p in service.leaderboard()}["Night Owl"]
+        self.assertEqual((owl["miles"], owl["reports"], owl["flagged_reports"]), (50.1, 2, 1))
+
+        # The metrics follow every answer; the log names refusals once a minute, never a key.
+        with urllib.request.urlopen(service.metrics_url, timeout=60) as answer:
+            samples = {(s.name, tuple(s.labels.values())): s.value for family in
+                       text_string_to_metric_families(answer.read().decode()) for s in family.samples}
+        self.assertEqual({code: samples["vorn_reports_total", (code,)] for code in (
+            "200", "400", "401", "403", "411", "413", "415", "422", "429", "431", "503")}, {
+            "200": 6, "400": 3, "401": 4, "403": 1, "411": 2, "413": 1, "415": 1, "422": 1,
+            "429": 1, "431": 1, "503": 1})
+        self.assertEqual((samples["vorn_reports_flagged_total", ("speed",)],
+                          samples["vorn_reports_flagged_total", ("wall_time",)],
+                          samples["vorn_commit_batch_reports_count", ()] >= 7,
+                          samples["vorn_store_errors_total", ()]), (1, 3, True, 1))
+        log = service.log()
+        self.assertEqual(log.count("unknown or revoked key"), 2)  # not-a-key once, Gone once
+        self.assertIn('refused 403 player="Night Owl" from 127.0.0.1: player_name does not', log)
+        self.assertIn("refused 431 player=- from 127.0.0.1", log)
+        for secret in (key, other, gone, new, late):
+            self.assertNotIn(secret, log)
 
 
 class Durability(unittest.TestCase):
@@ -170,6 +221,45 @@ class Durability(unittest.TestCase):
         rows = list(csv.DictReader(io.StringIO(service.cli("export"))))
         self.assertEqual(sorted((r["player_name"], float(r["miles_delta"])) for r in rows),
                          sorted((name, miles / 8) for name, _, miles in posts[:24]))
+
+
+    def test_full_disk_answers_503_and_healthz_503_until_a_commit_succeeds(self):
+        disk = tempfile.mkdtemp(prefix="vorn-full-")
+        self.addCleanup(shutil.rmtree, disk, True)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", disk],
+                          capture_output=True).returncode:
+            self.skipTest("no tmpfs can be mounted here (it takes root)")
+        self.addCleanup(subprocess.run, ["umount", "-l", disk])
+        service = Service(self, f"sqlite:{disk}/reports.db")
+        key = service.add_player("Night Owl")
+        service.start()
+        report = body("Night Owl", 0.1, 10)
+        self.assertEqual(service.post(report, key), 200)
+        filler = pathlib.Path(disk, "filler")
+        with open(filler, "wb") as fill, contextlib.suppress(OSError):
+            while True:
+                fill.write(b"\0" * 65536)
+                fill.flush()
+        self.assertEqual([service.post(report, key), service.request("GET", "/healthz")[0]],
+                         [503, 503])
+        filler.unlink()
+        self.assertEqual([service.post(report, key), service.request("GET", "/healthz")[0]],
+                         [200, 200])
+
+    def test_export_defuses_formulas_and_control_characters_and_keeps_numbers(self):
+        service = Service(self)
+        service.add_player("=cmd|' /C calc'!A0")  # as an older collector may have stored it
+        cells = [("-2+3", "@SUM(A1)", 1e308), ("\tx", "\x1b[2J\u009b1m", 0.1 + 0.2),
+                 ("a,\"b\"", "Box", 5e-324)]
+        with contextlib.closing(sqlite3.connect(service.path)) as db, db:
+            db.executemany("INSERT INTO reports(player_id, received_ms, server_id, miles, seconds,"
+                           " truck, trailer, flag) VALUES(1, 0, 's', ?, 1, ?, ?, '')",
+                           [(miles, truck, trailer) for truck, trailer, miles in cells])
+        rows = list(csv.reader(io.StringIO(service.cli("export"))))[1:]
+        self.assertEqual([(r[3], r[7], r[8], float(r[5])) for r in rows], [
+            ("'=cmd|' /C calc'!A0", "'-2+3", "'@SUM(A1)", 1e308),
+            ("'=cmd|' /C calc'!A0", "'\ufffdx", "\ufffd[2J\ufffd1m", 0.1 + 0.2),
+            ("'=cmd|' /C calc'!A0", 'a,"b"', "Box", 5e-324)])
 
 
 class Browser:
@@ -247,7 +337,8 @@ class Page(unittest.TestCase):
     def test_browser_shows_tabs_servers_players_and_charts_and_names_as_text(self):
         service = Service(self)
         names = ["Gamma & Co", "<script>document.title='run'</script>", "Alpha"]
-        service.start("--server-name", f"{SERVER}=Road <Kings>", "--title", "Hub & Co")
+        service.start("--server-name", f"{SERVER}=Road <Kings>", "--title", 'Hub & "Co"',
+                      "--no-wall-time-check")  # an hour each at once
         for miles, name in enumerate(names, 1):
             self.assertEqual(service.post(body(name, miles, 3600), service.add_player(name)),
                              200)
@@ -264,7 +355,7 @@ class Page(unittest.TestCase):
         for width in (1280, 360):
             main = browser.load(service.url + "/", width)
             self.assertEqual((main["title"], [t[0] for t in main["tabs"]], main["sideways"]), (
-                "Hub & Co", ["All time", "This week", "Last week", "This month", "Last month"], 0))
+                'Hub & "Co"', ["All time", "This week", "Last week", "This month", "Last month"], 0))
             this_week = browser.load(service.url + main["tabs"][1][1], width)
             for page, marked in ((main, 0), (this_week, 1)):
                 self.assertEqual([t[2] for t in page["tabs"]], [i == marked for i in range(5)])
@@ -277,7 +368,7 @@ class Page(unittest.TestCase):
             player = browser.load(service.url + by_miles[1][1] + "?since=1999-01-01", width)
             self.assertEqual((player["title"], player["heading"], player["path"],
                               player["reports"], player["bars"], player["sideways"]),
-                             (f"{names[1]} | Hub & Co", names[1],
+                             (f'{names[1]} | Hub & "Co"', names[1],
                               by_miles[1][1] + "?since=1999-01-01", 1, 2.0, 0))
             self.assertEqual([t[1] for t in player["tabs"]][:2],
                              [by_miles[1][1], by_miles[1][1] + this_week["tabs"][1][1][1:]])
@@ -287,11 +378,15 @@ class Page(unittest.TestCase):
         status, answer = service.request("GET", by_miles[1][1].replace("/", "/api/v1/", 1))
         self.assertEqual((status, json.loads(answer)["miles"]), (200, 2.0))
         self.assertEqual(service.request("GET", "/players/Nobody")[0], 404)
+        served = service.request("GET", "/")[1]  # the bytes, before a browser re-serialises them
+        for escaped in (b"Hub &amp; &quot;Co&quot;",
+                        b"&lt;script&gt;document.title=&#39;run&#39;"):
+            self.assertIn(escaped, served)
 
 
 class PlayerIni(unittest.TestCase):
     def test_ini_from_player_add_gets_the_plugins_report_accepted(self):
-        service = Service(self).start()
+        service = Service(self).start("--no-wall-time-check")  # it drives faster than real time
         ini = service.path.parent / "VORN_Davida_Client.ini"
         add = lambda name, path: subprocess.run(
             [str(COLLECTOR), "player", "add", name, "--ini", str(path), "--collector-url",

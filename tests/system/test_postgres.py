@@ -7,6 +7,7 @@ import csv
 import io
 import os
 import pathlib
+import signal
 import subprocess
 import threading
 import time
@@ -15,7 +16,7 @@ import unittest
 import test_collector  # its Service runs vorn-collector (its tests stay in their module)
 from test_collector import body
 from harness import API_KEY, Road, ini_with_url
-from pgserver import ScratchPostgres
+from pgserver import BIN, ScratchPostgres
 
 SOURCE_DIR = pathlib.Path(__file__).resolve().parents[2]
 RAW_MILES = 0.03125  # a binary fraction: any number of them adds up exactly
@@ -33,7 +34,11 @@ def setUpModule():
 
 class SharedDatabaseTest(unittest.TestCase):
     def setUp(self):
-        self.first, self.second = (test_collector.Service(self, server.url).start()
+        # Raw reports come faster than a player's; only one test is about wall time.
+        options = ["--max-reports-per-minute", "0"]
+        if "wall_time" not in self._testMethodName:
+            options.append("--no-wall-time-check")
+        self.first, self.second = (test_collector.Service(self, server.url).start(*options)
                                    for _ in range(2))
 
     def wait_for_reports(self, name, count):  # polls the leaderboard
@@ -94,13 +99,16 @@ class SharedDatabaseTest(unittest.TestCase):
 
     def test_wall_time_rule_holds_per_key_across_instances(self):
         key = self.first.add_player("Twin")
-        # Two hours claimed within moments, one on each instance: the second is flagged.
-        truck = 'Rig "7" \\ {a,b} ÄÖ\0'  # PostgreSQL's text holds no NUL: it becomes U+FFFD
+        subprocess.run([BIN / "psql", "-q", server.url, "-c",
+                        "UPDATE players SET created_ms = created_ms - 7200000"], check=True)
+        # Added two hours ago; an hour claimed twice within moments, once on each
+        # instance: the second is flagged.
+        truck = 'Rig "7" \\ {a,b} ÄÖ'  # quotes, a backslash, braces: array syntax
         self.assertEqual([self.first.post(body("Twin", 60.0, 3600), key),
                           self.second.post(body("Twin", 60.0, 3600, truck), key)], [200, 200])
         row = board(self.second)["Twin"]
         self.assertEqual((row["reports"], row["flagged_reports"], row["seconds"],
-                          row["last_truck"]), (1, 1, 3600, truck.replace("\0", "\ufffd")))
+                          row["last_truck"]), (1, 1, 3600, truck))
         # The flag accepted on PostgreSQL counts in the kept totals.
         [flagged] = self.first.cli("flags", "list", "--player", "Twin").splitlines()[1:]
         self.first.cli("flags", "accept", flagged.split("\t")[0])
@@ -121,13 +129,34 @@ class SharedDatabaseTest(unittest.TestCase):
                           self.second.request("GET", "/healthz")[0]], [200, 200, 200])
         self.assertEqual(board(self.first)["Comeback"]["reports"], 2)
 
+    def test_hung_server_gives_503_in_time_and_the_collector_recovers(self):
+        key = self.first.add_player("Frozen")
+        report = body("Frozen", RAW_MILES, 1)
+        self.assertEqual(self.first.post(report, key), 200)
+        postmaster = int((server.data / "postmaster.pid").read_text().split()[0])
+        children = subprocess.run(["ps", "-o", "pid=", "--ppid", str(postmaster)],
+                                  capture_output=True, text=True).stdout.split()
+        pids = [postmaster, *map(int, children)]
+        for pid in pids:
+            os.kill(pid, signal.SIGSTOP)
+        try:
+            started = time.monotonic()
+            self.assertEqual([self.first.post(report, key),
+                              self.first.request("GET", "/healthz")[0]], [503, 503])
+            self.assertLess(time.monotonic() - started, 15)
+        finally:
+            for pid in pids:
+                os.kill(pid, signal.SIGCONT)
+        self.assertEqual([self.first.post(report, key),
+                          self.first.request("GET", "/healthz")[0]], [200, 200])
+
     def test_copy_from_sqlite_keeps_reports_players_and_keys(self):
         old = test_collector.Service(self)
         key = old.add_player("Mover")
         old.add_player("Gone")
         old.cli("player", "revoke", "Gone")
         old.start()
-        self.assertEqual([old.post(body("Mover", 0.1 + 0.2, 3600, 'a "b",\nc'), key),
+        self.assertEqual([old.post(body("Mover", 0.1 + 0.2, 3600, 'a "b", c'), key),
                           old.post(body("Mover", 1.0, 3600), key)], [200, 200])
         before = board(old)
         old.stop()

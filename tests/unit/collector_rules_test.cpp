@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "keys.h"
 #include "report.h"
 #include "upload/report.h"
 
@@ -34,8 +35,12 @@ TEST(CollectorReport, ParsesThePluginsBodiesAndRefusesEverythingElse) {
     BodyCheck check;
   } rows[] = {
       {"typical road", pluginBody("Night Owl", 3.106856, 60), BodyCheck::ok},
-      {"escaped and UTF-8 texts", pluginBody("Zo\xC3\xAB \"Q\" \\ \t", 0.0, 1, "a/b"),
-       BodyCheck::ok},
+      {"escaped and UTF-8 texts", pluginBody("Zo\xC3\xAB \"Q\" \\", 0.0, 1, "a/b"), BodyCheck::ok},
+      {"256-byte truck", pluginBody("P", 1.0, 60, std::string(256, 'T')), BodyCheck::ok},
+      {"257-byte name", pluginBody(std::string(257, 'P'), 1.0, 60), BodyCheck::malformed},
+      {"tab in a name", pluginBody("P\tQ", 1.0, 60), BodyCheck::malformed},
+      {"escape in a trailer", raw("1", "1", known, "\"\\u001b[2J\""), BodyCheck::malformed},
+      {"DEL in a truck", pluginBody("P", 1.0, 60, "T\x7f"), BodyCheck::malformed},
       {"largest seconds", pluginBody("P", 0.0, 2147483647), BodyCheck::ok},
       {"integer miles, members in another order", raw("0", "2"), BodyCheck::ok},
       {"seconds above 32 bits", raw("2147483648"), BodyCheck::malformed},
@@ -77,6 +82,9 @@ TEST(CollectorReport, PlausibilityRules) {
       {"the plug-in's own reports in real time", 100.0 * 10.99 / 3600, 10, 8000, false, false},
       {"a long wait after failed posts", 60.0 * 600 / 3600, 600, 600500, false, false},
       {"above the speed limit", 120.0 * 60 / 3600, 60, 60000, true, false},
+      {"exactly at the speed limit", 110.0 * 61 / 3600, 60, 60000, false, false},
+      {"exactly 10 s more than the wall time", 0.0, 60, 50000, false, false},
+      {"10 s and 1 ms more than the wall time", 0.0, 60, 49999, false, true},
       {"miles with no seconds, a fraction", 0.03, 0, 60000, false, false},
       {"miles with no seconds", 0.5, 0, 60000, true, false},
       {"11 s more than the wall time", 0.0, 60, 49000, false, true},
@@ -88,6 +96,12 @@ TEST(CollectorReport, PlausibilityRules) {
     EXPECT_EQ(collector::exceedsSpeed(row.miles, row.seconds, mph), row.speed) << row.name;
     EXPECT_EQ(collector::exceedsWallTime(row.seconds, row.wallMs), row.wallTime) << row.name;
   }
+}
+
+// Stored hashes must keep matching the keys players hold: SHA-256, lower-case hex.
+TEST(CollectorKeys, HashIsSha256InLowerCaseHex) {
+  EXPECT_EQ(collector::hashKey("abc"),
+            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 }
 
 }  // namespace
