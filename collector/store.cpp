@@ -65,6 +65,14 @@ TotalsRow& totalsRow(TotalsDelta& delta, std::int64_t playerId, std::int64_t day
   return at->second;
 }
 
+// Adds a totals row's counted amounts to its server's, when it has any.
+void addCounted(std::map<std::string, ServerTotals>& servers, const TotalsRow& row) {
+  if (row.reports == 0) return;
+  ServerTotals& server = servers[row.serverId];
+  server.miles += row.miles;
+  server.seconds += row.seconds;
+}
+
 }  // namespace
 
 void addToTotals(TotalsDelta& delta, std::int64_t playerId, std::int64_t receivedMs,
@@ -111,11 +119,7 @@ void BoardBuilder::add(const TotalsRow& row) {
   line.seconds += row.seconds;
   line.reports += row.reports;
   line.flaggedReports += row.flagged;
-  if (row.reports > 0) {
-    ServerTotals& server = line.servers[row.serverId];
-    server.miles += row.miles;
-    server.seconds += row.seconds;
-  }
+  addCounted(line.servers, row);
   if (added || row.lastMs > line.lastSeenMs) {
     line.lastSeenMs = row.lastMs;
     line.lastTruck = row.lastTruck;
@@ -163,11 +167,7 @@ std::vector<DayTotals> sumDays(const std::vector<TotalsRow>& rows) {
     day.miles += row.miles;
     day.seconds += row.seconds;
     day.reports += row.reports;
-    if (row.reports > 0) {
-      ServerTotals& server = day.servers[row.serverId];
-      server.miles += row.miles;
-      server.seconds += row.seconds;
-    }
+    addCounted(day.servers, row);
   }
   std::vector<DayTotals> out;
   for (auto& entry : days) out.push_back(std::move(entry.second));
