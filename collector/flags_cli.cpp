@@ -32,14 +32,16 @@ bool flagCommandGiven(const FlagCommands& flags) {
 
 std::string terminalSafe(const std::string& text) {
   std::string safe;
-  for (char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7f) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-      safe += escaped;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const bool c1 = c == 0xC2 && i + 1 < text.size() &&
+                    static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                    static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+    if (c < 0x20 || c == 0x7F || c1) {
+      safe += "\xEF\xBF\xBD";
+      i += c1 ? 1 : 0;
     } else {
-      safe += c;
+      safe += text[i];
     }
   }
   return safe;

@@ -28,8 +28,9 @@ bool flagCommandGiven(const FlagCommands& flags);
 // Runs the given flag command on `store`; the process exit status.
 int runFlagCommand(Store& store, const FlagCommands& flags);
 
-// Text safe to print on an operator's terminal: control characters (C0, DEL)
-// shown as \xNN, so that no escape sequence of a report's text acts on it.
+// Text safe to print on an operator's terminal or open in a spreadsheet:
+// control characters (C0, DEL, and C1 as UTF-8), which a terminal would obey,
+// become U+FFFD.
 std::string terminalSafe(const std::string& text);
 
 }  // namespace collector

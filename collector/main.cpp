@@ -30,34 +30,18 @@ std::unique_ptr<collector::Store> open(const std::string& url) {
 }
 
 // A text cell. One that a spreadsheet would take for a formula (it begins
-// with = + - @, a tab or a carriage return) gets a leading '. Control
-// characters (C0, DEL, and C1 as UTF-8), which a terminal would obey, become
-// U+FFFD. Cells with a comma or a quote are quoted, quotes doubled.
+// with = + - @, a tab or a carriage return) gets a leading '; control
+// characters are made terminal-safe. Cells with a comma or a quote are
+// quoted, quotes doubled.
 std::string csvField(const std::string& text) {
-  std::string cell = !text.empty() && text[0] != '\0' && std::strchr("=+-@\t\r", text[0]) ? "'" : "";
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    const bool c1 = c == 0xC2 && i + 1 < text.size() &&
-                    static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-                    static_cast<unsigned char>(text[i + 1]) <= 0x9F;
-    if (c < 0x20 || c == 0x7F || c1) {
-      cell += "\xEF\xBF\xBD";
-      i += c1 ? 1 : 0;
-    } else {
-      cell += text[i];
-    }
-  }
+  const bool formula = !text.empty() && text[0] != '\0' && std::strchr("=+-@\t\r", text[0]);
+  const std::string cell = (formula ? "'" : "") + collector::terminalSafe(text);
   if (cell.find_first_of(",\"") == std::string::npos) return cell;
   std::string quoted = "\"";
   for (char c : cell) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
   return quoted + "\"";
 }
 
-// The shortest form that reads back as the same double.
-std::string shortestNumber(double value) {
-  char text[32];
-  return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
-}
 
 // ADDR:PORT or [IPv6]:PORT.
 bool splitListen(const std::string& listen, std::string& host, int& port) {
@@ -274,7 +258,7 @@ int main(int argc, char** argv) {
                "trailer,flag\n";
   const bool exported = store->exportReports(
       [](const collector::StoredReport& r) {
-        const std::string miles = shortestNumber(r.miles);
+        const std::string miles = collector::shortestNumber(r.miles);
         std::cout << r.id << ',' << collector::isoTime(r.receivedMs) << ',' << r.receivedMs << ','
                   << csvField(r.playerName) << ',' << csvField(r.serverId) << ',' << miles << ','
                   << r.seconds << ',' << csvField(r.truck) << ',' << csvField(r.trailer) << ','

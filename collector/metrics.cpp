@@ -1,18 +1,13 @@
 #include "metrics.h"
 
-#include <charconv>
 #include <nlohmann/json.hpp>
 
 #include "page.h"
+#include "report.h"
 
 namespace collector {
 
 namespace {
-
-std::string number(double value) {
-  char text[32];
-  return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
-}
 
 std::string header(const std::string& name, const std::string& help, const char* type) {
   return "# HELP " + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
@@ -37,10 +32,10 @@ std::string Histogram::render(const std::string& name, const std::string& help) 
   std::uint64_t cumulative = 0;
   for (std::size_t i = 0; i < counts_.size(); ++i) {
     cumulative += counts_[i];
-    const std::string bound = i < bounds_.size() ? number(bounds_[i]) : "+Inf";
+    const std::string bound = i < bounds_.size() ? shortestNumber(bounds_[i]) : "+Inf";
     text += name + "_bucket{le=\"" + bound + "\"} " + std::to_string(cumulative) + "\n";
   }
-  text += name + "_sum " + number(sum_) + "\n";
+  text += name + "_sum " + shortestNumber(sum_) + "\n";
   text += name + "_count " + std::to_string(cumulative) + "\n";
   return text;
 }

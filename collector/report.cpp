@@ -1,6 +1,7 @@
 #include "report.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -63,6 +64,11 @@ BodyCheck parseReportBody(const std::string& text, ReportBody& body) {
   if (!isBuildServer(parsed.serverId)) return BodyCheck::unknownServer;
   body = std::move(parsed);
   return BodyCheck::ok;
+}
+
+std::string shortestNumber(double value) {
+  char text[32];
+  return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
 }
 
 bool exceedsSpeed(double miles, std::int64_t seconds, double maxMph) {

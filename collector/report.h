@@ -32,6 +32,9 @@ enum class BodyCheck {
 // Parses and checks `text`; fills `body` when the answer is ok.
 BodyCheck parseReportBody(const std::string& text, ReportBody& body);
 
+// The shortest text that reads back as the same double, in no locale.
+std::string shortestNumber(double value);
+
 // True when the amounts imply an average speed above maxMph. Miles reported
 // with no seconds count as such beyond a small allowance.
 bool exceedsSpeed(double miles, std::int64_t seconds, double maxMph);

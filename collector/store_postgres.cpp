@@ -214,27 +214,7 @@ std::string firstLine(const char* message) {
 
 std::string number(std::int64_t value) { return std::to_string(value); }
 
-std::string number(double value) {
-  char buffer[32];
-  auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
-  return std::string(buffer, end);
-}
-
-// libpq sends text values as C strings and PostgreSQL's text holds no NUL
-// byte, so a NUL that a report body smuggled in through \u0000 would cut the
-// value short. It becomes U+FFFD instead; nothing else is changed.
-std::string storable(const std::string& text) {
-  if (text.find('\0') == std::string::npos) return text;
-  std::string out;
-  for (char c : text) {
-    if (c == '\0') {
-      out += "\xEF\xBF\xBD";
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
+std::string number(double value) { return shortestNumber(value); }
 
 // A PostgreSQL array value (sent as a bound parameter, never as SQL):
 // every element quoted, with its quotation marks and backslashes escaped.
@@ -771,8 +751,8 @@ class PostgresStore : public Store {
       }
       const std::string values[8] = {number(player.id),        number(report.receivedMs),
                                      report.serverId,          number(report.miles),
-                                     number(report.seconds),   storable(report.truck),
-                                     storable(report.trailer), flag};
+                                     number(report.seconds),   report.truck,
+                                     report.trailer, flag};
       for (int column = 0; column < 8; ++column) columns[column].push_back(values[column]);
       player.lastMs = player.seen ? std::max(player.lastMs, report.receivedMs) : report.receivedMs;
       player.seen = true;
@@ -800,8 +780,8 @@ class PostgresStore : public Store {
                                       number(row.reports),
                                       number(row.flagged),
                                       number(row.lastMs),
-                                      storable(row.lastTruck),
-                                      storable(row.lastTrailer)};
+                                      row.lastTruck,
+                                      row.lastTrailer};
       auto& target = columns[row.day == allTimeDay ? 1 : 0];
       for (int column = 0; column < 10; ++column) target[column].push_back(values[column]);
     }
