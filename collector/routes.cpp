@@ -241,68 +241,81 @@ void Routes::handle(const HttpRequest& request, Reply reply) {
   reply(jsonAnswer(405, "method not allowed"));
 }
 
+namespace {
+
+// The body's player_name, when the body is JSON with one: it names the player
+// in the log even when the rest of the body was refused.
+std::string bodyPlayerName(const std::string& text) {
+  const auto body = nlohmann::json::parse(text, nullptr, false);
+  auto name = body.is_object() ? body.find("player_name") : body.end();
+  return body.is_object() && name != body.end() && name->is_string() ? name->get<std::string>()
+                                                                     : std::string();
+}
+
+}  // namespace
+
 void Routes::report(const HttpRequest& request, Reply reply) {
   IncomingReport report;
   report.receivedMs = nowMs();
+  const std::string& address = request.clientAddress;
   const std::string key = request.header("x-vorn-key");
-  if (key.empty()) return finishReport(reply, 401, "missing X-VORN-Key", request, "");
+  if (key.empty()) {
+    return finishReport(reply, 401, "missing X-VORN-Key", bodyPlayerName(request.body), "",
+                        address);
+  }
   report.keyHash = hashKey(key);
   switch (parseReportBody(request.body, report)) {
     case BodyCheck::malformed:
-      return finishReport(reply, 400, "body is not a valid report", request, report.keyHash);
+      return finishReport(reply, 400, "body is not a valid report", bodyPlayerName(request.body),
+                          report.keyHash, address);
     case BodyCheck::unknownServer:
-      return finishReport(reply, 422, "server_id is not a known server", request, report.keyHash);
+      return finishReport(reply, 422, "server_id is not a known server",
+                          bodyPlayerName(request.body), report.keyHash, address);
     case BodyCheck::ok:
       break;
   }
   const std::int64_t takenMs = steadyMs();
   if (const std::int64_t wait = rate_->take(report.keyHash, takenMs)) {
-    return finishReport(reply, 429, "too many reports from this key", request, report.keyHash,
-                        std::to_string(wait));
+    return finishReport(reply, 429, "too many reports from this key", report.playerName,
+                        report.keyHash, address, std::to_string(wait));
   }
   if (exceedsSpeed(report.miles, report.seconds, options_.maxMph)) report.flag = flagSpeed;
   report.checkWallTime = options_.wallTimeCheck;
   const bool speedFlag = !report.flag.empty();
+  // What the answer's count and log line need once the committer calls back.
   const std::string keyHash = report.keyHash;
-  // The committer calls back once the batch is done; the request is kept for
-  // the log line of a refusal, which names the body's player and the address.
-  committer_->add(std::move(report), [this, keyHash, takenMs, speedFlag, request,
+  const std::string player = report.playerName;
+  committer_->add(std::move(report), [this, keyHash, player, address, takenMs, speedFlag,
                                       reply = std::move(reply)](bool stored, AddOutcome outcome) {
     if (!stored || (outcome != AddOutcome::stored && outcome != AddOutcome::storedFlagged)) {
       rate_->giveBack(keyHash, takenMs);
     }
-    if (!stored) return finishReport(reply, 503, "store unavailable", request, keyHash);
+    const auto finish = [&](int status, const char* message) {
+      finishReport(reply, status, message, player, keyHash, address);
+    };
+    if (!stored) return finish(503, "store unavailable");
     switch (outcome) {
       case AddOutcome::stored:
-        return finishReport(reply, 200, "stored", request, keyHash);
+        return finish(200, "stored");
       case AddOutcome::storedFlagged:
         metrics_.reportFlagged(speedFlag ? flagSpeed : flagWallTime);
-        return finishReport(reply, 200, "stored, flagged as implausible", request, keyHash);
+        return finish(200, "stored, flagged as implausible");
       case AddOutcome::unknownKey:
-        return finishReport(reply, 401, "unknown or revoked key", request, keyHash);
+        return finish(401, "unknown or revoked key");
       case AddOutcome::wrongPlayer:
-        return finishReport(reply, 403, "player_name does not belong to this key", request,
-                            keyHash);
+        return finish(403, "player_name does not belong to this key");
       case AddOutcome::failed:
-        return finishReport(reply, 503, "store unavailable", request, keyHash);
+        return finish(503, "store unavailable");
     }
   });
 }
 
 void Routes::finishReport(const Reply& reply, int status, const std::string& message,
-                          const HttpRequest& request, const std::string& keyHash,
-                          const std::string& retryAfter) {
+                          const std::string& player, const std::string& keyHash,
+                          const std::string& address, const std::string& retryAfter) {
   metrics_.reportAnswered(status);
   if (status >= 400 && status != 503) {
-    // The body's player_name, when the body is JSON with one, names the player
-    // in the log even when the rest of the body was refused.
-    std::string player;
-    const auto body = nlohmann::json::parse(request.body, nullptr, false);
-    if (body.is_object() && body.contains("player_name") && body["player_name"].is_string()) {
-      player = body["player_name"].get<std::string>();
-    }
-    std::cerr << refusals_.refused(nowMs(), status, message, player, keyHash,
-                                   request.clientAddress);
+    std::cerr << refusals_.refused(nowMs(), status, message, player, keyHash, address);
   }
   HttpAnswer answer = jsonAnswer(status, message);
   if (!retryAfter.empty()) answer.headers.emplace_back("Retry-After", retryAfter);

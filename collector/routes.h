@@ -87,8 +87,8 @@ class Routes {
   // Counts the answer to a report and logs it when it refused the report.
   // (With a Retry-After header of that many seconds, when not empty.)
   void finishReport(const Reply& reply, int status, const std::string& message,
-                    const HttpRequest& request, const std::string& keyHash,
-                    const std::string& retryAfter = "");
+                    const std::string& player, const std::string& keyHash,
+                    const std::string& address, const std::string& retryAfter = "");
 
   Store& store_;
   ServeOptions options_;
