@@ -6,12 +6,13 @@
 #include <iostream>
 #include <optional>
 
-#include "flags_cli.h"
-#include "keys.h"
-#include "page.h"
-#include "player_ini.h"
-#include "server.h"
-#include "store.h"
+#include "core/keys.h"
+#include "core/text.h"
+#include "http/server.h"
+#include "ops/flags.h"
+#include "ops/player_ini.h"
+#include "page/page.h"
+#include "store/store.h"
 #include "vorn_deployment.h"
 
 namespace {
@@ -28,20 +29,6 @@ std::unique_ptr<collector::Store> open(const std::string& url) {
   if (!store) std::cerr << "vorn-collector: " << error << "\n";
   return store;
 }
-
-// A text cell. One that a spreadsheet would take for a formula (it begins
-// with = + - @, a tab or a carriage return) gets a leading '; control
-// characters are made terminal-safe. Cells with a comma or a quote are
-// quoted, quotes doubled.
-std::string csvField(const std::string& text) {
-  const bool formula = !text.empty() && text[0] != '\0' && std::strchr("=+-@\t\r", text[0]);
-  const std::string cell = (formula ? "'" : "") + collector::terminalSafe(text);
-  if (cell.find_first_of(",\"") == std::string::npos) return cell;
-  std::string quoted = "\"";
-  for (char c : cell) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-  return quoted + "\"";
-}
-
 
 // ADDR:PORT or [IPv6]:PORT.
 bool splitListen(const std::string& listen, std::string& host, int& port) {
@@ -260,9 +247,9 @@ int main(int argc, char** argv) {
       [](const collector::StoredReport& r) {
         const std::string miles = collector::shortestNumber(r.miles);
         std::cout << r.id << ',' << collector::isoTime(r.receivedMs) << ',' << r.receivedMs << ','
-                  << csvField(r.playerName) << ',' << csvField(r.serverId) << ',' << miles << ','
-                  << r.seconds << ',' << csvField(r.truck) << ',' << csvField(r.trailer) << ','
-                  << r.flag << '\n';
+                  << collector::csvField(r.playerName) << ',' << collector::csvField(r.serverId)
+                  << ',' << miles << ',' << r.seconds << ',' << collector::csvField(r.truck) << ','
+                  << collector::csvField(r.trailer) << ',' << r.flag << '\n';
       },
       error);
   if (!exported) std::cerr << "vorn-collector: " << error << "\n";

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "board.h"
-#include "store.h"
+#include "board/board.h"
+#include "store/store.h"
 
 namespace {
 

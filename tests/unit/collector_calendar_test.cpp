@@ -2,7 +2,7 @@
 // years, the dates it takes, the days a chart spans.
 #include <gtest/gtest.h>
 
-#include "calendar.h"
+#include "core/calendar.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // byte of a hostile name that a terminal would act on.
 #include <gtest/gtest.h>
 
-#include "metrics.h"
+#include "http/metrics.h"
 
 TEST(CollectorRefusalLog, OneLineAMinutePerSenderAndReason) {
   collector::RefusalLog log(3);

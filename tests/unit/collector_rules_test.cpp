@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "keys.h"
-#include "report.h"
+#include "core/keys.h"
+#include "core/report.h"
 #include "upload/report.h"
 
 namespace {

@@ -1,0 +1,43 @@
+// One report body: parsing, validation and the plausibility rules. Pure
+// functions, no I/O.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace collector {
+
+// The six members of a report body, as the plug-in sends them.
+struct ReportBody {
+  std::string playerName;
+  std::string serverId;
+  double miles = 0.0;
+  std::int64_t seconds = 0;
+  std::string truck;
+  std::string trailer;
+};
+
+// The most bytes of player_name, truck and trailer.
+inline constexpr std::size_t maxTextBytes = 256;
+
+enum class BodyCheck {
+  ok,
+  malformed,      // not a JSON object of exactly the six members with their types,
+                  // a negative amount, or a text member above maxTextBytes or with a
+                  // control character (U+0000-U+001F, U+007F) (400)
+  unknownServer,  // server_id is not one of the build's five (422)
+};
+
+// Parses and checks `text`; fills `body` when the answer is ok.
+BodyCheck parseReportBody(const std::string& text, ReportBody& body);
+
+// True when the amounts imply an average speed above maxMph. Miles reported
+// with no seconds count as such beyond a small allowance.
+bool exceedsSpeed(double miles, std::int64_t seconds, double maxMph);
+
+// True when a report claims more driving time than the wall time since the
+// key's previous stored report allows: by more than 10 s and more than 10 %.
+bool exceedsWallTime(std::int64_t seconds, std::int64_t wallMs);
+
+}  // namespace collector

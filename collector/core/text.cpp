@@ -1,0 +1,48 @@
+#include "core/text.h"
+
+#include <date/date.h>
+
+#include <charconv>
+#include <chrono>
+#include <cstring>
+
+namespace collector {
+
+std::string shortestNumber(double value) {
+  char text[32];
+  return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
+}
+
+std::string isoTime(std::int64_t ms) {
+  return date::format(
+      "%FT%TZ", date::floor<std::chrono::seconds>(
+                    date::sys_time<std::chrono::milliseconds>{std::chrono::milliseconds{ms}}));
+}
+
+std::string terminalSafe(const std::string& text) {
+  std::string safe;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const bool c1 = c == 0xC2 && i + 1 < text.size() &&
+                    static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                    static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+    if (c < 0x20 || c == 0x7F || c1) {
+      safe += "\xEF\xBF\xBD";
+      i += c1 ? 1 : 0;
+    } else {
+      safe += text[i];
+    }
+  }
+  return safe;
+}
+
+std::string csvField(const std::string& text) {
+  const bool formula = !text.empty() && text[0] != '\0' && std::strchr("=+-@\t\r", text[0]);
+  const std::string cell = (formula ? "'" : "") + terminalSafe(text);
+  if (cell.find_first_of(",\"") == std::string::npos) return cell;
+  std::string quoted = "\"";
+  for (char c : cell) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return quoted + "\"";
+}
+
+}  // namespace collector

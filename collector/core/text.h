@@ -1,0 +1,28 @@
+// Text helpers every layer shares: numbers as text, times as text, and text
+// that is safe on an operator's terminal or in a spreadsheet. Pure functions:
+// no I/O, no locale.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace collector {
+
+// The shortest text that reads back as the same double, in no locale.
+std::string shortestNumber(double value);
+
+// An ISO 8601 UTC time stamp, as 2026-05-04T13:02:09Z.
+std::string isoTime(std::int64_t ms);
+
+// Text safe to print on an operator's terminal or open in a spreadsheet:
+// control characters (C0, DEL, and C1 as UTF-8), which a terminal would obey,
+// become U+FFFD.
+std::string terminalSafe(const std::string& text);
+
+// A CSV cell. One that a spreadsheet would take for a formula (it begins
+// with = + - @, a tab or a carriage return) gets a leading '; control
+// characters are made terminal-safe. Cells with a comma or a quote are
+// quoted, quotes doubled.
+std::string csvField(const std::string& text);
+
+}  // namespace collector

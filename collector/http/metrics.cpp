@@ -1,0 +1,119 @@
+#include "http/metrics.h"
+
+#include <nlohmann/json.hpp>
+
+#include "core/text.h"
+
+namespace collector {
+
+namespace {
+
+std::string header(const std::string& name, const std::string& help, const char* type) {
+  return "# HELP " + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+}
+
+}  // namespace
+
+Histogram::Histogram(std::vector<double> bounds)
+    : bounds_(std::move(bounds)), counts_(bounds_.size() + 1, 0) {}
+
+void Histogram::observe(double value) {
+  std::size_t bucket = 0;
+  while (bucket < bounds_.size() && value > bounds_[bucket]) ++bucket;
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++counts_[bucket];
+  sum_ += value;
+}
+
+std::string Histogram::render(const std::string& name, const std::string& help) const {
+  std::string text = header(name, help, "histogram");
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::uint64_t cumulative = 0;
+  for (std::size_t i = 0; i < counts_.size(); ++i) {
+    cumulative += counts_[i];
+    const std::string bound = i < bounds_.size() ? shortestNumber(bounds_[i]) : "+Inf";
+    text += name + "_bucket{le=\"" + bound + "\"} " + std::to_string(cumulative) + "\n";
+  }
+  text += name + "_sum " + shortestNumber(sum_) + "\n";
+  text += name + "_count " + std::to_string(cumulative) + "\n";
+  return text;
+}
+
+Metrics::Metrics()
+    : batchSize_({1, 2, 4, 8, 16, 32, 64, 128, 256, 512, 1024}),
+      commitSeconds_({0.001, 0.002, 0.005, 0.01, 0.02, 0.05, 0.1, 0.2, 0.5, 1, 2, 5, 10}),
+      boardSeconds_({0.001, 0.002, 0.005, 0.01, 0.02, 0.05, 0.1, 0.2, 0.5, 1, 2, 5, 10}) {}
+
+void Metrics::reportAnswered(int status) {
+  std::size_t slot = 0;
+  while (slot < statuses_.size() && statuses_[slot] != status) ++slot;
+  ++answers_[slot];
+}
+
+void Metrics::reportFlagged(const std::string& rule) {
+  ++(rule == "speed" ? flaggedSpeed_ : flaggedWallTime_);
+}
+
+void Metrics::batchCommitted(std::size_t reports, double seconds) {
+  batchSize_.observe(static_cast<double>(reports));
+  commitSeconds_.observe(seconds);
+}
+
+void Metrics::storeFailed() { ++storeErrors_; }
+void Metrics::boardComputed(double seconds) { boardSeconds_.observe(seconds); }
+void Metrics::connectionOpened() { ++openConnections_; }
+void Metrics::connectionClosed() { --openConnections_; }
+
+std::string Metrics::render() const {
+  std::string text =
+      header("vorn_reports_total", "Report requests by the status of their answer.", "counter");
+  for (std::size_t i = 0; i <= statuses_.size(); ++i) {
+    const std::string code = i < statuses_.size() ? std::to_string(statuses_[i]) : "other";
+    text +=
+        "vorn_reports_total{code=\"" + code + "\"} " + std::to_string(answers_[i].load()) + "\n";
+  }
+  text += header("vorn_reports_flagged_total", "Reports stored flagged, by rule.", "counter");
+  text += "vorn_reports_flagged_total{rule=\"speed\"} " + std::to_string(flaggedSpeed_.load()) +
+          "\nvorn_reports_flagged_total{rule=\"wall_time\"} " +
+          std::to_string(flaggedWallTime_.load()) + "\n";
+  text += batchSize_.render("vorn_commit_batch_reports", "Reports per group commit.");
+  text += commitSeconds_.render("vorn_commit_seconds", "Time of each group commit.");
+  text += header("vorn_store_errors_total", "Store calls that failed.", "counter") +
+          "vorn_store_errors_total " + std::to_string(storeErrors_.load()) + "\n";
+  text += header("vorn_open_connections", "Client connections open now.", "gauge") +
+          "vorn_open_connections " + std::to_string(openConnections_.load()) + "\n";
+  text += boardSeconds_.render("vorn_board_seconds", "Time of each leaderboard computation.");
+  return text;
+}
+
+std::string RefusalLog::refused(std::int64_t nowMs, int status, const std::string& reason,
+                                const std::string& playerName, const std::string& keyHash,
+                                const std::string& address) {
+  const std::string who = keyHash.empty() ? "address " + address : "key " + keyHash;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::string slot = who + "\n" + reason;
+    auto found = lastMs_.find(slot);
+    if (found != lastMs_.end() && nowMs - found->second < 60000) return {};
+    if (found == lastMs_.end() && lastMs_.size() >= maxTracked_ && nowMs - prunedMs_ >= 1000) {
+      prunedMs_ = nowMs;
+      for (auto it = lastMs_.begin(); it != lastMs_.end();) {
+        it = nowMs - it->second >= 60000 ? lastMs_.erase(it) : std::next(it);
+      }
+    }
+    // Still full: so many senders within a minute that a line each would be
+    // the flood this log must not become.
+    if (found == lastMs_.end() && lastMs_.size() >= maxTracked_) return {};
+    lastMs_[slot] = nowMs;
+  }
+  // The name is shown as a JSON string, at most 64 bytes of it, so that no
+  // control character or escape sequence of a hostile body reaches a terminal.
+  const std::string name = playerName.empty()
+                               ? std::string("-")
+                               : nlohmann::json(playerName.substr(0, 64))
+                                     .dump(-1, ' ', true, nlohmann::json::error_handler_t::replace);
+  return isoTime(nowMs) + " refused " + std::to_string(status) + " player=" + name + " from " +
+         address + ": " + reason + "\n";
+}
+
+}  // namespace collector

@@ -1,0 +1,81 @@
+// The service's own counters, served in the Prometheus text format on the
+// metrics address (never on the public one). Every method may be called from
+// any thread; none blocks on I/O.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace collector {
+
+// A cumulative histogram with fixed upper bounds.
+class Histogram {
+ public:
+  explicit Histogram(std::vector<double> bounds);
+  void observe(double value);
+  // The lines of metric `name` (with its HELP and TYPE lines).
+  std::string render(const std::string& name, const std::string& help) const;
+
+ private:
+  std::vector<double> bounds_;
+  mutable std::mutex mutex_;
+  std::vector<std::uint64_t> counts_;  // one per bound, then +Inf
+  double sum_ = 0.0;
+};
+
+class Metrics {
+ public:
+  Metrics();
+
+  // A report request got this answer (reports by status).
+  void reportAnswered(int status);
+  // A report was stored flagged by this rule ("speed", "wall_time").
+  void reportFlagged(const std::string& rule);
+  // One group commit: its number of reports and how long it took.
+  void batchCommitted(std::size_t reports, double seconds);
+  void storeFailed();
+  void boardComputed(double seconds);
+  void connectionOpened();
+  void connectionClosed();
+
+  std::string render() const;
+
+ private:
+  // The answers a report can get, in the order they are rendered.
+  static constexpr std::array<int, 11> statuses_ = {200, 400, 401, 403, 411, 413,
+                                                    415, 422, 429, 431, 503};
+  std::array<std::atomic<std::uint64_t>, statuses_.size() + 1> answers_{};  // last: others
+  std::atomic<std::uint64_t> flaggedSpeed_{0};
+  std::atomic<std::uint64_t> flaggedWallTime_{0};
+  std::atomic<std::uint64_t> storeErrors_{0};
+  std::atomic<std::int64_t> openConnections_{0};
+  Histogram batchSize_;
+  Histogram commitSeconds_;
+  Histogram boardSeconds_;
+};
+
+// Lines on standard error about refused reports, at most one a minute for
+// the same reason from the same key (or address, when no key came), so that
+// a misconfigured plug-in or an attacker cannot flood the log. The key itself
+// is never written; callers pass its hash only to tell keys apart.
+class RefusalLog {
+ public:
+  explicit RefusalLog(std::size_t maxTracked = 100000) : maxTracked_(maxTracked) {}
+  // The line written, or "" when it was held back.
+  std::string refused(std::int64_t nowMs, int status, const std::string& reason,
+                      const std::string& playerName, const std::string& keyHash,
+                      const std::string& address);
+
+ private:
+  std::mutex mutex_;
+  std::map<std::string, std::int64_t> lastMs_;  // by who and reason
+  std::size_t maxTracked_;
+  std::int64_t prunedMs_ = 0;  // forgetting old entries is tried at most once a second
+};
+
+}  // namespace collector

@@ -1,0 +1,87 @@
+// The collector's routes, apart from the HTTP library that carries them. The
+// front turns each complete request into an HttpRequest, hands it to
+// Routes::handle and sends whatever HttpAnswer comes back through the reply,
+// which may be called later and on another thread (a report waits for the
+// commit of its batch).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "http/metrics.h"
+#include "http/serve_options.h"
+#include "store/store.h"
+
+namespace collector {
+
+struct HttpRequest {
+  std::string method;
+  std::string path;                               // without the query, percent-decoded
+  std::multimap<std::string, std::string> query;  // names and values decoded
+  std::map<std::string, std::string> headers;     // names in lower case
+  std::string body;
+  std::string clientAddress;
+
+  // The first value of a query parameter or header; empty when absent.
+  const std::string* param(const std::string& name) const;
+  std::string header(const std::string& lowerName) const;
+};
+
+struct HttpAnswer {
+  int status = 200;
+  std::string contentType;
+  std::string body;
+  std::vector<std::pair<std::string, std::string>> headers;  // besides Content-Type
+};
+
+// A JSON answer {"status": message} below 300, {"error": message} otherwise.
+HttpAnswer jsonAnswer(int status, const std::string& message);
+
+using Reply = std::function<void(HttpAnswer)>;
+
+class RateLimit;
+class BoardCache;
+class Committer;
+
+class Routes {
+ public:
+  Routes(Store& store, const ServeOptions& options);
+  ~Routes();  // after every request has been answered; stops the committer
+  Routes(const Routes&) = delete;
+  Routes& operator=(const Routes&) = delete;
+
+  // Answers one request; `reply` is called exactly once.
+  void handle(const HttpRequest& request, Reply reply);
+
+  // A report request that the front refused before it reached the routes
+  // (its head or declared body): counted and logged like the others.
+  void refusedAtFront(const std::string& clientAddress, int status, const std::string& reason);
+
+  Metrics& metrics() { return metrics_; }
+
+ private:
+  void report(const HttpRequest& request, Reply reply);
+  void board(const HttpRequest& request, bool page, Reply reply);
+  void player(const HttpRequest& request, const std::string& name, bool page, Reply reply);
+
+  // Counts the answer to a report and logs it when it refused the report.
+  // (With a Retry-After header of that many seconds, when not empty.)
+  void finishReport(const Reply& reply, int status, const std::string& message,
+                    const std::string& player, const std::string& keyHash,
+                    const std::string& address, const std::string& retryAfter = "");
+
+  Store& store_;
+  ServeOptions options_;
+  Metrics metrics_;
+  RefusalLog refusals_;
+  std::unique_ptr<RateLimit> rate_;
+  std::unique_ptr<Committer> committer_;
+  std::unique_ptr<BoardCache> boards_;
+};
+
+}  // namespace collector

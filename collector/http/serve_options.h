@@ -1,0 +1,26 @@
+// What `serve` is told on its command line, in one record that the front, the
+// routes and the command all read.
+#pragma once
+
+#include <string>
+
+#include "page/page.h"
+
+namespace collector {
+
+struct ServeOptions {
+  std::string host = "127.0.0.1";
+  int port = 8787;      // 0 picks a free port
+  std::string tlsCert;  // both set: HTTPS
+  std::string tlsKey;
+  double maxMph = 110.0;
+  bool wallTimeCheck = true;
+  int maxConnectionsPerAddress = 64;  // 0: no limit
+  int maxReportsPerMinute = 12;       // per key; 0: no limit
+  int boardReuseMs = 2000;            // how long a computed board is served again
+  std::string metricsHost;            // GET /metrics served here, apart from the public port,
+  int metricsPort = -1;               //   unless the port is -1 (0 picks a free port)
+  PageSettings page;                  // --title, --server-name
+};
+
+}  // namespace collector

@@ -1,0 +1,72 @@
+#include "ops/flags.h"
+
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+
+#include "core/calendar.h"
+#include "core/text.h"
+
+namespace collector {
+
+void addFlagCommands(CLI::App& app, FlagCommands& flags, std::string& db, const char* dbHelp) {
+  auto* command = app.add_subcommand(
+      "flags", "review the flagged reports: list them, let them count or keep them out");
+  command->require_subcommand(1);
+  flags.list = command->add_subcommand("list", "the flagged reports awaiting review");
+  flags.list->add_option("--since", flags.since, "only those received on or after YYYY-MM-DD");
+  flags.list->add_option("--player", flags.player, "only this player's");
+  flags.accept = command->add_subcommand("accept", "let flagged reports count after all");
+  flags.reject = command->add_subcommand("reject", "keep flagged reports out for good");
+  for (CLI::App* sub : {flags.list, flags.accept, flags.reject}) {
+    sub->add_option("--db", db, dbHelp)->capture_default_str();
+  }
+  for (CLI::App* sub : {flags.accept, flags.reject}) {
+    sub->add_option("ID", flags.ids, "report ids, as `flags list` shows them")->required();
+  }
+}
+
+bool flagCommandGiven(const FlagCommands& flags) {
+  return flags.list && (flags.list->parsed() || flags.accept->parsed() || flags.reject->parsed());
+}
+
+int runFlagCommand(Store& store, const FlagCommands& flags) {
+  std::string error;
+  if (flags.list->parsed()) {
+    std::int64_t sinceDay = 0;
+    if (!flags.since.empty() && !parseDay(flags.since, sinceDay)) {
+      std::cerr << "vorn-collector: --since wants YYYY-MM-DD, got '" << flags.since << "'\n";
+      return 2;
+    }
+    std::vector<StoredReport> reports;
+    if (!store.unreviewedFlags(
+            flags.since.empty() ? std::numeric_limits<std::int64_t>::min() : sinceDay * msPerDay,
+            flags.player, reports, error)) {
+      std::cerr << "vorn-collector: " << error << "\n";
+      return 1;
+    }
+    std::cout << "id\treceived\tplayer\tserver\tmiles\tseconds\ttruck\ttrailer\trule\n";
+    for (const StoredReport& r : reports) {
+      char miles[32];
+      std::snprintf(miles, sizeof miles, "%.3f", r.miles);
+      std::cout << r.id << '\t' << isoTime(r.receivedMs) << '\t' << terminalSafe(r.playerName)
+                << '\t' << terminalSafe(r.serverId) << '\t' << miles << '\t' << r.seconds << '\t'
+                << terminalSafe(r.truck) << '\t' << terminalSafe(r.trailer) << '\t' << r.flag
+                << '\n';
+    }
+    return 0;
+  }
+  const bool accept = flags.accept->parsed();
+  const std::int64_t nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count();
+  if (!store.reviewFlags(flags.ids, accept, nowMs, error)) {
+    std::cerr << "vorn-collector: " << error << "; nothing was reviewed\n";
+    return 1;
+  }
+  std::cout << (accept ? "accepted " : "rejected ") << flags.ids.size() << " flagged report"
+            << (flags.ids.size() == 1 ? "" : "s") << "\n";
+  return 0;
+}
+
+}  // namespace collector

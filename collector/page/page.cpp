@@ -1,0 +1,271 @@
+#include "page/page.h"
+
+#include <date/date.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <utility>
+
+#include "core/text.h"
+#include "page/chart.h"
+#include "page/html.h"
+#include "vorn_deployment.h"
+
+namespace collector {
+
+namespace {
+
+std::string fixed(double value, int decimals) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.*f", decimals, value);
+  return text;
+}
+
+std::string hours(std::int64_t seconds) { return fixed(static_cast<double>(seconds) / 3600.0, 2); }
+
+std::string cell(const std::string& text, const char* cls = nullptr) {
+  return cls ? "<td class=\"" + std::string(cls) + "\">" + text + "</td>" : "<td>" + text + "</td>";
+}
+
+// Minutes are enough on a page: 2026-05-04 13:02.
+std::string shortTime(std::int64_t ms) { return isoTime(ms).substr(0, 16).replace(10, 1, " "); }
+
+const char* const style = R"(<style>
+*{box-sizing:border-box}
+body{font-family:system-ui,sans-serif;margin:0 auto;padding:1em;max-width:90em;color:#222;
+background:#fafafa}
+h1{font-size:1.6em;margin:.2em 0}
+h1,h2{overflow-wrap:anywhere}
+h1 a{color:inherit;text-decoration:none}
+h2{font-size:1.2em;margin:1.2em 0 .4em}
+nav.tabs{display:flex;flex-wrap:wrap;gap:.3em;margin:.6em 0}
+nav.tabs a{padding:.3em .8em;border-radius:1em;background:#e3eaf3;color:#2d4b73;
+text-decoration:none}
+nav.tabs a[aria-current]{background:#2d4b73;color:#fff;font-weight:600}
+p.period,p.note,p.summary{color:#555}
+p.note{font-size:.85em}
+.scroll{overflow-x:auto;max-width:100%}
+table{border-collapse:collapse;background:#fff;box-shadow:0 1px 3px #0002}
+caption{text-align:left;padding:.3em 0;color:#555}
+th,td{padding:.4em .7em;border-bottom:1px solid #e4e4e4;text-align:left;white-space:nowrap}
+th{background:#2d4b73;color:#fff;font-weight:600}
+th.group{text-align:center}
+th.server{text-align:right;white-space:normal;min-width:5em}
+td.num{text-align:right;font-variant-numeric:tabular-nums}
+tr:nth-child(even) td{background:#f4f7fb}
+td a{color:#1f4f8f}
+td.flag{color:#a33}
+figure.chart{margin:0}
+svg.chart{display:block;width:100%;max-width:56em;height:auto;background:#fff;
+box-shadow:0 1px 3px #0002}
+svg.chart .grid{stroke:#e4e4e4}
+svg.chart .axis{font-size:13px;fill:#666}
+@media (max-width:40em){svg.chart .axis{font-size:22px}}
+figcaption{color:#555;font-size:.85em;margin:.3em 0}
+p.legend span{display:inline-block;margin-right:.8em}
+p.legend i{display:inline-block;width:.8em;height:.8em;margin-right:.3em;vertical-align:-.05em}
+details{margin:.3em 0 1em}
+form#find{margin:.5em 0}nav.pages{margin:.6em 0}nav.pages a{margin-right:1em}
+.s1{fill:#2f6fd0;background:#2f6fd0}.s2{fill:#e07b2c;background:#e07b2c}
+.s3{fill:#2e9e5b;background:#2e9e5b}.s4{fill:#9a55b5;background:#9a55b5}
+.s5{fill:#c9a000;background:#c9a000}
+</style>)";
+
+std::vector<ServerColumn> serverColumns(const PageSettings& settings) {
+  std::vector<ServerColumn> columns;
+  for (const char* id : deployment::knownServerIds) {
+    const std::string number = std::to_string(columns.size() + 1);
+    auto named = settings.serverNames.find(id);
+    columns.push_back({id, named == settings.serverNames.end() ? "Server " + number : named->second,
+                       "s" + number});
+  }
+  return columns;
+}
+
+// ?since=...&until=... of a period, or nothing for all time.
+std::string periodQuery(const std::string& since, const std::string& until) {
+  std::string query;
+  if (!since.empty()) query += "since=" + percentEncode(since);
+  if (!until.empty()) query += (query.empty() ? "" : "&") + ("until=" + percentEncode(until));
+  return query.empty() ? query : "?" + query;
+}
+
+std::string playerPath(const std::string& name) { return "/players/" + percentEncode(name); }
+
+std::string head(const PageSettings& settings, const std::string& title) {
+  return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+         "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\"><title>" +
+         escapeHtml(title) + "</title>" + style + "</head><body><header><h1><a href=\"/\">" +
+         escapeHtml(settings.title) + "</a></h1></header>\n";
+}
+
+// The period tabs, each a link to `path` with its period, the chosen one marked.
+std::string tabs(const std::string& path, const PeriodChoice& choice, std::int64_t today) {
+  std::string html = "<nav class=\"tabs\" aria-label=\"Period\">";
+  int index = 0;
+  for (const PeriodTab& tab : periodTabs(today)) {
+    html += "<a href=\"" + escapeHtml(path + periodQuery(tab.since, tab.until)) + "\"" +
+            (index++ == choice.tab ? " aria-current=\"page\"" : "") + ">" + tab.label + "</a>";
+  }
+  return html + "</nav>\n<p class=\"period\">" + escapeHtml(choice.text) + "</p>\n";
+}
+
+std::string chartTitle(const std::string& who, const DaySpan& span) {
+  return "Counted miles per UTC day, " + who + ", " + dayText(span.first) + " to " +
+         dayText(span.first + span.count - 1);
+}
+
+}  // namespace
+
+namespace {
+
+// The form that finds a player on the board of the chosen period.
+std::string findBox(const PeriodChoice& choice, const BoardQuery& query) {
+  std::string html = "<form id=\"find\" method=\"get\" action=\"/\">";
+  for (const auto& [name, value] : {std::pair("since", choice.since), {"until", choice.until}}) {
+    if (!value.empty()) {
+      html += "<input type=\"hidden\" name=\"" + std::string(name) + "\" value=\"" +
+              escapeHtml(value) + "\">";
+    }
+  }
+  return html + "<input name=\"player\" placeholder=\"Player\" aria-label=\"Player\" value=\"" +
+         escapeHtml(query.player) + "\"> <button>Find</button></form>\n";
+}
+
+// Links to the previous and next pages of the board, or back to all players.
+std::string pageLinks(const PeriodChoice& choice, const BoardQuery& query, const Board& board) {
+  const std::string period = periodQuery(choice.since, choice.until);
+  const std::string base = "/" + (period.empty() ? "?" : period + "&");
+  const std::string limit = query.limit != 100 ? "&limit=" + std::to_string(query.limit) : "";
+  std::string links;
+  if (!query.player.empty()) {
+    links = "<a id=\"all\" href=\"" + escapeHtml("/" + period) + "\">All players</a>";
+  } else {
+    if (query.offset > 0) {
+      links += "<a id=\"previous\" href=\"" +
+               escapeHtml(base + "offset=" +
+                          std::to_string(std::max<std::int64_t>(0, query.offset - query.limit)) +
+                          limit) +
+               "\">Previous</a>";
+    }
+    if (query.offset + query.limit < board.totalPlayers) {
+      links += "<a id=\"next\" href=\"" +
+               escapeHtml(base + "offset=" + std::to_string(query.offset + query.limit) + limit) +
+               "\">Next</a>";
+    }
+  }
+  return links.empty() ? links : "<nav class=\"pages\">" + links + "</nav>\n";
+}
+
+}  // namespace
+
+std::string renderLeaderboardPage(const PageSettings& settings, const PeriodChoice& choice,
+                                  std::int64_t today, const BoardQuery& query, const Board& board,
+                                  const DaySpan& span, const std::vector<DayTotals>& days) {
+  const std::vector<ServerColumn> servers = serverColumns(settings);
+  const bool lastDays = span.first + span.count - 1 == today && span.count == 30;
+  std::string html = head(settings, settings.title) + "<main>" + tabs("/", choice, today);
+  html += std::string("<h2>") +
+          (lastDays ? "The community's last 30 days" : "The community, day by day") + "</h2>\n" +
+          renderDayChart(chartTitle("all players", span), span, days, servers);
+  const std::string links = pageLinks(choice, query, board);
+  html += "<h2>Players</h2>\n" + findBox(choice, query) +
+          "<div class=\"scroll\"><table id=\"leaderboard\"><thead><tr>"
+          "<th rowspan=\"2\">#</th><th rowspan=\"2\">Player</th><th rowspan=\"2\">Miles</th>"
+          "<th rowspan=\"2\">Hours</th><th colspan=\"5\" class=\"group\">Miles by server</th>"
+          "<th rowspan=\"2\">Last truck</th><th rowspan=\"2\">Last trailer</th>"
+          "<th rowspan=\"2\">Last seen (UTC)</th><th rowspan=\"2\">Flagged</th></tr><tr>";
+  for (const ServerColumn& server : servers) {
+    html += "<th class=\"server\" title=\"" + escapeHtml(server.id) + "\">" +
+            escapeHtml(server.name) + "</th>";
+  }
+  html += "</tr></thead><tbody>\n";
+  const std::string period = periodQuery(choice.since, choice.until);
+  for (const LeaderboardRow& row : board.rows) {
+    html += "<tr>" + cell(std::to_string(row.rank), "num") + "<td><a href=\"" +
+            escapeHtml(playerPath(row.playerName) + period) + "\">" + escapeHtml(row.playerName) +
+            "</a></td>" + cell(fixed(row.miles, 2), "num") + cell(hours(row.seconds), "num");
+    for (const ServerColumn& server : servers) {
+      auto totals = row.servers.find(server.id);
+      html += cell(totals == row.servers.end() ? "" : fixed(totals->second.miles, 2), "num");
+    }
+    html += cell(escapeHtml(row.lastTruck)) + cell(escapeHtml(row.lastTrailer)) +
+            cell(shortTime(row.lastSeenMs)) +
+            cell(row.flaggedReports ? std::to_string(row.flaggedReports) : "",
+                 row.flaggedReports ? "num flag" : "num") +
+            "</tr>\n";
+  }
+  if (board.rows.empty()) {
+    html += query.player.empty() ? "<tr><td colspan=\"13\">No reports in this period.</td></tr>\n"
+                                 : "<tr><td colspan=\"13\">No player of that name has a report "
+                                   "in this period.</td></tr>\n";
+  }
+  html += "</tbody></table></div>\n" + links + "<p class=\"note\">" +
+          std::to_string(board.totalPlayers) + (board.totalPlayers == 1 ? " player" : " players") +
+          " reported in this period. Flagged reports (an implausible speed, or more driving time "
+          "than had passed) are kept but not counted.</p></main></body></html>\n";
+  return html;
+}
+
+std::string renderPlayerPage(const PageSettings& settings, const PeriodChoice& choice,
+                             std::int64_t today, const std::string& name, const PlayerView& view,
+                             const DaySpan& span) {
+  const std::vector<ServerColumn> servers = serverColumns(settings);
+  const LeaderboardRow& totals = view.totals;
+  std::string html = head(settings, name + " | " + settings.title) + "<main><h2>" +
+                     escapeHtml(name) + "</h2>" + tabs(playerPath(name), choice, today);
+  html += "<p class=\"summary\">";
+  if (totals.rank > 0) {
+    html += "Place " + std::to_string(totals.rank) + " on the <a href=\"" +
+            escapeHtml("/" + periodQuery(choice.since, choice.until)) +
+            "\">leaderboard</a> of this period: " + fixed(totals.miles, 2) + " miles in " +
+            hours(totals.seconds) + " hours, " + std::to_string(totals.reports) + " reports" +
+            (totals.flaggedReports
+                 ? " counted and " + std::to_string(totals.flaggedReports) + " flagged"
+                 : "") +
+            ".";
+  } else {
+    html += "No reports in this period.";
+  }
+  html +=
+      "</p>\n<div class=\"scroll\"><table id=\"servers\"><thead><tr><th>Server</th>"
+      "<th>Miles</th><th>Hours</th></tr></thead><tbody>";
+  for (const ServerColumn& server : servers) {
+    auto found = totals.servers.find(server.id);
+    const ServerTotals none;
+    const ServerTotals& each = found == totals.servers.end() ? none : found->second;
+    html += "<tr><td title=\"" + escapeHtml(server.id) + "\">" + escapeHtml(server.name) + "</td>" +
+            cell(fixed(each.miles, 2), "num") + cell(hours(each.seconds), "num") + "</tr>";
+  }
+  html += "<tr><th>All servers</th><th class=\"server\">" + fixed(totals.miles, 2) +
+          "</th><th class=\"server\">" + hours(totals.seconds) +
+          "</th></tr></tbody></table></div>\n<h2>Day by day</h2>\n" +
+          renderDayChart(chartTitle(name, span), span, view.days, servers) +
+          "<h2>Latest reports</h2>\n<div class=\"scroll\"><table id=\"reports\"><thead><tr>"
+          "<th>Time (UTC)</th><th>Server</th><th>Miles</th><th>Hours</th><th>Truck</th>"
+          "<th>Trailer</th><th>Flag</th></tr></thead><tbody>\n";
+  for (const StoredReport& report : view.lastReports) {
+    std::string server = report.serverId;
+    for (const ServerColumn& column : servers) {
+      if (column.id == report.serverId) server = column.name;
+    }
+    html += "<tr>" + cell(isoTime(report.receivedMs).substr(0, 19).replace(10, 1, " ")) +
+            cell(escapeHtml(server)) + cell(fixed(report.miles, 2), "num") +
+            cell(hours(report.seconds), "num") + cell(escapeHtml(report.truck)) +
+            cell(escapeHtml(report.trailer)) +
+            cell(escapeHtml(report.flag), report.flag.empty() ? nullptr : "flag") + "</tr>\n";
+  }
+  if (view.lastReports.empty()) html += "<tr><td colspan=\"7\">No reports yet.</td></tr>\n";
+  html +=
+      "</tbody></table></div>\n<p class=\"note\">The latest reports of all time, newest first. "
+      "Flagged reports (speed: an implausible speed; wall_time: more driving time than had "
+      "passed) are kept but not counted.</p></main></body></html>\n";
+  return html;
+}
+
+std::string renderMissingPage(const PageSettings& settings, const std::string& message) {
+  return head(settings, settings.title) + "<main><p>" + escapeHtml(message) +
+         ".</p><p><a href=\"/\">The leaderboard</a></p></main></body></html>\n";
+}
+
+}  // namespace collector

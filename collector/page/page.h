@@ -1,0 +1,38 @@
+// The pages a person reads: the leaderboard and one player's page. Every text
+// that comes from a report or an option goes through escapeHtml here, every
+// name in a URL through percentEncode; the pages load nothing from elsewhere
+// and work without JavaScript.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "core/calendar.h"
+#include "store/store.h"
+
+namespace collector {
+
+// What the operator's options set on the pages.
+struct PageSettings {
+  std::string title = "VORN Davida leaderboard";
+  std::map<std::string, std::string> serverNames;  // by server id; others are "Server N"
+};
+
+// One page of the leaderboard of the chosen period (or the row of the player
+// looked for) with the period tabs, the community's miles per day over `span`,
+// links to the previous and next pages and a box to find a player.
+std::string renderLeaderboardPage(const PageSettings& settings, const PeriodChoice& choice,
+                                  std::int64_t today, const BoardQuery& query, const Board& board,
+                                  const DaySpan& span, const std::vector<DayTotals>& days);
+
+// One player's totals over the chosen period, per server, their miles per day
+// over `span` and their latest reports.
+std::string renderPlayerPage(const PageSettings& settings, const PeriodChoice& choice,
+                             std::int64_t today, const std::string& name, const PlayerView& view,
+                             const DaySpan& span);
+
+// A page that only says `message`, for a player that does not exist.
+std::string renderMissingPage(const PageSettings& settings, const std::string& message);
+
+}  // namespace collector

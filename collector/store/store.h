@@ -1,0 +1,299 @@
+// The one interface between the collector's rules and its database. Everything
+// else (intake, leaderboard, page, command line) talks to a Store; a Store is
+// opened from a URL by openStore and knows nothing about HTTP.
+//
+// Guarantees every implementation gives:
+// - Every call may come from any thread at any time; the implementation
+//   serialises what must be serialised. Calls never throw: they answer false
+//   (and set `error` to a one-line reason) or an outcome.
+// - Every SQL statement is prepared and its values bound; nothing from a
+//   request or a command line is ever pasted into SQL text.
+// - addReports commits all of a batch in one transaction, or none of it. It
+//   returns true only after the commit is durable (SQLite: WAL with
+//   synchronous=FULL; PostgreSQL: the commit returned), so an answer of 200
+//   sent after it survives a kill -9 of the collector and a power cut.
+// - The wall-time plausibility rule (exceedsWallTime in report.h) is decided
+//   inside that transaction, per key, against the `received_ms` of that key's
+//   previous stored report, counting reports stored earlier in the same batch;
+//   for a key with no stored report yet, against the player's `created_ms`.
+// - One report that cannot be stored (a value the database refuses) is
+//   answered `failed` alone and leaves the others of its batch untouched.
+//   Several collectors sharing one database must see each other's reports, so
+//   the decision is serialised per player in the database (SQLite: the write
+//   transaction; PostgreSQL: lock the player's row, SELECT ... FOR UPDATE).
+// - Keys are known to the store only by their SHA-256 (lower-case hex); a key
+//   itself is never stored, logged or passed in.
+// - Flagged reports are stored but left out of `miles` and `seconds` of the
+//   leaderboard; they are counted in `flaggedReports`.
+//
+// Schema (the same on every backend; `*_ms` are milliseconds since the Unix
+// epoch, UTC):
+//   players(id integer primary key, name text not null unique,
+//           key_hash text not null unique, created_ms integer not null,
+//           revoked_ms integer null)            -- null while the key is valid
+//   reports(id integer primary key, player_id integer not null references players,
+//           received_ms integer not null, server_id text not null,
+//           miles real not null, seconds integer not null,
+//           truck text not null, trailer text not null,
+//           flag text not null,                 -- "" counted, else a flag name
+//           review text not null default '',    -- of a flagged report: '', 'accepted'
+//           reviewed_ms integer null)           --   (counted after all) or 'rejected'
+// A report counts when flag = '' or review = 'accepted'; it is a flagged
+// report awaiting review when flag <> '' and review = ''.
+//   indexes reports(player_id, received_ms), reports(received_ms),
+//           reports(id) of the flagged reports awaiting review
+// and the totals, kept in the transaction that stores each report (`day` is
+// days since 1970-01-01 of received_ms, UTC; miles, seconds and reports count
+// counted reports only, flagged those awaiting review; last_* is the latest report of
+// the row, flagged or not, the later stored one on equal times):
+//   player_days(player_id, day, server_id, miles, seconds, reports, flagged,
+//               last_ms, last_truck, last_trailer)  -- key (day, player_id, server_id)
+//   player_totals(player_id, server_id, ...the same)  -- all time, key (player_id, server_id)
+//   index player_days(player_id, day)
+// Every total is derivable from `reports`, which stays the record of truth. The
+// schema has a version (SQLite: user_version; PostgreSQL: schema_version); a
+// database of an earlier version is upgraded when it is opened, the totals
+// built from `reports` in one transaction.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/calendar.h"
+#include "core/report.h"
+
+// The SQL (SQLite and PostgreSQL alike) of the SET clause that adds `excluded`
+// to a totals row; the later stored report is the latest on equal times.
+// clang-format off
+#define COLLECTOR_TOTALS_UPDATE(table)                                                          \
+  "miles = " table ".miles + excluded.miles, "                                                  \
+  "seconds = " table ".seconds + excluded.seconds, "                                            \
+  "reports = " table ".reports + excluded.reports, "                                            \
+  "flagged = " table ".flagged + excluded.flagged, "                                            \
+  "last_truck = CASE WHEN excluded.last_ms >= " table ".last_ms "                               \
+  "THEN excluded.last_truck ELSE " table ".last_truck END, "                                    \
+  "last_trailer = CASE WHEN excluded.last_ms >= " table ".last_ms "                             \
+  "THEN excluded.last_trailer ELSE " table ".last_trailer END, "                                \
+  "last_ms = CASE WHEN excluded.last_ms >= " table ".last_ms "                                  \
+  "THEN excluded.last_ms ELSE " table ".last_ms END"
+// clang-format on
+
+namespace collector {
+
+// Why a stored report is left out of the totals.
+inline constexpr const char* flagSpeed = "speed";
+inline constexpr const char* flagWallTime = "wall_time";
+
+// One report as the store receives it: its body already parsed and validated.
+struct IncomingReport : ReportBody {
+  std::string keyHash;          // SHA-256 of the X-VORN-Key header, lower-case hex
+  std::int64_t receivedMs = 0;  // when the request arrived
+  std::string flag;             // "" or flagSpeed, decided before the store
+  bool checkWallTime = true;    // apply the wall-time rule (off: --no-wall-time-check)
+};
+
+// What became of one report of a batch.
+enum class AddOutcome {
+  stored,         // committed, counted in the totals
+  storedFlagged,  // committed with a flag, not counted
+  unknownKey,     // no player has this key hash, or its key is revoked (401)
+  wrongPlayer,    // the key belongs to a player of another name (403)
+  failed,         // this report alone could not be stored; the others of its batch were (503)
+};
+
+struct PlayerInfo {
+  std::string name;
+  std::int64_t createdMs = 0;
+  std::int64_t revokedMs = 0;  // 0 while the key is valid
+};
+
+struct ServerTotals {
+  double miles = 0.0;
+  std::int64_t seconds = 0;
+};
+
+// One player's line on the leaderboard, over the reports of one period. Only
+// players with at least one stored report (counted or flagged) in the period
+// appear. The last_* values come from the player's latest report in the
+// period, flagged or not.
+struct LeaderboardRow {
+  std::string playerName;
+  double miles = 0.0;        // counted reports only
+  std::int64_t seconds = 0;  // counted reports only
+  std::int64_t reports = 0;  // counted reports
+  std::int64_t flaggedReports = 0;
+  std::map<std::string, ServerTotals> servers;  // by server_id, counted reports only
+  std::string lastTruck;
+  std::string lastTrailer;
+  std::int64_t lastSeenMs = 0;
+  std::int64_t rank = 0;  // 1-based, by counted miles, ties by name
+};
+
+// One page of the leaderboard of a period.
+struct BoardQuery {
+  Period period;
+  std::int64_t limit = 100;  // 1..1000
+  std::int64_t offset = 0;   // rows skipped
+  std::string player;        // not empty: only that player's row, with its rank
+};
+struct Board {
+  std::int64_t totalPlayers = 0;     // players with a report (counted or flagged) in the period
+  std::vector<LeaderboardRow> rows;  // rank set on each
+};
+
+// Counted totals of one UTC day (all players, or one player).
+struct DayTotals {
+  std::int64_t day = 0;  // days since 1970-01-01
+  double miles = 0.0;
+  std::int64_t seconds = 0;
+  std::int64_t reports = 0;
+  std::map<std::string, ServerTotals> servers;  // by server_id, counted only
+};
+
+// One row of the export, as stored.
+struct StoredReport : ReportBody {
+  std::int64_t id = 0;
+  std::int64_t receivedMs = 0;
+  std::string flag;
+};
+
+// One player's page.
+struct PlayerView {
+  LeaderboardRow totals;                  // over `period`, per server; rank on that board
+  std::vector<DayTotals> days;            // each day of `daysPeriod` that has a report, ascending
+  std::vector<StoredReport> lastReports;  // latest 20 of all time, newest first (flagged too)
+};
+
+class Store {
+ public:
+  virtual ~Store() = default;
+
+  // Creates a player with the given key hash. Fails when the name or the hash
+  // is taken (revoked players keep their name).
+  virtual bool addPlayer(const std::string& name, const std::string& keyHash, std::int64_t nowMs,
+                         std::string& error) = 0;
+  // All players, by name.
+  virtual bool listPlayers(std::vector<PlayerInfo>& players, std::string& error) = 0;
+  // Revokes the player's key from now on; its stored reports stay. Fails when
+  // there is no such player or it is revoked already.
+  virtual bool revokePlayer(const std::string& name, std::int64_t nowMs, std::string& error) = 0;
+
+  // Stores a batch in one transaction, in the given order; outcomes[i] is the
+  // fate of batch[i]. False (nothing stored) when the store failed.
+  virtual bool addReports(const std::vector<IncomingReport>& batch,
+                          std::vector<AddOutcome>& outcomes, std::string& error) = 0;
+
+  // The whole leaderboard over a period, ordered by counted miles, most first
+  // (to a millionth of a mile; ties by name), rank set, read from the totals.
+  // A period counts whole UTC days: a bound inside a day stands for the start
+  // of the next one.
+  virtual bool leaderboard(const Period& period, std::vector<LeaderboardRow>& rows,
+                           std::string& error) = 0;
+
+  // One page of the board of query.period, from `leaderboard`.
+  bool board(const BoardQuery& query, Board& board, std::string& error);
+  // Days of `period` with counted reports, all players together, ascending.
+  virtual bool communityDays(const Period& period, std::vector<DayTotals>& days,
+                             std::string& error) = 0;
+  // False with error "no player named 'NAME'" when there is no such player
+  // (the route answers 404 then); `found` tells the two failures apart.
+  virtual bool player(const std::string& name, const Period& period, const Period& daysPeriod,
+                      PlayerView& view, bool& found, std::string& error) = 0;
+  // The same without the board: view.totals holds only the name (the routes
+  // take the row and rank from a board they computed already).
+  virtual bool playerActivity(const std::string& name, const Period& daysPeriod, PlayerView& view,
+                              bool& found, std::string& error) = 0;
+
+  // Every stored report, by id, handed to `each` one at a time.
+  virtual bool exportReports(const std::function<void(const StoredReport&)>& each,
+                             std::string& error) = 0;
+
+  // Flagged reports not yet reviewed, received at or after `sinceMs`, of the
+  // named player only when `player` is not empty; by id.
+  virtual bool unreviewedFlags(std::int64_t sinceMs, const std::string& player,
+                               std::vector<StoredReport>& reports, std::string& error) = 0;
+  // Reviews flagged reports at `nowMs`, in one transaction: accepted ones
+  // count in every total from now on, rejected ones stay out; either way they
+  // leave `flaggedReports`. All or none: fails naming the first id that is
+  // not a flagged report awaiting review.
+  virtual bool reviewFlags(const std::vector<std::int64_t>& ids, bool accept, std::int64_t nowMs,
+                           std::string& error) = 0;
+
+  // True while the database answers a trivial query.
+  virtual bool healthy() = 0;
+};
+
+// Opens (and on first use creates the schema of) the store named by `url`:
+// "sqlite:PATH" or "postgresql://..." (libpq's connection URI). Null with
+// `error` set when the URL is malformed or the database cannot be opened.
+std::unique_ptr<Store> openStore(const std::string& url, std::string& error);
+
+// --- Shared by the stores -------------------------------------------------
+
+// 1: players and reports; 2: and the totals; 3: and the review of flagged reports
+constexpr std::int64_t schemaVersion = 3;
+
+// One row of player_days or player_totals; also what a batch adds to one.
+struct TotalsRow {
+  std::int64_t playerId = 0;
+  std::string playerName;  // when read for a board
+  std::int64_t day = 0;    // player_days only
+  std::string serverId;
+  double miles = 0.0;
+  std::int64_t seconds = 0;
+  std::int64_t reports = 0;
+  std::int64_t flagged = 0;
+  std::int64_t lastMs = 0;
+  std::string lastTruck;
+  std::string lastTrailer;
+};
+
+// The day of the all-time rows (player_totals) in a TotalsDelta.
+constexpr std::int64_t allTimeDay = std::numeric_limits<std::int64_t>::min();
+
+// What a batch adds to the totals, keyed by player, day (allTimeDay for
+// player_totals) and server.
+struct TotalsKey {
+  std::int64_t playerId;
+  std::int64_t day;
+  std::string serverId;
+  // In the order of player_days' primary key, which writes fastest.
+  bool operator<(const TotalsKey& other) const {
+    return day != other.day             ? day < other.day
+           : playerId != other.playerId ? playerId < other.playerId
+                                        : serverId < other.serverId;
+  }
+};
+using TotalsDelta = std::map<TotalsKey, TotalsRow>;
+// Adds one stored report to its day's row and its all-time row: to the
+// counted amounts, or else to the flagged reports while it awaits review.
+void addToTotals(TotalsDelta& delta, std::int64_t playerId, std::int64_t receivedMs,
+                 const ReportBody& report, bool counted, bool awaitingReview = true);
+// What the review of a flagged report changes in the same rows: it leaves
+// the flagged reports and, accepted, counts. Written with the same upsert,
+// the rows' last report stays as it was.
+void addReviewToTotals(TotalsDelta& delta, std::int64_t playerId, std::int64_t receivedMs,
+                       const ReportBody& report, bool accept);
+
+// Builds the ranked board from totals rows in any order (several rows of one
+// player are summed; the latest last_ms gives the last truck).
+class BoardBuilder {
+ public:
+  void add(const TotalsRow& row);
+  std::vector<LeaderboardRow> finish();
+
+ private:
+  std::map<std::int64_t, LeaderboardRow> rows_;
+};
+
+// The page or the player's row of a whole ranked board.
+void sliceBoard(const std::vector<LeaderboardRow>& all, const BoardQuery& query, Board& board);
+// Sums totals rows (of player_days) into days, ascending.
+std::vector<DayTotals> sumDays(const std::vector<TotalsRow>& rows);
+
+}  // namespace collector
