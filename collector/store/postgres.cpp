@@ -60,6 +60,7 @@ CREATE TABLE IF NOT EXISTS reports (
 ALTER TABLE reports ADD COLUMN IF NOT EXISTS review text NOT NULL DEFAULT '';
 ALTER TABLE reports ADD COLUMN IF NOT EXISTS reviewed_ms bigint NULL;
 CREATE INDEX IF NOT EXISTS reports_unreviewed ON reports(id) WHERE flag <> '' AND review = '';
+CREATE INDEX IF NOT EXISTS reports_reviewed ON reports(reviewed_ms) WHERE reviewed_ms IS NOT NULL;
 CREATE INDEX IF NOT EXISTS reports_player_received ON reports(player_id, received_ms);
 CREATE INDEX IF NOT EXISTS reports_received ON reports(received_ms);
 CREATE TABLE IF NOT EXISTS player_days (
@@ -136,6 +137,8 @@ enum StatementId {
   unreviewed,
   review,
   lockPlayerIds,
+  reviewMarkNow,
+  reviewedAfter,
   ping,
 };
 
@@ -202,6 +205,9 @@ const Statement statements[] = {
      "flag <> '' AND review = '' RETURNING id, player_id, received_ms, server_id, miles, seconds"},
     {"lock_player_ids",
      "SELECT id FROM players WHERE id = ANY($1::bigint[]) ORDER BY id FOR UPDATE"},
+    {"review_mark",
+     "SELECT count(*), coalesce(max(reviewed_ms), 0) FROM reports WHERE reviewed_ms IS NOT NULL"},
+    {"reviewed_since", "SELECT reviewed_ms, received_ms FROM reports WHERE reviewed_ms >= $1"},
     {"ping", "SELECT 1"},
 };
 
@@ -535,6 +541,28 @@ class PostgresStore : public Store {
     std::string ignored;
     simple(lease.connection, "ROLLBACK", ignored);
     return false;
+  }
+
+  bool reviewMark(ReviewMark& mark, std::string& error) override {
+    Lease lease(*this, boards_, error);
+    if (!lease) return false;
+    Result result = run(lease.connection, reviewMarkNow, {});
+    if (!check(result, error)) return false;
+    mark = {intAt(result.get(), 0, 0), intAt(result.get(), 0, 1)};
+    return true;
+  }
+
+  bool reviewedSince(std::int64_t sinceMs, std::vector<ReviewedReport>& reports,
+                     std::string& error) override {
+    Lease lease(*this, boards_, error);
+    if (!lease) return false;
+    Result result = run(lease.connection, reviewedAfter, {number(sinceMs)});
+    if (!check(result, error)) return false;
+    reports.clear();
+    for (int row = 0; row < PQntuples(result.get()); ++row) {
+      reports.push_back({intAt(result.get(), row, 0), intAt(result.get(), row, 1)});
+    }
+    return true;
   }
 
   bool healthy() override {

@@ -70,6 +70,9 @@ ALTER TABLE reports ADD COLUMN reviewed_ms INTEGER;
 const char* const unreviewedIndexSql =
     "CREATE INDEX IF NOT EXISTS reports_unreviewed ON reports(id) "
     "WHERE flag <> '' AND review = ''";
+const char* const reviewedIndexSql =
+    "CREATE INDEX IF NOT EXISTS reports_reviewed ON reports(reviewed_ms) "
+    "WHERE reviewed_ms IS NOT NULL";
 // Adds a batch's TotalsRow to its stored row, or stores it as the first.
 const char* const addDaySql =
     "INSERT INTO player_days(player_id, day, server_id, miles, seconds, reports, flagged, "
@@ -491,6 +494,32 @@ class SqliteStore : public Store {
     return finished(select, rc, error);
   }
 
+  bool reviewMark(ReviewMark& mark, std::string& error) override {
+    Reader reader(*this, error);
+    if (!reader) return false;
+    Statement select(reader.db,
+                     "SELECT count(*), coalesce(max(reviewed_ms), 0) FROM reports "
+                     "WHERE reviewed_ms IS NOT NULL");
+    const int rc = select.step();
+    if (rc == SQLITE_ROW) mark = {select.integer(0), select.integer(1)};
+    return finished(select, rc == SQLITE_ROW ? select.step() : rc, error);
+  }
+
+  bool reviewedSince(std::int64_t sinceMs, std::vector<ReviewedReport>& reports,
+                     std::string& error) override {
+    Reader reader(*this, error);
+    if (!reader) return false;
+    Statement select(reader.db,
+                     "SELECT reviewed_ms, received_ms FROM reports WHERE reviewed_ms >= ?");
+    select.bind(1, sinceMs);
+    reports.clear();
+    int rc;
+    while ((rc = select.step()) == SQLITE_ROW) {
+      reports.push_back({select.integer(0), select.integer(1)});
+    }
+    return finished(select, rc, error);
+  }
+
   bool reviewFlags(const std::vector<std::int64_t>& ids, bool accept, std::int64_t nowMs,
                    std::string& error) override {
     std::lock_guard<std::mutex> lock(writeMutex_);
@@ -661,7 +690,8 @@ std::unique_ptr<Store> openSqliteStore(const std::string& path, std::string& err
   }
   sqlite3* writer = openConnection(path, error);
   if (!writer) return nullptr;
-  if (!execute(writer, schemaSql, error) || !upgrade(writer, path, error)) {
+  if (!execute(writer, schemaSql, error) || !upgrade(writer, path, error) ||
+      !execute(writer, reviewedIndexSql, error)) {
     if (error.compare(0, path.size(), path) != 0) error = path + ": " + error;
     sqlite3_close(writer);
     return nullptr;
