@@ -135,10 +135,13 @@ TEST(CollectorTotals, BoardsDaysAndPlayersAsReportsArriveAndAfterAnUpgrade) {
       EXPECT_EQ(describe(rows), expected.board) << how << expected.name;
     }
     Board page;
-    ASSERT_TRUE(store->board({{}, 1, 1, ""}, page, error));
+    std::vector<LeaderboardRow> all;
+    ASSERT_TRUE(store->leaderboard({}, all, error));
+    sliceBoard(all, {{}, 1, 1, ""}, page);
     EXPECT_EQ(page.totalPlayers, 3);
     EXPECT_EQ(describe(page.rows), "2 Bob 15/900 1+0 s1:15 T4") << how;
-    ASSERT_TRUE(store->board({{day0, day0 + msPerDay}, 100, 0, "Bob"}, page, error));
+    ASSERT_TRUE(store->leaderboard({day0, day0 + msPerDay}, all, error));
+    sliceBoard(all, {{day0, day0 + msPerDay}, 100, 0, "Bob"}, page);
     EXPECT_EQ(page.totalPlayers * 100 + page.rows.size(), 100)
         << how << "Bob has no report that day";
     std::vector<DayTotals> days;
@@ -146,8 +149,10 @@ TEST(CollectorTotals, BoardsDaysAndPlayersAsReportsArriveAndAfterAnUpgrade) {
     EXPECT_EQ(describe(days), "0: 10/1|1: 20/2") << how;  // a day of flagged reports only is none
     PlayerView view;
     bool found = false;
-    ASSERT_TRUE(store->player("Ann", {day0 + msPerDay, never}, {}, view, found, error));
-    EXPECT_EQ(describe({view.totals}) + " " + describe(view.days),
+    ASSERT_TRUE(store->playerActivity("Ann", {}, view, found, error));
+    ASSERT_TRUE(store->leaderboard({day0 + msPerDay, never}, all, error));
+    sliceBoard(all, {{}, 1, 0, "Ann"}, page);
+    EXPECT_EQ(describe(page.rows) + " " + describe(view.days),
               "2 Ann 5/300 1+1 s2:5 T3 0: 10/1|1: 5/1")
         << how;
     std::string trucks;
@@ -172,7 +177,7 @@ TEST(CollectorTotals, BoardsDaysAndPlayersAsReportsArriveAndAfterAnUpgrade) {
       store = openStore("sqlite:" + path, error);
       ASSERT_TRUE(store) << error;
     }
-    EXPECT_FALSE(store->player("Nobody", {}, {}, view, found, error) || found);
+    EXPECT_FALSE(store->playerActivity("Nobody", {}, view, found, error) || found);
     EXPECT_EQ(error, "no player named 'Nobody'");
   }
 }

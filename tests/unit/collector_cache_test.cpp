@@ -132,10 +132,6 @@ class HeldStore : public Store {
                    std::string& e) override {
     return store_->reviewFlags(i, a, t, e);
   }
-  bool player(const std::string& n, const Period& p, const Period& d, PlayerView& v, bool& f,
-              std::string& e) override {
-    return store_->player(n, p, d, v, f, e);
-  }
   bool exportReports(const std::function<void(const StoredReport&)>& each,
                      std::string& e) override {
     return store_->exportReports(each, e);
