@@ -14,6 +14,7 @@ less.
                                                  # fills big.db (keys in big.db.keys), times its upgrade
     bench/load/run_load.py --db sqlite:big.db --keys big.db.keys --rate 1000 --readers 4
                                                  # posts and reads on it
+    bench/load/run_load.py --ceiling             # then the same posting at the ceiling
 
 It prints one line: the store, accepted reports per second, p50 and p99
 latency, and the totals check; it exits non-zero when the totals differ.
@@ -23,13 +24,17 @@ With --fill N the SQLite database first gets N reports of --players players
 with --readers N that many connections read each of the all-time board, the
 board of the last 7 days and the page (--read page: the page alone; --read
 player: one player's page alone) while
-wrk posts, one line each.
+wrk posts, one line each. With --ceiling the same posting goes next to the
+ceiling (bench/load/ceiling.cpp: the collector's own HTTP front with a route
+that stores nothing), and the last line gives the collector's rate as a
+fraction of it. Every line ends with the machine's load average.
 """
 
 import argparse
 import datetime
 import itertools
 import json
+import os
 import pathlib
 import resource
 import selectors
@@ -158,6 +163,48 @@ def readers(args, url, keys):
         stdout=subprocess.PIPE, text=True) for name, path in targets.items()}
 
 
+def load_average():
+    return "load average " + " ".join(f"{n:.1f}" for n in os.getloadavg())
+
+
+def post(args, url, keys):
+    """wrk's posting to `url`; its JSON summary."""
+    # wrk has no rate limit: at a rate, each connection pauses between requests.
+    pause_ms = round(args.connections * 1000 / args.rate) if args.rate else 0
+    done = subprocess.run(
+        ["wrk", "-t", str(args.threads), "-c", str(args.connections),
+         "-d", f"{args.duration + DRAIN_SECONDS}s", "--timeout", f"{DRAIN_SECONDS}s",
+         "-s", str(HERE / "post_reports.lua"), url,
+         "--", str(keys), args.server_id, str(pause_ms), str(args.duration)],
+        capture_output=True, text=True, check=True)
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def rate_line(args, result):
+    """Accepted reports per second and the latencies of one posting."""
+    return (f"{result['accepted'] * 1000 / max(result['posting_ms'], 1):.0f} accepted reports/s, "
+            f"p50 {result['p50_us'] / 1000:.1f} ms, p99 {result['p99_us'] / 1000:.1f} ms, "
+            f"max {result['max_us'] / 1000:.1f} ms over {result['posting_ms'] / 1000:.1f} s with "
+            f"{args.connections} connections{f' paced for {args.rate}/s' if args.rate else ''}")
+
+
+def ceiling(args, keys, collector_result):
+    """The same posting to the front that stores nothing, and the collector's share of it."""
+    server = subprocess.Popen([args.ceiling], stdout=subprocess.PIPE, text=True)
+    try:
+        line = server.stdout.readline()
+        if not line.startswith("listening on "):
+            raise SystemExit("the ceiling server did not start")
+        result = post(args, line.split()[-1], keys)
+    finally:
+        server.terminate()
+        server.wait(timeout=60)
+    rate = result["accepted"] / max(result["posting_ms"], 1)
+    collector = collector_result["accepted"] / max(collector_result["posting_ms"], 1)
+    print(f"ceiling: {rate_line(args, result)}; {load_average()}")
+    print(f"the collector took {collector / max(rate, 1e-9):.2f} of the ceiling's rate")
+
+
 def run(args, db, work):
     keys = args.keys or work / "keys.txt"
     if args.fill:
@@ -178,26 +225,19 @@ def run(args, db, work):
         url = line.split()[-1]
         before = stored_totals(url) if args.fill or args.keys else (0, 0)
         reading = readers(args, url, keys) if args.readers else {}
-        # wrk has no rate limit: at a rate, each connection pauses between requests.
-        pause_ms = round(args.connections * 1000 / args.rate) if args.rate else 0
         slow = args.slow_clients and SlowClients(int(url.rsplit(":", 1)[1]), args.slow_clients)
         try:
-            done = subprocess.run(
-            ["wrk", "-t", str(args.threads), "-c", str(args.connections),
-             "-d", f"{args.duration + DRAIN_SECONDS}s", "--timeout", f"{DRAIN_SECONDS}s",
-             "-s", str(HERE / "post_reports.lua"), url,
-             "--", str(keys), args.server_id, str(pause_ms), str(args.duration)],
-            capture_output=True, text=True, check=True)
+            result = post(args, url, keys)
         finally:
             if slow:
                 slow.close()
-        result = json.loads(done.stdout.strip().splitlines()[-1])
         for name, reader in reading.items():
             read = json.loads(reader.communicate()[0].strip().splitlines()[-1])
             print(f"{name}: {read['requests'] / args.duration:.0f} reads/s, p50 "
                   f"{read['p50_us'] / 1000:.1f} ms, p99 {read['p99_us'] / 1000:.1f} ms, max "
                   f"{read['max_us'] / 1000:.1f} ms, {read['non2xx']} not 2xx, "
-                  f"{read['errors']} socket errors, {args.readers} connections")
+                  f"{read['errors']} socket errors, {args.readers} connections; "
+                  f"{load_average()}")
         stored, miles = (now - then for now, then in zip(stored_totals(url), before))
     finally:
         serve.terminate()
@@ -207,15 +247,14 @@ def run(args, db, work):
     unanswered = result["sent"] - 1 - result["answered"]
     failures = {k: v for k, v in result.items() if k.endswith(("errors", "timeouts")) and v}
     store = db.split(":", 1)[0]
-    print(f"{store}: {accepted * 1000 / max(result['posting_ms'], 1):.0f} accepted reports/s, "
-          f"p50 {result['p50_us'] / 1000:.1f} ms, p99 {result['p99_us'] / 1000:.1f} ms, "
-          f"max {result['max_us'] / 1000:.1f} ms over {result['posting_ms'] / 1000:.1f} s with "
-          f"{args.connections} connections{f' paced for {args.rate}/s' if args.rate else ''}; "
+    print(f"{store}: {rate_line(args, result)}; "
           f"2xx {accepted}, unanswered {unanswered}; "
           f"stored {stored} reports, {miles:g} miles; {failures or 'no socket errors'}" +
           (f"; slow clients: {slow.count} connections (never fewer than {slow.fewest} open), "
            f"{slow.opened - slow.count} opened again after the collector closed them"
-           if slow else ""))
+           if slow else "") + f"; {load_average()}")
+    if args.ceiling:
+        ceiling(args, keys, result)
     # Every report carries 1 mile: the totals are exact only if both match.
     return accepted > 0 and stored == accepted and abs(miles - accepted) < 1e-6 * max(before[1], 1)
 
@@ -243,8 +282,13 @@ def main():
     parser.add_argument("--readers", type=int, default=0,
                         help="connections reading each board while wrk posts")
     parser.add_argument("--read", choices=("boards", "page", "player"), default="boards")
+    parser.add_argument("--ceiling", nargs="?", const="", default=None,
+                        help="then post to the ceiling server (default: bench/vorn_load_ceiling "
+                             "of the collector's build tree)")
     args = parser.parse_args()
     args.collector = str(pathlib.Path(args.collector).resolve())
+    if args.ceiling == "":
+        args.ceiling = str(pathlib.Path(args.collector).parents[1] / "bench" / "vorn_load_ceiling")
     if args.smoke:
         args.duration, args.players, args.connections = 3, 20, 8
     with tempfile.TemporaryDirectory(prefix="vorn-load-") as scratch:

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "http/loop_posts.h"
+
 namespace collector {
 
 Committer::Committer(Store& store, Metrics& metrics)
@@ -58,6 +60,8 @@ void Committer::commit(std::vector<Waiter>& batch) {
     metrics_.storeFailed();
     std::cerr << "store failed, " << batch.size() << " reports refused: " << error << "\n";
   }
+  // The answers go to their connections' loops as one task per loop.
+  LoopPosts gathered;
   for (std::size_t i = 0; i < batch.size(); ++i) {
     batch[i].done(stored, stored ? outcomes[i] : AddOutcome::unknownKey);
   }

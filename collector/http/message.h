@@ -2,6 +2,7 @@
 // library that carries them.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -31,5 +32,24 @@ struct HttpAnswer {
 
 // A JSON answer {"status": message} below 300, {"error": message} otherwise.
 HttpAnswer jsonAnswer(int status, const std::string& message);
+
+using Reply = std::function<void(HttpAnswer)>;
+
+class Metrics;
+
+// What the front hands its requests to: the collector's routes, or in the
+// load run's ceiling a route that stores nothing.
+class Handler {
+ public:
+  virtual ~Handler() = default;
+  // Answers one request; `reply` is called exactly once, now or later and on
+  // any thread.
+  virtual void handle(const HttpRequest& request, Reply reply) = 0;
+  // A report request that the front refused before it reached the handler
+  // (its head or declared body).
+  virtual void refusedAtFront(const std::string& clientAddress, int status,
+                              const std::string& reason) = 0;
+  virtual Metrics& metrics() = 0;
+};
 
 }  // namespace collector

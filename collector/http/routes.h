@@ -17,13 +17,11 @@
 
 namespace collector {
 
-using Reply = std::function<void(HttpAnswer)>;
-
 class RateLimit;
 class BoardCache;
 class Committer;
 
-class Routes {
+class Routes : public Handler {
  public:
   Routes(Store& store, const ServeOptions& options);
   ~Routes();  // after every request has been answered; stops the committer
@@ -31,13 +29,14 @@ class Routes {
   Routes& operator=(const Routes&) = delete;
 
   // Answers one request; `reply` is called exactly once.
-  void handle(const HttpRequest& request, Reply reply);
+  void handle(const HttpRequest& request, Reply reply) override;
 
   // A report request that the front refused before it reached the routes
   // (its head or declared body): counted and logged like the others.
-  void refusedAtFront(const std::string& clientAddress, int status, const std::string& reason);
+  void refusedAtFront(const std::string& clientAddress, int status,
+                      const std::string& reason) override;
 
-  Metrics& metrics() { return metrics_; }
+  Metrics& metrics() override { return metrics_; }
 
  private:
   void report(const HttpRequest& request, Reply reply);

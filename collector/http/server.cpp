@@ -174,6 +174,11 @@ void stopFronts(const std::vector<std::shared_ptr<Listener>>& listeners,
 }  // namespace
 
 int serve(Store& store, const ServeOptions& options) {
+  return serve([&] { return std::make_unique<Routes>(store, options); }, options);
+}
+
+int serve(const std::function<std::unique_ptr<Handler>()>& makeHandler,
+          const ServeOptions& options) {
   sigset_t stopSignals = blockStopSignals();
   raiseOpenFileLimit();
   const bool secure = !options.tlsCert.empty();
@@ -198,7 +203,8 @@ int serve(Store& store, const ServeOptions& options) {
               << metricsAcceptor->local_endpoint().port() << "/metrics" << std::endl;
   }
 
-  Routes routes(store, options);
+  const std::unique_ptr<Handler> handler = makeHandler();
+  Handler& routes = *handler;
   // Shared with every connection: those still queued when the loops are cut
   // off at a stop end only with the loops, after this function's locals.
   std::vector<std::shared_ptr<Front>> fronts{std::make_shared<Front>(loops.all(), routes, options),

@@ -2,8 +2,11 @@
 // leaderboard as JSON and as a page, and the health probe.
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <string>
 
+#include "http/message.h"
 #include "http/serve_options.h"
 #include "store/store.h"
 
@@ -13,5 +16,8 @@ namespace collector {
 // "listening on http://HOST:PORT" (or https) on standard output once bound.
 // Returns the process exit status.
 int serve(Store& store, const ServeOptions& options);
+// The same front with the handler `makeHandler` gives once the address is bound.
+int serve(const std::function<std::unique_ptr<Handler>()>& makeHandler,
+          const ServeOptions& options);
 
 }  // namespace collector

@@ -3,6 +3,7 @@
 #include "http/session.h"
 
 #include "http/beast_request.h"
+#include "http/loop_posts.h"
 
 namespace collector {
 
@@ -87,14 +88,13 @@ void Session::dispatchRequest() {
                       : jsonAnswer(404, "only /metrics here"),
                 false);
   }
-  front_->routes.handle(fromBeast(parser_->release(), peer_.to_string()),
-                        [self, guard](HttpAnswer answer) {
-                          net::post(self->tcpStream().get_executor(),
-                                    [self, guard, answer = std::move(answer)]() mutable {
-                                      self->awaitingReply_ = false;
-                                      self->send(std::move(answer), false);
-                                    });
-                        });
+  front_->routes.handle(
+      fromBeast(parser_->release(), peer_.to_string()), [self, guard](HttpAnswer answer) {
+        LoopPosts::post(self->loop_, [self, guard, answer = std::move(answer)]() mutable {
+          self->awaitingReply_ = false;
+          self->send(std::move(answer), false);
+        });
+      });
 }
 
 }  // namespace collector

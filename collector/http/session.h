@@ -33,11 +33,11 @@ class Session;
 // What every connection of one listening address shares: the routes, the
 // per-address counts and the list of live connections that a stop closes.
 struct Front {
-  Front(std::vector<std::unique_ptr<net::io_context>>& loops, Routes& routes,
+  Front(std::vector<std::unique_ptr<net::io_context>>& loops, Handler& routes,
         const ServeOptions& options, bool metricsOnly = false)
       : loops(loops), routes(routes), options(options), metricsOnly(metricsOnly) {}
   std::vector<std::unique_ptr<net::io_context>>& loops;
-  Routes& routes;
+  Handler& routes;
   const ServeOptions& options;
   // The metrics address: GET /metrics and nothing else, not counted in them.
   const bool metricsOnly;
