@@ -46,7 +46,7 @@ void Committer::run() {
 void Committer::commit(std::vector<Waiter>& batch) {
   std::vector<IncomingReport> reports;
   reports.reserve(batch.size());
-  for (const auto& waiter : batch) reports.push_back(waiter.report);
+  for (auto& waiter : batch) reports.push_back(std::move(waiter.report));
   std::vector<AddOutcome> outcomes;
   std::string error;
   const auto start = std::chrono::steady_clock::now();

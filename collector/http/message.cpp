@@ -1,5 +1,6 @@
 #include "http/message.h"
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 
 namespace collector {
@@ -15,10 +16,20 @@ std::string HttpRequest::header(const std::string& lowerName) const {
 }
 
 HttpAnswer jsonAnswer(int status, const std::string& message) {
+  const char* member = status < 300 ? "status" : "error";
+  // Most messages are plain text that JSON takes as it is (every report's
+  // answer): written directly, byte for byte what the library writes.
+  const bool plain = std::all_of(message.begin(), message.end(), [](char c) {
+    return c >= 0x20 && c < 0x7f && c != '"' && c != '\\';
+  });
+  if (plain) {
+    return {
+        status, "application/json", "{\"" + std::string(member) + "\":\"" + message + "\"}\n", {}};
+  }
   return {status,
           "application/json",
-          nlohmann::json{{status < 300 ? "status" : "error", message}}.dump(
-              -1, ' ', false, nlohmann::json::error_handler_t::replace) +
+          nlohmann::json{{member, message}}.dump(-1, ' ', false,
+                                                 nlohmann::json::error_handler_t::replace) +
               "\n",
           {}};
 }

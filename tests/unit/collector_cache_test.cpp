@@ -1,6 +1,7 @@
 // The cache of boards, charts and player views, over a real SQLite store that
 // the test can hold in the middle of a computation.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -24,13 +25,16 @@ constexpr std::int64_t day0 = 20000 * msPerDay;
 // board computations until the test lets them go.
 class HeldStore : public Store {
  public:
-  explicit HeldStore(const std::string& name) {
-    const std::string path = testing::TempDir() + "vorn-cache-" + name + ".db";
-    for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
+  explicit HeldStore(const std::string& name)
+      : path_(testing::TempDir() + "vorn-cache-" + std::to_string(getpid()) + "-" + name + ".db") {
     std::string error;
-    store_ = openStore("sqlite:" + path, error);
+    store_ = openStore("sqlite:" + path_, error);
     EXPECT_TRUE(store_) << error;
     store_->addPlayer("Ann", "Ann", 0, error);
+  }
+  ~HeldStore() override {
+    store_.reset();
+    for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path_ + suffix).c_str());
   }
   // One report of Ann, `miles` counted or flagged, received at `ms`.
   void report(std::int64_t ms, double miles, bool flagged = false) {
@@ -139,6 +143,7 @@ class HeldStore : public Store {
   bool healthy() override { return store_->healthy(); }
 
  private:
+  const std::string path_;
   std::unique_ptr<Store> store_;
   std::mutex mutex_;
   std::condition_variable changed_;

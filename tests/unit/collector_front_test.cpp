@@ -13,6 +13,7 @@
 
 #include "http/committer.h"
 #include "http/head_check.h"
+#include "http/message.h"
 #include "http/rate_limit.h"
 #include "store/store.h"
 
@@ -147,6 +148,26 @@ TEST(CollectorCommitter, EveryWaitingReportIsAnsweredWhileTheStoreFailsAndAfter)
   ASSERT_TRUE(store->leaderboard(Period{}, rows, error)) << error;
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0].reports, 2 * many);
+}
+
+// A JSON answer written directly is the library's, byte for byte; what
+// needs escaping goes through the library.
+TEST(CollectorJsonAnswer, PlainMessagesAsTheLibraryWritesThem) {
+  const struct {
+    int status;
+    const char *message, *body;
+  } rows[] = {
+      {200, "stored", "{\"status\":\"stored\"}\n"},
+      {299, "~ plain, printable ASCII !", "{\"status\":\"~ plain, printable ASCII !\"}\n"},
+      {300, "", "{\"error\":\"\"}\n"},
+      {404, "no player named 'A\"b'", "{\"error\":\"no player named 'A\\\"b'\"}\n"},
+      {503, "a\\b\x7f\x1f\xc3\xa9", "{\"error\":\"a\\\\b\x7f\\u001f\xc3\xa9\"}\n"},
+  };
+  for (const auto& row : rows) {
+    const HttpAnswer answer = jsonAnswer(row.status, row.message);
+    EXPECT_EQ(answer.body, row.body) << row.message;
+    EXPECT_EQ(answer.contentType, "application/json");
+  }
 }
 
 }  // namespace
