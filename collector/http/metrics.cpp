@@ -1,6 +1,7 @@
 #include "http/metrics.h"
 
 #include "core/text.h"
+#include "vorn_deployment.h"
 
 namespace collector {
 
@@ -81,6 +82,8 @@ std::string Metrics::render() const {
   text += header("vorn_open_connections", "Client connections open now.", "gauge") +
           "vorn_open_connections " + std::to_string(openConnections_.load()) + "\n";
   text += boardSeconds_.render("vorn_board_seconds", "Time of each leaderboard computation.");
+  text += header("vorn_build_info", "The collector's version.", "gauge") +
+          "vorn_build_info{version=\"" + deployment::version + "\"} 1\n";
   return text;
 }
 

@@ -18,7 +18,8 @@ std::string databaseInDefaults(const char* path) {
     const auto start = line.find_first_not_of(" \t");
     if (start == std::string::npos || line.compare(start, key.size(), key) != 0) continue;
     value = line.substr(start + key.size());
-    while (!value.empty() && (value.back() == ' ' || value.back() == '\t' || value.back() == '\r')) {
+    while (!value.empty() &&
+           (value.back() == ' ' || value.back() == '\t' || value.back() == '\r')) {
       value.pop_back();
     }
     if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
