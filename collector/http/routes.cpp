@@ -16,6 +16,7 @@
 #include "core/calendar.h"
 #include "core/keys.h"
 #include "core/report.h"
+#include "core/text.h"
 #include "page/page.h"
 
 namespace collector {
@@ -271,6 +272,11 @@ void Routes::report(const HttpRequest& request, Reply reply) {
     case BodyCheck::unknownServer:
       return finishReport(reply, 422, "server_id is not a known server",
                           bodyPlayerName(request.body), report.keyHash, address);
+    case BodyCheck::tooManyMiles:
+      return finishReport(
+          reply, 400,
+          "miles_delta is above the " + shortestNumber(maxMilesDelta) + " miles a report may carry",
+          bodyPlayerName(request.body), report.keyHash, address);
     case BodyCheck::ok:
       break;
   }

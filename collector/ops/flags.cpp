@@ -1,10 +1,12 @@
 #include "ops/flags.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <iostream>
 
 #include "core/calendar.h"
+#include "core/report.h"
 #include "core/text.h"
 
 namespace collector {
@@ -60,6 +62,24 @@ int runFlagCommand(Store& store, const FlagCommands& flags) {
   const std::int64_t nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                                  std::chrono::system_clock::now().time_since_epoch())
                                  .count();
+  // A report above the bound of today's reports (one stored before it) would
+  // take its player's totals out of the finite numbers: it can only be rejected.
+  if (accept) {
+    std::vector<StoredReport> awaiting;
+    if (!store.unreviewedFlags(std::numeric_limits<std::int64_t>::min(), "", awaiting, error)) {
+      std::cerr << "vorn-collector: " << error << "; nothing was reviewed\n";
+      return 1;
+    }
+    for (const StoredReport& r : awaiting) {
+      if (r.miles > maxMilesDelta &&
+          std::find(flags.ids.begin(), flags.ids.end(), r.id) != flags.ids.end()) {
+        std::cerr << "vorn-collector: report " << r.id << " claims " << shortestNumber(r.miles)
+                  << " miles, above the " << shortestNumber(maxMilesDelta)
+                  << " a report may carry: it can only be rejected; nothing was reviewed\n";
+        return 1;
+      }
+    }
+  }
   if (!store.reviewFlags(flags.ids, accept, nowMs, error)) {
     std::cerr << "vorn-collector: " << error << "; nothing was reviewed\n";
     return 1;
