@@ -39,6 +39,9 @@ class Service:
         folder = tempfile.TemporaryDirectory(prefix="vorn-collector-")
         test.addCleanup(folder.cleanup)
         self.path = pathlib.Path(folder.name) / "reports.db"
+        logs = tempfile.TemporaryDirectory(prefix="vorn-collector-log-")  # kept if the db's goes
+        test.addCleanup(logs.cleanup)
+        self.stderr = pathlib.Path(logs.name) / "stderr.txt"
         self.db = db or f"sqlite:{self.path}"
         self.process = None
 
@@ -51,10 +54,10 @@ class Service:
     def add_player(self, name):
         return self.cli("player", "add", name).splitlines()[-1]
 
-    def start(self, *options):  # boards computed afresh: each read sees the reports before it
-        with (self.path.parent / "stderr.txt").open("wb") as stderr:
+    def start(self, *options, prefix=()):  # boards computed afresh: each read sees the reports
+        with self.stderr.open("wb") as stderr:  # before it
             self.process = subprocess.Popen(
-                [str(COLLECTOR), "serve", "--db", self.db, "--listen", "127.0.0.1:0",
+                [*prefix, str(COLLECTOR), "serve", "--db", self.db, "--listen", "127.0.0.1:0",
                  "--board-reuse-ms", "0", *options],
                 stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, stderr=stderr, env=dict(
                     os.environ, TSAN_OPTIONS=(
@@ -70,7 +73,7 @@ class Service:
         return self
 
     def log(self):
-        return (self.path.parent / "stderr.txt").read_text(errors="replace")
+        return self.stderr.read_text(errors="replace")
 
     def stop(self, sig=signal.SIGTERM):  # after SIGTERM it must end cleanly, sanitizers too
         if self.process and self.process.poll() is None:
