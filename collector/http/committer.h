@@ -1,0 +1,60 @@
+// Group commit of reports: requests queue their reports; one committer thread
+// stores everything queued so far in one transaction and then hands each its
+// outcome. While a commit is under way the next batch gathers, so no request
+// waits for a timer. Thread-safe; every report added gets its callback
+// exactly once, also when the store fails and also at destruction (which
+// commits what is still queued before it returns).
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "http/health.h"
+#include "http/metrics.h"
+#include "store/store.h"
+
+namespace collector {
+
+class Committer {
+ public:
+  // The most reports one transaction stores.
+  static constexpr std::size_t maxBatch = 1024;
+
+  // Called on the committer thread once the report's batch has been committed
+  // or has failed; `stored` is false when the store failed (nothing of the
+  // batch was stored).
+  using Done = std::function<void(bool stored, AddOutcome outcome)>;
+
+  // Tells `health` of every commit, failed or not.
+  Committer(Store& store, Metrics& metrics, Health& health);
+  ~Committer();
+  Committer(const Committer&) = delete;
+  Committer& operator=(const Committer&) = delete;
+
+  void add(IncomingReport report, Done done);
+
+ private:
+  struct Waiter {
+    IncomingReport report;
+    Done done;
+  };
+
+  void run();
+  void commit(std::vector<Waiter>& batch);
+
+  Store& store_;
+  Metrics& metrics_;
+  Health& health_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<Waiter> queue_;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+}  // namespace collector
