@@ -79,6 +79,7 @@ class Wal(unittest.TestCase):
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         self.addCleanup(reader.wait, 60)
         self.addCleanup(reader.stdin.close)
+        self.addCleanup(reader.stdout.close)
         self.assertEqual(reader.stdout.readline(), "held\n")
         name, key = next(iter(drivers.items()))
         while metrics(service)["vorn_sqlite_checkpoint_blocked"] == 0:
@@ -110,10 +111,10 @@ class Health(unittest.TestCase):
         service = Service(self)
         key = service.add_player("Night Owl")
         os.chmod(service.path.parent, 0o777)  # the folder is the service's, the file is not
-        runuser = shutil.which("runuser")
-        if os.geteuid() != 0 or not runuser:
-            self.skipTest("running the service as another user takes root and runuser")
-        service.start(prefix=[runuser, "-u", "nobody", "--"])
+        setpriv = shutil.which("setpriv")
+        if os.geteuid() != 0 or not setpriv:
+            self.skipTest("running the service as another user takes root and setpriv")
+        service.start(prefix=[setpriv, "--reuid=nobody", "--regid=nogroup", "--clear-groups"])
         self.assert_unhealthy(service, "not writable")
         self.assertEqual(service.post(body("Night Owl", 0.1, 10), key), 503)
         self.assertIn("not writable", service.log())
