@@ -1,3 +1,9 @@
+// board/, between the store and the pages: reads the store only through
+// store/store.h. The cache is thread-safe and owns its threads, joined when
+// it is destroyed; every callback runs exactly once, on the cache's threads,
+// with `failed` when the store failed and `busy` when too much waits or
+// the cache goes, never with an exception.
+//
 // The leaderboard as the routes serve it, whatever the HTTP library: the
 // query's parameters, the JSON, and a cache that computes the board of a
 // period once for all the requests that want it at the same time.
