@@ -25,6 +25,7 @@ class StoresNothing : public Handler {
     metrics_.reportAnswered(status);
   }
   Metrics& metrics() override { return metrics_; }
+  std::string metricsText() override { return metrics_.render({}); }
 
  private:
   Metrics metrics_;

@@ -50,6 +50,8 @@ class Handler {
   virtual void refusedAtFront(const std::string& clientAddress, int status,
                               const std::string& reason) = 0;
   virtual Metrics& metrics() = 0;
+  // What GET /metrics on the metrics address answers.
+  virtual std::string metricsText() = 0;
 };
 
 }  // namespace collector

@@ -20,6 +20,7 @@ namespace collector {
 class RateLimit;
 class BoardCache;
 class Committer;
+class Health;
 
 class Routes : public Handler {
  public:
@@ -37,6 +38,8 @@ class Routes : public Handler {
                       const std::string& reason) override;
 
   Metrics& metrics() override { return metrics_; }
+  // GET /metrics: the counters and the store's gauges.
+  std::string metricsText() override { return metrics_.render(store_.gauges()); }
 
  private:
   void report(const HttpRequest& request, Reply reply);
@@ -54,6 +57,7 @@ class Routes : public Handler {
   Metrics metrics_;
   RefusalLog refusals_;
   std::unique_ptr<RateLimit> rate_;
+  std::unique_ptr<Health> health_;  // before the committer, which tells it
   std::unique_ptr<Committer> committer_;
   std::unique_ptr<BoardCache> boards_;
 };
