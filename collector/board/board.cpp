@@ -5,11 +5,18 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 
+#include "core/log_limit.h"
 #include "core/text.h"
 
 namespace collector {
 
 namespace {
+
+// The board reads' failures, one line per cause per 10 s in an outage.
+LogLimiter& storeFailures() {
+  static LogLimiter limiter;
+  return limiter;
+}
 
 // A whole decimal number within [least, most].
 bool parseCount(const std::string& text, std::int64_t least, std::int64_t most,
@@ -153,7 +160,7 @@ void BoardCache::player(const std::string& name, const Period& period, const Per
       std::string error;
       if (late) return done(BoardAnswer::busy, false, view);
       if (!store_.playerActivity(name, daysPeriod, view, found, error)) {
-        if (found) std::cerr << "player view failed: " << error << "\n";
+        if (found) storeFailures().write(error, "player view failed: " + error);
         return done(found ? BoardAnswer::failed : BoardAnswer::ok, false, view);
       }
       view.totals = totals;
@@ -265,7 +272,7 @@ void BoardCache::work(std::deque<Job>& jobs, std::condition_variable& pending) {
         done = store_.leaderboard(period, *rows, error);
         computed.rows = std::move(rows);
       }
-      if (!done) std::cerr << "leaderboard failed: " << error << "\n";
+      if (!done) storeFailures().write(error, "leaderboard failed: " + error);
       if (limits_.computed) {
         limits_.computed(std::chrono::duration<double>(Clock::now() - start).count(), done);
       }

@@ -1,7 +1,6 @@
 #include "http/committer.h"
 
 #include <chrono>
-#include <iostream>
 #include <string>
 #include <vector>
 
@@ -56,8 +55,10 @@ void Committer::commit(std::vector<Waiter>& batch) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   } else {
     metrics_.storeFailed();
-    std::cerr << "store failed, " << batch.size() << " reports refused: " << error << "\n";
+    failures_.write(error,
+                    "store failed, " + std::to_string(batch.size()) + " reports refused: " + error);
   }
+  metrics_.storeCounted(store_.counters());
   for (std::size_t i = 0; i < batch.size(); ++i) {
     batch[i].done(stored, stored ? outcomes[i] : AddOutcome::unknownKey);
   }

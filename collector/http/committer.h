@@ -14,6 +14,7 @@
 #include <mutex>
 #include <thread>
 
+#include "core/log_limit.h"
 #include "http/metrics.h"
 #include "store/store.h"
 
@@ -55,6 +56,7 @@ class Committer {
   std::deque<Waiter> queue_;
   bool stopping_ = false;
   std::atomic<bool> lastCommitted_{true};
+  LogLimiter failures_;  // one line per cause per 10 s
   std::thread thread_;
 };
 

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "store/store.h"
+
 namespace collector {
 
 // A cumulative histogram with fixed upper bounds.
@@ -38,6 +40,8 @@ class Metrics {
   // One group commit: its number of reports and how long it took.
   void batchCommitted(std::size_t reports, double seconds);
   void storeFailed();
+  // The store's own counts, as of now.
+  void storeCounted(const Store::Counters& counters);
   void boardComputed(double seconds);
   void connectionOpened();
   void connectionClosed();
@@ -52,6 +56,8 @@ class Metrics {
   std::atomic<std::uint64_t> flaggedSpeed_{0};
   std::atomic<std::uint64_t> flaggedWallTime_{0};
   std::atomic<std::uint64_t> storeErrors_{0};
+  std::atomic<std::uint64_t> commitsSettled_{0};
+  std::atomic<std::uint64_t> commitsUnsettled_{0};
   std::atomic<std::int64_t> openConnections_{0};
   Histogram batchSize_;
   Histogram commitSeconds_;

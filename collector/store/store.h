@@ -11,7 +11,11 @@
 // - addReports commits all of a batch in one transaction, or none of it. It
 //   returns true only after the commit is durable (SQLite: WAL with
 //   synchronous=FULL; PostgreSQL: the commit returned), so an answer of 200
-//   sent after it survives a kill -9 of the collector and a power cut.
+//   sent after it survives a kill -9 of the collector and a power cut; and
+//   false only when nothing of the batch was stored (PostgreSQL: a COMMIT
+//   whose answer was lost is settled first on a fresh connection; one that
+//   cannot be settled in time is logged with its transaction id and counted).
+//   PostgreSQL answers within 4.5 s, connecting to every listed host included.
 // - The wall-time plausibility rule (exceedsWallTime in report.h) is decided
 //   inside that transaction, per key, against the `received_ms` of that key's
 //   previous stored report, counting reports stored earlier in the same batch;
@@ -203,8 +207,17 @@ class Store {
   virtual bool reviewFlags(const std::vector<std::int64_t>& ids, bool accept, std::int64_t nowMs,
                            std::string& error) = 0;
 
-  // True while the database answers a trivial query.
+  // True while the database answers a trivial query. Bounded (PostgreSQL: a
+  // probe of at most 2 s on a connection of its own, never one the intake
+  // waits for); callers keep one probe under way at a time.
   virtual bool healthy() = 0;
+
+  // What the store met that the metrics count.
+  struct Counters {
+    std::uint64_t settledCommits = 0;    // commits whose answer was lost, settled afresh
+    std::uint64_t unsettledCommits = 0;  // ...and not settled in time: answered 503, logged
+  };
+  virtual Counters counters() const { return {}; }
 };
 
 // Opens (and on first use creates the schema of) the store named by `url`:
