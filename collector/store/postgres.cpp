@@ -53,6 +53,8 @@ enum StatementId {
   unreviewed,
   review,
   lockReviewedPlayers,
+  reviewMarkNow,
+  reviewedAfter,
 };
 
 #define TOTALS_ARRAYS                                                                     \
@@ -101,6 +103,8 @@ const pg::Prepared statements[] = {
     {"lock_reviewed_players",
      "SELECT id FROM players WHERE id IN (SELECT player_id FROM reports WHERE id = "
      "ANY($1::bigint[])) ORDER BY id FOR UPDATE"},
+    {"review_mark", sql::reviewMark},
+    {"reviewed_since", sql::reviewedSince},
 };
 
 template <class Read>
@@ -227,6 +231,28 @@ class PostgresStore : public Store {
     Result result = lease.run(communityDayTotals, dayBounds(period));
     if (!check(result, error)) return false;
     days = sumDays(rowsOf(result, sql::communityRow<Row>));
+    return true;
+  }
+
+  bool reviewMark(ReviewMark& mark, std::string& error) override {
+    Lease lease(link_, link_.boards, error, pg::callTime);
+    if (!lease) return false;
+    Result result = lease.run(reviewMarkNow, {});
+    if (!check(result, error)) return false;
+    const Row row{result.get(), 0};
+    mark = {row.integer(0), row.integer(1)};
+    return true;
+  }
+
+  bool reviewedSince(std::int64_t sinceMs, std::vector<ReviewedReport>& reports,
+                     std::string& error) override {
+    Lease lease(link_, link_.boards, error, pg::callTime);
+    if (!lease) return false;
+    Result result = lease.run(reviewedAfter, {number(sinceMs)});
+    if (!check(result, error)) return false;
+    reports = rowsOf(result, [](const Row& row) {
+      return ReviewedReport{row.integer(0), row.integer(1)};
+    });
     return true;
   }
 
