@@ -6,8 +6,8 @@
 
 namespace collector {
 
-Committer::Committer(Store& store, Metrics& metrics)
-    : store_(store), metrics_(metrics), thread_([this] { run(); }) {}
+Committer::Committer(Store& store, Metrics& metrics, Health& health)
+    : store_(store), metrics_(metrics), health_(health), thread_([this] { run(); }) {}
 
 Committer::~Committer() {
   {
@@ -48,17 +48,17 @@ void Committer::commit(std::vector<Waiter>& batch) {
   std::string error;
   const auto start = std::chrono::steady_clock::now();
   const bool stored = store_.addReports(reports, outcomes, error);
-  lastCommitted_ = stored;
   if (stored) {
+    health_.commitSucceeded();
     metrics_.batchCommitted(
         batch.size(),
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   } else {
     metrics_.storeFailed();
+    health_.commitFailed(error);
     failures_.write(error,
                     "store failed, " + std::to_string(batch.size()) + " reports refused: " + error);
   }
-  metrics_.storeCounted(store_.counters());
   for (std::size_t i = 0; i < batch.size(); ++i) {
     batch[i].done(stored, stored ? outcomes[i] : AddOutcome::unknownKey);
   }

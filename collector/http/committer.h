@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "core/log_limit.h"
+#include "http/health.h"
 #include "http/metrics.h"
 #include "store/store.h"
 
@@ -30,15 +31,13 @@ class Committer {
   // batch was stored).
   using Done = std::function<void(bool stored, AddOutcome outcome)>;
 
-  Committer(Store& store, Metrics& metrics);
+  // Tells `health` of every commit, failed or not.
+  Committer(Store& store, Metrics& metrics, Health& health);
   ~Committer();
   Committer(const Committer&) = delete;
   Committer& operator=(const Committer&) = delete;
 
   void add(IncomingReport report, Done done);
-
-  // False from a failed commit until the next one succeeds.
-  bool lastCommitted() const { return lastCommitted_; }
 
  private:
   struct Waiter {
@@ -51,11 +50,11 @@ class Committer {
 
   Store& store_;
   Metrics& metrics_;
+  Health& health_;
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<Waiter> queue_;
   bool stopping_ = false;
-  std::atomic<bool> lastCommitted_{true};
   LogLimiter failures_;  // one line per cause per 10 s
   std::thread thread_;
 };

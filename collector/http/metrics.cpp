@@ -58,15 +58,11 @@ void Metrics::batchCommitted(std::size_t reports, double seconds) {
 }
 
 void Metrics::storeFailed() { ++storeErrors_; }
-void Metrics::storeCounted(const Store::Counters& counters) {
-  commitsSettled_ = counters.settledCommits;
-  commitsUnsettled_ = counters.unsettledCommits;
-}
 void Metrics::boardComputed(double seconds) { boardSeconds_.observe(seconds); }
 void Metrics::connectionOpened() { ++openConnections_; }
 void Metrics::connectionClosed() { --openConnections_; }
 
-std::string Metrics::render() const {
+std::string Metrics::render(const std::vector<Store::Gauge>& storeGauges) const {
   std::string text =
       header("vorn_reports_total", "Report requests by the status of their answer.", "counter");
   for (std::size_t i = 0; i <= statuses_.size(); ++i) {
@@ -82,17 +78,13 @@ std::string Metrics::render() const {
   text += commitSeconds_.render("vorn_commit_seconds", "Time of each group commit.");
   text += header("vorn_store_errors_total", "Store calls that failed.", "counter") +
           "vorn_store_errors_total " + std::to_string(storeErrors_.load()) + "\n";
-  text += header("vorn_commits_settled_total",
-                 "Commits whose answer was lost, found out afresh before answering.", "counter") +
-          "vorn_commits_settled_total " + std::to_string(commitsSettled_.load()) + "\n";
-  text += header("vorn_commits_unsettled_total",
-                 "Commits whose answer was lost and could not be found out in time (answered "
-                 "503; the log names each transaction).",
-                 "counter") +
-          "vorn_commits_unsettled_total " + std::to_string(commitsUnsettled_.load()) + "\n";
   text += header("vorn_open_connections", "Client connections open now.", "gauge") +
           "vorn_open_connections " + std::to_string(openConnections_.load()) + "\n";
   text += boardSeconds_.render("vorn_board_seconds", "Time of each leaderboard computation.");
+  for (const Store::Gauge& gauge : storeGauges) {
+    text += header(gauge.name, gauge.help, "gauge") + gauge.name + " " +
+            shortestNumber(gauge.value) + "\n";
+  }
   return text;
 }
 

@@ -40,13 +40,12 @@ class Metrics {
   // One group commit: its number of reports and how long it took.
   void batchCommitted(std::size_t reports, double seconds);
   void storeFailed();
-  // The store's own counts, as of now.
-  void storeCounted(const Store::Counters& counters);
   void boardComputed(double seconds);
   void connectionOpened();
   void connectionClosed();
 
-  std::string render() const;
+  // The text of every metric, the store's gauges after them.
+  std::string render(const std::vector<Store::Gauge>& storeGauges = {}) const;
 
  private:
   // The answers a report can get, in the order they are rendered.
@@ -56,8 +55,6 @@ class Metrics {
   std::atomic<std::uint64_t> flaggedSpeed_{0};
   std::atomic<std::uint64_t> flaggedWallTime_{0};
   std::atomic<std::uint64_t> storeErrors_{0};
-  std::atomic<std::uint64_t> commitsSettled_{0};
-  std::atomic<std::uint64_t> commitsUnsettled_{0};
   std::atomic<std::int64_t> openConnections_{0};
   Histogram batchSize_;
   Histogram commitSeconds_;

@@ -349,7 +349,16 @@ class PostgresStore : public Store {
     return rollBack(lease);
   }
 
-  Counters counters() const override { return {settledCommits_.load(), unsettledCommits_.load()}; }
+  std::vector<Gauge> gauges() override {
+    return {
+        {"vorn_commits_settled",
+         "PostgreSQL commits since the start whose answer was lost, looked up before answering.",
+         static_cast<double>(settledCommits_.load())},
+        {"vorn_commits_unsettled",
+         "PostgreSQL commits since the start whose answer was lost and could not be looked up "
+         "in time (answered 503; the log names each transaction).",
+         static_cast<double>(unsettledCommits_.load())}};
+  }
 
   bool healthy() override { return link_.probe(); }
 

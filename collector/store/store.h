@@ -229,17 +229,21 @@ class Store {
   virtual bool reviewedSince(std::int64_t sinceMs, std::vector<ReviewedReport>& reports,
                              std::string& error) = 0;
 
-  // True while the database answers a trivial query. Bounded (PostgreSQL: a
-  // probe of at most 2 s on a connection of its own, never one the intake
-  // waits for); callers keep one probe under way at a time.
+  // True when the store could take a commit now: a probe bounded in time (a
+  // few seconds at most; PostgreSQL: 2 s on a connection of its own, never one
+  // the intake waits for), run apart from the server's threads.
   virtual bool healthy() = 0;
+  // Why no commit can succeed now, known without a query (a few system calls:
+  // the database file removed or not writable), or "".
+  virtual std::string cannotStore() { return ""; }
 
-  // What the store met that the metrics count.
-  struct Counters {
-    std::uint64_t settledCommits = 0;    // commits whose answer was lost, settled afresh
-    std::uint64_t unsettledCommits = 0;  // ...and not settled in time: answered 503, logged
+  // Numbers about the store's own upkeep, for the metrics (gauges).
+  struct Gauge {
+    const char* name;  // a Prometheus metric name
+    const char* help;
+    double value;
   };
-  virtual Counters counters() const { return {}; }
+  virtual std::vector<Gauge> gauges() { return {}; }
 };
 
 // Opens (and on first use creates the schema of) the store named by `url`:

@@ -195,6 +195,18 @@ class SharedDatabaseTest(unittest.TestCase):
         self.assertEqual([self.first.post(report, key),
                           self.first.request("GET", "/healthz")[0]], [200, 200])
 
+    def test_healthz_recovers_after_a_restart_with_no_report_sent(self):
+        key = self.first.add_player("Patient")
+        server.stop()
+        try:
+            self.assertEqual(self.first.post(body("Patient", RAW_MILES, 1), key), 503)
+        finally:
+            server.start()
+        restarted = time.monotonic()
+        while self.first.request("GET", "/healthz")[0] != 200:
+            self.assertLess(time.monotonic() - restarted, 5)
+            time.sleep(0.1)
+
     def test_copy_from_sqlite_keeps_reports_players_and_keys(self):
         old = test_collector.Service(self)
         key = old.add_player("Mover")
