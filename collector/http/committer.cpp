@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "core/text.h"
+
 namespace collector {
 
 Committer::Committer(Store& store, Metrics& metrics, Health& health)
@@ -56,8 +58,9 @@ void Committer::commit(std::vector<Waiter>& batch) {
   } else {
     metrics_.storeFailed();
     health_.commitFailed(error);
-    failures_.write(error,
-                    "store failed, " + std::to_string(batch.size()) + " reports refused: " + error);
+    failures_.write(error, "store failed, " +
+                               counted(static_cast<std::int64_t>(batch.size()), "report") +
+                               " refused: " + error);
   }
   for (std::size_t i = 0; i < batch.size(); ++i) {
     batch[i].done(stored, stored ? outcomes[i] : AddOutcome::unknownKey);
