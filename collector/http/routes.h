@@ -25,7 +25,8 @@ class Committer;
 
 class Routes {
  public:
-  Routes(Store& store, const ServeOptions& options);
+  // `metrics` outlives the routes: connections dropped after them still count.
+  Routes(Store& store, const ServeOptions& options, Metrics& metrics);
   ~Routes();  // after every request has been answered; stops the committer
   Routes(const Routes&) = delete;
   Routes& operator=(const Routes&) = delete;
@@ -52,7 +53,7 @@ class Routes {
 
   Store& store_;
   ServeOptions options_;
-  Metrics metrics_;
+  Metrics& metrics_;
   RefusalLog refusals_;
   std::unique_ptr<RateLimit> rate_;
   std::unique_ptr<Committer> committer_;

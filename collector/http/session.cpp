@@ -35,7 +35,7 @@ Session::Session(std::shared_ptr<Front> front, net::io_context& loop, tcp::socke
 }
 
 Session::~Session() {
-  if (!front_->metricsOnly) front_->routes.metrics().connectionClosed();
+  if (!front_->metricsOnly) front_->metrics.connectionClosed();
   releaseAddress();
   std::lock_guard<std::mutex> lock(front_->mutex);
   front_->live.erase(this);
@@ -43,7 +43,7 @@ Session::~Session() {
 
 void Session::start() {
   holdsAddressSlot_ = true;
-  if (!front_->metricsOnly) front_->routes.metrics().connectionOpened();
+  if (!front_->metricsOnly) front_->metrics.connectionOpened();
   {
     std::lock_guard<std::mutex> lock(front_->mutex);
     front_->live.emplace(this, weak_from_this());
@@ -82,7 +82,7 @@ void Session::dispatchRequest() {
                        (req.method() == http::verb::get || req.method() == http::verb::head);
     return send(found ? HttpAnswer{200,
                                    "text/plain; version=0.0.4; charset=utf-8",
-                                   front_->routes.metrics().render(),
+                                   front_->metrics.render(),
                                    {}}
                       : jsonAnswer(404, "only /metrics here"),
                 false);
