@@ -114,6 +114,7 @@ TEST(CollectorCommitter, EveryWaitingReportIsAnsweredWhileTheStoreFailsAndAfter)
   // as a full disk does, until it takes that away again.
   sqlite3* other = nullptr;
   ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
+  sqlite3_busy_timeout(other, 60000);  // the store's own writes (a health probe) come between
   const auto sql = [&](const char* text) {
     EXPECT_EQ(sqlite3_exec(other, text, nullptr, nullptr, nullptr), SQLITE_OK) << text;
   };
