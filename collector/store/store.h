@@ -148,6 +148,8 @@ struct StoredReport : ReportBody {
   std::int64_t id = 0;
   std::int64_t receivedMs = 0;
   std::string flag;
+  std::string review;           // "accepted", "rejected", or "" (awaiting review, or no flag)
+  std::int64_t reviewedMs = 0;  // 0: not reviewed
 };
 
 // One player's page.
