@@ -16,6 +16,7 @@ using namespace collector;
 
 class StoresNothing : public Handler {
  public:
+  explicit StoresNothing(Metrics& metrics) : metrics_(metrics) {}
   void handle(const HttpRequest& request, Reply reply) override {
     const bool report = request.method == "POST" && request.path == "/api/v1/telemetry";
     metrics_.reportAnswered(report ? 200 : 404);
@@ -24,11 +25,10 @@ class StoresNothing : public Handler {
   void refusedAtFront(const std::string&, int status, const std::string&) override {
     metrics_.reportAnswered(status);
   }
-  Metrics& metrics() override { return metrics_; }
   std::string metricsText() override { return metrics_.render({}); }
 
  private:
-  Metrics metrics_;
+  Metrics& metrics_;
 };
 
 }  // namespace
@@ -38,5 +38,5 @@ int main(int argc, char** argv) {
   options.port = 0;
   options.maxConnectionsPerAddress = 0;
   if (argc > 1) options.port = std::atoi(argv[1]);  // else a free port
-  return serve([] { return std::make_unique<StoresNothing>(); }, options);
+  return serve([](Metrics& metrics) { return std::make_unique<StoresNothing>(metrics); }, options);
 }

@@ -1,7 +1,6 @@
 #include "http/committer.h"
 
 #include <chrono>
-#include <iostream>
 #include <string>
 #include <vector>
 
@@ -60,8 +59,9 @@ void Committer::commit(std::vector<Waiter>& batch) {
   } else {
     metrics_.storeFailed();
     health_.commitFailed(error);
-    std::cerr << "store failed, " << counted(static_cast<std::int64_t>(batch.size()), "report")
-              << " refused: " << error << "\n";
+    failures_.write(error, "store failed, " +
+                               counted(static_cast<std::int64_t>(batch.size()), "report") +
+                               " refused: " + error);
   }
   // The answers go to their connections' loops as one task per loop.
   LoopPosts gathered;

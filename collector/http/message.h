@@ -35,8 +35,6 @@ HttpAnswer jsonAnswer(int status, const std::string& message);
 
 using Reply = std::function<void(HttpAnswer)>;
 
-class Metrics;
-
 // What the front hands its requests to: the collector's routes, or in the
 // load run's ceiling a route that stores nothing.
 class Handler {
@@ -49,7 +47,6 @@ class Handler {
   // (its head or declared body).
   virtual void refusedAtFront(const std::string& clientAddress, int status,
                               const std::string& reason) = 0;
-  virtual Metrics& metrics() = 0;
   // What GET /metrics on the metrics address answers.
   virtual std::string metricsText() = 0;
 };

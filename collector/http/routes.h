@@ -24,7 +24,8 @@ class Health;
 
 class Routes : public Handler {
  public:
-  Routes(Store& store, const ServeOptions& options);
+  // `metrics` outlives the routes: connections dropped after them still count.
+  Routes(Store& store, const ServeOptions& options, Metrics& metrics);
   ~Routes();  // after every request has been answered; stops the committer
   Routes(const Routes&) = delete;
   Routes& operator=(const Routes&) = delete;
@@ -37,7 +38,7 @@ class Routes : public Handler {
   void refusedAtFront(const std::string& clientAddress, int status,
                       const std::string& reason) override;
 
-  Metrics& metrics() override { return metrics_; }
+  Metrics& metrics() { return metrics_; }
   // GET /metrics: the counters and the store's gauges.
   std::string metricsText() override { return metrics_.render(store_.gauges()); }
 
@@ -54,7 +55,7 @@ class Routes : public Handler {
 
   Store& store_;
   ServeOptions options_;
-  Metrics metrics_;
+  Metrics& metrics_;
   RefusalLog refusals_;
   std::unique_ptr<RateLimit> rate_;
   std::unique_ptr<Health> health_;  // before the committer, which tells it

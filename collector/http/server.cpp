@@ -187,10 +187,11 @@ void stopFronts(const std::vector<std::shared_ptr<Listener>>& listeners,
 }  // namespace
 
 int serve(Store& store, const ServeOptions& options) {
-  return serve([&] { return std::make_unique<Routes>(store, options); }, options);
+  return serve([&](Metrics& metrics) { return std::make_unique<Routes>(store, options, metrics); },
+               options);
 }
 
-int serve(const std::function<std::unique_ptr<Handler>()>& makeHandler,
+int serve(const std::function<std::unique_ptr<Handler>(Metrics&)>& makeHandler,
           const ServeOptions& options) {
   sigset_t stopSignals = blockStopSignals();
   raiseOpenFileLimit();
@@ -198,8 +199,10 @@ int serve(const std::function<std::unique_ptr<Handler>()>& makeHandler,
   std::optional<ssl::context> tls;
   if (secure && !loadTls(options, tls)) return 1;
 
-  // Declared before the routes: replies that come after the threads have
-  // stopped are posted into them and dropped with them.
+  // The counters outlive the loops, whose dropped connections count
+  // themselves closed; the loops outlive the routes: replies that come after
+  // the threads have stopped are posted into them and dropped with them.
+  Metrics metrics;
   Loops loops;
   net::io_context& firstLoop = *loops.all()[0];
   tcp::acceptor acceptor(firstLoop);
@@ -216,13 +219,13 @@ int serve(const std::function<std::unique_ptr<Handler>()>& makeHandler,
               << metricsAcceptor->local_endpoint().port() << "/metrics" << std::endl;
   }
 
-  const std::unique_ptr<Handler> handler = makeHandler();
+  const std::unique_ptr<Handler> handler = makeHandler(metrics);
   Handler& routes = *handler;
   // Shared with every connection: those still queued when the loops are cut
   // off at a stop end only with the loops, after this function's locals.
-  std::vector<std::shared_ptr<Front>> fronts{std::make_shared<Front>(loops.all(), routes, options),
-                                             std::make_shared<Front>(loops.all(), routes, options,
-                                                                     /*metricsOnly=*/true)};
+  std::vector<std::shared_ptr<Front>> fronts{
+      std::make_shared<Front>(loops.all(), routes, metrics, options),
+      std::make_shared<Front>(loops.all(), routes, metrics, options, /*metricsOnly=*/true)};
   std::vector<std::shared_ptr<Listener>> listeners{
       std::make_shared<Listener>(fronts[0], std::move(acceptor), tls ? &*tls : nullptr)};
   if (metricsAcceptor) {

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "http/message.h"
+#include "http/metrics.h"
 #include "http/serve_options.h"
 #include "store/store.h"
 
@@ -25,7 +26,7 @@ namespace collector {
 // Returns the process exit status.
 int serve(Store& store, const ServeOptions& options);
 // The same front with the handler `makeHandler` gives once the address is bound.
-int serve(const std::function<std::unique_ptr<Handler>()>& makeHandler,
+int serve(const std::function<std::unique_ptr<Handler>(Metrics& metrics)>& makeHandler,
           const ServeOptions& options);
 
 }  // namespace collector
