@@ -1,5 +1,5 @@
 // Per-server speed limits, the words a flagged report is explained in, and
-// movement on the all-time board.
+// movement on the all-time board; the marks of the activity report.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -8,6 +8,7 @@
 
 #include "core/fairplay.h"
 #include "core/report.h"
+#include "ops/activity.h"
 #include "vorn_deployment.h"
 
 namespace {
@@ -97,3 +98,41 @@ TEST(CollectorFairPlay, RanksBeforeTheLatestDaysWithTiesAndNewPlayers) {
 }
 
 }  // namespace
+
+TEST(CollectorActivity, MarksAndMonths) {
+  using collector::msPerDay;
+  const std::int64_t now = 1000 * msPerDay;
+  const auto row = [](const char* name, double miles, std::int64_t lastMs) {
+    collector::LeaderboardRow line;
+    line.playerName = name;
+    line.miles = miles;
+    line.lastSeenMs = lastMs;
+    return line;
+  };
+  const std::vector<collector::PlayerInfo> players = {
+      {"At minimum", 1, 0}, {"Below", 1, 0},          {"Gone", 1, 5},
+      {"Never", 1, 0},      {"Silent 30 days", 1, 0}, {"Silent longer", 1, 0}};
+  const std::vector<collector::LeaderboardRow> month = {row("At minimum", 100.0, now),
+                                                        row("Below", 99.999, now)};
+  const std::vector<collector::LeaderboardRow> allTime = {
+      row("At minimum", 500.0, now), row("Below", 99.999, now),
+      row("Silent 30 days", 1.0, now - 30 * msPerDay),
+      row("Silent longer", 1.0, now - 30 * msPerDay - 1), row("Gone", 1.0, now)};
+  std::string marks;
+  for (const auto& line : collector::activityRows(players, month, allTime, 100.0, now)) {
+    marks += line.name + ":" + (line.underMinimum ? "u" : "") + (line.silent ? "s" : "") +
+             (line.never ? "n" : "") + " ";
+  }
+  EXPECT_EQ(marks, "At minimum: Below:u Never:un Silent 30 days:u Silent longer:us ");
+
+  collector::Period period;
+  ASSERT_TRUE(collector::monthPeriod("2024-02", period));
+  EXPECT_EQ(collector::dayText(period.fromMs / msPerDay) + " " +
+                collector::dayText(period.untilMs / msPerDay),
+            "2024-02-01 2024-03-01");
+  ASSERT_TRUE(collector::monthPeriod("2026-12", period));
+  EXPECT_EQ(collector::dayText(period.untilMs / msPerDay), "2027-01-01");
+  for (const char* bad : {"2026-13", "2026-00", "2026-1", "2026-12-01", "202a-01"}) {
+    EXPECT_FALSE(collector::monthPeriod(bad, period)) << bad;
+  }
+}
