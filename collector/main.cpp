@@ -9,6 +9,7 @@
 #include "core/keys.h"
 #include "core/text.h"
 #include "http/server.h"
+#include "ops/activity.h"
 #include "ops/flags.h"
 #include "ops/player_ini.h"
 #include "page/page.h"
@@ -101,8 +102,9 @@ int main(int argc, char** argv) {
   cert->needs(key);
   key->needs(cert);
   serveCommand
-      ->add_option("--max-mph", options.maxMph,
-                   "flag reports whose average speed is above this many miles per hour")
+      ->add_option("--max-mph", options.speedLimits.everyServerMph,
+                   "flag reports whose average speed is above this many miles per hour, on "
+                   "servers without a limit of their own")
       ->capture_default_str()
       ->check(CLI::PositiveNumber);
   serveCommand
@@ -129,6 +131,11 @@ int main(int argc, char** argv) {
       "--server-name", serverNames,
       "ID=NAME: the name the pages give the server ID, one of the build's five "
       "(repeatable; default Server 1 to Server 5)");
+  std::vector<std::string> serverLimits;
+  serveCommand->add_option(
+      "--server-max-mph", serverLimits,
+      "ID=MPH: the speed limit of the server ID in place of --max-mph, one of the build's five "
+      "(repeatable)");
   serveCommand->add_option("--title", options.page.title, "the title of the pages")
       ->capture_default_str();
 
@@ -160,6 +167,8 @@ int main(int argc, char** argv) {
 
   collector::FlagCommands flags;
   collector::addFlagCommands(app, flags, db, dbHelp);
+  collector::ActivityCommand activity;
+  collector::addActivityCommand(app, activity, db, dbHelp);
 
   CLI11_PARSE(app, argc, argv);
 
@@ -179,11 +188,18 @@ int main(int argc, char** argv) {
     std::cerr << "vorn-collector: " << message << "\n";
     return 2;
   }
+  for (const std::string& limit : serverLimits) {
+    if (!collector::addServerLimit(limit, options.speedLimits, message)) {
+      std::cerr << "vorn-collector: " << message << "\n";
+      return 2;
+    }
+  }
   auto store = open(db);
   if (!store) return 1;
   std::string error;
 
   if (collector::flagCommandGiven(flags)) return collector::runFlagCommand(*store, flags);
+  if (*activity.command) return collector::runActivityCommand(*store, activity, nowMs());
   if (*serveCommand) {
     options.wallTimeCheck = !noWallTimeCheck;
     return collector::serve(*store, options);

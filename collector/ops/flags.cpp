@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "core/calendar.h"
+#include "core/fairplay.h"
 #include "core/text.h"
 
 namespace collector {
@@ -45,14 +46,14 @@ int runFlagCommand(Store& store, const FlagCommands& flags) {
       std::cerr << "vorn-collector: " << error << "\n";
       return 1;
     }
-    std::cout << "id\treceived\tplayer\tserver\tmiles\tseconds\ttruck\ttrailer\trule\n";
+    std::cout << "id\treceived\tplayer\tserver\tmiles\tseconds\ttruck\ttrailer\trule\twhy\n";
     for (const StoredReport& r : reports) {
       char miles[32];
       std::snprintf(miles, sizeof miles, "%.3f", r.miles);
       std::cout << r.id << '\t' << isoTime(r.receivedMs) << '\t' << terminalSafe(r.playerName)
                 << '\t' << terminalSafe(r.serverId) << '\t' << miles << '\t' << r.seconds << '\t'
                 << terminalSafe(r.truck) << '\t' << terminalSafe(r.trailer) << '\t' << r.flag
-                << '\n';
+                << '\t' << flagExplanation({r.flag, r.miles, r.seconds, r.flagLimit}) << '\n';
     }
     return 0;
   }

@@ -60,6 +60,8 @@ CREATE TABLE IF NOT EXISTS reports (
 ALTER TABLE reports ADD COLUMN IF NOT EXISTS review text NOT NULL DEFAULT '';
 ALTER TABLE reports ADD COLUMN IF NOT EXISTS reviewed_ms bigint NULL;
 CREATE INDEX IF NOT EXISTS reports_unreviewed ON reports(id) WHERE flag <> '' AND review = '';
+ALTER TABLE reports ADD COLUMN IF NOT EXISTS flag_limit double precision NOT NULL DEFAULT 0;
+CREATE INDEX IF NOT EXISTS reports_flagged ON reports(player_id, received_ms) WHERE flag <> '';
 CREATE INDEX IF NOT EXISTS reports_player_received ON reports(player_id, received_ms);
 CREATE INDEX IF NOT EXISTS reports_received ON reports(received_ms);
 CREATE TABLE IF NOT EXISTS player_days (
@@ -132,6 +134,7 @@ enum StatementId {
   playerId,
   playerDays,
   playerLast,
+  playerFlags,
   exportAll,
   unreviewed,
   review,
@@ -159,8 +162,9 @@ const Statement statements[] = {
      "ORDER BY r.received_ms DESC LIMIT 1) l"},
     {"insert_reports",
      "INSERT INTO reports (player_id, received_ms, server_id, miles, seconds, truck, trailer, "
-     "flag) SELECT * FROM unnest($1::bigint[], $2::bigint[], $3::text[], "
-     "$4::double precision[], $5::bigint[], $6::text[], $7::text[], $8::text[])"},
+     "flag, flag_limit) SELECT * FROM unnest($1::bigint[], $2::bigint[], $3::text[], "
+     "$4::double precision[], $5::bigint[], $6::text[], $7::text[], $8::text[], "
+     "$9::double precision[])"},
     {"insert_player", "INSERT INTO players (name, key_hash, created_ms) VALUES ($1, $2, $3)"},
     {"select_players",
      "SELECT name, created_ms, coalesce(revoked_ms, 0) FROM players ORDER BY name COLLATE \"C\""},
@@ -190,13 +194,18 @@ const Statement statements[] = {
     {"player_last",
      "SELECT id, received_ms, server_id, miles, seconds, truck, trailer, flag FROM reports "
      "WHERE player_id = $1 ORDER BY received_ms DESC, id DESC LIMIT 20"},
+    {"player_flags",
+     "SELECT id, received_ms, server_id, miles, seconds, truck, trailer, flag, flag_limit, "
+     "review FROM reports WHERE player_id = $1 AND flag <> '' "
+     "ORDER BY received_ms DESC, id DESC LIMIT 20"},
     {"export_all",
      "SELECT r.id, r.received_ms, p.name, r.server_id, r.miles, r.seconds, r.truck, r.trailer, "
      "r.flag FROM reports r JOIN players p ON p.id = r.player_id ORDER BY r.id"},
     {"unreviewed",
      "SELECT r.id, r.received_ms, p.name, r.server_id, r.miles, r.seconds, r.truck, r.trailer, "
-     "r.flag FROM reports r JOIN players p ON p.id = r.player_id WHERE r.flag <> '' AND "
-     "r.review = '' AND r.received_ms >= $1 AND ($2 = '' OR p.name = $2) ORDER BY r.id"},
+     "r.flag, r.flag_limit, r.review FROM reports r JOIN players p ON p.id = r.player_id "
+     "WHERE r.flag <> '' AND r.review = '' AND r.received_ms >= $1 AND ($2 = '' OR p.name = $2) "
+     "ORDER BY r.id"},
     {"review",
      "UPDATE reports SET review = $2, reviewed_ms = $3 WHERE id = ANY($1::bigint[]) AND "
      "flag <> '' AND review = '' RETURNING id, player_id, received_ms, server_id, miles, seconds"},
@@ -252,13 +261,26 @@ std::string textAt(const PGresult* result, int row, int column) {
                      static_cast<std::size_t>(PQgetlength(result, row, column)));
 }
 
-// A row of id, received_ms, name, server_id, miles, seconds, truck, trailer, flag.
-StoredReport storedReport(const PGresult* r, int row) {
-  return {{textAt(r, row, 2), textAt(r, row, 3), doubleAt(r, row, 4), intAt(r, row, 5),
-           textAt(r, row, 6), textAt(r, row, 7)},
-          intAt(r, row, 0),
-          intAt(r, row, 1),
-          textAt(r, row, 8)};
+// A row of id, received_ms, name, server_id, miles, seconds, truck, trailer,
+// flag, and flag_limit and review when the result has them; without the name
+// column when `name` is given.
+StoredReport storedReport(const PGresult* r, int row, const std::string* name = nullptr) {
+  StoredReport report;
+  const int at = name ? 1 : 0;  // the columns after received_ms move up without the name
+  report.id = intAt(r, row, 0);
+  report.receivedMs = intAt(r, row, 1);
+  report.playerName = name ? *name : textAt(r, row, 2);
+  report.serverId = textAt(r, row, 3 - at);
+  report.miles = doubleAt(r, row, 4 - at);
+  report.seconds = intAt(r, row, 5 - at);
+  report.truck = textAt(r, row, 6 - at);
+  report.trailer = textAt(r, row, 7 - at);
+  report.flag = textAt(r, row, 8 - at);
+  if (PQnfields(r) > 10 - at) {
+    report.flagLimit = doubleAt(r, row, 9 - at);
+    report.review = textAt(r, row, 10 - at);
+  }
+  return report;
 }
 
 using Clock = std::chrono::steady_clock;
@@ -345,6 +367,10 @@ class PostgresStore : public Store {
       return false;
     }
     if (found == schemaVersion) return true;
+    const std::string record = "DELETE FROM schema_version; INSERT INTO schema_version VALUES (" +
+                               number(schemaVersion) + ")";
+    // Version 4 only adds the flags' limit, which the schema above did.
+    if (found == 3) return simple(connection, record.c_str(), error);
     Result count(PQexec(connection, "SELECT count(*) FROM reports"), &PQclear);
     if (!check(count, error)) return false;
     const std::int64_t reports = intAt(count.get(), 0, 0);
@@ -352,8 +378,6 @@ class PostgresStore : public Store {
       std::cerr << "upgrading the database: building the totals of " << reports << " reports"
                 << std::endl;
     }
-    const std::string record = "DELETE FROM schema_version; INSERT INTO schema_version VALUES (" +
-                               number(schemaVersion) + ")";
     if (!simple(connection, buildTotalsSql, error) || !simple(connection, record.c_str(), error)) {
       return false;
     }
@@ -738,7 +762,7 @@ class PostgresStore : public Store {
       player->seen = true;
       player->lastMs = intAt(latest.get(), row, 1);
     }
-    std::vector<std::string> columns[8];
+    std::vector<std::string> columns[9];
     TotalsDelta totals;
     outcomes.assign(batch.size(), AddOutcome::unknownKey);
     for (std::size_t i = 0; i < batch.size(); ++i) {
@@ -750,15 +774,22 @@ class PostgresStore : public Store {
         continue;
       }
       std::string flag = report.flag;
+      double flagLimit = report.flagLimit;
       if (report.checkWallTime && flag.empty() && player.seen &&
           exceedsWallTime(report.seconds, report.receivedMs - player.lastMs)) {
         flag = flagWallTime;
+        flagLimit = static_cast<double>(report.receivedMs - player.lastMs) / 1000.0;
       }
-      const std::string values[8] = {number(player.id),      number(report.receivedMs),
-                                     report.serverId,        number(report.miles),
-                                     number(report.seconds), report.truck,
-                                     report.trailer,         flag};
-      for (int column = 0; column < 8; ++column) columns[column].push_back(values[column]);
+      const std::string values[9] = {number(player.id),
+                                     number(report.receivedMs),
+                                     report.serverId,
+                                     number(report.miles),
+                                     number(report.seconds),
+                                     report.truck,
+                                     report.trailer,
+                                     flag,
+                                     number(flag.empty() ? 0.0 : flagLimit)};
+      for (int column = 0; column < 9; ++column) columns[column].push_back(values[column]);
       player.lastMs = player.seen ? std::max(player.lastMs, report.receivedMs) : report.receivedMs;
       player.seen = true;
       outcomes[i] = flag.empty() ? AddOutcome::stored : AddOutcome::storedFlagged;
@@ -855,15 +886,14 @@ class PostgresStore : public Store {
     params.insert(params.begin(), id);
     Result days = run(connection, playerDays, params);
     Result last = run(connection, playerLast, {id});
-    if (!check(days, error) || !check(last, error)) return false;
+    Result flags = run(connection, playerFlags, {id});
+    if (!check(days, error) || !check(last, error) || !check(flags, error)) return false;
     view.days = sumDays(totalsRows(days.get()));
-    const PGresult* r = last.get();
-    for (int row = 0; row < PQntuples(r); ++row) {
-      view.lastReports.push_back({{name, textAt(r, row, 2), doubleAt(r, row, 3), intAt(r, row, 4),
-                                   textAt(r, row, 5), textAt(r, row, 6)},
-                                  intAt(r, row, 0),
-                                  intAt(r, row, 1),
-                                  textAt(r, row, 7)});
+    for (int row = 0; row < PQntuples(last.get()); ++row) {
+      view.lastReports.push_back(storedReport(last.get(), row, &name));
+    }
+    for (int row = 0; row < PQntuples(flags.get()); ++row) {
+      view.flags.push_back(storedReport(flags.get(), row, &name));
     }
     return true;
   }

@@ -33,7 +33,8 @@ CREATE TABLE IF NOT EXISTS reports(
   trailer TEXT NOT NULL,
   flag TEXT NOT NULL,
   review TEXT NOT NULL DEFAULT '',
-  reviewed_ms INTEGER);
+  reviewed_ms INTEGER,
+  flag_limit REAL NOT NULL DEFAULT 0);
 CREATE INDEX IF NOT EXISTS reports_player_time ON reports(player_id, received_ms);
 CREATE INDEX IF NOT EXISTS reports_time ON reports(received_ms);
 CREATE TABLE IF NOT EXISTS player_days(
@@ -67,6 +68,13 @@ const char* const reviewSql = R"(
 ALTER TABLE reports ADD COLUMN review TEXT NOT NULL DEFAULT '';
 ALTER TABLE reports ADD COLUMN reviewed_ms INTEGER;
 )";
+// Version 4: the limit each flag was decided against, and the flagged
+// reports of a player newest first, for the player's page.
+const char* const flagLimitSql =
+    "ALTER TABLE reports ADD COLUMN flag_limit REAL NOT NULL DEFAULT 0";
+const char* const flaggedIndexSql =
+    "CREATE INDEX IF NOT EXISTS reports_flagged ON reports(player_id, received_ms) "
+    "WHERE flag <> ''";
 const char* const unreviewedIndexSql =
     "CREATE INDEX IF NOT EXISTS reports_unreviewed ON reports(id) "
     "WHERE flag <> '' AND review = ''";
@@ -125,6 +133,7 @@ class Statement {
   std::int64_t integer(int column) const { return sqlite3_column_int64(stmt_, column); }
   double real(int column) const { return sqlite3_column_double(stmt_, column); }
   bool isNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
+  int columns() const { return sqlite3_column_count(stmt_); }
   std::string failure() const {
     return bound_ != SQLITE_OK ? sqlite3_errstr(bound_) : sqlite3_errmsg(db_);
   }
@@ -215,7 +224,12 @@ bool upgrade(sqlite3* db, const std::string& path, std::string& error) {
     return fail();
   }
   if (!execute(db, unreviewedIndexSql, error)) return fail();
-  if (found == 2) {
+  // Version 4 adds the flag's limit, which a new database has already.
+  if (!Statement(db, "SELECT flag_limit FROM reports").ok() && !execute(db, flagLimitSql, error)) {
+    return fail();
+  }
+  if (!execute(db, flaggedIndexSql, error)) return fail();
+  if (found == 2 || found == 3) {
     return execute(db, ("PRAGMA user_version = " + std::to_string(schemaVersion)).c_str(), error) &&
                    execute(db, "COMMIT", error)
                ? true
@@ -318,7 +332,7 @@ class SqliteStore : public Store {
     Statement previous(writer_, "SELECT MAX(received_ms) FROM reports WHERE player_id = ?");
     Statement insert(writer_,
                      "INSERT INTO reports(player_id, received_ms, server_id, miles, seconds, "
-                     "truck, trailer, flag) VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
+                     "truck, trailer, flag, flag_limit) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)");
     bool good = findPlayer.ok() && previous.ok() && insert.ok();
     // A statement that failed leaves the transaction open unless SQLite
     // rolled it back (disk full, I/O error): then the whole batch failed,
@@ -345,6 +359,7 @@ class SqliteStore : public Store {
       }
       const std::int64_t playerId = findPlayer.integer(0);
       std::string flag = report.flag;
+      double flagLimit = report.flagLimit;
       if (flag.empty() && report.checkWallTime) {
         const std::int64_t createdMs = findPlayer.integer(3);
         previous.reset();
@@ -354,12 +369,15 @@ class SqliteStore : public Store {
           break;
         }
         const std::int64_t sinceMs = previous.isNull(0) ? createdMs : previous.integer(0);
-        if (exceedsWallTime(report.seconds, report.receivedMs - sinceMs)) flag = flagWallTime;
+        if (exceedsWallTime(report.seconds, report.receivedMs - sinceMs)) {
+          flag = flagWallTime;
+          flagLimit = static_cast<double>(report.receivedMs - sinceMs) / 1000.0;
+        }
       }
       insert.reset();
       insert.bind(1, playerId).bind(2, report.receivedMs).bind(3, report.serverId);
       insert.bind(4, report.miles).bind(5, report.seconds).bind(6, report.truck);
-      insert.bind(7, report.trailer).bind(8, flag);
+      insert.bind(7, report.trailer).bind(8, flag).bind(9, flag.empty() ? 0.0 : flagLimit);
       if (!insert.run()) {
         if (failedAlone(i)) continue;
         break;
@@ -454,14 +472,15 @@ class SqliteStore : public Store {
                    "FROM reports WHERE player_id = ? ORDER BY received_ms DESC, id DESC LIMIT 20");
     last.bind(1, playerId);
     int step;
-    while ((step = last.step()) == SQLITE_ROW) {
-      view.lastReports.push_back(
-          {{name, last.text(2), last.real(3), last.integer(4), last.text(5), last.text(6)},
-           last.integer(0),
-           last.integer(1),
-           last.text(7)});
-    }
-    return finished(last, step, error);
+    while ((step = last.step()) == SQLITE_ROW) view.lastReports.push_back(storedReport(last, name));
+    if (!finished(last, step, error)) return false;
+    Statement flagged(reader.db,
+                      "SELECT id, received_ms, server_id, miles, seconds, truck, trailer, flag, "
+                      "flag_limit, review FROM reports WHERE player_id = ? AND flag <> '' "
+                      "ORDER BY received_ms DESC, id DESC LIMIT 20");
+    flagged.bind(1, playerId);
+    while ((step = flagged.step()) == SQLITE_ROW) view.flags.push_back(storedReport(flagged, name));
+    return finished(flagged, step, error);
   }
 
   bool exportReports(const std::function<void(const StoredReport&)>& each,
@@ -481,8 +500,9 @@ class SqliteStore : public Store {
     std::lock_guard<std::mutex> lock(readMutex_);
     Statement select(reader_,
                      "SELECT r.id, r.received_ms, p.name, r.server_id, r.miles, r.seconds, "
-                     "r.truck, r.trailer, r.flag FROM reports r JOIN players p ON p.id = "
-                     "r.player_id WHERE r.flag <> '' AND r.review = '' AND r.received_ms >= ? "
+                     "r.truck, r.trailer, r.flag, r.flag_limit, r.review FROM reports r JOIN "
+                     "players p ON p.id = r.player_id WHERE r.flag <> '' AND r.review = '' AND "
+                     "r.received_ms >= ? "
                      "AND (? = '' OR p.name = ?) ORDER BY r.id");
     select.bind(1, sinceMs).bind(2, player).bind(3, player);
     reports.clear();
@@ -530,12 +550,42 @@ class SqliteStore : public Store {
   }
 
  private:
-  // A row of id, received_ms, name, server_id, miles, seconds, truck, trailer, flag.
+  // A row of id, received_ms, name, server_id, miles, seconds, truck, trailer,
+  // flag, and flag_limit and review when the row has them.
   static StoredReport storedReport(const Statement& row) {
-    return {{row.text(2), row.text(3), row.real(4), row.integer(5), row.text(6), row.text(7)},
-            row.integer(0),
-            row.integer(1),
-            row.text(8)};
+    StoredReport report;
+    report.id = row.integer(0);
+    report.receivedMs = row.integer(1);
+    report.playerName = row.text(2);
+    report.serverId = row.text(3);
+    report.miles = row.real(4);
+    report.seconds = row.integer(5);
+    report.truck = row.text(6);
+    report.trailer = row.text(7);
+    report.flag = row.text(8);
+    if (row.columns() > 10) {
+      report.flagLimit = row.real(9);
+      report.review = row.text(10);
+    }
+    return report;
+  }
+  // The same of a row without the name: id, received_ms, server_id, ... .
+  static StoredReport storedReport(const Statement& row, const std::string& name) {
+    StoredReport report;
+    report.id = row.integer(0);
+    report.receivedMs = row.integer(1);
+    report.playerName = name;
+    report.serverId = row.text(2);
+    report.miles = row.real(3);
+    report.seconds = row.integer(4);
+    report.truck = row.text(5);
+    report.trailer = row.text(6);
+    report.flag = row.text(7);
+    if (row.columns() > 9) {
+      report.flagLimit = row.real(8);
+      report.review = row.text(9);
+    }
+    return report;
   }
 
   static bool finished(const Statement& statement, int rc, std::string& error) {
