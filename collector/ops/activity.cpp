@@ -8,6 +8,7 @@
 
 #include "board/board.h"
 #include "core/text.h"
+#include "ops/command.h"
 
 namespace collector {
 
@@ -99,13 +100,12 @@ void writeActivity(std::ostream& out, const std::vector<ActivityRow>& rows, bool
   }
 }
 
-void addActivityCommand(CLI::App& app, ActivityCommand& activity, std::string& db,
-                        const char* dbHelp) {
+void addActivityCommand(CLI::App& app, ActivityCommand& activity, std::string& db) {
   activity.command = app.add_subcommand(
       "activity",
       "each player's counted miles, hours and reports of a month, the latest report, and "
       "marks for under the minimum, no report in 30 days, never reported");
-  activity.command->add_option("--db", db, dbHelp)->capture_default_str();
+  addDatabaseOption(*activity.command, db);
   activity.command->add_option("--month", activity.month,
                                "the month YYYY-MM (default: the current UTC month)");
   activity.command
@@ -116,25 +116,21 @@ void addActivityCommand(CLI::App& app, ActivityCommand& activity, std::string& d
   activity.command->add_flag("--csv", activity.csv, "write CSV rather than a table");
 }
 
-int runActivityCommand(Store& store, const ActivityCommand& activity, std::int64_t nowMs) {
+int runActivityCommand(Store& store, const ActivityCommand& activity) {
+  const std::int64_t nowMs = wallClockMs();
   Period month;
   const std::string text =
       activity.month.empty() ? dayText(dayOf(nowMs)).substr(0, 7) : activity.month;
   if (!monthPeriod(text, month)) {
-    std::cerr << "vorn-collector: --month wants YYYY-MM, got '" << activity.month << "'\n";
-    return 2;
+    return failure(2, "--month wants YYYY-MM, got '" + activity.month + "'");
   }
   std::vector<PlayerInfo> players;
   std::string error;
-  if (!store.listPlayers(players, error)) {
-    std::cerr << "vorn-collector: " << error << "\n";
-    return 1;
-  }
+  if (!store.listPlayers(players, error)) return failure(1, error);
   BoardCache boards(store);
   std::vector<LeaderboardRow> ofMonth, allTime;
   if (!wholeBoard(boards, month, ofMonth) || !wholeBoard(boards, Period{}, allTime)) {
-    std::cerr << "vorn-collector: the boards could not be read\n";
-    return 1;
+    return failure(1, "the boards could not be read");
   }
   writeActivity(std::cout, activityRows(players, ofMonth, allTime, activity.minMiles, nowMs),
                 activity.csv);

@@ -50,10 +50,9 @@ struct ActivityCommand {
 };
 
 // Adds `activity` to the command line; `db` is the --db value.
-void addActivityCommand(CLI::App& app, ActivityCommand& activity, std::string& db,
-                        const char* dbHelp);
+void addActivityCommand(CLI::App& app, ActivityCommand& activity, std::string& db);
 
 // Runs it on `store`; the process exit status.
-int runActivityCommand(Store& store, const ActivityCommand& activity, std::int64_t nowMs);
+int runActivityCommand(Store& store, const ActivityCommand& activity);
 
 }  // namespace collector
