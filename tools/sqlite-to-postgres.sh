@@ -2,8 +2,10 @@
 # Copies a vorn-collector SQLite database into a PostgreSQL database that has
 # no players and no reports yet: every player with its key hash (so every
 # player's key keeps working), its dates and its revocation, and every report
-# with its id, time, amounts, texts and flag, all in one transaction. The
-# collector then builds the totals of the leaderboard from the copied reports.
+# with its id, time, amounts, texts, flag, the flag's limit and its review, all
+# in one transaction. The collector then builds the totals of the leaderboard
+# from the copied reports. A SQLite file of an older collector is upgraded
+# first, as the collector would when it opened it.
 #
 #   tools/sqlite-to-postgres.sh vorn-collector.db postgresql://vorn@db.example.org/vorn
 #
@@ -17,6 +19,7 @@ fi
 sqlite_file=$1
 url=$2
 "${VORN_COLLECTOR:-vorn-collector}" player list --db "$url" >/dev/null
+"${VORN_COLLECTOR:-vorn-collector}" player list --db "sqlite:$sqlite_file" >/dev/null
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
@@ -26,7 +29,8 @@ sqlite3 -readonly -csv "$sqlite_file" \
   "SELECT id, name, key_hash, created_ms, revoked_ms FROM players ORDER BY id" >"$scratch/players.csv"
 sqlite3 -readonly -csv "$sqlite_file" \
   "SELECT id, player_id, received_ms, server_id, printf('%!.17g', miles), seconds, truck, trailer,
-          flag FROM reports ORDER BY id" >"$scratch/reports.csv"
+          flag, printf('%!.17g', flag_limit), review, reviewed_ms FROM reports ORDER BY id" \
+  >"$scratch/reports.csv"
 psql "$url" --quiet --no-psqlrc --output=/dev/null --single-transaction -v ON_ERROR_STOP=1 <<SQL
 DO \$\$ BEGIN
   IF EXISTS (SELECT 1 FROM players) OR EXISTS (SELECT 1 FROM reports) THEN
@@ -34,7 +38,7 @@ DO \$\$ BEGIN
   END IF;
 END \$\$;
 \copy players (id, name, key_hash, created_ms, revoked_ms) FROM '$scratch/players.csv' CSV
-\copy reports (id, player_id, received_ms, server_id, miles, seconds, truck, trailer, flag) FROM '$scratch/reports.csv' CSV
+\copy reports (id, player_id, received_ms, server_id, miles, seconds, truck, trailer, flag, flag_limit, review, reviewed_ms) FROM '$scratch/reports.csv' CSV
 SELECT setval(pg_get_serial_sequence('players', 'id'), coalesce(max(id), 0) + 1, false) FROM players;
 SELECT setval(pg_get_serial_sequence('reports', 'id'), coalesce(max(id), 0) + 1, false) FROM reports;
 DELETE FROM schema_version;

@@ -5,6 +5,7 @@ copy of a SQLite database into PostgreSQL."""
 
 import csv
 import io
+import json
 import os
 import pathlib
 import signal
@@ -15,7 +16,7 @@ import unittest
 
 import test_collector  # its Service runs vorn-collector (its tests stay in their module)
 from test_collector import body
-from harness import API_KEY, Road, ini_with_url
+from harness import API_KEY, SERVER, Road, ini_with_url
 from pgserver import BIN, ScratchPostgres
 
 SOURCE_DIR = pathlib.Path(__file__).resolve().parents[2]
@@ -155,10 +156,14 @@ class SharedDatabaseTest(unittest.TestCase):
         key = old.add_player("Mover")
         old.add_player("Gone")
         old.cli("player", "revoke", "Gone")
-        old.start()
+        old.start("--no-wall-time-check", "--server-max-mph", f"{SERVER}=80")
         self.assertEqual([old.post(body("Mover", 0.1 + 0.2, 3600, 'a "b", c'), key),
-                          old.post(body("Mover", 1.0, 3600), key)], [200, 200])
+                          old.post(body("Mover", 1.0, 3600), key),
+                          old.post(body("Mover", 2.0, 60), key)], [200, 200, 200])  # 120 mph
+        old.cli("flags", "accept", old.cli("flags", "list").splitlines()[1].split("\t")[0])
         before = board(old)
+        flags = json.loads(old.request("GET", "/api/v1/players/Mover")[1])["flags"]
+        self.assertEqual([(f["limit_mph"], f["review"]) for f in flags], [(80, "accepted")])
         old.stop()
         target = ScratchPostgres()
         self.addCleanup(target.close)  # after the service's own stop: cleanups run last first
@@ -169,6 +174,8 @@ class SharedDatabaseTest(unittest.TestCase):
         for command in (["export"], ["player", "list"]):
             self.assertEqual(new.cli(*command), old.cli(*command))
         self.assertEqual(board(new), before)
+        self.assertEqual(json.loads(new.request("GET", "/api/v1/players/Mover")[1])["flags"],
+                         flags)
         self.assertEqual(new.post(body("Mover", RAW_MILES, 1), key), 200)
 
 
