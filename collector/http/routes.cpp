@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "board/board.h"
+#include "board/cache.h"
 #include "core/calendar.h"
 #include "core/keys.h"
 #include "core/report.h"
@@ -38,12 +39,6 @@ std::int64_t nowMs() {
       .count();
 }
 
-// A page or a JSON answer that a proxy in front may serve again for a few
-// seconds, so that a burst of readers costs the store one read.
-HttpAnswer cacheable(std::string contentType, std::string body) {
-  return {200, std::move(contentType), std::move(body), {{"Cache-Control", "max-age=5"}}};
-}
-
 // The query's parameters, as the board reads them.
 ParamReader paramsOf(const HttpRequest& request) {
   return [&request](const std::string& name, std::string& value) {
@@ -62,6 +57,8 @@ Routes::Routes(Store& store, const ServeOptions& options)
       committer_(std::make_unique<Committer>(store, metrics_)) {
   BoardCache::Limits limits;
   limits.reuse = std::chrono::milliseconds(options.boardReuseMs);
+  limits.maxEntries = static_cast<std::size_t>(options.boardCacheEntries);
+  limits.maxBytes = static_cast<std::size_t>(options.boardCacheMb) << 20;
   limits.computed = [this](double seconds, bool ok) {
     metrics_.boardComputed(seconds);
     if (!ok) metrics_.storeFailed();
@@ -197,6 +194,25 @@ void Routes::refusedAtFront(const std::string& clientAddress, int status,
   std::cerr << refusals_.refused(nowMs(), status, reason, "", "", clientAddress);
 }
 
+namespace {
+
+// What the cache rendered, as sent: a page or a JSON answer that a proxy in
+// front may serve again for a few seconds.
+HttpAnswer answerOf(const Rendered& rendered) {
+  HttpAnswer answer{rendered.status, rendered.contentType, rendered.body, {}};
+  if (rendered.status == 200) answer.headers.emplace_back("Cache-Control", "max-age=5");
+  return answer;
+}
+
+BoardCache::Done replyWith(Reply reply) {
+  return [reply = std::move(reply)](BoardAnswer answer, std::shared_ptr<const Rendered> rendered) {
+    if (answer != BoardAnswer::ok) return reply(jsonAnswer(503, "board unavailable"));
+    reply(answerOf(*rendered));
+  };
+}
+
+}  // namespace
+
 void Routes::board(const HttpRequest& request, bool page, Reply reply) {
   const std::int64_t today = dayOf(nowMs());
   BoardQuery query;
@@ -205,19 +221,29 @@ void Routes::board(const HttpRequest& request, bool page, Reply reply) {
   if (!parseBoardQuery(paramsOf(request), today, query, choice, error)) {
     return reply(jsonAnswer(400, error));
   }
-  boards_->board(query, [this, page, today, query, choice, reply = std::move(reply)](
-                            BoardAnswer answer, const Board& board) {
-    if (answer != BoardAnswer::ok) return reply(jsonAnswer(503, "board unavailable"));
-    if (!page) return reply(cacheable("application/json", boardJson(board)));
-    const DaySpan span = chartSpan(choice.period, today);
-    boards_->communityDays(span.period(), [this, today, query, choice, span, board, reply](
-                                              BoardAnswer days, const std::vector<DayTotals>& all) {
-      if (days != BoardAnswer::ok) return reply(jsonAnswer(503, "board unavailable"));
-      reply(
-          cacheable("text/html; charset=utf-8",
-                    renderLeaderboardPage(options_.page, choice, today, query, board, span, all)));
-    });
-  });
+  const DaySpan span = chartSpan(choice.period, today);
+  ViewRequest view;
+  view.tabPeriod = choice.tab >= 0;
+  // A tab as its link shows it, not paged or searched, draws on the tabs' share.
+  const bool usual = view.tabPeriod && query.offset == 0 && query.limit == BoardQuery().limit &&
+                     query.player.empty();
+  view.share = usual ? Share::tabs : Share::others;
+  view.board = query.period;
+  if (page) view.days = span.period();
+  view.key = std::string(page ? "page " : "board ") + std::to_string(today) + " " + choice.since +
+             " " + choice.until + " " + std::to_string(query.limit) + " " +
+             std::to_string(query.offset) + " " + query.player;
+  boards_->view(
+      std::move(view),
+      [this, page, today, query, choice, span](const Sources& sources) -> Rendered {
+        Board board;
+        sliceBoard(*sources.board, query, board);
+        if (!page) return {200, "application/json", boardJson(board)};
+        return {
+            200, "text/html; charset=utf-8",
+            renderLeaderboardPage(options_.page, choice, today, query, board, span, *sources.days)};
+      },
+      replyWith(std::move(reply)));
 }
 
 void Routes::player(const HttpRequest& request, const std::string& name, bool page, Reply reply) {
@@ -227,23 +253,32 @@ void Routes::player(const HttpRequest& request, const std::string& name, bool pa
     return reply(jsonAnswer(400, "since and until are dates, YYYY-MM-DD"));
   }
   const DaySpan span = chartSpan(choice.period, today);
-  boards_->player(
-      name, choice.period, span.period(),
-      [this, page, today, name, choice, span, reply = std::move(reply)](
-          BoardAnswer answer, bool found, const PlayerView& view) {
-        if (answer != BoardAnswer::ok) {
-          return reply(jsonAnswer(503, "board unavailable"));
-        }
+  ViewRequest view;
+  view.share = Share::players;
+  view.tabPeriod = choice.tab >= 0;
+  view.board = choice.period;
+  view.player = name;
+  view.playerDays = span.period();
+  view.key = std::string(page ? "player page " : "player ") + std::to_string(today) + " " +
+             choice.since + " " + choice.until + " " + name;
+  boards_->view(
+      std::move(view),
+      [this, page, today, name, choice, span](const Sources& sources) -> Rendered {
         const std::string missing = "no player named '" + name + "'";
-        if (!found && !page) return reply(jsonAnswer(404, missing));
-        if (!found) {
-          return reply(
-              {404, "text/html; charset=utf-8", renderMissingPage(options_.page, missing), {}});
+        if (!sources.player->found) {
+          if (!page) return {404, "application/json", jsonAnswer(404, missing).body};
+          return {404, "text/html; charset=utf-8", renderMissingPage(options_.page, missing)};
         }
-        if (!page) return reply(cacheable("application/json", playerJson(name, view)));
-        reply(cacheable("text/html; charset=utf-8",
-                        renderPlayerPage(options_.page, choice, today, name, view, span)));
-      });
+        PlayerView player = sources.player->view;
+        player.totals.playerName = name;
+        for (const LeaderboardRow& row : *sources.board) {
+          if (row.playerName == name) player.totals = row;
+        }
+        if (!page) return {200, "application/json", playerJson(name, player)};
+        return {200, "text/html; charset=utf-8",
+                renderPlayerPage(options_.page, choice, today, name, player, span)};
+      },
+      replyWith(std::move(reply)));
 }
 
 }  // namespace collector

@@ -3,10 +3,11 @@
 #include <date/date.h>
 
 #include <cstdio>
+#include <future>
 #include <iostream>
 #include <unordered_map>
 
-#include "board/board.h"
+#include "board/cache.h"
 #include "core/text.h"
 #include "ops/command.h"
 
@@ -20,19 +21,24 @@ std::string fixed(double value, int decimals) {
   return text;
 }
 
-// Every row of the board of `period`, page by page through the board cache.
+// The whole board of `period`, through the board cache.
 bool wholeBoard(BoardCache& boards, const Period& period, std::vector<LeaderboardRow>& rows) {
-  BoardQuery query;
-  query.period = period;
-  query.limit = 1000;
-  for (query.offset = 0;; query.offset += query.limit) {
-    Board board;
-    if (boards.board(query, board) != BoardAnswer::ok) return false;
-    rows.insert(rows.end(), board.rows.begin(), board.rows.end());
-    if (board.rows.empty() || static_cast<std::int64_t>(rows.size()) >= board.totalPlayers) {
-      return true;
-    }
-  }
+  ViewRequest request;
+  request.key = "activity " + std::to_string(period.fromMs) + " " + std::to_string(period.untilMs);
+  request.board = period;
+  std::promise<BoardAnswer> answered;
+  bool read = false;
+  boards.view(
+      request,
+      [&rows, &read](const Sources& sources) {
+        rows = *sources.board;
+        read = true;
+        return Rendered();
+      },
+      [&answered](BoardAnswer answer, const std::shared_ptr<const Rendered>&) {
+        answered.set_value(answer);
+      });
+  return answered.get_future().get() == BoardAnswer::ok && read;
 }
 
 }  // namespace
@@ -127,7 +133,7 @@ int runActivityCommand(Store& store, const ActivityCommand& activity) {
   std::vector<PlayerInfo> players;
   std::string error;
   if (!store.listPlayers(players, error)) return failure(1, error);
-  BoardCache boards(store);
+  BoardCache boards(store, BoardCache::Limits());
   std::vector<LeaderboardRow> ofMonth, allTime;
   if (!wholeBoard(boards, month, ofMonth) || !wholeBoard(boards, Period{}, allTime)) {
     return failure(1, "the boards could not be read");

@@ -33,6 +33,7 @@ CREATE INDEX IF NOT EXISTS reports_unreviewed ON reports(id) WHERE )sql" COLLECT
                                   R"sql(;
 ALTER TABLE reports ADD COLUMN IF NOT EXISTS flag_limit double precision NOT NULL DEFAULT 0;
 CREATE INDEX IF NOT EXISTS reports_flagged ON reports(player_id, received_ms) WHERE flag <> '';
+CREATE INDEX IF NOT EXISTS reports_reviewed ON reports(reviewed_ms) WHERE reviewed_ms IS NOT NULL;
 CREATE INDEX IF NOT EXISTS reports_player_received ON reports(player_id, received_ms);
 CREATE INDEX IF NOT EXISTS reports_received ON reports(received_ms);
 CREATE TABLE IF NOT EXISTS player_days (

@@ -45,6 +45,7 @@
 //   indexes reports(player_id, received_ms), reports(received_ms),
 //           reports(id) of the flagged reports awaiting review,
 //           reports(player_id, received_ms) of the flagged reports
+//           reports(reviewed_ms) of the reviewed ones
 // and the totals, kept in the transaction that stores each report (`day` is
 // days since 1970-01-01 of received_ms, UTC; miles, seconds and reports count
 // counted reports only, flagged those awaiting review; last_* is the latest report of
@@ -165,6 +166,21 @@ struct PlayerView {
   std::vector<StoredReport> flags;  // latest 20 flagged of all time, newest first, reviewed too
 };
 
+// How many reports have been reviewed so far, and the latest review's time:
+// a reader of totals learns from it that reviews (made by any process) have
+// changed past days.
+struct ReviewMark {
+  std::int64_t count = 0;
+  std::int64_t lastMs = 0;
+  bool operator==(const ReviewMark& other) const {
+    return count == other.count && lastMs == other.lastMs;
+  }
+};
+struct ReviewedReport {
+  std::int64_t reviewedMs = 0;
+  std::int64_t receivedMs = 0;
+};
+
 class Store {
  public:
   virtual ~Store() = default;
@@ -215,6 +231,12 @@ class Store {
   // not a flagged report awaiting review.
   virtual bool reviewFlags(const std::vector<std::int64_t>& ids, bool accept, std::int64_t nowMs,
                            std::string& error) = 0;
+
+  // The review mark now (a few index steps, whatever the size of `reports`).
+  virtual bool reviewMark(ReviewMark& mark, std::string& error) = 0;
+  // The reports reviewed at or after `sinceMs`.
+  virtual bool reviewedSince(std::int64_t sinceMs, std::vector<ReviewedReport>& reports,
+                             std::string& error) = 0;
 
   // True while the database answers a trivial query.
   virtual bool healthy() = 0;
