@@ -61,6 +61,7 @@ BodyCheck parseReportBody(const std::string& text, ReportBody& body) {
   parsed.seconds = seconds->get<std::int64_t>();
   if (!(parsed.miles >= 0.0) || parsed.seconds < 0) return BodyCheck::malformed;
   if (!isBuildServer(parsed.serverId)) return BodyCheck::unknownServer;
+  if (parsed.miles > maxMilesDelta) return BodyCheck::tooManyMiles;
   body = std::move(parsed);
   return BodyCheck::ok;
 }

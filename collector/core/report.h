@@ -1,3 +1,9 @@
+// core/, the collector's lowest layer: the report rules (here), API keys,
+// UTC days and periods, and text. Pure: no I/O but the system's random
+// source (keys.cpp), no state kept between calls, so every function may be
+// called from any thread at once. Failures are answers (BodyCheck, false, an
+// empty key), never exceptions. Includes no other folder of the collector.
+//
 // One report body: parsing, validation and the plausibility rules. Pure
 // functions, no I/O.
 #pragma once
@@ -21,12 +27,18 @@ struct ReportBody {
 // The most bytes of player_name, truck and trailer.
 inline constexpr std::size_t maxTextBytes = 256;
 
+// The most miles one report may carry: at the game's top speed a day of
+// driving is about 3,000 miles, and the plug-in sends every minute. Above it
+// a report is refused (400), so that no sum of accepted reports can overflow.
+inline constexpr double maxMilesDelta = 10000.0;
+
 enum class BodyCheck {
   ok,
   malformed,      // not a JSON object of exactly the six members with their types,
                   // a negative amount, or a text member above maxTextBytes or with a
                   // control character (U+0000-U+001F, U+007F) (400)
   unknownServer,  // server_id is not one of the build's five (422)
+  tooManyMiles,   // miles_delta above maxMilesDelta (400)
 };
 
 // Parses and checks `text`; fills `body` when the answer is ok.

@@ -9,7 +9,9 @@
 #include "core/calendar.h"
 #include "core/keys.h"
 #include "core/report.h"
+#include "core/text.h"
 #include "http/committer.h"
+#include "http/health.h"
 #include "http/rate_limit.h"
 #include "page/page.h"
 
@@ -54,7 +56,8 @@ Routes::Routes(Store& store, const ServeOptions& options)
     : store_(store),
       options_(options),
       rate_(std::make_unique<RateLimit>(options.maxReportsPerMinute)),
-      committer_(std::make_unique<Committer>(store, metrics_)) {
+      health_(std::make_unique<Health>(store)),
+      committer_(std::make_unique<Committer>(store, metrics_, *health_)) {
   BoardCache::Limits limits;
   limits.reuse = std::chrono::milliseconds(options.boardReuseMs);
   limits.maxEntries = static_cast<std::size_t>(options.boardCacheEntries);
@@ -93,9 +96,8 @@ void Routes::handle(const HttpRequest& request, Reply reply) {
     if (read) return board(request, request.path == boardPagePath, std::move(reply));
   } else if (request.path == healthPath) {
     if (read) {
-      return reply(committer_->lastCommitted() && store_.healthy()
-                       ? jsonAnswer(200, "ok")
-                       : jsonAnswer(503, "store unavailable"));
+      const std::string problem = health_->problem();
+      return reply(problem.empty() ? jsonAnswer(200, "ok") : jsonAnswer(503, problem));
     }
   } else {
     return reply(jsonAnswer(404, "no such page"));
@@ -133,6 +135,11 @@ void Routes::report(const HttpRequest& request, Reply reply) {
     case BodyCheck::unknownServer:
       return finishReport(reply, 422, "server_id is not a known server",
                           bodyPlayerName(request.body), report.keyHash, address);
+    case BodyCheck::tooManyMiles:
+      return finishReport(
+          reply, 400,
+          "miles_delta is above the " + shortestNumber(maxMilesDelta) + " miles a report may carry",
+          bodyPlayerName(request.body), report.keyHash, address);
     case BodyCheck::ok:
       break;
   }

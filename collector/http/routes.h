@@ -22,6 +22,7 @@ using Reply = std::function<void(HttpAnswer)>;
 class RateLimit;
 class BoardCache;
 class Committer;
+class Health;
 
 class Routes {
  public:
@@ -38,6 +39,8 @@ class Routes {
   void refusedAtFront(const std::string& clientAddress, int status, const std::string& reason);
 
   Metrics& metrics() { return metrics_; }
+  // GET /metrics: the counters and the store's gauges.
+  std::string metricsText() { return metrics_.render(store_.gauges()); }
 
  private:
   void report(const HttpRequest& request, Reply reply);
@@ -55,6 +58,7 @@ class Routes {
   Metrics metrics_;
   RefusalLog refusals_;
   std::unique_ptr<RateLimit> rate_;
+  std::unique_ptr<Health> health_;  // before the committer, which tells it
   std::unique_ptr<Committer> committer_;
   std::unique_ptr<BoardCache> boards_;
 };

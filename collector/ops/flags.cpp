@@ -1,11 +1,13 @@
 #include "ops/flags.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <limits>
 
 #include "core/calendar.h"
 #include "core/fairplay.h"
+#include "core/report.h"
 #include "core/text.h"
 #include "ops/command.h"
 
@@ -57,6 +59,22 @@ int runFlagCommand(Store& store, const FlagCommands& flags) {
     return 0;
   }
   const bool accept = flags.accept->parsed();
+  // A report above the bound of today's reports (one stored before it) would
+  // take its player's totals out of the finite numbers: it can only be rejected.
+  if (accept) {
+    std::vector<StoredReport> awaiting;
+    if (!store.unreviewedFlags(std::numeric_limits<std::int64_t>::min(), "", awaiting, error)) {
+      return failure(1, error + "; nothing was reviewed");
+    }
+    for (const StoredReport& r : awaiting) {
+      if (r.miles > maxMilesDelta &&
+          std::find(flags.ids.begin(), flags.ids.end(), r.id) != flags.ids.end()) {
+        return failure(1, "report " + std::to_string(r.id) + " claims " + shortestNumber(r.miles) +
+                              " miles, above the " + shortestNumber(maxMilesDelta) +
+                              " a report may carry: it can only be rejected; nothing was reviewed");
+      }
+    }
+  }
   if (!store.reviewFlags(flags.ids, accept, wallClockMs(), error)) {
     return failure(1, error + "; nothing was reviewed");
   }

@@ -1,10 +1,12 @@
 #include "ops/player_commands.h"
 
+#include <algorithm>
 #include <iostream>
 #include <optional>
 #include <vector>
 
 #include "core/keys.h"
+#include "core/names.h"
 #include "core/text.h"
 #include "ops/command.h"
 #include "ops/player_ini.h"
@@ -13,11 +15,33 @@ namespace collector {
 
 namespace {
 
+// Why `name` cannot be added beside the players there are: the name rules,
+// then a player's name that a reader could take it for. "" when it can.
+std::string nameProblem(Store& store, const std::string& name, int& status) {
+  status = 2;
+  std::string problem = playerNameProblem(name);
+  if (!problem.empty()) return problem;
+  std::vector<PlayerInfo> all;
+  if (!store.listPlayers(all, problem)) {
+    status = 1;
+    return problem;
+  }
+  std::vector<std::string> names;
+  for (const PlayerInfo& player : all) names.push_back(player.name);
+  names.erase(std::remove(names.begin(), names.end(), name), names.end());  // the store's to refuse
+  const std::string existing = confusableName(name, names);
+  if (existing.empty()) return "";
+  return "the name looks the same as that of the player '" + terminalSafe(existing) +
+         "' (Unicode's confusable characters): choose another";
+}
+
 // Prints the new key alone on the last line; with --ini, also writes the
 // player's settings file, which is checked before the player is added.
 int addPlayer(Store& store, const PlayerCommands& players) {
   const std::string& name = players.name;
-  if (name.empty()) return failure(2, "a player needs a name");
+  int status = 2;
+  const std::string refused = nameProblem(store, name, status);
+  if (!refused.empty()) return failure(status, "no player added: " + refused);
   std::optional<NewFile> ini;
   if (!players.iniPath.empty()) {
     std::string problem = playerIniProblem(name, players.iniUrl);
@@ -41,7 +65,7 @@ int listPlayers(Store& store) {
   std::string error;
   if (!store.listPlayers(all, error)) return failure(1, error);
   for (const auto& player : all) {
-    std::cout << player.name << "\tadded " << isoTime(player.createdMs)
+    std::cout << terminalSafe(player.name) << "\tadded " << isoTime(player.createdMs)
               << (player.revokedMs ? "\trevoked " + isoTime(player.revokedMs) : "") << "\n";
   }
   return 0;
