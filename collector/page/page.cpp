@@ -267,7 +267,7 @@ std::string renderLeaderboardPage(const PageSettings& settings, const PeriodChoi
             "</td></tr>\n";
   }
   html += "</tbody></table></div>\n" + links + "<p class=\"note\">" +
-          std::to_string(board.totalPlayers) + (board.totalPlayers == 1 ? " player" : " players") +
+          counted(board.totalPlayers, "player") +
           " reported in this period. Flagged reports (an implausible speed, or more driving time "
           "than had passed) are kept but not counted." +
           (movement ? " The 7 days column shows each place gained or lost since the board as it "
@@ -290,7 +290,7 @@ std::string renderPlayerPage(const PageSettings& settings, const PeriodChoice& c
             escapeHtml("/" + periodQuery(choice.since, choice.until)) +
             "\">leaderboard</a> of this period" + movementWords(totals) + ": " +
             fixed(totals.miles, 2) + " miles in " + hours(totals.seconds) + " hours, " +
-            std::to_string(totals.reports) + " reports" +
+            counted(totals.reports, "report") +
             (totals.flaggedReports
                  ? " counted and " + std::to_string(totals.flaggedReports) + " flagged"
                  : "") +
