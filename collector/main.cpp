@@ -9,6 +9,7 @@
 #include "core/keys.h"
 #include "core/text.h"
 #include "http/server.h"
+#include "ops/events.h"
 #include "ops/flags.h"
 #include "ops/player_ini.h"
 #include "page/page.h"
@@ -160,6 +161,8 @@ int main(int argc, char** argv) {
 
   collector::FlagCommands flags;
   collector::addFlagCommands(app, flags, db, dbHelp);
+  collector::EventCommands events;
+  collector::addEventCommands(app, events, db, dbHelp);
 
   CLI11_PARSE(app, argc, argv);
 
@@ -184,6 +187,7 @@ int main(int argc, char** argv) {
   std::string error;
 
   if (collector::flagCommandGiven(flags)) return collector::runFlagCommand(*store, flags);
+  if (collector::eventCommandGiven(events)) return collector::runEventCommand(*store, events);
   if (*serveCommand) {
     options.wallTimeCheck = !noWallTimeCheck;
     return collector::serve(*store, options);

@@ -60,6 +60,14 @@ CREATE TABLE IF NOT EXISTS player_totals(
   last_truck TEXT NOT NULL,
   last_trailer TEXT NOT NULL,
   PRIMARY KEY(player_id, server_id)) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS events(
+  id INTEGER PRIMARY KEY,
+  name TEXT NOT NULL,
+  start_ms INTEGER NOT NULL,
+  end_ms INTEGER NOT NULL,
+  servers TEXT NOT NULL,
+  description TEXT NOT NULL,
+  created_ms INTEGER NOT NULL);
 )";
 
 // A database made before flags could be reviewed gets the review columns.
@@ -215,7 +223,8 @@ bool upgrade(sqlite3* db, const std::string& path, std::string& error) {
     return fail();
   }
   if (!execute(db, unreviewedIndexSql, error)) return fail();
-  if (found == 2) {
+  // Version 4 adds the events, which the schema above creates.
+  if (found >= 2) {
     return execute(db, ("PRAGMA user_version = " + std::to_string(schemaVersion)).c_str(), error) &&
                    execute(db, "COMMIT", error)
                ? true
@@ -521,6 +530,72 @@ class SqliteStore : public Store {
     std::string ignored;
     execute(writer_, "ROLLBACK", ignored);
     return false;
+  }
+
+  bool addEvent(Event& event, std::int64_t nowMs, std::string& error) override {
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    Statement insert(writer_,
+                     "INSERT INTO events(name, start_ms, end_ms, servers, description, "
+                     "created_ms) VALUES(?, ?, ?, ?, ?, ?)");
+    insert.bind(1, event.name).bind(2, event.startMs).bind(3, event.endMs);
+    insert.bind(4, joinServers(event.servers)).bind(5, event.description).bind(6, nowMs);
+    if (!insert.run()) {
+      error = insert.failure();
+      return false;
+    }
+    event.id = sqlite3_last_insert_rowid(writer_);
+    return true;
+  }
+
+  bool listEvents(std::vector<Event>& events, std::string& error) override {
+    std::lock_guard<std::mutex> lock(readMutex_);
+    Statement select(reader_,
+                     "SELECT id, name, start_ms, end_ms, servers, description FROM events "
+                     "ORDER BY start_ms DESC, id DESC");
+    events.clear();
+    int rc;
+    while ((rc = select.step()) == SQLITE_ROW) {
+      events.push_back({select.integer(0), select.text(1), select.integer(2), select.integer(3),
+                        splitServers(select.text(4)), select.text(5)});
+    }
+    return finished(select, rc, error);
+  }
+
+  bool removeEvent(std::int64_t id, std::string& error) override {
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    Statement remove(writer_, "DELETE FROM events WHERE id = ?");
+    remove.bind(1, id);
+    if (!remove.run()) {
+      error = remove.failure();
+      return false;
+    }
+    if (sqlite3_changes(writer_) != 1) {
+      error = "no event with id " + std::to_string(id);
+      return false;
+    }
+    return true;
+  }
+
+  bool eventBoard(const Event& event, std::vector<LeaderboardRow>& rows,
+                  std::string& error) override {
+    Reader reader(*this, error);
+    if (!reader) return false;
+    // Along the received_ms index; the truck and trailer are those of the
+    // row of MAX(received_ms), as SQLite takes bare columns.
+    Statement select(reader.db,
+                     "SELECT r.player_id, p.name, r.server_id, "
+                     "SUM(CASE WHEN r.flag = '' OR r.review = 'accepted' THEN r.miles ELSE 0 END), "
+                     "SUM(CASE WHEN r.flag = '' OR r.review = 'accepted' THEN r.seconds ELSE 0 "
+                     "END), SUM(r.flag = '' OR r.review = 'accepted'), "
+                     "SUM(r.flag <> '' AND r.review = ''), MAX(r.received_ms), r.truck, r.trailer "
+                     "FROM reports r JOIN players p ON p.id = r.player_id "
+                     "WHERE r.received_ms >= ? AND r.received_ms < ? "
+                     "GROUP BY r.player_id, r.server_id");
+    select.bind(1, event.startMs).bind(2, event.endMs);
+    std::vector<TotalsRow> totals;
+    if (!readTotals(select, totals, error)) return false;
+    rows = eventRows(event, totals);
+    return true;
   }
 
   bool healthy() override {

@@ -50,6 +50,10 @@
 //               last_ms, last_truck, last_trailer)  -- key (day, player_id, server_id)
 //   player_totals(player_id, server_id, ...the same)  -- all time, key (player_id, server_id)
 //   index player_days(player_id, day)
+// and the community's events (servers: ids joined by commas, "" for all):
+//   events(id integer primary key, name text not null, start_ms integer not null,
+//          end_ms integer not null, servers text not null, description text not null,
+//          created_ms integer not null)
 // Every total is derivable from `reports`, which stays the record of truth. The
 // schema has a version (SQLite: user_version; PostgreSQL: schema_version); a
 // database of an earlier version is upgraded when it is opened, the totals
@@ -65,6 +69,7 @@
 #include <vector>
 
 #include "core/calendar.h"
+#include "core/events.h"
 #include "core/report.h"
 
 // The SQL (SQLite and PostgreSQL alike) of the SET clause that adds `excluded`
@@ -224,6 +229,18 @@ class Store {
   virtual bool reviewFlags(const std::vector<std::int64_t>& ids, bool accept, std::int64_t nowMs,
                            std::string& error) = 0;
 
+  // Stores an event (checked with eventProblem first) and sets its id.
+  virtual bool addEvent(Event& event, std::int64_t nowMs, std::string& error) = 0;
+  // Every event, the latest start first.
+  virtual bool listEvents(std::vector<Event>& events, std::string& error) = 0;
+  // Fails with "no event with id N" when there is none.
+  virtual bool removeEvent(std::int64_t id, std::string& error) = 0;
+  // The event's board: the reports that arrived within [start, end) on its
+  // servers, summed per player (players with any such report, counted or
+  // flagged), ranked as the leaderboard. Reads only the reports of the window.
+  virtual bool eventBoard(const Event& event, std::vector<LeaderboardRow>& rows,
+                          std::string& error) = 0;
+
   // True while the database answers a trivial query.
   virtual bool healthy() = 0;
 };
@@ -235,8 +252,9 @@ std::unique_ptr<Store> openStore(const std::string& url, std::string& error);
 
 // --- Shared by the stores -------------------------------------------------
 
-// 1: players and reports; 2: and the totals; 3: and the review of flagged reports
-constexpr std::int64_t schemaVersion = 3;
+// 1: players and reports; 2: and the totals; 3: and the review of flagged reports;
+// 4: and the events
+constexpr std::int64_t schemaVersion = 4;
 
 // One row of player_days or player_totals; also what a batch adds to one.
 struct TotalsRow {
@@ -295,5 +313,8 @@ class BoardBuilder {
 void sliceBoard(const std::vector<LeaderboardRow>& all, const BoardQuery& query, Board& board);
 // Sums totals rows (of player_days) into days, ascending.
 std::vector<DayTotals> sumDays(const std::vector<TotalsRow>& rows);
+// The ranked board of an event from rows of its window's reports summed per
+// player and server (all servers: those of other servers are left out here).
+std::vector<LeaderboardRow> eventRows(const Event& event, const std::vector<TotalsRow>& rows);
 
 }  // namespace collector

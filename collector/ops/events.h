@@ -1,0 +1,34 @@
+// `vorn-collector event`: the operator's community events.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "store/store.h"
+
+namespace collector {
+
+struct EventCommands {
+  CLI::App* add = nullptr;
+  CLI::App* list = nullptr;
+  CLI::App* remove = nullptr;
+  std::string name;
+  std::string start;  // ISO 8601 UTC
+  std::string end;
+  std::vector<std::string> servers;
+  std::string description;
+  std::int64_t id = 0;
+};
+
+// Adds `event add|list|remove` to the command line; `db` is the --db value.
+void addEventCommands(CLI::App& app, EventCommands& events, std::string& db, const char* dbHelp);
+
+// True when one of the event commands was given.
+bool eventCommandGiven(const EventCommands& events);
+
+// Runs the given event command on `store`; the process exit status.
+int runEventCommand(Store& store, const EventCommands& events);
+
+}  // namespace collector
