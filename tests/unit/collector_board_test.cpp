@@ -228,6 +228,12 @@ class HeldStore : public Store {
   bool exportReports(const std::function<void(const StoredReport&)>&, std::string&) override {
     return false;
   }
+  bool addEvent(Event&, std::int64_t, std::string&) override { return false; }
+  bool listEvents(std::vector<Event>&, std::string&) override { return false; }
+  bool removeEvent(std::int64_t, std::string&) override { return false; }
+  bool eventBoard(const Event&, std::vector<LeaderboardRow>&, std::string&) override {
+    return false;
+  }
   bool healthy() override { return true; }
 };
 
