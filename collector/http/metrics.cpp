@@ -1,7 +1,5 @@
 #include "http/metrics.h"
 
-#include <nlohmann/json.hpp>
-
 #include "core/text.h"
 
 namespace collector {
@@ -84,36 +82,6 @@ std::string Metrics::render() const {
           "vorn_open_connections " + std::to_string(openConnections_.load()) + "\n";
   text += boardSeconds_.render("vorn_board_seconds", "Time of each leaderboard computation.");
   return text;
-}
-
-std::string RefusalLog::refused(std::int64_t nowMs, int status, const std::string& reason,
-                                const std::string& playerName, const std::string& keyHash,
-                                const std::string& address) {
-  const std::string who = keyHash.empty() ? "address " + address : "key " + keyHash;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const std::string slot = who + "\n" + reason;
-    auto found = lastMs_.find(slot);
-    if (found != lastMs_.end() && nowMs - found->second < 60000) return {};
-    if (found == lastMs_.end() && lastMs_.size() >= maxTracked_ && nowMs - prunedMs_ >= 1000) {
-      prunedMs_ = nowMs;
-      for (auto it = lastMs_.begin(); it != lastMs_.end();) {
-        it = nowMs - it->second >= 60000 ? lastMs_.erase(it) : std::next(it);
-      }
-    }
-    // Still full: so many senders within a minute that a line each would be
-    // the flood this log must not become.
-    if (found == lastMs_.end() && lastMs_.size() >= maxTracked_) return {};
-    lastMs_[slot] = nowMs;
-  }
-  // The name is shown as a JSON string, at most 64 bytes of it, so that no
-  // control character or escape sequence of a hostile body reaches a terminal.
-  const std::string name = playerName.empty()
-                               ? std::string("-")
-                               : nlohmann::json(playerName.substr(0, 64))
-                                     .dump(-1, ' ', true, nlohmann::json::error_handler_t::replace);
-  return isoTime(nowMs) + " refused " + std::to_string(status) + " player=" + name + " from " +
-         address + ": " + reason + "\n";
 }
 
 }  // namespace collector

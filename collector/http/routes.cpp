@@ -1,36 +1,37 @@
 #include "http/routes.h"
 
-#include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <cstdlib>
-#include <deque>
 #include <iostream>
-#include <mutex>
 #include <nlohmann/json.hpp>
-#include <thread>
-#include <unordered_map>
 
 #include "board/board.h"
 #include "core/calendar.h"
 #include "core/keys.h"
 #include "core/report.h"
+#include "http/committer.h"
+#include "http/rate_limit.h"
 #include "page/page.h"
 
 namespace collector {
 
 namespace {
 
-constexpr std::size_t maxBatch = 1024;
 const char* const reportPath = "/api/v1/telemetry";
+const char* const boardPath = "/api/v1/leaderboard";
+const char* const boardPagePath = "/";
+const char* const healthPath = "/healthz";
+// A player's page and its JSON: the prefix, then the player's name.
+const std::string playerPagePrefix = "/players/";
+const std::string playerJsonPrefix = "/api/v1/players/";
 
+// The rate's clock: never set back.
 std::int64_t steadyMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
 
+// The wall clock that stamps reports and days.
 std::int64_t nowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::system_clock::now().time_since_epoch())
@@ -54,152 +55,6 @@ ParamReader paramsOf(const HttpRequest& request) {
 
 }  // namespace
 
-// Group commit: requests queue their reports; one committer thread stores
-// everything queued so far in one transaction and then hands each its
-// outcome. While a commit is under way the next batch gathers, so no request
-// waits for a timer.
-class Committer {
- public:
-  // Called on the committer thread once the report's batch has been committed
-  // or has failed; `stored` is false when the store failed (nothing of the
-  // batch was stored).
-  using Done = std::function<void(bool stored, AddOutcome outcome)>;
-
-  Committer(Store& store, Metrics& metrics)
-      : store_(store), metrics_(metrics), thread_([this] { run(); }) {}
-  // False from a failed commit until the next one succeeds.
-  bool lastCommitted() const { return lastCommitted_; }
-  ~Committer() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stopping_ = true;
-    }
-    wake_.notify_all();
-    thread_.join();
-  }
-
-  void add(IncomingReport report, Done done) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    queue_.push_back({std::move(report), std::move(done)});
-    wake_.notify_all();
-  }
-
- private:
-  struct Waiter {
-    IncomingReport report;
-    Done done;
-  };
-
-  void run() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-      wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
-      if (queue_.empty()) return;
-      std::vector<Waiter> batch;
-      while (!queue_.empty() && batch.size() < maxBatch) {
-        batch.push_back(std::move(queue_.front()));
-        queue_.pop_front();
-      }
-      lock.unlock();
-      std::vector<IncomingReport> reports;
-      reports.reserve(batch.size());
-      for (const auto& waiter : batch) reports.push_back(waiter.report);
-      std::vector<AddOutcome> outcomes;
-      std::string error;
-      const auto start = std::chrono::steady_clock::now();
-      const bool stored = store_.addReports(reports, outcomes, error);
-      lastCommitted_ = stored;
-      if (stored) {
-        metrics_.batchCommitted(
-            batch.size(),
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-      } else {
-        metrics_.storeFailed();
-        std::cerr << "store failed, " << batch.size() << " reports refused: " << error << "\n";
-      }
-      for (std::size_t i = 0; i < batch.size(); ++i) {
-        batch[i].done(stored, stored ? outcomes[i] : AddOutcome::unknownKey);
-      }
-      lock.lock();
-    }
-  }
-
-  Store& store_;
-  Metrics& metrics_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::deque<Waiter> queue_;
-  bool stopping_ = false;
-  std::atomic<bool> lastCommitted_{true};
-  std::thread thread_;
-};
-
-// Reports per key within the last minute: the times of those taken (a report
-// whose key turns out unknown or whose store failed is given back, so only
-// players' keys stay here, and a failure never costs a player its quota).
-class RateLimit {
- public:
-  explicit RateLimit(int perMinute) : perMinute_(static_cast<std::size_t>(perMinute)) {}
-
-  // 0 when the report may go on (and is counted), else the seconds until it may.
-  std::int64_t take(const std::string& keyHash, std::int64_t nowMs) {
-    if (perMinute_ == 0) return 0;
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (++calls_ % 4096 == 0) {
-      for (auto it = taken_.begin(); it != taken_.end();) {
-        expire(it->second, nowMs);
-        it = it->second.empty() ? taken_.erase(it) : std::next(it);
-      }
-    }
-    std::deque<std::int64_t>& times = taken_[keyHash];
-    expire(times, nowMs);
-    if (times.size() >= perMinute_) return (times.front() + windowMs - nowMs + 999) / 1000;
-    times.push_back(nowMs);
-    return 0;
-  }
-
-  void giveBack(const std::string& keyHash, std::int64_t atMs) {
-    if (perMinute_ == 0) return;
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto found = taken_.find(keyHash);
-    if (found == taken_.end()) return;
-    auto& times = found->second;
-    auto at = std::find(times.begin(), times.end(), atMs);
-    if (at != times.end()) times.erase(at);
-    if (times.empty()) taken_.erase(found);
-  }
-
- private:
-  static constexpr std::int64_t windowMs = 60000;
-  static void expire(std::deque<std::int64_t>& times, std::int64_t nowMs) {
-    while (!times.empty() && times.front() <= nowMs - windowMs) times.pop_front();
-  }
-
-  std::size_t perMinute_;
-  std::mutex mutex_;
-  std::uint64_t calls_ = 0;
-  std::unordered_map<std::string, std::deque<std::int64_t>> taken_;
-};
-
-const std::string* HttpRequest::param(const std::string& name) const {
-  auto found = query.find(name);
-  return found == query.end() ? nullptr : &found->second;
-}
-
-std::string HttpRequest::header(const std::string& lowerName) const {
-  auto found = headers.find(lowerName);
-  return found == headers.end() ? std::string() : found->second;
-}
-
-HttpAnswer jsonAnswer(int status, const std::string& message) {
-  return {status,
-          "application/json",
-          nlohmann::json{{status < 300 ? "status" : "error", message}}.dump(
-              -1, ' ', false, nlohmann::json::error_handler_t::replace) +
-              "\n",
-          {}};
-}
-
 Routes::Routes(Store& store, const ServeOptions& options)
     : store_(store),
       options_(options),
@@ -216,20 +71,30 @@ Routes::Routes(Store& store, const ServeOptions& options)
 
 Routes::~Routes() = default;
 
+namespace {
+
+// What follows `prefix` in `path`, when the path starts with it and goes on.
+bool nameAfterPrefix(const std::string& path, const std::string& prefix, std::string& name) {
+  if (path.size() <= prefix.size() || path.compare(0, prefix.size(), prefix) != 0) return false;
+  name = path.substr(prefix.size());
+  return true;
+}
+
+}  // namespace
+
 void Routes::handle(const HttpRequest& request, Reply reply) {
   const bool read = request.method == "GET" || request.method == "HEAD";
-  for (const char* prefix : {"/players/", "/api/v1/players/"}) {
-    const std::string start = prefix;
-    if (request.path.compare(0, start.size(), start) == 0 && request.path.size() > start.size()) {
-      if (!read) return reply(jsonAnswer(405, "method not allowed"));
-      return player(request, request.path.substr(start.size()), start[1] == 'p', std::move(reply));
-    }
+  std::string name;
+  const bool playerPage = nameAfterPrefix(request.path, playerPagePrefix, name);
+  if (playerPage || nameAfterPrefix(request.path, playerJsonPrefix, name)) {
+    if (!read) return reply(jsonAnswer(405, "method not allowed"));
+    return player(request, name, playerPage, std::move(reply));
   }
   if (request.path == reportPath) {
     if (request.method == "POST") return report(request, std::move(reply));
-  } else if (request.path == "/api/v1/leaderboard" || request.path == "/") {
-    if (read) return board(request, request.path == "/", std::move(reply));
-  } else if (request.path == "/healthz") {
+  } else if (request.path == boardPath || request.path == boardPagePath) {
+    if (read) return board(request, request.path == boardPagePath, std::move(reply));
+  } else if (request.path == healthPath) {
     if (read) {
       return reply(committer_->lastCommitted() && store_.healthy()
                        ? jsonAnswer(200, "ok")

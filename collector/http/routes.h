@@ -5,42 +5,17 @@
 // commit of its batch).
 #pragma once
 
-#include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
-#include <utility>
-#include <vector>
 
+#include "http/message.h"
 #include "http/metrics.h"
+#include "http/refusal_log.h"
 #include "http/serve_options.h"
 #include "store/store.h"
 
 namespace collector {
-
-struct HttpRequest {
-  std::string method;
-  std::string path;                               // without the query, percent-decoded
-  std::multimap<std::string, std::string> query;  // names and values decoded
-  std::map<std::string, std::string> headers;     // names in lower case
-  std::string body;
-  std::string clientAddress;
-
-  // The first value of a query parameter or header; empty when absent.
-  const std::string* param(const std::string& name) const;
-  std::string header(const std::string& lowerName) const;
-};
-
-struct HttpAnswer {
-  int status = 200;
-  std::string contentType;
-  std::string body;
-  std::vector<std::pair<std::string, std::string>> headers;  // besides Content-Type
-};
-
-// A JSON answer {"status": message} below 300, {"error": message} otherwise.
-HttpAnswer jsonAnswer(int status, const std::string& message);
 
 using Reply = std::function<void(HttpAnswer)>;
 

@@ -1,13 +1,13 @@
 #include "ops/events.h"
 
-#include <chrono>
 #include <iostream>
 
 #include "core/text.h"
+#include "ops/command.h"
 
 namespace collector {
 
-void addEventCommands(CLI::App& app, EventCommands& events, std::string& db, const char* dbHelp) {
+void addEventCommands(CLI::App& app, EventCommands& events, std::string& db) {
   auto* command = app.add_subcommand(
       "event", "community events: a window of time on some servers with a board of its own");
   command->require_subcommand(1);
@@ -29,7 +29,7 @@ void addEventCommands(CLI::App& app, EventCommands& events, std::string& db, con
   events.remove->add_option("ID", events.id, "the event's id, as `event list` shows it")
       ->required();
   for (CLI::App* sub : {events.add, events.list, events.remove}) {
-    sub->add_option("--db", db, dbHelp)->capture_default_str();
+    addDatabaseOption(*sub, db);
   }
 }
 
@@ -56,32 +56,19 @@ int runEventCommand(Store& store, const EventCommands& events) {
     }
     const std::string problem = eventProblem(event);
     if (!problem.empty()) {
-      std::cerr << "vorn-collector: no event added: " << terminalSafe(problem) << "\n";
-      return 2;
+      return failure(2, "no event added: " + terminalSafe(problem));
     }
-    const std::int64_t nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                   std::chrono::system_clock::now().time_since_epoch())
-                                   .count();
-    if (!store.addEvent(event, nowMs, error)) {
-      std::cerr << "vorn-collector: " << error << "\n";
-      return 1;
-    }
+    if (!store.addEvent(event, wallClockMs(), error)) return failure(1, error);
     std::cout << event.id << "\n";
     return 0;
   }
   if (events.remove->parsed()) {
-    if (!store.removeEvent(events.id, error)) {
-      std::cerr << "vorn-collector: " << error << "\n";
-      return 1;
-    }
+    if (!store.removeEvent(events.id, error)) return failure(1, error);
     std::cout << "removed event " << events.id << "\n";
     return 0;
   }
   std::vector<Event> all;
-  if (!store.listEvents(all, error)) {
-    std::cerr << "vorn-collector: " << error << "\n";
-    return 1;
-  }
+  if (!store.listEvents(all, error)) return failure(1, error);
   std::cout << "id\tstart\tend\tservers\tname\tdescription\n";
   for (const Event& event : all) {
     std::cout << event.id << '\t' << isoTime(event.startMs) << '\t' << isoTime(event.endMs) << '\t'

@@ -23,7 +23,7 @@ struct EventCommands {
 };
 
 // Adds `event add|list|remove` to the command line; `db` is the --db value.
-void addEventCommands(CLI::App& app, EventCommands& events, std::string& db, const char* dbHelp);
+void addEventCommands(CLI::App& app, EventCommands& events, std::string& db);
 
 // True when one of the event commands was given.
 bool eventCommandGiven(const EventCommands& events);

@@ -1,15 +1,16 @@
 #include "ops/flags.h"
 
-#include <chrono>
 #include <cstdio>
 #include <iostream>
+#include <limits>
 
 #include "core/calendar.h"
 #include "core/text.h"
+#include "ops/command.h"
 
 namespace collector {
 
-void addFlagCommands(CLI::App& app, FlagCommands& flags, std::string& db, const char* dbHelp) {
+void addFlagCommands(CLI::App& app, FlagCommands& flags, std::string& db) {
   auto* command = app.add_subcommand(
       "flags", "review the flagged reports: list them, let them count or keep them out");
   command->require_subcommand(1);
@@ -19,7 +20,7 @@ void addFlagCommands(CLI::App& app, FlagCommands& flags, std::string& db, const 
   flags.accept = command->add_subcommand("accept", "let flagged reports count after all");
   flags.reject = command->add_subcommand("reject", "keep flagged reports out for good");
   for (CLI::App* sub : {flags.list, flags.accept, flags.reject}) {
-    sub->add_option("--db", db, dbHelp)->capture_default_str();
+    addDatabaseOption(*sub, db);
   }
   for (CLI::App* sub : {flags.accept, flags.reject}) {
     sub->add_option("ID", flags.ids, "report ids, as `flags list` shows them")->required();
@@ -35,15 +36,13 @@ int runFlagCommand(Store& store, const FlagCommands& flags) {
   if (flags.list->parsed()) {
     std::int64_t sinceDay = 0;
     if (!flags.since.empty() && !parseDay(flags.since, sinceDay)) {
-      std::cerr << "vorn-collector: --since wants YYYY-MM-DD, got '" << flags.since << "'\n";
-      return 2;
+      return failure(2, "--since wants YYYY-MM-DD, got '" + flags.since + "'");
     }
     std::vector<StoredReport> reports;
     if (!store.unreviewedFlags(
             flags.since.empty() ? std::numeric_limits<std::int64_t>::min() : sinceDay * msPerDay,
             flags.player, reports, error)) {
-      std::cerr << "vorn-collector: " << error << "\n";
-      return 1;
+      return failure(1, error);
     }
     std::cout << "id\treceived\tplayer\tserver\tmiles\tseconds\ttruck\ttrailer\trule\n";
     for (const StoredReport& r : reports) {
@@ -57,12 +56,8 @@ int runFlagCommand(Store& store, const FlagCommands& flags) {
     return 0;
   }
   const bool accept = flags.accept->parsed();
-  const std::int64_t nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                 std::chrono::system_clock::now().time_since_epoch())
-                                 .count();
-  if (!store.reviewFlags(flags.ids, accept, nowMs, error)) {
-    std::cerr << "vorn-collector: " << error << "; nothing was reviewed\n";
-    return 1;
+  if (!store.reviewFlags(flags.ids, accept, wallClockMs(), error)) {
+    return failure(1, error + "; nothing was reviewed");
   }
   std::cout << (accept ? "accepted " : "rejected ") << flags.ids.size() << " flagged report"
             << (flags.ids.size() == 1 ? "" : "s") << "\n";

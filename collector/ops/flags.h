@@ -20,7 +20,7 @@ struct FlagCommands {
 };
 
 // Adds `flags list|accept|reject` to the command line; `db` is the --db value.
-void addFlagCommands(CLI::App& app, FlagCommands& flags, std::string& db, const char* dbHelp);
+void addFlagCommands(CLI::App& app, FlagCommands& flags, std::string& db);
 
 // True when one of the flag commands was given.
 bool flagCommandGiven(const FlagCommands& flags);

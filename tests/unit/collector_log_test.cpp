@@ -2,7 +2,7 @@
 // byte of a hostile name that a terminal would act on.
 #include <gtest/gtest.h>
 
-#include "http/metrics.h"
+#include "http/refusal_log.h"
 
 TEST(CollectorRefusalLog, OneLineAMinutePerSenderAndReason) {
   collector::RefusalLog log(3);

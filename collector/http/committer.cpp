@@ -1,0 +1,66 @@
+#include "http/committer.h"
+
+#include <chrono>
+#include <iostream>
+#include <string>
+#include <vector>
+
+namespace collector {
+
+Committer::Committer(Store& store, Metrics& metrics)
+    : store_(store), metrics_(metrics), thread_([this] { run(); }) {}
+
+Committer::~Committer() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  thread_.join();
+}
+
+void Committer::add(IncomingReport report, Done done) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  queue_.push_back({std::move(report), std::move(done)});
+  wake_.notify_all();
+}
+
+void Committer::run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+    if (queue_.empty()) return;
+    std::vector<Waiter> batch;
+    while (!queue_.empty() && batch.size() < maxBatch) {
+      batch.push_back(std::move(queue_.front()));
+      queue_.pop_front();
+    }
+    lock.unlock();
+    commit(batch);
+    lock.lock();
+  }
+}
+
+void Committer::commit(std::vector<Waiter>& batch) {
+  std::vector<IncomingReport> reports;
+  reports.reserve(batch.size());
+  for (const auto& waiter : batch) reports.push_back(waiter.report);
+  std::vector<AddOutcome> outcomes;
+  std::string error;
+  const auto start = std::chrono::steady_clock::now();
+  const bool stored = store_.addReports(reports, outcomes, error);
+  lastCommitted_ = stored;
+  if (stored) {
+    metrics_.batchCommitted(
+        batch.size(),
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  } else {
+    metrics_.storeFailed();
+    std::cerr << "store failed, " << batch.size() << " reports refused: " << error << "\n";
+  }
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    batch[i].done(stored, stored ? outcomes[i] : AddOutcome::unknownKey);
+  }
+}
+
+}  // namespace collector

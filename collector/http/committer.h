@@ -1,0 +1,61 @@
+// Group commit of reports: requests queue their reports; one committer thread
+// stores everything queued so far in one transaction and then hands each its
+// outcome. While a commit is under way the next batch gathers, so no request
+// waits for a timer. Thread-safe; every report added gets its callback
+// exactly once, also when the store fails and also at destruction (which
+// commits what is still queued before it returns).
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "http/metrics.h"
+#include "store/store.h"
+
+namespace collector {
+
+class Committer {
+ public:
+  // The most reports one transaction stores.
+  static constexpr std::size_t maxBatch = 1024;
+
+  // Called on the committer thread once the report's batch has been committed
+  // or has failed; `stored` is false when the store failed (nothing of the
+  // batch was stored).
+  using Done = std::function<void(bool stored, AddOutcome outcome)>;
+
+  Committer(Store& store, Metrics& metrics);
+  ~Committer();
+  Committer(const Committer&) = delete;
+  Committer& operator=(const Committer&) = delete;
+
+  void add(IncomingReport report, Done done);
+
+  // False from a failed commit until the next one succeeds.
+  bool lastCommitted() const { return lastCommitted_; }
+
+ private:
+  struct Waiter {
+    IncomingReport report;
+    Done done;
+  };
+
+  void run();
+  void commit(std::vector<Waiter>& batch);
+
+  Store& store_;
+  Metrics& metrics_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<Waiter> queue_;
+  bool stopping_ = false;
+  std::atomic<bool> lastCommitted_{true};
+  std::thread thread_;
+};
+
+}  // namespace collector

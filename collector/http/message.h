@@ -1,0 +1,35 @@
+// A request and its answer as the routes see them, apart from the HTTP
+// library that carries them.
+#pragma once
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace collector {
+
+struct HttpRequest {
+  std::string method;
+  std::string path;                               // without the query, percent-decoded
+  std::multimap<std::string, std::string> query;  // names and values decoded
+  std::map<std::string, std::string> headers;     // names in lower case
+  std::string body;
+  std::string clientAddress;
+
+  // The first value of a query parameter or header; empty when absent.
+  const std::string* param(const std::string& name) const;
+  std::string header(const std::string& lowerName) const;
+};
+
+struct HttpAnswer {
+  int status = 200;
+  std::string contentType;
+  std::string body;
+  std::vector<std::pair<std::string, std::string>> headers;  // besides Content-Type
+};
+
+// A JSON answer {"status": message} below 300, {"error": message} otherwise.
+HttpAnswer jsonAnswer(int status, const std::string& message);
+
+}  // namespace collector

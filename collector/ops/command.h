@@ -1,0 +1,22 @@
+// What the operator's commands share: the --db option, the clock and the way
+// they say they failed. Commands run on the main thread, once each; they say
+// what went wrong on standard error and return the process exit status:
+// 0 done, 1 the store or a file failed, 2 the command line was wrong.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <cstdint>
+#include <string>
+
+namespace collector {
+
+// The --db option of a command, shared by every command through `url`.
+void addDatabaseOption(CLI::App& command, std::string& url);
+
+// Milliseconds since the epoch, as players, reviews and reports are stamped.
+std::int64_t wallClockMs();
+
+// Writes "vorn-collector: MESSAGE" on standard error; returns `status`.
+int failure(int status, const std::string& message);
+
+}  // namespace collector

@@ -1,0 +1,92 @@
+#include "ops/player_commands.h"
+
+#include <iostream>
+#include <optional>
+#include <vector>
+
+#include "core/keys.h"
+#include "core/text.h"
+#include "ops/command.h"
+#include "ops/player_ini.h"
+
+namespace collector {
+
+namespace {
+
+// Prints the new key alone on the last line; with --ini, also writes the
+// player's settings file, which is checked before the player is added.
+int addPlayer(Store& store, const PlayerCommands& players) {
+  const std::string& name = players.name;
+  if (name.empty()) return failure(2, "a player needs a name");
+  std::optional<NewFile> ini;
+  if (!players.iniPath.empty()) {
+    std::string problem = playerIniProblem(name, players.iniUrl);
+    if (problem.empty()) problem = ini.emplace(players.iniPath).error();
+    if (!problem.empty()) return failure(2, "no player added: " + problem);
+  }
+  const std::string apiKey = generateKey();
+  if (apiKey.empty()) return failure(1, "the random source failed");
+  std::string error;
+  if (!store.addPlayer(name, hashKey(apiKey), wallClockMs(), error)) return failure(1, error);
+  std::cout << "added player " << name << "; its API key (shown only now):\n"
+            << apiKey << std::endl;
+  if (ini && !ini->write(playerIni(name, apiKey, players.iniUrl))) {
+    return failure(1, "the player is added, but its ini is not written: " + ini->error());
+  }
+  return 0;
+}
+
+int listPlayers(Store& store) {
+  std::vector<PlayerInfo> all;
+  std::string error;
+  if (!store.listPlayers(all, error)) return failure(1, error);
+  for (const auto& player : all) {
+    std::cout << player.name << "\tadded " << isoTime(player.createdMs)
+              << (player.revokedMs ? "\trevoked " + isoTime(player.revokedMs) : "") << "\n";
+  }
+  return 0;
+}
+
+int revokePlayer(Store& store, const std::string& name) {
+  std::string error;
+  if (!store.revokePlayer(name, wallClockMs(), error)) return failure(1, error);
+  std::cout << "revoked player " << name << "\n";
+  return 0;
+}
+
+}  // namespace
+
+void addPlayerCommands(CLI::App& app, PlayerCommands& players, std::string& db) {
+  auto* command = app.add_subcommand("player", "add, list and revoke players");
+  command->require_subcommand(1);
+  players.add = command->add_subcommand(
+      "add", "create a player and print its new API key alone on the last line");
+  players.add->add_option("NAME", players.name, "the player's name, exactly as in its ini")
+      ->required();
+  addDatabaseOption(*players.add, db);
+  players.add->add_option("--ini", players.iniPath,
+                          "also write the player's complete VORN_Davida_Client.ini to this new "
+                          "file, ready to go beside the DLL");
+  players.add
+      ->add_option("--collector-url", players.iniUrl,
+                   "the CollectorURL of that ini (default: the plug-in's built-in URL)")
+      ->needs(players.add->get_option("--ini"));
+  players.list = command->add_subcommand("list", "list the players");
+  addDatabaseOption(*players.list, db);
+  players.revoke = command->add_subcommand("revoke", "revoke a player's key; its reports stay");
+  players.revoke->add_option("NAME", players.name, "the player's name")->required();
+  addDatabaseOption(*players.revoke, db);
+}
+
+bool playerCommandGiven(const PlayerCommands& players) {
+  return players.add &&
+         (players.add->parsed() || players.list->parsed() || players.revoke->parsed());
+}
+
+int runPlayerCommand(Store& store, const PlayerCommands& players) {
+  if (players.add->parsed()) return addPlayer(store, players);
+  if (players.list->parsed()) return listPlayers(store);
+  return revokePlayer(store, players.name);
+}
+
+}  // namespace collector

@@ -1,0 +1,28 @@
+// `vorn-collector player add|list|revoke`: the players and their keys.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <string>
+
+#include "store/store.h"
+
+namespace collector {
+
+struct PlayerCommands {
+  CLI::App* add = nullptr;
+  CLI::App* list = nullptr;
+  CLI::App* revoke = nullptr;
+  std::string name;     // add, revoke
+  std::string iniPath;  // add --ini
+  std::string iniUrl;   // add --collector-url
+};
+
+// Adds `player add|list|revoke` to the command line; `db` is the --db value.
+void addPlayerCommands(CLI::App& app, PlayerCommands& players, std::string& db);
+
+bool playerCommandGiven(const PlayerCommands& players);
+
+// Runs the given player command on `store`; the process exit status.
+int runPlayerCommand(Store& store, const PlayerCommands& players);
+
+}  // namespace collector

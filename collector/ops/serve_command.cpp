@@ -1,0 +1,123 @@
+#include "ops/serve_command.h"
+
+#include "http/server.h"
+#include "ops/command.h"
+#include "vorn_deployment.h"
+
+namespace collector {
+
+namespace {
+
+// ADDR:PORT or [IPv6]:PORT.
+bool splitListen(const std::string& listen, std::string& host, int& port) {
+  const auto colon = listen.rfind(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  host = listen.substr(0, colon);
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+  }
+  const std::string digits = listen.substr(colon + 1);
+  if (digits.empty() || digits.size() > 5 ||
+      digits.find_first_not_of("0123456789") != std::string::npos || std::stoi(digits) > 65535) {
+    return false;
+  }
+  port = std::stoi(digits);
+  return true;
+}
+
+// --server-name ID=NAME, for one of the build's servers; the message says why not.
+bool nameServers(const std::vector<std::string>& values, PageSettings& page, std::string& message) {
+  for (const std::string& value : values) {
+    const auto equals = value.find('=');
+    const std::string id = value.substr(0, equals);
+    bool known = false;
+    std::string servers;
+    for (const char* server : deployment::knownServerIds) {
+      known = known || id == server;
+      servers += (servers.empty() ? "" : ", ") + std::string(server);
+    }
+    if (equals == std::string::npos || equals + 1 == value.size()) {
+      message = "--server-name wants ID=NAME, got '" + value + "'";
+    } else if (!known) {
+      message = "--server-name: '" + id + "' is not one of this build's servers (" + servers + ")";
+    } else if (!page.serverNames.emplace(id, value.substr(equals + 1)).second) {
+      message = "--server-name: '" + id + "' is named twice";
+    } else {
+      continue;
+    }
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void addServeCommand(CLI::App& app, ServeCommand& serve, std::string& db) {
+  CLI::App* command = serve.command =
+      app.add_subcommand("serve", "take reports and serve the leaderboard");
+  ServeOptions& options = serve.options;
+  addDatabaseOption(*command, db);
+  command->add_option("--listen", serve.listen, "address and port, ADDR:PORT or [IPv6]:PORT")
+      ->capture_default_str();
+  command->add_option("--metrics-listen", serve.metricsListen,
+                      "serve GET /metrics (Prometheus text format) on this ADDR:PORT, apart "
+                      "from the public one (default: off)");
+  auto* cert = command->add_option("--tls-cert", options.tlsCert, "PEM certificate: serve HTTPS");
+  auto* key = command->add_option("--tls-key", options.tlsKey, "PEM private key of --tls-cert");
+  cert->needs(key);
+  key->needs(cert);
+  command
+      ->add_option("--max-mph", options.maxMph,
+                   "flag reports whose average speed is above this many miles per hour")
+      ->capture_default_str()
+      ->check(CLI::PositiveNumber);
+  command
+      ->add_option("--max-connections-per-address", options.maxConnectionsPerAddress,
+                   "connections one client address may hold open at once (0: no limit)")
+      ->capture_default_str()
+      ->check(CLI::NonNegativeNumber);
+  command
+      ->add_option("--max-reports-per-minute", options.maxReportsPerMinute,
+                   "reports one key may send within a minute; more get 429 (0: no limit)")
+      ->capture_default_str()
+      ->check(CLI::NonNegativeNumber);
+  command
+      ->add_option("--board-reuse-ms", options.boardReuseMs,
+                   "serve a computed leaderboard again for this many milliseconds (0: compute "
+                   "each one afresh; requests at the same time still share one)")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 60000));
+  command->add_flag("--no-wall-time-check", serve.noWallTimeCheck,
+                    "do not flag reports that claim more time than has passed since the "
+                    "key's previous report");
+  command->add_option("--server-name", serve.serverNames,
+                      "ID=NAME: the name the pages give the server ID, one of the build's five "
+                      "(repeatable; default Server 1 to Server 5)");
+  command->add_option("--title", options.page.title, "the title of the pages")
+      ->capture_default_str();
+}
+
+bool serveCommandGiven(const ServeCommand& serve) {
+  return serve.command && serve.command->parsed();
+}
+
+int prepareServeCommand(ServeCommand& serve) {
+  ServeOptions& options = serve.options;
+  if (!splitListen(serve.listen, options.host, options.port)) {
+    return failure(2, "--listen wants ADDR:PORT, got '" + serve.listen + "'");
+  }
+  if (!serve.metricsListen.empty() &&
+      !splitListen(serve.metricsListen, options.metricsHost, options.metricsPort)) {
+    return failure(2, "--metrics-listen wants ADDR:PORT, got '" + serve.metricsListen + "'");
+  }
+  std::string message;
+  if (!nameServers(serve.serverNames, options.page, message)) return failure(2, message);
+  options.wallTimeCheck = !serve.noWallTimeCheck;
+  return 0;
+}
+
+int runServeCommand(Store& store, const ServeCommand& serve) {
+  return collector::serve(store, serve.options);
+}
+
+}  // namespace collector

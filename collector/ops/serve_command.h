@@ -1,0 +1,34 @@
+// `vorn-collector serve`: its options, read into the front's ServeOptions.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <string>
+#include <vector>
+
+#include "http/serve_options.h"
+#include "store/store.h"
+
+namespace collector {
+
+struct ServeCommand {
+  CLI::App* command = nullptr;
+  std::string listen = "127.0.0.1:8787";
+  std::string metricsListen;
+  std::vector<std::string> serverNames;
+  bool noWallTimeCheck = false;
+  ServeOptions options;
+};
+
+// Adds `serve` to the command line; `db` is the --db value.
+void addServeCommand(CLI::App& app, ServeCommand& serve, std::string& db);
+
+bool serveCommandGiven(const ServeCommand& serve);
+
+// Reads the addresses and server names into serve.options, before the store
+// is opened: 0, or the exit status after saying what is wrong.
+int prepareServeCommand(ServeCommand& serve);
+
+// Serves until stopped; the exit status.
+int runServeCommand(Store& store, const ServeCommand& serve);
+
+}  // namespace collector
