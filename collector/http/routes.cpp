@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "board/board.h"
+#include "board/events.h"
 #include "core/calendar.h"
 #include "core/keys.h"
 #include "core/report.h"
@@ -23,6 +24,11 @@ const char* const healthPath = "/healthz";
 // A player's page and its JSON: the prefix, then the player's name.
 const std::string playerPagePrefix = "/players/";
 const std::string playerJsonPrefix = "/api/v1/players/";
+// The events, and one event: the prefix, then its id.
+const char* const eventsPagePath = "/events";
+const char* const eventsJsonPath = "/api/v1/events";
+const std::string eventPagePrefix = "/events/";
+const std::string eventJsonPrefix = "/api/v1/events/";
 
 // The rate's clock: never set back.
 std::int64_t steadyMs() {
@@ -67,6 +73,10 @@ Routes::Routes(Store& store, const ServeOptions& options)
     if (!ok) metrics_.storeFailed();
   };
   boards_ = std::make_unique<BoardCache>(store, limits);
+  EventBoards::Limits eventLimits;
+  eventLimits.reuse = limits.reuse;
+  eventLimits.computed = limits.computed;
+  events_ = std::make_unique<EventBoards>(store, eventLimits);
 }
 
 Routes::~Routes() = default;
@@ -89,6 +99,15 @@ void Routes::handle(const HttpRequest& request, Reply reply) {
   if (playerPage || nameAfterPrefix(request.path, playerJsonPrefix, name)) {
     if (!read) return reply(jsonAnswer(405, "method not allowed"));
     return player(request, name, playerPage, std::move(reply));
+  }
+  const bool eventPage = nameAfterPrefix(request.path, eventPagePrefix, name);
+  if (eventPage || nameAfterPrefix(request.path, eventJsonPrefix, name)) {
+    if (!read) return reply(jsonAnswer(405, "method not allowed"));
+    return event(request, name, eventPage, std::move(reply));
+  }
+  if (request.path == eventsPagePath || request.path == eventsJsonPath) {
+    if (!read) return reply(jsonAnswer(405, "method not allowed"));
+    return events(request.path == eventsPagePath, std::move(reply));
   }
   if (request.path == reportPath) {
     if (request.method == "POST") return report(request, std::move(reply));
@@ -209,9 +228,16 @@ void Routes::board(const HttpRequest& request, bool page, Reply reply) {
     boards_->communityDays(span.period(), [this, today, query, choice, span, board, reply](
                                               BoardAnswer days, const std::vector<DayTotals>& all) {
       if (days != BoardAnswer::ok) return reply(jsonAnswer(503, "board unavailable"));
-      reply(
-          cacheable("text/html; charset=utf-8",
-                    renderLeaderboardPage(options_.page, choice, today, query, board, span, all)));
+      // With the running or next event above the board.
+      events_->list([this, today, query, choice, span, board, all, reply](
+                        BoardAnswer answer, std::shared_ptr<const std::vector<Event>> events) {
+        // (Without it when the events cannot be read.)
+        const std::int64_t now = events_->nowMs();
+        const Event* next = answer == BoardAnswer::ok ? runningOrNextEvent(*events, now) : nullptr;
+        reply(cacheable("text/html; charset=utf-8",
+                        renderLeaderboardPage(options_.page, choice, today, query, board, span, all,
+                                              next, now)));
+      });
     });
   });
 }
@@ -237,9 +263,57 @@ void Routes::player(const HttpRequest& request, const std::string& name, bool pa
               {404, "text/html; charset=utf-8", renderMissingPage(options_.page, missing), {}});
         }
         if (!page) return reply(cacheable("application/json", playerJson(name, view)));
-        reply(cacheable("text/html; charset=utf-8",
-                        renderPlayerPage(options_.page, choice, today, name, view, span)));
+        // With the events the player drove in.
+        events_->places(name, [this, today, name, choice, span, view, reply](
+                                  BoardAnswer answer, const std::vector<EventPlace>& places) {
+          // (Without them when the events cannot be read.)
+          const std::vector<EventPlace> none;
+          reply(cacheable("text/html; charset=utf-8",
+                          renderPlayerPage(options_.page, choice, today, name, view, span,
+                                           answer == BoardAnswer::ok ? places : none)));
+        });
       });
+}
+
+void Routes::events(bool page, Reply reply) {
+  events_->list([this, page, reply = std::move(reply)](
+                    BoardAnswer answer, std::shared_ptr<const std::vector<Event>> events) {
+    if (answer != BoardAnswer::ok) return reply(jsonAnswer(503, "events unavailable"));
+    const std::int64_t now = events_->nowMs();
+    if (!page) return reply(cacheable("application/json", eventsJson(*events, now)));
+    reply(cacheable("text/html; charset=utf-8", renderEventsPage(options_.page, *events, now)));
+  });
+}
+
+void Routes::event(const HttpRequest& request, const std::string& id, bool page, Reply reply) {
+  BoardQuery query;
+  PeriodChoice ignored;
+  std::string error;
+  if (!parseBoardQuery(paramsOf(request), dayOf(nowMs()), query, ignored, error)) {
+    return reply(jsonAnswer(400, error));
+  }
+  // A plain decimal id, else there is no such event.
+  std::int64_t number = 0;
+  if (!id.empty() && id.size() <= 18 && id.find_first_not_of("0123456789") == std::string::npos) {
+    number = std::stoll(id);
+  }
+  events_->board(number, [this, page, query, reply = std::move(reply)](
+                             BoardAnswer answer, bool found, const Event& event,
+                             std::shared_ptr<const std::vector<LeaderboardRow>> rows) {
+    if (answer != BoardAnswer::ok) return reply(jsonAnswer(503, "board unavailable"));
+    const std::string missing = "no such event";
+    if (!found && !page) return reply(jsonAnswer(404, missing));
+    if (!found) {
+      return reply(
+          {404, "text/html; charset=utf-8", renderMissingPage(options_.page, missing), {}});
+    }
+    Board board;
+    sliceBoard(*rows, query, board);
+    const std::int64_t now = events_->nowMs();
+    if (!page) return reply(cacheable("application/json", eventJson(event, now, board)));
+    reply(cacheable("text/html; charset=utf-8",
+                    renderEventPage(options_.page, event, now, query, board)));
+  });
 }
 
 }  // namespace collector

@@ -21,6 +21,7 @@ using Reply = std::function<void(HttpAnswer)>;
 
 class RateLimit;
 class BoardCache;
+class EventBoards;
 class Committer;
 
 class Routes {
@@ -43,6 +44,8 @@ class Routes {
   void report(const HttpRequest& request, Reply reply);
   void board(const HttpRequest& request, bool page, Reply reply);
   void player(const HttpRequest& request, const std::string& name, bool page, Reply reply);
+  void events(bool page, Reply reply);
+  void event(const HttpRequest& request, const std::string& id, bool page, Reply reply);
 
   // Counts the answer to a report and logs it when it refused the report.
   // (With a Retry-After header of that many seconds, when not empty.)
@@ -57,6 +60,7 @@ class Routes {
   std::unique_ptr<RateLimit> rate_;
   std::unique_ptr<Committer> committer_;
   std::unique_ptr<BoardCache> boards_;
+  std::unique_ptr<EventBoards> events_;
 };
 
 }  // namespace collector
