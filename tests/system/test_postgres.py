@@ -5,6 +5,7 @@ copy of a SQLite database into PostgreSQL."""
 
 import csv
 import io
+import json
 import os
 import pathlib
 import signal
@@ -114,6 +115,13 @@ class SharedDatabaseTest(unittest.TestCase):
         self.first.cli("flags", "accept", flagged.split("\t")[0])
         row = board(self.second)["Twin"]
         self.assertEqual((row["reports"], row["flagged_reports"], row["seconds"]), (2, 0, 7200))
+        # An event added through one sees both reports on the other, read from `reports`.
+        now = time.time()
+        stamp = lambda t: time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(t))
+        event = self.first.cli("event", "add", "Twin run", "--start", stamp(now - 3600),
+                               "--end", stamp(now + 3600)).strip()
+        [row] = json.loads(self.second.request("GET", f"/api/v1/events/{event}")[1])["players"]
+        self.assertEqual((row["reports"], row["seconds"], row["last_truck"]), (2, 7200, truck))
 
     def test_store_answers_503_while_the_server_is_down_and_recovers(self):
         key = self.first.add_player("Comeback")
