@@ -81,7 +81,7 @@ printf 'steam_id 76561198000000001\ngame_played 1\ngame_id 270880\naddress 192.0
 
 # --- heap, massif ---------------------------------------------------------------------
 say "massif: a short drive with one report, and gamehost alone"
-"$bench_dir/tools/collector/collector" --port 0 --record "$work/collector.jsonl" \
+"$bench_dir/tools/loopback-collector/loopback-collector" --port 0 --record "$work/collector.jsonl" \
   >"$work/collector.port" 2>/dev/null &
 collector_pid=$!
 for _ in $(seq 50); do [ -s "$work/collector.port" ] && break; sleep 0.1; done

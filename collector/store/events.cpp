@@ -1,6 +1,6 @@
 #include <algorithm>
 
-#include "store/store.h"
+#include "store/shared.h"
 
 namespace collector {
 
@@ -14,5 +14,7 @@ std::vector<LeaderboardRow> eventRows(const Event& event, const std::vector<Tota
   }
   return builder.finish();
 }
+
+std::string noSuchEventError(std::int64_t id) { return "no event with id " + std::to_string(id); }
 
 }  // namespace collector

@@ -62,7 +62,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <limits>
 #include <map>
 #include <memory>
 #include <string>
@@ -71,22 +70,6 @@
 #include "core/calendar.h"
 #include "core/events.h"
 #include "core/report.h"
-
-// The SQL (SQLite and PostgreSQL alike) of the SET clause that adds `excluded`
-// to a totals row; the later stored report is the latest on equal times.
-// clang-format off
-#define COLLECTOR_TOTALS_UPDATE(table)                                                          \
-  "miles = " table ".miles + excluded.miles, "                                                  \
-  "seconds = " table ".seconds + excluded.seconds, "                                            \
-  "reports = " table ".reports + excluded.reports, "                                            \
-  "flagged = " table ".flagged + excluded.flagged, "                                            \
-  "last_truck = CASE WHEN excluded.last_ms >= " table ".last_ms "                               \
-  "THEN excluded.last_truck ELSE " table ".last_truck END, "                                    \
-  "last_trailer = CASE WHEN excluded.last_ms >= " table ".last_ms "                             \
-  "THEN excluded.last_trailer ELSE " table ".last_trailer END, "                                \
-  "last_ms = CASE WHEN excluded.last_ms >= " table ".last_ms "                                  \
-  "THEN excluded.last_ms ELSE " table ".last_ms END"
-// clang-format on
 
 namespace collector {
 
@@ -169,7 +152,7 @@ struct StoredReport : ReportBody {
 
 // One player's page.
 struct PlayerView {
-  LeaderboardRow totals;                  // over `period`, per server; rank on that board
+  LeaderboardRow totals;                  // the row and rank on a period's board
   std::vector<DayTotals> days;            // each day of `daysPeriod` that has a report, ascending
   std::vector<StoredReport> lastReports;  // latest 20 of all time, newest first (flagged too)
 };
@@ -200,17 +183,13 @@ class Store {
   virtual bool leaderboard(const Period& period, std::vector<LeaderboardRow>& rows,
                            std::string& error) = 0;
 
-  // One page of the board of query.period, from `leaderboard`.
-  bool board(const BoardQuery& query, Board& board, std::string& error);
   // Days of `period` with counted reports, all players together, ascending.
   virtual bool communityDays(const Period& period, std::vector<DayTotals>& days,
                              std::string& error) = 0;
+  // One player's days and latest reports; view.totals holds only the name
+  // (the routes take the row and rank from a board they computed already).
   // False with error "no player named 'NAME'" when there is no such player
   // (the route answers 404 then); `found` tells the two failures apart.
-  virtual bool player(const std::string& name, const Period& period, const Period& daysPeriod,
-                      PlayerView& view, bool& found, std::string& error) = 0;
-  // The same without the board: view.totals holds only the name (the routes
-  // take the row and rank from a board they computed already).
   virtual bool playerActivity(const std::string& name, const Period& daysPeriod, PlayerView& view,
                               bool& found, std::string& error) = 0;
 
@@ -250,71 +229,7 @@ class Store {
 // `error` set when the URL is malformed or the database cannot be opened.
 std::unique_ptr<Store> openStore(const std::string& url, std::string& error);
 
-// --- Shared by the stores -------------------------------------------------
-
-// 1: players and reports; 2: and the totals; 3: and the review of flagged reports;
-// 4: and the events
-constexpr std::int64_t schemaVersion = 4;
-
-// One row of player_days or player_totals; also what a batch adds to one.
-struct TotalsRow {
-  std::int64_t playerId = 0;
-  std::string playerName;  // when read for a board
-  std::int64_t day = 0;    // player_days only
-  std::string serverId;
-  double miles = 0.0;
-  std::int64_t seconds = 0;
-  std::int64_t reports = 0;
-  std::int64_t flagged = 0;
-  std::int64_t lastMs = 0;
-  std::string lastTruck;
-  std::string lastTrailer;
-};
-
-// The day of the all-time rows (player_totals) in a TotalsDelta.
-constexpr std::int64_t allTimeDay = std::numeric_limits<std::int64_t>::min();
-
-// What a batch adds to the totals, keyed by player, day (allTimeDay for
-// player_totals) and server.
-struct TotalsKey {
-  std::int64_t playerId;
-  std::int64_t day;
-  std::string serverId;
-  // In the order of player_days' primary key, which writes fastest.
-  bool operator<(const TotalsKey& other) const {
-    return day != other.day             ? day < other.day
-           : playerId != other.playerId ? playerId < other.playerId
-                                        : serverId < other.serverId;
-  }
-};
-using TotalsDelta = std::map<TotalsKey, TotalsRow>;
-// Adds one stored report to its day's row and its all-time row: to the
-// counted amounts, or else to the flagged reports while it awaits review.
-void addToTotals(TotalsDelta& delta, std::int64_t playerId, std::int64_t receivedMs,
-                 const ReportBody& report, bool counted, bool awaitingReview = true);
-// What the review of a flagged report changes in the same rows: it leaves
-// the flagged reports and, accepted, counts. Written with the same upsert,
-// the rows' last report stays as it was.
-void addReviewToTotals(TotalsDelta& delta, std::int64_t playerId, std::int64_t receivedMs,
-                       const ReportBody& report, bool accept);
-
-// Builds the ranked board from totals rows in any order (several rows of one
-// player are summed; the latest last_ms gives the last truck).
-class BoardBuilder {
- public:
-  void add(const TotalsRow& row);
-  std::vector<LeaderboardRow> finish();
-
- private:
-  std::map<std::int64_t, LeaderboardRow> rows_;
-};
-
 // The page or the player's row of a whole ranked board.
 void sliceBoard(const std::vector<LeaderboardRow>& all, const BoardQuery& query, Board& board);
-// Sums totals rows (of player_days) into days, ascending.
-std::vector<DayTotals> sumDays(const std::vector<TotalsRow>& rows);
-// The ranked board of an event from rows of its window's reports summed per
-// player and server (all servers: those of other servers are left out here).
-std::vector<LeaderboardRow> eventRows(const Event& event, const std::vector<TotalsRow>& rows);
 
 }  // namespace collector

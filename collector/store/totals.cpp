@@ -2,16 +2,9 @@
 #include <algorithm>
 #include <cmath>
 
-#include "store/store.h"
+#include "store/shared.h"
 
 namespace collector {
-
-bool Store::board(const BoardQuery& query, Board& board, std::string& error) {
-  std::vector<LeaderboardRow> rows;
-  if (!leaderboard(query.period, rows, error)) return false;
-  sliceBoard(rows, query, board);
-  return true;
-}
 
 namespace {
 

@@ -20,8 +20,8 @@ import tempfile
 import threading
 import unittest
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "collector"))
-from collector import Collector, Request, read_request  # noqa: E402  (the tests' one collector)
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "loopback_collector"))
+from loopback_collector import Collector, Request, read_request  # noqa: E402
 
 PLATFORM = os.environ.get("VORN_PLATFORM", "native")
 IS_WINE = PLATFORM == "wine"

@@ -1,11 +1,11 @@
-"""Two vorn-collector instances on one real PostgreSQL server, taking reports
-for the same players side by side from the real plug-in and raw requests; the
-copy of a SQLite database into PostgreSQL."""
+"""The store contract (tests/unit/collector_store_test.cpp) on a real PostgreSQL
+server; two vorn-collector instances on it, taking reports for the same players
+side by side from the real plug-in and raw requests; the copy of a SQLite
+database into PostgreSQL."""
 # ctest: platforms=native wine asan tsan timeout=600
 
 import csv
 import io
-import json
 import os
 import pathlib
 import signal
@@ -33,12 +33,19 @@ def setUpModule():
     unittest.addModuleCleanup(server.close)
 
 
+class StoreContractTest(unittest.TestCase):
+    def test_the_store_contract_holds_on_postgresql(self):
+        unit_tests = test_collector.COLLECTOR.parents[1] / "tests" / "vorn_unit_tests"
+        done = subprocess.run([unit_tests, "--gtest_filter=StoreContract.*"], capture_output=True,
+                              text=True, timeout=300,
+                              env=dict(os.environ, VORN_TEST_POSTGRES_URL=server.url))
+        self.assertEqual(done.returncode, 0, done.stdout[-6000:])
+
+
 class SharedDatabaseTest(unittest.TestCase):
     def setUp(self):
         # Raw reports come faster than a player's; only one test is about wall time.
-        options = ["--max-reports-per-minute", "0"]
-        if "wall_time" not in self._testMethodName:
-            options.append("--no-wall-time-check")
+        options = ["--max-reports-per-minute", "0", "--no-wall-time-check"]
         self.first, self.second = (test_collector.Service(self, server.url).start(*options)
                                    for _ in range(2))
 
@@ -97,31 +104,6 @@ class SharedDatabaseTest(unittest.TestCase):
             mine = [r for r in exported if r["player_name"] == name and not r["flag"]]
             self.assertEqual(row["reports"], len(mine))
             self.assertAlmostEqual(row["miles"], sum(float(r["miles_delta"]) for r in mine), 5)
-
-    def test_wall_time_rule_holds_per_key_across_instances(self):
-        key = self.first.add_player("Twin")
-        subprocess.run([BIN / "psql", "-q", server.url, "-c",
-                        "UPDATE players SET created_ms = created_ms - 7200000"], check=True)
-        # Added two hours ago; an hour claimed twice within moments, once on each
-        # instance: the second is flagged.
-        truck = 'Rig "7" \\ {a,b} ÄÖ'  # quotes, a backslash, braces: array syntax
-        self.assertEqual([self.first.post(body("Twin", 60.0, 3600), key),
-                          self.second.post(body("Twin", 60.0, 3600, truck), key)], [200, 200])
-        row = board(self.second)["Twin"]
-        self.assertEqual((row["reports"], row["flagged_reports"], row["seconds"],
-                          row["last_truck"]), (1, 1, 3600, truck))
-        # The flag accepted on PostgreSQL counts in the kept totals.
-        [flagged] = self.first.cli("flags", "list", "--player", "Twin").splitlines()[1:]
-        self.first.cli("flags", "accept", flagged.split("\t")[0])
-        row = board(self.second)["Twin"]
-        self.assertEqual((row["reports"], row["flagged_reports"], row["seconds"]), (2, 0, 7200))
-        # An event added through one sees both reports on the other, read from `reports`.
-        now = time.time()
-        stamp = lambda t: time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(t))
-        event = self.first.cli("event", "add", "Twin run", "--start", stamp(now - 3600),
-                               "--end", stamp(now + 3600)).strip()
-        [row] = json.loads(self.second.request("GET", f"/api/v1/events/{event}")[1])["players"]
-        self.assertEqual((row["reports"], row["seconds"], row["last_truck"]), (2, 7200, truck))
 
     def test_store_answers_503_while_the_server_is_down_and_recovers(self):
         key = self.first.add_player("Comeback")

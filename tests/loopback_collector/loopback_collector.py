@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""The loopback collector of the tests and the benchmarks: keeps each request's
-exact bytes and answers request by request, as listed.
+"""The plug-in's loopback collector, a stand-in for vorn-collector in the plug-in's
+tests and benchmarks: keeps each request's exact bytes and answers request by
+request, as listed.
 
 An answer is a status or "drop" (close without answering), either with "@MS"
 for a delay, and may follow an interim answer: "102+200" sends a 102 head
@@ -144,7 +145,7 @@ def main():
         collector = Collector([a for a in options.answers.split(",") if a], key=options.key,
                               host=options.host, port=options.port, record=options.record)
     except OSError as error:
-        sys.exit(f"collector: {error}")
+        sys.exit(f"loopback-collector: {error}")
     print(collector.port, flush=True)
     threading.Event().wait()
 

@@ -1,0 +1,140 @@
+// What the two stores share below the interface: the per-report decision,
+// the arithmetic of the totals, the SQL text both run and the records its
+// rows are read into. Nothing above store/ includes this.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "store/store.h"
+
+// A report counts in the totals when it was never flagged or its flag was
+// accepted on review; it awaits review while flagged and not yet reviewed.
+#define COLLECTOR_COUNTED "(flag = '' OR review = 'accepted')"
+#define COLLECTOR_AWAITING_REVIEW "(flag <> '' AND review = '')"
+
+// The SET clause that adds `excluded` to a totals row; the later stored
+// report is the latest on equal times.
+// clang-format off
+#define COLLECTOR_TOTALS_UPDATE(table)                                                          \
+  "miles = " table ".miles + excluded.miles, "                                                  \
+  "seconds = " table ".seconds + excluded.seconds, "                                            \
+  "reports = " table ".reports + excluded.reports, "                                            \
+  "flagged = " table ".flagged + excluded.flagged, "                                            \
+  "last_truck = CASE WHEN excluded.last_ms >= " table ".last_ms "                               \
+  "THEN excluded.last_truck ELSE " table ".last_truck END, "                                    \
+  "last_trailer = CASE WHEN excluded.last_ms >= " table ".last_ms "                             \
+  "THEN excluded.last_trailer ELSE " table ".last_trailer END, "                                \
+  "last_ms = CASE WHEN excluded.last_ms >= " table ".last_ms "                                  \
+  "THEN excluded.last_ms ELSE " table ".last_ms END"
+// clang-format on
+
+namespace collector {
+
+// 1: players and reports; 2: and the totals; 3: and the review of flagged reports;
+// 4: and the events
+constexpr std::int64_t schemaVersion = 4;
+
+// --- The decision on one report ------------------------------------------
+
+// What a store read, inside a batch's transaction, of the player who holds a
+// report's key.
+struct KeyHolder {
+  bool known = false;  // some player holds this key hash
+  std::int64_t id = 0;
+  std::string name;
+  bool revoked = false;
+  std::int64_t createdMs = 0;
+  bool reported = false;            // lastReceivedMs is the player's latest stored report
+  std::int64_t lastReceivedMs = 0;  //   (of any earlier batch, or earlier in this one)
+};
+
+struct ReportDecision {
+  AddOutcome outcome = AddOutcome::unknownKey;
+  std::string flag;  // of a stored report: "" counted, else why not
+};
+
+// Unknown or revoked key (401), a name that is not the key's player (403),
+// else stored, flagged when the report claims more time than passed since
+// the player's latest stored report, or since its creation before its first.
+ReportDecision decideReport(const IncomingReport& report, const KeyHolder& holder);
+// Records a stored report as the latest for the later reports of its batch.
+void noteStored(KeyHolder& holder, std::int64_t receivedMs);
+
+// --- Errors worded once ---------------------------------------------------
+
+std::string duplicatePlayerError(const std::string& name);
+std::string noSuchPlayerError(const std::string& name);
+std::string noValidKeyError(const std::string& name);
+std::string notAwaitingReviewError(std::int64_t id);
+std::string newerSchemaError(const std::string& database, std::int64_t found);
+
+// --- Totals ---------------------------------------------------------------
+
+// One row of player_days or player_totals; also what a batch adds to one.
+struct TotalsRow {
+  std::int64_t playerId = 0;
+  std::string playerName;  // when read for a board
+  std::int64_t day = 0;    // player_days only
+  std::string serverId;
+  double miles = 0.0;
+  std::int64_t seconds = 0;
+  std::int64_t reports = 0;
+  std::int64_t flagged = 0;
+  std::int64_t lastMs = 0;
+  std::string lastTruck;
+  std::string lastTrailer;
+};
+
+// The day of the all-time rows (player_totals) in a TotalsDelta.
+constexpr std::int64_t allTimeDay = std::numeric_limits<std::int64_t>::min();
+
+// What a batch adds to the totals, keyed by player, day (allTimeDay for
+// player_totals) and server.
+struct TotalsKey {
+  std::int64_t playerId;
+  std::int64_t day;
+  std::string serverId;
+  // In the order of player_days' primary key, which writes fastest.
+  bool operator<(const TotalsKey& other) const {
+    return day != other.day             ? day < other.day
+           : playerId != other.playerId ? playerId < other.playerId
+                                        : serverId < other.serverId;
+  }
+};
+using TotalsDelta = std::map<TotalsKey, TotalsRow>;
+// Adds one stored report to its day's row and its all-time row: to the
+// counted amounts, or else to the flagged reports while it awaits review.
+void addToTotals(TotalsDelta& delta, std::int64_t playerId, std::int64_t receivedMs,
+                 const ReportBody& report, bool counted, bool awaitingReview = true);
+// What the review of a flagged report changes in the same rows: it leaves
+// the flagged reports and, accepted, counts. Written with the same upsert,
+// the rows' last report stays as it was.
+void addReviewToTotals(TotalsDelta& delta, std::int64_t playerId, std::int64_t receivedMs,
+                       const ReportBody& report, bool accept);
+
+// Builds the ranked board from totals rows in any order (several rows of one
+// player are summed; the latest last_ms gives the last truck).
+class BoardBuilder {
+ public:
+  void add(const TotalsRow& row);
+  std::vector<LeaderboardRow> finish();
+
+ private:
+  std::map<std::int64_t, LeaderboardRow> rows_;
+};
+
+// Sums totals rows (of player_days) into days, ascending.
+std::vector<DayTotals> sumDays(const std::vector<TotalsRow>& rows);
+
+// --- Events ---------------------------------------------------------------
+
+// The ranked board of an event from rows of its window's reports summed per
+// player and server (all servers: those of other servers are left out here).
+std::vector<LeaderboardRow> eventRows(const Event& event, const std::vector<TotalsRow>& rows);
+std::string noSuchEventError(std::int64_t id);
+
+}  // namespace collector

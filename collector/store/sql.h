@@ -1,0 +1,141 @@
+// The SQL text both stores run, with PostgreSQL's numbered placeholders ($1;
+// the SQLite store reads them as ?1), and the records their rows are read
+// into. A `Row` is a backend's view of one result row with integer(i),
+// real(i) and text(i); each reader names the columns its statement lists.
+#pragma once
+
+#include <algorithm>
+#include <vector>
+
+#include "store/shared.h"
+
+namespace collector {
+namespace sql {
+
+constexpr const char* insertPlayer =
+    "INSERT INTO players (name, key_hash, created_ms) VALUES ($1, $2, $3)";
+constexpr const char* selectPlayers =
+    "SELECT name, created_ms, coalesce(revoked_ms, 0) FROM players";
+constexpr const char* revokePlayer =
+    "UPDATE players SET revoked_ms = $2 WHERE name = $1 AND revoked_ms IS NULL";
+constexpr const char* playerId = "SELECT id FROM players WHERE name = $1";
+
+// A board's totals rows, then (playerDays) the day.
+#define COLLECTOR_TOTALS_COLUMNS                                                            \
+  "d.player_id, p.name, d.server_id, d.miles, d.seconds, d.reports, d.flagged, d.last_ms, " \
+  "d.last_truck, d.last_trailer"
+constexpr const char* boardAllTime =
+    "SELECT " COLLECTOR_TOTALS_COLUMNS " FROM player_totals d JOIN players p ON p.id = d.player_id";
+constexpr const char* boardDays = "SELECT " COLLECTOR_TOTALS_COLUMNS
+                                  " FROM player_days d JOIN players p ON p.id = d.player_id "
+                                  "WHERE d.day >= $1 AND d.day < $2";
+constexpr const char* playerDays = "SELECT " COLLECTOR_TOTALS_COLUMNS
+                                   ", d.day FROM player_days d JOIN players p ON p.id = "
+                                   "d.player_id WHERE d.player_id = $1 AND d.day >= $2 AND "
+                                   "d.day < $3";
+constexpr const char* communityDays =
+    "SELECT day, server_id, sum(miles), sum(seconds), sum(reports) FROM player_days "
+    "WHERE day >= $1 AND day < $2 AND reports > 0 GROUP BY day, server_id";
+
+// Stored reports with their player's name.
+#define COLLECTOR_REPORT_COLUMNS                                                       \
+  "r.id, r.received_ms, p.name, r.server_id, r.miles, r.seconds, r.truck, r.trailer, " \
+  "r.flag FROM reports r JOIN players p ON p.id = r.player_id"
+constexpr const char* exportAll = "SELECT " COLLECTOR_REPORT_COLUMNS " ORDER BY r.id";
+constexpr const char* unreviewed = "SELECT " COLLECTOR_REPORT_COLUMNS
+                                   " WHERE r.flag <> '' AND r.review = '' AND "
+                                   "r.received_ms >= $1 AND ($2 = '' OR p.name = $2) ORDER BY r.id";
+constexpr const char* playerLast = "SELECT " COLLECTOR_REPORT_COLUMNS
+                                   " WHERE r.player_id = $1 ORDER BY r.received_ms DESC, r.id DESC "
+                                   "LIMIT 20";
+
+constexpr const char* insertEvent =
+    "INSERT INTO events (name, start_ms, end_ms, servers, description, created_ms) "
+    "VALUES ($1, $2, $3, $4, $5, $6) RETURNING id";
+constexpr const char* selectEvents =
+    "SELECT id, name, start_ms, end_ms, servers, description FROM events "
+    "ORDER BY start_ms DESC, id DESC";
+constexpr const char* deleteEvent = "DELETE FROM events WHERE id = $1";
+// The reports of an event's window summed per player and server as totals
+// rows, along the received_ms index; then the last truck and trailer, which
+// each backend picks in its own way.
+#define COLLECTOR_EVENT_TOTALS(lastTruck, lastTrailer)                                             \
+  "SELECT r.player_id, p.name, r.server_id, "                                                      \
+  "coalesce(sum(CASE WHEN " COLLECTOR_COUNTED                                                      \
+  " THEN r.miles ELSE 0 END), 0), "                                                                \
+  "coalesce(sum(CASE WHEN " COLLECTOR_COUNTED                                                      \
+  " THEN r.seconds ELSE 0 END), 0), "                                                              \
+  "sum(CASE WHEN " COLLECTOR_COUNTED                                                               \
+  " THEN 1 ELSE 0 END), "                                                                          \
+  "sum(CASE WHEN " COLLECTOR_AWAITING_REVIEW " THEN 1 ELSE 0 END), max(r.received_ms), " lastTruck \
+  ", " lastTrailer                                                                                 \
+  " FROM reports r JOIN players p ON p.id = r.player_id "                                          \
+  "WHERE r.received_ms >= $1 AND r.received_ms < $2 GROUP BY r.player_id, p.name, r.server_id"
+
+template <class Row>
+Event event(const Row& row) {
+  enum { id, name, startMs, endMs, servers, description };
+  return {row.integer(id),
+          row.text(name),
+          row.integer(startMs),
+          row.integer(endMs),
+          splitServers(row.text(servers)),
+          row.text(description)};
+}
+
+template <class Row>
+PlayerInfo playerInfo(const Row& row) {
+  enum { name, createdMs, revokedMs };
+  return {row.text(name), row.integer(createdMs), row.integer(revokedMs)};
+}
+
+// Players by name, byte for byte, as both databases' binary collation.
+inline void sortPlayers(std::vector<PlayerInfo>& players) {
+  std::sort(players.begin(), players.end(),
+            [](const PlayerInfo& a, const PlayerInfo& b) { return a.name < b.name; });
+}
+
+template <class Row>
+TotalsRow totalsRow(const Row& row, bool withDay) {
+  enum { playerId, name, serverId, miles, seconds, reports, flagged, lastMs, truck, trailer, day };
+  TotalsRow out;
+  out.playerId = row.integer(playerId);
+  out.playerName = row.text(name);
+  out.serverId = row.text(serverId);
+  out.miles = row.real(miles);
+  out.seconds = row.integer(seconds);
+  out.reports = row.integer(reports);
+  out.flagged = row.integer(flagged);
+  out.lastMs = row.integer(lastMs);
+  out.lastTruck = row.text(truck);
+  out.lastTrailer = row.text(trailer);
+  if (withDay) out.day = row.integer(day);
+  return out;
+}
+
+template <class Row>
+TotalsRow communityRow(const Row& row) {
+  enum { day, serverId, miles, seconds, reports };
+  TotalsRow out;
+  out.day = row.integer(day);
+  out.serverId = row.text(serverId);
+  out.miles = row.real(miles);
+  out.seconds = row.integer(seconds);
+  out.reports = row.integer(reports);
+  return out;
+}
+
+template <class Row>
+StoredReport storedReport(const Row& row) {
+  enum { id, receivedMs, name, serverId, miles, seconds, truck, trailer, flag };
+  StoredReport out;
+  static_cast<ReportBody&>(out) = {row.text(name),       row.text(serverId), row.real(miles),
+                                   row.integer(seconds), row.text(truck),    row.text(trailer)};
+  out.id = row.integer(id);
+  out.receivedMs = row.integer(receivedMs);
+  out.flag = row.text(flag);
+  return out;
+}
+
+}  // namespace sql
+}  // namespace collector

@@ -1,0 +1,155 @@
+// The SQLite store's schema, and the upgrade of a database of an earlier
+// version.
+#include <iostream>
+
+#include "store/sqlite_db.h"
+
+namespace collector {
+
+namespace {
+
+const char* const schemaSql = R"(
+CREATE TABLE IF NOT EXISTS players(
+  id INTEGER PRIMARY KEY,
+  name TEXT NOT NULL UNIQUE,
+  key_hash TEXT NOT NULL UNIQUE,
+  created_ms INTEGER NOT NULL,
+  revoked_ms INTEGER);
+CREATE TABLE IF NOT EXISTS reports(
+  id INTEGER PRIMARY KEY,
+  player_id INTEGER NOT NULL REFERENCES players(id),
+  received_ms INTEGER NOT NULL,
+  server_id TEXT NOT NULL,
+  miles REAL NOT NULL,
+  seconds INTEGER NOT NULL,
+  truck TEXT NOT NULL,
+  trailer TEXT NOT NULL,
+  flag TEXT NOT NULL,
+  review TEXT NOT NULL DEFAULT '',
+  reviewed_ms INTEGER);
+CREATE INDEX IF NOT EXISTS reports_player_time ON reports(player_id, received_ms);
+CREATE INDEX IF NOT EXISTS reports_time ON reports(received_ms);
+CREATE TABLE IF NOT EXISTS player_days(
+  player_id INTEGER NOT NULL REFERENCES players(id),
+  day INTEGER NOT NULL,
+  server_id TEXT NOT NULL,
+  miles REAL NOT NULL,
+  seconds INTEGER NOT NULL,
+  reports INTEGER NOT NULL,
+  flagged INTEGER NOT NULL,
+  last_ms INTEGER NOT NULL,
+  last_truck TEXT NOT NULL,
+  last_trailer TEXT NOT NULL,
+  PRIMARY KEY(day, player_id, server_id)) WITHOUT ROWID;
+CREATE INDEX IF NOT EXISTS player_days_player ON player_days(player_id, day);
+CREATE TABLE IF NOT EXISTS player_totals(
+  player_id INTEGER NOT NULL REFERENCES players(id),
+  server_id TEXT NOT NULL,
+  miles REAL NOT NULL,
+  seconds INTEGER NOT NULL,
+  reports INTEGER NOT NULL,
+  flagged INTEGER NOT NULL,
+  last_ms INTEGER NOT NULL,
+  last_truck TEXT NOT NULL,
+  last_trailer TEXT NOT NULL,
+  PRIMARY KEY(player_id, server_id)) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS events(
+  id INTEGER PRIMARY KEY,
+  name TEXT NOT NULL,
+  start_ms INTEGER NOT NULL,
+  end_ms INTEGER NOT NULL,
+  servers TEXT NOT NULL,
+  description TEXT NOT NULL,
+  created_ms INTEGER NOT NULL);
+)";
+
+// A database made before flags could be reviewed gets the review columns.
+const char* const reviewSql = R"(
+ALTER TABLE reports ADD COLUMN review TEXT NOT NULL DEFAULT '';
+ALTER TABLE reports ADD COLUMN reviewed_ms INTEGER;
+)";
+const char* const unreviewedIndexSql =
+    "CREATE INDEX IF NOT EXISTS reports_unreviewed ON reports(id) "
+    "WHERE " COLLECTOR_AWAITING_REVIEW;
+
+// Every report, for the totals built afresh.
+const char* const everyReportSql =
+    "SELECT player_id, received_ms, server_id, miles, seconds, truck, trailer, " COLLECTOR_COUNTED
+    ", " COLLECTOR_AWAITING_REVIEW " FROM reports ORDER BY id";
+
+// Brings a database of an earlier schema version up to this one: the totals
+// are built from `reports`, in one transaction with the new version number,
+// so an upgrade cut short leaves the database as it was.
+bool upgrade(sqlite3* db, const std::string& path, std::string& error) {
+  if (!execute(db, "BEGIN IMMEDIATE", error)) return false;
+  const auto fail = [&] {
+    if (error.empty()) error = sqlite3_errmsg(db);
+    std::string ignored;
+    execute(db, "ROLLBACK", ignored);
+    return false;
+  };
+  Statement version(db, "PRAGMA user_version");
+  if (version.step() != SQLITE_ROW) return fail();
+  const std::int64_t found = version.integer(0);
+  version.reset();
+  if (found > schemaVersion) {
+    error = newerSchemaError(path, found);
+    return fail();
+  }
+  if (found == schemaVersion) return execute(db, "COMMIT", error);
+  // Version 3 adds the review columns, which a new database has already.
+  if (!Statement(db, "SELECT review FROM reports").ok() && !execute(db, reviewSql, error)) {
+    return fail();
+  }
+  if (!execute(db, unreviewedIndexSql, error)) return fail();
+  const std::string record = "PRAGMA user_version = " + std::to_string(schemaVersion);
+  // Version 4 adds the events, which the schema above creates.
+  if (found >= 2) {
+    return execute(db, record.c_str(), error) && execute(db, "COMMIT", error) ? true : fail();
+  }
+  Statement count(db, "SELECT COUNT(*) FROM reports");
+  if (count.step() != SQLITE_ROW) return fail();
+  const std::int64_t total = count.integer(0);
+  if (total > 0) {
+    std::cerr << "upgrading " << path << ": building the totals of " << total << " reports"
+              << std::endl;
+  }
+  TotalsDelta totals;
+  std::string ignored;
+  execute(db, "PRAGMA cache_size = -262144", ignored);  // 256 MiB while the totals are written
+  Statement each(db, everyReportSql);
+  enum { playerId, receivedMs, serverId, miles, seconds, truck, trailer, counted, awaiting };
+  std::int64_t done = 0;
+  int rc;
+  while ((rc = each.step()) == SQLITE_ROW) {
+    const ReportBody report{"",
+                            each.text(serverId),
+                            each.real(miles),
+                            each.integer(seconds),
+                            each.text(truck),
+                            each.text(trailer)};
+    addToTotals(totals, each.integer(playerId), each.integer(receivedMs), report,
+                each.integer(counted) != 0, each.integer(awaiting) != 0);
+    if (++done % 1000000 == 0) {
+      std::cerr << "upgrading " << path << ": " << done << " of " << total << " reports"
+                << std::endl;
+    }
+  }
+  if (rc != SQLITE_DONE ||
+      !execute(db, "DELETE FROM player_days; DELETE FROM player_totals", error) ||
+      !writeTotals(db, totals) || !execute(db, record.c_str(), error)) {
+    return fail();
+  }
+  if (!execute(db, "COMMIT", error)) return fail();
+  execute(db, "PRAGMA cache_size = -2000", ignored);
+  if (total > 0) std::cerr << "upgrading " << path << ": done" << std::endl;
+  return true;
+}
+
+}  // namespace
+
+bool createSchema(sqlite3* db, const std::string& path, std::string& error) {
+  return execute(db, schemaSql, error) && upgrade(db, path, error);
+}
+
+}  // namespace collector

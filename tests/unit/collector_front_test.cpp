@@ -1,0 +1,152 @@
+// The front's own decisions, each at the edges of its limits: what a head
+// alone earns, the per-key rate at its window's edge, and the group commit
+// against a real SQLite store that fails and then recovers.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "http/committer.h"
+#include "http/head_check.h"
+#include "http/rate_limit.h"
+#include "store/store.h"
+
+namespace {
+
+using namespace collector;
+
+TEST(CollectorHeadCheck, EachLimitOnBothSides) {
+  const std::uint64_t most = maxBodyBytes;
+  struct Row {
+    const char* name;
+    RequestHead head;
+    int status;  // 0: the body is read
+  } rows[] = {
+      {"GET without a body", {false, false, false, false, {}}, 0},
+      {"GET declaring the most a body may hold", {false, false, false, false, most}, 0},
+      {"GET declaring a byte more", {false, false, false, false, most + 1}, 413},
+      {"POST of the most a body may hold", {false, true, false, false, most}, 0},
+      {"POST of a byte more", {false, true, false, false, most + 1}, 413},
+      {"POST of an empty body", {false, true, false, false, 0}, 0},
+      {"POST without a length", {false, true, false, false, {}}, 411},
+      {"POST chunked", {false, true, false, true, {}}, 411},
+      {"POST chunked with a length as well", {false, true, false, true, 9}, 411},
+      {"POST content-coded", {false, true, true, false, 9}, 415},
+      {"POST content-coded and too long: the coding is named",
+       {false, true, true, false, most + 1},
+       415},
+      {"a head that went past its limit", {true, false, false, false, {}}, 431},
+      {"a POST whose head went past its limit", {true, true, false, false, 9}, 431},
+  };
+  for (const Row& row : rows) {
+    const auto refusal = checkHead(row.head);
+    EXPECT_EQ(refusal ? refusal->status : 0, row.status) << row.name;
+  }
+}
+
+TEST(CollectorRateLimit, CountsWithinAMinuteToTheMillisecond) {
+  RateLimit rate(2);
+  struct Row {
+    const char* name;
+    const char* key;
+    std::int64_t atMs;
+    std::int64_t wait;  // seconds until it may, 0: taken
+  } rows[] = {
+      {"first", "a", 0, 0},
+      {"second", "a", 1000, 0},
+      {"third, at once: a whole minute to wait", "a", 1, 60},
+      {"third, 1001 ms before the first leaves: 2 s, rounded up", "a", 58999, 2},
+      {"third, 1000 ms before: 1 s", "a", 59000, 1},
+      {"third, the last millisecond of the first's minute", "a", 59999, 1},
+      {"another key is counted apart", "b", 59999, 0},
+      {"third, the first's minute over", "a", 60000, 0},
+      {"fourth, the last millisecond of the second's minute", "a", 60999, 1},
+      {"fourth, the second's minute over", "a", 61000, 0},
+  };
+  for (const Row& row : rows) EXPECT_EQ(rate.take(row.key, row.atMs), row.wait) << row.name;
+
+  // A report given back does not count; one given back twice frees no more.
+  rate.giveBack("a", 61000);
+  rate.giveBack("a", 61000);
+  EXPECT_EQ(rate.take("a", 61001), 0);
+  EXPECT_EQ(rate.take("a", 61002), 59);  // until the minute of the one at 60000 is over
+  RateLimit unlimited(0);
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(unlimited.take("a", 0), 0);
+}
+
+// The answers the committer gave, as they come in from its thread.
+class Answers {
+ public:
+  Committer::Done expect() {
+    return [this](bool stored, AddOutcome outcome) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ++(stored ? (outcome == AddOutcome::stored ? stored_ : other_) : refused_);
+      changed_.notify_all();
+    };
+  }
+  // "stored/refused/other" once `count` answers are in, or what is in after a minute.
+  std::string await(int count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, std::chrono::minutes(1),
+                      [&] { return stored_ + refused_ + other_ >= count; });
+    return std::to_string(stored_) + "/" + std::to_string(refused_) + "/" + std::to_string(other_);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int stored_ = 0, refused_ = 0, other_ = 0;
+};
+
+TEST(CollectorCommitter, EveryWaitingReportIsAnsweredWhileTheStoreFailsAndAfter) {
+  const std::string path = testing::TempDir() + "vorn-committer.db";
+  for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
+  std::string error;
+  auto store = openStore("sqlite:" + path, error);
+  ASSERT_TRUE(store) << error;
+  ASSERT_TRUE(store->addPlayer("Ann", "ann-key", 0, error)) << error;
+  // Another connection makes every insert roll its whole transaction back,
+  // as a full disk does, until it takes that away again.
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
+  const auto sql = [&](const char* text) {
+    EXPECT_EQ(sqlite3_exec(other, text, nullptr, nullptr, nullptr), SQLITE_OK) << text;
+  };
+  IncomingReport report;
+  static_cast<ReportBody&>(report) = {"Ann", "s1", 0.5, 30, "T", "R"};
+  report.keyHash = "ann-key";
+  report.checkWallTime = false;
+  // More than one batch holds, added at once: several wait while one commits.
+  const int many = static_cast<int>(Committer::maxBatch) * 2 + 1;
+
+  Metrics metrics;
+  Answers down, up, last;
+  {
+    Committer committer(*store, metrics);
+    sql("CREATE TRIGGER down BEFORE INSERT ON reports BEGIN SELECT RAISE(ROLLBACK, 'full'); END");
+    for (int i = 0; i < many; ++i) committer.add(report, down.expect());
+    EXPECT_EQ(down.await(many), "0/" + std::to_string(many) + "/0");
+    EXPECT_FALSE(committer.lastCommitted());
+
+    sql("DROP TRIGGER down");
+    for (int i = 0; i < many; ++i) committer.add(report, up.expect());
+    EXPECT_EQ(up.await(many), std::to_string(many) + "/0/0");
+    EXPECT_TRUE(committer.lastCommitted());
+
+    // Those still queued when the committer goes are committed and answered first.
+    for (int i = 0; i < many; ++i) committer.add(report, last.expect());
+  }
+  EXPECT_EQ(last.await(0), std::to_string(many) + "/0/0");
+  sqlite3_close(other);
+  std::vector<LeaderboardRow> rows;
+  ASSERT_TRUE(store->leaderboard(Period{}, rows, error)) << error;
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].reports, 2 * many);
+}
+
+}  // namespace
