@@ -1,5 +1,6 @@
 #include "board/events.h"
 
+#include <algorithm>
 #include <iostream>
 #include <nlohmann/json.hpp>
 
@@ -41,6 +42,11 @@ nlohmann::json eventObject(const Event& event, std::int64_t nowMs) {
 std::string dump(const nlohmann::json& json) {
   return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
+
+// A review is stamped with its process's clock when it begins and commits a
+// little later: reviews are looked for from this long before a board was
+// read, so that none committed meanwhile goes unseen.
+constexpr std::int64_t reviewMarginMs = 60000;
 
 }  // namespace
 
@@ -163,16 +169,20 @@ bool EventBoards::get(std::int64_t key, Value& value) {
       value = held.value;
       return true;
     }
-    bool touched = false;
-    if (!limits_.touched(held.checkedMs, held.value.event.startMs, held.value.event.endMs, touched,
-                         error)) {
+    std::vector<ReviewedReport> reviewed;
+    if (!store_.reviewedSince(held.checkedMs, reviewed, error)) {
       std::cerr << "event board failed: " << error << "\n";
       return false;
     }
+    const bool touched =
+        std::any_of(reviewed.begin(), reviewed.end(), [&](const ReviewedReport& report) {
+          return report.receivedMs >= held.value.event.startMs &&
+                 report.receivedMs < held.value.event.endMs;
+        });
     if (!touched) {
       std::lock_guard<std::mutex> lock(mutex_);
       Entry& entry = entries_[key];
-      entry.checkedMs = wallMs;
+      entry.checkedMs = wallMs - reviewMarginMs;
       entry.checkedAt = now;
       value = entry.value;
       return true;
@@ -201,8 +211,7 @@ bool EventBoards::get(std::int64_t key, Value& value) {
       auto rows = std::make_shared<std::vector<LeaderboardRow>>();
       ok = store_.eventBoard(computed.event, *rows, error);
       computed.rows = std::move(rows);
-      computed.kept =
-          limits_.touched && computed.event.endMs + limits_.closeAfter.count() <= wallMs;
+      computed.kept = computed.event.endMs + limits_.closeAfter.count() <= wallMs;
     }
     if (!ok && !error.empty()) std::cerr << "event board failed: " << error << "\n";
   }
@@ -226,7 +235,7 @@ bool EventBoards::get(std::int64_t key, Value& value) {
   entry.held = true;
   entry.computedAt = now;
   entry.checkedAt = now;
-  entry.checkedMs = wallMs;
+  entry.checkedMs = wallMs - reviewMarginMs;
   if (entry.readAt == Clock::time_point()) entry.readAt = now;
   value = computed;
   return true;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "board/board.h"
+#include "board/cache.h"
 #include "core/events.h"
 #include "store/store.h"
 
@@ -38,7 +39,8 @@ struct EventPlace {
 // The events and their boards. The list is read again after `reuse`; a
 // running or coming event's board is computed again after `reuse`; the board
 // of an event that ended more than `closeAfter` ago is kept until a review
-// touches one of its reports (`touched`, asked once a `reuse` at most). A
+// touches one of its reports (the store's reviewedSince, asked once a `reuse`
+// at most). A
 // value older than `reuse` but younger than twice that is served while its
 // successor computes. At most `maxPending` requests wait for the thread;
 // further ones, and those that waited longer than `deadline`, answer busy.
@@ -53,12 +55,6 @@ class EventBoards {
     std::size_t placesOf = 20;  // events looked at for a player's page, the latest first
     // Wall-clock milliseconds (the system clock unless set).
     std::function<std::int64_t()> now;
-    // Whether a review at or after `sinceMs` touched a report received within
-    // [fromMs, untilMs); false with `error` when the store failed. Unset:
-    // ended boards are computed again after `reuse` like the others.
-    std::function<bool(std::int64_t sinceMs, std::int64_t fromMs, std::int64_t untilMs,
-                       bool& touched, std::string& error)>
-        touched;
     std::function<void(double seconds, bool ok)> computed;
   };
   using ListDone = std::function<void(BoardAnswer, std::shared_ptr<const std::vector<Event>>)>;

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "board/board.h"
+#include "board/cache.h"
 #include "board/events.h"
 #include "core/calendar.h"
 #include "core/keys.h"
@@ -44,12 +45,6 @@ std::int64_t nowMs() {
       .count();
 }
 
-// A page or a JSON answer that a proxy in front may serve again for a few
-// seconds, so that a burst of readers costs the store one read.
-HttpAnswer cacheable(std::string contentType, std::string body) {
-  return {200, std::move(contentType), std::move(body), {{"Cache-Control", "max-age=5"}}};
-}
-
 // The query's parameters, as the board reads them.
 ParamReader paramsOf(const HttpRequest& request) {
   return [&request](const std::string& name, std::string& value) {
@@ -68,6 +63,8 @@ Routes::Routes(Store& store, const ServeOptions& options)
       committer_(std::make_unique<Committer>(store, metrics_)) {
   BoardCache::Limits limits;
   limits.reuse = std::chrono::milliseconds(options.boardReuseMs);
+  limits.maxEntries = static_cast<std::size_t>(options.boardCacheEntries);
+  limits.maxBytes = static_cast<std::size_t>(options.boardCacheMb) << 20;
   limits.computed = [this](double seconds, bool ok) {
     metrics_.boardComputed(seconds);
     if (!ok) metrics_.storeFailed();
@@ -212,6 +209,25 @@ void Routes::refusedAtFront(const std::string& clientAddress, int status,
   std::cerr << refusals_.refused(nowMs(), status, reason, "", "", clientAddress);
 }
 
+namespace {
+
+// What the cache rendered, as sent: a page or a JSON answer that a proxy in
+// front may serve again for a few seconds.
+HttpAnswer answerOf(const Rendered& rendered) {
+  HttpAnswer answer{rendered.status, rendered.contentType, rendered.body, {}};
+  if (rendered.status == 200) answer.headers.emplace_back("Cache-Control", "max-age=5");
+  return answer;
+}
+
+BoardCache::Done replyWith(Reply reply) {
+  return [reply = std::move(reply)](BoardAnswer answer, std::shared_ptr<const Rendered> rendered) {
+    if (answer != BoardAnswer::ok) return reply(jsonAnswer(503, "board unavailable"));
+    reply(answerOf(*rendered));
+  };
+}
+
+}  // namespace
+
 void Routes::board(const HttpRequest& request, bool page, Reply reply) {
   const std::int64_t today = dayOf(nowMs());
   BoardQuery query;
@@ -220,25 +236,42 @@ void Routes::board(const HttpRequest& request, bool page, Reply reply) {
   if (!parseBoardQuery(paramsOf(request), today, query, choice, error)) {
     return reply(jsonAnswer(400, error));
   }
-  boards_->board(query, [this, page, today, query, choice, reply = std::move(reply)](
-                            BoardAnswer answer, const Board& board) {
-    if (answer != BoardAnswer::ok) return reply(jsonAnswer(503, "board unavailable"));
-    if (!page) return reply(cacheable("application/json", boardJson(board)));
-    const DaySpan span = chartSpan(choice.period, today);
-    boards_->communityDays(span.period(), [this, today, query, choice, span, board, reply](
-                                              BoardAnswer days, const std::vector<DayTotals>& all) {
-      if (days != BoardAnswer::ok) return reply(jsonAnswer(503, "board unavailable"));
-      // With the running or next event above the board.
-      events_->list([this, today, query, choice, span, board, all, reply](
-                        BoardAnswer answer, std::shared_ptr<const std::vector<Event>> events) {
-        // (Without it when the events cannot be read.)
-        const std::int64_t now = events_->nowMs();
-        const Event* next = answer == BoardAnswer::ok ? runningOrNextEvent(*events, now) : nullptr;
-        reply(cacheable("text/html; charset=utf-8",
-                        renderLeaderboardPage(options_.page, choice, today, query, board, span, all,
-                                              next, now)));
-      });
-    });
+  const DaySpan span = chartSpan(choice.period, today);
+  ViewRequest view;
+  view.tabPeriod = choice.tab >= 0;
+  // A tab as its link shows it, not paged or searched, draws on the tabs' share.
+  const bool usual = view.tabPeriod && query.offset == 0 && query.limit == BoardQuery().limit &&
+                     query.player.empty();
+  view.share = usual ? Share::tabs : Share::others;
+  view.board = query.period;
+  if (page) view.days = span.period();
+  view.key = std::string(page ? "page " : "board ") + std::to_string(today) + " " + choice.since +
+             " " + choice.until + " " + std::to_string(query.limit) + " " +
+             std::to_string(query.offset) + " " + query.player;
+  const auto render = [this, page, today, query, choice, span](std::shared_ptr<const Event> next,
+                                                               std::int64_t now) {
+    return [this, page, today, query, choice, span, next, now](const Sources& sources) -> Rendered {
+      Board board;
+      sliceBoard(*sources.board, query, board);
+      if (!page) return {200, "application/json", boardJson(board)};
+      return {200, "text/html; charset=utf-8",
+              renderLeaderboardPage(options_.page, choice, today, query, board, span, *sources.days,
+                                    next.get(), now)};
+    };
+  };
+  if (!page) return boards_->view(std::move(view), render(nullptr, 0), replyWith(std::move(reply)));
+  // The page names the running or next event (and without it when the
+  // events cannot be read); what it says of it is part of the answer's key.
+  events_->list([this, view, render, reply = std::move(reply)](
+                    BoardAnswer answer, std::shared_ptr<const std::vector<Event>> events) mutable {
+    const std::int64_t now = events_->nowMs();
+    const Event* found = answer == BoardAnswer::ok ? runningOrNextEvent(*events, now) : nullptr;
+    std::shared_ptr<const Event> next = found ? std::make_shared<Event>(*found) : nullptr;
+    if (next) {
+      view.key += " event " + std::to_string(next->id) + " " + next->name + " " +
+                  eventStateText(*next, now) + " " + std::to_string(next->endMs);
+    }
+    boards_->view(std::move(view), render(next, now), replyWith(std::move(reply)));
   });
 }
 
@@ -249,30 +282,51 @@ void Routes::player(const HttpRequest& request, const std::string& name, bool pa
     return reply(jsonAnswer(400, "since and until are dates, YYYY-MM-DD"));
   }
   const DaySpan span = chartSpan(choice.period, today);
-  boards_->player(
-      name, choice.period, span.period(),
-      [this, page, today, name, choice, span, reply = std::move(reply)](
-          BoardAnswer answer, bool found, const PlayerView& view) {
-        if (answer != BoardAnswer::ok) {
-          return reply(jsonAnswer(503, "board unavailable"));
-        }
+  ViewRequest view;
+  view.share = Share::players;
+  view.tabPeriod = choice.tab >= 0;
+  view.board = choice.period;
+  view.player = name;
+  view.playerDays = span.period();
+  view.key = std::string(page ? "player page " : "player ") + std::to_string(today) + " " +
+             choice.since + " " + choice.until + " " + name;
+  if (!page) return playerView(std::move(view), false, today, name, choice, span, {}, reply);
+  // The page lists the events the player drove in (none when the events
+  // cannot be read); they are part of the answer's key.
+  events_->places(name, [this, view, today, name, choice, span, reply = std::move(reply)](
+                            BoardAnswer answer, const std::vector<EventPlace>& places) mutable {
+    auto listed = std::make_shared<const std::vector<EventPlace>>(
+        answer == BoardAnswer::ok ? places : std::vector<EventPlace>());
+    for (const EventPlace& place : *listed) {
+      view.key += " event " + std::to_string(place.event.id) + " " + place.event.name + " " +
+                  std::to_string(place.row.rank) + " " + std::to_string(place.row.miles) + " " +
+                  std::to_string(place.row.seconds);
+    }
+    playerView(std::move(view), true, today, name, choice, span, listed, std::move(reply));
+  });
+}
+
+void Routes::playerView(ViewRequest view, bool page, std::int64_t today, const std::string& name,
+                        const PeriodChoice& choice, const DaySpan& span,
+                        std::shared_ptr<const std::vector<EventPlace>> places, Reply reply) {
+  boards_->view(
+      std::move(view),
+      [this, page, today, name, choice, span, places](const Sources& sources) -> Rendered {
         const std::string missing = "no player named '" + name + "'";
-        if (!found && !page) return reply(jsonAnswer(404, missing));
-        if (!found) {
-          return reply(
-              {404, "text/html; charset=utf-8", renderMissingPage(options_.page, missing), {}});
+        if (!sources.player->found) {
+          if (!page) return {404, "application/json", jsonAnswer(404, missing).body};
+          return {404, "text/html; charset=utf-8", renderMissingPage(options_.page, missing)};
         }
-        if (!page) return reply(cacheable("application/json", playerJson(name, view)));
-        // With the events the player drove in.
-        events_->places(name, [this, today, name, choice, span, view, reply](
-                                  BoardAnswer answer, const std::vector<EventPlace>& places) {
-          // (Without them when the events cannot be read.)
-          const std::vector<EventPlace> none;
-          reply(cacheable("text/html; charset=utf-8",
-                          renderPlayerPage(options_.page, choice, today, name, view, span,
-                                           answer == BoardAnswer::ok ? places : none)));
-        });
-      });
+        PlayerView player = sources.player->view;
+        player.totals.playerName = name;
+        for (const LeaderboardRow& row : *sources.board) {
+          if (row.playerName == name) player.totals = row;
+        }
+        if (!page) return {200, "application/json", playerJson(name, player)};
+        return {200, "text/html; charset=utf-8",
+                renderPlayerPage(options_.page, choice, today, name, player, span, *places)};
+      },
+      replyWith(std::move(reply)));
 }
 
 void Routes::events(bool page, Reply reply) {
@@ -280,8 +334,9 @@ void Routes::events(bool page, Reply reply) {
                     BoardAnswer answer, std::shared_ptr<const std::vector<Event>> events) {
     if (answer != BoardAnswer::ok) return reply(jsonAnswer(503, "events unavailable"));
     const std::int64_t now = events_->nowMs();
-    if (!page) return reply(cacheable("application/json", eventsJson(*events, now)));
-    reply(cacheable("text/html; charset=utf-8", renderEventsPage(options_.page, *events, now)));
+    reply(answerOf(page ? Rendered{200, "text/html; charset=utf-8",
+                                   renderEventsPage(options_.page, *events, now)}
+                        : Rendered{200, "application/json", eventsJson(*events, now)}));
   });
 }
 
@@ -310,9 +365,9 @@ void Routes::event(const HttpRequest& request, const std::string& id, bool page,
     Board board;
     sliceBoard(*rows, query, board);
     const std::int64_t now = events_->nowMs();
-    if (!page) return reply(cacheable("application/json", eventJson(event, now, board)));
-    reply(cacheable("text/html; charset=utf-8",
-                    renderEventPage(options_.page, event, now, query, board)));
+    reply(answerOf(page ? Rendered{200, "text/html; charset=utf-8",
+                                   renderEventPage(options_.page, event, now, query, board)}
+                        : Rendered{200, "application/json", eventJson(event, now, board)}));
   });
 }
 

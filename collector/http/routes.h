@@ -9,6 +9,9 @@
 #include <memory>
 #include <string>
 
+#include "board/cache.h"
+#include "board/events.h"
+#include "core/calendar.h"
 #include "http/message.h"
 #include "http/metrics.h"
 #include "http/refusal_log.h"
@@ -20,8 +23,6 @@ namespace collector {
 using Reply = std::function<void(HttpAnswer)>;
 
 class RateLimit;
-class BoardCache;
-class EventBoards;
 class Committer;
 
 class Routes {
@@ -44,6 +45,10 @@ class Routes {
   void report(const HttpRequest& request, Reply reply);
   void board(const HttpRequest& request, bool page, Reply reply);
   void player(const HttpRequest& request, const std::string& name, bool page, Reply reply);
+  // The player's answer from `view`; a page lists `places`.
+  void playerView(ViewRequest view, bool page, std::int64_t today, const std::string& name,
+                  const PeriodChoice& choice, const DaySpan& span,
+                  std::shared_ptr<const std::vector<EventPlace>> places, Reply reply);
   void events(bool page, Reply reply);
   void event(const HttpRequest& request, const std::string& id, bool page, Reply reply);
 

@@ -18,6 +18,8 @@ struct ServeOptions {
   int maxConnectionsPerAddress = 64;  // 0: no limit
   int maxReportsPerMinute = 12;       // per key; 0: no limit
   int boardReuseMs = 2000;            // how long a computed board is served again
+  int boardCacheEntries = 1024;       // boards, charts, players and answers kept at most
+  int boardCacheMb = 256;             //   and their size at most
   std::string metricsHost;            // GET /metrics served here, apart from the public port,
   int metricsPort = -1;               //   unless the port is -1 (0 picks a free port)
   PageSettings page;                  // --title, --server-name

@@ -87,6 +87,16 @@ void addServeCommand(CLI::App& app, ServeCommand& serve, std::string& db) {
                    "each one afresh; requests at the same time still share one)")
       ->capture_default_str()
       ->check(CLI::Range(0, 60000));
+  command
+      ->add_option("--board-cache-entries", options.boardCacheEntries,
+                   "boards, charts, player views and rendered answers kept in memory at most")
+      ->capture_default_str()
+      ->check(CLI::Range(16, 1000000));
+  command
+      ->add_option("--board-cache-mb", options.boardCacheMb,
+                   "megabytes those may take at most (estimated)")
+      ->capture_default_str()
+      ->check(CLI::Range(4, 1000000));
   command->add_flag("--no-wall-time-check", serve.noWallTimeCheck,
                     "do not flag reports that claim more time than has passed since the "
                     "key's previous report");

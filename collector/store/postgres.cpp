@@ -51,6 +51,8 @@ enum StatementId {
   unreviewed,
   review,
   lockPlayerIds,
+  reviewMarkNow,
+  reviewedAfter,
   ping,
   insertEvent,
   selectEvents,
@@ -103,6 +105,8 @@ const pg::Prepared statements[] = {
      " RETURNING id, player_id, received_ms, server_id, miles, seconds"},
     {"lock_player_ids",
      "SELECT id FROM players WHERE id = ANY($1::bigint[]) ORDER BY id FOR UPDATE"},
+    {"review_mark", sql::reviewMark},
+    {"reviewed_since", sql::reviewedSince},
     {"ping", "SELECT 1"},
     {"insert_event", sql::insertEvent},
     {"select_events", sql::selectEvents},
@@ -202,6 +206,28 @@ class PostgresStore : public Store {
     Result result = lease.run(communityDayTotals, dayBounds(period));
     if (!check(result, error)) return false;
     days = sumDays(rowsOf(result, sql::communityRow<Row>));
+    return true;
+  }
+
+  bool reviewMark(ReviewMark& mark, std::string& error) override {
+    Lease lease(link_, link_.boards, error, pg::callTime);
+    if (!lease) return false;
+    Result result = lease.run(reviewMarkNow, {});
+    if (!check(result, error)) return false;
+    const Row row{result.get(), 0};
+    mark = {row.integer(0), row.integer(1)};
+    return true;
+  }
+
+  bool reviewedSince(std::int64_t sinceMs, std::vector<ReviewedReport>& reports,
+                     std::string& error) override {
+    Lease lease(link_, link_.boards, error, pg::callTime);
+    if (!lease) return false;
+    Result result = lease.run(reviewedAfter, {number(sinceMs)});
+    if (!check(result, error)) return false;
+    reports = rowsOf(result, [](const Row& row) {
+      return ReviewedReport{row.integer(0), row.integer(1)};
+    });
     return true;
   }
 

@@ -31,6 +31,7 @@ ALTER TABLE reports ADD COLUMN IF NOT EXISTS review text NOT NULL DEFAULT '';
 ALTER TABLE reports ADD COLUMN IF NOT EXISTS reviewed_ms bigint NULL;
 CREATE INDEX IF NOT EXISTS reports_unreviewed ON reports(id) WHERE )sql" COLLECTOR_AWAITING_REVIEW
                                   R"sql(;
+CREATE INDEX IF NOT EXISTS reports_reviewed ON reports(reviewed_ms) WHERE reviewed_ms IS NOT NULL;
 CREATE INDEX IF NOT EXISTS reports_player_received ON reports(player_id, received_ms);
 CREATE INDEX IF NOT EXISTS reports_received ON reports(received_ms);
 CREATE TABLE IF NOT EXISTS player_days (

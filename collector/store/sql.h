@@ -48,6 +48,12 @@ constexpr const char* unreviewed = "SELECT " COLLECTOR_REPORT_COLUMNS
 constexpr const char* playerLast = "SELECT " COLLECTOR_REPORT_COLUMNS
                                    " WHERE r.player_id = $1 ORDER BY r.received_ms DESC, r.id DESC "
                                    "LIMIT 20";
+// The review mark, and the reports reviewed since a time (the partial index
+// reports_reviewed serves both).
+constexpr const char* reviewMark =
+    "SELECT count(*), coalesce(max(reviewed_ms), 0) FROM reports WHERE reviewed_ms IS NOT NULL";
+constexpr const char* reviewedSince =
+    "SELECT reviewed_ms, received_ms FROM reports WHERE reviewed_ms >= $1";
 
 constexpr const char* insertEvent =
     "INSERT INTO events (name, start_ms, end_ms, servers, description, created_ms) "

@@ -182,6 +182,29 @@ class SqliteStore : public Store {
     return finished(select, rc, error);
   }
 
+  bool reviewMark(ReviewMark& mark, std::string& error) override {
+    Reader reader(*this, error);
+    if (!reader) return false;
+    Statement select(reader.db, sql::reviewMark);
+    const int rc = select.step();
+    if (rc == SQLITE_ROW) mark = {select.integer(0), select.integer(1)};
+    return finished(select, rc == SQLITE_ROW ? select.step() : rc, error);
+  }
+
+  bool reviewedSince(std::int64_t sinceMs, std::vector<ReviewedReport>& reports,
+                     std::string& error) override {
+    Reader reader(*this, error);
+    if (!reader) return false;
+    Statement select(reader.db, sql::reviewedSince);
+    select.bind(1, sinceMs);
+    reports.clear();
+    int rc;
+    while ((rc = select.step()) == SQLITE_ROW) {
+      reports.push_back({select.integer(0), select.integer(1)});
+    }
+    return finished(select, rc, error);
+  }
+
   bool unreviewedFlags(std::int64_t sinceMs, const std::string& player,
                        std::vector<StoredReport>& reports, std::string& error) override {
     std::lock_guard<std::mutex> lock(readMutex_);

@@ -72,6 +72,12 @@ const char* const unreviewedIndexSql =
     "CREATE INDEX IF NOT EXISTS reports_unreviewed ON reports(id) "
     "WHERE " COLLECTOR_AWAITING_REVIEW;
 
+// Reviewed reports by time, for the readers that keep past days (made after
+// the review columns, so on every open).
+const char* const reviewedIndexSql =
+    "CREATE INDEX IF NOT EXISTS reports_reviewed ON reports(reviewed_ms) "
+    "WHERE reviewed_ms IS NOT NULL";
+
 // Every report, for the totals built afresh.
 const char* const everyReportSql =
     "SELECT player_id, received_ms, server_id, miles, seconds, truck, trailer, " COLLECTOR_COUNTED
@@ -149,7 +155,8 @@ bool upgrade(sqlite3* db, const std::string& path, std::string& error) {
 }  // namespace
 
 bool createSchema(sqlite3* db, const std::string& path, std::string& error) {
-  return execute(db, schemaSql, error) && upgrade(db, path, error);
+  return execute(db, schemaSql, error) && upgrade(db, path, error) &&
+         execute(db, reviewedIndexSql, error);
 }
 
 }  // namespace collector

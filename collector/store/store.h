@@ -41,7 +41,8 @@
 // A report counts when flag = '' or review = 'accepted'; it is a flagged
 // report awaiting review when flag <> '' and review = ''.
 //   indexes reports(player_id, received_ms), reports(received_ms),
-//           reports(id) of the flagged reports awaiting review
+//           reports(id) of the flagged reports awaiting review,
+//           reports(reviewed_ms) of the reviewed ones
 // and the totals, kept in the transaction that stores each report (`day` is
 // days since 1970-01-01 of received_ms, UTC; miles, seconds and reports count
 // counted reports only, flagged those awaiting review; last_* is the latest report of
@@ -157,6 +158,21 @@ struct PlayerView {
   std::vector<StoredReport> lastReports;  // latest 20 of all time, newest first (flagged too)
 };
 
+// How many reports have been reviewed so far, and the latest review's time:
+// a reader of totals learns from it that reviews (made by any process) have
+// changed past days.
+struct ReviewMark {
+  std::int64_t count = 0;
+  std::int64_t lastMs = 0;
+  bool operator==(const ReviewMark& other) const {
+    return count == other.count && lastMs == other.lastMs;
+  }
+};
+struct ReviewedReport {
+  std::int64_t reviewedMs = 0;
+  std::int64_t receivedMs = 0;
+};
+
 class Store {
  public:
   virtual ~Store() = default;
@@ -208,6 +224,11 @@ class Store {
   virtual bool reviewFlags(const std::vector<std::int64_t>& ids, bool accept, std::int64_t nowMs,
                            std::string& error) = 0;
 
+  // The review mark now (a few index steps, whatever the size of `reports`).
+  virtual bool reviewMark(ReviewMark& mark, std::string& error) = 0;
+  // The reports reviewed at or after `sinceMs`.
+  virtual bool reviewedSince(std::int64_t sinceMs, std::vector<ReviewedReport>& reports,
+                             std::string& error) = 0;
   // Stores an event (checked with eventProblem first) and sets its id.
   virtual bool addEvent(Event& event, std::int64_t nowMs, std::string& error) = 0;
   // Every event, the latest start first.

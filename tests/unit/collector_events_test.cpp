@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <future>
 #include <string>
 #include <vector>
 
+#include "board/events.h"
 #include "core/events.h"
 #include "core/report.h"
 #include "vorn_deployment.h"
@@ -89,6 +91,60 @@ TEST(CollectorEvents, TimesAndRules) {
   for (const auto& row : states) EXPECT_EQ(eventStateText(friday, row.now), row.text) << row.now;
   EXPECT_EQ(splitServers(joinServers({s1, s2})), (std::vector<std::string>{s1, s2}));
   EXPECT_TRUE(splitServers(joinServers({})).empty());
+}
+
+// An ended event's board is read once and kept: a report stored in its window
+// afterwards (as no client could, but a test may) stays off it, and so does a
+// review outside the window, until a review touches one of its reports.
+TEST(CollectorEvents, AnEndedEventsBoardIsKeptUntilAReviewTouchesItsReports) {
+  const std::string path = ::testing::TempDir() + "vorn-events-kept.db";
+  for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
+  std::string error;
+  auto store = openStore("sqlite:" + path, error);
+  ASSERT_TRUE(store) << error;
+  const std::int64_t t = 1797015600000;
+  const auto add = [&](const char* player, std::int64_t ms, double miles, bool flagged) {
+    IncomingReport report;
+    static_cast<ReportBody&>(report) = {player, s1, miles, 60, "Truck", "None"};
+    report.keyHash = player;
+    report.receivedMs = ms;
+    report.flag = flagged ? flagSpeed : "";
+    report.checkWallTime = false;
+    std::vector<AddOutcome> outcomes;
+    ASSERT_TRUE(store->addReports({report}, outcomes, error)) << error;
+  };
+  for (const char* name : {"Ann", "Bob", "Cy"}) ASSERT_TRUE(store->addPlayer(name, name, 0, error));
+  add("Ann", t + 1000, 10, true);
+  add("Bob", t - 1000, 20, true);
+  Event event{0, "Done", t, t + 3600000, {}, ""};
+  ASSERT_TRUE(store->addEvent(event, t, error));
+
+  EventBoards::Limits limits;
+  limits.reuse = std::chrono::milliseconds(0);  // a board that is not kept is read every time
+  limits.now = [t] { return t + 86400000; };
+  EventBoards boards(*store, limits);
+  // "miles+flagged" of the player's line, or "-" when the player has none.
+  const auto line = [&](const std::string& player) {
+    std::promise<std::string> answered;
+    boards.places(player, [&](BoardAnswer answer, const std::vector<EventPlace>& places) {
+      EXPECT_EQ(answer, BoardAnswer::ok);
+      answered.set_value(places.empty() ? "-"
+                                        : std::to_string(int(places[0].row.miles)) + "+" +
+                                              std::to_string(places[0].row.flaggedReports));
+    });
+    return answered.get_future().get();
+  };
+  std::vector<StoredReport> flagged;
+  ASSERT_TRUE(store->unreviewedFlags(0, "", flagged, error));
+  ASSERT_EQ(flagged.size(), 2u);  // Ann's, then Bob's
+  EXPECT_EQ(line("Ann"), "0+1");
+  add("Cy", t + 2000, 5, false);
+  EXPECT_EQ(line("Cy"), "-");
+  ASSERT_TRUE(store->reviewFlags({flagged[1].id}, true, t + 86400000, error));
+  EXPECT_EQ(line("Cy"), "-");
+  ASSERT_TRUE(store->reviewFlags({flagged[0].id}, true, t + 86400000, error));
+  EXPECT_EQ(line("Ann"), "10+0");
+  EXPECT_EQ(line("Cy"), "5+0");
 }
 
 }  // namespace

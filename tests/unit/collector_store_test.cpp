@@ -228,7 +228,15 @@ TEST(StoreContract, ATableOfReportsGivesTheSameDecisionsTotalsAndReviewsOnEveryS
     ASSERT_TRUE(second->reviewFlags({waiting[0].id, waiting[1].id}, true, 1, error)) << error;
     ASSERT_TRUE(first->unreviewedFlags(created + 100001, "", waiting, error)) << error;
     ASSERT_EQ(waiting.size(), 1u);  // Cy's; Bob's came before
-    ASSERT_TRUE(first->reviewFlags({waiting[0].id}, false, 1, error)) << error;
+    ASSERT_TRUE(first->reviewFlags({waiting[0].id}, false, 7, error)) << error;
+    // The mark that tells other processes of reviews, and what they reviewed.
+    ReviewMark mark;
+    std::vector<ReviewedReport> since;
+    ASSERT_TRUE(second->reviewMark(mark, error)) << error;
+    ASSERT_TRUE(second->reviewedSince(2, since, error)) << error;
+    EXPECT_EQ((std::vector<std::int64_t>{mark.count, mark.lastMs, std::int64_t(since.size()),
+                                         since.empty() ? 0 : since[0].reviewedMs}),
+              (std::vector<std::int64_t>{3, 7, 1, 7}));
     const char* reviewed =
         "1 Ann 32/1132 5+0 s1:23 s2:9 T6|2 Bob 25/911 1+1 s1:25 "
         R"(Rig "7" \ {a,b})"

@@ -1,0 +1,603 @@
+#include "board/cache.h"
+
+#include <algorithm>
+#include <iostream>
+
+namespace collector {
+
+namespace {
+
+// Heap bytes of a string beyond the object itself (short ones live inside it).
+std::size_t textBytes(const std::string& text) {
+  return text.capacity() > 15 ? text.capacity() + 1 : 0;
+}
+
+// A map node of the servers' totals: the node's links and colour besides its pair.
+std::size_t serverBytes(const std::map<std::string, ServerTotals>& servers) {
+  std::size_t bytes = 0;
+  for (const auto& [id, totals] : servers) {
+    bytes += 32 + sizeof(std::pair<const std::string, ServerTotals>) + textBytes(id);
+  }
+  return bytes;
+}
+
+std::size_t sizeOf(const std::vector<LeaderboardRow>& rows) {
+  std::size_t bytes = sizeof rows + rows.capacity() * sizeof(LeaderboardRow);
+  for (const LeaderboardRow& row : rows) {
+    bytes += textBytes(row.playerName) + textBytes(row.lastTruck) + textBytes(row.lastTrailer) +
+             serverBytes(row.servers);
+  }
+  return bytes;
+}
+
+std::size_t sizeOf(const std::vector<DayTotals>& days) {
+  std::size_t bytes = sizeof days + days.capacity() * sizeof(DayTotals);
+  for (const DayTotals& day : days) bytes += serverBytes(day.servers);
+  return bytes;
+}
+
+std::size_t sizeOf(const PlayerActivity& activity) {
+  std::size_t bytes = sizeof activity + sizeOf(activity.view.days) +
+                      activity.view.lastReports.capacity() * sizeof(StoredReport);
+  for (const StoredReport& report : activity.view.lastReports) {
+    bytes += textBytes(report.playerName) + textBytes(report.serverId) + textBytes(report.truck) +
+             textBytes(report.trailer) + textBytes(report.flag);
+  }
+  return bytes;
+}
+
+}  // namespace
+
+// One request's values as they come in, then its answer.
+struct BoardCache::Gather {
+  ViewRequest request;
+  Render render;
+  Done done;
+  std::mutex mutex;  // for the fields below
+  int remaining = 0;
+  bool abandoned = false;  // answered already (busy)
+  BoardAnswer worst = BoardAnswer::ok;
+  std::array<Value, 3> values;  // board, days, player
+
+  Sources sources() const {
+    return {std::static_pointer_cast<const std::vector<LeaderboardRow>>(values[0].data),
+            std::static_pointer_cast<const std::vector<DayTotals>>(values[1].data),
+            std::static_pointer_cast<const PlayerActivity>(values[2].data)};
+  }
+};
+
+BoardCache::BoardCache(Store& store, Limits limits) : store_(store), limits_(std::move(limits)) {
+  for (std::size_t i = 0; i < limits_.threads; ++i) threads_.emplace_back([this] { work(); });
+  threads_.emplace_back([this] { answer(); });
+}
+
+BoardCache::~BoardCache() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  pending_.notify_all();
+  answersPending_.notify_all();
+  for (std::thread& thread : threads_) thread.join();
+  for (auto* queues : {&answers_, &computations_}) {
+    for (auto& jobs : *queues) {
+      for (const Job& job : jobs) {
+        if (job.task) job.task(true);
+      }
+    }
+  }
+  for (auto& [key, entry] : entries_) {
+    for (const Waiter& waiter : entry.waiters) waiter(BoardAnswer::busy, {});
+  }
+}
+
+std::int64_t BoardCache::nowMs() const {
+  if (limits_.now) return limits_.now();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+std::int64_t BoardCache::firstOpenDay() const {
+  return dayOf(nowMs() - limits_.closeAfter.count());
+}
+
+BoardCache::Room BoardCache::limit(Share share) const {
+  // The tabs are few but large; player pages many and small.
+  static constexpr std::size_t entryQuarters[] = {1, 2, 1}, byteQuarters[] = {2, 1, 1};
+  const auto index = static_cast<std::size_t>(share);
+  return {limits_.maxEntries * entryQuarters[index] / 4,
+          limits_.maxBytes / 4 * byteQuarters[index]};
+}
+
+BoardCache::Room BoardCache::room(Share share) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return pools_[static_cast<std::size_t>(share)].room;
+}
+
+std::size_t BoardCache::closedDays() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return closedDays_.size();
+}
+
+void BoardCache::view(ViewRequest request, Render render, Done done) {
+  auto gather = std::make_shared<Gather>();
+  gather->request = std::move(request);
+  gather->render = std::move(render);
+  gather->done = std::move(done);
+  const ViewRequest& asked = gather->request;
+  const Share periodShare = asked.tabPeriod ? Share::tabs : Share::others;
+  const Clock::time_point now = Clock::now();
+  std::unique_lock<std::mutex> lock(mutex_);
+  // Values of closed days are computed no more; reviews are looked for here.
+  if (!checkQueued_ && !stopping_ && (!checked_ || now - checkedAt_ >= limits_.reuse)) {
+    checkQueued_ = true;
+    computations_[0].push_front({Key{Kind::answer, 0, 0, {}}, now, [this](bool late) {
+                                   if (!late) checkReviews(true);
+                                   std::lock_guard<std::mutex> lock(mutex_);
+                                   checkQueued_ = false;
+                                 }});
+    pending_.notify_one();
+  }
+  std::vector<std::pair<Key, Share>> wanted;
+  if (asked.board)
+    wanted.push_back({{Kind::board, asked.board->fromMs, asked.board->untilMs, {}}, periodShare});
+  if (asked.days)
+    wanted.push_back({{Kind::days, asked.days->fromMs, asked.days->untilMs, {}}, periodShare});
+  if (asked.player) {
+    wanted.push_back(
+        {{Kind::player, asked.playerDays.fromMs, asked.playerDays.untilMs, *asked.player},
+         Share::players});
+  }
+  int waiting = 0;
+  {
+    std::lock_guard<std::mutex> gathering(gather->mutex);
+    gather->remaining = 1 << 20;  // until every value is asked for
+  }
+  for (const auto& [key, share] : wanted) {
+    const std::size_t slot = sharesOf(key.kind);
+    bool busy = false;
+    Value value;
+    const bool atHand = get(
+        key, share, value,
+        [this, gather, slot](BoardAnswer answer, const Value& computed) {
+          {
+            std::lock_guard<std::mutex> gathering(gather->mutex);
+            if (gather->abandoned) return;
+            if (answer != BoardAnswer::ok) gather->worst = answer;
+            gather->values[slot] = computed;
+            if (--gather->remaining > 0) return;
+          }
+          finish(gather, true);
+        },
+        now, busy);
+    if (busy) {
+      {
+        std::lock_guard<std::mutex> gathering(gather->mutex);
+        gather->abandoned = true;
+      }
+      lock.unlock();
+      return gather->done(BoardAnswer::busy, nullptr);
+    }
+    if (atHand) {
+      std::lock_guard<std::mutex> gathering(gather->mutex);
+      gather->values[slot] = value;
+    } else {
+      ++waiting;
+    }
+  }
+  {
+    std::lock_guard<std::mutex> gathering(gather->mutex);
+    gather->remaining = waiting;
+  }
+  lock.unlock();
+  if (waiting == 0) finish(gather, false);
+}
+
+std::size_t BoardCache::sharesOf(Kind kind) {
+  return kind == Kind::board ? 0 : kind == Kind::days ? 1 : 2;
+}
+
+bool BoardCache::get(const Key& key, Share share, Value& value, Waiter waiter,
+                     Clock::time_point now, bool& busy) {
+  Entry& entry = entries_[key];
+  if (!entry.value.data && !entry.queued && entry.waiters.empty()) entry.share = share;
+  if (entry.value.data) {
+    const auto age = now - entry.startedAt;
+    bool serve = (entry.closed && !entry.stale) || age < limits_.reuse;
+    if (serve && !entry.closed && !entry.hot && !entry.queued) {
+      // Read while fresh: its successor is computed when the reuse time is up.
+      entry.hot = true;
+      timers_.emplace(entry.startedAt + limits_.reuse, key);
+      pending_.notify_one();
+    }
+    if (!serve && entry.queued) {
+      serve = entry.onTime;
+    } else if (!serve && (entry.hot || entry.stale)) {
+      // Its successor is due (or a review touched it): this value stays
+      // within the freshness bound until that one comes.
+      serve = queueComputation(key, entry, now, true);
+    }
+    if (serve) {
+      entry.readAt = now;
+      Pool& pool = pools_[static_cast<std::size_t>(entry.share)];
+      if (entry.listed) pool.lru.splice(pool.lru.begin(), pool.lru, entry.lru);
+      value = entry.value;
+      return true;
+    }
+  }
+  // Never computed, or too old to be served: the reader waits.
+  if (!entry.queued && !queueComputation(key, entry, now, false)) {
+    if (!entry.value.data && entry.waiters.empty()) entries_.erase(key);
+    busy = true;
+    return false;
+  }
+  entry.waiters.push_back(std::move(waiter));
+  return false;
+}
+
+bool BoardCache::queueComputation(const Key& key, Entry& entry, Clock::time_point now,
+                                  bool onTime) {
+  auto& queue = computations_[static_cast<std::size_t>(entry.share)];
+  if (stopping_ || queue.size() >= limits_.maxPending) return false;
+  entry.queued = true;
+  entry.onTime = onTime;
+  queue.push_back({key, now, nullptr});
+  pending_.notify_one();
+  return true;
+}
+
+void BoardCache::finish(const std::shared_ptr<Gather>& gather, bool onCacheThread) {
+  if (gather->worst != BoardAnswer::ok) return gather->done(gather->worst, nullptr);
+  const Key key{Kind::answer, 0, 0, gather->request.key};
+  std::array<std::uint64_t, 3> sources{};
+  for (std::size_t i = 0; i < sources.size(); ++i) sources[i] = gather->values[i].version;
+  std::unique_lock<std::mutex> lock(mutex_);
+  auto found = entries_.find(key);
+  if (found != entries_.end() && found->second.value.data && found->second.sources == sources) {
+    Entry& entry = found->second;
+    Pool& pool = pools_[static_cast<std::size_t>(entry.share)];
+    if (entry.listed) pool.lru.splice(pool.lru.begin(), pool.lru, entry.lru);
+    entry.readAt = Clock::now();
+    auto rendered = std::static_pointer_cast<const Rendered>(entry.value.data);
+    lock.unlock();
+    return gather->done(BoardAnswer::ok, std::move(rendered));
+  }
+  const auto render = [this, gather, key, sources](bool late) {
+    if (late) return gather->done(BoardAnswer::busy, nullptr);
+    auto rendered = std::make_shared<const Rendered>(gather->render(gather->sources()));
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      auto at = entries_.find(key);
+      if (at == entries_.end() || !at->second.value.data) {
+        at = entries_.emplace(key, Entry()).first;
+        at->second.share = gather->request.share;
+      }
+      Entry& entry = at->second;
+      if (entry.share == gather->request.share) {
+        entry.value = {rendered, 0};
+        entry.sources = sources;
+        entry.readAt = Clock::now();
+        keep(key, entry,
+             sizeof(Entry) + sizeof(Rendered) + textBytes(rendered->body) + key.name.size());
+      }
+    }
+    gather->done(BoardAnswer::ok, std::move(rendered));
+  };
+  if (onCacheThread) {
+    lock.unlock();
+    return render(false);
+  }
+  // Rendering takes the cache's thread, not the caller's: however many read,
+  // the reports keep the rest of the CPU.
+  auto& queue = answers_[static_cast<std::size_t>(gather->request.share)];
+  if (stopping_ || queue.size() >= limits_.maxAnswers) {
+    lock.unlock();
+    return gather->done(BoardAnswer::busy, nullptr);
+  }
+  queue.push_back({key, Clock::now(), render});
+  answersPending_.notify_one();
+}
+
+void BoardCache::keep(const Key& key, Entry& entry, std::size_t bytes) {
+  Pool& pool = pools_[static_cast<std::size_t>(entry.share)];
+  if (entry.listed) {
+    pool.room.bytes -= entry.bytes;
+    pool.room.entries -= 1;
+    pool.lru.erase(entry.lru);
+    entry.listed = false;
+  }
+  entry.bytes = bytes;
+  if (!makeRoom(entry.share, key, bytes, Clock::now())) {
+    // Answered, not kept.
+    entry.value = {};
+    if (!entry.queued && entry.waiters.empty()) entries_.erase(key);
+    return;
+  }
+  pool.lru.push_front(key);
+  entry.lru = pool.lru.begin();
+  entry.listed = true;
+  pool.room.bytes += bytes;
+  pool.room.entries += 1;
+}
+
+bool BoardCache::makeRoom(Share share, const Key& self, std::size_t bytes, Clock::time_point now) {
+  Pool& pool = pools_[static_cast<std::size_t>(share)];
+  const Room most = limit(share);
+  if (bytes > most.bytes || most.entries == 0) return false;
+  auto victim = pool.lru.end();
+  while (pool.room.entries + 1 > most.entries || pool.room.bytes + bytes > most.bytes) {
+    if (victim == pool.lru.begin()) return false;
+    --victim;
+    Entry& entry = entries_.at(*victim);
+    if (&*victim == &self || !(*victim < self || self < *victim) || entry.queued ||
+        !entry.waiters.empty())
+      continue;
+    // Periods outside the tabs and players take the room only of values
+    // nobody wanted lately: a crowd of them never churns the rest.
+    if (share == Share::others && now - entry.readAt < limits_.reuse) return false;
+    const Key gone = *victim;
+    victim = std::next(victim);
+    drop(gone);
+  }
+  return true;
+}
+
+void BoardCache::drop(const Key& key) {
+  auto found = entries_.find(key);
+  if (found == entries_.end()) return;
+  Entry& entry = found->second;
+  if (entry.listed) {
+    Pool& pool = pools_[static_cast<std::size_t>(entry.share)];
+    pool.room.bytes -= entry.bytes;
+    pool.room.entries -= 1;
+    pool.lru.erase(entry.lru);
+  }
+  entries_.erase(found);
+}
+
+void BoardCache::work() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    if (stopping_) return;
+    const Clock::time_point now = Clock::now();
+    // Successors of values read while fresh.
+    while (!timers_.empty() && timers_.begin()->first <= now) {
+      const Key key = timers_.begin()->second;
+      timers_.erase(timers_.begin());
+      auto found = entries_.find(key);
+      if (found != entries_.end() && found->second.hot && !found->second.queued) {
+        queueComputation(key, found->second, now, true);
+      }
+    }
+    auto queue = std::find_if(computations_.begin(), computations_.end(),
+                              [](const std::deque<Job>& jobs) { return !jobs.empty(); });
+    if (queue == computations_.end()) {
+      if (timers_.empty()) {
+        pending_.wait(lock);
+      } else {
+        pending_.wait_until(lock, timers_.begin()->first);
+      }
+      continue;
+    }
+    const Job job = std::move(queue->front());
+    queue->pop_front();
+    lock.unlock();
+    compute(job);
+    lock.lock();
+  }
+}
+
+void BoardCache::answer() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    auto queue = std::find_if(answers_.begin(), answers_.end(),
+                              [](const std::deque<Job>& jobs) { return !jobs.empty(); });
+    if (stopping_) return;
+    if (queue == answers_.end()) {
+      answersPending_.wait(lock);
+      continue;
+    }
+    const Job job = std::move(queue->front());
+    queue->pop_front();
+    lock.unlock();
+    job.task(Clock::now() - job.queuedAt > limits_.deadline);
+    lock.lock();
+  }
+}
+
+void BoardCache::compute(const Job& job) {
+  // A computation that waited too long for its thread is not begun: its
+  // readers have been waiting that long already.
+  const bool late = Clock::now() - job.queuedAt > limits_.deadline;
+  if (job.task) return job.task(late);
+  const Key& key = job.key;
+  Value value;
+  std::size_t bytes = 0;
+  bool done = false, closed = false;
+  const Clock::time_point started = Clock::now();
+  std::uint64_t generation = 0;
+  if (!late) {
+    checkReviews(false);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      generation = generation_;
+      auto found = entries_.find(key);
+      if (found != entries_.end()) found->second.hot = false;
+    }
+    const std::int64_t firstOpen = firstOpenDay();
+    const Period period{key.fromMs, key.untilMs};
+    std::int64_t fromDay = 0, untilDay = 0;
+    daysOf(period, fromDay, untilDay);
+    std::string error;
+    if (key.kind == Kind::board) {
+      auto rows = std::make_shared<std::vector<LeaderboardRow>>();
+      done = store_.leaderboard(period, *rows, error);
+      bytes = sizeOf(*rows);
+      value.data = std::move(rows);
+      closed = untilDay <= firstOpen;
+    } else if (key.kind == Kind::days) {
+      auto days = std::make_shared<std::vector<DayTotals>>();
+      done = computeDays(period, generation, firstOpen, *days, error);
+      bytes = sizeOf(*days);
+      value.data = std::move(days);
+      closed = untilDay <= firstOpen;
+    } else {
+      auto activity = std::make_shared<PlayerActivity>();
+      done = store_.playerActivity(key.name, period, activity->view, activity->found, error);
+      // A player that does not exist is an answer too (a 404).
+      if (!done && !activity->found) done = true, activity->view = PlayerView();
+      bytes = sizeOf(*activity);
+      value.data = std::move(activity);
+    }
+    if (!done) std::cerr << "leaderboard failed: " << error << "\n";
+    if (limits_.computed) {
+      limits_.computed(std::chrono::duration<double>(Clock::now() - started).count(), done);
+    }
+  }
+  std::vector<Waiter> waiters;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = entries_.find(key);
+    if (found == entries_.end()) return;
+    Entry& entry = found->second;
+    entry.queued = false;
+    waiters = std::move(entry.waiters);
+    entry.waiters.clear();
+    if (done) {
+      value.version = nextVersion_++;
+      entry.value = value;
+      entry.startedAt = started;
+      entry.readAt = Clock::now();
+      // A review noticed meanwhile may have touched what was read.
+      entry.closed = closed && generation == generation_;
+      entry.stale = closed && !entry.closed;
+      keep(key, entry, bytes + sizeof(Entry) + key.name.size());
+    } else if (!entry.value.data) {
+      entries_.erase(found);
+    }
+  }
+  const BoardAnswer answer = done   ? BoardAnswer::ok
+                             : late ? BoardAnswer::busy
+                                    : BoardAnswer::failed;
+  for (const Waiter& waiter : waiters) waiter(answer, value);
+}
+
+bool BoardCache::computeDays(const Period& period, std::uint64_t generation, std::int64_t firstOpen,
+                             std::vector<DayTotals>& days, std::string& error) {
+  std::int64_t fromDay = 0, untilDay = 0;
+  daysOf(period, fromDay, untilDay);
+  // Closed days from memory, those not yet there read in one range; then the
+  // open days, afresh.
+  std::map<std::int64_t, DayTotals> closed;
+  std::int64_t missingFrom = 0, missingUntil = 0;
+  if (untilDay - fromDay > static_cast<std::int64_t>(limits_.maxDays)) {
+    return store_.communityDays(period, days, error);  // no chart spans that much
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (std::int64_t day = fromDay; day < std::min(untilDay, firstOpen); ++day) {
+      auto found = closedDays_.find(day);
+      if (found != closedDays_.end()) {
+        closed.emplace(day, found->second);
+      } else {
+        if (missingFrom == missingUntil) missingFrom = day;
+        missingUntil = day + 1;
+      }
+    }
+  }
+  if (missingFrom < missingUntil) {
+    std::vector<DayTotals> read;
+    if (!store_.communityDays({missingFrom * msPerDay, missingUntil * msPerDay}, read, error)) {
+      return false;
+    }
+    for (DayTotals& day : read) closed[day.day] = std::move(day);
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (std::int64_t day = missingFrom; generation == generation_ && day < missingUntil; ++day) {
+      if (closedDays_.size() >= limits_.maxDays) {
+        // The most recent days are the ones charts show most.
+        if (closedDays_.begin()->first >= day) continue;
+        closedDays_.erase(closedDays_.begin());
+      }
+      auto found = closed.find(day);
+      DayTotals& kept = closedDays_[day];
+      if (found != closed.end()) {
+        kept = found->second;
+      } else {
+        kept.day = day;
+      }
+    }
+  }
+  days.clear();
+  for (auto& [day, totals] : closed) {
+    if (totals.reports > 0) days.push_back(std::move(totals));
+  }
+  const std::int64_t openFrom = std::max(fromDay, firstOpen);
+  if (openFrom < untilDay) {
+    std::vector<DayTotals> open;
+    const Period openPeriod{openFrom * msPerDay, period.untilMs};
+    if (!store_.communityDays(openPeriod, open, error)) return false;
+    days.insert(days.end(), open.begin(), open.end());
+  }
+  return true;
+}
+
+void BoardCache::checkReviews(bool always) {
+  std::lock_guard<std::mutex> checking(checkMutex_);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Recently enough for a computation: any review after that check changes
+    // the mark, and the next check marks what it touched.
+    if (checked_ && !always && Clock::now() - checkedAt_ < limits_.reuse / 4) return;
+  }
+  const Clock::time_point at = Clock::now();
+  ReviewMark mark;
+  std::string error;
+  if (!store_.reviewMark(mark, error)) {
+    std::cerr << "reading the flag reviews failed: " << error << "\n";
+    return;
+  }
+  if (checked_ && !(mark == mark_)) {
+    std::vector<ReviewedReport> reviewed;
+    std::vector<std::int64_t> days;
+    std::int64_t after = 0;
+    const bool read = store_.reviewedSince(mark_.lastMs, reviewed, error);
+    for (const ReviewedReport& report : reviewed) {
+      days.push_back(dayOf(report.receivedMs));
+      after += report.reviewedMs > mark_.lastMs;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Reviews dated before the last mark (another machine's clock) cannot be
+    // told apart: then every closed value goes.
+    invalidate(read && after == mark.count - mark_.count ? &days : nullptr);
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  mark_ = mark;
+  checked_ = true;
+  checkedAt_ = at;
+}
+
+void BoardCache::invalidate(const std::vector<std::int64_t>* days) {
+  ++generation_;
+  const auto touched = [&](std::int64_t fromDay, std::int64_t untilDay) {
+    if (!days) return true;
+    return std::any_of(days->begin(), days->end(),
+                       [&](std::int64_t day) { return day >= fromDay && day < untilDay; });
+  };
+  if (!days) {
+    closedDays_.clear();
+  } else {
+    for (std::int64_t day : *days) closedDays_.erase(day);
+  }
+  for (auto& [key, entry] : entries_) {
+    if (key.kind != Kind::board && key.kind != Kind::days) continue;
+    std::int64_t fromDay = 0, untilDay = 0;
+    daysOf({key.fromMs, key.untilMs}, fromDay, untilDay);
+    if (entry.value.data && touched(fromDay, untilDay)) {
+      entry.closed = false;
+      entry.stale = true;
+    }
+  }
+}
+
+}  // namespace collector

@@ -1,0 +1,375 @@
+// The cache of boards, charts and player views, over a real SQLite store that
+// the test can hold in the middle of a computation.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "board/cache.h"
+#include "store/store.h"
+
+namespace {
+
+using namespace collector;
+
+constexpr std::int64_t day0 = 20000 * msPerDay;
+
+// A SQLite store that counts the reads of boards and days and can hold the
+// board computations until the test lets them go.
+class HeldStore : public Store {
+ public:
+  explicit HeldStore(const std::string& name) {
+    const std::string path = testing::TempDir() + "vorn-cache-" + name + ".db";
+    for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
+    std::string error;
+    store_ = openStore("sqlite:" + path, error);
+    EXPECT_TRUE(store_) << error;
+    store_->addPlayer("Ann", "Ann", 0, error);
+  }
+  // One report of Ann, `miles` counted or flagged, received at `ms`.
+  void report(std::int64_t ms, double miles, bool flagged = false) {
+    IncomingReport report;
+    static_cast<ReportBody&>(report) = {"Ann", "s1", miles, 60, "T", "R"};
+    report.keyHash = "Ann";
+    report.receivedMs = ms;
+    report.flag = flagged ? flagSpeed : "";
+    report.checkWallTime = false;
+    std::vector<AddOutcome> outcomes;
+    std::string error;
+    EXPECT_TRUE(store_->addReports({report}, outcomes, error)) << error;
+  }
+  void hold() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_ = true;
+  }
+  void release() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_ = false;
+    changed_.notify_all();
+  }
+  // Waits until `count` board computations have begun.
+  void awaitBoards(int count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return boards_ >= count; });
+  }
+  void awaitMarks(int count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return marks_ >= count; });
+  }
+  int boards() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return boards_;
+  }
+  int marks() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return marks_;
+  }
+  std::string daysRead() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return daysRead_;
+  }
+  Store& real() { return *store_; }
+
+  bool leaderboard(const Period& period, std::vector<LeaderboardRow>& rows,
+                   std::string& error) override {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      ++boards_;
+      changed_.notify_all();
+      changed_.wait(lock, [&] { return !held_; });
+    }
+    return store_->leaderboard(period, rows, error);
+  }
+  bool communityDays(const Period& period, std::vector<DayTotals>& days,
+                     std::string& error) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      daysRead_ += "[" + std::to_string((period.fromMs - day0) / msPerDay) + "," +
+                   std::to_string((period.untilMs - day0) / msPerDay) + ")";
+    }
+    return store_->communityDays(period, days, error);
+  }
+  bool reviewMark(ReviewMark& mark, std::string& error) override {
+    const bool read = store_->reviewMark(mark, error);
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++marks_;
+    changed_.notify_all();
+    return read;
+  }
+  bool reviewedSince(std::int64_t sinceMs, std::vector<ReviewedReport>& reports,
+                     std::string& error) override {
+    return store_->reviewedSince(sinceMs, reports, error);
+  }
+  bool playerActivity(const std::string& name, const Period& days, PlayerView& view, bool& found,
+                      std::string& error) override {
+    return store_->playerActivity(name, days, view, found, error);
+  }
+  bool addPlayer(const std::string& n, const std::string& k, std::int64_t t,
+                 std::string& e) override {
+    return store_->addPlayer(n, k, t, e);
+  }
+  bool listPlayers(std::vector<PlayerInfo>& p, std::string& e) override {
+    return store_->listPlayers(p, e);
+  }
+  bool revokePlayer(const std::string& n, std::int64_t t, std::string& e) override {
+    return store_->revokePlayer(n, t, e);
+  }
+  bool addReports(const std::vector<IncomingReport>& b, std::vector<AddOutcome>& o,
+                  std::string& e) override {
+    return store_->addReports(b, o, e);
+  }
+  bool unreviewedFlags(std::int64_t s, const std::string& p, std::vector<StoredReport>& r,
+                       std::string& e) override {
+    return store_->unreviewedFlags(s, p, r, e);
+  }
+  bool reviewFlags(const std::vector<std::int64_t>& i, bool a, std::int64_t t,
+                   std::string& e) override {
+    return store_->reviewFlags(i, a, t, e);
+  }
+  bool exportReports(const std::function<void(const StoredReport&)>& each,
+                     std::string& e) override {
+    return store_->exportReports(each, e);
+  }
+  bool addEvent(Event& event, std::int64_t now, std::string& e) override {
+    return store_->addEvent(event, now, e);
+  }
+  bool listEvents(std::vector<Event>& events, std::string& e) override {
+    return store_->listEvents(events, e);
+  }
+  bool removeEvent(std::int64_t id, std::string& e) override { return store_->removeEvent(id, e); }
+  bool eventBoard(const Event& event, std::vector<LeaderboardRow>& rows, std::string& e) override {
+    return store_->eventBoard(event, rows, e);
+  }
+  bool healthy() override { return store_->healthy(); }
+
+ private:
+  std::unique_ptr<Store> store_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool held_ = false;
+  int boards_ = 0, marks_ = 0;
+  std::string daysRead_;
+};
+
+// Answers as "status:body", rendered as "miles of the board|miles of the days".
+class Reader {
+ public:
+  explicit Reader(BoardCache& cache) : cache_(cache) {}
+
+  void ask(Period board, std::optional<Period> days = {}, Share share = Share::tabs,
+           std::string key = "") {
+    ViewRequest request;
+    request.share = share;
+    request.tabPeriod = share == Share::tabs;
+    request.board = board;
+    request.days = days;
+    request.key =
+        key.empty() ? std::to_string(board.fromMs) + " " + std::to_string(board.untilMs) : key;
+    cache_.view(
+        request,
+        [this](const Sources& sources) {
+          ++renders;
+          double miles = 0, dayMiles = 0;
+          for (const LeaderboardRow& row : *sources.board) miles += row.miles;
+          if (sources.days) {
+            for (const DayTotals& day : *sources.days) dayMiles += day.miles;
+          }
+          return Rendered{200, "text/plain", shortText(miles) + "|" + shortText(dayMiles)};
+        },
+        [this](BoardAnswer answer, std::shared_ptr<const Rendered> rendered) {
+          std::lock_guard<std::mutex> lock(mutex_);
+          answers_.push_back(answer == BoardAnswer::ok     ? rendered->body
+                             : answer == BoardAnswer::busy ? "busy"
+                                                           : "failed");
+          answered_.notify_all();
+        });
+  }
+  // Waits for the answers so far and hands them over.
+  std::vector<std::string> answers(std::size_t count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    answered_.wait(lock, [&] { return answers_.size() >= count; });
+    std::vector<std::string> out;
+    out.swap(answers_);
+    return out;
+  }
+  std::size_t answered() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return answers_.size();
+  }
+  std::atomic<int> renders{0};
+
+  std::string one(Period board, std::optional<Period> days = {}, Share share = Share::tabs,
+                  std::string key = "") {
+    ask(board, days, share, key);
+    return answers(1).at(0);
+  }
+
+ private:
+  static std::string shortText(double value) { return std::to_string(static_cast<int>(value)); }
+  BoardCache& cache_;
+  std::mutex mutex_;
+  std::condition_variable answered_;
+  std::vector<std::string> answers_;
+};
+
+BoardCache::Limits limitsOf(std::chrono::milliseconds reuse, std::int64_t nowMs = 0) {
+  BoardCache::Limits limits;
+  limits.reuse = reuse;
+  limits.deadline = std::chrono::minutes(1);
+  if (nowMs) limits.now = [nowMs] { return nowMs; };
+  return limits;
+}
+
+// What is at hand is served at once, while at most one computation of its
+// successor runs for all readers; nothing served is older than the reuse
+// time plus one computation.
+TEST(BoardCache, ServesWhatIsAtHandWhileOneSuccessorComputesWithinTheFreshnessBound) {
+  HeldStore store("fresh");
+  const auto reuse = std::chrono::milliseconds(1000);
+  BoardCache cache(store, limitsOf(reuse));
+  Reader reader(cache);
+  const Period all, later{day0, Period{}.untilMs};
+  store.report(day0 + 1000, 5);
+
+  store.hold();
+  for (int i = 0; i < 3; ++i) reader.ask(all);  // never computed: they wait, for one computation
+  store.awaitBoards(1);
+  EXPECT_EQ(reader.answered(), 0u);
+  store.release();
+  EXPECT_EQ(reader.answers(3), std::vector<std::string>(3, "5|0"));
+
+  EXPECT_EQ(reader.one(all), "5|0");  // at hand, read while fresh
+  store.report(day0 + 2000, 7);
+  store.hold();
+  store.awaitBoards(2);  // its successor began when the reuse time was up
+  EXPECT_EQ(reader.one(all), "5|0") << "served while the successor computes";
+  EXPECT_EQ(reader.one(all), "5|0");
+  EXPECT_EQ(store.boards(), 2) << "one successor for all readers";
+  store.release();
+  for (std::string seen = "5|0"; seen == "5|0";) seen = reader.one(all);
+  EXPECT_EQ(reader.one(all), "12|0");
+
+  // A board nobody read within the reuse time is not served again: its
+  // reader waits for the successor, which has the report made meanwhile.
+  EXPECT_EQ(reader.one(later), "12|0");
+  std::this_thread::sleep_for(reuse + reuse / 2);
+  const int computed = store.boards();
+  store.report(day0 + 3000, 1);
+  EXPECT_EQ(reader.one(later), "13|0");
+  EXPECT_EQ(store.boards(), computed + 1);
+}
+
+// Closed days are read once and kept; a review (here straight through the
+// store, as the `flags` command of another process makes it) drops only the
+// days it touches, and the boards and charts that include them.
+TEST(BoardCache, KeepsClosedDaysUntilAReviewTouchesThem) {
+  HeldStore store("closed");
+  store.report(day0 + 1000, 10, true);  // report 1, flagged, day 0
+  store.report(day0 + msPerDay, 3);     // day 1
+  const std::int64_t today = day0 + 10 * msPerDay + msPerDay / 2;
+  BoardCache cache(store, limitsOf(std::chrono::milliseconds(0), today));
+  Reader reader(cache);
+  const Period day0Board{day0, day0 + msPerDay}, day1Board{day0 + msPerDay, day0 + 2 * msPerDay};
+  const Period chart{day0, today + msPerDay};
+  const auto all = [&] {
+    return reader.one(day0Board, chart, Share::tabs, "0") + " " +
+           reader.one(day1Board, chart, Share::tabs, "1");
+  };
+  EXPECT_EQ(all(), "0|3 3|3");
+  // Reused for no time: today's part of the chart is read for each answer.
+  EXPECT_EQ(store.daysRead(), "[0,10)[10,11)[10,11)") << "the closed days at once";
+  const int boards = store.boards();
+  EXPECT_EQ(all(), "0|3 3|3");
+  EXPECT_EQ(store.boards(), boards) << "closed boards are kept";
+  EXPECT_EQ(store.daysRead(), "[0,10)[10,11)[10,11)[10,11)[10,11)") << "only today is read";
+  EXPECT_EQ(cache.closedDays(), 10u);
+
+  std::string error;
+  ASSERT_TRUE(store.real().reviewFlags({1}, true, today, error)) << error;
+  for (;;) {
+    const int marks = store.marks();
+    if (all() == "10|13 3|13") break;
+    store.awaitMarks(marks + 1);  // each answer has the mark read again
+  }
+  EXPECT_EQ(store.boards(), boards + 1) << "day 0's board alone";
+  EXPECT_EQ(store.daysRead().find("[1,"), std::string::npos) << "day 1 is not read again";
+  EXPECT_NE(store.daysRead().find("[0,1)"), std::string::npos) << "day 0 is";
+}
+
+// The values of each share stay within its room: what does not fit is answered
+// and dropped (other periods) or pushes out the least recently read (tabs,
+// players); many periods asked at once never turn the tabs away.
+TEST(BoardCache, StaysWithinItsRoomAndKeepsTheTabsAnswered) {
+  const std::int64_t today = day0 + 100 * msPerDay;
+  const auto period = [&](int n) { return Period{day0 - n * msPerDay, day0}; };
+  // Each view keeps two values, its board and its answer; it is kept when
+  // asked again without a computation or a rendering.
+  std::size_t viewBytes = 0;  // of one view of an empty board
+  {
+    HeldStore store("measure");
+    BoardCache cache(store, limitsOf(std::chrono::minutes(1), today));
+    Reader(cache).one(period(1), {}, Share::others, "v1");
+    viewBytes = cache.room(Share::others).bytes;
+  }
+  const struct {
+    const char* name;
+    std::size_t entries, bytes;  // the room of the share
+    Share share;
+    bool kept[3];
+  } rows[] = {
+      {"other periods, two views fit", 4, 2 * viewBytes, Share::others, {true, true, false}},
+      {"other periods, a byte short", 4, 2 * viewBytes - 1, Share::others, {true, false, false}},
+      {"other periods, an entry short", 3, 2 * viewBytes, Share::others, {true, false, false}},
+      {"tabs, the least recently read goes", 4, 2 * viewBytes, Share::tabs, {false, true, true}},
+  };
+  for (const auto& row : rows) {
+    HeldStore store(std::string("room") + std::to_string(&row - rows));
+    auto limits = limitsOf(std::chrono::minutes(1), today);
+    // A quarter of the entries each; the tabs half of the bytes, the others a quarter.
+    limits.maxEntries = 4 * row.entries;
+    limits.maxBytes = (row.share == Share::tabs ? 2 : 4) * row.bytes;
+    BoardCache cache(store, limits);
+    Reader reader(cache);
+    for (int n = 1; n <= 3; ++n) reader.one(period(n), {}, row.share, "v" + std::to_string(n));
+    for (int n = 3; n >= 1; --n) {
+      const int boards = store.boards(), renders = reader.renders;
+      reader.one(period(n), {}, row.share, "v" + std::to_string(n));
+      EXPECT_EQ(store.boards() == boards && reader.renders == renders, row.kept[n - 1])
+          << row.name << ", view " << n;
+    }
+    EXPECT_LE(cache.room(row.share).entries, row.entries) << row.name;
+    EXPECT_LE(cache.room(row.share).bytes, row.bytes) << row.name;
+  }
+
+  // Thousands of distinct periods at once, and the tabs between them.
+  HeldStore store("crowd");
+  store.report(day0 - 1000, 2);
+  auto limits = limitsOf(std::chrono::minutes(1), today);
+  limits.maxEntries = 64;
+  limits.maxBytes = 64 * viewBytes;
+  BoardCache cache(store, limits);
+  Reader crowd(cache), tabs(cache);
+  store.hold();
+  tabs.ask(period(1));
+  store.awaitBoards(1);
+  for (int n = 2; n < 3002; ++n) crowd.ask(period(n), {}, Share::others, "c" + std::to_string(n));
+  tabs.ask(period(2));  // waits behind one computation, not behind the crowd
+  store.release();
+  EXPECT_EQ(tabs.answers(2), std::vector<std::string>(2, "2|0"));
+  std::size_t busy = 0;
+  for (const std::string& answer : crowd.answers(3000)) busy += answer == "busy";
+  EXPECT_GT(busy, 2900u) << "at most a queue of them is computed";
+  for (const Share share : {Share::tabs, Share::players, Share::others}) {
+    EXPECT_LE(cache.room(share).entries, cache.limit(share).entries);
+    EXPECT_LE(cache.room(share).bytes, cache.limit(share).bytes);
+  }
+  EXPECT_EQ(tabs.one(period(1)), "2|0");
+}
+
+}  // namespace
