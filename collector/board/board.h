@@ -1,3 +1,10 @@
+// board/, between the store and the pages: reads the store only through
+// store/store.h. The cache (cache.h) is thread-safe, bounded in memory and
+// owns its threads, joined when it is destroyed; every callback runs exactly
+// once (on the caller's thread when all is at hand, else on the cache's),
+// with `failed` when the store failed and `busy` when too much waits or the
+// cache goes, never with an exception.
+//
 // The leaderboard as the routes serve it, whatever the HTTP library: the
 // query's parameters and the JSON (the cache of computed boards: cache.h).
 #pragma once

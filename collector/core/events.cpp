@@ -6,7 +6,7 @@
 #include <cctype>
 #include <chrono>
 
-#include "core/report.h"
+#include "core/names.h"
 #include "vorn_deployment.h"
 
 namespace collector {
@@ -16,17 +16,6 @@ namespace {
 bool hasControl(const std::string& text) {
   return std::any_of(text.begin(), text.end(),
                      [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
-}
-
-// The rules a report's player_name follows, and no blank at either end.
-std::string nameProblem(const std::string& name) {
-  if (name.empty()) return "an event needs a name";
-  if (name.size() > maxTextBytes) {
-    return "the name is longer than " + std::to_string(maxTextBytes) + " bytes";
-  }
-  if (hasControl(name)) return "the name holds a control character";
-  if (name.front() == ' ' || name.back() == ' ') return "the name begins or ends with a space";
-  return "";
 }
 
 bool digits(const std::string& text, std::size_t at, std::size_t count, int& value) {
@@ -73,7 +62,7 @@ bool parseUtcTime(const std::string& text, std::int64_t& ms) {
 }
 
 std::string eventProblem(const Event& event) {
-  std::string problem = nameProblem(event.name);
+  std::string problem = playerNameProblem(event.name);
   if (!problem.empty()) return problem;
   if (event.endMs <= event.startMs) return "the event ends before it starts";
   if (event.endMs - event.startMs > maxEventMs) return "an event lasts at most 31 days";

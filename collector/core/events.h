@@ -29,7 +29,7 @@ struct Event {
 bool parseUtcTime(const std::string& text, std::int64_t& ms);
 
 // Why `event` cannot be added, or "" when it can: its name breaks the rules
-// of a player's name, it ends before it starts or lasts longer than
+// of a player's name (names.h), it ends before it starts or lasts longer than
 // maxEventMs, a server is not one of the build's (or named twice), or its
 // description is too long or holds a control character.
 std::string eventProblem(const Event& event);

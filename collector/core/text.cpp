@@ -19,16 +19,35 @@ std::string isoTime(std::int64_t ms) {
                     date::sys_time<std::chrono::milliseconds>{std::chrono::milliseconds{ms}}));
 }
 
+namespace {
+
+// The bytes of a character at text[i] that a terminal would obey rather than
+// show: a C0 control, DEL, a C1 control, or a bidirectional control (which
+// reorders what follows it on the line); 0 for any other.
+std::size_t controlBytes(const std::string& text, std::size_t i) {
+  const auto at = [&](std::size_t k) {
+    return i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0u;
+  };
+  const unsigned c = at(0);
+  if (c < 0x20 || c == 0x7F) return 1;
+  if (c == 0xC2 && at(1) >= 0x80 && at(1) <= 0x9F) return 2;  // C1
+  if (c == 0xD8 && at(1) == 0x9C) return 2;                   // U+061C
+  if (c == 0xE2 && at(1) == 0x80 &&
+      (at(2) == 0x8E || at(2) == 0x8F || (at(2) >= 0xAA && at(2) <= 0xAE))) {
+    return 3;  // U+200E, U+200F, U+202A-U+202E
+  }
+  if (c == 0xE2 && at(1) == 0x81 && at(2) >= 0xA6 && at(2) <= 0xA9) return 3;  // U+2066-U+2069
+  return 0;
+}
+
+}  // namespace
+
 std::string terminalSafe(const std::string& text) {
   std::string safe;
   for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    const bool c1 = c == 0xC2 && i + 1 < text.size() &&
-                    static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-                    static_cast<unsigned char>(text[i + 1]) <= 0x9F;
-    if (c < 0x20 || c == 0x7F || c1) {
+    if (const std::size_t n = controlBytes(text, i)) {
       safe += "\xEF\xBF\xBD";
-      i += c1 ? 1 : 0;
+      i += n - 1;
     } else {
       safe += text[i];
     }
@@ -43,6 +62,26 @@ std::string csvField(const std::string& text) {
   std::string quoted = "\"";
   for (char c : cell) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
   return quoted + "\"";
+}
+
+std::string counted(std::int64_t count, const char* noun) {
+  return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
+std::string escapedBytes(const std::string& bytes) {
+  static const char hex[] = "0123456789ABCDEF";
+  std::string out;
+  for (const char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte == '\\') {
+      out += "\\\\";
+    } else if (byte >= 0x20 && byte < 0x7F) {
+      out += c;
+    } else {
+      out += {'\\', 'x', hex[byte >> 4], hex[byte & 15]};
+    }
+  }
+  return out;
 }
 
 }  // namespace collector

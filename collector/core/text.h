@@ -15,8 +15,9 @@ std::string shortestNumber(double value);
 std::string isoTime(std::int64_t ms);
 
 // Text safe to print on an operator's terminal or open in a spreadsheet:
-// control characters (C0, DEL, and C1 as UTF-8), which a terminal would obey,
-// become U+FFFD.
+// control characters (C0, DEL, and C1 as UTF-8) and bidirectional controls
+// (U+061C, U+200E, U+200F, U+202A-U+202E, U+2066-U+2069), which a terminal
+// would obey, become U+FFFD.
 std::string terminalSafe(const std::string& text);
 
 // A CSV cell. One that a spreadsheet would take for a formula (it begins
@@ -24,5 +25,12 @@ std::string terminalSafe(const std::string& text);
 // characters are made terminal-safe. Cells with a comma or a quote are
 // quoted, quotes doubled.
 std::string csvField(const std::string& text);
+
+// "1 report", "2 reports": a count and its noun, plural by adding an s.
+std::string counted(std::int64_t count, const char* noun);
+
+// Bytes of unknown encoding as ASCII for a log line: printable ASCII as it
+// is, a backslash doubled, every other byte as \xHH (a Latin-1 "M\xFCller").
+std::string escapedBytes(const std::string& bytes);
 
 }  // namespace collector

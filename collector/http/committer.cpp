@@ -5,10 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "core/text.h"
+
 namespace collector {
 
-Committer::Committer(Store& store, Metrics& metrics)
-    : store_(store), metrics_(metrics), thread_([this] { run(); }) {}
+Committer::Committer(Store& store, Metrics& metrics, Health& health)
+    : store_(store), metrics_(metrics), health_(health), thread_([this] { run(); }) {}
 
 Committer::~Committer() {
   {
@@ -49,14 +51,16 @@ void Committer::commit(std::vector<Waiter>& batch) {
   std::string error;
   const auto start = std::chrono::steady_clock::now();
   const bool stored = store_.addReports(reports, outcomes, error);
-  lastCommitted_ = stored;
   if (stored) {
+    health_.commitSucceeded();
     metrics_.batchCommitted(
         batch.size(),
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   } else {
     metrics_.storeFailed();
-    std::cerr << "store failed, " << batch.size() << " reports refused: " << error << "\n";
+    health_.commitFailed(error);
+    std::cerr << "store failed, " << counted(static_cast<std::int64_t>(batch.size()), "report")
+              << " refused: " << error << "\n";
   }
   for (std::size_t i = 0; i < batch.size(); ++i) {
     batch[i].done(stored, stored ? outcomes[i] : AddOutcome::unknownKey);

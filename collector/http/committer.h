@@ -14,6 +14,7 @@
 #include <mutex>
 #include <thread>
 
+#include "http/health.h"
 #include "http/metrics.h"
 #include "store/store.h"
 
@@ -29,15 +30,13 @@ class Committer {
   // batch was stored).
   using Done = std::function<void(bool stored, AddOutcome outcome)>;
 
-  Committer(Store& store, Metrics& metrics);
+  // Tells `health` of every commit, failed or not.
+  Committer(Store& store, Metrics& metrics, Health& health);
   ~Committer();
   Committer(const Committer&) = delete;
   Committer& operator=(const Committer&) = delete;
 
   void add(IncomingReport report, Done done);
-
-  // False from a failed commit until the next one succeeds.
-  bool lastCommitted() const { return lastCommitted_; }
 
  private:
   struct Waiter {
@@ -50,11 +49,11 @@ class Committer {
 
   Store& store_;
   Metrics& metrics_;
+  Health& health_;
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<Waiter> queue_;
   bool stopping_ = false;
-  std::atomic<bool> lastCommitted_{true};
   std::thread thread_;
 };
 

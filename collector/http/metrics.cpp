@@ -1,6 +1,7 @@
 #include "http/metrics.h"
 
 #include "core/text.h"
+#include "vorn_deployment.h"
 
 namespace collector {
 
@@ -62,7 +63,7 @@ void Metrics::boardComputed(double seconds) { boardSeconds_.observe(seconds); }
 void Metrics::connectionOpened() { ++openConnections_; }
 void Metrics::connectionClosed() { --openConnections_; }
 
-std::string Metrics::render() const {
+std::string Metrics::render(const std::vector<Store::Gauge>& storeGauges) const {
   std::string text =
       header("vorn_reports_total", "Report requests by the status of their answer.", "counter");
   for (std::size_t i = 0; i <= statuses_.size(); ++i) {
@@ -81,6 +82,12 @@ std::string Metrics::render() const {
   text += header("vorn_open_connections", "Client connections open now.", "gauge") +
           "vorn_open_connections " + std::to_string(openConnections_.load()) + "\n";
   text += boardSeconds_.render("vorn_board_seconds", "Time of each leaderboard computation.");
+  for (const Store::Gauge& gauge : storeGauges) {
+    text += header(gauge.name, gauge.help, "gauge") + gauge.name + " " +
+            shortestNumber(gauge.value) + "\n";
+  }
+  text += header("vorn_build_info", "The collector's version.", "gauge") +
+          "vorn_build_info{version=\"" + deployment::version + "\"} 1\n";
   return text;
 }
 

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "store/store.h"
+
 namespace collector {
 
 // A cumulative histogram with fixed upper bounds.
@@ -42,7 +44,8 @@ class Metrics {
   void connectionOpened();
   void connectionClosed();
 
-  std::string render() const;
+  // The text of every metric, the store's gauges after them.
+  std::string render(const std::vector<Store::Gauge>& storeGauges = {}) const;
 
  private:
   // The answers a report can get, in the order they are rendered.

@@ -10,7 +10,9 @@
 #include "core/calendar.h"
 #include "core/keys.h"
 #include "core/report.h"
+#include "core/text.h"
 #include "http/committer.h"
+#include "http/health.h"
 #include "http/rate_limit.h"
 #include "page/page.h"
 
@@ -60,7 +62,8 @@ Routes::Routes(Store& store, const ServeOptions& options)
     : store_(store),
       options_(options),
       rate_(std::make_unique<RateLimit>(options.maxReportsPerMinute)),
-      committer_(std::make_unique<Committer>(store, metrics_)) {
+      health_(std::make_unique<Health>(store)),
+      committer_(std::make_unique<Committer>(store, metrics_, *health_)) {
   BoardCache::Limits limits;
   limits.reuse = std::chrono::milliseconds(options.boardReuseMs);
   limits.maxEntries = static_cast<std::size_t>(options.boardCacheEntries);
@@ -112,9 +115,8 @@ void Routes::handle(const HttpRequest& request, Reply reply) {
     if (read) return board(request, request.path == boardPagePath, std::move(reply));
   } else if (request.path == healthPath) {
     if (read) {
-      return reply(committer_->lastCommitted() && store_.healthy()
-                       ? jsonAnswer(200, "ok")
-                       : jsonAnswer(503, "store unavailable"));
+      const std::string problem = health_->problem();
+      return reply(problem.empty() ? jsonAnswer(200, "ok") : jsonAnswer(503, problem));
     }
   } else {
     return reply(jsonAnswer(404, "no such page"));
@@ -149,9 +151,24 @@ void Routes::report(const HttpRequest& request, Reply reply) {
     case BodyCheck::malformed:
       return finishReport(reply, 400, "body is not a valid report", bodyPlayerName(request.body),
                           report.keyHash, address);
+    case BodyCheck::notUtf8: {
+      // The name's bytes as they came (\xHH beyond ASCII): a Latin-1 "M\xFCller"
+      // is a player's ini saved as ANSI.
+      const std::string name = rawStringMember(request.body, "player_name", 64);
+      return finishReport(reply, 400,
+                          "body is not UTF-8 (player_name \"" + escapedBytes(name) +
+                              "\"): a player's ini saved in another encoding, such as ANSI, "
+                              "must be saved as UTF-8",
+                          name, report.keyHash, address);
+    }
     case BodyCheck::unknownServer:
       return finishReport(reply, 422, "server_id is not a known server",
                           bodyPlayerName(request.body), report.keyHash, address);
+    case BodyCheck::tooManyMiles:
+      return finishReport(
+          reply, 400,
+          "miles_delta is above the " + shortestNumber(maxMilesDelta) + " miles a report may carry",
+          bodyPlayerName(request.body), report.keyHash, address);
     case BodyCheck::ok:
       break;
   }

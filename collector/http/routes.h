@@ -24,6 +24,7 @@ using Reply = std::function<void(HttpAnswer)>;
 
 class RateLimit;
 class Committer;
+class Health;
 
 class Routes {
  public:
@@ -40,6 +41,8 @@ class Routes {
   void refusedAtFront(const std::string& clientAddress, int status, const std::string& reason);
 
   Metrics& metrics() { return metrics_; }
+  // GET /metrics: the counters and the store's gauges.
+  std::string metricsText() { return metrics_.render(store_.gauges()); }
 
  private:
   void report(const HttpRequest& request, Reply reply);
@@ -63,6 +66,7 @@ class Routes {
   Metrics metrics_;
   RefusalLog refusals_;
   std::unique_ptr<RateLimit> rate_;
+  std::unique_ptr<Health> health_;  // before the committer, which tells it
   std::unique_ptr<Committer> committer_;
   std::unique_ptr<BoardCache> boards_;
   std::unique_ptr<EventBoards> events_;

@@ -82,7 +82,7 @@ void Session::dispatchRequest() {
                        (req.method() == http::verb::get || req.method() == http::verb::head);
     return send(found ? HttpAnswer{200,
                                    "text/plain; version=0.0.4; charset=utf-8",
-                                   front_->routes.metrics().render(),
+                                   front_->routes.metricsText(),
                                    {}}
                       : jsonAnswer(404, "only /metrics here"),
                 false);

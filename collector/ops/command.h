@@ -1,3 +1,5 @@
+// ops/, the operator's commands, one file each, and what they share (here).
+//
 // What the operator's commands share: the --db option, the clock and the way
 // they say they failed. Commands run on the main thread, once each; they say
 // what went wrong on standard error and return the process exit status:

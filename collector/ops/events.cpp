@@ -37,27 +37,28 @@ bool eventCommandGiven(const EventCommands& events) {
   return events.add && (events.add->parsed() || events.list->parsed() || events.remove->parsed());
 }
 
+int prepareEventCommand(EventCommands& events) {
+  if (!events.add->parsed()) return 0;
+  Event& event = events.event;
+  event.name = events.name;
+  event.servers = events.servers;
+  event.description = events.description;
+  for (const auto& [option, text, ms] : {std::make_tuple("--start", &events.start, &event.startMs),
+                                         std::make_tuple("--end", &events.end, &event.endMs)}) {
+    if (!parseUtcTime(*text, *ms)) {
+      return failure(2, std::string(option) +
+                            " wants a UTC time in ISO 8601, as 2026-12-11T19:00Z, got '" +
+                            terminalSafe(*text) + "'");
+    }
+  }
+  const std::string problem = eventProblem(event);
+  return problem.empty() ? 0 : failure(2, "no event added: " + terminalSafe(problem));
+}
+
 int runEventCommand(Store& store, const EventCommands& events) {
   std::string error;
   if (events.add->parsed()) {
-    Event event;
-    event.name = events.name;
-    event.servers = events.servers;
-    event.description = events.description;
-    for (const auto& [option, text, ms] :
-         {std::make_tuple("--start", &events.start, &event.startMs),
-          std::make_tuple("--end", &events.end, &event.endMs)}) {
-      if (!parseUtcTime(*text, *ms)) {
-        std::cerr << "vorn-collector: " << option
-                  << " wants a UTC time in ISO 8601, as 2026-12-11T19:00Z, got '"
-                  << terminalSafe(*text) << "'\n";
-        return 2;
-      }
-    }
-    const std::string problem = eventProblem(event);
-    if (!problem.empty()) {
-      return failure(2, "no event added: " + terminalSafe(problem));
-    }
+    Event event = events.event;
     if (!store.addEvent(event, wallClockMs(), error)) return failure(1, error);
     std::cout << event.id << "\n";
     return 0;

@@ -20,6 +20,7 @@ struct EventCommands {
   std::vector<std::string> servers;
   std::string description;
   std::int64_t id = 0;
+  Event event;  // of `add`, once prepared
 };
 
 // Adds `event add|list|remove` to the command line; `db` is the --db value.
@@ -28,7 +29,11 @@ void addEventCommands(CLI::App& app, EventCommands& events, std::string& db);
 // True when one of the event commands was given.
 bool eventCommandGiven(const EventCommands& events);
 
-// Runs the given event command on `store`; the process exit status.
+// Checks what the command line alone can get wrong (times, name, servers),
+// before the store opens; 0, or the exit status after saying what is wrong.
+int prepareEventCommand(EventCommands& events);
+
+// Runs the given event command on `store` (prepared); the process exit status.
 int runEventCommand(Store& store, const EventCommands& events);
 
 }  // namespace collector

@@ -1,10 +1,12 @@
 #include "ops/flags.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <limits>
 
 #include "core/calendar.h"
+#include "core/report.h"
 #include "core/text.h"
 #include "ops/command.h"
 
@@ -15,8 +17,9 @@ void addFlagCommands(CLI::App& app, FlagCommands& flags, std::string& db) {
       "flags", "review the flagged reports: list them, let them count or keep them out");
   command->require_subcommand(1);
   flags.list = command->add_subcommand("list", "the flagged reports awaiting review");
-  flags.list->add_option("--since", flags.since, "only those received on or after YYYY-MM-DD");
-  flags.list->add_option("--player", flags.player, "only this player's");
+  flags.list->add_option("--since", flags.since, "only those received on or after this UTC day")
+      ->type_name("YYYY-MM-DD");
+  flags.list->add_option("--player", flags.player, "only this player's")->type_name("NAME");
   flags.accept = command->add_subcommand("accept", "let flagged reports count after all");
   flags.reject = command->add_subcommand("reject", "keep flagged reports out for good");
   for (CLI::App* sub : {flags.list, flags.accept, flags.reject}) {
@@ -56,6 +59,22 @@ int runFlagCommand(Store& store, const FlagCommands& flags) {
     return 0;
   }
   const bool accept = flags.accept->parsed();
+  // A report above the bound of today's reports (one stored before it) would
+  // take its player's totals out of the finite numbers: it can only be rejected.
+  if (accept) {
+    std::vector<StoredReport> awaiting;
+    if (!store.unreviewedFlags(std::numeric_limits<std::int64_t>::min(), "", awaiting, error)) {
+      return failure(1, error + "; nothing was reviewed");
+    }
+    for (const StoredReport& r : awaiting) {
+      if (r.miles > maxMilesDelta &&
+          std::find(flags.ids.begin(), flags.ids.end(), r.id) != flags.ids.end()) {
+        return failure(1, "report " + std::to_string(r.id) + " claims " + shortestNumber(r.miles) +
+                              " miles, above the " + shortestNumber(maxMilesDelta) +
+                              " a report may carry: it can only be rejected; nothing was reviewed");
+      }
+    }
+  }
   if (!store.reviewFlags(flags.ids, accept, wallClockMs(), error)) {
     return failure(1, error + "; nothing was reviewed");
   }

@@ -1,3 +1,8 @@
+// page/, the pages a person reads: pure functions from what the board and
+// the store answered to HTML, no I/O and no state, callable from any thread.
+// Every text from a report, a name or an option is escaped in this folder
+// (html.h) and nowhere else.
+//
 // The pages a person reads: the leaderboard and one player's page. Every text
 // that comes from a report or an option goes through escapeHtml here, every
 // name in a URL through percentEncode; the pages load nothing from elsewhere

@@ -10,6 +10,7 @@
 
 #include "store/sql.h"
 #include "store/sqlite_db.h"
+#include "store/sqlite_upkeep.h"
 
 namespace collector {
 
@@ -18,7 +19,9 @@ namespace {
 class SqliteStore : public Store {
  public:
   SqliteStore(std::string path, sqlite3* writer, sqlite3* reader)
-      : path_(std::move(path)), writer_(writer), reader_(reader) {}
+      : path_(std::move(path)), writer_(writer), reader_(reader), upkeep_(path_) {
+    upkeep_.attach(writer_);
+  }
   ~SqliteStore() override {
     sqlite3_close(writer_);
     sqlite3_close(reader_);
@@ -66,7 +69,8 @@ class SqliteStore : public Store {
                   std::string& error) override {
     std::lock_guard<std::mutex> lock(writeMutex_);
     outcomes.assign(batch.size(), AddOutcome::unknownKey);
-    if (!execute(writer_, "BEGIN IMMEDIATE", error)) return false;
+    error = upkeep_.fileProblem();  // a commit into a removed file would store nothing
+    if (!error.empty() || !execute(writer_, "BEGIN IMMEDIATE", error)) return false;
     Statement findPlayer(writer_,
                          "SELECT id, name, revoked_ms IS NOT NULL, created_ms FROM players "
                          "WHERE key_hash = $1");
@@ -75,11 +79,14 @@ class SqliteStore : public Store {
                      "INSERT INTO reports(player_id, received_ms, server_id, miles, seconds, "
                      "truck, trailer, flag) VALUES($1, $2, $3, $4, $5, $6, $7, $8)");
     bool good = findPlayer.ok() && previous.ok() && insert.ok();
-    // A statement that failed leaves the transaction open unless SQLite
-    // rolled it back (disk full, I/O error): then the whole batch failed,
-    // else only this report.
-    auto failedAlone = [&](std::size_t i) {
-      if (sqlite3_get_autocommit(writer_)) return good = false;
+    // Only a value of this report that the database refuses fails it alone;
+    // any other failure (read-only, locked, disk full, I/O) fails the batch,
+    // which is then rolled back, as is one that SQLite rolled back already.
+    auto failedAlone = [&](std::size_t i, int rc) {
+      const int code = rc & 0xff;
+      const bool value = code == SQLITE_TOOBIG || code == SQLITE_MISMATCH ||
+                         code == SQLITE_CONSTRAINT || code == SQLITE_RANGE;
+      if (!value || sqlite3_get_autocommit(writer_)) return good = false;
       outcomes[i] = AddOutcome::failed;
       return true;
     };
@@ -91,7 +98,8 @@ class SqliteStore : public Store {
       if (known == holders.end()) {
         KeyHolder holder;
         if (!readHolder(findPlayer, previous, report.keyHash, holder)) {
-          if (failedAlone(i)) continue;
+          error = sqlite3_errmsg(writer_);  // a read failed: the store, not this report
+          good = false;
           break;
         }
         known = holders.emplace(report.keyHash, holder).first;
@@ -106,16 +114,25 @@ class SqliteStore : public Store {
       insert.bind(1, holder.id).bind(2, report.receivedMs).bind(3, report.serverId);
       insert.bind(4, report.miles).bind(5, report.seconds).bind(6, report.truck);
       insert.bind(7, report.trailer).bind(8, decision.flag);
-      if (!insert.run()) {
+      if (const int rc = insert.step(); rc != SQLITE_DONE) {
         outcomes[i] = AddOutcome::unknownKey;
-        if (failedAlone(i)) continue;
+        if (failedAlone(i, rc)) continue;
+        error = insert.failure();
         break;
       }
       noteStored(holder, report.receivedMs);
       addToTotals(totals, holder.id, report.receivedMs, report, decision.flag.empty());
     }
+    // No statement may stay in the middle of its rows across the commit: it
+    // would keep a read transaction open, and no checkpoint could finish.
+    findPlayer.reset();
+    previous.reset();
+    insert.reset();
     good = good && writeTotals(writer_, totals);
-    if (good && execute(writer_, "COMMIT", error)) return true;
+    if (good && execute(writer_, "COMMIT", error)) {
+      upkeep_.afterCommit(writer_);
+      return true;
+    }
     if (error.empty()) error = sqlite3_errmsg(writer_);
     std::string ignored;
     execute(writer_, "ROLLBACK", ignored);
@@ -303,10 +320,36 @@ class SqliteStore : public Store {
     return true;
   }
 
+  // A write that stores nothing: the header's schema version written again,
+  // within the writer's bounded wait for the write lock.
   bool healthy() override {
-    std::lock_guard<std::mutex> lock(readMutex_);
-    Statement probe(reader_, "SELECT COUNT(*) FROM players");
-    return probe.step() == SQLITE_ROW;
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    if (!upkeep_.fileProblem().empty()) return false;
+    std::string error;
+    const std::string write = "PRAGMA user_version = " + std::to_string(schemaVersion);
+    if (execute(writer_, "BEGIN IMMEDIATE", error) && execute(writer_, write.c_str(), error) &&
+        execute(writer_, "COMMIT", error)) {
+      upkeep_.afterCommit(writer_);
+      return true;
+    }
+    execute(writer_, "ROLLBACK", error);
+    return false;
+  }
+
+  std::string cannotStore() override { return upkeep_.fileProblem(); }
+
+  std::vector<Gauge> gauges() override {
+    return {{"vorn_sqlite_wal_bytes", "bytes of the SQLite WAL file",
+             static_cast<double>(upkeep_.walBytes())},
+            {"vorn_sqlite_checkpoint_result",
+             "SQLite result code of the latest checkpoint (0 done, 5 busy)",
+             static_cast<double>(upkeep_.lastResult())},
+            {"vorn_sqlite_checkpoint_frames_left",
+             "WAL frames the latest checkpoint could not copy into the database",
+             static_cast<double>(upkeep_.framesLeft())},
+            {"vorn_sqlite_checkpoint_blocked",
+             "1 while another connection's read snapshot keeps the WAL from being truncated",
+             upkeep_.blocked() ? 1.0 : 0.0}};
   }
 
  private:
@@ -425,6 +468,7 @@ class SqliteStore : public Store {
   std::condition_variable readerFree_;
   std::vector<sqlite3*> idleReaders_;  // board reads
   std::size_t openReaders_ = 0;
+  SqliteUpkeep upkeep_;  // its descriptor closed after the destructor closed the connections
 };
 
 }  // namespace

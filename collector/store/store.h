@@ -241,8 +241,20 @@ class Store {
   virtual bool eventBoard(const Event& event, std::vector<LeaderboardRow>& rows,
                           std::string& error) = 0;
 
-  // True while the database answers a trivial query.
+  // True when the store could take a commit now: a probe bounded in time (a
+  // few seconds at most), run apart from the server's threads.
   virtual bool healthy() = 0;
+  // Why no commit can succeed now, known without a query (a few system calls:
+  // the database file removed or not writable), or "".
+  virtual std::string cannotStore() { return ""; }
+
+  // Numbers about the store's own upkeep, for the metrics (gauges).
+  struct Gauge {
+    const char* name;  // a Prometheus metric name
+    const char* help;
+    double value;
+  };
+  virtual std::vector<Gauge> gauges() { return {}; }
 };
 
 // Opens (and on first use creates the schema of) the store named by `url`:

@@ -39,6 +39,9 @@ class Service:
         folder = tempfile.TemporaryDirectory(prefix="vorn-collector-")
         test.addCleanup(folder.cleanup)
         self.path = pathlib.Path(folder.name) / "reports.db"
+        logs = tempfile.TemporaryDirectory(prefix="vorn-collector-log-")  # kept if the db's goes
+        test.addCleanup(logs.cleanup)
+        self.stderr = pathlib.Path(logs.name) / "stderr.txt"
         self.db = db or f"sqlite:{self.path}"
         self.process = None
 
@@ -51,10 +54,10 @@ class Service:
     def add_player(self, name):
         return self.cli("player", "add", name).splitlines()[-1]
 
-    def start(self, *options, reuse_ms=0):  # by default each read sees the reports before it
-        with (self.path.parent / "stderr.txt").open("ab") as stderr:
+    def start(self, *options, reuse_ms=0, prefix=()):  # by default each read sees the reports
+        with self.stderr.open("ab") as stderr:  # before it
             self.process = subprocess.Popen(
-                [str(COLLECTOR), "serve", "--db", self.db, "--listen", "127.0.0.1:0",
+                [*prefix, str(COLLECTOR), "serve", "--db", self.db, "--listen", "127.0.0.1:0",
                  "--board-reuse-ms", str(reuse_ms), *options],
                 stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, stderr=stderr, env=dict(
                     os.environ, TSAN_OPTIONS=(
@@ -70,7 +73,7 @@ class Service:
         return self
 
     def log(self):
-        return (self.path.parent / "stderr.txt").read_text(errors="replace")
+        return self.stderr.read_text(errors="replace")
 
     def stop(self, sig=signal.SIGTERM):  # after SIGTERM it must end cleanly, sanitizers too
         if self.process and self.process.poll() is None:
@@ -123,7 +126,7 @@ REPORT_ROWS = [
     ("first report, 10 s since the player was added: stored", "key", report_body(10, 0.1), 200),
     ("an hour at once: stored, flagged by wall time", "key", report_body(3600, 50), 200),
     ("above the speed limit: stored, flagged", "key", report_body(10, 5.0), 200),
-    ("a new key's first report claims years: flagged", "new", body("New", 65e6, 2**31 - 1), 200),
+    ("a new key's first report claims years: flagged", "new", body("New", 10000, 2**31 - 1), 200),
     ("256-byte truck and trailer: stored, flagged", "key",
      report_body(60, 0.1, "T" * 256, "R" * 256), 200),
     ("a fifth report within a minute", "key", report_body(10, 0.1), 429),
@@ -135,6 +138,8 @@ REPORT_ROWS = [
     ("revoked key", "gone", body("Gone", 1.0, 60), 401),
     ("another player's name", "other", report_body(10, 0.1), 403),
     ("not a report", "key", b'{"player_name":"Night Owl"}', 400),
+    ("a name in Latin-1: an ini saved as ANSI", "key",
+     report_body(10, 0.1).replace(b"Night Owl", b"M\xfcller"), 400),
     ("unknown server", "key", body("Night Owl", 1.0, 60, server="9" * 17 + "/101"), 422),
 ]
 
@@ -158,7 +163,7 @@ class Answers(unittest.TestCase):
     def test_status_metrics_and_log_of_each_kind_of_report(self):
         service, keys = self.reported()
         self.assertEqual(report_counts(service, "200", "400", "401", "403", "422", "429"), {
-            "200": 5, "400": 3, "401": 4, "403": 1, "422": 1, "429": 1})
+            "200": 5, "400": 4, "401": 4, "403": 1, "422": 1, "429": 1})
         samples = metric_samples(service)
         self.assertEqual((samples["vorn_reports_flagged_total", ("speed",)],
                           samples["vorn_reports_flagged_total", ("wall_time",)],
@@ -166,6 +171,10 @@ class Answers(unittest.TestCase):
         log = service.log()
         self.assertEqual(log.count("unknown or revoked key"), 2)  # not-a-key once, Gone once
         self.assertIn('refused 403 player="Night Owl" from 127.0.0.1: player_name does not', log)
+        self.assertIn('refused 400 player="M\\ufffdller" from 127.0.0.1: body is not UTF-8 '
+                      '(player_name "M\\xFCller"): a player\'s ini saved in another encoding', log)
+        version = subprocess.run([COLLECTOR, "--version"], capture_output=True, text=True).stdout
+        self.assertEqual(samples["vorn_build_info", (version.split()[-1],)], 1)
         for secret in keys.values():
             self.assertNotIn(secret, log)
 
@@ -480,12 +489,12 @@ class Page(unittest.TestCase):
                                   capture_output=True, text=True, timeout=60)
             self.assertEqual(done.returncode, 2, done.stderr)
             self.assertIn(message, done.stderr)
+        service.start("--server-name", f"{SERVER}=Road <Kings>", "--no-wall-time-check")
         name = "<script>document.title='run'</script>"
         running = service.cli("event", "add", name, "--start", stamp(-1), "--end", stamp(1),
                               "--server", servers[0], "--server", servers[1]).strip()
         service.cli("event", "add", "Past", "--start", stamp(-30), "--end", stamp(-20))
         service.cli("event", "add", "Next", "--start", stamp(3), "--end", stamp(4))
-        service.start("--server-name", f"{SERVER}=Road <Kings>", "--no-wall-time-check")
         for miles, player in enumerate(["Gamma & Co", "Alpha"], 1):
             self.assertEqual(service.post(body(player, miles, 3600), service.add_player(player)),
                              200)
@@ -546,6 +555,42 @@ class PlayerIni(unittest.TestCase):
         self.assertEqual((row["player_name"], row["seconds"], round(row["miles"], 5)),
                          ("Night Owl", 20, round(miles, 5)))
         self.assertEqual(len(service.cli("player", "list").splitlines()), 1)
+        # Into a folder: one folder a player, the file under the one name the plug-in reads.
+        added = add("Day/Bird", service.path.parent)
+        written = service.path.parent / "Day_Bird" / "VORN_Davida_Client.ini"
+        self.assertEqual(added.stdout.decode().splitlines()[0].split(" (")[0], f"wrote {written}")
+        self.assertIn(b"\r\nPlayerName=Day/Bird\r\n", written.read_bytes())
+        self.assertEqual(add("Day/Bird", service.path.parent).returncode, 2)  # the file is there
+
+
+class Commands(unittest.TestCase):
+    def test_commands_find_their_database_or_make_none_and_stop_with_a_cause(self):
+        folder = tempfile.TemporaryDirectory(prefix="vorn-commands-")
+        self.addCleanup(folder.cleanup)
+        run = lambda *argv, **env: subprocess.run(
+            [str(COLLECTOR), *argv], capture_output=True, text=True, cwd=folder.name, timeout=60,
+            env={**{k: v for k, v in os.environ.items() if k != "VORN_COLLECTOR_DB"}, **env})
+        for argv in (["player", "list"], ["player", "revoke", "X"], ["export"], ["flags", "list"]):
+            with self.subTest(argv=argv):
+                done = run(*argv)
+                self.assertEqual(done.returncode, 2)
+                self.assertRegex(done.stderr, r"^vorn-collector: no database at vorn-collector\.db "
+                                 r"\(No such file or directory\): no --db was given, "
+                                 r"VORN_COLLECTOR_DB is not set.* --db sqlite:PATH")
+        self.assertEqual(os.listdir(folder.name), [])
+        service = Service(self)
+        service.add_player("Night Owl")
+        self.assertEqual(run("player", "list", VORN_COLLECTOR_DB=service.db).stdout[:10],
+                         "Night Owl\t")
+        # A listen address that another program holds: the program, the address, the cause.
+        with socket.socket() as taken:
+            taken.bind(("127.0.0.1", 0))
+            taken.listen()
+            port = taken.getsockname()[1]
+            done = run("serve", "--listen", f"127.0.0.1:{port}", VORN_COLLECTOR_DB=service.db)
+        self.assertEqual((done.returncode, done.stderr), (1, (
+            f"vorn-collector: cannot listen on 127.0.0.1:{port}: Address already in use; another "
+            "program listens there (`ss -ltnp` shows which)\n")))
 
 
 if __name__ == "__main__":

@@ -127,16 +127,17 @@ TEST(CollectorCommitter, EveryWaitingReportIsAnsweredWhileTheStoreFailsAndAfter)
   Metrics metrics;
   Answers down, up, last;
   {
-    Committer committer(*store, metrics);
+    Health health(*store);
+    Committer committer(*store, metrics, health);
     sql("CREATE TRIGGER down BEFORE INSERT ON reports BEGIN SELECT RAISE(ROLLBACK, 'full'); END");
     for (int i = 0; i < many; ++i) committer.add(report, down.expect());
     EXPECT_EQ(down.await(many), "0/" + std::to_string(many) + "/0");
-    EXPECT_FALSE(committer.lastCommitted());
+    EXPECT_NE(health.problem().find("the latest commit failed: full"), std::string::npos);
 
     sql("DROP TRIGGER down");
     for (int i = 0; i < many; ++i) committer.add(report, up.expect());
     EXPECT_EQ(up.await(many), std::to_string(many) + "/0/0");
-    EXPECT_TRUE(committer.lastCommitted());
+    EXPECT_EQ(health.problem(), "");
 
     // Those still queued when the committer goes are committed and answered first.
     for (int i = 0; i < many; ++i) committer.add(report, last.expect());

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/keys.h"
+#include "core/names.h"
 #include "core/report.h"
 #include "upload/report.h"
 
@@ -53,9 +54,18 @@ TEST(CollectorReport, ParsesThePluginsBodiesAndRefusesEverythingElse) {
       {"null trailer", raw("1", "1.5", known, "null"), BodyCheck::malformed},
       {"truncated", pluginBody("P", 1.0, 60).substr(0, 40), BodyCheck::malformed},
       {"array", "[" + pluginBody("P", 1.0, 60) + "]", BodyCheck::malformed},
-      {"invalid UTF-8", pluginBody("\xFF", 1.0, 60), BodyCheck::malformed},
+      {"invalid UTF-8", pluginBody("\xFF", 1.0, 60), BodyCheck::notUtf8},
+      {"Latin-1 name", pluginBody("M\xFCller", 1.0, 60), BodyCheck::notUtf8},
+      {"overlong slash", pluginBody("\xC0\xAF", 1.0, 60), BodyCheck::notUtf8},
+      {"surrogate", pluginBody("\xED\xA0\x80", 1.0, 60), BodyCheck::notUtf8},
+      {"above U+10FFFF", pluginBody("\xF4\x90\x80\x80", 1.0, 60), BodyCheck::notUtf8},
+      {"cut short", pluginBody("\xE2\x82", 1.0, 60), BodyCheck::notUtf8},
+      {"four bytes", pluginBody("\xF0\x9F\x9A\x9A", 1.0, 60), BodyCheck::ok},
       {"unknown server", raw("1", "1", "90112233445566772/102"), BodyCheck::unknownServer},
       {"empty server", raw("1", "1", ""), BodyCheck::unknownServer},
+      {"the most miles a report carries", raw("1", "10000"), BodyCheck::ok},
+      {"miles above the bound", raw("1", "10000.000001"), BodyCheck::tooManyMiles},
+      {"miles near the largest double", raw("1", "1.7e308"), BodyCheck::tooManyMiles},
   };
   for (const Row& row : rows) {
     collector::ReportBody body;
@@ -102,6 +112,94 @@ TEST(CollectorReport, PlausibilityRules) {
 TEST(CollectorKeys, HashIsSha256InLowerCaseHex) {
   EXPECT_EQ(collector::hashKey("abc"),
             "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+}
+
+// A name is taken only when a report can carry it and the ini reads it back
+// unchanged; the reason names the kind of fault.
+TEST(CollectorNames, TakesOnlyNamesAReportCarriesUnchanged) {
+  const std::string e = "\xC3\xA9";              // é, composed
+  const std::string emoji = "\xF0\x9F\x9A\x9A";  // 4 bytes
+  struct Row {
+    const char* name;
+    std::string text;
+    std::string reason;  // a part of the refusal, or "" for taken
+  } rows[] = {
+      {"plain", "Night Owl", ""},
+      {"composed", "Jos" + e, ""},
+      {"decomposed", "Jose\xCC\x81", "composed form (NFC); composed, it is 'Jos" + e + "'"},
+      {"right-to-left letters", "\xD7\xA9\xD7\xA8\xD7\x94", ""},
+      {"64 characters of 4 bytes",
+       [&] {
+         std::string s;
+         for (int i = 0; i < 64; ++i) s += emoji;
+         return s;
+       }(),
+       ""},
+      {"65 characters", std::string(65, 'a'), "longer than 64 characters"},
+      {"64 characters", std::string(64, 'a'), ""},
+      {"empty", "", "empty"},
+      {"leading space", " Alice", "starts or ends with a space"},
+      {"trailing no-break space", "Alice\xC2\xA0", "starts or ends with a space"},
+      {"inner space", "Al ice", ""},
+      {"newline", "Ali\nce", "control character (U+000A)"},
+      {"escape", "\x1B[2JAlice", "control character (U+001B)"},
+      {"C1 control", "Alice\xC2\x9B", "control character (U+009B)"},
+      {"zero-width joiner",
+       "Ali\xE2\x80\x8D"
+       "ce",
+       "invisible format character (U+200D)"},
+      {"byte-order mark",
+       "\xEF\xBB\xBF"
+       "Alice",
+       "invisible format character (U+FEFF)"},
+      {"right-to-left override",
+       "\xE2\x80\xAE"
+       "ecilA",
+       "bidirectional control character (U+202E)"},
+      {"left-to-right isolate",
+       "\xE2\x81\xA6"
+       "Alice",
+       "bidirectional control character (U+2066)"},
+      {"line separator",
+       "Ali\xE2\x80\xA8"
+       "ce",
+       "line or paragraph separator (U+2028)"},
+      {"private use", "Alice\xEE\x80\x80", "private-use character (U+E000)"},
+      {"unassigned", "Alice\xCD\xB8", "does not assign (U+0378)"},
+      {"byte 0xFF", "Alice\xFF", "not UTF-8"},
+      {"overlong slash", "Alice\xC0\xAF", "not UTF-8"},
+      {"the plug-in's placeholder", "CHANGE_ME", "placeholder"},
+  };
+  for (const Row& row : rows) {
+    const std::string problem = collector::playerNameProblem(row.text);
+    if (row.reason.empty()) {
+      EXPECT_EQ(problem, "") << row.name;
+    } else {
+      EXPECT_NE(problem.find(row.reason), std::string::npos) << row.name << ": " << problem;
+    }
+  }
+}
+
+TEST(CollectorNames, RefusesANameConfusableWithAnExistingOne) {
+  const std::vector<std::string> existing = {"Alice", "BOB", "barn", "Zo\xC3\xAB", "\xFF\xFE"};
+  struct Row {
+    const char* name;
+    std::string text;
+    const char* confusedWith;
+  } rows[] = {
+      {"Cyrillic A", "\xD0\x90lice", "Alice"},
+      {"capital I for l", "AIice", "Alice"},
+      {"digit 0 for O", "B0B", "BOB"},
+      {"m for rn", "bam", "barn"},
+      {"Greek omicron", "Z\xCE\xBF\xC3\xAB", "Zo\xC3\xAB"},
+      {"another case", "alice", ""},
+      {"another name", "Alicia", ""},
+      {"the same letters without the diaeresis", "Zoe", ""},
+      {"beside a name that is not UTF-8", "\xC3\xBF\xC3\xBE", ""},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(collector::confusableName(row.text, existing), row.confusedWith) << row.name;
+  }
 }
 
 }  // namespace

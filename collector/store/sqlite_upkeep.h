@@ -1,0 +1,65 @@
+// What a SQLite database that a service keeps open for months needs beside
+// its queries: a WAL kept small by the writer's own checkpoints, and whether
+// its file can still take a commit at all (removed, replaced, read-only).
+#pragma once
+
+#include <sqlite3.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace collector {
+
+class SqliteUpkeep {
+ public:
+  // A PASSIVE checkpoint after a commit that leaves this many frames or more
+  // in the WAL (about 1 MiB of 4 KiB pages).
+  static constexpr int passiveFrames = 256;
+  // Past this many frames (about 4 MiB) a TRUNCATE checkpoint, which needs
+  // every other connection's snapshot to be the latest; also the size the WAL
+  // file is cut back to when it is reset (journal_size_limit).
+  static constexpr int truncateFrames = 1024;
+  // A TRUNCATE that failed is tried again after every commit, but the
+  // operator is told only once it has failed for this long.
+  static constexpr std::int64_t blockedAfterMs = 1000;
+  // While it stays blocked, the log line again at most this often.
+  static constexpr std::int64_t logEveryMs = 60000;
+  // How long the writer waits for another process's write lock.
+  static constexpr int lockWaitMs = 2000;
+
+  explicit SqliteUpkeep(std::string path) : path_(std::move(path)) {}
+  ~SqliteUpkeep();
+  SqliteUpkeep(const SqliteUpkeep&) = delete;
+  SqliteUpkeep& operator=(const SqliteUpkeep&) = delete;
+
+  // Takes over the writer's checkpoints (no automatic ones), sets its
+  // journal_size_limit and lock wait, and remembers the file it opened.
+  void attach(sqlite3* writer);
+  // On the writer's thread after each of its transactions, none open.
+  void afterCommit(sqlite3* writer);
+  // Why a commit cannot store anything now, or "". A few system calls.
+  std::string fileProblem() const;
+
+  // For the metrics.
+  std::int64_t walBytes() const;
+  std::int64_t framesLeft() const { return framesLeft_; }  // of the latest checkpoint
+  int lastResult() const { return lastResult_; }           // its SQLite result code
+  bool blocked() const { return blocked_; }
+
+ private:
+  static int walHook(void* self, sqlite3* db, const char* name, int frames);
+  void checkpoint(sqlite3* writer, int mode);
+
+  std::string path_;
+  int fd_ = -1;  // the file the writer opened, for its link count
+  bool readOnly_ = false;
+  std::atomic<int> walFrames_{0};
+  std::atomic<std::int64_t> framesLeft_{0};
+  std::atomic<int> lastResult_{SQLITE_OK};
+  std::atomic<bool> blocked_{false};
+  std::int64_t failingSinceMs_ = 0;  // of the TRUNCATE checkpoints, 0 while they succeed
+  std::int64_t loggedMs_ = 0;
+};
+
+}  // namespace collector

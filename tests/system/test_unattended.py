@@ -1,0 +1,179 @@
+"""vorn-collector as it must be after months without a restart: a SQLite WAL that stays
+small and names the reader that holds it up, /healthz that fails with its cause as soon
+as the store cannot write, names that stay distinct and amounts that stay finite."""
+# ctest: platforms=native timeout=300
+
+import concurrent.futures
+import contextlib
+import http.client
+import json
+import os
+import pathlib
+import shutil
+import sqlite3
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import urllib.request
+
+from prometheus_client.parser import text_string_to_metric_families
+
+from test_collector import COLLECTOR, Service, body
+
+MB = 1024 * 1024
+
+
+def metrics(service):
+    with urllib.request.urlopen(service.metrics_url, timeout=60) as answer:
+        return {s.name: s.value for family in text_string_to_metric_families(
+            answer.read().decode()) for s in family.samples}
+
+
+def post_many(service, name, key, count):
+    """`count` reports of `name`, one a request, on one kept-alive connection."""
+    connection = http.client.HTTPConnection("127.0.0.1", service.port, timeout=60)
+    with contextlib.closing(connection):
+        data = body(name, 0.01, 1)
+        for _ in range(count):
+            connection.request("POST", "/api/v1/telemetry", data,
+                               {"Content-Type": "application/json", "X-VORN-Key": key})
+            answer = connection.getresponse()
+            answer.read()
+            assert answer.status == 200, answer.status
+
+
+def wait_for(condition, seconds, what):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        assert time.monotonic() < deadline, what
+        time.sleep(0.05)
+
+
+class Wal(unittest.TestCase):
+    def test_wal_stays_small_and_a_held_snapshot_is_named_until_it_lets_go(self):
+        # On tmpfs when there is one: a commit's fsync costs nothing there, and the WAL's
+        # frames, checkpoints and resets are SQLite's own on any file system.
+        folder = tempfile.mkdtemp(prefix="vorn-wal-",
+                                  dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
+        self.addCleanup(shutil.rmtree, folder, True)
+        service = Service(self, f"sqlite:{folder}/reports.db")
+        service.path = pathlib.Path(folder, "reports.db")
+        wal = pathlib.Path(folder, "reports.db-wal")
+        drivers = {f"Driver {i}": service.add_player(f"Driver {i}") for i in range(4)}
+        service.start("--no-wall-time-check", "--max-reports-per-minute", "0",
+                      "--metrics-listen", "127.0.0.1:0")
+        with concurrent.futures.ThreadPoolExecutor(len(drivers)) as pool:
+            list(pool.map(lambda d: post_many(service, d[0], d[1], 5000), drivers.items()))
+        self.assertLess(wal.stat().st_size, 4 * MB)
+        self.assertEqual(sum(p["reports"] for p in service.leaderboard()), 20000)
+        self.assertEqual(metrics(service)["vorn_sqlite_wal_bytes"], wal.stat().st_size)
+
+        # A reader in another process holds a snapshot: the WAL can only grow meanwhile.
+        reader = subprocess.Popen(
+            [sys.executable, "-c", "import sqlite3, sys\n"
+             f"db = sqlite3.connect({str(service.path)!r}, isolation_level=None)\n"
+             "db.execute('BEGIN'); db.execute('SELECT COUNT(*) FROM reports').fetchall()\n"
+             "print('held', flush=True); sys.stdin.read()"],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.addCleanup(reader.wait, 60)
+        self.addCleanup(reader.stdin.close)
+        self.addCleanup(reader.stdout.close)
+        self.assertEqual(reader.stdout.readline(), "held\n")
+        name, key = next(iter(drivers.items()))
+        while metrics(service)["vorn_sqlite_checkpoint_blocked"] == 0:
+            self.assertLess(wal.stat().st_size, 32 * MB)
+            post_many(service, name, key, 100)
+        self.assertIn("another connection holds a read snapshot", service.log())
+        self.assertGreater(metrics(service)["vorn_sqlite_checkpoint_frames_left"], 0)
+        held = wal.stat().st_size
+        reader.stdin.close()
+        reader.wait(60)
+        post_many(service, name, key, 1)  # the next commit's checkpoint finishes
+        self.assertLess(wal.stat().st_size, min(held, 4 * MB))
+        self.assertEqual(metrics(service)["vorn_sqlite_checkpoint_blocked"], 0)
+
+
+class Health(unittest.TestCase):
+    def assert_unhealthy(self, service, cause, seconds=5.0):
+        """/healthz answers 503 naming `cause` within `seconds` of now."""
+        start = time.monotonic()
+        status, answer = service.request("GET", "/healthz")
+        while status == 200 and time.monotonic() - start < seconds:
+            time.sleep(0.05)
+            status, answer = service.request("GET", "/healthz")
+        self.assertLess(time.monotonic() - start, seconds)
+        self.assertEqual(status, 503, answer)
+        self.assertIn(cause, json.loads(answer)["error"])
+
+    def test_a_database_the_service_may_not_write(self):
+        service = Service(self)
+        key = service.add_player("Night Owl")
+        os.chmod(service.path.parent, 0o777)  # the folder is the service's, the file is not
+        setpriv = shutil.which("setpriv")
+        if os.geteuid() != 0 or not setpriv:
+            self.skipTest("running the service as another user takes root and setpriv")
+        service.start(prefix=[setpriv, "--reuid=nobody", "--regid=nogroup", "--clear-groups"])
+        self.assert_unhealthy(service, "not writable")
+        self.assertEqual(service.post(body("Night Owl", 0.1, 10), key), 503)
+        self.assertIn("not writable", service.log())
+
+    def test_a_removed_folder(self):
+        service = Service(self)
+        key = service.add_player("Night Owl")
+        service.start()
+        self.assertEqual(service.post(body("Night Owl", 0.1, 10), key), 200)
+        shutil.rmtree(service.path.parent)
+        self.addCleanup(service.path.parent.mkdir, exist_ok=True)  # for its own clean-up
+        self.assert_unhealthy(service, "is gone")
+        self.assertEqual(service.post(body("Night Owl", 0.1, 10), key), 503)
+        self.assertIn("is gone", service.log())
+
+    def test_a_held_write_lock(self):
+        service = Service(self)
+        key = service.add_player("Night Owl")
+        service.start("--metrics-listen", "127.0.0.1:0")
+        holder = sqlite3.connect(service.path, isolation_level=None)
+        self.addCleanup(holder.close)
+        holder.execute("BEGIN IMMEDIATE")
+        start = time.monotonic()
+        self.assertEqual(service.post(body("Night Owl", 0.1, 10), key), 503)
+        self.assertLess(time.monotonic() - start, 5)
+        self.assert_unhealthy(service, "database is locked", seconds=0.5)
+        self.assertEqual(metrics(service)["vorn_store_errors_total"], 1)
+        holder.execute("ROLLBACK")
+        wait_for(lambda: service.request("GET", "/healthz")[0] == 200, 5,
+                 "/healthz recovers by itself once the lock is let go")
+        self.assertEqual(service.post(body("Night Owl", 0.1, 10), key), 200)
+
+
+class NamesAndAmounts(unittest.TestCase):
+    def test_names_that_cannot_report_or_look_like_another_are_refused(self):
+        service = Service(self)
+        key = service.add_player("Alice")
+        ini = service.path.parent / "player.ini"
+        for name, reason in (("Ali\u200dce", "invisible format character (U+200D)"),
+                             ("Jose\u0301", "composed form (NFC)"),
+                             ("\u0410lice", "'Alice'")):
+            done = subprocess.run([str(COLLECTOR), "player", "add", name, "--ini", str(ini),
+                                   "--db", service.db], capture_output=True, text=True)
+            self.assertEqual(done.returncode, 2, done.stderr)
+            self.assertIn(reason, done.stderr)
+            self.assertFalse(ini.exists())
+        with contextlib.closing(sqlite3.connect(service.path)) as db, db:  # as stored before
+            db.execute("INSERT INTO players(name, key_hash, created_ms) "
+                       "VALUES('Eve\x1b[2J\u202e', 'h', 0)")
+        self.assertEqual([line.split("\t")[0] for line in service.cli(
+            "player", "list").splitlines()], ["Alice", "Eve\ufffd[2J\ufffd"])
+
+        service.start()
+        status, answer = service.request("POST", "/api/v1/telemetry",
+                                         body("Alice", 10000.001, 60), {"X-VORN-Key": key})
+        self.assertEqual((status, json.loads(answer)["error"]),
+                         (400, "miles_delta is above the 10000 miles a report may carry"))
+        self.assertEqual(service.post(body("Alice", 10000, 3600 * 100), key), 200)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
