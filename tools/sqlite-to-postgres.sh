@@ -1,4 +1,4 @@
-#!/usr/bin/env bash
+#!/bin/bash
 # Copies a vorn-collector SQLite database into a PostgreSQL database that has
 # no players and no reports yet: every player with its key hash (so every
 # player's key keeps working), its dates and its revocation, and every report

@@ -99,11 +99,13 @@ void addServeCommand(CLI::App& app, ServeCommand& serve, std::string& db) {
   command
       ->add_option("--board-cache-entries", options.boardCacheEntries,
                    "boards, charts, player views and rendered answers kept in memory at most")
+      ->type_name("N")
       ->capture_default_str()
       ->check(CLI::Range(16, 1000000));
   command
       ->add_option("--board-cache-mb", options.boardCacheMb,
                    "megabytes those may take at most (estimated)")
+      ->type_name("N")
       ->capture_default_str()
       ->check(CLI::Range(4, 1000000));
   command->add_flag("--no-wall-time-check", serve.noWallTimeCheck,

@@ -3,6 +3,7 @@
 
 #include <iostream>
 
+#include "core/text.h"
 #include "store/shared.h"
 
 namespace collector {
@@ -111,7 +112,7 @@ bool upgrade(PGconn* connection, std::string& error) {
   if (!check(count, error)) return false;
   const std::int64_t reports = Row{count.get(), 0}.integer(0);
   if (reports > 0) {
-    std::cerr << "upgrading the database: building the totals of " << reports << " reports"
+    std::cerr << "upgrading the database: building the totals of " << counted(reports, "report")
               << std::endl;
   }
   if (!simple(connection, buildTotalsSql, error) || !simple(connection, record.c_str(), error)) {

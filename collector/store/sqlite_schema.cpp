@@ -2,6 +2,7 @@
 // version.
 #include <iostream>
 
+#include "core/text.h"
 #include "store/sqlite_db.h"
 
 namespace collector {
@@ -117,7 +118,7 @@ bool upgrade(sqlite3* db, const std::string& path, std::string& error) {
   if (count.step() != SQLITE_ROW) return fail();
   const std::int64_t total = count.integer(0);
   if (total > 0) {
-    std::cerr << "upgrading " << path << ": building the totals of " << total << " reports"
+    std::cerr << "upgrading " << path << ": building the totals of " << counted(total, "report")
               << std::endl;
   }
   TotalsDelta totals;

@@ -98,6 +98,18 @@ class LinkFaultTest(unittest.TestCase):
                          {"before", "healed"} | {f"direct-{i}" for i in range(5)})
 
 
+    def test_a_silent_first_host_costs_a_report_less_than_its_bound(self):
+        silent = Proxy(server.dir / f".s.PGSQL.{PORT}")
+        self.addCleanup(silent.close)
+        silent.blackholed.set()  # takes connections, never answers
+        url = f"postgresql://postgres@127.0.0.1:{silent.port},127.0.0.1:{self.proxy.port}/vorn"
+        key = self.behind.add_player("Failover")
+        either = test_collector.Service(self, url).start("--no-wall-time-check")
+        started = time.monotonic()
+        self.assertEqual(either.post(body("Failover", RAW_MILES, 1), key), 200)
+        self.assertLess(time.monotonic() - started, 10)
+
+
 class SharedDatabaseTest(unittest.TestCase):
     def setUp(self):
         # Raw reports come faster than a player's; only one test is about wall time.
