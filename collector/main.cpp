@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <string>
 
+#include "ops/activity.h"
 #include "ops/command.h"
 #include "ops/database.h"
 #include "ops/events.h"
@@ -29,6 +30,8 @@ int main(int argc, char** argv) {
   collector::addFlagCommands(app, flags, db);
   collector::EventCommands events;
   collector::addEventCommands(app, events, db);
+  collector::ActivityCommand activity;
+  collector::addActivityCommand(app, activity, db);
 
   CLI11_PARSE(app, argc, argv);
 
@@ -54,5 +57,6 @@ int main(int argc, char** argv) {
   if (collector::serveCommandGiven(serve)) return collector::runServeCommand(*store, serve);
   if (collector::playerCommandGiven(players)) return collector::runPlayerCommand(*store, players);
   if (exportCommand->parsed()) return collector::runExportCommand(*store);
+  if (activity.command->parsed()) return collector::runActivityCommand(*store, activity);
   return 2;
 }

@@ -27,7 +27,8 @@ CREATE TABLE IF NOT EXISTS reports(
   trailer TEXT NOT NULL,
   flag TEXT NOT NULL,
   review TEXT NOT NULL DEFAULT '',
-  reviewed_ms INTEGER);
+  reviewed_ms INTEGER,
+  flag_limit REAL NOT NULL DEFAULT 0);
 CREATE INDEX IF NOT EXISTS reports_player_time ON reports(player_id, received_ms);
 CREATE INDEX IF NOT EXISTS reports_time ON reports(received_ms);
 CREATE TABLE IF NOT EXISTS player_days(
@@ -69,6 +70,13 @@ const char* const reviewSql = R"(
 ALTER TABLE reports ADD COLUMN review TEXT NOT NULL DEFAULT '';
 ALTER TABLE reports ADD COLUMN reviewed_ms INTEGER;
 )";
+// Version 4: the limit each flag was decided against, and the flagged
+// reports by player and time, for the player's page.
+const char* const flagLimitSql =
+    "ALTER TABLE reports ADD COLUMN flag_limit REAL NOT NULL DEFAULT 0";
+const char* const flaggedIndexSql =
+    "CREATE INDEX IF NOT EXISTS reports_flagged ON reports(player_id, received_ms) "
+    "WHERE flag <> ''";
 const char* const unreviewedIndexSql =
     "CREATE INDEX IF NOT EXISTS reports_unreviewed ON reports(id) "
     "WHERE " COLLECTOR_AWAITING_REVIEW;
@@ -109,9 +117,15 @@ bool upgrade(sqlite3* db, const std::string& path, std::string& error) {
     return fail();
   }
   if (!execute(db, unreviewedIndexSql, error)) return fail();
+  // Version 4 adds the flags' limit, which a new database has already.
+  if (!Statement(db, "SELECT flag_limit FROM reports").ok() && !execute(db, flagLimitSql, error)) {
+    return fail();
+  }
+  if (!execute(db, flaggedIndexSql, error)) return fail();
   const std::string record = "PRAGMA user_version = " + std::to_string(schemaVersion);
-  // Version 4 adds the events, which the schema above creates.
-  if (found >= 2) {
+  // From version 2 on the totals stand as they are; version 5 adds the
+  // events, which the schema above creates.
+  if (found >= 2 && found <= 4) {
     return execute(db, record.c_str(), error) && execute(db, "COMMIT", error) ? true : fail();
   }
   Statement count(db, "SELECT COUNT(*) FROM reports");
