@@ -37,10 +37,16 @@ endif()
 set(VORN_PLUGIN_FILE "VORN_Davida_Client${CMAKE_SHARED_LIBRARY_SUFFIX}")
 
 set(VORN_PACKAGING_DIR ${CMAKE_BINARY_DIR}/packaging)
-configure_file(${CMAKE_SOURCE_DIR}/packaging/VORN_Davida_Client.ini.in
-  ${VORN_PACKAGING_DIR}/VORN_Davida_Client.ini @ONLY NEWLINE_STYLE ${VORN_PACKAGE_NEWLINES})
-configure_file(${CMAKE_SOURCE_DIR}/packaging/PLAYERS_GUIDE.txt.in
-  ${VORN_PACKAGING_DIR}/PLAYERS_GUIDE.txt @ONLY NEWLINE_STYLE ${VORN_PACKAGE_NEWLINES})
+include(cmake/PlatformText.cmake)
+if(WIN32)
+  set(VORN_PACKAGE_PLATFORM windows)
+else()
+  set(VORN_PACKAGE_PLATFORM linux)
+endif()
+foreach(text VORN_Davida_Client.ini PLAYERS_GUIDE.txt)
+  vorn_platform_text(${CMAKE_SOURCE_DIR}/packaging/${text}.in ${VORN_PACKAGING_DIR}/${text}
+    ${VORN_PACKAGE_PLATFORM} ${VORN_PACKAGE_NEWLINES})
+endforeach()
 
 # The import library of the Windows build is of no use to a player.
 install(TARGETS VORN_Davida_Client
@@ -60,7 +66,12 @@ if(TARGET vorn-collector)
   install(FILES ${deb}/vorn-collector.default DESTINATION etc/default RENAME vorn-collector
     COMPONENT collector)
   install(FILES ${deb}/README ${deb}/copyright ${CMAKE_SOURCE_DIR}/docs/operators.md
-    ${CMAKE_SOURCE_DIR}/docs/players.md DESTINATION usr/share/doc/vorn-collector COMPONENT collector)
+    ${CMAKE_SOURCE_DIR}/docs/players.md ${CMAKE_SOURCE_DIR}/docs/design.md
+    ${CMAKE_SOURCE_DIR}/docs/benchmarks.md DESTINATION usr/share/doc/vorn-collector
+    COMPONENT collector)
+  # The move of a SQLite database to PostgreSQL (it needs sqlite3 and psql).
+  install(PROGRAMS ${CMAKE_SOURCE_DIR}/tools/sqlite-to-postgres.sh
+    DESTINATION usr/share/vorn-collector COMPONENT collector)
   # The manual page (from every command's --help) and the changelog, dated by the commit.
   install(CODE "execute_process(COMMAND \"${Python3_EXECUTABLE}\" \"${deb}/make_docs.py\"
       --collector \"$<TARGET_FILE:vorn-collector>\" --version ${PROJECT_VERSION}
@@ -81,6 +92,7 @@ if(TARGET vorn-collector)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS adduser)
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS "sqlite3, postgresql-client")
   set(CPACK_DEBIAN_COMPRESSION_TYPE xz)  # gzip would write the packing time into the package
   set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${deb}/postinst ${deb}/prerm ${deb}/postrm ${deb}/conffiles)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)

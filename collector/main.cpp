@@ -4,18 +4,21 @@
 #include <string>
 
 #include "ops/command.h"
+#include "ops/database.h"
 #include "ops/export_command.h"
 #include "ops/flags.h"
 #include "ops/player_commands.h"
 #include "ops/serve_command.h"
 #include "store/store.h"
+#include "vorn_deployment.h"
 
 int main(int argc, char** argv) {
   CLI::App app{
       "vorn-collector: receives the VORN Davida plug-in's reports, stores them and "
       "ranks the players"};
   app.require_subcommand(1);
-  std::string db = "sqlite:vorn-collector.db";
+  app.set_version_flag("--version", std::string("vorn-collector ") + deployment::version);
+  std::string db;  // --db; when not given, chooseDatabase finds the service's
   collector::ServeCommand serve;
   collector::addServeCommand(app, serve, db);
   collector::PlayerCommands players;
@@ -30,8 +33,14 @@ int main(int argc, char** argv) {
   if (collector::serveCommandGiven(serve)) {
     if (const int status = collector::prepareServeCommand(serve)) return status;
   }
+  // Only serve and player add make a database where none is.
+  const bool mayCreate = collector::serveCommandGiven(serve) || players.add->parsed();
+  std::string url;
   std::string error;
-  auto store = collector::openStore(db, error);
+  if (!collector::chooseDatabase(db, mayCreate, collector::serviceDefaultsFile, url, error)) {
+    return collector::failure(2, error);
+  }
+  auto store = collector::openStore(url, error);
   if (!store) return collector::failure(1, error);
 
   if (collector::flagCommandGiven(flags)) return collector::runFlagCommand(*store, flags);

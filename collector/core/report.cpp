@@ -36,7 +36,52 @@ bool isBuildServer(const std::string& serverId) {
 
 }  // namespace
 
+bool isUtf8(const std::string& text) {
+  const auto* byte = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = byte + text.size();
+  while (byte < end) {
+    const unsigned char lead = *byte++;
+    if (lead < 0x80) continue;
+    int more = 0;
+    unsigned min = 0;
+    unsigned code = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      more = 1, min = 0x80, code = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      more = 2, min = 0x800, code = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      more = 3, min = 0x10000, code = lead & 0x07;
+    } else {
+      return false;
+    }
+    if (end - byte < more) return false;
+    for (int i = 0; i < more; ++i, ++byte) {
+      if ((*byte & 0xC0) != 0x80) return false;
+      code = code << 6 | (*byte & 0x3F);
+    }
+    if (code < min || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
+  }
+  return true;
+}
+
+std::string rawStringMember(const std::string& text, const char* name, std::size_t maxBytes) {
+  const std::string key = std::string("\"") + name + "\"";
+  auto at = text.find(key);
+  if (at == std::string::npos) return "";
+  at = text.find_first_not_of(" \t\r\n", at + key.size());
+  if (at == std::string::npos || text[at] != ':') return "";
+  at = text.find_first_not_of(" \t\r\n", at + 1);
+  if (at == std::string::npos || text[at] != '"') return "";
+  std::string raw;
+  for (++at; at < text.size() && text[at] != '"' && raw.size() < maxBytes; ++at) {
+    raw += text[at];
+    if (text[at] == '\\' && at + 1 < text.size()) raw += text[++at];
+  }
+  return raw;
+}
+
 BodyCheck parseReportBody(const std::string& text, ReportBody& body) {
+  if (!isUtf8(text)) return BodyCheck::notUtf8;
   const nlohmann::json object = nlohmann::json::parse(text, nullptr, false);
   if (!object.is_object() || object.size() != 6) return BodyCheck::malformed;
   ReportBody parsed;

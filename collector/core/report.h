@@ -39,10 +39,20 @@ enum class BodyCheck {
                   // control character (U+0000-U+001F, U+007F) (400)
   unknownServer,  // server_id is not one of the build's five (422)
   tooManyMiles,   // miles_delta above maxMilesDelta (400)
+  notUtf8,        // the body is not UTF-8, most often a name from an ini saved as ANSI (400)
 };
 
 // Parses and checks `text`; fills `body` when the answer is ok.
 BodyCheck parseReportBody(const std::string& text, ReportBody& body);
+
+// True when `text` is well-formed UTF-8 (no overlong form, surrogate or code
+// point above U+10FFFF).
+bool isUtf8(const std::string& text);
+
+// The bytes of a JSON string member as they stand in `text`, up to its closing
+// quote or `maxBytes`, escapes not undone: the name of a body that is not even
+// UTF-8, for the log. Empty when the member is not found.
+std::string rawStringMember(const std::string& text, const char* name, std::size_t maxBytes);
 
 // True when the amounts imply an average speed above maxMph. Miles reported
 // with no seconds count as such beyond a small allowance.

@@ -64,4 +64,24 @@ std::string csvField(const std::string& text) {
   return quoted + "\"";
 }
 
+std::string counted(std::int64_t count, const char* noun) {
+  return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
+std::string escapedBytes(const std::string& bytes) {
+  static const char hex[] = "0123456789ABCDEF";
+  std::string out;
+  for (const char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte == '\\') {
+      out += "\\\\";
+    } else if (byte >= 0x20 && byte < 0x7F) {
+      out += c;
+    } else {
+      out += {'\\', 'x', hex[byte >> 4], hex[byte & 15]};
+    }
+  }
+  return out;
+}
+
 }  // namespace collector

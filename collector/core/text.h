@@ -26,4 +26,11 @@ std::string terminalSafe(const std::string& text);
 // quoted, quotes doubled.
 std::string csvField(const std::string& text);
 
+// "1 report", "2 reports": a count and its noun, plural by adding an s.
+std::string counted(std::int64_t count, const char* noun);
+
+// Bytes of unknown encoding as ASCII for a log line: printable ASCII as it
+// is, a backslash doubled, every other byte as \xHH (a Latin-1 "M\xFCller").
+std::string escapedBytes(const std::string& bytes);
+
 }  // namespace collector

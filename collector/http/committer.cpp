@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "core/text.h"
+
 namespace collector {
 
 Committer::Committer(Store& store, Metrics& metrics, Health& health)
@@ -57,7 +59,8 @@ void Committer::commit(std::vector<Waiter>& batch) {
   } else {
     metrics_.storeFailed();
     health_.commitFailed(error);
-    std::cerr << "store failed, " << batch.size() << " reports refused: " << error << "\n";
+    std::cerr << "store failed, " << counted(static_cast<std::int64_t>(batch.size()), "report")
+              << " refused: " << error << "\n";
   }
   for (std::size_t i = 0; i < batch.size(); ++i) {
     batch[i].done(stored, stored ? outcomes[i] : AddOutcome::unknownKey);

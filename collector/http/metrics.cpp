@@ -1,6 +1,7 @@
 #include "http/metrics.h"
 
 #include "core/text.h"
+#include "vorn_deployment.h"
 
 namespace collector {
 
@@ -85,6 +86,8 @@ std::string Metrics::render(const std::vector<Store::Gauge>& storeGauges) const 
     text += header(gauge.name, gauge.help, "gauge") + gauge.name + " " +
             shortestNumber(gauge.value) + "\n";
   }
+  text += header("vorn_build_info", "The collector's version.", "gauge") +
+          "vorn_build_info{version=\"" + deployment::version + "\"} 1\n";
   return text;
 }
 

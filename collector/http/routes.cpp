@@ -138,6 +138,16 @@ void Routes::report(const HttpRequest& request, Reply reply) {
     case BodyCheck::malformed:
       return finishReport(reply, 400, "body is not a valid report", bodyPlayerName(request.body),
                           report.keyHash, address);
+    case BodyCheck::notUtf8: {
+      // The name's bytes as they came (\xHH beyond ASCII): a Latin-1 "M\xFCller"
+      // is a player's ini saved as ANSI.
+      const std::string name = rawStringMember(request.body, "player_name", 64);
+      return finishReport(reply, 400,
+                          "body is not UTF-8 (player_name \"" + escapedBytes(name) +
+                              "\"): a player's ini saved in another encoding, such as ANSI, "
+                              "must be saved as UTF-8",
+                          name, report.keyHash, address);
+    }
     case BodyCheck::unknownServer:
       return finishReport(reply, 422, "server_id is not a known server",
                           bodyPlayerName(request.body), report.keyHash, address);

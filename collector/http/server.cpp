@@ -53,8 +53,12 @@ void raiseOpenFileLimit() {
   }
 }
 
+std::string shownHost(const std::string& host) {
+  return host.find(':') != std::string::npos ? "[" + host + "]" : host;
+}
+
 // Binds and listens on HOST:PORT (0: a free port); says why on standard error
-// when it cannot.
+// when it cannot, and what to do about it.
 bool bindAcceptor(tcp::acceptor& acceptor, const std::string& host, int port) {
   beast::error_code error;
   tcp::resolver resolver(acceptor.get_executor());
@@ -71,12 +75,20 @@ bool bindAcceptor(tcp::acceptor& acceptor, const std::string& host, int port) {
     beast::error_code ignored;
     acceptor.close(ignored);
   }
-  std::cerr << "cannot listen on " << host << ":" << port << "\n";
+  std::string advice;
+  if (error == beast::errc::permission_denied && port < 1024) {
+    advice =
+        "; a port below 1024 needs the capability CAP_NET_BIND_SERVICE (for the service: "
+        "AmbientCapabilities=CAP_NET_BIND_SERVICE in a drop-in made with `systemctl edit "
+        "vorn-collector`), or listen on a port from 1024 up behind a proxy";
+  } else if (error == beast::errc::address_in_use) {
+    advice = "; another program listens there (`ss -ltnp` shows which)";
+  } else if (error == beast::errc::address_not_available) {
+    advice = "; no network interface of this machine has that address";
+  }
+  std::cerr << "vorn-collector: cannot listen on " << shownHost(host) << ":" << port << ": "
+            << (error ? error.message() : "the address resolves to nothing") << advice << "\n";
   return false;
-}
-
-std::string shownHost(const std::string& host) {
-  return host.find(':') != std::string::npos ? "[" + host + "]" : host;
 }
 
 // SIGTERM and SIGINT are taken by the calling thread alone; every thread
@@ -107,8 +119,9 @@ bool loadTls(const ServeOptions& options, std::optional<ssl::context>& tls) {
   tls->use_certificate_chain_file(options.tlsCert, error);
   if (!error) tls->use_private_key_file(options.tlsKey, ssl::context::pem, error);
   if (error) {
-    std::cerr << "cannot load the TLS certificate " << options.tlsCert << " and key "
-              << options.tlsKey << "\n";
+    std::cerr << "vorn-collector: cannot load the TLS certificate " << options.tlsCert
+              << " and key " << options.tlsKey << ": " << error.message()
+              << " (PEM files, readable by the user the collector runs as)\n";
     return false;
   }
   return true;

@@ -6,8 +6,12 @@
 namespace collector {
 
 void addDatabaseOption(CLI::App& command, std::string& url) {
-  command.add_option("--db", url, "database URL: sqlite:PATH or postgresql://...")
-      ->capture_default_str();
+  command
+      .add_option("--db", url,
+                  "database URL: sqlite:PATH or postgresql://... (default: $VORN_COLLECTOR_DB, "
+                  "else the one /etc/default/vorn-collector names, else sqlite:vorn-collector.db "
+                  "for serve and player add)")
+      ->type_name("URL");
 }
 
 std::int64_t wallClockMs() {

@@ -17,8 +17,9 @@ void addFlagCommands(CLI::App& app, FlagCommands& flags, std::string& db) {
       "flags", "review the flagged reports: list them, let them count or keep them out");
   command->require_subcommand(1);
   flags.list = command->add_subcommand("list", "the flagged reports awaiting review");
-  flags.list->add_option("--since", flags.since, "only those received on or after YYYY-MM-DD");
-  flags.list->add_option("--player", flags.player, "only this player's");
+  flags.list->add_option("--since", flags.since, "only those received on or after this UTC day")
+      ->type_name("YYYY-MM-DD");
+  flags.list->add_option("--player", flags.player, "only this player's")->type_name("NAME");
   flags.accept = command->add_subcommand("accept", "let flagged reports count after all");
   flags.reject = command->add_subcommand("reject", "keep flagged reports out for good");
   for (CLI::App* sub : {flags.list, flags.accept, flags.reject}) {

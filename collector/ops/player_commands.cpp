@@ -1,5 +1,7 @@
 #include "ops/player_commands.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <iostream>
 #include <optional>
@@ -42,21 +44,39 @@ int addPlayer(Store& store, const PlayerCommands& players) {
   int status = 2;
   const std::string refused = nameProblem(store, name, status);
   if (!refused.empty()) return failure(status, "no player added: " + refused);
+  // A player's folder made here goes again, after its file, unless all went well.
+  struct Folder {
+    std::string made;
+    bool keep = false;
+    ~Folder() {
+      if (!made.empty() && !keep) ::rmdir(made.c_str());
+    }
+  } folder;
   std::optional<NewFile> ini;
+  std::string iniPath;
   if (!players.iniPath.empty()) {
     std::string problem = playerIniProblem(name, players.iniUrl);
-    if (problem.empty()) problem = ini.emplace(players.iniPath).error();
+    if (problem.empty()) iniPath = playerIniPath(players.iniPath, name, folder.made, problem);
+    if (problem.empty()) problem = ini.emplace(iniPath).error();
     if (!problem.empty()) return failure(2, "no player added: " + problem);
   }
   const std::string apiKey = generateKey();
   if (apiKey.empty()) return failure(1, "the random source failed");
   std::string error;
   if (!store.addPlayer(name, hashKey(apiKey), wallClockMs(), error)) return failure(1, error);
+  // The key stays the last line, also when the ini fails.
+  const bool written = !ini || ini->write(playerIni(name, apiKey, players.iniUrl));
+  if (ini && written) {
+    folder.keep = true;
+    std::cout << "wrote " << iniPath
+              << " (UTF-8 without a byte-order mark, CR LF line ends; it holds the key): hand it "
+                 "to the player, to go beside the plug-in as "
+              << playerIniName << std::endl;
+  }
   std::cout << "added player " << name << "; its API key (shown only now):\n"
             << apiKey << std::endl;
-  if (ini && !ini->write(playerIni(name, apiKey, players.iniUrl))) {
+  if (!written)
     return failure(1, "the player is added, but its ini is not written: " + ini->error());
-  }
   return 0;
 }
 
@@ -88,12 +108,17 @@ void addPlayerCommands(CLI::App& app, PlayerCommands& players, std::string& db) 
   players.add->add_option("NAME", players.name, "the player's name, exactly as in its ini")
       ->required();
   addDatabaseOption(*players.add, db);
-  players.add->add_option("--ini", players.iniPath,
-                          "also write the player's complete VORN_Davida_Client.ini to this new "
-                          "file, ready to go beside the DLL");
+  players.add
+      ->add_option("--ini", players.iniPath,
+                   "also write the player's complete VORN_Davida_Client.ini to this new file, or "
+                   "into an existing folder as FOLDER/NAME/VORN_Davida_Client.ini (NAME with _ "
+                   "for spaces and characters unfit for a file name), ready to go beside the "
+                   "plug-in")
+      ->type_name("FILE|DIR");
   players.add
       ->add_option("--collector-url", players.iniUrl,
                    "the CollectorURL of that ini (default: the plug-in's built-in URL)")
+      ->type_name("URL")
       ->needs(players.add->get_option("--ini"));
   players.list = command->add_subcommand("list", "list the players");
   addDatabaseOption(*players.list, db);

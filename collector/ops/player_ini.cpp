@@ -1,6 +1,7 @@
 #include "ops/player_ini.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -63,6 +64,29 @@ std::string playerIni(const std::string& name, const std::string& apiKey, const 
     out += line + "\r\n";
   }
   return out;
+}
+
+std::string playerFolderName(const std::string& name) {
+  std::string folder;
+  for (const char c : name) {
+    const bool unfit = static_cast<unsigned char>(c) < 0x20 || std::strchr(" /\\:*?\"<>|", c);
+    folder += unfit || (folder.empty() && c == '.') ? '_' : c;
+  }
+  return folder;
+}
+
+std::string playerIniPath(const std::string& target, const std::string& name,
+                          std::string& madeFolder, std::string& error) {
+  struct stat status {};
+  if (::stat(target.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) return target;
+  const std::string folder = target + (target.back() == '/' ? "" : "/") + playerFolderName(name);
+  if (::mkdir(folder.c_str(), 0700) == 0) {
+    madeFolder = folder;
+  } else if (errno != EEXIST) {
+    error = folder + ": " + std::strerror(errno);
+    return "";
+  }
+  return folder + "/" + playerIniName;
 }
 
 NewFile::NewFile(std::string path) : path_(std::move(path)) {

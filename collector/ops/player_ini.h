@@ -16,6 +16,22 @@ std::string playerIniProblem(const std::string& name, const std::string& url);
 // The whole file: CR LF line ends, UTF-8 without a byte-order mark.
 std::string playerIni(const std::string& name, const std::string& apiKey, const std::string& url);
 
+// The file name the plug-in reads its settings from.
+inline constexpr const char* playerIniName = "VORN_Davida_Client.ini";
+
+// NAME as the name of a folder: spaces, path separators, characters Windows
+// forbids in names and a leading dot become "_" ("Night Owl" -> "Night_Owl").
+std::string playerFolderName(const std::string& name);
+
+// Where `player add --ini TARGET` writes: TARGET itself, or for an existing
+// folder TARGET/<playerFolderName>/VORN_Davida_Client.ini, one folder a
+// player, so that each player's file already has the one name the plug-in
+// reads. That player's folder is made (owner only) when missing, and its path
+// put in `madeFolder`, for the caller to remove again should the player not be
+// added. "" with `error` when the folder cannot be made.
+std::string playerIniPath(const std::string& target, const std::string& name,
+                          std::string& madeFolder, std::string& error);
+
 // A file created anew (never replacing one; readable by its owner only, since
 // it will hold the key), so that a path that cannot be written is found before
 // the player is added. Removed again unless write() succeeded.

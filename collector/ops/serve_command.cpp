@@ -58,33 +58,42 @@ void addServeCommand(CLI::App& app, ServeCommand& serve, std::string& db) {
   ServeOptions& options = serve.options;
   addDatabaseOption(*command, db);
   command->add_option("--listen", serve.listen, "address and port, ADDR:PORT or [IPv6]:PORT")
+      ->type_name("ADDR:PORT")
       ->capture_default_str();
-  command->add_option("--metrics-listen", serve.metricsListen,
-                      "serve GET /metrics (Prometheus text format) on this ADDR:PORT, apart "
-                      "from the public one (default: off)");
-  auto* cert = command->add_option("--tls-cert", options.tlsCert, "PEM certificate: serve HTTPS");
-  auto* key = command->add_option("--tls-key", options.tlsKey, "PEM private key of --tls-cert");
+  command
+      ->add_option("--metrics-listen", serve.metricsListen,
+                   "serve GET /metrics (Prometheus text format) on this ADDR:PORT, apart "
+                   "from the public one (default: off)")
+      ->type_name("ADDR:PORT");
+  auto* cert = command->add_option("--tls-cert", options.tlsCert, "PEM certificate: serve HTTPS")
+                   ->type_name("FILE");
+  auto* key = command->add_option("--tls-key", options.tlsKey, "PEM private key of --tls-cert")
+                  ->type_name("FILE");
   cert->needs(key);
   key->needs(cert);
   command
       ->add_option("--max-mph", options.maxMph,
                    "flag reports whose average speed is above this many miles per hour")
+      ->type_name("N")
       ->capture_default_str()
       ->check(CLI::PositiveNumber);
   command
       ->add_option("--max-connections-per-address", options.maxConnectionsPerAddress,
                    "connections one client address may hold open at once (0: no limit)")
+      ->type_name("N")
       ->capture_default_str()
       ->check(CLI::NonNegativeNumber);
   command
       ->add_option("--max-reports-per-minute", options.maxReportsPerMinute,
                    "reports one key may send within a minute; more get 429 (0: no limit)")
+      ->type_name("N")
       ->capture_default_str()
       ->check(CLI::NonNegativeNumber);
   command
       ->add_option("--board-reuse-ms", options.boardReuseMs,
                    "serve a computed leaderboard again for this many milliseconds (0: compute "
                    "each one afresh; requests at the same time still share one)")
+      ->type_name("N")
       ->capture_default_str()
       ->check(CLI::Range(0, 60000));
   command
@@ -100,11 +109,15 @@ void addServeCommand(CLI::App& app, ServeCommand& serve, std::string& db) {
   command->add_flag("--no-wall-time-check", serve.noWallTimeCheck,
                     "do not flag reports that claim more time than has passed since the "
                     "key's previous report");
-  command->add_option("--server-name", serve.serverNames,
-                      "ID=NAME: the name the pages give the server ID, one of the build's five "
-                      "(repeatable; default Server 1 to Server 5)");
-  command->add_option("--title", options.page.title, "the title of the pages")
-      ->capture_default_str();
+  command
+      ->add_option("--server-name", serve.serverNames,
+                   "ID=NAME: the name the pages give the server ID, one of the build's five "
+                   "(repeatable; default Server 1 to Server 5)")
+      ->type_name("ID=NAME");
+  command
+      ->add_option("--title", options.page.title,
+                   "the title of the pages (default: " + options.page.title + ")")
+      ->type_name("TEXT");
 }
 
 bool serveCommandGiven(const ServeCommand& serve) {

@@ -201,7 +201,7 @@ std::string renderLeaderboardPage(const PageSettings& settings, const PeriodChoi
                                    "in this period.</td></tr>\n";
   }
   html += "</tbody></table></div>\n" + links + "<p class=\"note\">" +
-          std::to_string(board.totalPlayers) + (board.totalPlayers == 1 ? " player" : " players") +
+          counted(board.totalPlayers, "player") +
           " reported in this period. Flagged reports (an implausible speed, or more driving time "
           "than had passed) are kept but not counted.</p></main></body></html>\n";
   return html;
@@ -219,7 +219,7 @@ std::string renderPlayerPage(const PageSettings& settings, const PeriodChoice& c
     html += "Place " + std::to_string(totals.rank) + " on the <a href=\"" +
             escapeHtml("/" + periodQuery(choice.since, choice.until)) +
             "\">leaderboard</a> of this period: " + fixed(totals.miles, 2) + " miles in " +
-            hours(totals.seconds) + " hours, " + std::to_string(totals.reports) + " reports" +
+            hours(totals.seconds) + " hours, " + counted(totals.reports, "report") +
             (totals.flaggedReports
                  ? " counted and " + std::to_string(totals.flaggedReports) + " flagged"
                  : "") +

@@ -40,22 +40,56 @@ def roff(text):
     return "\n".join("\\&" + line if line.startswith((".", "'")) else line for line in lines)
 
 
+def section(text, title):
+    """The first column of each entry of a --help section: '--db TEXT=...', 'ID INT ... REQUIRED'."""
+    part = text.split(f"\n{title}:\n", 1)[1:]
+    lines = part[0].split("\n\n", 1)[0].split("\n") if part else []
+    return [re.split(r"\s{2,}", line.strip())[0] for line in lines if re.match(r"  \S", line)]
+
+
+def synopsis(words, text):
+    """One command's synopsis line: every option with its value, then the arguments."""
+    parts = [f"\\fB{roff(' '.join((NAME, *words)))}\\fR"]
+    for column in section(text, "Options"):
+        option, value = re.match(r"(?:-\w,)?(--[\w-]+)(?: ([A-Z][\w:/]*?)(?=[:=]|$| ))?",
+                                 column).groups()
+        if option == "--help":
+            continue
+        shown = f"\\fB{roff(option)}\\fR" + (f" \\fI{roff(value)}\\fR" if value else "")
+        parts.append(f"[{shown}]" + ("..." if " ..." in column else ""))
+    for column in section(text, "Positionals"):
+        name = f"\\fI{roff(column.split()[0])}\\fR" + ("..." if " ..." in column else "")
+        parts.append(name if "REQUIRED" in column else f"[{name}]")
+    return [" ".join(parts), ".br"]
+
+
 def manual(binary, version, day):
     found = commands(binary)
     summary = found[0][1].split("\n", 1)[0].split(": ", 1)[-1]
     page = [f'.TH VORN\\-COLLECTOR 1 "{day}" "{NAME} {version}" "User Commands"',
             ".SH NAME", f"{NAME} \\- {roff(summary)}", ".SH SYNOPSIS"]
+    page += [".nh", ".ad l"]  # long lines of options: no hyphenation, ragged right
     for words, text in found[1:]:
         if "\nSubcommands:\n" not in text:
-            page += [f".B {NAME} {' '.join(words)}", "[\\fIOPTIONS\\fR]", ".br"]
+            page += synopsis(words, text)
+    page += [".ad b", ".hy"]
     page += [".SH DESCRIPTION", roff(summary[:1].upper() + summary[1:]) + ".",
-             "Every command takes \\fB\\-\\-db\\fR \\fIURL\\fR, the database it works on.",
+             "Every command takes \\fB\\-\\-db\\fR \\fIURL\\fR, the database it works on",
+             "(see ENVIRONMENT for a command without it).",
              ".SH COMMANDS"]
     for words, text in found[1:]:
         if "\nSubcommands:\n" not in text:
             page += [f'.SS "{NAME} {" ".join(words)}"', ".nf", roff(text), ".fi"]
+    page += [".SH ENVIRONMENT", ".TP", "VORN_COLLECTOR_DB",
+             "the database of a command without \\fB\\-\\-db\\fR. When it is not set, the one",
+             "that /etc/default/vorn\\-collector names; without either, \\fBserve\\fR and",
+             "\\fBplayer add\\fR use sqlite:vorn\\-collector.db in the working directory, and",
+             "the other commands refuse to make a database there."]
     page += [".SH FILES", ".TP", "/etc/default/vorn\\-collector",
-             "the options of the service's \\fBserve\\fR (VORN_COLLECTOR_OPTS)", ".TP",
+             "the service's database (VORN_COLLECTOR_DB) and the options of its \\fBserve\\fR",
+             "(VORN_COLLECTOR_OPTS)", ".TP",
+             "/usr/share/vorn\\-collector/sqlite\\-to\\-postgres.sh",
+             "copies the SQLite database into PostgreSQL and checks the copy", ".TP",
              "/var/lib/vorn\\-collector", "the service's state: its SQLite database", ".SH SEE ALSO",
              "/usr/share/doc/vorn\\-collector/operators.md,",
              "/usr/share/doc/vorn\\-collector/players.md"]

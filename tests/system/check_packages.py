@@ -37,6 +37,7 @@ def cache_value(name):
 
 
 IS_WINDOWS = (BUILD_DIR / "VORN_Davida_Client.dll").exists()
+FIRST_SERVER = cache_value("VORN_KNOWN_SERVERS").split(";")[0]  # the tree's own, not the default
 VERSION = cache_value("CMAKE_PROJECT_VERSION")
 PLUGIN = "VORN_Davida_Client.dll" if IS_WINDOWS else "VORN_Davida_Client.so"
 PLUGIN_FOLDER = "bin/win_x64/plugins" if IS_WINDOWS else "bin/linux_x64/plugins"
@@ -91,6 +92,19 @@ class ReleasePackage(unittest.TestCase):
     def test_debian_package_passes_lintian_serves_as_its_unit_says_and_purges_clean(self):
         deb = self.temp / DEB
         run(["lintian", "--fail-on", "error", deb])
+        unpacked = self.temp / "deb"
+        run(["dpkg-deb", "-x", deb, unpacked])
+        docs = unpacked / "usr/share/doc/vorn-collector"
+        for guide in docs.glob("*.md"):  # every link of the installed guides leads somewhere
+            for target, anchor in re.findall(r"\]\(([\w.-]*)(?:#([\w-]+))?\)", guide.read_text()):
+                linked = (docs / target) if target else guide
+                self.assertTrue(linked.is_file(), f"{guide.name} links to {target}")
+                headings = re.findall(r"^#+ (.*)$", linked.read_text(), re.M)
+                slugs = {re.sub(r"[^\w -]", "", h).lower().replace(" ", "-") for h in headings}
+                if anchor:
+                    self.assertIn(anchor, slugs, f"{guide.name} links to {target}#{anchor}")
+        self.assertTrue(os.access(unpacked / "usr/share/vorn-collector/sqlite-to-postgres.sh",
+                                  os.X_OK))
         if os.geteuid() != 0:
             self.skipTest("dpkg -i needs root")
         lock = open("/run/lock/vorn-collector-package-test", "w")  # one such test on a machine
@@ -105,23 +119,26 @@ class ReleasePackage(unittest.TestCase):
             run(["systemd-analyze", "verify", unit])
         fields = dict(re.findall(r"^(\w+)=(.*)$", unit.read_text(), re.M))
         self.assertEqual(run(["pgrep", "-u", fields["User"]], ok=(1,)).stdout, "")  # not started
-        options = run(["sh", "-c", '. /etc/default/vorn-collector; echo "$VORN_COLLECTOR_OPTS"'])
-        argv = fields["ExecStart"].replace("$VORN_COLLECTOR_OPTS", options.stdout).split()
+        defaults = run(["sh", "-c", ". /etc/default/vorn-collector; "
+                        'echo "$VORN_COLLECTOR_OPTS"; echo "$VORN_COLLECTOR_DB"']).stdout
+        options, db = defaults.splitlines()
+        argv = fields["ExecStart"].replace("$VORN_COLLECTOR_OPTS", options).split()
         for option, address in (("--listen", "127.0.0.1:8787"), ("--metrics-listen",
                                                                  "127.0.0.1:9787")):
             self.assertEqual(argv[argv.index(option) + 1], address)
             argv[argv.index(option) + 1] = "127.0.0.1:0"  # beside a demo on 8787
-        db = argv[argv.index("--db") + 1]
-        as_user = dict(user=fields["User"], group=fields["Group"], extra_groups=[],
-                       cwd=fields["WorkingDirectory"])
-        key = subprocess.run(["vorn-collector", "player", "add", "Night Owl", "--db", db],
+        self.assertEqual(db, "sqlite:/var/lib/vorn-collector/vorn-collector.db")
+        # The commands find the service's database by themselves, from anywhere.
+        as_user = dict(user=fields["User"], group=fields["Group"], extra_groups=[], cwd="/")
+        key = subprocess.run(["vorn-collector", "player", "add", "Night Owl"],
                              capture_output=True, text=True, check=True, **as_user).stdout
-        service = subprocess.Popen(argv, stdout=subprocess.PIPE, text=True, **as_user)
+        service = subprocess.Popen(argv, stdout=subprocess.PIPE, text=True, **dict(
+            as_user, cwd=fields["WorkingDirectory"], env={"VORN_COLLECTOR_DB": db}))
         try:
             port = int(re.fullmatch(r"listening on http://127\.0\.0\.1:(\d+)\n",
                                     service.stdout.readline())[1])
             post = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
-            post.request("POST", "/api/v1/telemetry", report_body(60, 1.0),
+            post.request("POST", "/api/v1/telemetry", report_body(60, 1.0, server=FIRST_SERVER),
                          {"X-VORN-Key": key.splitlines()[-1]})
             self.assertEqual(post.getresponse().status, 200)
             metrics = service.stdout.readline().split()[-1]

@@ -217,9 +217,9 @@ class Road:
         return (self.odometer - start) * KM_TO_MILES
 
 
-def report_body(seconds, miles, truck="Unknown", trailer="None"):
+def report_body(seconds, miles, truck="Unknown", trailer="None", server=SERVER):
     return ('{"player_name":"Night Owl","server_id":"%s","miles_delta":%.6f,"seconds_delta":%d,'
-            '"truck":"%s","trailer":"%s"}' % (SERVER, miles, seconds, truck, trailer)).encode()
+            '"truck":"%s","trailer":"%s"}' % (server, miles, seconds, truck, trailer)).encode()
 
 
 class PluginTestCase(unittest.TestCase):

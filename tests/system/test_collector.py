@@ -138,6 +138,8 @@ REPORT_ROWS = [
     ("revoked key", "gone", body("Gone", 1.0, 60), 401),
     ("another player's name", "other", report_body(10, 0.1), 403),
     ("not a report", "key", b'{"player_name":"Night Owl"}', 400),
+    ("a name in Latin-1: an ini saved as ANSI", "key",
+     report_body(10, 0.1).replace(b"Night Owl", b"M\xfcller"), 400),
     ("unknown server", "key", body("Night Owl", 1.0, 60, server="9" * 17 + "/101"), 422),
 ]
 
@@ -161,7 +163,7 @@ class Answers(unittest.TestCase):
     def test_status_metrics_and_log_of_each_kind_of_report(self):
         service, keys = self.reported()
         self.assertEqual(report_counts(service, "200", "400", "401", "403", "422", "429"), {
-            "200": 5, "400": 3, "401": 4, "403": 1, "422": 1, "429": 1})
+            "200": 5, "400": 4, "401": 4, "403": 1, "422": 1, "429": 1})
         samples = metric_samples(service)
         self.assertEqual((samples["vorn_reports_flagged_total", ("speed",)],
                           samples["vorn_reports_flagged_total", ("wall_time",)],
@@ -169,6 +171,10 @@ class Answers(unittest.TestCase):
         log = service.log()
         self.assertEqual(log.count("unknown or revoked key"), 2)  # not-a-key once, Gone once
         self.assertIn('refused 403 player="Night Owl" from 127.0.0.1: player_name does not', log)
+        self.assertIn('refused 400 player="M\\ufffdller" from 127.0.0.1: body is not UTF-8 '
+                      '(player_name "M\\xFCller"): a player\'s ini saved in another encoding', log)
+        version = subprocess.run([COLLECTOR, "--version"], capture_output=True, text=True).stdout
+        self.assertEqual(samples["vorn_build_info", (version.split()[-1],)], 1)
         for secret in keys.values():
             self.assertNotIn(secret, log)
 
@@ -490,6 +496,42 @@ class PlayerIni(unittest.TestCase):
         self.assertEqual((row["player_name"], row["seconds"], round(row["miles"], 5)),
                          ("Night Owl", 20, round(miles, 5)))
         self.assertEqual(len(service.cli("player", "list").splitlines()), 1)
+        # Into a folder: one folder a player, the file under the one name the plug-in reads.
+        added = add("Day/Bird", service.path.parent)
+        written = service.path.parent / "Day_Bird" / "VORN_Davida_Client.ini"
+        self.assertEqual(added.stdout.decode().splitlines()[0].split(" (")[0], f"wrote {written}")
+        self.assertIn(b"\r\nPlayerName=Day/Bird\r\n", written.read_bytes())
+        self.assertEqual(add("Day/Bird", service.path.parent).returncode, 2)  # the file is there
+
+
+class Commands(unittest.TestCase):
+    def test_commands_find_their_database_or_make_none_and_stop_with_a_cause(self):
+        folder = tempfile.TemporaryDirectory(prefix="vorn-commands-")
+        self.addCleanup(folder.cleanup)
+        run = lambda *argv, **env: subprocess.run(
+            [str(COLLECTOR), *argv], capture_output=True, text=True, cwd=folder.name, timeout=60,
+            env={**{k: v for k, v in os.environ.items() if k != "VORN_COLLECTOR_DB"}, **env})
+        for argv in (["player", "list"], ["player", "revoke", "X"], ["export"], ["flags", "list"]):
+            with self.subTest(argv=argv):
+                done = run(*argv)
+                self.assertEqual(done.returncode, 2)
+                self.assertRegex(done.stderr, r"^vorn-collector: no database at vorn-collector\.db "
+                                 r"\(No such file or directory\): no --db was given, "
+                                 r"VORN_COLLECTOR_DB is not set.* --db sqlite:PATH")
+        self.assertEqual(os.listdir(folder.name), [])
+        service = Service(self)
+        service.add_player("Night Owl")
+        self.assertEqual(run("player", "list", VORN_COLLECTOR_DB=service.db).stdout[:10],
+                         "Night Owl\t")
+        # A listen address that another program holds: the program, the address, the cause.
+        with socket.socket() as taken:
+            taken.bind(("127.0.0.1", 0))
+            taken.listen()
+            port = taken.getsockname()[1]
+            done = run("serve", "--listen", f"127.0.0.1:{port}", VORN_COLLECTOR_DB=service.db)
+        self.assertEqual((done.returncode, done.stderr), (1, (
+            f"vorn-collector: cannot listen on 127.0.0.1:{port}: Address already in use; another "
+            "program listens there (`ss -ltnp` shows which)\n")))
 
 
 if __name__ == "__main__":

@@ -8,6 +8,7 @@ import csv
 import io
 import os
 import pathlib
+import shutil
 import signal
 import subprocess
 import threading
@@ -140,25 +141,44 @@ class SharedDatabaseTest(unittest.TestCase):
         self.assertEqual([self.first.post(report, key),
                           self.first.request("GET", "/healthz")[0]], [200, 200])
 
-    def test_copy_from_sqlite_keeps_reports_players_and_keys(self):
+    def test_copy_from_sqlite_keeps_every_report_review_and_key_and_checks_itself(self):
         old = test_collector.Service(self)
         key = old.add_player("Mover")
         old.add_player("Gone")
         old.cli("player", "revoke", "Gone")
-        old.start()
-        self.assertEqual([old.post(body("Mover", 0.1 + 0.2, 3600, 'a "b", c'), key),
-                          old.post(body("Mover", 1.0, 3600), key)], [200, 200])
+        old.start("--no-wall-time-check")
+        reports = [body("Mover", 0.1 + 0.2, 3600, 'a "b", c'), body("Mover", 1.0, 3600)]
+        reports += [body("Mover", 500.0 + i, 1) for i in range(3)]  # each flagged for speed
+        self.assertEqual([old.post(report, key) for report in reports], [200] * 5)
+        flagged = [line.split("\t")[0] for line in old.cli("flags", "list").splitlines()[1:]]
+        self.assertEqual(len(flagged), 3)
+        old.cli("flags", "accept", flagged[0])
+        old.cli("flags", "reject", flagged[1])  # and the third waits
         before = board(old)
         old.stop()
         target = ScratchPostgres()
         self.addCleanup(target.close)  # after the service's own stop: cleanups run last first
-        copy = [SOURCE_DIR / "tools" / "sqlite-to-postgres.sh", old.path, target.url]
-        subprocess.run(copy, check=True, env=dict(os.environ,
-                                                  VORN_COLLECTOR=str(test_collector.COLLECTOR)))
+        script = [SOURCE_DIR / "tools" / "sqlite-to-postgres.sh"]
+        environment = dict(os.environ, VORN_COLLECTOR=str(test_collector.COLLECTOR))
+        copied = subprocess.run(script + [old.path, target.url], env=environment,
+                                capture_output=True, text=True)
+        self.assertEqual(copied.returncode, 0, copied.stderr)
+        self.assertIn("checked 2 players", copied.stdout)
+        # A review lost on the way is caught by the check.
+        tampered = old.path.with_name("tampered.db")
+        shutil.copyfile(old.path, tampered)
+        subprocess.run(["sqlite3", tampered, "UPDATE reports SET review = '', reviewed_ms = NULL "
+                        "WHERE review = 'rejected'"], check=True)
+        checked = subprocess.run(script + ["--check", tampered, target.url], env=environment,
+                                 capture_output=True, text=True)
+        self.assertEqual(checked.returncode, 1, checked.stdout)
+        self.assertIn("player Mover: rejected is 0 in SQLite, 1 in PostgreSQL", checked.stderr)
+        self.assertIn("THE COPY DIFFERS", checked.stderr)
         new = test_collector.Service(self, target.url).start()
-        for command in (["export"], ["player", "list"]):
+        for command in (["export"], ["player", "list"], ["flags", "list"]):
             self.assertEqual(new.cli(*command), old.cli(*command))
         self.assertEqual(board(new), before)
+        self.assertEqual(before["Mover"]["flagged_reports"], 1)
         self.assertEqual(new.post(body("Mover", RAW_MILES, 1), key), 200)
 
 

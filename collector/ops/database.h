@@ -1,0 +1,29 @@
+// Which database a command works on when its --db is not given: the one the
+// package's service uses, so that an operator's `player list` never looks at
+// (or makes) an empty database in whatever folder they stand in.
+#pragma once
+
+#include <string>
+
+namespace collector {
+
+// The package's file of the service's settings, shell assignments
+// (VORN_COLLECTOR_DB="sqlite:/var/lib/...").
+inline constexpr const char* serviceDefaultsFile = "/etc/default/vorn-collector";
+
+// The database of last resort: a SQLite file in the working directory.
+inline constexpr const char* workingDirectoryDatabase = "sqlite:vorn-collector.db";
+
+// The value of the last VORN_COLLECTOR_DB= line of a defaults file, its quotes
+// taken off; empty when the file or the line is missing.
+std::string databaseInDefaults(const char* path);
+
+// The URL of a command's database: `given` (--db) if not empty, else
+// $VORN_COLLECTOR_DB, else the defaults file's, else the working directory's
+// SQLite file. Only a command that may make a database (`mayCreate`: serve,
+// player add) opens a SQLite file that does not exist yet; for any other the
+// answer is false and `message` says where it looked and how to point it.
+bool chooseDatabase(const std::string& given, bool mayCreate, const char* defaultsFile,
+                    std::string& url, std::string& message);
+
+}  // namespace collector
