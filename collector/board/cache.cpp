@@ -1,11 +1,18 @@
 #include "board/cache.h"
 
 #include <algorithm>
-#include <iostream>
+
+#include "core/log_limit.h"
 
 namespace collector {
 
 namespace {
+
+// The board reads' failures, one line per cause per 10 s in an outage.
+LogLimiter& storeFailures() {
+  static LogLimiter limiter;
+  return limiter;
+}
 
 // Heap bytes of a string beyond the object itself (short ones live inside it).
 std::size_t textBytes(const std::string& text) {
@@ -450,7 +457,7 @@ void BoardCache::compute(const Job& job) {
       bytes = sizeOf(*activity);
       value.data = std::move(activity);
     }
-    if (!done) std::cerr << "leaderboard failed: " << error << "\n";
+    if (!done) storeFailures().write(error, "leaderboard failed: " + error);
     if (limits_.computed) {
       limits_.computed(std::chrono::duration<double>(Clock::now() - started).count(), done);
     }
@@ -554,7 +561,7 @@ void BoardCache::checkReviews(bool always) {
   ReviewMark mark;
   std::string error;
   if (!store_.reviewMark(mark, error)) {
-    std::cerr << "reading the flag reviews failed: " << error << "\n";
+    storeFailures().write(error, "reading the flag reviews failed: " + error);
     return;
   }
   if (checked_ && !(mark == mark_)) {

@@ -1,7 +1,6 @@
 #include "http/committer.h"
 
 #include <chrono>
-#include <iostream>
 #include <string>
 #include <vector>
 
@@ -59,8 +58,9 @@ void Committer::commit(std::vector<Waiter>& batch) {
   } else {
     metrics_.storeFailed();
     health_.commitFailed(error);
-    std::cerr << "store failed, " << counted(static_cast<std::int64_t>(batch.size()), "report")
-              << " refused: " << error << "\n";
+    failures_.write(error, "store failed, " +
+                               counted(static_cast<std::int64_t>(batch.size()), "report") +
+                               " refused: " + error);
   }
   for (std::size_t i = 0; i < batch.size(); ++i) {
     batch[i].done(stored, stored ? outcomes[i] : AddOutcome::unknownKey);

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <thread>
 
+#include "core/log_limit.h"
 #include "http/health.h"
 #include "http/metrics.h"
 #include "store/store.h"
@@ -54,6 +55,7 @@ class Committer {
   std::condition_variable wake_;
   std::deque<Waiter> queue_;
   bool stopping_ = false;
+  LogLimiter failures_;  // one line per cause per 10 s
   std::thread thread_;
 };
 

@@ -52,9 +52,10 @@ ParamReader paramsOf(const HttpRequest& request) {
 
 }  // namespace
 
-Routes::Routes(Store& store, const ServeOptions& options)
+Routes::Routes(Store& store, const ServeOptions& options, Metrics& metrics)
     : store_(store),
       options_(options),
+      metrics_(metrics),
       rate_(std::make_unique<RateLimit>(options.maxReportsPerMinute)),
       health_(std::make_unique<Health>(store)),
       committer_(std::make_unique<Committer>(store, metrics_, *health_)) {

@@ -26,7 +26,8 @@ class Health;
 
 class Routes {
  public:
-  Routes(Store& store, const ServeOptions& options);
+  // `metrics` outlives the routes: connections dropped after them still count.
+  Routes(Store& store, const ServeOptions& options, Metrics& metrics);
   ~Routes();  // after every request has been answered; stops the committer
   Routes(const Routes&) = delete;
   Routes& operator=(const Routes&) = delete;
@@ -55,7 +56,7 @@ class Routes {
 
   Store& store_;
   ServeOptions options_;
-  Metrics metrics_;
+  Metrics& metrics_;
   RefusalLog refusals_;
   std::unique_ptr<RateLimit> rate_;
   std::unique_ptr<Health> health_;  // before the committer, which tells it

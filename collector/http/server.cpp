@@ -200,8 +200,10 @@ int serve(Store& store, const ServeOptions& options) {
   std::optional<ssl::context> tls;
   if (secure && !loadTls(options, tls)) return 1;
 
-  // Declared before the routes: replies that come after the threads have
-  // stopped are posted into them and dropped with them.
+  // The counters outlive the loops, whose dropped connections count
+  // themselves closed; the loops outlive the routes: replies that come after
+  // the threads have stopped are posted into them and dropped with them.
+  Metrics metrics;
   Loops loops;
   net::io_context& firstLoop = *loops.all()[0];
   tcp::acceptor acceptor(firstLoop);
@@ -218,12 +220,12 @@ int serve(Store& store, const ServeOptions& options) {
               << metricsAcceptor->local_endpoint().port() << "/metrics" << std::endl;
   }
 
-  Routes routes(store, options);
+  Routes routes(store, options, metrics);
   // Shared with every connection: those still queued when the loops are cut
   // off at a stop end only with the loops, after this function's locals.
-  std::vector<std::shared_ptr<Front>> fronts{std::make_shared<Front>(loops.all(), routes, options),
-                                             std::make_shared<Front>(loops.all(), routes, options,
-                                                                     /*metricsOnly=*/true)};
+  std::vector<std::shared_ptr<Front>> fronts{
+      std::make_shared<Front>(loops.all(), routes, metrics, options),
+      std::make_shared<Front>(loops.all(), routes, metrics, options, /*metricsOnly=*/true)};
   std::vector<std::shared_ptr<Listener>> listeners{
       std::make_shared<Listener>(fronts[0], std::move(acceptor), tls ? &*tls : nullptr)};
   if (metricsAcceptor) {

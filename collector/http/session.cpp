@@ -35,7 +35,7 @@ Session::Session(std::shared_ptr<Front> front, net::io_context& loop, tcp::socke
 }
 
 Session::~Session() {
-  if (!front_->metricsOnly) front_->routes.metrics().connectionClosed();
+  if (!front_->metricsOnly) front_->metrics.connectionClosed();
   releaseAddress();
   std::lock_guard<std::mutex> lock(front_->mutex);
   front_->live.erase(this);
@@ -43,7 +43,7 @@ Session::~Session() {
 
 void Session::start() {
   holdsAddressSlot_ = true;
-  if (!front_->metricsOnly) front_->routes.metrics().connectionOpened();
+  if (!front_->metricsOnly) front_->metrics.connectionOpened();
   {
     std::lock_guard<std::mutex> lock(front_->mutex);
     front_->live.emplace(this, weak_from_this());

@@ -33,11 +33,16 @@ class Session;
 // What every connection of one listening address shares: the routes, the
 // per-address counts and the list of live connections that a stop closes.
 struct Front {
-  Front(std::vector<std::unique_ptr<net::io_context>>& loops, Routes& routes,
+  Front(std::vector<std::unique_ptr<net::io_context>>& loops, Routes& routes, Metrics& metrics,
         const ServeOptions& options, bool metricsOnly = false)
-      : loops(loops), routes(routes), options(options), metricsOnly(metricsOnly) {}
+      : loops(loops),
+        routes(routes),
+        metrics(metrics),
+        options(options),
+        metricsOnly(metricsOnly) {}
   std::vector<std::unique_ptr<net::io_context>>& loops;
-  Routes& routes;
+  Routes& routes;    // only while the loops run
+  Metrics& metrics;  // also when a connection is dropped with the loops
   const ServeOptions& options;
   // The metrics address: GET /metrics and nothing else, not counted in them.
   const bool metricsOnly;

@@ -11,7 +11,9 @@
 // holds per key across instances.
 #include "store/postgres.h"
 
+#include <atomic>
 #include <cstring>
+#include <iostream>
 #include <map>
 #include <set>
 #include <utility>
@@ -50,10 +52,9 @@ enum StatementId {
   exportAll,
   unreviewed,
   review,
-  lockPlayerIds,
+  lockReviewedPlayers,
   reviewMarkNow,
   reviewedAfter,
-  ping,
   lockPlayerName,
 };
 
@@ -63,8 +64,8 @@ enum StatementId {
 
 const pg::Prepared statements[] = {
     {"lock_players",
-     "SELECT id, key_hash, name, revoked_ms IS NOT NULL, created_ms FROM players "
-     "WHERE key_hash = ANY($1::text[]) ORDER BY id FOR UPDATE"},
+     "SELECT id, key_hash, name, revoked_ms IS NOT NULL, created_ms, txid_current() FROM "
+     "players WHERE key_hash = ANY($1::text[]) ORDER BY id FOR UPDATE"},
     {"last_received",
      // One step down the (player_id, received_ms) index per player, however
      // many reports the player has.
@@ -100,11 +101,11 @@ const pg::Prepared statements[] = {
      "UPDATE reports SET review = $2, reviewed_ms = $3 WHERE id = ANY($1::bigint[]) AND "
      "" COLLECTOR_AWAITING_REVIEW
      " RETURNING id, player_id, received_ms, server_id, miles, seconds"},
-    {"lock_player_ids",
-     "SELECT id FROM players WHERE id = ANY($1::bigint[]) ORDER BY id FOR UPDATE"},
+    {"lock_reviewed_players",
+     "SELECT id FROM players WHERE id IN (SELECT player_id FROM reports WHERE id = "
+     "ANY($1::bigint[])) ORDER BY id FOR UPDATE"},
     {"review_mark", sql::reviewMark},
     {"reviewed_since", sql::reviewedSince},
-    {"ping", "SELECT 1"},
     {"lock_player_name", "SELECT id FROM players WHERE name = $1 FOR UPDATE"},
 };
 
@@ -174,14 +175,48 @@ class PostgresStore : public Store {
     return false;
   }
 
+  // Within batchBudget in all. When the answer to COMMIT is lost, the batch
+  // is settled before anyone is answered: true only when it committed.
   bool addReports(const std::vector<IncomingReport>& batch, std::vector<AddOutcome>& outcomes,
                   std::string& error) override {
-    Lease lease(link_, link_.main, error, pg::callTime);
-    if (!lease || !lease.begin("BEGIN", error)) return false;
-    if (storeBatch(lease, batch, outcomes, error) && lease.simple("COMMIT", error)) return true;
-    std::string ignored;
-    lease.simple("ROLLBACK", ignored);
+    Lease lease(link_, link_.main, error, pg::batchBudget);
+    if (!lease) return false;
+    const pg::Clock::time_point settleBy = pg::deadline();
+    pg::setDeadline(std::min(settleBy, pg::Clock::now() + pg::workBudget));
+    std::string txid;
+    if (!lease.begin("BEGIN", error) || !storeBatch(lease, batch, outcomes, txid, error)) {
+      std::string ignored;
+      if (lease) lease.simple("ROLLBACK", ignored);
+      outcomes.clear();
+      return false;
+    }
+    const int backend = PQbackendPID(lease.connection);
+    if (lease.simple("COMMIT", error)) return true;
+    // An error the server answered (the session lives on) rolled it back;
+    // so did a batch that wrote nothing, whatever became of it.
+    if (txid.empty()) return true;
+    if (PQstatus(lease.connection) == CONNECTION_OK) {
+      outcomes.clear();
+      return false;
+    }
+    pg::setDeadline(settleBy);
+    const pg::Link::Settled settled = link_.settle(txid, backend);
+    if (settled == pg::Link::Settled::committed) {
+      ++settledCommits_;
+      return true;
+    }
     outcomes.clear();
+    if (settled == pg::Link::Settled::rolledBack) {
+      ++settledCommits_;
+      error += " (not committed)";
+      return false;
+    }
+    ++unsettledCommits_;
+    std::cerr << "PostgreSQL: the commit of transaction " << txid << " (" << batch.size()
+              << " reports) lost its answer and could not be settled in time; answered 503; "
+                 "SELECT txid_status("
+              << txid << ") tells whether it was stored\n";
+    error += " (commit not settled)";
     return false;
   }
 
@@ -299,49 +334,56 @@ class PostgresStore : public Store {
     if (!lease || !lease.begin("BEGIN", error)) return false;
     std::vector<std::string> texts;
     for (std::int64_t id : ids) texts.push_back(number(id));
+    // The players' rows are locked first, in the order a batch locks them, so
+    // that a review and a batch of another collector never wait in a circle.
+    if (!check(lease.run(lockReviewedPlayers, {arrayOf(texts)}), error)) return rollBack(lease);
     Result result =
         lease.run(review, {arrayOf(texts), accept ? "accepted" : "rejected", number(nowMs)});
-    bool good = check(result, error);
+    if (!check(result, error)) return rollBack(lease);
     TotalsDelta totals;
     std::set<std::int64_t> reviewed;
-    std::vector<std::string> playerIds;
     enum { id, player, receivedMs, serverId, miles, seconds };
-    for (int i = 0; good && i < PQntuples(result.get()); ++i) {
+    for (int i = 0; i < PQntuples(result.get()); ++i) {
       const Row row{result.get(), i};
       reviewed.insert(row.integer(id));
-      playerIds.push_back(number(row.integer(player)));
       const ReportBody report{"", row.text(serverId), row.real(miles), row.integer(seconds), "",
                               ""};
       addReviewToTotals(totals, row.integer(player), row.integer(receivedMs), report, accept);
     }
     for (std::int64_t each : ids) {
-      if (good && !reviewed.erase(each)) {
+      if (!reviewed.erase(each)) {
         error = notAwaitingReviewError(each);
-        good = false;
+        return rollBack(lease);
       }
     }
-    // The players' rows are locked first, in the order a batch locks them, so
-    // that a review and a batch of another collector never wait in a circle.
-    if (good && check(lease.run(lockPlayerIds, {arrayOf(playerIds)}), error) &&
-        writeTotals(lease, totals, error) && lease.simple("COMMIT", error)) {
-      return true;
-    }
+    if (writeTotals(lease, totals, error) && lease.simple("COMMIT", error)) return true;
+    return rollBack(lease);
+  }
+
+  std::vector<Gauge> gauges() override {
+    return {
+        {"vorn_commits_settled",
+         "PostgreSQL commits since the start whose answer was lost, looked up before answering.",
+         static_cast<double>(settledCommits_.load())},
+        {"vorn_commits_unsettled",
+         "PostgreSQL commits since the start whose answer was lost and could not be looked up "
+         "in time (answered 503; the log names each transaction).",
+         static_cast<double>(unsettledCommits_.load())}};
+  }
+
+  bool healthy() override { return link_.probe(); }
+
+ private:
+  static bool rollBack(Lease& lease) {
     std::string ignored;
     lease.simple("ROLLBACK", ignored);
     return false;
   }
 
-  bool healthy() override {
-    std::string error;
-    Lease lease(link_, link_.main, error, pg::probeTime);
-    return lease && pg::succeeded(lease.run(ping, {}));
-  }
-
- private:
   // Three statements for a whole batch, each with arrays as its values:
   // lock the players' rows, read their latest reports, insert the reports.
   bool storeBatch(Lease& lease, const std::vector<IncomingReport>& batch,
-                  std::vector<AddOutcome>& outcomes, std::string& error) {
+                  std::vector<AddOutcome>& outcomes, std::string& txid, std::string& error) {
     std::set<std::string> keyHashes;
     for (const IncomingReport& report : batch) keyHashes.insert(report.keyHash);
     Result locked = lease.run(
@@ -350,7 +392,7 @@ class PostgresStore : public Store {
     std::map<std::string, KeyHolder> holders;  // by key hash
     std::map<std::int64_t, KeyHolder*> byId;
     std::vector<std::string> ids;
-    enum { id, keyHash, name, revoked, createdMs };
+    enum { id, keyHash, name, revoked, createdMs, transaction };
     for (int i = 0; i < PQntuples(locked.get()); ++i) {
       const Row row{locked.get(), i};
       KeyHolder& holder = holders[row.text(keyHash)];
@@ -360,6 +402,7 @@ class PostgresStore : public Store {
       holder.revoked = row.text(revoked) == "t";
       holder.createdMs = row.integer(createdMs);
       byId[holder.id] = &holder;
+      txid = row.text(transaction);
       ids.push_back(number(holder.id));
     }
     // Read only now, after the locks: another collector's report committed
@@ -421,6 +464,8 @@ class PostgresStore : public Store {
   }
 
   pg::Link link_;
+  std::atomic<std::uint64_t> settledCommits_{0};
+  std::atomic<std::uint64_t> unsettledCommits_{0};
 };
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <map>
+#include <thread>
 
 #include "core/text.h"
 
@@ -18,7 +20,62 @@ namespace {
 // The deadline of the call under way on this thread (set by its Lease).
 thread_local Clock::time_point callDeadline = Clock::time_point::max();
 
+// The time a connection attempt may take outside any call (at start-up).
+constexpr auto startupConnectTime = std::chrono::seconds(10);
+
+std::vector<std::string> splitList(const std::string& text) {
+  std::vector<std::string> items;
+  if (text.empty()) return items;
+  std::size_t from = 0;
+  for (;;) {
+    const std::size_t comma = text.find(',', from);
+    items.push_back(text.substr(from, comma - from));
+    if (comma == std::string::npos) return items;
+    from = comma + 1;
+  }
+}
+
+long long millisecondsUntil(Clock::time_point until) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+}
+
+// One connection attempt with these parameters, given up at `until`.
+PGconn* attempt(const std::map<std::string, std::string>& params, Clock::time_point until,
+                std::string& error) {
+  std::vector<const char*> keys, values;
+  for (const auto& [key, value] : params) {
+    keys.push_back(key.c_str());
+    values.push_back(value.c_str());
+  }
+  keys.push_back(nullptr);
+  values.push_back(nullptr);
+  PGconn* connection = PQconnectStartParams(keys.data(), values.data(), 0);
+  PostgresPollingStatusType state = PGRES_POLLING_WRITING;
+  while (connection && PQstatus(connection) != CONNECTION_BAD && state != PGRES_POLLING_OK &&
+         state != PGRES_POLLING_FAILED) {
+    const long long left = millisecondsUntil(until);
+    if (left <= 0) {
+      error = "PostgreSQL unavailable: no answer to the connection in time";
+      PQfinish(connection);
+      return nullptr;
+    }
+    pollfd wait{PQsocket(connection),
+                static_cast<short>(state == PGRES_POLLING_READING ? POLLIN : POLLOUT), 0};
+    if (::poll(&wait, 1, static_cast<int>(std::min(left, 1000LL))) == 0) continue;
+    state = PQconnectPoll(connection);
+  }
+  if (connection && PQstatus(connection) == CONNECTION_OK) return connection;
+  error = "PostgreSQL unavailable: " +
+          (connection ? firstLine(PQerrorMessage(connection)) : std::string("out of memory"));
+  PQfinish(connection);
+  return nullptr;
+}
+
 }  // namespace
+
+Clock::time_point deadline() { return callDeadline; }
+
+void setDeadline(Clock::time_point deadline) { callDeadline = deadline; }
 
 std::string firstLine(const char* message) {
   std::string text = message ? message : "";
@@ -152,6 +209,7 @@ Link::Link(std::string url, const Prepared* statements, std::size_t count)
     : url_(std::move(url)), statements_(statements), count_(count) {}
 
 Link::~Link() {
+  if (probeConnection_) PQfinish(probeConnection_);
   for (Pool* pool : {&main, &boards}) {
     for (PGconn* connection : pool->idle) PQfinish(connection);
   }
@@ -206,29 +264,48 @@ void Link::giveBack(Pool& pool, PGconn* connection) {
 }
 
 PGconn* Link::connect(std::string& error, bool prepare) {
-  // A connect time-out within the call's deadline and keep-alives, unless
-  // the URL sets its own; texts always travel as UTF-8, which is what the
-  // report bodies hold; the server ends a statement after 10 s.
-  const auto left =
-      std::chrono::duration_cast<std::chrono::seconds>(callDeadline - Clock::now()).count();
-  const std::string connectTimeout = std::to_string(std::clamp<long long>(left, 2, 10));
-  const char* keys[] = {"connect_timeout",
-                        "keepalives",
-                        "keepalives_idle",
-                        "keepalives_interval",
-                        "keepalives_count",
-                        "options",
-                        "dbname",
-                        "client_encoding",
-                        nullptr};
-  const char* values[] = {connectTimeout.c_str(),       "1",          "10",   "5",    "3",
-                          "-c statement_timeout=10000", url_.c_str(), "UTF8", nullptr};
-  PGconn* connection = PQconnectdbParams(keys, values, 1);
-  if (PQstatus(connection) != CONNECTION_OK) {
-    error = "PostgreSQL unavailable: " + firstLine(PQerrorMessage(connection));
-    PQfinish(connection);
+  // The URL's own parameters over these, except that texts always travel as
+  // UTF-8, which is what the report bodies hold, and the session's settings
+  // come before the URL's own `options`.
+  char* parseError = nullptr;
+  PQconninfoOption* parsed = PQconninfoParse(url_.c_str(), &parseError);
+  if (!parsed) {
+    error = "PostgreSQL URL: " + firstLine(parseError);
+    PQfreemem(parseError);
     return nullptr;
   }
+  std::map<std::string, std::string> params;
+  for (const auto& keepalive : clientKeepalives) params[keepalive[0]] = keepalive[1];
+  params["options"] = sessionOptions;
+  for (const PQconninfoOption* option = parsed; option->keyword; ++option) {
+    if (!option->val) continue;
+    const std::string key = option->keyword;
+    if (key == "options") {
+      params[key] += std::string(" ") + option->val;
+    } else {
+      params[key] = option->val;
+    }
+  }
+  PQconninfoFree(parsed);
+  params["client_encoding"] = "UTF8";
+  // Several hosts: each in turn, with an equal share of the time left.
+  const std::vector<std::string> hosts = splitList(params["host"]),
+                                 addresses = splitList(params["hostaddr"]),
+                                 ports = splitList(params["port"]);
+  const std::size_t count = std::max<std::size_t>({hosts.size(), addresses.size(), 1});
+  const Clock::time_point until =
+      callDeadline == Clock::time_point::max() ? Clock::now() + startupConnectTime : callDeadline;
+  PGconn* connection = nullptr;
+  error = "PostgreSQL unavailable: no time left to connect";
+  for (std::size_t i = 0; !connection && i < count && Clock::now() < until; ++i) {
+    if (count > 1) {
+      if (i < hosts.size()) params["host"] = hosts[i];
+      if (i < addresses.size()) params["hostaddr"] = addresses[i];
+      if (ports.size() > 1 && i < ports.size()) params["port"] = ports[i];
+    }
+    connection = attempt(params, Clock::now() + (until - Clock::now()) / (count - i), error);
+  }
+  if (!connection) return nullptr;
   for (std::size_t i = 0; prepare && i < count_; ++i) {
     const bool sent =
         PQsendPrepare(connection, statements_[i].name, statements_[i].sql, 0, nullptr);
@@ -239,6 +316,74 @@ PGconn* Link::connect(std::string& error, bool prepare) {
     }
   }
   return connection;
+}
+
+Link::Settled Link::settle(const std::string& txid, int pid) {
+  const std::string backend = std::to_string(pid);
+  while (millisecondsUntil(callDeadline) > 0) {
+    std::string error;
+    PGconn* connection = connect(error, false);
+    if (!connection) {
+      std::this_thread::sleep_for(
+          std::chrono::milliseconds(std::clamp(millisecondsUntil(callDeadline), 0LL, 100LL)));
+      continue;
+    }
+    for (;;) {
+      const char* values[] = {txid.c_str(), backend.c_str()};
+      Result status(nullptr, &PQclear);
+      if (PQsendQueryParams(connection, "SELECT txid_status($1::bigint)", 1, nullptr, values,
+                            nullptr, nullptr, 0)) {
+        status = awaitResult(connection);
+      }
+      if (!succeeded(status) || PQntuples(status.get()) != 1) break;
+      const std::string answer = Row{status.get(), 0}.text(0);
+      if (answer == "committed" || answer == "aborted" || PQgetisnull(status.get(), 0, 0)) {
+        PQfinish(connection);
+        return answer == "committed" ? Settled::committed
+               : answer == "aborted" ? Settled::rolledBack
+                                     : Settled::unknown;
+      }
+      // Still in progress: its session is alive on the server (it may not
+      // have read the COMMIT yet). Ending it settles the transaction.
+      Result ended(nullptr, &PQclear);
+      if (PQsendQueryParams(connection,
+                            "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE pid = "
+                            "$2::integer AND backend_xid::text = ($1::bigint % 4294967296)::text",
+                            2, nullptr, values, nullptr, nullptr, 0)) {
+        ended = awaitResult(connection);
+      }
+      if (!succeeded(ended)) break;
+      std::this_thread::sleep_for(
+          std::chrono::milliseconds(std::clamp(millisecondsUntil(callDeadline), 0LL, 50LL)));
+    }
+    PQfinish(connection);
+  }
+  return Settled::unknown;
+}
+
+bool Link::probe() {
+  std::lock_guard<std::mutex> lock(probeMutex_);
+  const Clock::time_point outer = callDeadline;
+  callDeadline = Clock::now() + probeTime;
+  std::string error;
+  if (probeConnection_ && PQstatus(probeConnection_) != CONNECTION_OK) {
+    PQfinish(probeConnection_);
+    probeConnection_ = nullptr;
+  }
+  // A kept connection may have died with a restart of the server: then once
+  // more on a new one, within the same time.
+  bool answered = false;
+  for (int tries = 0; tries < 2 && !answered; ++tries) {
+    if (!probeConnection_) probeConnection_ = connect(error, false);
+    if (!probeConnection_) break;
+    answered = simple(probeConnection_, "SELECT 1", error);
+    if (!answered) {
+      PQfinish(probeConnection_);
+      probeConnection_ = nullptr;
+    }
+  }
+  callDeadline = outer;
+  return answered;
 }
 
 }  // namespace pg

@@ -3,9 +3,9 @@
 //
 // A server that stops answering (hung, or its host gone) must not hold a
 // caller: every call has a deadline, from the wait for a pooled connection
-// through each statement's answer. A connection whose answer is late is cut
-// and never reused; later calls connect afresh, so the store recovers by
-// itself once the server answers again.
+// through connecting (to each host in turn) and each statement's answer. A connection whose answer
+// is late is cut and never reused; later calls connect afresh, so the store recovers by itself once
+// the server answers again.
 #pragma once
 
 #include <libpq-fe.h>
@@ -90,8 +90,21 @@ class Link {
   Link(std::string url, const Prepared* statements, std::size_t count);
   ~Link();
 
-  // A new connection, its statements prepared unless `prepare` is false.
+  // A new connection within the call's deadline, its statements prepared
+  // unless `prepare` is false. Of several hosts in the URL each is tried in
+  // turn with an equal share of the time left.
   PGconn* connect(std::string& error, bool prepare = true);
+
+  // What became of the transaction `txid` whose COMMIT was sent on the
+  // session of backend `pid` and whose answer was lost: asked on a fresh
+  // connection, within the call's deadline; a session still holding the
+  // transaction open is ended first.
+  enum class Settled { committed, rolledBack, unknown };
+  Settled settle(const std::string& txid, int pid);
+
+  // True when the server answers a trivial query within probeTime, on a
+  // connection of its own (never one of the pools').
+  bool probe();
   const Prepared& statement(int index) const { return statements_[index]; }
 
   // Eight connections per collector: the batch committer, players, export
@@ -108,12 +121,49 @@ class Link {
   std::string url_;
   const Prepared* statements_;
   std::size_t count_;
+  std::mutex probeMutex_;
+  PGconn* probeConnection_ = nullptr;
 };
 
-// How long one call may take in all: a report waits for at most the batch
-// under way and its own, so its answer comes within 15 s.
+// --- Time limits, chosen together ---------------------------------------
+//
+// A report is answered within 10 s whatever the URL lists: it waits for at
+// most the batch under way and its own, each of which ends within
+// batchBudget, connecting (to every host the URL names, in turn) and
+// reconnecting included.
+constexpr auto batchBudget = std::chrono::milliseconds(4500);
+// Of that budget the batch's statements and its COMMIT take at most this; the
+// rest settles a COMMIT whose answer was lost.
+constexpr auto workBudget = std::chrono::milliseconds(3000);
+// Other calls: players, flags, export, boards.
 constexpr auto callTime = std::chrono::seconds(7);
-constexpr auto probeTime = std::chrono::seconds(2);  // /healthz
+// The health probe, on a connection of its own.
+constexpr auto probeTime = std::chrono::seconds(2);
+// Each session's server settings (`options`). A session of this store sits
+// idle inside a transaction only for the round trip between two statements
+// of one batch, so a partitioned collector's transaction ends (its row locks
+// with it) 2 s after its last statement. Another collector's batch waits for
+// a row lock a little longer than that, so it outlasts a dead peer's
+// transaction, and less than workBudget, so the wait ends in an error before
+// its own deadline. No statement runs past workBudget. Over TCP the server
+// also drops a client that vanished: idle, after 2 s plus 2 probes 1 s apart
+// (Linux counts these in whole seconds); with data unacknowledged (when
+// keep-alives are not sent), after tcp_user_timeout.
+constexpr const char* sessionOptions =
+    "-c idle_in_transaction_session_timeout=2000 -c lock_timeout=2500 "
+    "-c statement_timeout=3000 -c tcp_keepalives_idle=2 -c tcp_keepalives_interval=1 "
+    "-c tcp_keepalives_count=2 -c tcp_user_timeout=3000";
+// The same keep-alives and user timeout on the collector's end, where an idle
+// pooled connection to a vanished server is found dead within 4 s.
+constexpr const char* clientKeepalives[][2] = {{"keepalives", "1"},
+                                               {"keepalives_idle", "2"},
+                                               {"keepalives_interval", "1"},
+                                               {"keepalives_count", "2"},
+                                               {"tcp_user_timeout", "3000"}};
+
+// The deadline of the call under way on this thread; a Lease sets it.
+Clock::time_point deadline();
+void setDeadline(Clock::time_point deadline);
 
 // Waits for the whole answer of the query just sent, within the deadline
 // of the call under way on this thread.

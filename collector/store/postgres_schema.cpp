@@ -67,17 +67,20 @@ DELETE FROM player_days;
 DELETE FROM player_totals;
 INSERT INTO player_days
 SELECT player_id, day, server_id,
-  coalesce(sum(miles) FILTER (WHERE )sql" COLLECTOR_COUNTED R"sql(), 0),
+  coalesce(sum()sql" COLLECTOR_MICRO_MILES(
+    "miles") R"sql() FILTER (WHERE )sql" COLLECTOR_COUNTED R"sql() / 1000000, 0),
   coalesce(sum(seconds) FILTER (WHERE )sql" COLLECTOR_COUNTED R"sql(), 0),
   count(*) FILTER (WHERE )sql" COLLECTOR_COUNTED R"sql(),
-  count(*) FILTER (WHERE )sql" COLLECTOR_AWAITING_REVIEW R"sql(),
+  count(*) FILTER (WHERE )sql" COLLECTOR_AWAITING_REVIEW
+             R"sql(),
   (array_agg(received_ms ORDER BY received_ms DESC, id DESC))[1],
   (array_agg(truck ORDER BY received_ms DESC, id DESC))[1],
   (array_agg(trailer ORDER BY received_ms DESC, id DESC))[1]
 FROM (SELECT *, floor(received_ms / 86400000.0)::bigint AS day FROM reports) r
 GROUP BY player_id, day, server_id;
 INSERT INTO player_totals
-SELECT player_id, server_id, sum(miles), sum(seconds), sum(reports), sum(flagged),
+SELECT player_id, server_id, sum()sql" COLLECTOR_MICRO_MILES(
+                 "miles") R"sql() / 1000000, sum(seconds), sum(reports), sum(flagged),
   (array_agg(last_ms ORDER BY day DESC))[1], (array_agg(last_truck ORDER BY day DESC))[1],
   (array_agg(last_trailer ORDER BY day DESC))[1]
 FROM player_days GROUP BY player_id, server_id;

@@ -3,6 +3,7 @@
 // rows are read into. Nothing above store/ includes this.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <map>
@@ -16,11 +17,21 @@
 #define COLLECTOR_COUNTED "(flag = '' OR review = 'accepted')"
 #define COLLECTOR_AWAITING_REVIEW "(flag <> '' AND review = '')"
 
+// Miles are added as whole millionths of a mile (the plug-in's precision):
+// each amount rounded to its nearest millionth, the millionths added (whole
+// numbers, exact in a double up to 9 billion miles), the sum divided again.
+// So a total is the same double whichever order and batches its reports came
+// in: the intake, a review, a rebuild from the reports and either database
+// give the very same number. COLLECTOR_MICRO_MILES is that rounding in SQL,
+// the same double arithmetic as microMiles() (the amounts are never negative).
+#define COLLECTOR_MICRO_MILES(x) "floor((" x ") * 1000000 + 0.5)"
+
 // The SET clause that adds `excluded` to a totals row; the later stored
 // report is the latest on equal times.
 // clang-format off
 #define COLLECTOR_TOTALS_UPDATE(table)                                                          \
-  "miles = " table ".miles + excluded.miles, "                                                  \
+  "miles = (" COLLECTOR_MICRO_MILES(table ".miles") " + "                                       \
+  COLLECTOR_MICRO_MILES("excluded.miles") ") / 1000000, "                                       \
   "seconds = " table ".seconds + excluded.seconds, "                                            \
   "reports = " table ".reports + excluded.reports, "                                            \
   "flagged = " table ".flagged + excluded.flagged, "                                            \
@@ -33,6 +44,11 @@
 // clang-format on
 
 namespace collector {
+
+// A number of miles in whole millionths, and the sum of two amounts of miles
+// in millionths (see COLLECTOR_MICRO_MILES).
+inline double microMiles(double miles) { return std::floor(miles * 1e6 + 0.5); }
+inline double addMiles(double a, double b) { return (microMiles(a) + microMiles(b)) / 1e6; }
 
 // 1: players and reports; 2: and the totals; 3: and the review of flagged reports
 constexpr std::int64_t schemaVersion = 3;

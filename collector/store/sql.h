@@ -34,13 +34,14 @@ constexpr const char* playerDays = "SELECT " COLLECTOR_TOTALS_COLUMNS
                                    "d.player_id WHERE d.player_id = $1 AND d.day >= $2 AND "
                                    "d.day < $3";
 constexpr const char* communityDays =
-    "SELECT day, server_id, sum(miles), sum(seconds), sum(reports) FROM player_days "
+    "SELECT day, server_id, sum(" COLLECTOR_MICRO_MILES("miles") ") / 1000000, sum(seconds), "
+    "sum(reports) FROM player_days "
     "WHERE day >= $1 AND day < $2 AND reports > 0 GROUP BY day, server_id";
 
 // Stored reports with their player's name.
 #define COLLECTOR_REPORT_COLUMNS                                                       \
   "r.id, r.received_ms, p.name, r.server_id, r.miles, r.seconds, r.truck, r.trailer, " \
-  "r.flag FROM reports r JOIN players p ON p.id = r.player_id"
+  "r.flag, r.review, r.reviewed_ms FROM reports r JOIN players p ON p.id = r.player_id"
 constexpr const char* exportAll = "SELECT " COLLECTOR_REPORT_COLUMNS " ORDER BY r.id";
 constexpr const char* unreviewed = "SELECT " COLLECTOR_REPORT_COLUMNS
                                    " WHERE r.flag <> '' AND r.review = '' AND "
@@ -99,13 +100,15 @@ TotalsRow communityRow(const Row& row) {
 
 template <class Row>
 StoredReport storedReport(const Row& row) {
-  enum { id, receivedMs, name, serverId, miles, seconds, truck, trailer, flag };
+  enum { id, receivedMs, name, serverId, miles, seconds, truck, trailer, flag, review, reviewedMs };
   StoredReport out;
   static_cast<ReportBody&>(out) = {row.text(name),       row.text(serverId), row.real(miles),
                                    row.integer(seconds), row.text(truck),    row.text(trailer)};
   out.id = row.integer(id);
   out.receivedMs = row.integer(receivedMs);
   out.flag = row.text(flag);
+  out.review = row.text(review);
+  out.reviewedMs = row.integer(reviewedMs);
   return out;
 }
 

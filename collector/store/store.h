@@ -11,7 +11,11 @@
 // - addReports commits all of a batch in one transaction, or none of it. It
 //   returns true only after the commit is durable (SQLite: WAL with
 //   synchronous=FULL; PostgreSQL: the commit returned), so an answer of 200
-//   sent after it survives a kill -9 of the collector and a power cut.
+//   sent after it survives a kill -9 of the collector and a power cut; and
+//   false only when nothing of the batch was stored (PostgreSQL: a COMMIT
+//   whose answer was lost is settled first on a fresh connection; one that
+//   cannot be settled in time is logged with its transaction id and counted).
+//   PostgreSQL answers within 4.5 s, connecting to every listed host included.
 // - The wall-time plausibility rule (exceedsWallTime in report.h) is decided
 //   inside that transaction, per key, against the `received_ms` of that key's
 //   previous stored report, counting reports stored earlier in the same batch;
@@ -144,6 +148,8 @@ struct StoredReport : ReportBody {
   std::int64_t id = 0;
   std::int64_t receivedMs = 0;
   std::string flag;
+  std::string review;           // "accepted", "rejected", or "" (awaiting review, or no flag)
+  std::int64_t reviewedMs = 0;  // 0: not reviewed
 };
 
 // One player's page.
@@ -229,7 +235,8 @@ class Store {
                              std::string& error) = 0;
 
   // True when the store could take a commit now: a probe bounded in time (a
-  // few seconds at most), run apart from the server's threads.
+  // few seconds at most; PostgreSQL: 2 s on a connection of its own, never one
+  // the intake waits for), run apart from the server's threads.
   virtual bool healthy() = 0;
   // Why no commit can succeed now, known without a query (a few system calls:
   // the database file removed or not writable), or "".

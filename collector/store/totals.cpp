@@ -25,7 +25,7 @@ TotalsRow& totalsRow(TotalsDelta& delta, std::int64_t playerId, std::int64_t day
 void addCounted(std::map<std::string, ServerTotals>& servers, const TotalsRow& row) {
   if (row.reports == 0) return;
   ServerTotals& server = servers[row.serverId];
-  server.miles += row.miles;
+  server.miles = addMiles(server.miles, row.miles);
   server.seconds += row.seconds;
 }
 
@@ -37,7 +37,7 @@ void addToTotals(TotalsDelta& delta, std::int64_t playerId, std::int64_t receive
     bool added = false;
     TotalsRow& row = totalsRow(delta, playerId, day, report.serverId, added);
     if (counted) {
-      row.miles += report.miles;
+      row.miles = addMiles(row.miles, report.miles);
       row.seconds += report.seconds;
       ++row.reports;
     } else if (awaitingReview) {
@@ -59,7 +59,7 @@ void addReviewToTotals(TotalsDelta& delta, std::int64_t playerId, std::int64_t r
     TotalsRow& row = totalsRow(delta, playerId, day, report.serverId, added);
     if (added) row.lastMs = std::numeric_limits<std::int64_t>::min();  // the last report stays
     if (accept) {
-      row.miles += report.miles;
+      row.miles = addMiles(row.miles, report.miles);
       row.seconds += report.seconds;
       ++row.reports;
     }
@@ -71,7 +71,7 @@ void BoardBuilder::add(const TotalsRow& row) {
   auto [at, added] = rows_.try_emplace(row.playerId);
   LeaderboardRow& line = at->second;
   if (added) line.playerName = row.playerName;
-  line.miles += row.miles;
+  line.miles = addMiles(line.miles, row.miles);
   line.seconds += row.seconds;
   line.reports += row.reports;
   line.flaggedReports += row.flagged;
@@ -120,7 +120,7 @@ std::vector<DayTotals> sumDays(const std::vector<TotalsRow>& rows) {
   for (const TotalsRow& row : rows) {
     DayTotals& day = days[row.day];
     day.day = row.day;
-    day.miles += row.miles;
+    day.miles = addMiles(day.miles, row.miles);
     day.seconds += row.seconds;
     day.reports += row.reports;
     addCounted(day.servers, row);

@@ -207,6 +207,10 @@ class Answers(unittest.TestCase):
         self.assertEqual(len(service.cli("flags", "list").splitlines()), 3)  # New's, Owl's last
         owl = {p["player_name"]: p for p in service.leaderboard()}["Night Owl"]
         self.assertEqual((owl["miles"], owl["reports"], owl["flagged_reports"]), (50.1, 2, 1))
+        exported = [(r["flag"], r["review"], r["reviewed"][:2]) for r in csv.DictReader(
+            io.StringIO(service.cli("export"))) if r["player_name"] == "Night Owl"]
+        self.assertEqual(exported, [("", "", ""), ("wall_time", "accepted", "20"),
+                                    ("speed", "rejected", "20"), ("wall_time", "", "")])
 
     def test_refusals_from_the_head_alone_on_each_side_of_the_limits(self):
         service, keys = self.reported([])

@@ -18,7 +18,8 @@ import unittest
 import test_collector  # its Service runs vorn-collector (its tests stay in their module)
 from test_collector import body
 from harness import API_KEY, Road, ini_with_url
-from pgserver import BIN, ScratchPostgres
+from pgserver import BIN, PORT, ScratchPostgres
+from tcp_proxy import Proxy
 
 SOURCE_DIR = pathlib.Path(__file__).resolve().parents[2]
 RAW_MILES = 0.03125  # a binary fraction: any number of them adds up exactly
@@ -41,6 +42,60 @@ class StoreContractTest(unittest.TestCase):
                               text=True, timeout=300,
                               env=dict(os.environ, VORN_TEST_POSTGRES_URL=server.url))
         self.assertEqual(done.returncode, 0, done.stdout[-6000:])
+
+
+def stored_trucks(player):
+    query = ("SELECT truck FROM reports JOIN players p ON p.id = player_id "
+             f"WHERE p.name = '{player}'")
+    done = subprocess.run([BIN / "psql", "-qAt", server.url, "-c", query],
+                          capture_output=True, text=True, check=True)
+    return set(done.stdout.split())
+
+
+class LinkFaultTest(unittest.TestCase):
+    """A collector reaching PostgreSQL over TCP through a proxy that faults."""
+
+    def setUp(self):
+        self.proxy = Proxy(server.dir / f".s.PGSQL.{PORT}")
+        self.addCleanup(self.proxy.close)
+        url = f"postgresql://postgres@127.0.0.1:{self.proxy.port}/vorn"
+        self.behind = test_collector.Service(self, url).start("--no-wall-time-check")
+
+    def test_a_commit_whose_answer_is_lost_is_answered_by_what_happened(self):
+        key = self.behind.add_player("Cut")
+        statuses = {}
+        for i in range(6):
+            self.proxy.arm("cut")
+            statuses[f"cut-{i}"] = self.behind.post(body("Cut", RAW_MILES, 1, f"cut-{i}"), key)
+        self.assertEqual(self.proxy.cuts, 6)
+        stored = stored_trucks("Cut")
+        self.assertEqual({tag: status in (200, 503) and (status == 200) == (tag in stored)
+                          for tag, status in statuses.items()}, dict.fromkeys(statuses, True),
+                         statuses)
+        self.assertEqual(set(statuses.values()), {200}, "every cut COMMIT was settled")
+
+    def test_a_partitioned_instance_holds_up_no_other(self):
+        key = self.behind.add_player("Shared")
+        direct = test_collector.Service(self, server.url).start("--no-wall-time-check")
+        self.assertEqual(direct.post(body("Shared", RAW_MILES, 1, "before"), key), 200)
+        self.proxy.arm("blackhole")  # after the batch's locks and inserts, its COMMIT is lost
+        behind = []
+        stuck = threading.Thread(target=lambda: behind.append(
+            self.behind.post(body("Shared", RAW_MILES, 1, "partitioned"), key)))
+        stuck.start()
+        self.assertTrue(self.proxy.blackholed.wait(10))
+        fault = time.monotonic()
+        for i in range(5):
+            self.assertEqual(direct.post(body("Shared", RAW_MILES, 1, f"direct-{i}"), key), 200)
+            self.assertLess(time.monotonic() - fault, 4)
+        stuck.join(15)
+        self.assertLess(time.monotonic() - fault, 10)
+        self.assertEqual(behind, [503])
+        self.assertIn("could not be settled in time", self.behind.log())
+        self.proxy.heal()
+        self.assertEqual(self.behind.post(body("Shared", RAW_MILES, 1, "healed"), key), 200)
+        self.assertEqual(stored_trucks("Shared"),
+                         {"before", "healed"} | {f"direct-{i}" for i in range(5)})
 
 
 class SharedDatabaseTest(unittest.TestCase):
@@ -140,6 +195,18 @@ class SharedDatabaseTest(unittest.TestCase):
                 os.kill(pid, signal.SIGCONT)
         self.assertEqual([self.first.post(report, key),
                           self.first.request("GET", "/healthz")[0]], [200, 200])
+
+    def test_healthz_recovers_after_a_restart_with_no_report_sent(self):
+        key = self.first.add_player("Patient")
+        server.stop()
+        try:
+            self.assertEqual(self.first.post(body("Patient", RAW_MILES, 1), key), 503)
+        finally:
+            server.start()
+        restarted = time.monotonic()
+        while self.first.request("GET", "/healthz")[0] != 200:
+            self.assertLess(time.monotonic() - restarted, 5)
+            time.sleep(0.1)
 
     def test_copy_from_sqlite_keeps_every_report_review_and_key_and_checks_itself(self):
         old = test_collector.Service(self)

@@ -3,6 +3,7 @@
 // against a real SQLite store that fails and then recovers.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -107,7 +108,9 @@ class Answers {
 };
 
 TEST(CollectorCommitter, EveryWaitingReportIsAnsweredWhileTheStoreFailsAndAfter) {
-  const std::string path = testing::TempDir() + "vorn-committer.db";
+  // Per process: the sanitizer builds of these tests may run at the same time.
+  const std::string path =
+      testing::TempDir() + "vorn-committer-" + std::to_string(getpid()) + ".db";
   for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
   std::string error;
   auto store = openStore("sqlite:" + path, error);
@@ -117,6 +120,7 @@ TEST(CollectorCommitter, EveryWaitingReportIsAnsweredWhileTheStoreFailsAndAfter)
   // as a full disk does, until it takes that away again.
   sqlite3* other = nullptr;
   ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
+  sqlite3_busy_timeout(other, 60000);  // the store's own writes (a health probe) come between
   const auto sql = [&](const char* text) {
     EXPECT_EQ(sqlite3_exec(other, text, nullptr, nullptr, nullptr), SQLITE_OK) << text;
   };
@@ -151,6 +155,8 @@ TEST(CollectorCommitter, EveryWaitingReportIsAnsweredWhileTheStoreFailsAndAfter)
   ASSERT_TRUE(store->leaderboard(Period{}, rows, error)) << error;
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0].reports, 2 * many);
+  store.reset();
+  for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
 }
 
 }  // namespace

@@ -34,3 +34,36 @@ TEST(CollectorRefusalLog, TheLineNamesThePlayerAsAQuotedString) {
             "1970-01-01T00:00:00Z refused 403 player=\"Bob\\u001b[2J\\n\" from 127.0.0.1: "
             "player_name does not belong to this key\n");
 }
+
+#include "core/log_limit.h"
+
+// A failing store's log: one line per cause per interval, the next one with
+// the count held back; causes past the bound share one line.
+TEST(CollectorLogLimiter, OneLinePerCausePerIntervalWithTheCountHeldBack) {
+  collector::LogLimiter limiter(10000);
+  const struct {
+    std::int64_t atMs;
+    const char* cause;
+    const char* written;
+  } rows[] = {
+      {0, "down", "down 0\n"},
+      {1, "full", "full 1\n"},  // another cause
+      {9999, "down", ""},
+      {9999, "down", ""},
+      {10000, "down", "down 10000 (2 more like it in the last 10 s held back)\n"},
+      {19999, "down", ""},
+      {30000, "down", "down 30000 (1 more like it in the last 20 s held back)\n"},
+      {30001, "full", "full 30001\n"},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(
+        limiter.line(row.cause, std::string(row.cause) + " " + std::to_string(row.atMs), row.atMs),
+        row.written)
+        << row.atMs;
+  }
+  for (std::size_t i = 2; i < collector::LogLimiter::maxCauses; ++i) {
+    limiter.line("cause " + std::to_string(i), "", 0);
+  }
+  EXPECT_EQ(limiter.line("one more", "x", 0), "x\n");
+  EXPECT_EQ(limiter.line("and another", "y", 0), "") << "both beyond the bound share a line";
+}
