@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <string>
 
+#include "ops/activity.h"
 #include "ops/command.h"
 #include "ops/database.h"
 #include "ops/export_command.h"
@@ -26,6 +27,8 @@ int main(int argc, char** argv) {
   CLI::App* exportCommand = collector::addExportCommand(app, db);
   collector::FlagCommands flags;
   collector::addFlagCommands(app, flags, db);
+  collector::ActivityCommand activity;
+  collector::addActivityCommand(app, activity, db);
 
   CLI11_PARSE(app, argc, argv);
 
@@ -47,5 +50,6 @@ int main(int argc, char** argv) {
   if (collector::serveCommandGiven(serve)) return collector::runServeCommand(*store, serve);
   if (collector::playerCommandGiven(players)) return collector::runPlayerCommand(*store, players);
   if (exportCommand->parsed()) return collector::runExportCommand(*store);
+  if (activity.command->parsed()) return collector::runActivityCommand(*store, activity);
   return 2;
 }

@@ -1,13 +1,13 @@
-#!/usr/bin/env bash
+#!/bin/bash
 # Copies a vorn-collector SQLite database into a PostgreSQL database that has
 # no players and no reports yet: every player with its key hash (so every
 # player's key keeps working), its dates and its revocation, and every report
-# with every column (id, time, amounts, texts, flag, review and review time),
-# all in one transaction. The collector then builds the totals of the
-# leaderboard from the copied reports, and the copy is checked: per player, the
-# reports, their seconds and miles, the flags by review state, the review times
-# and the leaderboard's totals must be the same on both sides, else the script
-# names each difference and exits with 1.
+# with every column (id, time, amounts, texts, flag, the flag's limit, review
+# and review time), all in one transaction. The collector then builds the
+# totals of the leaderboard from the copied reports, and the copy is checked:
+# per player, the reports, their seconds and miles, the flags by review state,
+# the review times and the leaderboard's totals must be the same on both
+# sides, else the script names each difference and exits with 1.
 #
 #   sqlite-to-postgres.sh vorn-collector.db postgresql:///vorn?host=/var/run/postgresql
 #   sqlite-to-postgres.sh --check vorn-collector.db postgresql:///...   (the check alone)
@@ -107,7 +107,7 @@ sqlite3 -readonly -csv "$sqlite_file" \
   "SELECT id, name, key_hash, created_ms, revoked_ms FROM players ORDER BY id" >"$scratch/players.csv"
 sqlite3 -readonly -csv "$sqlite_file" \
   "SELECT id, player_id, received_ms, server_id, printf('%!.17g', miles), seconds, truck, trailer,
-          flag, review, reviewed_ms FROM reports ORDER BY id" >"$scratch/reports.csv"
+          flag, printf('%!.17g', flag_limit), review, reviewed_ms FROM reports ORDER BY id" >"$scratch/reports.csv"
 psql_run --output=/dev/null --single-transaction <<SQL
 DO \$\$ BEGIN
   IF EXISTS (SELECT 1 FROM players) OR EXISTS (SELECT 1 FROM reports) THEN
@@ -115,7 +115,7 @@ DO \$\$ BEGIN
   END IF;
 END \$\$;
 \copy players (id, name, key_hash, created_ms, revoked_ms) FROM '$scratch/players.csv' CSV
-\copy reports (id, player_id, received_ms, server_id, miles, seconds, truck, trailer, flag, review, reviewed_ms) FROM '$scratch/reports.csv' CSV
+\copy reports (id, player_id, received_ms, server_id, miles, seconds, truck, trailer, flag, flag_limit, review, reviewed_ms) FROM '$scratch/reports.csv' CSV
 SELECT setval(pg_get_serial_sequence('players', 'id'), coalesce(max(id), 0) + 1, false) FROM players;
 SELECT setval(pg_get_serial_sequence('reports', 'id'), coalesce(max(id), 0) + 1, false) FROM reports;
 DELETE FROM schema_version;

@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "board/movement.h"
+#include "core/fairplay.h"
 #include "core/text.h"
 
 namespace collector {
@@ -28,16 +30,20 @@ nlohmann::json rowJson(const LeaderboardRow& row) {
   for (const auto& [serverId, totals] : row.servers) {
     servers[serverId] = {{"miles", totals.miles}, {"seconds", totals.seconds}};
   }
-  return {{"rank", row.rank},
-          {"player_name", row.playerName},
-          {"miles", row.miles},
-          {"seconds", row.seconds},
-          {"reports", row.reports},
-          {"flagged_reports", row.flaggedReports},
-          {"servers", servers},
-          {"last_truck", row.lastTruck},
-          {"last_trailer", row.lastTrailer},
-          {"last_seen", isoTime(row.lastSeenMs)}};
+  nlohmann::json json = {{"rank", row.rank},
+                         {"player_name", row.playerName},
+                         {"miles", row.miles},
+                         {"seconds", row.seconds},
+                         {"reports", row.reports},
+                         {"flagged_reports", row.flaggedReports},
+                         {"servers", servers},
+                         {"last_truck", row.lastTruck},
+                         {"last_trailer", row.lastTrailer},
+                         {"last_seen", isoTime(row.lastSeenMs)}};
+  // Places gained (negative: lost) since the all-time board of seven days ago.
+  if (row.rankThen == 0) json["rank_change"] = "new";
+  if (row.rankThen > 0) json["rank_change"] = row.rankThen - row.rank;
+  return json;
 }
 
 }  // namespace
@@ -89,6 +95,26 @@ std::string playerJson(const std::string& name, const PlayerView& view) {
                                     {"truck", report.truck},
                                     {"trailer", report.trailer},
                                     {"flag", report.flag}});
+  }
+  // The player's flagged reports, each with its rule in words and its review;
+  // nothing of the key or the address.
+  json["flags"] = nlohmann::json::array();
+  for (const StoredReport& report : view.flags) {
+    nlohmann::json flag = {
+        {"id", report.id},
+        {"received", isoTime(report.receivedMs)},
+        {"server_id", report.serverId},
+        {"miles", report.miles},
+        {"seconds", report.seconds},
+        {"flag", report.flag},
+        {"explanation",
+         flagExplanation({report.flag, report.miles, report.seconds, report.flagLimit})},
+        {"review", report.review.empty() ? std::string("waiting") : report.review},
+        {"review_text", reviewText(report.review)}};
+    if (report.flagLimit > 0.0) {
+      flag[report.flag == flagSpeed ? "limit_mph" : "wall_seconds"] = report.flagLimit;
+    }
+    json["flags"].push_back(flag);
   }
   return oneLine(json);
 }

@@ -4,6 +4,8 @@
 
 #include "core/log_limit.h"
 
+#include "board/movement.h"
+
 namespace collector {
 
 namespace {
@@ -439,7 +441,8 @@ void BoardCache::compute(const Job& job) {
     std::string error;
     if (key.kind == Kind::board) {
       auto rows = std::make_shared<std::vector<LeaderboardRow>>();
-      done = store_.leaderboard(period, *rows, error);
+      // The all-time board with each player's movement since seven days ago.
+      done = computeBoard(store_, period, nowMs(), *rows, error);
       bytes = sizeOf(*rows);
       value.data = std::move(rows);
       closed = untilDay <= firstOpen;

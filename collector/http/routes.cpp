@@ -165,7 +165,11 @@ void Routes::report(const HttpRequest& request, Reply reply) {
     return finishReport(reply, 429, "too many reports from this key", report.playerName,
                         report.keyHash, address, std::to_string(wait));
   }
-  if (exceedsSpeed(report.miles, report.seconds, options_.maxMph)) report.flag = flagSpeed;
+  const double limit = options_.speedLimits.forServer(report.serverId);
+  if (exceedsSpeed(report.miles, report.seconds, limit)) {
+    report.flag = flagSpeed;
+    report.flagLimit = limit;
+  }
   report.checkWallTime = options_.wallTimeCheck;
   const bool speedFlag = !report.flag.empty();
   // What the answer's count and log line need once the committer calls back.

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "core/fairplay.h"
 #include "page/page.h"
 
 namespace collector {
@@ -13,7 +14,7 @@ struct ServeOptions {
   int port = 8787;      // 0 picks a free port
   std::string tlsCert;  // both set: HTTPS
   std::string tlsKey;
-  double maxMph = 110.0;
+  SpeedLimits speedLimits;  // --max-mph, --server-max-mph
   bool wallTimeCheck = true;
   int maxConnectionsPerAddress = 64;  // 0: no limit
   int maxReportsPerMinute = 12;       // per key; 0: no limit

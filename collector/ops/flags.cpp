@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "core/calendar.h"
+#include "core/fairplay.h"
 #include "core/report.h"
 #include "core/text.h"
 #include "ops/command.h"
@@ -47,14 +48,14 @@ int runFlagCommand(Store& store, const FlagCommands& flags) {
             flags.player, reports, error)) {
       return failure(1, error);
     }
-    std::cout << "id\treceived\tplayer\tserver\tmiles\tseconds\ttruck\ttrailer\trule\n";
+    std::cout << "id\treceived\tplayer\tserver\tmiles\tseconds\ttruck\ttrailer\trule\twhy\n";
     for (const StoredReport& r : reports) {
       char miles[32];
       std::snprintf(miles, sizeof miles, "%.3f", r.miles);
       std::cout << r.id << '\t' << isoTime(r.receivedMs) << '\t' << terminalSafe(r.playerName)
                 << '\t' << terminalSafe(r.serverId) << '\t' << miles << '\t' << r.seconds << '\t'
                 << terminalSafe(r.truck) << '\t' << terminalSafe(r.trailer) << '\t' << r.flag
-                << '\n';
+                << '\t' << flagExplanation({r.flag, r.miles, r.seconds, r.flagLimit}) << '\n';
     }
     return 0;
   }

@@ -1,5 +1,6 @@
 #include "ops/serve_command.h"
 
+#include "core/fairplay.h"
 #include "http/server.h"
 #include "ops/command.h"
 #include "vorn_deployment.h"
@@ -72,8 +73,9 @@ void addServeCommand(CLI::App& app, ServeCommand& serve, std::string& db) {
   cert->needs(key);
   key->needs(cert);
   command
-      ->add_option("--max-mph", options.maxMph,
-                   "flag reports whose average speed is above this many miles per hour")
+      ->add_option("--max-mph", options.speedLimits.everyServerMph,
+                   "flag reports whose average speed is above this many miles per hour, on "
+                   "servers without a limit of their own")
       ->type_name("N")
       ->capture_default_str()
       ->check(CLI::PositiveNumber);
@@ -99,11 +101,13 @@ void addServeCommand(CLI::App& app, ServeCommand& serve, std::string& db) {
   command
       ->add_option("--board-cache-entries", options.boardCacheEntries,
                    "boards, charts, player views and rendered answers kept in memory at most")
+      ->type_name("N")
       ->capture_default_str()
       ->check(CLI::Range(16, 1000000));
   command
       ->add_option("--board-cache-mb", options.boardCacheMb,
                    "megabytes those may take at most (estimated)")
+      ->type_name("N")
       ->capture_default_str()
       ->check(CLI::Range(4, 1000000));
   command->add_flag("--no-wall-time-check", serve.noWallTimeCheck,
@@ -114,6 +118,11 @@ void addServeCommand(CLI::App& app, ServeCommand& serve, std::string& db) {
                    "ID=NAME: the name the pages give the server ID, one of the build's five "
                    "(repeatable; default Server 1 to Server 5)")
       ->type_name("ID=NAME");
+  command
+      ->add_option("--server-max-mph", serve.serverLimits,
+                   "ID=MPH: the speed limit of the server ID in place of --max-mph, one of the "
+                   "build's five (repeatable)")
+      ->type_name("ID=MPH");
   command
       ->add_option("--title", options.page.title,
                    "the title of the pages (default: " + options.page.title + ")")
@@ -135,6 +144,9 @@ int prepareServeCommand(ServeCommand& serve) {
   }
   std::string message;
   if (!nameServers(serve.serverNames, options.page, message)) return failure(2, message);
+  for (const std::string& limit : serve.serverLimits) {
+    if (!addServerLimit(limit, options.speedLimits, message)) return failure(2, message);
+  }
   options.wallTimeCheck = !serve.noWallTimeCheck;
   return 0;
 }

@@ -15,6 +15,7 @@ struct ServeCommand {
   std::string listen = "127.0.0.1:8787";
   std::string metricsListen;
   std::vector<std::string> serverNames;
+  std::vector<std::string> serverLimits;  // --server-max-mph ID=MPH
   bool noWallTimeCheck = false;
   ServeOptions options;
 };

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "core/fairplay.h"
 #include "core/text.h"
 #include "page/chart.h"
 #include "page/html.h"
@@ -55,6 +56,8 @@ td.num{text-align:right;font-variant-numeric:tabular-nums}
 tr:nth-child(even) td{background:#f4f7fb}
 td a{color:#1f4f8f}
 td.flag{color:#a33}
+td.move{text-align:center}td.up{color:#2e7d32}td.down{color:#a33}td.new{color:#2d4b73}
+td.why{white-space:normal;min-width:14em}
 figure.chart{margin:0}
 svg.chart{display:block;width:100%;max-width:56em;height:auto;background:#fff;
 box-shadow:0 1px 3px #0002}
@@ -110,6 +113,35 @@ std::string tabs(const std::string& path, const PeriodChoice& choice, std::int64
   return html + "</nav>\n<p class=\"period\">" + escapeHtml(choice.text) + "</p>\n";
 }
 
+// A row's movement on the all-time board since seven days ago, with its
+// words for a reader that does not see the arrows.
+std::string movementCell(const LeaderboardRow& row) {
+  if (row.rankThen == 0) {
+    return "<td class=\"move new\" title=\"not on the board seven days ago\">new</td>";
+  }
+  const std::int64_t change = row.rankThen - row.rank;
+  const std::string places = std::to_string(change < 0 ? -change : change) +
+                             (change == 1 || change == -1 ? " place" : " places");
+  if (change > 0)
+    return "<td class=\"move up\" title=\"up " + places + "\">\u25B2 " + std::to_string(change) +
+           "</td>";
+  if (change < 0)
+    return "<td class=\"move down\" title=\"down " + places + "\">\u25BC " +
+           std::to_string(-change) + "</td>";
+  return "<td class=\"move\" title=\"the same place\">\u2013</td>";
+}
+
+// The player's movement in words, on the all-time board only.
+std::string movementWords(const LeaderboardRow& row) {
+  if (row.rankThen < 0) return "";
+  if (row.rankThen == 0) return " (new since seven days ago)";
+  const std::int64_t change = row.rankThen - row.rank;
+  if (change == 0) return " (the same as seven days ago)";
+  const std::int64_t places = change < 0 ? -change : change;
+  return std::string(" (") + (change > 0 ? "up " : "down ") + std::to_string(places) +
+         (places == 1 ? " place" : " places") + " since seven days ago)";
+}
+
 std::string chartTitle(const std::string& who, const DaySpan& span) {
   return "Counted miles per UTC day, " + who + ", " + dayText(span.first) + " to " +
          dayText(span.first + span.count - 1);
@@ -157,6 +189,34 @@ std::string pageLinks(const PeriodChoice& choice, const BoardQuery& query, const
   return links.empty() ? links : "<nav class=\"pages\">" + links + "</nav>\n";
 }
 
+// The player's flagged reports, each with its rule in words and its review.
+std::string flagsTable(const std::vector<StoredReport>& flags,
+                       const std::vector<ServerColumn>& servers) {
+  std::string html =
+      "<h2>Flagged reports</h2>\n<div class=\"scroll\"><table id=\"flags\"><thead><tr>"
+      "<th>Report</th><th>Time (UTC)</th><th>Server</th><th>Why</th><th>Review</th></tr>"
+      "</thead><tbody>\n";
+  for (const StoredReport& report : flags) {
+    std::string server = report.serverId;
+    for (const ServerColumn& column : servers) {
+      if (column.id == report.serverId) server = column.name;
+    }
+    html += "<tr>" + cell(std::to_string(report.id), "num") +
+            cell(isoTime(report.receivedMs).substr(0, 19).replace(10, 1, " ")) +
+            cell(escapeHtml(server)) +
+            cell(escapeHtml(flagExplanation(
+                     {report.flag, report.miles, report.seconds, report.flagLimit})),
+                 "why") +
+            cell(reviewText(report.review)) + "</tr>\n";
+  }
+  if (flags.empty()) html += "<tr><td colspan=\"5\">None.</td></tr>\n";
+  return html +
+         "</tbody></table></div>\n<p class=\"note\">The latest 20 flagged reports of all time, "
+         "newest first. A flagged report is kept but does not count until the operator reviews "
+         "it: counted after review, its miles and hours count after all; kept out after review, "
+         "they never do.</p>\n";
+}
+
 }  // namespace
 
 std::string renderLeaderboardPage(const PageSettings& settings, const PeriodChoice& choice,
@@ -169,9 +229,13 @@ std::string renderLeaderboardPage(const PageSettings& settings, const PeriodChoi
           (lastDays ? "The community's last 30 days" : "The community, day by day") + "</h2>\n" +
           renderDayChart(chartTitle("all players", span), span, days, servers);
   const std::string links = pageLinks(choice, query, board);
+  const bool movement = isAllTime(query.period);
   html += "<h2>Players</h2>\n" + findBox(choice, query) +
-          "<div class=\"scroll\"><table id=\"leaderboard\"><thead><tr>"
-          "<th rowspan=\"2\">#</th><th rowspan=\"2\">Player</th><th rowspan=\"2\">Miles</th>"
+          "<div class=\"scroll\"><table id=\"leaderboard\"><thead><tr><th rowspan=\"2\">#</th>" +
+          (movement ? "<th rowspan=\"2\" title=\"since the board of seven days ago, 00:00 UTC\">"
+                      "7 days</th>"
+                    : "") +
+          "<th rowspan=\"2\">Player</th><th rowspan=\"2\">Miles</th>"
           "<th rowspan=\"2\">Hours</th><th colspan=\"5\" class=\"group\">Miles by server</th>"
           "<th rowspan=\"2\">Last truck</th><th rowspan=\"2\">Last trailer</th>"
           "<th rowspan=\"2\">Last seen (UTC)</th><th rowspan=\"2\">Flagged</th></tr><tr>";
@@ -182,9 +246,10 @@ std::string renderLeaderboardPage(const PageSettings& settings, const PeriodChoi
   html += "</tr></thead><tbody>\n";
   const std::string period = periodQuery(choice.since, choice.until);
   for (const LeaderboardRow& row : board.rows) {
-    html += "<tr>" + cell(std::to_string(row.rank), "num") + "<td><a href=\"" +
-            escapeHtml(playerPath(row.playerName) + period) + "\">" + escapeHtml(row.playerName) +
-            "</a></td>" + cell(fixed(row.miles, 2), "num") + cell(hours(row.seconds), "num");
+    html += "<tr>" + cell(std::to_string(row.rank), "num") + (movement ? movementCell(row) : "") +
+            "<td><a href=\"" + escapeHtml(playerPath(row.playerName) + period) + "\">" +
+            escapeHtml(row.playerName) + "</a></td>" + cell(fixed(row.miles, 2), "num") +
+            cell(hours(row.seconds), "num");
     for (const ServerColumn& server : servers) {
       auto totals = row.servers.find(server.id);
       html += cell(totals == row.servers.end() ? "" : fixed(totals->second.miles, 2), "num");
@@ -196,14 +261,19 @@ std::string renderLeaderboardPage(const PageSettings& settings, const PeriodChoi
             "</tr>\n";
   }
   if (board.rows.empty()) {
-    html += query.player.empty() ? "<tr><td colspan=\"13\">No reports in this period.</td></tr>\n"
-                                 : "<tr><td colspan=\"13\">No player of that name has a report "
-                                   "in this period.</td></tr>\n";
+    html += "<tr><td colspan=\"" + std::string(movement ? "14" : "13") + "\">" +
+            (query.player.empty() ? "No reports in this period."
+                                  : "No player of that name has a report in this period.") +
+            "</td></tr>\n";
   }
   html += "</tbody></table></div>\n" + links + "<p class=\"note\">" +
           counted(board.totalPlayers, "player") +
           " reported in this period. Flagged reports (an implausible speed, or more driving time "
-          "than had passed) are kept but not counted.</p></main></body></html>\n";
+          "than had passed) are kept but not counted." +
+          (movement ? " The 7 days column shows each place gained or lost since the board as it "
+                      "stood at 00:00 UTC seven days ago; new: not on it then."
+                    : "") +
+          "</p></main></body></html>\n";
   return html;
 }
 
@@ -218,8 +288,9 @@ std::string renderPlayerPage(const PageSettings& settings, const PeriodChoice& c
   if (totals.rank > 0) {
     html += "Place " + std::to_string(totals.rank) + " on the <a href=\"" +
             escapeHtml("/" + periodQuery(choice.since, choice.until)) +
-            "\">leaderboard</a> of this period: " + fixed(totals.miles, 2) + " miles in " +
-            hours(totals.seconds) + " hours, " + counted(totals.reports, "report") +
+            "\">leaderboard</a> of this period" + movementWords(totals) + ": " +
+            fixed(totals.miles, 2) + " miles in " + hours(totals.seconds) + " hours, " +
+            counted(totals.reports, "report") +
             (totals.flaggedReports
                  ? " counted and " + std::to_string(totals.flaggedReports) + " flagged"
                  : "") +
@@ -259,8 +330,8 @@ std::string renderPlayerPage(const PageSettings& settings, const PeriodChoice& c
   html +=
       "</tbody></table></div>\n<p class=\"note\">The latest reports of all time, newest first. "
       "Flagged reports (speed: an implausible speed; wall_time: more driving time than had "
-      "passed) are kept but not counted.</p></main></body></html>\n";
-  return html;
+      "passed) are kept but not counted.</p>\n";
+  return html + flagsTable(view.flags, servers) + "</main></body></html>\n";
 }
 
 std::string renderMissingPage(const PageSettings& settings, const std::string& message) {

@@ -14,11 +14,13 @@ ReportDecision decideReport(const IncomingReport& report, const KeyHolder& holde
     return decision;
   }
   decision.flag = report.flag;
+  if (!decision.flag.empty()) decision.flagLimit = report.flagLimit;
   // Before its first report, a key's wall time runs from its creation.
   const std::int64_t sinceMs = holder.reported ? holder.lastReceivedMs : holder.createdMs;
   if (decision.flag.empty() && report.checkWallTime &&
       exceedsWallTime(report.seconds, report.receivedMs - sinceMs)) {
     decision.flag = flagWallTime;
+    decision.flagLimit = static_cast<double>(report.receivedMs - sinceMs) / 1000.0;
   }
   decision.outcome = decision.flag.empty() ? AddOutcome::stored : AddOutcome::storedFlagged;
   return decision;

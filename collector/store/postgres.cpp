@@ -49,6 +49,7 @@ enum StatementId {
   playerId,
   playerDays,
   playerLast,
+  playerFlags,
   exportAll,
   unreviewed,
   review,
@@ -74,8 +75,9 @@ const pg::Prepared statements[] = {
      "ORDER BY r.received_ms DESC LIMIT 1) l"},
     {"insert_reports",
      "INSERT INTO reports (player_id, received_ms, server_id, miles, seconds, truck, trailer, "
-     "flag) SELECT * FROM unnest($1::bigint[], $2::bigint[], $3::text[], "
-     "$4::double precision[], $5::bigint[], $6::text[], $7::text[], $8::text[])"},
+     "flag, flag_limit) SELECT * FROM unnest($1::bigint[], $2::bigint[], $3::text[], "
+     "$4::double precision[], $5::bigint[], $6::text[], $7::text[], $8::text[], "
+     "$9::double precision[])"},
     {"insert_player", sql::insertPlayer},
     {"select_players", sql::selectPlayers},
     {"revoke", sql::revokePlayer},
@@ -95,6 +97,7 @@ const pg::Prepared statements[] = {
     {"player_id", sql::playerId},
     {"player_days", sql::playerDays},
     {"player_last", sql::playerLast},
+    {"player_flags", sql::playerFlags},
     {"export_all", sql::exportAll},
     {"unreviewed", sql::unreviewed},
     {"review",
@@ -284,11 +287,13 @@ class PostgresStore : public Store {
     params.insert(params.begin(), id);
     Result days = lease.run(playerDays, params);
     Result last = lease.run(playerLast, {id});
-    if (!check(days, error) || !check(last, error)) return false;
+    Result flags = lease.run(playerFlags, {id});
+    if (!check(days, error) || !check(last, error) || !check(flags, error)) return false;
     view = PlayerView();
     view.totals.playerName = name;
     view.days = sumDays(rowsOf(days, [](const Row& row) { return sql::totalsRow(row, true); }));
     view.lastReports = rowsOf(last, sql::storedReport<Row>);
+    view.flags = rowsOf(flags, sql::storedReport<Row>);
     return true;
   }
 
@@ -415,7 +420,7 @@ class PostgresStore : public Store {
       holder.reported = true;
       holder.lastReceivedMs = row.integer(1);
     }
-    std::vector<std::string> columns[8];
+    std::vector<std::string> columns[9];
     TotalsDelta totals;
     outcomes.assign(batch.size(), AddOutcome::unknownKey);
     for (std::size_t i = 0; i < batch.size(); ++i) {
@@ -426,11 +431,16 @@ class PostgresStore : public Store {
       if (decision.outcome != AddOutcome::stored && decision.outcome != AddOutcome::storedFlagged) {
         continue;
       }
-      const std::string values[8] = {number(holder.id),      number(report.receivedMs),
-                                     report.serverId,        number(report.miles),
-                                     number(report.seconds), report.truck,
-                                     report.trailer,         decision.flag};
-      for (int column = 0; column < 8; ++column) columns[column].push_back(values[column]);
+      const std::string values[9] = {number(holder.id),
+                                     number(report.receivedMs),
+                                     report.serverId,
+                                     number(report.miles),
+                                     number(report.seconds),
+                                     report.truck,
+                                     report.trailer,
+                                     decision.flag,
+                                     number(decision.flagLimit)};
+      for (int column = 0; column < 9; ++column) columns[column].push_back(values[column]);
       noteStored(holder, report.receivedMs);
       addToTotals(totals, holder.id, report.receivedMs, report, decision.flag.empty());
     }

@@ -3,6 +3,7 @@
 
 #include <iostream>
 
+#include "core/text.h"
 #include "store/shared.h"
 
 namespace collector {
@@ -31,6 +32,8 @@ ALTER TABLE reports ADD COLUMN IF NOT EXISTS review text NOT NULL DEFAULT '';
 ALTER TABLE reports ADD COLUMN IF NOT EXISTS reviewed_ms bigint NULL;
 CREATE INDEX IF NOT EXISTS reports_unreviewed ON reports(id) WHERE )sql" COLLECTOR_AWAITING_REVIEW
                                   R"sql(;
+ALTER TABLE reports ADD COLUMN IF NOT EXISTS flag_limit double precision NOT NULL DEFAULT 0;
+CREATE INDEX IF NOT EXISTS reports_flagged ON reports(player_id, received_ms) WHERE flag <> '';
 CREATE INDEX IF NOT EXISTS reports_reviewed ON reports(reviewed_ms) WHERE reviewed_ms IS NOT NULL;
 CREATE INDEX IF NOT EXISTS reports_player_received ON reports(player_id, received_ms);
 CREATE INDEX IF NOT EXISTS reports_received ON reports(received_ms);
@@ -95,15 +98,17 @@ bool upgrade(PGconn* connection, std::string& error) {
     return false;
   }
   if (found == schemaVersion) return true;
+  const std::string record = "DELETE FROM schema_version; INSERT INTO schema_version VALUES (" +
+                             number(schemaVersion) + ")";
+  // Version 4 only adds the flags' limit, which the schema above did.
+  if (found == 3) return simple(connection, record.c_str(), error);
   Result count(PQexec(connection, "SELECT count(*) FROM reports"), &PQclear);
   if (!check(count, error)) return false;
   const std::int64_t reports = Row{count.get(), 0}.integer(0);
   if (reports > 0) {
-    std::cerr << "upgrading the database: building the totals of " << reports << " reports"
+    std::cerr << "upgrading the database: building the totals of " << counted(reports, "report")
               << std::endl;
   }
-  const std::string record = "DELETE FROM schema_version; INSERT INTO schema_version VALUES (" +
-                             number(schemaVersion) + ")";
   if (!simple(connection, buildTotalsSql, error) || !simple(connection, record.c_str(), error)) {
     return false;
   }

@@ -50,8 +50,9 @@ namespace collector {
 inline double microMiles(double miles) { return std::floor(miles * 1e6 + 0.5); }
 inline double addMiles(double a, double b) { return (microMiles(a) + microMiles(b)) / 1e6; }
 
-// 1: players and reports; 2: and the totals; 3: and the review of flagged reports
-constexpr std::int64_t schemaVersion = 3;
+// 1: players and reports; 2: and the totals; 3: and the review of flagged
+// reports; 4: and the limit each flag was decided against
+constexpr std::int64_t schemaVersion = 4;
 
 // --- The decision on one report ------------------------------------------
 
@@ -70,6 +71,9 @@ struct KeyHolder {
 struct ReportDecision {
   AddOutcome outcome = AddOutcome::unknownKey;
   std::string flag;  // of a stored report: "" counted, else why not
+  // What a flag was decided against: a speed flag's limit in mph, a
+  // wall_time flag's seconds of wall time since the previous report.
+  double flagLimit = 0.0;
 };
 
 // Unknown or revoked key (401), a name that is not the key's player (403),

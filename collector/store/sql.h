@@ -39,9 +39,10 @@ constexpr const char* communityDays =
     "WHERE day >= $1 AND day < $2 AND reports > 0 GROUP BY day, server_id";
 
 // Stored reports with their player's name.
-#define COLLECTOR_REPORT_COLUMNS                                                       \
-  "r.id, r.received_ms, p.name, r.server_id, r.miles, r.seconds, r.truck, r.trailer, " \
-  "r.flag, r.review, r.reviewed_ms FROM reports r JOIN players p ON p.id = r.player_id"
+#define COLLECTOR_REPORT_COLUMNS                                                           \
+  "r.id, r.received_ms, p.name, r.server_id, r.miles, r.seconds, r.truck, r.trailer, "     \
+  "r.flag, r.flag_limit, r.review, r.reviewed_ms FROM reports r JOIN players p ON p.id = " \
+  "r.player_id"
 constexpr const char* exportAll = "SELECT " COLLECTOR_REPORT_COLUMNS " ORDER BY r.id";
 constexpr const char* unreviewed = "SELECT " COLLECTOR_REPORT_COLUMNS
                                    " WHERE r.flag <> '' AND r.review = '' AND "
@@ -49,6 +50,11 @@ constexpr const char* unreviewed = "SELECT " COLLECTOR_REPORT_COLUMNS
 constexpr const char* playerLast = "SELECT " COLLECTOR_REPORT_COLUMNS
                                    " WHERE r.player_id = $1 ORDER BY r.received_ms DESC, r.id DESC "
                                    "LIMIT 20";
+// A player's latest flagged reports, reviewed or not (the index of the
+// flagged reports by player and time finds them without the others).
+constexpr const char* playerFlags =
+    "SELECT " COLLECTOR_REPORT_COLUMNS
+    " WHERE r.player_id = $1 AND r.flag <> '' ORDER BY r.received_ms DESC, r.id DESC LIMIT 20";
 // The review mark, and the reports reviewed since a time (the partial index
 // reports_reviewed serves both).
 constexpr const char* reviewMark =
@@ -100,13 +106,27 @@ TotalsRow communityRow(const Row& row) {
 
 template <class Row>
 StoredReport storedReport(const Row& row) {
-  enum { id, receivedMs, name, serverId, miles, seconds, truck, trailer, flag, review, reviewedMs };
+  enum {
+    id,
+    receivedMs,
+    name,
+    serverId,
+    miles,
+    seconds,
+    truck,
+    trailer,
+    flag,
+    flagLimit,
+    review,
+    reviewedMs
+  };
   StoredReport out;
   static_cast<ReportBody&>(out) = {row.text(name),       row.text(serverId), row.real(miles),
                                    row.integer(seconds), row.text(truck),    row.text(trailer)};
   out.id = row.integer(id);
   out.receivedMs = row.integer(receivedMs);
   out.flag = row.text(flag);
+  out.flagLimit = row.real(flagLimit);
   out.review = row.text(review);
   out.reviewedMs = row.integer(reviewedMs);
   return out;

@@ -82,7 +82,8 @@ class SqliteStore : public Store {
     Statement previous(writer_, "SELECT max(received_ms) FROM reports WHERE player_id = $1");
     Statement insert(writer_,
                      "INSERT INTO reports(player_id, received_ms, server_id, miles, seconds, "
-                     "truck, trailer, flag) VALUES($1, $2, $3, $4, $5, $6, $7, $8)");
+                     "truck, trailer, flag, flag_limit) VALUES($1, $2, $3, $4, $5, $6, $7, $8, "
+                     "$9)");
     bool good = findPlayer.ok() && previous.ok() && insert.ok();
     // Only a value of this report that the database refuses fails it alone;
     // any other failure (read-only, locked, disk full, I/O) fails the batch,
@@ -118,7 +119,7 @@ class SqliteStore : public Store {
       insert.reset();
       insert.bind(1, holder.id).bind(2, report.receivedMs).bind(3, report.serverId);
       insert.bind(4, report.miles).bind(5, report.seconds).bind(6, report.truck);
-      insert.bind(7, report.trailer).bind(8, decision.flag);
+      insert.bind(7, report.trailer).bind(8, decision.flag).bind(9, decision.flagLimit);
       if (const int rc = insert.step(); rc != SQLITE_DONE) {
         outcomes[i] = AddOutcome::unknownKey;
         if (failedAlone(i, rc)) continue;
@@ -192,7 +193,11 @@ class SqliteStore : public Store {
     last.bind(1, playerId);
     int step;
     while ((step = last.step()) == SQLITE_ROW) view.lastReports.push_back(sql::storedReport(last));
-    return finished(last, step, error);
+    if (!finished(last, step, error)) return false;
+    Statement flags(reader.db, sql::playerFlags);
+    flags.bind(1, playerId);
+    while ((step = flags.step()) == SQLITE_ROW) view.flags.push_back(sql::storedReport(flags));
+    return finished(flags, step, error);
   }
 
   bool exportReports(const std::function<void(const StoredReport&)>& each,

@@ -1,6 +1,8 @@
 // Statements and connections of the SQLite store, and the totals upsert.
 #include "store/sqlite_db.h"
 
+#include <cstring>
+
 namespace collector {
 
 namespace {
@@ -38,6 +40,11 @@ sqlite3* openConnection(const std::string& path, std::string& error, int flags) 
   if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | flags,
                       nullptr) != SQLITE_OK) {
     error = "cannot open " + path + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
+    // SQLite's own text ("unable to open database file") says not why: the
+    // system's does (no such folder, permission denied).
+    if (db && sqlite3_system_errno(db) != 0) {
+      error += " (" + std::string(std::strerror(sqlite3_system_errno(db))) + ")";
+    }
     sqlite3_close(db);
     return nullptr;
   }

@@ -2,6 +2,7 @@
 // version.
 #include <iostream>
 
+#include "core/text.h"
 #include "store/sqlite_db.h"
 
 namespace collector {
@@ -26,7 +27,8 @@ CREATE TABLE IF NOT EXISTS reports(
   trailer TEXT NOT NULL,
   flag TEXT NOT NULL,
   review TEXT NOT NULL DEFAULT '',
-  reviewed_ms INTEGER);
+  reviewed_ms INTEGER,
+  flag_limit REAL NOT NULL DEFAULT 0);
 CREATE INDEX IF NOT EXISTS reports_player_time ON reports(player_id, received_ms);
 CREATE INDEX IF NOT EXISTS reports_time ON reports(received_ms);
 CREATE TABLE IF NOT EXISTS player_days(
@@ -60,6 +62,13 @@ const char* const reviewSql = R"(
 ALTER TABLE reports ADD COLUMN review TEXT NOT NULL DEFAULT '';
 ALTER TABLE reports ADD COLUMN reviewed_ms INTEGER;
 )";
+// Version 4: the limit each flag was decided against, and the flagged
+// reports by player and time, for the player's page.
+const char* const flagLimitSql =
+    "ALTER TABLE reports ADD COLUMN flag_limit REAL NOT NULL DEFAULT 0";
+const char* const flaggedIndexSql =
+    "CREATE INDEX IF NOT EXISTS reports_flagged ON reports(player_id, received_ms) "
+    "WHERE flag <> ''";
 const char* const unreviewedIndexSql =
     "CREATE INDEX IF NOT EXISTS reports_unreviewed ON reports(id) "
     "WHERE " COLLECTOR_AWAITING_REVIEW;
@@ -100,15 +109,21 @@ bool upgrade(sqlite3* db, const std::string& path, std::string& error) {
     return fail();
   }
   if (!execute(db, unreviewedIndexSql, error)) return fail();
+  // Version 4 adds the flags' limit, which a new database has already.
+  if (!Statement(db, "SELECT flag_limit FROM reports").ok() && !execute(db, flagLimitSql, error)) {
+    return fail();
+  }
+  if (!execute(db, flaggedIndexSql, error)) return fail();
   const std::string record = "PRAGMA user_version = " + std::to_string(schemaVersion);
-  if (found == 2) {
+  // From version 2 on the totals stand as they are.
+  if (found == 2 || found == 3) {
     return execute(db, record.c_str(), error) && execute(db, "COMMIT", error) ? true : fail();
   }
   Statement count(db, "SELECT COUNT(*) FROM reports");
   if (count.step() != SQLITE_ROW) return fail();
   const std::int64_t total = count.integer(0);
   if (total > 0) {
-    std::cerr << "upgrading " << path << ": building the totals of " << total << " reports"
+    std::cerr << "upgrading " << path << ": building the totals of " << counted(total, "report")
               << std::endl;
   }
   TotalsDelta totals;

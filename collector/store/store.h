@@ -41,11 +41,14 @@
 //           truck text not null, trailer text not null,
 //           flag text not null,                 -- "" counted, else a flag name
 //           review text not null default '',    -- of a flagged report: '', 'accepted'
-//           reviewed_ms integer null)           --   (counted after all) or 'rejected'
+//           reviewed_ms integer null,           --   (counted after all) or 'rejected'
+//           flag_limit real not null default 0) -- what the flag was decided against:
+//             a speed flag's mph, a wall_time flag's seconds since the previous report
 // A report counts when flag = '' or review = 'accepted'; it is a flagged
 // report awaiting review when flag <> '' and review = ''.
 //   indexes reports(player_id, received_ms), reports(received_ms),
 //           reports(id) of the flagged reports awaiting review,
+//           reports(player_id, received_ms) of the flagged reports
 //           reports(reviewed_ms) of the reviewed ones
 // and the totals, kept in the transaction that stores each report (`day` is
 // days since 1970-01-01 of received_ms, UTC; miles, seconds and reports count
@@ -82,7 +85,11 @@ struct IncomingReport : ReportBody {
   std::string keyHash;          // SHA-256 of the X-VORN-Key header, lower-case hex
   std::int64_t receivedMs = 0;  // when the request arrived
   std::string flag;             // "" or flagSpeed, decided before the store
-  bool checkWallTime = true;    // apply the wall-time rule (off: --no-wall-time-check)
+  // What the flag was decided against: a speed flag's limit in mph (the
+  // server's own or the common one); the store sets a wall_time flag's seconds
+  // of wall time since the key's previous report.
+  double flagLimit = 0.0;
+  bool checkWallTime = true;  // apply the wall-time rule (off: --no-wall-time-check)
 };
 
 // What became of one report of a batch.
@@ -120,6 +127,9 @@ struct LeaderboardRow {
   std::string lastTrailer;
   std::int64_t lastSeenMs = 0;
   std::int64_t rank = 0;  // 1-based, by counted miles, ties by name
+  // On the all-time board only: the rank on it as it stood at 00:00 UTC seven
+  // days earlier, 0 when the player was not on it then; -1 on other boards.
+  std::int64_t rankThen = -1;
 };
 
 // One page of the leaderboard of a period.
@@ -148,6 +158,7 @@ struct StoredReport : ReportBody {
   std::int64_t id = 0;
   std::int64_t receivedMs = 0;
   std::string flag;
+  double flagLimit = 0.0;       // what the flag was decided against (IncomingReport)
   std::string review;           // "accepted", "rejected", or "" (awaiting review, or no flag)
   std::int64_t reviewedMs = 0;  // 0: not reviewed
 };
@@ -157,6 +168,7 @@ struct PlayerView {
   LeaderboardRow totals;                  // the row and rank on a period's board
   std::vector<DayTotals> days;            // each day of `daysPeriod` that has a report, ascending
   std::vector<StoredReport> lastReports;  // latest 20 of all time, newest first (flagged too)
+  std::vector<StoredReport> flags;  // latest 20 flagged of all time, newest first, reviewed too
 };
 
 // How many reports have been reviewed so far, and the latest review's time:

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/fairplay.h"
 #include "store/shared.h"
 
 namespace collector {
@@ -91,10 +92,8 @@ std::vector<LeaderboardRow> BoardBuilder::finish() {
   // Miles that agree to a millionth of a mile, the plug-in's precision, are a
   // tie: sums of the same reports in another order (another store, an
   // upgrade) may differ in their last bits, and must rank the same.
-  const auto micro = [](double miles) { return std::llround(miles * 1e6); };
-  std::sort(rows.begin(), rows.end(), [&](const LeaderboardRow& a, const LeaderboardRow& b) {
-    return micro(a.miles) != micro(b.miles) ? micro(a.miles) > micro(b.miles)
-                                            : a.playerName < b.playerName;
+  std::sort(rows.begin(), rows.end(), [](const LeaderboardRow& a, const LeaderboardRow& b) {
+    return ranksAbove(a.playerName, a.miles, b.playerName, b.miles);
   });
   for (std::size_t i = 0; i < rows.size(); ++i) rows[i].rank = static_cast<std::int64_t>(i) + 1;
   return rows;

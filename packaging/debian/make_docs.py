@@ -51,8 +51,11 @@ def synopsis(words, text):
     """One command's synopsis line: every option with its value, then the arguments."""
     parts = [f"\\fB{roff(' '.join((NAME, *words)))}\\fR"]
     for column in section(text, "Options"):
-        option, value = re.match(r"(?:-\w,)?(--[\w-]+)(?: ([A-Z][\w:/]*?)(?=[:=]|$| ))?",
+        # The value's name (ADDR:PORT, ID=NAME, FILE|DIR), without a default
+        # (=...) or the name of a check that CLI11 appends (N:POSITIVE).
+        option, value = re.match(r"(?:-\w,)?(--[\w-]+)(?: ([A-Z][A-Z|-]*(?:[:=][A-Z][A-Z-]*)?))?",
                                  column).groups()
+        value = value and re.sub(r":(POSITIVE|NONNEGATIVE|INT)$", "", value)
         if option == "--help":
             continue
         shown = f"\\fB{roff(option)}\\fR" + (f" \\fI{roff(value)}\\fR" if value else "")

@@ -317,6 +317,59 @@ class Durability(unittest.TestCase):
             ("'=cmd|' /C calc'!A0", 'a,"b"', "Box", 5e-324)])
 
 
+class Activity(unittest.TestCase):
+    def test_activity_marks_players_and_the_board_shows_movement(self):
+        service = Service(self)
+        for name in ("Regular", "Short", "Silent", "Never", "Gone"):
+            service.add_player(name)
+        service.cli("player", "revoke", "Gone")
+        now = int(time.time() * 1000)
+        day = 86_400_000
+        recent, silent = now - 60_000, now - 31 * day
+        month = datetime.datetime.fromtimestamp(recent / 1000, datetime.timezone.utc)
+        month = month.strftime("%Y-%m")
+        same_month = lambda ms: datetime.datetime.fromtimestamp(
+            ms / 1000, datetime.timezone.utc).strftime("%Y-%m") == month
+        reports = [("Regular", recent, 600.0), ("Regular", now - 20 * day, 100.0),
+                   ("Short", recent, 10.0), ("Silent", silent, 150.0), ("Gone", recent, 5.0)]
+        with contextlib.closing(sqlite3.connect(service.path)) as db, db:
+            db.executemany(
+                "INSERT INTO reports(player_id, received_ms, server_id, miles, seconds, truck,"
+                " trailer, flag) SELECT id, ?, ?, ?, 3600, 'T', 'R', '' FROM players"
+                " WHERE name = ?", [(ms, SERVER, miles, name) for name, ms, miles in reports])
+            db.execute("PRAGMA user_version = 0")  # the totals are built again from the reports
+        table = [line.split("\t") for line in service.cli(
+            "activity", "--month", month, "--min-miles", "500").splitlines()]
+        silent_miles = "150.000" if same_month(silent) else "0.000"
+        iso = lambda ms: datetime.datetime.fromtimestamp(
+            ms // 1000, datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
+        self.assertEqual(table, [
+            ["player", "miles", "hours", "reports", "last report", "marks"],
+            ["Never", "0.000", "0.00", "0", "never", "under the minimum, never reported"],
+            ["Regular", "600.000", "1.00", "1", iso(recent), ""],
+            ["Short", "10.000", "1.00", "1", iso(recent), "under the minimum"],
+            ["Silent", silent_miles, "1.00" if same_month(silent) else "0.00",
+             "1" if same_month(silent) else "0", iso(silent),
+             "under the minimum, no report in 30 days"]])
+        rows = list(csv.DictReader(io.StringIO(service.cli(
+            "activity", "--month", month, "--min-miles", "500", "--csv"))))
+        self.assertEqual([(r["player_name"], r["miles"], r["last_report"], r["under_minimum"],
+                           r["silent_30_days"], r["never_reported"]) for r in rows], [
+            ("Never", "0.000", "", "yes", "", "yes"),
+            ("Regular", "600.000", iso(recent), "", "", ""),
+            ("Short", "10.000", iso(recent), "yes", "", ""),
+            ("Silent", silent_miles, iso(silent), "yes", "yes", "")])
+        service.cli("activity", "--month", "2026-13", status=2)
+
+        # Seven days ago Silent led Regular; Short and Gone were not on the board.
+        service.start()
+        self.assertEqual([(p["player_name"], p["rank"], p["rank_change"])
+                          for p in service.leaderboard()],
+                         [("Regular", 1, 1), ("Silent", 2, -1), ("Short", 3, "new"),
+                          ("Gone", 4, "new")])
+        self.assertNotIn("rank_change", service.leaderboard("?since=2000-01-01")[0])
+
+
 class Browser:
     """Headless Chromium driven through its DevTools pipe (commands on fd 3, answers on fd 4)."""
 
@@ -377,7 +430,7 @@ class Browser:
                 a => [a.textContent, a.getAttribute('href'), a.matches('[aria-current=page]')]),
             servers: [...document.querySelectorAll('#leaderboard tr:nth-child(2) th')].map(
                 th => [th.textContent, th.title]),
-            players: [...document.querySelectorAll('#leaderboard td:nth-child(2) a')].map(
+            players: [...document.querySelectorAll('#leaderboard td > a')].map(
                 a => [a.textContent, a.getAttribute('href')]),
             bars: [...document.querySelectorAll('svg.chart rect')].reduce(
                 (sum, bar) => sum + Number(bar.dataset.miles), 0),
@@ -385,6 +438,9 @@ class Browser:
             links: [...document.querySelectorAll('nav.pages a')].map(
                 a => a.id + ' ' + a.getAttribute('href')),
             finds: document.querySelectorAll('input[name=player]').length,
+            moves: [...document.querySelectorAll('#leaderboard td.move')].map(td => td.textContent),
+            flags: [...document.querySelectorAll('#flags tbody tr')].map(
+                tr => [...tr.cells].map(td => td.textContent)),
             sideways: document.documentElement.scrollWidth - innerWidth})""")["result"]["value"]
 
 
@@ -425,10 +481,12 @@ class Page(unittest.TestCase):
         service = Service(self)
         names = ["Gamma & Co", "<script>document.title='run'</script>", "Alpha"]
         service.start("--server-name", f"{SERVER}=Road <Kings>", "--title", 'Hub & "Co"',
-                      "--no-wall-time-check")  # an hour each at once
+                      "--no-wall-time-check",  # an hour each at once
+                      "--server-max-mph", f"{SERVER}=80")
+        keys = {name: service.add_player(name) for name in names}
         for miles, name in enumerate(names, 1):
-            self.assertEqual(service.post(body(name, miles, 3600), service.add_player(name)),
-                             200)
+            self.assertEqual(service.post(body(name, miles, 3600), keys[name]), 200)
+        self.assertEqual(service.post(body("Alpha", 2.0, 60), keys["Alpha"]), 200)  # 120 mph
         page = json.loads(service.request("GET", "/api/v1/leaderboard?limit=1&offset=1")[1])
         self.assertEqual((page["total_players"], [(p["rank"], p["miles"]) for p in page["players"]]),
                          (3, [(2, 2.0)]))
@@ -444,6 +502,7 @@ class Page(unittest.TestCase):
             self.assertEqual((main["title"], [t[0] for t in main["tabs"]], main["sideways"]), (
                 'Hub & "Co"', ["All time", "This week", "Last week", "This month", "Last month"], 0))
             this_week = browser.load(service.url + main["tabs"][1][1], width)
+            self.assertEqual((main["moves"], this_week["moves"]), (["new"] * 3, []))
             for page, marked in ((main, 0), (this_week, 1)):
                 self.assertEqual([t[2] for t in page["tabs"]], [i == marked for i in range(5)])
                 self.assertEqual(page["players"], [[n, u + page["tabs"][marked][1][1:]]
@@ -464,6 +523,23 @@ class Page(unittest.TestCase):
                          ([[n, u] for n, u in by_miles[:2]], ["next /?offset=2&limit=2"], 1))
         status, answer = service.request("GET", by_miles[1][1].replace("/", "/api/v1/", 1))
         self.assertEqual((status, json.loads(answer)["miles"]), (200, 2.0))
+
+        # Alpha's flagged report, explained on the page and in the JSON, before and after review.
+        why = "2.0 miles in 60 s: 120 mph, above this server's 80 mph"
+        # (The page after review at another URL: the browser may keep a page for 5 s.)
+        for review, text, query in (("waiting", "waiting for review", ""),
+                                    ("accepted", "counted after review", "?since=2000-01-01")):
+            [flag] = json.loads(service.request("GET", "/api/v1/players/Alpha")[1])["flags"]
+            self.assertEqual((flag["flag"], flag["limit_mph"], flag["explanation"],
+                              flag["review"], flag["review_text"]),
+                             ("speed", 80, why, review, text))
+            self.assertEqual(browser.load(service.url + "/players/Alpha" + query, 1280)["flags"],
+                             [[str(flag["id"]), flag["received"][:19].replace("T", " "),
+                               "Road <Kings>", why, text]])
+            if review == "waiting":  # the operator's list says it in the same words
+                self.assertEqual(service.cli("flags", "list").splitlines()[1].split("\t")[9], why)
+                service.cli("flags", "accept", str(flag["id"]))
+        self.assertEqual(service.leaderboard("?player=Alpha")[0]["miles"], 5.0)
         self.assertEqual(service.request("GET", "/players/Nobody")[0], 404)
         served = service.request("GET", "/")[1]  # the bytes, before a browser re-serialises them
         for escaped in (b"Hub &amp; &quot;Co&quot;",

@@ -6,6 +6,7 @@ database into PostgreSQL."""
 
 import csv
 import io
+import json
 import os
 import pathlib
 import shutil
@@ -17,7 +18,7 @@ import unittest
 
 import test_collector  # its Service runs vorn-collector (its tests stay in their module)
 from test_collector import body
-from harness import API_KEY, Road, ini_with_url
+from harness import API_KEY, SERVER, Road, ini_with_url
 from pgserver import BIN, PORT, ScratchPostgres
 from tcp_proxy import Proxy
 
@@ -96,6 +97,18 @@ class LinkFaultTest(unittest.TestCase):
         self.assertEqual(self.behind.post(body("Shared", RAW_MILES, 1, "healed"), key), 200)
         self.assertEqual(stored_trucks("Shared"),
                          {"before", "healed"} | {f"direct-{i}" for i in range(5)})
+
+
+    def test_a_silent_first_host_costs_a_report_less_than_its_bound(self):
+        silent = Proxy(server.dir / f".s.PGSQL.{PORT}")
+        self.addCleanup(silent.close)
+        silent.blackholed.set()  # takes connections, never answers
+        url = f"postgresql://postgres@127.0.0.1:{silent.port},127.0.0.1:{self.proxy.port}/vorn"
+        key = self.behind.add_player("Failover")
+        either = test_collector.Service(self, url).start("--no-wall-time-check")
+        started = time.monotonic()
+        self.assertEqual(either.post(body("Failover", RAW_MILES, 1), key), 200)
+        self.assertLess(time.monotonic() - started, 10)
 
 
 class SharedDatabaseTest(unittest.TestCase):
@@ -213,7 +226,7 @@ class SharedDatabaseTest(unittest.TestCase):
         key = old.add_player("Mover")
         old.add_player("Gone")
         old.cli("player", "revoke", "Gone")
-        old.start("--no-wall-time-check")
+        old.start("--no-wall-time-check", "--server-max-mph", f"{SERVER}=80")
         reports = [body("Mover", 0.1 + 0.2, 3600, 'a "b", c'), body("Mover", 1.0, 3600)]
         reports += [body("Mover", 500.0 + i, 1) for i in range(3)]  # each flagged for speed
         self.assertEqual([old.post(report, key) for report in reports], [200] * 5)
@@ -222,6 +235,9 @@ class SharedDatabaseTest(unittest.TestCase):
         old.cli("flags", "accept", flagged[0])
         old.cli("flags", "reject", flagged[1])  # and the third waits
         before = board(old)
+        flags = json.loads(old.request("GET", "/api/v1/players/Mover")[1])["flags"]
+        self.assertEqual([(f["limit_mph"], f["review"]) for f in flags],
+                         [(80, "waiting"), (80, "rejected"), (80, "accepted")])
         old.stop()
         target = ScratchPostgres()
         self.addCleanup(target.close)  # after the service's own stop: cleanups run last first
@@ -246,6 +262,8 @@ class SharedDatabaseTest(unittest.TestCase):
             self.assertEqual(new.cli(*command), old.cli(*command))
         self.assertEqual(board(new), before)
         self.assertEqual(before["Mover"]["flagged_reports"], 1)
+        self.assertEqual(json.loads(new.request("GET", "/api/v1/players/Mover")[1])["flags"],
+                         flags)
         self.assertEqual(new.post(body("Mover", RAW_MILES, 1), key), 200)
 
 

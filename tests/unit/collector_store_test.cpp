@@ -170,7 +170,9 @@ void expectTotals(Store& store, const std::string& how, const char* allTime) {
   ASSERT_TRUE(store.playerActivity("Ann", {day0, never}, view, found, error)) << error;
   std::string trucks;
   for (const StoredReport& report : view.lastReports) trucks += report.truck;
-  EXPECT_EQ(describe(view.days) + " " + trucks, "0: 5/1 T6T4T3T2T1") << how;
+  trucks += " flagged ";
+  for (const StoredReport& report : view.flags) trucks += report.truck;
+  EXPECT_EQ(describe(view.days) + " " + trucks, "0: 5/1 T6T4T3T2T1 flagged T3T2") << how;
   EXPECT_FALSE(store.playerActivity("Nobody", {}, view, found, error) || found);
   EXPECT_EQ(error, "no player named 'Nobody'");
 }
@@ -209,6 +211,7 @@ TEST(StoreContract, ATableOfReportsGivesTheSameDecisionsTotalsAndReviewsOnEveryS
         report.keyHash = r.key;
         report.receivedMs = r.ms;
         report.flag = r.speeding ? flagSpeed : "";
+        report.flagLimit = r.speeding ? 80.0 : 0.0;
         report.checkWallTime = r.checkWallTime;
         incoming.push_back(report);
         expected.push_back(r.outcome);
@@ -218,8 +221,14 @@ TEST(StoreContract, ATableOfReportsGivesTheSameDecisionsTotalsAndReviewsOnEveryS
     }
     std::string flags;
     ASSERT_TRUE(first->exportReports(
-        [&](const StoredReport& report) { flags += report.flag + ","; }, error));
-    EXPECT_EQ(flags, ",wall_time,wall_time,wall_time,speed,,,,");
+        [&](const StoredReport& report) {
+          flags += report.flag +
+                   (report.flag.empty() ? "" : " " + shortestNumber(report.flagLimit)) + ",";
+        },
+        error));
+    // Each flag with what it was decided against: the wall time since the
+    // previous report, or the speed limit.
+    EXPECT_EQ(flags, ",wall_time 100,wall_time 1,wall_time 99,speed 80,,,,");
     expectTotals(*second, "arrived: ", arrivedBoard);
 
     // Reviews: all or none; an accepted report counts, a rejected one stays out.
