@@ -6,6 +6,7 @@
 #include "ops/activity.h"
 #include "ops/command.h"
 #include "ops/database.h"
+#include "ops/events.h"
 #include "ops/export_command.h"
 #include "ops/flags.h"
 #include "ops/player_commands.h"
@@ -27,6 +28,8 @@ int main(int argc, char** argv) {
   CLI::App* exportCommand = collector::addExportCommand(app, db);
   collector::FlagCommands flags;
   collector::addFlagCommands(app, flags, db);
+  collector::EventCommands events;
+  collector::addEventCommands(app, events, db);
   collector::ActivityCommand activity;
   collector::addActivityCommand(app, activity, db);
 
@@ -35,6 +38,9 @@ int main(int argc, char** argv) {
   // What the command line alone can get wrong is said before the store opens.
   if (collector::serveCommandGiven(serve)) {
     if (const int status = collector::prepareServeCommand(serve)) return status;
+  }
+  if (collector::eventCommandGiven(events)) {
+    if (const int status = collector::prepareEventCommand(events)) return status;
   }
   // Only serve and player add make a database where none is.
   const bool mayCreate = collector::serveCommandGiven(serve) || players.add->parsed();
@@ -47,6 +53,7 @@ int main(int argc, char** argv) {
   if (!store) return collector::failure(1, error);
 
   if (collector::flagCommandGiven(flags)) return collector::runFlagCommand(*store, flags);
+  if (collector::eventCommandGiven(events)) return collector::runEventCommand(*store, events);
   if (collector::serveCommandGiven(serve)) return collector::runServeCommand(*store, serve);
   if (collector::playerCommandGiven(players)) return collector::runPlayerCommand(*store, players);
   if (exportCommand->parsed()) return collector::runExportCommand(*store);

@@ -6,6 +6,7 @@
 
 #include "board/board.h"
 #include "board/cache.h"
+#include "board/events.h"
 #include "core/calendar.h"
 #include "core/keys.h"
 #include "core/report.h"
@@ -26,6 +27,11 @@ const char* const healthPath = "/healthz";
 // A player's page and its JSON: the prefix, then the player's name.
 const std::string playerPagePrefix = "/players/";
 const std::string playerJsonPrefix = "/api/v1/players/";
+// The events, and one event: the prefix, then its id.
+const char* const eventsPagePath = "/events";
+const char* const eventsJsonPath = "/api/v1/events";
+const std::string eventPagePrefix = "/events/";
+const std::string eventJsonPrefix = "/api/v1/events/";
 
 // The rate's clock: never set back.
 std::int64_t steadyMs() {
@@ -68,6 +74,10 @@ Routes::Routes(Store& store, const ServeOptions& options, Metrics& metrics)
     if (!ok) metrics_.storeFailed();
   };
   boards_ = std::make_unique<BoardCache>(store, limits);
+  EventBoards::Limits eventLimits;
+  eventLimits.reuse = limits.reuse;
+  eventLimits.computed = limits.computed;
+  events_ = std::make_unique<EventBoards>(store, eventLimits);
 }
 
 Routes::~Routes() = default;
@@ -96,7 +106,16 @@ void Routes::handle(const HttpRequest& request, Reply reply) {
     if (!read) return reply(jsonAnswer(405, "method not allowed"));
     return player(request, name, playerPage, std::move(reply));
   }
+  const bool eventPage = nameAfterPrefix(request, eventPagePrefix, name);
+  if (eventPage || nameAfterPrefix(request, eventJsonPrefix, name)) {
+    if (!read) return reply(jsonAnswer(405, "method not allowed"));
+    return event(request, name, eventPage, std::move(reply));
+  }
   const std::string& path = request.rawPath;
+  if (path == eventsPagePath || path == eventsJsonPath) {
+    if (!read) return reply(jsonAnswer(405, "method not allowed"));
+    return events(path == eventsPagePath, std::move(reply));
+  }
   if (path == reportPath) {
     if (request.method == "POST") return report(request, std::move(reply));
   } else if (path == boardPath || path == boardPagePath) {
@@ -257,17 +276,31 @@ void Routes::board(const HttpRequest& request, bool page, Reply reply) {
   view.key = std::string(page ? "page " : "board ") + std::to_string(today) + " " + choice.since +
              " " + choice.until + " " + std::to_string(query.limit) + " " +
              std::to_string(query.offset) + " " + query.player;
-  boards_->view(
-      std::move(view),
-      [this, page, today, query, choice, span](const Sources& sources) -> Rendered {
-        Board board;
-        sliceBoard(*sources.board, query, board);
-        if (!page) return {200, "application/json", boardJson(board)};
-        return {
-            200, "text/html; charset=utf-8",
-            renderLeaderboardPage(options_.page, choice, today, query, board, span, *sources.days)};
-      },
-      replyWith(std::move(reply)));
+  const auto render = [this, page, today, query, choice, span](std::shared_ptr<const Event> next,
+                                                               std::int64_t now) {
+    return [this, page, today, query, choice, span, next, now](const Sources& sources) -> Rendered {
+      Board board;
+      sliceBoard(*sources.board, query, board);
+      if (!page) return {200, "application/json", boardJson(board)};
+      return {200, "text/html; charset=utf-8",
+              renderLeaderboardPage(options_.page, choice, today, query, board, span, *sources.days,
+                                    next.get(), now)};
+    };
+  };
+  if (!page) return boards_->view(std::move(view), render(nullptr, 0), replyWith(std::move(reply)));
+  // The page names the running or next event (and without it when the
+  // events cannot be read); what it says of it is part of the answer's key.
+  events_->list([this, view, render, reply = std::move(reply)](
+                    BoardAnswer answer, std::shared_ptr<const std::vector<Event>> events) mutable {
+    const std::int64_t now = events_->nowMs();
+    const Event* found = answer == BoardAnswer::ok ? runningOrNextEvent(*events, now) : nullptr;
+    std::shared_ptr<const Event> next = found ? std::make_shared<Event>(*found) : nullptr;
+    if (next) {
+      view.key += " event " + std::to_string(next->id) + " " + next->name + " " +
+                  eventStateText(*next, now) + " " + std::to_string(next->endMs);
+    }
+    boards_->view(std::move(view), render(next, now), replyWith(std::move(reply)));
+  });
 }
 
 void Routes::player(const HttpRequest& request, const std::string& name, bool page, Reply reply) {
@@ -285,9 +318,28 @@ void Routes::player(const HttpRequest& request, const std::string& name, bool pa
   view.playerDays = span.period();
   view.key = std::string(page ? "player page " : "player ") + std::to_string(today) + " " +
              choice.since + " " + choice.until + " " + name;
+  if (!page) return playerView(std::move(view), false, today, name, choice, span, {}, reply);
+  // The page lists the events the player drove in (none when the events
+  // cannot be read); they are part of the answer's key.
+  events_->places(name, [this, view, today, name, choice, span, reply = std::move(reply)](
+                            BoardAnswer answer, const std::vector<EventPlace>& places) mutable {
+    auto listed = std::make_shared<const std::vector<EventPlace>>(
+        answer == BoardAnswer::ok ? places : std::vector<EventPlace>());
+    for (const EventPlace& place : *listed) {
+      view.key += " event " + std::to_string(place.event.id) + " " + place.event.name + " " +
+                  std::to_string(place.row.rank) + " " + std::to_string(place.row.miles) + " " +
+                  std::to_string(place.row.seconds);
+    }
+    playerView(std::move(view), true, today, name, choice, span, listed, std::move(reply));
+  });
+}
+
+void Routes::playerView(ViewRequest view, bool page, std::int64_t today, const std::string& name,
+                        const PeriodChoice& choice, const DaySpan& span,
+                        std::shared_ptr<const std::vector<EventPlace>> places, Reply reply) {
   boards_->view(
       std::move(view),
-      [this, page, today, name, choice, span](const Sources& sources) -> Rendered {
+      [this, page, today, name, choice, span, places](const Sources& sources) -> Rendered {
         const std::string missing = "no player named '" + name + "'";
         if (!sources.player->found) {
           if (!page) return {404, "application/json", jsonAnswer(404, missing).body};
@@ -300,9 +352,51 @@ void Routes::player(const HttpRequest& request, const std::string& name, bool pa
         }
         if (!page) return {200, "application/json", playerJson(name, player)};
         return {200, "text/html; charset=utf-8",
-                renderPlayerPage(options_.page, choice, today, name, player, span)};
+                renderPlayerPage(options_.page, choice, today, name, player, span, *places)};
       },
       replyWith(std::move(reply)));
+}
+
+void Routes::events(bool page, Reply reply) {
+  events_->list([this, page, reply = std::move(reply)](
+                    BoardAnswer answer, std::shared_ptr<const std::vector<Event>> events) {
+    if (answer != BoardAnswer::ok) return reply(jsonAnswer(503, "events unavailable"));
+    const std::int64_t now = events_->nowMs();
+    reply(answerOf(page ? Rendered{200, "text/html; charset=utf-8",
+                                   renderEventsPage(options_.page, *events, now)}
+                        : Rendered{200, "application/json", eventsJson(*events, now)}));
+  });
+}
+
+void Routes::event(const HttpRequest& request, const std::string& id, bool page, Reply reply) {
+  BoardQuery query;
+  PeriodChoice ignored;
+  std::string error;
+  if (!parseBoardQuery(paramsOf(request), dayOf(nowMs()), query, ignored, error)) {
+    return reply(jsonAnswer(400, error));
+  }
+  // A plain decimal id, else there is no such event.
+  std::int64_t number = 0;
+  if (!id.empty() && id.size() <= 18 && id.find_first_not_of("0123456789") == std::string::npos) {
+    number = std::stoll(id);
+  }
+  events_->board(number, [this, page, query, reply = std::move(reply)](
+                             BoardAnswer answer, bool found, const Event& event,
+                             std::shared_ptr<const std::vector<LeaderboardRow>> rows) {
+    if (answer != BoardAnswer::ok) return reply(jsonAnswer(503, "board unavailable"));
+    const std::string missing = "no such event";
+    if (!found && !page) return reply(jsonAnswer(404, missing));
+    if (!found) {
+      return reply(
+          {404, "text/html; charset=utf-8", renderMissingPage(options_.page, missing), {}});
+    }
+    Board board;
+    sliceBoard(*rows, query, board);
+    const std::int64_t now = events_->nowMs();
+    reply(answerOf(page ? Rendered{200, "text/html; charset=utf-8",
+                                   renderEventPage(options_.page, event, now, query, board)}
+                        : Rendered{200, "application/json", eventJson(event, now, board)}));
+  });
 }
 
 }  // namespace collector

@@ -9,6 +9,9 @@
 #include <memory>
 #include <string>
 
+#include "board/cache.h"
+#include "board/events.h"
+#include "core/calendar.h"
 #include "http/message.h"
 #include "http/metrics.h"
 #include "http/refusal_log.h"
@@ -20,7 +23,6 @@ namespace collector {
 using Reply = std::function<void(HttpAnswer)>;
 
 class RateLimit;
-class BoardCache;
 class Committer;
 class Health;
 
@@ -47,6 +49,12 @@ class Routes {
   void report(const HttpRequest& request, Reply reply);
   void board(const HttpRequest& request, bool page, Reply reply);
   void player(const HttpRequest& request, const std::string& name, bool page, Reply reply);
+  // The player's answer from `view`; a page lists `places`.
+  void playerView(ViewRequest view, bool page, std::int64_t today, const std::string& name,
+                  const PeriodChoice& choice, const DaySpan& span,
+                  std::shared_ptr<const std::vector<EventPlace>> places, Reply reply);
+  void events(bool page, Reply reply);
+  void event(const HttpRequest& request, const std::string& id, bool page, Reply reply);
 
   // Counts the answer to a report and logs it when it refused the report.
   // (With a Retry-After header of that many seconds, when not empty.)
@@ -62,6 +70,7 @@ class Routes {
   std::unique_ptr<Health> health_;  // before the committer, which tells it
   std::unique_ptr<Committer> committer_;
   std::unique_ptr<BoardCache> boards_;
+  std::unique_ptr<EventBoards> events_;
 };
 
 }  // namespace collector

@@ -68,7 +68,8 @@ figcaption{color:#555;font-size:.85em;margin:.3em 0}
 p.legend span{display:inline-block;margin-right:.8em}
 p.legend i{display:inline-block;width:.8em;height:.8em;margin-right:.3em;vertical-align:-.05em}
 details{margin:.3em 0 1em}
-form#find{margin:.5em 0}nav.pages{margin:.6em 0}nav.pages a{margin-right:1em}
+form#find{margin:.5em 0}p.event{background:#fff4d6;padding:.4em .7em;border-radius:.3em}
+nav.pages{margin:.6em 0}nav.pages a{margin-right:1em}
 .s1{fill:#2f6fd0;background:#2f6fd0}.s2{fill:#e07b2c;background:#e07b2c}
 .s3{fill:#2e9e5b;background:#2e9e5b}.s4{fill:#9a55b5;background:#9a55b5}
 .s5{fill:#c9a000;background:#c9a000}
@@ -147,6 +148,29 @@ std::string chartTitle(const std::string& who, const DaySpan& span) {
          dayText(span.first + span.count - 1);
 }
 
+std::string eventLink(const Event& event) {
+  return "<a href=\"/events/" + std::to_string(event.id) + "\">" + escapeHtml(event.name) + "</a>";
+}
+
+// 2026-12-11 19:00 to 22:00, or to 2026-12-12 01:00 when it ends on another day.
+std::string eventWindow(const Event& event) {
+  const std::string start = shortTime(event.startMs), end = shortTime(event.endMs);
+  return start + " to " + (start.compare(0, 10, end, 0, 10) == 0 ? end.substr(11) : end);
+}
+
+// The line above the leaderboard: the running or next event, and all events.
+std::string eventNotice(const Event* event, std::int64_t nowMs) {
+  std::string html = "<p class=\"event\" id=\"event-notice\">";
+  if (event) {
+    const bool running = eventState(*event, nowMs) == EventState::running;
+    html += std::string(running ? "Running now: " : "Next event: ") + eventLink(*event) + ", " +
+            (running ? "until " + shortTime(event->endMs).substr(11) + " UTC"
+                     : eventStateText(*event, nowMs) + " (" + shortTime(event->startMs) + " UTC)") +
+            ". ";
+  }
+  return html + "<a href=\"/events\">All events</a></p>\n";
+}
+
 }  // namespace
 
 namespace {
@@ -221,10 +245,12 @@ std::string flagsTable(const std::vector<StoredReport>& flags,
 
 std::string renderLeaderboardPage(const PageSettings& settings, const PeriodChoice& choice,
                                   std::int64_t today, const BoardQuery& query, const Board& board,
-                                  const DaySpan& span, const std::vector<DayTotals>& days) {
+                                  const DaySpan& span, const std::vector<DayTotals>& days,
+                                  const Event* nextEvent, std::int64_t nowMs) {
   const std::vector<ServerColumn> servers = serverColumns(settings);
   const bool lastDays = span.first + span.count - 1 == today && span.count == 30;
-  std::string html = head(settings, settings.title) + "<main>" + tabs("/", choice, today);
+  std::string html = head(settings, settings.title) + "<main>" + eventNotice(nextEvent, nowMs) +
+                     tabs("/", choice, today);
   html += std::string("<h2>") +
           (lastDays ? "The community's last 30 days" : "The community, day by day") + "</h2>\n" +
           renderDayChart(chartTitle("all players", span), span, days, servers);
@@ -279,7 +305,7 @@ std::string renderLeaderboardPage(const PageSettings& settings, const PeriodChoi
 
 std::string renderPlayerPage(const PageSettings& settings, const PeriodChoice& choice,
                              std::int64_t today, const std::string& name, const PlayerView& view,
-                             const DaySpan& span) {
+                             const DaySpan& span, const std::vector<EventPlace>& events) {
   const std::vector<ServerColumn> servers = serverColumns(settings);
   const LeaderboardRow& totals = view.totals;
   std::string html = head(settings, name + " | " + settings.title) + "<main><h2>" +
@@ -331,12 +357,123 @@ std::string renderPlayerPage(const PageSettings& settings, const PeriodChoice& c
       "</tbody></table></div>\n<p class=\"note\">The latest reports of all time, newest first. "
       "Flagged reports (speed: an implausible speed; wall_time: more driving time than had "
       "passed) are kept but not counted.</p>\n";
+  if (!events.empty()) {
+    html +=
+        "<h2>Events</h2>\n<div class=\"scroll\"><table id=\"events\"><thead><tr><th>Event</th>"
+        "<th>Start (UTC)</th><th>Place</th><th>Miles</th><th>Hours</th></tr></thead><tbody>\n";
+    for (const EventPlace& place : events) {
+      html += "<tr><td>" + eventLink(place.event) + "</td>" + cell(shortTime(place.event.startMs)) +
+              cell(std::to_string(place.row.rank), "num") + cell(fixed(place.row.miles, 2), "num") +
+              cell(hours(place.row.seconds), "num") + "</tr>\n";
+    }
+    html += "</tbody></table></div>\n";
+  }
   return html + flagsTable(view.flags, servers) + "</main></body></html>\n";
 }
 
 std::string renderMissingPage(const PageSettings& settings, const std::string& message) {
   return head(settings, settings.title) + "<main><p>" + escapeHtml(message) +
          ".</p><p><a href=\"/\">The leaderboard</a></p></main></body></html>\n";
+}
+
+const Event* runningOrNextEvent(const std::vector<Event>& events, std::int64_t nowMs) {
+  const Event* next = nullptr;
+  for (const Event& event : events) {
+    const EventState state = eventState(event, nowMs);
+    if (state == EventState::running) return &event;
+    if (state == EventState::upcoming && (!next || event.startMs <= next->startMs)) next = &event;
+  }
+  return next;
+}
+
+std::string renderEventsPage(const PageSettings& settings, const std::vector<Event>& events,
+                             std::int64_t nowMs) {
+  const std::vector<ServerColumn> servers = serverColumns(settings);
+  std::string html = head(settings, "Events | " + settings.title) + "<main><h2>Events</h2>\n";
+  const struct {
+    EventState state;
+    const char* title;
+    const char* id;
+  } parts[] = {{EventState::running, "Running", "running"},
+               {EventState::upcoming, "Upcoming", "upcoming"},
+               {EventState::ended, "Past", "past"}};
+  for (const auto& part : parts) {
+    std::string rows;
+    for (const Event& event : events) {
+      if (eventState(event, nowMs) != part.state) continue;
+      std::string names;
+      for (const ServerColumn& server : servers) {
+        if (event.servers.empty() || std::find(event.servers.begin(), event.servers.end(),
+                                               server.id) != event.servers.end()) {
+          names += (names.empty() ? "" : ", ") + escapeHtml(server.name);
+        }
+      }
+      rows += "<tr><td>" + eventLink(event) + "</td>" + cell(eventWindow(event)) +
+              "<td class=\"servers\">" + (event.servers.empty() ? "All servers" : names) + "</td>" +
+              cell(escapeHtml(eventStateText(event, nowMs))) + "</tr>\n";
+    }
+    if (rows.empty()) continue;
+    html += "<h2>" + std::string(part.title) + "</h2>\n<div class=\"scroll\"><table id=\"" +
+            part.id +
+            "\"><thead><tr><th>Event</th><th>When (UTC)</th><th>Servers</th><th></th></tr>"
+            "</thead><tbody>\n" +
+            rows + "</tbody></table></div>\n";
+  }
+  if (events.empty()) html += "<p>No events yet.</p>\n";
+  return html +
+         "<p class=\"note\">A report counts on an event's board when it arrived at the collector "
+         "within the event's window, on one of its servers.</p></main></body></html>\n";
+}
+
+std::string renderEventPage(const PageSettings& settings, const Event& event, std::int64_t nowMs,
+                            const BoardQuery& query, const Board& board) {
+  const std::vector<ServerColumn> servers = serverColumns(settings);
+  std::string names;
+  for (const ServerColumn& server : servers) {
+    if (event.servers.empty() ||
+        std::find(event.servers.begin(), event.servers.end(), server.id) != event.servers.end()) {
+      names += (names.empty() ? "" : ", ") + escapeHtml(server.name);
+    }
+  }
+  std::string html = head(settings, event.name + " | " + settings.title) + "<main><h2>" +
+                     escapeHtml(event.name) + "</h2>\n<p class=\"period\" id=\"window\">" +
+                     eventWindow(event) + " UTC, <span id=\"state\">" +
+                     escapeHtml(eventStateText(event, nowMs)) + "</span></p>\n<p id=\"servers\">" +
+                     (event.servers.empty() ? "All servers" : names) + "</p>\n";
+  if (!event.description.empty()) {
+    html += "<p id=\"description\">" + escapeHtml(event.description) + "</p>\n";
+  }
+  html +=
+      "<div class=\"scroll\"><table id=\"board\"><thead><tr><th>#</th><th>Player</th>"
+      "<th>Miles</th><th>Hours</th><th>Flagged</th></tr></thead><tbody>\n";
+  for (const LeaderboardRow& row : board.rows) {
+    html += "<tr>" + cell(std::to_string(row.rank), "num") + "<td><a href=\"" +
+            escapeHtml(playerPath(row.playerName)) + "\">" + escapeHtml(row.playerName) +
+            "</a></td>" + cell(fixed(row.miles, 2), "num") + cell(hours(row.seconds), "num") +
+            cell(row.flaggedReports ? std::to_string(row.flaggedReports) : "",
+                 row.flaggedReports ? "num flag" : "num") +
+            "</tr>\n";
+  }
+  if (board.rows.empty()) html += "<tr><td colspan=\"5\">No reports in this event.</td></tr>\n";
+  html += "</tbody></table></div>\n";
+  const std::string base = "/events/" + std::to_string(event.id) + "?offset=";
+  std::string links;
+  if (query.offset > 0) {
+    links +=
+        "<a id=\"previous\" href=\"" +
+        escapeHtml(base + std::to_string(std::max<std::int64_t>(0, query.offset - query.limit))) +
+        "\">Previous</a>";
+  }
+  if (query.offset + query.limit < board.totalPlayers) {
+    links += "<a id=\"next\" href=\"" +
+             escapeHtml(base + std::to_string(query.offset + query.limit)) + "\">Next</a>";
+  }
+  if (!links.empty()) html += "<nav class=\"pages\">" + links + "</nav>\n";
+  return html + "<p class=\"note\">" + std::to_string(board.totalPlayers) +
+         (board.totalPlayers == 1 ? " player" : " players") +
+         " reported in this event. A report counts when it arrived within the window; flagged "
+         "reports are kept but not counted. <a href=\"/events\">All events</a></p>"
+         "</main></body></html>\n";
 }
 
 }  // namespace collector

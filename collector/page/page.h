@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "board/events.h"
 #include "core/calendar.h"
 #include "store/store.h"
 
@@ -29,13 +30,27 @@ struct PageSettings {
 // links to the previous and next pages and a box to find a player.
 std::string renderLeaderboardPage(const PageSettings& settings, const PeriodChoice& choice,
                                   std::int64_t today, const BoardQuery& query, const Board& board,
-                                  const DaySpan& span, const std::vector<DayTotals>& days);
+                                  const DaySpan& span, const std::vector<DayTotals>& days,
+                                  const Event* nextEvent = nullptr, std::int64_t nowMs = 0);
 
 // One player's totals over the chosen period, per server, their miles per day
 // over `span` and their latest reports.
 std::string renderPlayerPage(const PageSettings& settings, const PeriodChoice& choice,
                              std::int64_t today, const std::string& name, const PlayerView& view,
-                             const DaySpan& span);
+                             const DaySpan& span, const std::vector<EventPlace>& events = {});
+
+// The running event, else the next one to begin, of `events` (latest start
+// first); null when there is none.
+const Event* runningOrNextEvent(const std::vector<Event>& events, std::int64_t nowMs);
+
+// The events: running, upcoming and past, the latest start first in each.
+std::string renderEventsPage(const PageSettings& settings, const std::vector<Event>& events,
+                             std::int64_t nowMs);
+
+// One event: its window in UTC, its servers by name, its state and a page of
+// its board.
+std::string renderEventPage(const PageSettings& settings, const Event& event, std::int64_t nowMs,
+                            const BoardQuery& query, const Board& board);
 
 // A page that only says `message`, for a player that does not exist.
 std::string renderMissingPage(const PageSettings& settings, const std::string& message);

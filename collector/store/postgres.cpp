@@ -56,6 +56,10 @@ enum StatementId {
   lockReviewedPlayers,
   reviewMarkNow,
   reviewedAfter,
+  insertEvent,
+  selectEvents,
+  deleteEvent,
+  eventTotals,
   lockPlayerName,
 };
 
@@ -109,6 +113,12 @@ const pg::Prepared statements[] = {
      "ANY($1::bigint[])) ORDER BY id FOR UPDATE"},
     {"review_mark", sql::reviewMark},
     {"reviewed_since", sql::reviewedSince},
+    {"insert_event", sql::insertEvent},
+    {"select_events", sql::selectEvents},
+    {"delete_event", sql::deleteEvent},
+    {"event_totals",
+     COLLECTOR_EVENT_TOTALS("(array_agg(r.truck ORDER BY r.received_ms DESC, r.id DESC))[1]",
+                            "(array_agg(r.trailer ORDER BY r.received_ms DESC, r.id DESC))[1]")},
     {"lock_player_name", "SELECT id FROM players WHERE name = $1 FOR UPDATE"},
 };
 
@@ -383,6 +393,49 @@ class PostgresStore : public Store {
     std::string ignored;
     lease.simple("ROLLBACK", ignored);
     return false;
+  }
+
+  bool addEvent(Event& event, std::int64_t nowMs, std::string& error) override {
+    Lease lease(link_, link_.main, error, pg::callTime);
+    if (!lease) return false;
+    Result result =
+        lease.run(insertEvent, {event.name, number(event.startMs), number(event.endMs),
+                                joinServers(event.servers), event.description, number(nowMs)});
+    if (!check(result, error)) return false;
+    event.id = Row{result.get(), 0}.integer(0);
+    return true;
+  }
+
+  bool listEvents(std::vector<Event>& events, std::string& error) override {
+    Lease lease(link_, link_.boards, error, pg::callTime);
+    if (!lease) return false;
+    Result result = lease.run(selectEvents, {});
+    if (!check(result, error)) return false;
+    events = rowsOf(result, sql::event<Row>);
+    return true;
+  }
+
+  bool removeEvent(std::int64_t id, std::string& error) override {
+    Lease lease(link_, link_.main, error, pg::callTime);
+    if (!lease) return false;
+    Result result = lease.run(deleteEvent, {number(id)});
+    if (!check(result, error)) return false;
+    if (std::strcmp(PQcmdTuples(result.get()), "1") != 0) {
+      error = noSuchEventError(id);
+      return false;
+    }
+    return true;
+  }
+
+  bool eventBoard(const Event& event, std::vector<LeaderboardRow>& rows,
+                  std::string& error) override {
+    Lease lease(link_, link_.boards, error, pg::callTime);
+    if (!lease) return false;
+    Result result = lease.run(eventTotals, {number(event.startMs), number(event.endMs)});
+    if (!check(result, error)) return false;
+    rows =
+        eventRows(event, rowsOf(result, [](const Row& row) { return sql::totalsRow(row, false); }));
+    return true;
   }
 
   // Three statements for a whole batch, each with arrays as its values:

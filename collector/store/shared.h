@@ -51,8 +51,8 @@ inline double microMiles(double miles) { return std::floor(miles * 1e6 + 0.5); }
 inline double addMiles(double a, double b) { return (microMiles(a) + microMiles(b)) / 1e6; }
 
 // 1: players and reports; 2: and the totals; 3: and the review of flagged
-// reports; 4: and the limit each flag was decided against
-constexpr std::int64_t schemaVersion = 4;
+// reports; 4: and the limit each flag was decided against; 5: and the events
+constexpr std::int64_t schemaVersion = 5;
 
 // --- The decision on one report ------------------------------------------
 
@@ -148,5 +148,12 @@ class BoardBuilder {
 
 // Sums totals rows (of player_days) into days, ascending.
 std::vector<DayTotals> sumDays(const std::vector<TotalsRow>& rows);
+
+// --- Events ---------------------------------------------------------------
+
+// The ranked board of an event from rows of its window's reports summed per
+// player and server (all servers: those of other servers are left out here).
+std::vector<LeaderboardRow> eventRows(const Event& event, const std::vector<TotalsRow>& rows);
+std::string noSuchEventError(std::int64_t id);
 
 }  // namespace collector

@@ -62,6 +62,41 @@ constexpr const char* reviewMark =
 constexpr const char* reviewedSince =
     "SELECT reviewed_ms, received_ms FROM reports WHERE reviewed_ms >= $1";
 
+constexpr const char* insertEvent =
+    "INSERT INTO events (name, start_ms, end_ms, servers, description, created_ms) "
+    "VALUES ($1, $2, $3, $4, $5, $6) RETURNING id";
+constexpr const char* selectEvents =
+    "SELECT id, name, start_ms, end_ms, servers, description FROM events "
+    "ORDER BY start_ms DESC, id DESC";
+constexpr const char* deleteEvent = "DELETE FROM events WHERE id = $1";
+// The reports of an event's window summed per player and server as totals
+// rows (miles in whole millionths, as the totals add them), along the
+// received_ms index; then the last truck and trailer, which
+// each backend picks in its own way.
+#define COLLECTOR_EVENT_TOTALS(lastTruck, lastTrailer) \
+  "SELECT r.player_id, p.name, r.server_id, "                                                      \
+  "coalesce(sum(CASE WHEN " COLLECTOR_COUNTED                                                      \
+  " THEN " COLLECTOR_MICRO_MILES("r.miles") " ELSE 0 END), 0) / 1000000, "                                                                \
+  "coalesce(sum(CASE WHEN " COLLECTOR_COUNTED                                                      \
+  " THEN r.seconds ELSE 0 END), 0), "                                                              \
+  "sum(CASE WHEN " COLLECTOR_COUNTED                                                               \
+  " THEN 1 ELSE 0 END), "                                                                          \
+  "sum(CASE WHEN " COLLECTOR_AWAITING_REVIEW " THEN 1 ELSE 0 END), max(r.received_ms), " lastTruck \
+  ", " lastTrailer                                                                                 \
+  " FROM reports r JOIN players p ON p.id = r.player_id "                                          \
+  "WHERE r.received_ms >= $1 AND r.received_ms < $2 GROUP BY r.player_id, p.name, r.server_id"
+
+template <class Row>
+Event event(const Row& row) {
+  enum { id, name, startMs, endMs, servers, description };
+  return {row.integer(id),
+          row.text(name),
+          row.integer(startMs),
+          row.integer(endMs),
+          splitServers(row.text(servers)),
+          row.text(description)};
+}
+
 template <class Row>
 PlayerInfo playerInfo(const Row& row) {
   enum { name, createdMs, revokedMs };

@@ -278,6 +278,58 @@ class SqliteStore : public Store {
     return false;
   }
 
+  bool addEvent(Event& event, std::int64_t nowMs, std::string& error) override {
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    Statement insert(writer_, sql::insertEvent);
+    insert.bind(1, event.name).bind(2, event.startMs).bind(3, event.endMs);
+    insert.bind(4, joinServers(event.servers)).bind(5, event.description).bind(6, nowMs);
+    if (insert.step() != SQLITE_ROW) {
+      error = insert.failure();
+      return false;
+    }
+    event.id = insert.integer(0);
+    if (insert.run()) return true;
+    error = insert.failure();
+    return false;
+  }
+
+  bool listEvents(std::vector<Event>& events, std::string& error) override {
+    std::lock_guard<std::mutex> lock(readMutex_);
+    Statement select(reader_, sql::selectEvents);
+    events.clear();
+    int rc;
+    while ((rc = select.step()) == SQLITE_ROW) events.push_back(sql::event(select));
+    return finished(select, rc, error);
+  }
+
+  bool removeEvent(std::int64_t id, std::string& error) override {
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    Statement remove(writer_, sql::deleteEvent);
+    remove.bind(1, id);
+    if (!remove.run()) {
+      error = remove.failure();
+      return false;
+    }
+    if (sqlite3_changes(writer_) != 1) {
+      error = noSuchEventError(id);
+      return false;
+    }
+    return true;
+  }
+
+  bool eventBoard(const Event& event, std::vector<LeaderboardRow>& rows,
+                  std::string& error) override {
+    Reader reader(*this, error);
+    if (!reader) return false;
+    // SQLite takes a bare column from the row of max(received_ms).
+    Statement select(reader.db, COLLECTOR_EVENT_TOTALS("r.truck", "r.trailer"));
+    select.bind(1, event.startMs).bind(2, event.endMs);
+    std::vector<TotalsRow> totals;
+    if (!readTotals(select, false, totals, error)) return false;
+    rows = eventRows(event, totals);
+    return true;
+  }
+
   // A write that stores nothing: the header's schema version written again,
   // within the writer's bounded wait for the write lock.
   bool healthy() override {

@@ -55,6 +55,14 @@ CREATE TABLE IF NOT EXISTS player_totals(
   last_truck TEXT NOT NULL,
   last_trailer TEXT NOT NULL,
   PRIMARY KEY(player_id, server_id)) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS events(
+  id INTEGER PRIMARY KEY,
+  name TEXT NOT NULL,
+  start_ms INTEGER NOT NULL,
+  end_ms INTEGER NOT NULL,
+  servers TEXT NOT NULL,
+  description TEXT NOT NULL,
+  created_ms INTEGER NOT NULL);
 )";
 
 // A database made before flags could be reviewed gets the review columns.
@@ -115,8 +123,9 @@ bool upgrade(sqlite3* db, const std::string& path, std::string& error) {
   }
   if (!execute(db, flaggedIndexSql, error)) return fail();
   const std::string record = "PRAGMA user_version = " + std::to_string(schemaVersion);
-  // From version 2 on the totals stand as they are.
-  if (found == 2 || found == 3) {
+  // From version 2 on the totals stand as they are; version 5 adds the
+  // events, which the schema above creates.
+  if (found >= 2 && found <= 4) {
     return execute(db, record.c_str(), error) && execute(db, "COMMIT", error) ? true : fail();
   }
   Statement count(db, "SELECT COUNT(*) FROM reports");

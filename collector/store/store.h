@@ -58,6 +58,10 @@
 //               last_ms, last_truck, last_trailer)  -- key (day, player_id, server_id)
 //   player_totals(player_id, server_id, ...the same)  -- all time, key (player_id, server_id)
 //   index player_days(player_id, day)
+// and the community's events (servers: ids joined by commas, "" for all):
+//   events(id integer primary key, name text not null, start_ms integer not null,
+//          end_ms integer not null, servers text not null, description text not null,
+//          created_ms integer not null)
 // Every total is derivable from `reports`, which stays the record of truth. The
 // schema has a version (SQLite: user_version; PostgreSQL: schema_version); a
 // database of an earlier version is upgraded when it is opened, the totals
@@ -72,6 +76,7 @@
 #include <vector>
 
 #include "core/calendar.h"
+#include "core/events.h"
 #include "core/report.h"
 
 namespace collector {
@@ -245,6 +250,17 @@ class Store {
   // The reports reviewed at or after `sinceMs`.
   virtual bool reviewedSince(std::int64_t sinceMs, std::vector<ReviewedReport>& reports,
                              std::string& error) = 0;
+  // Stores an event (checked with eventProblem first) and sets its id.
+  virtual bool addEvent(Event& event, std::int64_t nowMs, std::string& error) = 0;
+  // Every event, the latest start first.
+  virtual bool listEvents(std::vector<Event>& events, std::string& error) = 0;
+  // Fails with "no event with id N" when there is none.
+  virtual bool removeEvent(std::int64_t id, std::string& error) = 0;
+  // The event's board: the reports that arrived within [start, end) on its
+  // servers, summed per player (players with any such report, counted or
+  // flagged), ranked as the leaderboard. Reads only the reports of the window.
+  virtual bool eventBoard(const Event& event, std::vector<LeaderboardRow>& rows,
+                          std::string& error) = 0;
 
   // True when the store could take a commit now: a probe bounded in time (a
   // few seconds at most; PostgreSQL: 2 s on a connection of its own, never one

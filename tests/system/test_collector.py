@@ -438,6 +438,13 @@ class Browser:
             links: [...document.querySelectorAll('nav.pages a')].map(
                 a => a.id + ' ' + a.getAttribute('href')),
             finds: document.querySelectorAll('input[name=player]').length,
+            notice: [...document.querySelectorAll('#event-notice a')].map(
+                a => a.getAttribute('href')),
+            events: [...document.querySelectorAll('main table td:first-child a[href^="/events/"]')]
+                .map(a => [a.closest('table').id, a.textContent]),
+            board: [...document.querySelectorAll('#board tbody tr')].map(
+                tr => [...tr.cells].slice(0, 3).map(td => td.textContent)),
+            window: [...document.querySelectorAll('#window, #servers')].map(p => p.textContent),
             moves: [...document.querySelectorAll('#leaderboard td.move')].map(td => td.textContent),
             flags: [...document.querySelectorAll('#flags tbody tr')].map(
                 tr => [...tr.cells].map(td => td.textContent)),
@@ -545,6 +552,58 @@ class Page(unittest.TestCase):
         for escaped in (b"Hub &amp; &quot;Co&quot;",
                         b"&lt;script&gt;document.title=&#39;run&#39;"):
             self.assertIn(escaped, served)
+
+
+    def test_browser_shows_events_their_boards_and_refuses_malformed_ones(self):
+        service = Service(self)
+        servers = ("90071992547409921/101", SERVER)
+        stamp = lambda hours: (datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(
+            hours=hours)).strftime("%Y-%m-%dT%H:%MZ")
+        for args, message in (
+                (("Backwards", "--start", stamp(1), "--end", stamp(0)), "ends before it starts"),
+                (("Unknown", "--start", stamp(0), "--end", stamp(1), "--server", "1/101"),
+                 "not one of this build's servers"),
+                (("Bell\a", "--start", stamp(0), "--end", stamp(1)), "control character"),
+                (("Local", "--start", stamp(0)[:-1], "--end", stamp(1)), "UTC time in ISO 8601")):
+            done = subprocess.run([str(COLLECTOR), "event", "add", *args, "--db", service.db],
+                                  capture_output=True, text=True, timeout=60)
+            self.assertEqual(done.returncode, 2, done.stderr)
+            self.assertIn(message, done.stderr)
+        service.start("--server-name", f"{SERVER}=Road <Kings>", "--no-wall-time-check")
+        name = "<script>document.title='run'</script>"
+        running = service.cli("event", "add", name, "--start", stamp(-1), "--end", stamp(1),
+                              "--server", servers[0], "--server", servers[1]).strip()
+        service.cli("event", "add", "Past", "--start", stamp(-30), "--end", stamp(-20))
+        service.cli("event", "add", "Next", "--start", stamp(3), "--end", stamp(4))
+        for miles, player in enumerate(["Gamma & Co", "Alpha"], 1):
+            self.assertEqual(service.post(body(player, miles, 3600), service.add_player(player)),
+                             200)
+        status, answer = service.request("GET", f"/api/v1/events/{running}?limit=1")
+        event = json.loads(answer)
+        self.assertEqual((status, event["event"]["state"], event["event"]["servers"],
+                          event["total_players"], [p["player_name"] for p in event["players"]]),
+                         (200, "running", list(servers), 2, ["Alpha"]))
+        listed = json.loads(service.request("GET", "/api/v1/events")[1])["events"]
+        self.assertEqual([(e["name"], e["state"]) for e in listed],
+                         [("Next", "upcoming"), (name, "running"), ("Past", "ended")])
+        for missing in ("/events/0", "/events/99", "/events/x", "/api/v1/events/1x"):
+            self.assertEqual(service.request("GET", missing)[0], 404, missing)
+        browser = Browser(self)
+        for width in (1280, 360):
+            main = browser.load(service.url + "/", width)
+            self.assertEqual(main["notice"], [f"/events/{running}", "/events"])
+            events = browser.load(service.url + "/events", width)
+            self.assertEqual((events["events"], events["sideways"]),
+                             ([["running", name], ["upcoming", "Next"], ["past", "Past"]], 0))
+            page = browser.load(service.url + f"/events/{running}", width)
+            self.assertEqual((page["title"][:len(name)], page["heading"], page["sideways"]),
+                             (name, name, 0))
+            self.assertEqual(page["board"], [["1", "Alpha", "2.00"], ["2", "Gamma & Co", "1.00"]])
+            self.assertRegex(page["window"][0], r"^\d{4}-\d\d-\d\d \d\d:\d\d to .* UTC, running$")
+            self.assertEqual(page["window"][1], "Server 1, Road <Kings>")
+            player = browser.load(service.url + "/players/Alpha", width)
+            self.assertEqual((player["events"], player["sideways"]), ([["events", name]], 0))
+        self.assertIn(b"&lt;script&gt;", service.request("GET", "/events")[1])
 
 
 class PlayerIni(unittest.TestCase):

@@ -137,6 +137,16 @@ class HeldStore : public Store {
                      std::string& e) override {
     return store_->exportReports(each, e);
   }
+  bool addEvent(Event& event, std::int64_t now, std::string& e) override {
+    return store_->addEvent(event, now, e);
+  }
+  bool listEvents(std::vector<Event>& events, std::string& e) override {
+    return store_->listEvents(events, e);
+  }
+  bool removeEvent(std::int64_t id, std::string& e) override { return store_->removeEvent(id, e); }
+  bool eventBoard(const Event& event, std::vector<LeaderboardRow>& rows, std::string& e) override {
+    return store_->eventBoard(event, rows, e);
+  }
   bool healthy() override { return store_->healthy(); }
 
  private:

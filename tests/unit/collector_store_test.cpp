@@ -14,6 +14,7 @@
 
 #include "core/text.h"
 #include "store/store.h"
+#include "vorn_deployment.h"
 
 namespace {
 
@@ -347,6 +348,95 @@ TEST(StoreContract, AFirstSchemaDatabaseIsUpgradedWithItsTotals) {
     auto store = open(backend);
     ASSERT_TRUE(store);
     expectTotals(*store, "upgraded: ", arrivedBoard);
+  }
+}
+
+// The boards of events over reports at their edges, on several servers, flagged
+// and reviewed.
+TEST(StoreContract, AnEventsBoardReadsTheWindowOfArrivalOnTheEventsServers) {
+  const std::string s1 = deployment::knownServerIds[0], s2 = deployment::knownServerIds[1],
+                    s3 = deployment::knownServerIds[2];
+  for (const Backend& backend : backends()) {
+    SCOPED_TRACE(backend.name);
+    auto store = open(backend);
+    ASSERT_TRUE(store);
+    std::string error;
+    for (const char* name : {"Ann", "Bob", "Cy"})
+      ASSERT_TRUE(store->addPlayer(name, name, 0, error));
+    const std::int64_t t = 1797015600000;
+    const struct {
+      const char* player;
+      const std::string& server;
+      std::int64_t ms;
+      double miles;
+      bool flagged;
+    } reports[] = {
+        {"Ann", s1, t - 1, 1000, false},        // before the start
+        {"Ann", s1, t, 10, false},              // at the start instant
+        {"Ann", s2, t + 1000, 5, false},        // another server
+        {"Bob", s1, t + 3599999, 20, false},    // the last instant
+        {"Bob", s1, t + 3600000, 1000, false},  // at the end instant
+        {"Cy", s3, t + 60000, 50, false},       // a server of no event but all-server ones
+        {"Cy", s1, t + 120000, 70, true},       // flagged: listed, not counted until accepted
+    };
+    std::vector<IncomingReport> batch;
+    for (const auto& r : reports) {
+      IncomingReport report;
+      static_cast<ReportBody&>(report) = {r.player, r.server, r.miles, 60, "Truck", "None"};
+      report.keyHash = r.player;
+      report.receivedMs = r.ms;
+      report.flag = r.flagged ? flagSpeed : "";
+      report.checkWallTime = false;
+      batch.push_back(report);
+    }
+    std::vector<AddOutcome> outcomes;
+    ASSERT_TRUE(store->addReports(batch, outcomes, error)) << error;
+
+    const auto board = [&](const Event& event) {
+      std::vector<LeaderboardRow> rows;
+      EXPECT_TRUE(store->eventBoard(event, rows, error)) << error;
+      std::string text;
+      for (const LeaderboardRow& row : rows) {
+        char line[96];
+        std::snprintf(line, sizeof line, "%s%lld %s %g+%lld", text.empty() ? "" : "|",
+                      static_cast<long long>(row.rank), row.playerName.c_str(), row.miles,
+                      static_cast<long long>(row.flaggedReports));
+        text += line;
+      }
+      return text;
+    };
+    const struct {
+      std::vector<std::string> servers;
+      std::int64_t from, until;
+      const char* board;
+    } rows[] = {
+        {{}, t, t + 3600000, "1 Cy 50+1|2 Bob 20+0|3 Ann 15+0"},
+        {{s1}, t, t + 3600000, "1 Bob 20+0|2 Ann 10+0|3 Cy 0+1"},
+        {{s1, s2}, t, t + 3600000, "1 Bob 20+0|2 Ann 15+0|3 Cy 0+1"},
+        {{s2}, t + 1001, t + 3600000, ""},  // an event with no report
+        {{}, t + 3600000, t + 3600001, "1 Bob 1000+0"},
+    };
+    for (const auto& row : rows) {
+      EXPECT_EQ(board(Event{0, "E", row.from, row.until, row.servers, ""}), row.board)
+          << joinServers(row.servers) << " from " << row.from - t;
+    }
+    std::vector<StoredReport> flagged;
+    ASSERT_TRUE(store->unreviewedFlags(0, "", flagged, error));
+    ASSERT_EQ(flagged.size(), 1u);
+    ASSERT_TRUE(store->reviewFlags({flagged[0].id}, true, t + 7200000, error)) << error;
+    EXPECT_EQ(board(Event{0, "E", t, t + 3600000, {s1}, ""}), "1 Cy 70+0|2 Bob 20+0|3 Ann 10+0");
+
+    Event stored{0, "Friday", t, t + 3600000, {s1, s2}, "Meet at the depot"};
+    ASSERT_TRUE(store->addEvent(stored, t, error)) << error;
+    std::vector<Event> events;
+    ASSERT_TRUE(store->listEvents(events, error));
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].id, stored.id);
+    EXPECT_EQ(events[0].servers, stored.servers);
+    EXPECT_EQ(events[0].description, stored.description);
+    EXPECT_TRUE(store->removeEvent(stored.id, error));
+    EXPECT_FALSE(store->removeEvent(stored.id, error));
+    EXPECT_EQ(error, "no event with id " + std::to_string(stored.id));
   }
 }
 

@@ -1,0 +1,149 @@
+// Events: their times and rules (their boards: the store contract).
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <future>
+#include <string>
+#include <vector>
+
+#include "board/events.h"
+#include "core/events.h"
+#include "core/report.h"
+#include "vorn_deployment.h"
+
+namespace {
+
+using namespace collector;
+
+const std::string s1 = deployment::knownServerIds[0];
+const std::string s2 = deployment::knownServerIds[1];
+
+TEST(CollectorEvents, TimesAndRules) {
+  const struct {
+    const char* text;
+    long long ms;  // -1: refused
+  } times[] = {
+      {"2026-12-11T19:00Z", 1797015600000},
+      {"2026-12-11T19:00:00Z", 1797015600000},
+      {"2026-12-11 19:00:30.5+00:00", 1797015630500},
+      {"2028-02-29T00:00Z", 1835395200000},
+      {"2026-12-11T19:00", -1},
+      {"2026-12-11T19:00+01:00", -1},
+      {"2027-02-29T00:00Z", -1},
+      {"2026-12-11T24:00Z", -1},
+      {"2026-12-11T19:00:00.1234Z", -1},
+  };
+  for (const auto& row : times) {
+    std::int64_t ms = 0;
+    const bool parsed = parseUtcTime(row.text, ms);
+    EXPECT_EQ(parsed, row.ms >= 0) << row.text;
+    if (parsed) {
+      EXPECT_EQ(ms, row.ms) << row.text;
+    }
+  }
+
+  const std::int64_t start = 1797015600000;
+  const struct {
+    std::string name;
+    std::int64_t lengthMs;
+    std::vector<std::string> servers;
+    std::string description;
+    const char* problem;  // a part of the message, or "" for none
+  } events[] = {
+      {"Friday convoy", 3600000, {}, "", ""},
+      {"Long", maxEventMs, {s1, s2}, std::string(maxDescriptionBytes, 'd'), ""},
+      {"Long", maxEventMs + 1, {}, "", "at most 31 days"},
+      {"Backwards", 0, {}, "", "ends before it starts"},
+      {"Twice", 1000, {s1, s1}, "", "named twice"},
+      {"Unknown", 1000, {"1/101"}, "", "not one of this build's servers"},
+      {"", 1000, {}, "", "empty"},
+      {" Padded", 1000, {}, "", "space"},
+      {"Bell\a", 1000, {}, "", "control character"},
+      {"Right\xE2\x80\xAEto left", 1000, {}, "", "bidirectional"},
+      {"Wordy", 1000, {}, std::string(maxDescriptionBytes + 1, 'd'), "longer than"},
+      {"Tab", 1000, {}, "a\tb", "control character"},
+  };
+  for (const auto& row : events) {
+    Event event{0, row.name, start, start + row.lengthMs, row.servers, row.description};
+    const std::string problem = eventProblem(event);
+    if (*row.problem == 0) {
+      EXPECT_EQ(problem, "") << row.name;
+    } else {
+      EXPECT_NE(problem.find(row.problem), std::string::npos) << row.name << ": " << problem;
+    }
+  }
+
+  const Event friday{1, "F", start, start + 7200000, {}, ""};
+  const struct {
+    std::int64_t now;
+    const char* text;
+  } states[] = {
+      {start - 7140001, "starts in 2 h"},
+      {start - 7140000, "starts in 119 min"},
+      {start - 60001, "starts in 2 min"},
+      {start - 1, "starts in 1 min"},
+      {start, "running"},
+      {start + 7199999, "running"},
+      {start + 7200000, "ended"},
+      {start - 3 * 86400000, "starts in 3 d"},
+  };
+  for (const auto& row : states) EXPECT_EQ(eventStateText(friday, row.now), row.text) << row.now;
+  EXPECT_EQ(splitServers(joinServers({s1, s2})), (std::vector<std::string>{s1, s2}));
+  EXPECT_TRUE(splitServers(joinServers({})).empty());
+}
+
+// An ended event's board is read once and kept: a report stored in its window
+// afterwards (as no client could, but a test may) stays off it, and so does a
+// review outside the window, until a review touches one of its reports.
+TEST(CollectorEvents, AnEndedEventsBoardIsKeptUntilAReviewTouchesItsReports) {
+  const std::string path = ::testing::TempDir() + "vorn-events-kept.db";
+  for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
+  std::string error;
+  auto store = openStore("sqlite:" + path, error);
+  ASSERT_TRUE(store) << error;
+  const std::int64_t t = 1797015600000;
+  const auto add = [&](const char* player, std::int64_t ms, double miles, bool flagged) {
+    IncomingReport report;
+    static_cast<ReportBody&>(report) = {player, s1, miles, 60, "Truck", "None"};
+    report.keyHash = player;
+    report.receivedMs = ms;
+    report.flag = flagged ? flagSpeed : "";
+    report.checkWallTime = false;
+    std::vector<AddOutcome> outcomes;
+    ASSERT_TRUE(store->addReports({report}, outcomes, error)) << error;
+  };
+  for (const char* name : {"Ann", "Bob", "Cy"}) ASSERT_TRUE(store->addPlayer(name, name, 0, error));
+  add("Ann", t + 1000, 10, true);
+  add("Bob", t - 1000, 20, true);
+  Event event{0, "Done", t, t + 3600000, {}, ""};
+  ASSERT_TRUE(store->addEvent(event, t, error));
+
+  EventBoards::Limits limits;
+  limits.reuse = std::chrono::milliseconds(0);  // a board that is not kept is read every time
+  limits.now = [t] { return t + 86400000; };
+  EventBoards boards(*store, limits);
+  // "miles+flagged" of the player's line, or "-" when the player has none.
+  const auto line = [&](const std::string& player) {
+    std::promise<std::string> answered;
+    boards.places(player, [&](BoardAnswer answer, const std::vector<EventPlace>& places) {
+      EXPECT_EQ(answer, BoardAnswer::ok);
+      answered.set_value(places.empty() ? "-"
+                                        : std::to_string(int(places[0].row.miles)) + "+" +
+                                              std::to_string(places[0].row.flaggedReports));
+    });
+    return answered.get_future().get();
+  };
+  std::vector<StoredReport> flagged;
+  ASSERT_TRUE(store->unreviewedFlags(0, "", flagged, error));
+  ASSERT_EQ(flagged.size(), 2u);  // Ann's, then Bob's
+  EXPECT_EQ(line("Ann"), "0+1");
+  add("Cy", t + 2000, 5, false);
+  EXPECT_EQ(line("Cy"), "-");
+  ASSERT_TRUE(store->reviewFlags({flagged[1].id}, true, t + 86400000, error));
+  EXPECT_EQ(line("Cy"), "-");
+  ASSERT_TRUE(store->reviewFlags({flagged[0].id}, true, t + 86400000, error));
+  EXPECT_EQ(line("Ann"), "10+0");
+  EXPECT_EQ(line("Cy"), "5+0");
+}
+
+}  // namespace
