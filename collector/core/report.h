@@ -1,8 +1,10 @@
 // core/, the collector's lowest layer: the report rules (here), API keys,
-// UTC days and periods, and text. Pure: no I/O but the system's random
-// source (keys.cpp), no state kept between calls, so every function may be
-// called from any thread at once. Failures are answers (BodyCheck, false, an
-// empty key), never exceptions. Includes no other folder of the collector.
+// players' names, UTC days and periods, text, and the limit on repeated log
+// lines. Pure: no I/O but the system's random source (keys.cpp), no state
+// kept between calls but the log limit's own, behind its lock, so every
+// function may be called from any thread at once. Failures are answers
+// (BodyCheck, false, an empty key), never exceptions. Includes no other
+// folder of the collector.
 //
 // One report body: parsing, validation and the plausibility rules. Pure
 // functions, no I/O.
