@@ -40,7 +40,8 @@ HttpRequest fromBeast(http::request<http::string_body>&& req, const std::string&
   request.method = std::string(req.method_string());
   const beast::string_view target = req.target();
   const auto question = target.find('?');
-  request.path = decode(target.substr(0, question), false);
+  request.rawPath = std::string(target.substr(0, question));
+  request.path = decode(request.rawPath, false);
   if (question != beast::string_view::npos) {
     beast::string_view rest = target.substr(question + 1);
     while (!rest.empty()) {

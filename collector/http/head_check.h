@@ -20,9 +20,11 @@ struct RequestHead {
   bool contentCoded = false;  // a Content-Encoding field
   bool chunked = false;       // Transfer-Encoding: chunked
   std::optional<std::uint64_t> contentLength;
+  bool http11 = true;          // HTTP/1.1, which needs exactly one Host field (RFC 9112)
+  std::size_t hostFields = 1;  // how many it had
 };
 
-// A refusal's status (411, 413, 415 or 431) and the message of its answer.
+// A refusal's status (400, 411, 413, 415 or 431) and the message of its answer.
 struct HeadRefusal {
   int status;
   const char* message;

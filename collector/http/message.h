@@ -12,7 +12,8 @@ namespace collector {
 
 struct HttpRequest {
   std::string method;
-  std::string path;                               // without the query, percent-decoded
+  std::string path;     // without the query, percent-decoded
+  std::string rawPath;  // the same as sent, not decoded: the routes are matched on it
   std::multimap<std::string, std::string> query;  // names and values decoded
   std::map<std::string, std::string> headers;     // names in lower case
   std::string body;

@@ -84,37 +84,43 @@ Routes::~Routes() = default;
 
 namespace {
 
-// What follows `prefix` in `path`, when the path starts with it and goes on.
-bool nameAfterPrefix(const std::string& path, const std::string& prefix, std::string& name) {
-  if (path.size() <= prefix.size() || path.compare(0, prefix.size(), prefix) != 0) return false;
-  name = path.substr(prefix.size());
+// What follows `prefix` in the path, decoded, when the path as sent starts
+// with it and goes on. (The prefix holds no '%', so it is the same decoded.)
+bool nameAfterPrefix(const HttpRequest& request, const std::string& prefix, std::string& name) {
+  const std::string& raw = request.rawPath;
+  if (raw.size() <= prefix.size() || raw.compare(0, prefix.size(), prefix) != 0) return false;
+  name = request.path.substr(prefix.size());
   return true;
 }
 
 }  // namespace
 
+// Routes are matched on the path as sent: an encoded character, a slash
+// (%2F) above all, never makes another route's path; only a player's name,
+// after its route's prefix, is decoded.
 void Routes::handle(const HttpRequest& request, Reply reply) {
   const bool read = request.method == "GET" || request.method == "HEAD";
   std::string name;
-  const bool playerPage = nameAfterPrefix(request.path, playerPagePrefix, name);
-  if (playerPage || nameAfterPrefix(request.path, playerJsonPrefix, name)) {
+  const bool playerPage = nameAfterPrefix(request, playerPagePrefix, name);
+  if (playerPage || nameAfterPrefix(request, playerJsonPrefix, name)) {
     if (!read) return reply(jsonAnswer(405, "method not allowed"));
     return player(request, name, playerPage, std::move(reply));
   }
-  const bool eventPage = nameAfterPrefix(request.path, eventPagePrefix, name);
-  if (eventPage || nameAfterPrefix(request.path, eventJsonPrefix, name)) {
+  const bool eventPage = nameAfterPrefix(request, eventPagePrefix, name);
+  if (eventPage || nameAfterPrefix(request, eventJsonPrefix, name)) {
     if (!read) return reply(jsonAnswer(405, "method not allowed"));
     return event(request, name, eventPage, std::move(reply));
   }
-  if (request.path == eventsPagePath || request.path == eventsJsonPath) {
+  const std::string& path = request.rawPath;
+  if (path == eventsPagePath || path == eventsJsonPath) {
     if (!read) return reply(jsonAnswer(405, "method not allowed"));
-    return events(request.path == eventsPagePath, std::move(reply));
+    return events(path == eventsPagePath, std::move(reply));
   }
-  if (request.path == reportPath) {
+  if (path == reportPath) {
     if (request.method == "POST") return report(request, std::move(reply));
-  } else if (request.path == boardPath || request.path == boardPagePath) {
-    if (read) return board(request, request.path == boardPagePath, std::move(reply));
-  } else if (request.path == healthPath) {
+  } else if (path == boardPath || path == boardPagePath) {
+    if (read) return board(request, path == boardPagePath, std::move(reply));
+  } else if (path == healthPath) {
     if (read) {
       const std::string problem = health_->problem();
       return reply(problem.empty() ? jsonAnswer(200, "ok") : jsonAnswer(503, problem));

@@ -92,12 +92,19 @@ bool bindAcceptor(tcp::acceptor& acceptor, const std::string& host, int port) {
 }
 
 // SIGTERM and SIGINT are taken by the calling thread alone; every thread
-// created after this has them blocked.
+// created after this has them blocked. So is SIGHUP, a stop like the others:
+// the terminal that ran the service is gone, and nobody reads what it says
+// (it has nothing to reload; under systemd it comes only with SendSIGHUP).
+// Started with SIGHUP ignored (nohup), it stays ignored.
 sigset_t blockStopSignals() {
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGTERM);
   sigaddset(&stopSignals, SIGINT);
+  struct sigaction hangUp {};
+  if (sigaction(SIGHUP, nullptr, &hangUp) == 0 && hangUp.sa_handler != SIG_IGN) {
+    sigaddset(&stopSignals, SIGHUP);
+  }
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   return stopSignals;
 }

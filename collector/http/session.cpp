@@ -72,12 +72,8 @@ void Session::dispatchRequest() {
   keepAlive_ = req.keep_alive();
   answerHeadOnly_ = req.method() == http::verb::head;
   version_ = req.version();
-  awaitingReply_ = true;
-  // The reply may come from the committer thread; the work guard keeps the
-  // loop running until it has been handed back to this connection.
-  auto guard = std::make_shared<net::executor_work_guard<net::io_context::executor_type>>(
-      loop_.get_executor());
-  auto self = shared_from_this();
+  // The metrics are answered at once, so a scraper's kept-alive connection is
+  // never taken for one that waits for its answer, which a stop would wait for.
   if (front_->metricsOnly) {
     const bool found = req.target() == "/metrics" &&
                        (req.method() == http::verb::get || req.method() == http::verb::head);
@@ -88,6 +84,12 @@ void Session::dispatchRequest() {
                       : jsonAnswer(404, "only /metrics here"),
                 false);
   }
+  awaitingReply_ = true;
+  // The reply may come from the committer thread; the work guard keeps the
+  // loop running until it has been handed back to this connection.
+  auto guard = std::make_shared<net::executor_work_guard<net::io_context::executor_type>>(
+      loop_.get_executor());
+  auto self = shared_from_this();
   front_->routes.handle(
       fromBeast(parser_->release(), peer_.to_string()), [self, guard](HttpAnswer answer) {
         LoopPosts::post(self->loop_, [self, guard, answer = std::move(answer)]() mutable {

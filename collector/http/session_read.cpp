@@ -45,6 +45,8 @@ void Session::onHead(beast::error_code error) {
     head.contentCoded = req.find(http::field::content_encoding) != req.end();
     head.chunked = req.chunked();
     if (const auto length = parser_->content_length()) head.contentLength = *length;
+    head.http11 = req.version() >= 11;
+    head.hostFields = req.count(http::field::host);
   }
   if (const auto refusal = checkHead(head)) return refuse(*refusal);
   parser_->body_limit(maxBodyBytes);

@@ -93,7 +93,7 @@ int listPlayers(Store& store) {
 
 int revokePlayer(Store& store, const std::string& name) {
   std::string error;
-  if (!store.revokePlayer(name, wallClockMs(), error)) return failure(1, error);
+  if (!store.revokePlayer(name, wallClockMs, error)) return failure(1, error);
   std::cout << "revoked player " << name << "\n";
   return 0;
 }

@@ -60,6 +60,7 @@ enum StatementId {
   selectEvents,
   deleteEvent,
   eventTotals,
+  lockPlayerName,
 };
 
 #define TOTALS_ARRAYS                                                                     \
@@ -118,6 +119,7 @@ const pg::Prepared statements[] = {
     {"event_totals",
      COLLECTOR_EVENT_TOTALS("(array_agg(r.truck ORDER BY r.received_ms DESC, r.id DESC))[1]",
                             "(array_agg(r.trailer ORDER BY r.received_ms DESC, r.id DESC))[1]")},
+    {"lock_player_name", "SELECT id FROM players WHERE name = $1 FOR UPDATE"},
 };
 
 template <class Read>
@@ -165,16 +167,25 @@ class PostgresStore : public Store {
     return true;
   }
 
-  bool revokePlayer(const std::string& name, std::int64_t nowMs, std::string& error) override {
+  bool revokePlayer(const std::string& name, const std::function<std::int64_t()>& nowMs,
+                    std::string& error) override {
     Lease lease(link_, link_.main, error, pg::callTime);
-    if (!lease) return false;
-    Result result = lease.run(revoke, {name, number(nowMs)});
-    if (!check(result, error)) return false;
-    if (std::strcmp(PQcmdTuples(result.get()), "0") == 0) {
-      error = noValidKeyError(name);
-      return false;
+    if (!lease || !lease.begin("BEGIN", error)) return false;
+    // The player's row lock, which a batch with the player's reports holds
+    // until it commits: the time is read once none is under way.
+    bool done = check(lease.run(lockPlayerName, {name}), error);
+    if (done) {
+      Result result = lease.run(revoke, {name, number(nowMs())});
+      done = check(result, error);
+      if (done && std::strcmp(PQcmdTuples(result.get()), "0") == 0) {
+        error = noValidKeyError(name);
+        done = false;
+      }
     }
-    return true;
+    if (done && lease.simple("COMMIT", error)) return true;
+    std::string ignored;
+    lease.simple("ROLLBACK", ignored);
+    return false;
   }
 
   // Within batchBudget in all. When the answer to COMMIT is lost, the batch

@@ -50,19 +50,24 @@ class SqliteStore : public Store {
     return finished(select, rc, error);
   }
 
-  bool revokePlayer(const std::string& name, std::int64_t nowMs, std::string& error) override {
+  bool revokePlayer(const std::string& name, const std::function<std::int64_t()>& nowMs,
+                    std::string& error) override {
     std::lock_guard<std::mutex> lock(writeMutex_);
-    Statement update(writer_, sql::revokePlayer);
-    update.bind(1, name).bind(2, nowMs);
-    if (!update.run()) {
-      error = update.failure();
-      return false;
+    error.clear();
+    if (!execute(writer_, "BEGIN IMMEDIATE", error)) return false;
+    {
+      Statement update(writer_, sql::revokePlayer);
+      update.bind(1, name).bind(2, nowMs());
+      if (!update.run()) {
+        error = update.failure();
+      } else if (sqlite3_changes(writer_) != 1) {
+        error = noValidKeyError(name);
+      }
     }
-    if (sqlite3_changes(writer_) != 1) {
-      error = noValidKeyError(name);
-      return false;
-    }
-    return true;
+    if (error.empty() && execute(writer_, "COMMIT", error)) return true;
+    std::string ignored;
+    execute(writer_, "ROLLBACK", ignored);
+    return false;
   }
 
   bool addReports(const std::vector<IncomingReport>& batch, std::vector<AddOutcome>& outcomes,

@@ -202,8 +202,11 @@ class Store {
   // All players, by name.
   virtual bool listPlayers(std::vector<PlayerInfo>& players, std::string& error) = 0;
   // Revokes the player's key from now on; its stored reports stay. Fails when
-  // there is no such player or it is revoked already.
-  virtual bool revokePlayer(const std::string& name, std::int64_t nowMs, std::string& error) = 0;
+  // there is no such player or it is revoked already. `nowMs` is read once
+  // the revoke holds the lock that a batch of the player's reports takes, so
+  // no report stored before the revoke is received after its time.
+  virtual bool revokePlayer(const std::string& name, const std::function<std::int64_t()>& nowMs,
+                            std::string& error) = 0;
 
   // Stores a batch in one transaction, in the given order; outcomes[i] is the
   // fate of batch[i]. False (nothing stored) when the store failed.

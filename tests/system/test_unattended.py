@@ -10,6 +10,8 @@ import json
 import os
 import pathlib
 import shutil
+import signal
+import socket
 import sqlite3
 import subprocess
 import sys
@@ -146,6 +148,45 @@ class Health(unittest.TestCase):
         wait_for(lambda: service.request("GET", "/healthz")[0] == 200, 5,
                  "/healthz recovers by itself once the lock is let go")
         self.assertEqual(service.post(body("Night Owl", 0.1, 10), key), 200)
+
+
+class Front(unittest.TestCase):
+    def test_requests_are_taken_as_written_and_sighup_stops_at_once(self):
+        service = Service(self)
+        service.add_player("AC/DC")
+        service.start("--metrics-listen", "127.0.0.1:0")
+        rows = [  # a request target and its headers: the answer's status
+            (b"/healthz", b"Host: x\r\n", 200),
+            (b"/healthz", b"", 400),  # HTTP/1.1 without Host
+            (b"/healthz", b"Host: x\r\nHost: y\r\n", 400),
+            (b"%2fhealthz", b"Host: x\r\n", 404),  # an encoded slash makes no route's path
+            (b"/api%2Fv1%2Fleaderboard", b"Host: x\r\n", 404),
+            (b"/players%2FAC%2FDC", b"Host: x\r\n", 404),
+            (b"/api/v1/players/AC%2FDC", b"Host: x\r\n", 200),  # but may be in a name
+        ]
+        for target, headers, status in rows:
+            with self.subTest(target=target, headers=headers), socket.create_connection(
+                    ("127.0.0.1", service.port), timeout=60) as raw:
+                raw.sendall(b"GET " + target + b" HTTP/1.1\r\n" + headers +
+                            b"Connection: close\r\n\r\n")
+                self.assertRegex(raw.recv(200), rb"^HTTP/1\.1 %d " % status)
+        with socket.create_connection(("127.0.0.1", service.port), timeout=60) as raw:
+            raw.sendall(b"GET /healthz HTTP/1.0\r\n\r\n")  # HTTP/1.0 needs no Host
+            self.assertRegex(raw.recv(200), rb"^HTTP/1\.[01] 200 ")
+
+        # A scraper's kept-alive connection, idle, does not hold up a stop; nor does SIGHUP
+        # kill the service: it stops as on SIGTERM.
+        host, port = service.metrics_url.split("/")[2].split(":")
+        scraper = http.client.HTTPConnection(host, int(port), timeout=60)
+        self.addCleanup(scraper.close)
+        scraper.request("GET", "/metrics")
+        self.assertEqual(scraper.getresponse().read()[:1], b"#")
+        started = time.monotonic()
+        service.process.send_signal(signal.SIGHUP)
+        self.assertEqual(service.process.wait(60), 0)
+        self.assertLess(time.monotonic() - started, 1.0)
+        self.assertEqual(service.process.stdout.read().decode().splitlines()[-1], "stopped")
+        service.process.stdout.close()
 
 
 class NamesAndAmounts(unittest.TestCase):

@@ -121,7 +121,8 @@ class HeldStore : public Store {
   bool listPlayers(std::vector<PlayerInfo>& p, std::string& e) override {
     return store_->listPlayers(p, e);
   }
-  bool revokePlayer(const std::string& n, std::int64_t t, std::string& e) override {
+  bool revokePlayer(const std::string& n, const std::function<std::int64_t()>& t,
+                    std::string& e) override {
     return store_->revokePlayer(n, t, e);
   }
   bool addReports(const std::vector<IncomingReport>& b, std::vector<AddOutcome>& o,

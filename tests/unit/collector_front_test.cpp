@@ -44,6 +44,9 @@ TEST(CollectorHeadCheck, EachLimitOnBothSides) {
        415},
       {"a head that went past its limit", {true, false, false, false, {}}, 431},
       {"a POST whose head went past its limit", {true, true, false, false, 9}, 431},
+      {"HTTP/1.1 without Host", {false, false, false, false, {}, true, 0}, 400},
+      {"HTTP/1.1 with two Host fields", {false, true, false, false, 9, true, 2}, 400},
+      {"HTTP/1.0 without Host", {false, false, false, false, {}, false, 0}, 0},
   };
   for (const Row& row : rows) {
     const auto refusal = checkHead(row.head);

@@ -193,10 +193,13 @@ TEST(StoreContract, ATableOfReportsGivesTheSameDecisionsTotalsAndReviewsOnEveryS
       const std::string key = std::string("k") + char(name[0] - 'A' + 'a');
       ASSERT_TRUE(first->addPlayer(name, key, created, error)) << error;
     }
-    ASSERT_TRUE(second->revokePlayer("Dee", created, error)) << error;
+    ASSERT_TRUE(second->revokePlayer(
+        "Dee", [] { return created; }, error))
+        << error;
     EXPECT_FALSE(second->addPlayer("Ann", "new", 0, error));
     EXPECT_EQ(error, "a player named 'Ann' or with that key exists already");
-    EXPECT_FALSE(first->revokePlayer("Dee", 0, error));
+    EXPECT_FALSE(first->revokePlayer(
+        "Dee", [] { return std::int64_t{0}; }, error));
     EXPECT_EQ(error, "no player named 'Dee' with a valid key");
 
     for (int batch = 1; batch <= 4; ++batch) {
