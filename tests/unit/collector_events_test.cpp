@@ -120,7 +120,7 @@ TEST(CollectorEvents, AnEndedEventsBoardIsKeptUntilAReviewTouchesItsReports) {
 
   EventBoards::Limits limits;
   limits.reuse = std::chrono::milliseconds(0);  // a board that is not kept is read every time
-  limits.now = [t] { return t + 86400000; };
+  limits.now = [] { return t + 86400000; };
   EventBoards boards(*store, limits);
   // "miles+flagged" of the player's line, or "-" when the player has none.
   const auto line = [&](const std::string& player) {
