@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "core/log_limit.h"
-
 #include "board/movement.h"
+#include "core/clock.h"
+#include "core/log_limit.h"
 
 namespace collector {
 
@@ -100,12 +100,7 @@ BoardCache::~BoardCache() {
   }
 }
 
-std::int64_t BoardCache::nowMs() const {
-  if (limits_.now) return limits_.now();
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
+std::int64_t BoardCache::nowMs() const { return limits_.now ? limits_.now() : wallClockMs(); }
 
 std::int64_t BoardCache::firstOpenDay() const {
   return dayOf(nowMs() - limits_.closeAfter.count());

@@ -1,15 +1,22 @@
 #include "board/events.h"
 
 #include <algorithm>
-#include <iostream>
 #include <nlohmann/json.hpp>
 
+#include "core/clock.h"
+#include "core/log_limit.h"
 #include "core/text.h"
 #include "vorn_deployment.h"
 
 namespace collector {
 
 namespace {
+
+// The event reads' failures, one line per cause per 10 s in an outage.
+LogLimiter& readFailures() {
+  static LogLimiter limiter;
+  return limiter;
+}
 
 const char* stateName(EventState state) {
   switch (state) {
@@ -74,12 +81,7 @@ EventBoards::~EventBoards() {
   for (const Job& job : queue_) job.task(true);
 }
 
-std::int64_t EventBoards::nowMs() const {
-  if (limits_.now) return limits_.now();
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
+std::int64_t EventBoards::nowMs() const { return limits_.now ? limits_.now() : wallClockMs(); }
 
 void EventBoards::list(ListDone done) {
   Value value;
@@ -171,7 +173,7 @@ bool EventBoards::get(std::int64_t key, Value& value) {
     }
     std::vector<ReviewedReport> reviewed;
     if (!store_.reviewedSince(held.checkedMs, reviewed, error)) {
-      std::cerr << "event board failed: " << error << "\n";
+      readFailures().write(error, "event board failed: " + error);
       return false;
     }
     const bool touched =
@@ -213,9 +215,9 @@ bool EventBoards::get(std::int64_t key, Value& value) {
       computed.rows = std::move(rows);
       computed.kept = computed.event.endMs + limits_.closeAfter.count() <= wallMs;
     }
-    if (!ok && !error.empty()) std::cerr << "event board failed: " << error << "\n";
+    if (!ok && !error.empty()) readFailures().write(error, "event board failed: " + error);
   }
-  if (key == 0 && !ok) std::cerr << "event list failed: " << error << "\n";
+  if (key == 0 && !ok) readFailures().write(error, "event list failed: " + error);
   if (limits_.computed) {
     limits_.computed(std::chrono::duration<double>(Clock::now() - start).count(), ok);
   }

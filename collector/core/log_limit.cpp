@@ -3,6 +3,8 @@
 #include <chrono>
 #include <iostream>
 
+#include "core/clock.h"
+
 namespace collector {
 
 std::string LogLimiter::line(const std::string& cause, const std::string& text,
@@ -26,10 +28,7 @@ std::string LogLimiter::line(const std::string& cause, const std::string& text,
 }
 
 void LogLimiter::write(const std::string& cause, const std::string& text) {
-  const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                       std::chrono::steady_clock::now().time_since_epoch())
-                       .count();
-  const std::string out = line(cause, text, now);
+  const std::string out = line(cause, text, steadyClockMs());
   if (!out.empty()) std::cerr << out << std::flush;
 }
 

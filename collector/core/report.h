@@ -1,6 +1,6 @@
 // core/, the collector's lowest layer: the report rules (here), API keys,
-// players' names, UTC days and periods, text, and the limit on repeated log
-// lines. Pure: no I/O but the system's random source (keys.cpp), no state
+// players' names, UTC days and periods, text, the clocks (clock.h), and the
+// limit on repeated log lines. Pure: no I/O but the system's random source (keys.cpp), no state
 // kept between calls but the log limit's own, behind its lock, so every
 // function may be called from any thread at once. Failures are answers
 // (BodyCheck, false, an empty key), never exceptions. Includes no other

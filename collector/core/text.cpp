@@ -4,6 +4,7 @@
 
 #include <charconv>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
 namespace collector {
@@ -11,6 +12,12 @@ namespace collector {
 std::string shortestNumber(double value) {
   char text[32];
   return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
+}
+
+std::string fixedDecimals(double value, int decimals) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.*f", decimals, value);
+  return text;
 }
 
 std::string isoTime(std::int64_t ms) {

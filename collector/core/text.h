@@ -11,6 +11,9 @@ namespace collector {
 // The shortest text that reads back as the same double, in no locale.
 std::string shortestNumber(double value);
 
+// `value` with exactly `decimals` digits after the point, in no locale.
+std::string fixedDecimals(double value, int decimals);
+
 // An ISO 8601 UTC time stamp, as 2026-05-04T13:02:09Z.
 std::string isoTime(std::int64_t ms);
 

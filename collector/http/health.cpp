@@ -3,15 +3,11 @@
 #include <chrono>
 #include <iostream>
 
+#include "core/clock.h"
+
 namespace collector {
 
 namespace {
-
-std::int64_t steadyMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 std::string commitCause(const std::string& error) { return "the latest commit failed: " + error; }
 
@@ -47,7 +43,7 @@ std::string Health::problem() {
   std::unique_lock<std::mutex> lock(mutex_);
   std::string cause = standing;
   if (cause.empty() && !failure_.empty()) {
-    const bool answered = probedAfter_ == failures_ && steadyMs() - probedMs_ < probeKeptMs;
+    const bool answered = probedAfter_ == failures_ && steadyClockMs() - probedMs_ < probeKeptMs;
     if (!answered && !probing_ && !probeWanted_) {
       probeWanted_ = true;
       wake_.notify_all();
@@ -79,7 +75,7 @@ void Health::probeLoop() {
     lock.lock();
     probing_ = false;
     probedAfter_ = after;
-    probedMs_ = steadyMs();
+    probedMs_ = steadyClockMs();
     // A commit that failed while the probe ran has the last word.
     if (healthy && after == failures_ && !failure_.empty()) {
       failure_.clear();

@@ -8,6 +8,7 @@
 #include "board/cache.h"
 #include "board/events.h"
 #include "core/calendar.h"
+#include "core/clock.h"
 #include "core/keys.h"
 #include "core/report.h"
 #include "core/text.h"
@@ -32,20 +33,6 @@ const char* const eventsPagePath = "/events";
 const char* const eventsJsonPath = "/api/v1/events";
 const std::string eventPagePrefix = "/events/";
 const std::string eventJsonPrefix = "/api/v1/events/";
-
-// The rate's clock: never set back.
-std::int64_t steadyMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-// The wall clock that stamps reports and days.
-std::int64_t nowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
 
 // The query's parameters, as the board reads them.
 ParamReader paramsOf(const HttpRequest& request) {
@@ -146,7 +133,7 @@ std::string bodyPlayerName(const std::string& text) {
 
 void Routes::report(const HttpRequest& request, Reply reply) {
   IncomingReport report;
-  report.receivedMs = nowMs();
+  report.receivedMs = wallClockMs();
   const std::string& address = request.clientAddress;
   const std::string key = request.header("x-vorn-key");
   if (key.empty()) {
@@ -179,7 +166,7 @@ void Routes::report(const HttpRequest& request, Reply reply) {
     case BodyCheck::ok:
       break;
   }
-  const std::int64_t takenMs = steadyMs();
+  const std::int64_t takenMs = steadyClockMs();
   if (const std::int64_t wait = rate_->take(report.keyHash, takenMs)) {
     return finishReport(reply, 429, "too many reports from this key", report.playerName,
                         report.keyHash, address, std::to_string(wait));
@@ -224,7 +211,7 @@ void Routes::finishReport(const Reply& reply, int status, const std::string& mes
                           const std::string& address, const std::string& retryAfter) {
   metrics_.reportAnswered(status);
   if (status >= 400 && status != 503) {
-    std::cerr << refusals_.refused(nowMs(), status, message, player, keyHash, address);
+    std::cerr << refusals_.refused(wallClockMs(), status, message, player, keyHash, address);
   }
   HttpAnswer answer = jsonAnswer(status, message);
   if (!retryAfter.empty()) answer.headers.emplace_back("Retry-After", retryAfter);
@@ -234,7 +221,7 @@ void Routes::finishReport(const Reply& reply, int status, const std::string& mes
 void Routes::refusedAtFront(const std::string& clientAddress, int status,
                             const std::string& reason) {
   metrics_.reportAnswered(status);
-  std::cerr << refusals_.refused(nowMs(), status, reason, "", "", clientAddress);
+  std::cerr << refusals_.refused(wallClockMs(), status, reason, "", "", clientAddress);
 }
 
 namespace {
@@ -257,7 +244,7 @@ BoardCache::Done replyWith(Reply reply) {
 }  // namespace
 
 void Routes::board(const HttpRequest& request, bool page, Reply reply) {
-  const std::int64_t today = dayOf(nowMs());
+  const std::int64_t today = dayOf(wallClockMs());
   BoardQuery query;
   PeriodChoice choice;
   std::string error;
@@ -304,7 +291,7 @@ void Routes::board(const HttpRequest& request, bool page, Reply reply) {
 }
 
 void Routes::player(const HttpRequest& request, const std::string& name, bool page, Reply reply) {
-  const std::int64_t today = dayOf(nowMs());
+  const std::int64_t today = dayOf(wallClockMs());
   PeriodChoice choice;
   if (!choosePeriod(request.param("since"), request.param("until"), today, choice)) {
     return reply(jsonAnswer(400, "since and until are dates, YYYY-MM-DD"));
@@ -372,7 +359,7 @@ void Routes::event(const HttpRequest& request, const std::string& id, bool page,
   BoardQuery query;
   PeriodChoice ignored;
   std::string error;
-  if (!parseBoardQuery(paramsOf(request), dayOf(nowMs()), query, ignored, error)) {
+  if (!parseBoardQuery(paramsOf(request), dayOf(wallClockMs()), query, ignored, error)) {
     return reply(jsonAnswer(400, error));
   }
   // A plain decimal id, else there is no such event.

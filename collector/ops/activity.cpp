@@ -15,12 +15,6 @@ namespace collector {
 
 namespace {
 
-std::string fixed(double value, int decimals) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.*f", decimals, value);
-  return text;
-}
-
 // The whole board of `period`, through the board cache.
 bool wholeBoard(BoardCache& boards, const Period& period, std::vector<LeaderboardRow>& rows) {
   ViewRequest request;
@@ -86,8 +80,8 @@ void writeActivity(std::ostream& out, const std::vector<ActivityRow>& rows, bool
                 "never_reported\n"
               : "player\tmiles\thours\treports\tlast report\tmarks\n");
   for (const ActivityRow& row : rows) {
-    const std::string miles = fixed(row.miles, 3);
-    const std::string hours = fixed(static_cast<double>(row.seconds) / 3600.0, 2);
+    const std::string miles = fixedDecimals(row.miles, 3);
+    const std::string hours = fixedDecimals(static_cast<double>(row.seconds) / 3600.0, 2);
     if (csv) {
       out << csvField(row.name) << ',' << miles << ',' << hours << ',' << row.reports << ','
           << (row.lastMs ? isoTime(row.lastMs) : "") << ',' << (row.underMinimum ? "yes" : "")

@@ -14,12 +14,6 @@ void addDatabaseOption(CLI::App& command, std::string& url) {
       ->type_name("URL");
 }
 
-std::int64_t wallClockMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
 int failure(int status, const std::string& message) {
   std::cerr << "vorn-collector: " << message << "\n";
   return status;

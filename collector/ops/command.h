@@ -10,13 +10,12 @@
 #include <cstdint>
 #include <string>
 
+#include "core/clock.h"
+
 namespace collector {
 
 // The --db option of a command, shared by every command through `url`.
 void addDatabaseOption(CLI::App& command, std::string& url);
-
-// Milliseconds since the epoch, as players, reviews and reports are stamped.
-std::int64_t wallClockMs();
 
 // Writes "vorn-collector: MESSAGE" on standard error; returns `status`.
 int failure(int status, const std::string& message);

@@ -16,13 +16,9 @@ namespace collector {
 
 namespace {
 
-std::string fixed(double value, int decimals) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.*f", decimals, value);
-  return text;
+std::string hours(std::int64_t seconds) {
+  return fixedDecimals(static_cast<double>(seconds) / 3600.0, 2);
 }
-
-std::string hours(std::int64_t seconds) { return fixed(static_cast<double>(seconds) / 3600.0, 2); }
 
 std::string cell(const std::string& text, const char* cls = nullptr) {
   return cls ? "<td class=\"" + std::string(cls) + "\">" + text + "</td>" : "<td>" + text + "</td>";
@@ -274,11 +270,12 @@ std::string renderLeaderboardPage(const PageSettings& settings, const PeriodChoi
   for (const LeaderboardRow& row : board.rows) {
     html += "<tr>" + cell(std::to_string(row.rank), "num") + (movement ? movementCell(row) : "") +
             "<td><a href=\"" + escapeHtml(playerPath(row.playerName) + period) + "\">" +
-            escapeHtml(row.playerName) + "</a></td>" + cell(fixed(row.miles, 2), "num") +
+            escapeHtml(row.playerName) + "</a></td>" + cell(fixedDecimals(row.miles, 2), "num") +
             cell(hours(row.seconds), "num");
     for (const ServerColumn& server : servers) {
       auto totals = row.servers.find(server.id);
-      html += cell(totals == row.servers.end() ? "" : fixed(totals->second.miles, 2), "num");
+      html +=
+          cell(totals == row.servers.end() ? "" : fixedDecimals(totals->second.miles, 2), "num");
     }
     html += cell(escapeHtml(row.lastTruck)) + cell(escapeHtml(row.lastTrailer)) +
             cell(shortTime(row.lastSeenMs)) +
@@ -315,7 +312,7 @@ std::string renderPlayerPage(const PageSettings& settings, const PeriodChoice& c
     html += "Place " + std::to_string(totals.rank) + " on the <a href=\"" +
             escapeHtml("/" + periodQuery(choice.since, choice.until)) +
             "\">leaderboard</a> of this period" + movementWords(totals) + ": " +
-            fixed(totals.miles, 2) + " miles in " + hours(totals.seconds) + " hours, " +
+            fixedDecimals(totals.miles, 2) + " miles in " + hours(totals.seconds) + " hours, " +
             counted(totals.reports, "report") +
             (totals.flaggedReports
                  ? " counted and " + std::to_string(totals.flaggedReports) + " flagged"
@@ -332,9 +329,9 @@ std::string renderPlayerPage(const PageSettings& settings, const PeriodChoice& c
     const ServerTotals none;
     const ServerTotals& each = found == totals.servers.end() ? none : found->second;
     html += "<tr><td title=\"" + escapeHtml(server.id) + "\">" + escapeHtml(server.name) + "</td>" +
-            cell(fixed(each.miles, 2), "num") + cell(hours(each.seconds), "num") + "</tr>";
+            cell(fixedDecimals(each.miles, 2), "num") + cell(hours(each.seconds), "num") + "</tr>";
   }
-  html += "<tr><th>All servers</th><th class=\"server\">" + fixed(totals.miles, 2) +
+  html += "<tr><th>All servers</th><th class=\"server\">" + fixedDecimals(totals.miles, 2) +
           "</th><th class=\"server\">" + hours(totals.seconds) +
           "</th></tr></tbody></table></div>\n<h2>Day by day</h2>\n" +
           renderDayChart(chartTitle(name, span), span, view.days, servers) +
@@ -347,7 +344,7 @@ std::string renderPlayerPage(const PageSettings& settings, const PeriodChoice& c
       if (column.id == report.serverId) server = column.name;
     }
     html += "<tr>" + cell(isoTime(report.receivedMs).substr(0, 19).replace(10, 1, " ")) +
-            cell(escapeHtml(server)) + cell(fixed(report.miles, 2), "num") +
+            cell(escapeHtml(server)) + cell(fixedDecimals(report.miles, 2), "num") +
             cell(hours(report.seconds), "num") + cell(escapeHtml(report.truck)) +
             cell(escapeHtml(report.trailer)) +
             cell(escapeHtml(report.flag), report.flag.empty() ? nullptr : "flag") + "</tr>\n";
@@ -363,7 +360,8 @@ std::string renderPlayerPage(const PageSettings& settings, const PeriodChoice& c
         "<th>Start (UTC)</th><th>Place</th><th>Miles</th><th>Hours</th></tr></thead><tbody>\n";
     for (const EventPlace& place : events) {
       html += "<tr><td>" + eventLink(place.event) + "</td>" + cell(shortTime(place.event.startMs)) +
-              cell(std::to_string(place.row.rank), "num") + cell(fixed(place.row.miles, 2), "num") +
+              cell(std::to_string(place.row.rank), "num") +
+              cell(fixedDecimals(place.row.miles, 2), "num") +
               cell(hours(place.row.seconds), "num") + "</tr>\n";
     }
     html += "</tbody></table></div>\n";
@@ -449,7 +447,8 @@ std::string renderEventPage(const PageSettings& settings, const Event& event, st
   for (const LeaderboardRow& row : board.rows) {
     html += "<tr>" + cell(std::to_string(row.rank), "num") + "<td><a href=\"" +
             escapeHtml(playerPath(row.playerName)) + "\">" + escapeHtml(row.playerName) +
-            "</a></td>" + cell(fixed(row.miles, 2), "num") + cell(hours(row.seconds), "num") +
+            "</a></td>" + cell(fixedDecimals(row.miles, 2), "num") +
+            cell(hours(row.seconds), "num") +
             cell(row.flaggedReports ? std::to_string(row.flaggedReports) : "",
                  row.flaggedReports ? "num flag" : "num") +
             "</tr>\n";

@@ -9,17 +9,9 @@
 #include <cstring>
 #include <iostream>
 
+#include "core/clock.h"
+
 namespace collector {
-
-namespace {
-
-std::int64_t steadyMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-}  // namespace
 
 SqliteUpkeep::~SqliteUpkeep() {
   // Only once every connection to the file is closed: closing any descriptor
@@ -65,7 +57,7 @@ void SqliteUpkeep::checkpoint(sqlite3* writer, int mode) {
   framesLeft_ = logFrames > copied ? logFrames - copied : 0;
   if (rc == SQLITE_OK) walFrames_ = mode == SQLITE_CHECKPOINT_PASSIVE ? logFrames : 0;
   if (mode == SQLITE_CHECKPOINT_PASSIVE) return;
-  const std::int64_t now = steadyMs();
+  const std::int64_t now = steadyClockMs();
   if (rc == SQLITE_OK) {
     if (blocked_) {
       std::cerr << "store: the WAL of " << path_
