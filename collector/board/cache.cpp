@@ -380,7 +380,10 @@ void BoardCache::work() {
       if (timers_.empty()) {
         pending_.wait(lock);
       } else {
-        pending_.wait_until(lock, timers_.begin()->first);
+        // A copy: wait_until reads its deadline again after waking, when
+        // another thread may have erased the timer it came from.
+        const Clock::time_point until = timers_.begin()->first;
+        pending_.wait_until(lock, until);
       }
       continue;
     }

@@ -81,7 +81,7 @@ class Service:
             code = self.process.wait(timeout=60)
             self.process.stdout.close()
             if sig == signal.SIGTERM:
-                self.test.assertEqual(code, 0)
+                self.test.assertEqual(code, 0, self.log()[:8000])  # a sanitizer report begins the log
 
     def request(self, method, path, body=None, headers=None):
         with contextlib.closing(http.client.HTTPConnection("127.0.0.1", self.port,
