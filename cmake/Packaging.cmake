@@ -67,7 +67,8 @@ if(TARGET vorn-collector)
     COMPONENT collector)
   install(FILES ${deb}/README ${deb}/copyright ${CMAKE_SOURCE_DIR}/docs/operators.md
     ${CMAKE_SOURCE_DIR}/docs/players.md ${CMAKE_SOURCE_DIR}/docs/design.md
-    ${CMAKE_SOURCE_DIR}/docs/benchmarks.md DESTINATION usr/share/doc/vorn-collector
+    ${CMAKE_SOURCE_DIR}/docs/benchmarks.md ${CMAKE_SOURCE_DIR}/docs/event.png
+    DESTINATION usr/share/doc/vorn-collector
     COMPONENT collector)
   # The move of a SQLite database to PostgreSQL (it needs sqlite3 and psql).
   install(PROGRAMS ${CMAKE_SOURCE_DIR}/tools/sqlite-to-postgres.sh
