@@ -87,5 +87,8 @@ bool createSchema(sqlite3* db, const std::string& path, std::string& error);
 
 // Adds a batch's totals to player_days and player_totals.
 bool writeTotals(sqlite3* db, const TotalsDelta& totals);
+// Records the milestones that the totals just written reached, at `atMs`
+// (in the same transaction).
+bool recordMilestones(sqlite3* db, const TotalsDelta& totals, std::int64_t atMs);
 
 }  // namespace collector
