@@ -11,6 +11,7 @@
 // holds per key across instances.
 #include "store/postgres.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <iostream>
@@ -61,6 +62,16 @@ enum StatementId {
   deleteEvent,
   eventTotals,
   lockPlayerName,
+  playerMiles,
+  insertAnnouncement,
+  findAnnouncement,
+  addDeliveries,
+  claimDelivery,
+  announcementBody,
+  settleDelivery,
+  waitingDeliveries,
+  pruneOldDeliveries,
+  pruneOldAnnouncements,
 };
 
 #define TOTALS_ARRAYS                                                                     \
@@ -120,6 +131,17 @@ const pg::Prepared statements[] = {
      COLLECTOR_EVENT_TOTALS("(array_agg(r.truck ORDER BY r.received_ms DESC, r.id DESC))[1]",
                             "(array_agg(r.trailer ORDER BY r.received_ms DESC, r.id DESC))[1]")},
     {"lock_player_name", "SELECT id FROM players WHERE name = $1 FOR UPDATE"},
+    {"player_miles",
+     COLLECTOR_PLAYER_MILES "WHERE t.player_id = ANY($1::bigint[]) GROUP BY t.player_id, p.name"},
+    {"insert_announcement", sql::insertAnnouncement},
+    {"find_announcement", sql::findAnnouncement},
+    {"add_deliveries", sql::addDeliveries},
+    {"claim_delivery", COLLECTOR_CLAIM_DELIVERY(" FOR UPDATE SKIP LOCKED")},
+    {"announcement_body", sql::announcementBody},
+    {"settle_delivery", sql::settleDelivery},
+    {"waiting_deliveries", sql::waitingDeliveries},
+    {"prune_deliveries", sql::pruneDeliveries},
+    {"prune_announcements", sql::pruneAnnouncements},
 };
 
 template <class Read>
@@ -371,7 +393,84 @@ class PostgresStore : public Store {
         return rollBack(lease);
       }
     }
-    if (writeTotals(lease, totals, error) && lease.simple("COMMIT", error)) return true;
+    if (writeTotals(lease, totals, error) && recordMilestones(lease, totals, nowMs, error) &&
+        lease.simple("COMMIT", error)) {
+      return true;
+    }
+    return rollBack(lease);
+  }
+
+  bool addAnnouncement(const std::string& key, const std::string& body, std::int64_t nowMs,
+                       bool& added, std::string& error) override {
+    Lease lease(link_, link_.main, error, pg::callTime);
+    if (!lease) return false;
+    Result result = lease.run(insertAnnouncement, {key, body, number(nowMs)});
+    if (!check(result, error)) return false;
+    added = std::strcmp(PQcmdTuples(result.get()), "1") == 0;
+    return true;
+  }
+
+  bool hasAnnouncement(const std::string& key, bool& found, std::string& error) override {
+    Lease lease(link_, link_.main, error, pg::callTime);
+    if (!lease) return false;
+    Result result = lease.run(findAnnouncement, {key});
+    if (!check(result, error)) return false;
+    found = PQntuples(result.get()) > 0;
+    return true;
+  }
+
+  bool claimAnnouncement(const std::string& webhook, std::int64_t sinceMs, std::int64_t nowMs,
+                         std::int64_t leaseUntilMs, ClaimedAnnouncement& claimed, bool& found,
+                         std::string& error) override {
+    found = false;
+    Lease lease(link_, link_.main, error, pg::callTime);
+    if (!lease) return false;
+    if (!check(lease.run(addDeliveries, {webhook, number(sinceMs), number(nowMs)}), error)) {
+      return false;
+    }
+    Result claim = lease.run(claimDelivery, {webhook, number(nowMs), number(leaseUntilMs)});
+    if (!check(claim, error)) return false;
+    if (PQntuples(claim.get()) == 0) return true;
+    const Row row{claim.get(), 0};
+    enum { id, announcement, attempts, createdMs };
+    claimed.deliveryId = row.integer(id);
+    claimed.attempts = row.integer(attempts);
+    claimed.createdMs = row.integer(createdMs);
+    Result body = lease.run(announcementBody, {row.text(announcement)});
+    if (!check(body, error)) return false;
+    found = PQntuples(body.get()) > 0;
+    if (found) claimed.body = Row{body.get(), 0}.text(0);
+    return true;
+  }
+
+  bool settleAnnouncement(std::int64_t deliveryId, Delivery outcome, std::int64_t atMs,
+                          std::string& error) override {
+    Lease lease(link_, link_.main, error, pg::callTime);
+    if (!lease) return false;
+    const sql::SettledDelivery settled = sql::settled(outcome, atMs);
+    return check(lease.run(settleDelivery, {number(deliveryId), settled.state,
+                                            number(settled.nextMs), number(settled.doneMs)}),
+                 error);
+  }
+
+  bool announcementsWaiting(const std::string& webhook, std::int64_t& count,
+                            std::string& error) override {
+    Lease lease(link_, link_.main, error, pg::callTime);
+    if (!lease) return false;
+    Result result = lease.run(waitingDeliveries, {webhook});
+    if (!check(result, error)) return false;
+    count = Row{result.get(), 0}.integer(0);
+    return true;
+  }
+
+  bool pruneAnnouncements(std::int64_t beforeMs, std::string& error) override {
+    Lease lease(link_, link_.main, error, pg::callTime);
+    if (!lease || !lease.begin("BEGIN", error)) return false;
+    if (check(lease.run(pruneOldDeliveries, {number(beforeMs)}), error) &&
+        check(lease.run(pruneOldAnnouncements, {number(beforeMs)}), error) &&
+        lease.simple("COMMIT", error)) {
+      return true;
+    }
     return rollBack(lease);
   }
 
@@ -475,6 +574,7 @@ class PostgresStore : public Store {
     }
     std::vector<std::string> columns[9];
     TotalsDelta totals;
+    std::int64_t latestMs = 0;  // of the stored reports: when their milestones were reached
     outcomes.assign(batch.size(), AddOutcome::unknownKey);
     for (std::size_t i = 0; i < batch.size(); ++i) {
       const IncomingReport& report = batch[i];
@@ -496,11 +596,34 @@ class PostgresStore : public Store {
       for (int column = 0; column < 9; ++column) columns[column].push_back(values[column]);
       noteStored(holder, report.receivedMs);
       addToTotals(totals, holder.id, report.receivedMs, report, decision.flag.empty());
+      latestMs = std::max(latestMs, report.receivedMs);
     }
     if (columns[0].empty()) return true;
     std::vector<std::string> arrays;
     for (const auto& column : columns) arrays.push_back(arrayOf(column));
-    return check(lease.run(insertReports, arrays), error) && writeTotals(lease, totals, error);
+    return check(lease.run(insertReports, arrays), error) && writeTotals(lease, totals, error) &&
+           recordMilestones(lease, totals, latestMs, error);
+  }
+
+  // Records the milestones that the totals just written reached, at `atMs`
+  // (in the same transaction, whose players' rows are locked).
+  static bool recordMilestones(Lease& lease, const TotalsDelta& totals, std::int64_t atMs,
+                               std::string& error) {
+    std::vector<std::string> players;
+    for (const std::int64_t player : playersGainingMiles(totals)) players.push_back(number(player));
+    if (players.empty()) return true;
+    Result read = lease.run(playerMiles, {arrayOf(players)});
+    if (!check(read, error)) return false;
+    std::map<std::int64_t, PlayerMiles> after;
+    for (int i = 0; i < PQntuples(read.get()); ++i) {
+      const Row row{read.get(), i};
+      after[row.integer(0)] = {row.text(1), row.real(2)};
+    }
+    for (const NewAnnouncement& reached : milestonesReached(totals, after)) {
+      if (!check(lease.run(insertAnnouncement, {reached.key, reached.body, number(atMs)}), error))
+        return false;
+    }
+    return true;
   }
 
   // Adds a batch's totals, each row of it once (a batch is folded per row

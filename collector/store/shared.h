@@ -51,8 +51,9 @@ inline double microMiles(double miles) { return std::floor(miles * 1e6 + 0.5); }
 inline double addMiles(double a, double b) { return (microMiles(a) + microMiles(b)) / 1e6; }
 
 // 1: players and reports; 2: and the totals; 3: and the review of flagged
-// reports; 4: and the limit each flag was decided against; 5: and the events
-constexpr std::int64_t schemaVersion = 5;
+// reports; 4: and the limit each flag was decided against; 5: and the events;
+// 6: and the announcements
+constexpr std::int64_t schemaVersion = 6;
 
 // --- The decision on one report ------------------------------------------
 
@@ -155,5 +156,23 @@ std::vector<DayTotals> sumDays(const std::vector<TotalsRow>& rows);
 // player and server (all servers: those of other servers are left out here).
 std::vector<LeaderboardRow> eventRows(const Event& event, const std::vector<TotalsRow>& rows);
 std::string noSuchEventError(std::int64_t id);
+
+// --- Announcements --------------------------------------------------------
+
+// A player's counted all-time miles, summed over servers after a write.
+struct PlayerMiles {
+  std::string name;
+  double miles = 0.0;
+};
+// The players whose counted all-time miles a write of `delta` raises.
+std::vector<std::int64_t> playersGainingMiles(const TotalsDelta& delta);
+// The milestone announcements (key, body) that the write of `delta` reached,
+// given each such player's miles after it.
+struct NewAnnouncement {
+  std::string key;
+  std::string body;
+};
+std::vector<NewAnnouncement> milestonesReached(const TotalsDelta& delta,
+                                               const std::map<std::int64_t, PlayerMiles>& after);
 
 }  // namespace collector

@@ -86,6 +86,58 @@ constexpr const char* deleteEvent = "DELETE FROM events WHERE id = $1";
   " FROM reports r JOIN players p ON p.id = r.player_id "                                          \
   "WHERE r.received_ms >= $1 AND r.received_ms < $2 GROUP BY r.player_id, p.name, r.server_id"
 
+// A player's counted all-time miles, in whole millionths as the totals add
+// them, and name.
+#define COLLECTOR_PLAYER_MILES \
+  "SELECT t.player_id, p.name, sum(" COLLECTOR_MICRO_MILES("t.miles") ") / 1000000 FROM " \
+  "player_totals t JOIN players p ON p.id = t.player_id "
+constexpr const char* insertAnnouncement =
+    "INSERT INTO announcements (subject, body, created_ms) VALUES ($1, $2, $3) "
+    "ON CONFLICT (subject) DO NOTHING";
+constexpr const char* findAnnouncement = "SELECT 1 FROM announcements WHERE subject = $1";
+// The deliveries a webhook lacks, of the announcements with something to post.
+constexpr const char* addDeliveries =
+    "INSERT INTO announcement_deliveries (announcement_id, webhook, state, attempts, created_ms, "
+    "next_ms, lease_ms, done_ms) SELECT a.id, $1, 'waiting', 0, $3, $3, 0, 0 FROM announcements a "
+    "WHERE a.created_ms >= $2 AND a.body <> '' AND NOT EXISTS (SELECT 1 FROM "
+    "announcement_deliveries d WHERE d.announcement_id = a.id AND d.webhook = $1) "
+    "ON CONFLICT (announcement_id, webhook) DO NOTHING";
+// Claims the delivery of webhook $1 due earliest at $2 until $3; `lock`
+// keeps two claimers of PostgreSQL off one row.
+#define COLLECTOR_CLAIM_DELIVERY(lock)                                                    \
+  "UPDATE announcement_deliveries SET lease_ms = $3, attempts = attempts + 1 WHERE id = " \
+  "(SELECT id FROM announcement_deliveries WHERE webhook = $1 AND state = 'waiting' AND " \
+  "next_ms <= $2 AND lease_ms <= $2 ORDER BY next_ms, id LIMIT 1" lock                    \
+  ") AND state = 'waiting' AND lease_ms <= $2 RETURNING id, announcement_id, attempts, "  \
+  "created_ms"
+constexpr const char* announcementBody = "SELECT body FROM announcements WHERE id = $1";
+constexpr const char* settleDelivery =
+    "UPDATE announcement_deliveries SET state = $2, next_ms = $3, done_ms = $4, lease_ms = 0 "
+    "WHERE id = $1";
+constexpr const char* waitingDeliveries =
+    "SELECT count(*) FROM announcement_deliveries WHERE webhook = $1 AND state = 'waiting'";
+constexpr const char* pruneDeliveries =
+    "DELETE FROM announcement_deliveries WHERE announcement_id IN (SELECT id FROM announcements "
+    "WHERE created_ms < $1)";
+constexpr const char* pruneAnnouncements = "DELETE FROM announcements WHERE created_ms < $1";
+
+// The state column of a settled delivery and its next_ms and done_ms.
+struct SettledDelivery {
+  const char* state;
+  std::int64_t nextMs, doneMs;
+};
+inline SettledDelivery settled(Delivery outcome, std::int64_t atMs) {
+  switch (outcome) {
+    case Delivery::sent:
+      return {"sent", atMs, atMs};
+    case Delivery::givenUp:
+      return {"given_up", atMs, atMs};
+    case Delivery::retry:
+      break;
+  }
+  return {"waiting", atMs, 0};
+}
+
 template <class Row>
 Event event(const Row& row) {
   enum { id, name, startMs, endMs, servers, description };

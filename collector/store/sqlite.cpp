@@ -3,6 +3,7 @@
 // their own for the boards.
 #include "store/sqlite.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -109,6 +110,7 @@ class SqliteStore : public Store {
     };
     std::map<std::string, KeyHolder> holders;  // by key hash, of this batch
     TotalsDelta totals;
+    std::int64_t latestMs = 0;  // of the stored reports: when their milestones were reached
     for (std::size_t i = 0; good && i < batch.size(); ++i) {
       const IncomingReport& report = batch[i];
       auto known = holders.find(report.keyHash);
@@ -143,13 +145,14 @@ class SqliteStore : public Store {
       }
       noteStored(holder, report.receivedMs);
       addToTotals(totals, holder.id, report.receivedMs, report, decision.flag.empty());
+      latestMs = std::max(latestMs, report.receivedMs);
     }
     // No statement may stay in the middle of its rows across the commit: it
     // would keep a read transaction open, and no checkpoint could finish.
     intake.findPlayer.reset();
     intake.previous.reset();
     intake.insert.reset();
-    good = good && intake.totals.write(totals);
+    good = good && intake.totals.write(totals) && recordMilestones(writer_, totals, latestMs);
     if (good && intake.commit.run()) {
       intake.commit.reset();
       keepHolders(holders);
@@ -290,7 +293,10 @@ class SqliteStore : public Store {
         }
       }
     }
-    if (good && writeTotals(writer_, totals) && execute(writer_, "COMMIT", error)) return true;
+    if (good && writeTotals(writer_, totals) && recordMilestones(writer_, totals, nowMs) &&
+        execute(writer_, "COMMIT", error)) {
+      return true;
+    }
     if (error.empty()) error = sqlite3_errmsg(writer_);
     std::string ignored;
     execute(writer_, "ROLLBACK", ignored);
@@ -347,6 +353,99 @@ class SqliteStore : public Store {
     if (!readTotals(select, false, totals, error)) return false;
     rows = eventRows(event, totals);
     return true;
+  }
+
+  bool addAnnouncement(const std::string& key, const std::string& body, std::int64_t nowMs,
+                       bool& added, std::string& error) override {
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    Statement insert(writer_, sql::insertAnnouncement);
+    insert.bind(1, key).bind(2, body).bind(3, nowMs);
+    if (!insert.run()) {
+      error = insert.failure();
+      return false;
+    }
+    added = sqlite3_changes(writer_) == 1;
+    return true;
+  }
+
+  bool hasAnnouncement(const std::string& key, bool& found, std::string& error) override {
+    std::lock_guard<std::mutex> lock(readMutex_);
+    Statement select(reader_, sql::findAnnouncement);
+    select.bind(1, key);
+    const int rc = select.step();
+    found = rc == SQLITE_ROW;
+    return finished(select, found ? select.step() : rc, error);
+  }
+
+  bool claimAnnouncement(const std::string& webhook, std::int64_t sinceMs, std::int64_t nowMs,
+                         std::int64_t leaseUntilMs, ClaimedAnnouncement& claimed, bool& found,
+                         std::string& error) override {
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    found = false;
+    Statement add(writer_, sql::addDeliveries);
+    add.bind(1, webhook).bind(2, sinceMs).bind(3, nowMs);
+    if (!add.run()) {
+      error = add.failure();
+      return false;
+    }
+    Statement claim(writer_, COLLECTOR_CLAIM_DELIVERY(""));
+    claim.bind(1, webhook).bind(2, nowMs).bind(3, leaseUntilMs);
+    const int rc = claim.step();
+    if (rc != SQLITE_ROW) return finished(claim, rc, error);
+    enum { id, announcement, attempts, createdMs };
+    claimed.deliveryId = claim.integer(id);
+    claimed.attempts = claim.integer(attempts);
+    claimed.createdMs = claim.integer(createdMs);
+    const std::int64_t announcementId = claim.integer(announcement);
+    if (!finished(claim, claim.step(), error)) return false;
+    Statement body(writer_, sql::announcementBody);
+    body.bind(1, announcementId);
+    const int read = body.step();
+    if (read == SQLITE_ROW) claimed.body = body.text(0);
+    found = read == SQLITE_ROW;
+    return finished(body, found ? body.step() : read, error);
+  }
+
+  bool settleAnnouncement(std::int64_t deliveryId, Delivery outcome, std::int64_t atMs,
+                          std::string& error) override {
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    const sql::SettledDelivery settled = sql::settled(outcome, atMs);
+    Statement update(writer_, sql::settleDelivery);
+    update.bind(1, deliveryId).bind(2, std::string(settled.state)).bind(3, settled.nextMs);
+    update.bind(4, settled.doneMs);
+    if (update.run()) return true;
+    error = update.failure();
+    return false;
+  }
+
+  bool announcementsWaiting(const std::string& webhook, std::int64_t& count,
+                            std::string& error) override {
+    std::lock_guard<std::mutex> lock(readMutex_);
+    Statement select(reader_, sql::waitingDeliveries);
+    select.bind(1, webhook);
+    const int rc = select.step();
+    if (rc == SQLITE_ROW) count = select.integer(0);
+    return finished(select, rc == SQLITE_ROW ? select.step() : rc, error);
+  }
+
+  bool pruneAnnouncements(std::int64_t beforeMs, std::string& error) override {
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    if (!execute(writer_, "BEGIN IMMEDIATE", error)) return false;
+    Statement deliveries(writer_, sql::pruneDeliveries);
+    Statement announcements(writer_, sql::pruneAnnouncements);
+    deliveries.bind(1, beforeMs);
+    announcements.bind(1, beforeMs);
+    if (deliveries.run() && announcements.run()) {
+      deliveries.reset();
+      announcements.reset();
+      if (execute(writer_, "COMMIT", error)) return true;
+    }
+    if (error.empty()) error = sqlite3_errmsg(writer_);
+    deliveries.reset();
+    announcements.reset();
+    std::string ignored;
+    execute(writer_, "ROLLBACK", ignored);
+    return false;
   }
 
   // A write that stores nothing: the header's schema version written again,

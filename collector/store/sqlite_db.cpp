@@ -2,6 +2,9 @@
 #include "store/sqlite_db.h"
 
 #include <cstring>
+#include <map>
+
+#include "store/sql.h"
 
 namespace collector {
 
@@ -79,5 +82,32 @@ bool TotalsWriter::write(const TotalsDelta& totals) {
 }
 
 bool writeTotals(sqlite3* db, const TotalsDelta& totals) { return TotalsWriter(db).write(totals); }
+
+bool recordMilestones(sqlite3* db, const TotalsDelta& totals, std::int64_t atMs) {
+  const std::vector<std::int64_t> players = playersGainingMiles(totals);
+  if (players.empty()) return true;
+  std::map<std::int64_t, PlayerMiles> after;
+  {
+    Statement read(db,
+                   COLLECTOR_PLAYER_MILES "WHERE t.player_id = $1 GROUP BY t.player_id, p.name");
+    for (const std::int64_t player : players) {
+      read.reset();
+      read.bind(1, player);
+      const int rc = read.step();
+      if (rc == SQLITE_ROW) {
+        after[player] = {read.text(1), read.real(2)};
+      } else if (rc != SQLITE_DONE) {
+        return false;
+      }
+    }
+  }
+  Statement insert(db, sql::insertAnnouncement);
+  for (const NewAnnouncement& reached : milestonesReached(totals, after)) {
+    insert.reset();
+    insert.bind(1, reached.key).bind(2, reached.body).bind(3, atMs);
+    if (!insert.run()) return false;
+  }
+  return true;
+}
 
 }  // namespace collector

@@ -98,5 +98,8 @@ class TotalsWriter {
   Statement addTotal_;
 };
 bool writeTotals(sqlite3* db, const TotalsDelta& totals);
+// Records the milestones that the totals just written reached, at `atMs`
+// (in the same transaction).
+bool recordMilestones(sqlite3* db, const TotalsDelta& totals, std::int64_t atMs);
 
 }  // namespace collector

@@ -63,6 +63,25 @@ CREATE TABLE IF NOT EXISTS events(
   servers TEXT NOT NULL,
   description TEXT NOT NULL,
   created_ms INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS announcements(
+  id INTEGER PRIMARY KEY,
+  subject TEXT NOT NULL UNIQUE,
+  body TEXT NOT NULL,
+  created_ms INTEGER NOT NULL);
+CREATE INDEX IF NOT EXISTS announcements_created ON announcements(created_ms);
+CREATE TABLE IF NOT EXISTS announcement_deliveries(
+  id INTEGER PRIMARY KEY,
+  announcement_id INTEGER NOT NULL REFERENCES announcements(id),
+  webhook TEXT NOT NULL,
+  state TEXT NOT NULL,
+  attempts INTEGER NOT NULL,
+  created_ms INTEGER NOT NULL,
+  next_ms INTEGER NOT NULL,
+  lease_ms INTEGER NOT NULL,
+  done_ms INTEGER NOT NULL,
+  UNIQUE(announcement_id, webhook));
+CREATE INDEX IF NOT EXISTS announcement_deliveries_waiting
+  ON announcement_deliveries(webhook, next_ms) WHERE state = 'waiting';
 )";
 
 // A database made before flags could be reviewed gets the review columns.
@@ -124,8 +143,8 @@ bool upgrade(sqlite3* db, const std::string& path, std::string& error) {
   if (!execute(db, flaggedIndexSql, error)) return fail();
   const std::string record = "PRAGMA user_version = " + std::to_string(schemaVersion);
   // From version 2 on the totals stand as they are; version 5 adds the
-  // events, which the schema above creates.
-  if (found >= 2 && found <= 4) {
+  // events and version 6 the announcements, which the schema above creates.
+  if (found >= 2 && found <= 5) {
     return execute(db, record.c_str(), error) && execute(db, "COMMIT", error) ? true : fail();
   }
   Statement count(db, "SELECT COUNT(*) FROM reports");

@@ -62,6 +62,21 @@
 //   events(id integer primary key, name text not null, start_ms integer not null,
 //          end_ms integer not null, servers text not null, description text not null,
 //          created_ms integer not null)
+// and what is posted to the chat webhooks: each announcement once, by a key
+// (its subject) that names it ("milestone/PLAYER_ID/MILES", "week/2026-W49", "event/ID"),
+// with the JSON body to post ("": nothing to post), and its delivery to each
+// webhook (known by the SHA-256 of its URL, never the URL itself):
+//   announcements(id integer primary key, subject text not null unique, body text not null,
+//                 created_ms integer not null)   -- index (created_ms)
+//   announcement_deliveries(id integer primary key, announcement_id integer not null,
+//       webhook text not null, state text not null,  -- 'waiting', 'sent', 'given_up'
+//       attempts integer not null, created_ms integer not null,
+//       next_ms integer not null,    -- not tried again before
+//       lease_ms integer not null,   -- claimed by a sender until then
+//       done_ms integer not null,    -- sent or given up then, else 0
+//       unique (announcement_id, webhook))  -- index (webhook, next_ms) of the waiting ones
+// A milestone is recorded in the transaction that adds the miles reaching it
+// (a batch of reports, or the acceptance of flagged ones).
 // Every total is derivable from `reports`, which stays the record of truth. The
 // schema has a version (SQLite: user_version; PostgreSQL: schema_version); a
 // database of an earlier version is upgraded when it is opened, the totals
@@ -186,6 +201,16 @@ struct ReviewMark {
     return count == other.count && lastMs == other.lastMs;
   }
 };
+// One delivery of an announcement to a webhook, claimed by a sender.
+struct ClaimedAnnouncement {
+  std::int64_t deliveryId = 0;
+  std::string body;            // the JSON to post
+  std::int64_t attempts = 0;   // this one included
+  std::int64_t createdMs = 0;  // when the delivery was made
+};
+// What became of a claimed delivery.
+enum class Delivery { sent, retry, givenUp };
+
 struct ReviewedReport {
   std::int64_t reviewedMs = 0;
   std::int64_t receivedMs = 0;
@@ -261,6 +286,31 @@ class Store {
   // flagged), ranked as the leaderboard. Reads only the reports of the window.
   virtual bool eventBoard(const Event& event, std::vector<LeaderboardRow>& rows,
                           std::string& error) = 0;
+
+  // Records an announcement under `key` unless one is there already
+  // (`added` tells); `body` "" records that there is nothing to post.
+  virtual bool addAnnouncement(const std::string& key, const std::string& body, std::int64_t nowMs,
+                               bool& added, std::string& error) = 0;
+  virtual bool hasAnnouncement(const std::string& key, bool& found, std::string& error) = 0;
+  // For the webhook `webhook` (the SHA-256 of its URL): makes a waiting
+  // delivery of every announcement with a body recorded at or after
+  // `sinceMs` that it has none of, then claims the delivery due earliest
+  // (next_ms and any lease at or before `nowMs`) until `leaseUntilMs`; a
+  // claim whose holder ends before settling it is taken again after that.
+  // `found` false when none is due. Several collectors on one database never
+  // claim the same delivery at once.
+  virtual bool claimAnnouncement(const std::string& webhook, std::int64_t sinceMs,
+                                 std::int64_t nowMs, std::int64_t leaseUntilMs,
+                                 ClaimedAnnouncement& claimed, bool& found, std::string& error) = 0;
+  // Settles a claimed delivery: sent or given up at `atMs`, or waiting again
+  // until `atMs`.
+  virtual bool settleAnnouncement(std::int64_t deliveryId, Delivery outcome, std::int64_t atMs,
+                                  std::string& error) = 0;
+  // The deliveries waiting for the webhook.
+  virtual bool announcementsWaiting(const std::string& webhook, std::int64_t& count,
+                                    std::string& error) = 0;
+  // Deletes the announcements recorded before `beforeMs` and their deliveries.
+  virtual bool pruneAnnouncements(std::int64_t beforeMs, std::string& error) = 0;
 
   // True when the store could take a commit now: a probe bounded in time (a
   // few seconds at most; PostgreSQL: 2 s on a connection of its own, never one

@@ -163,6 +163,29 @@ class HeldStore : public Store {
   bool eventBoard(const Event& event, std::vector<LeaderboardRow>& rows, std::string& e) override {
     return store_->eventBoard(event, rows, e);
   }
+  bool addAnnouncement(const std::string& key, const std::string& body, std::int64_t nowMs,
+                       bool& added, std::string& e) override {
+    return store_->addAnnouncement(key, body, nowMs, added, e);
+  }
+  bool hasAnnouncement(const std::string& key, bool& found, std::string& e) override {
+    return store_->hasAnnouncement(key, found, e);
+  }
+  bool claimAnnouncement(const std::string& webhook, std::int64_t sinceMs, std::int64_t nowMs,
+                         std::int64_t leaseUntilMs, ClaimedAnnouncement& claimed, bool& found,
+                         std::string& e) override {
+    return store_->claimAnnouncement(webhook, sinceMs, nowMs, leaseUntilMs, claimed, found, e);
+  }
+  bool settleAnnouncement(std::int64_t id, Delivery outcome, std::int64_t atMs,
+                          std::string& e) override {
+    return store_->settleAnnouncement(id, outcome, atMs, e);
+  }
+  bool announcementsWaiting(const std::string& webhook, std::int64_t& count,
+                            std::string& e) override {
+    return store_->announcementsWaiting(webhook, count, e);
+  }
+  bool pruneAnnouncements(std::int64_t beforeMs, std::string& e) override {
+    return store_->pruneAnnouncements(beforeMs, e);
+  }
   bool healthy() override { return store_->healthy(); }
 
  private:

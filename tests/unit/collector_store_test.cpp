@@ -447,4 +447,102 @@ TEST(StoreContract, AnEventsBoardReadsTheWindowOfArrivalOnTheEventsServers) {
   }
 }
 
+// Milestones are recorded in the transaction that reaches them (a batch of
+// either instance, an acceptance), each once; each webhook gets its own
+// deliveries, claimed by one instance at a time and taken again when a
+// claim's lease has run out; old ones are pruned; a version-5 database gains
+// the tables.
+TEST(StoreContract, AnnouncementsAreRecordedOnceAndEachDeliveryClaimedByOne) {
+  for (const Backend& backend : backends()) {
+    SCOPED_TRACE(backend.name);
+    auto first = open(backend), second = open(backend);
+    ASSERT_TRUE(first && second);
+    std::string error;
+    for (const char* name : {"Ann", "Bob"}) ASSERT_TRUE(first->addPlayer(name, name, 0, error));
+    const auto send = [&](Store& store, const char* player, double miles, std::int64_t ms,
+                          bool flagged) {
+      IncomingReport report;
+      static_cast<ReportBody&>(report) = {player, "s1", miles, 60, "Truck", "None"};
+      report.keyHash = player;
+      report.receivedMs = ms;
+      report.flag = flagged ? flagSpeed : "";
+      report.checkWallTime = false;
+      std::vector<AddOutcome> outcomes;
+      ASSERT_TRUE(store.addReports({report}, outcomes, error)) << error;
+    };
+    send(*first, "Ann", 999.999999, 10, false);
+    send(*second, "Ann", 0.000001, 11, false);  // 1,000
+    send(*second, "Bob", 6000, 11, true);       // flagged: not yet
+    send(*first, "Ann", 4000, 12, false);       // 5,000 exactly
+    std::vector<StoredReport> flagged;
+    ASSERT_TRUE(first->unreviewedFlags(0, "", flagged, error)) << error;
+    ASSERT_TRUE(second->reviewFlags({flagged.at(0).id}, true, 13, error)) << error;  // both
+    bool added = false, found = false;
+    ASSERT_TRUE(first->addAnnouncement("week/2026-W49", "{}", 14, added, error) && added);
+    ASSERT_TRUE(second->addAnnouncement("week/2026-W49", "{}", 14, added, error) && !added);
+    ASSERT_TRUE(first->addAnnouncement("week/2026-W50", "", 14, added, error) && added);
+    ASSERT_TRUE(second->hasAnnouncement("week/2026-W50", found, error) && found);
+    ASSERT_TRUE(second->hasAnnouncement("week/2026-W51", found, error) && !found);
+
+    // Webhook w1: every announcement with a body, once, in the order made.
+    std::string claimedBodies;
+    std::vector<ClaimedAnnouncement> w1;
+    for (;;) {
+      ClaimedAnnouncement claimed;
+      ASSERT_TRUE(first->claimAnnouncement("w1", 0, 100, 200, claimed, found, error)) << error;
+      if (!found) break;
+      w1.push_back(claimed);
+      claimedBodies += claimed.body.substr(0, 2) + "|";
+    }
+    EXPECT_EQ(claimedBodies, R"({"|{"|{"|{"|{}|)");
+    ASSERT_EQ(w1.size(), 5u);
+    EXPECT_NE(w1[0].body.find("Ann** has driven 1,000"), std::string::npos) << w1[0].body;
+    EXPECT_NE(w1[1].body.find("Ann** has driven 5,000"), std::string::npos) << w1[1].body;
+    EXPECT_NE(w1[3].body.find("Bob** has driven 5,000"), std::string::npos) << w1[3].body;
+    ClaimedAnnouncement claimed;
+    ASSERT_TRUE(second->claimAnnouncement("w1", 0, 199, 300, claimed, found, error));
+    EXPECT_FALSE(found) << "claimed while leased";
+    ASSERT_TRUE(first->settleAnnouncement(w1[0].deliveryId, Delivery::sent, 150, error));
+    ASSERT_TRUE(first->settleAnnouncement(w1[1].deliveryId, Delivery::givenUp, 150, error));
+    ASSERT_TRUE(first->settleAnnouncement(w1[2].deliveryId, Delivery::retry, 500, error));
+    ASSERT_TRUE(first->settleAnnouncement(w1[3].deliveryId, Delivery::retry, 200, error));
+    // At 200 the lease of the fifth is over and the fourth due again; the
+    // third is due at 500.
+    std::vector<std::int64_t> taken;
+    for (const std::int64_t now : {200, 200, 200, 499, 500}) {
+      ASSERT_TRUE(second->claimAnnouncement("w1", 0, now, now + 1000, claimed, found, error));
+      taken.push_back(found ? claimed.deliveryId - w1[0].deliveryId + 10 * claimed.attempts : -1);
+    }
+    EXPECT_EQ(taken, (std::vector<std::int64_t>{24, 23, -1, -1, 22}));
+    std::int64_t waiting = 0;
+    ASSERT_TRUE(first->announcementsWaiting("w1", waiting, error) && waiting == 3);
+    // Another webhook has deliveries of its own; one made later sees only
+    // what was recorded since the time given.
+    ASSERT_TRUE(second->claimAnnouncement("w2", 0, 600, 700, claimed, found, error) && found);
+    EXPECT_EQ(claimed.body, w1[0].body);
+    ASSERT_TRUE(second->claimAnnouncement("w3", 14, 600, 700, claimed, found, error) && found);
+    EXPECT_EQ(claimed.body, "{}");
+    ASSERT_TRUE(second->claimAnnouncement("w3", 14, 600, 700, claimed, found, error) && !found);
+
+    // Pruned: what was recorded before 14, with its deliveries.
+    ASSERT_TRUE(first->pruneAnnouncements(14, error)) << error;
+    ASSERT_TRUE(first->announcementsWaiting("w1", waiting, error) && waiting == 1);
+    ASSERT_TRUE(first->hasAnnouncement("week/2026-W49", found, error) && found);
+    ASSERT_TRUE(first->hasAnnouncement("milestone/1/1000", found, error) && !found);
+
+    first.reset();
+    second.reset();
+    ASSERT_TRUE(backend.execute("DROP TABLE announcement_deliveries; DROP TABLE announcements;" +
+                                std::string(backend.name == "sqlite"
+                                                ? "PRAGMA user_version = 5"
+                                                : "UPDATE schema_version SET version = 5")));
+    first = open(backend);
+    ASSERT_TRUE(first);
+    ASSERT_TRUE(first->addAnnouncement("week/2026-W49", "{}", 14, added, error) && added) << error;
+    std::vector<LeaderboardRow> rows;
+    ASSERT_TRUE(first->leaderboard({}, rows, error)) << error;
+    EXPECT_EQ(describe(rows), "1 Bob 6000/60 1+0 s1:6000 Truck|2 Ann 5000/180 3+0 s1:5000 Truck");
+  }
+}
+
 }  // namespace

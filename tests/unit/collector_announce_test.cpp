@@ -1,0 +1,124 @@
+// Announcements: what a chat message may carry, the milestones, and when a
+// failed post is tried again (their recording and delivery: the store
+// contract and test_collector's Announcements).
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "core/announce.h"
+
+namespace {
+
+using namespace collector;
+
+const std::string zwsp = "\xE2\x80\x8B";
+
+TEST(CollectorAnnounce, ChatTextCannotFormatOrMention) {
+  const struct {
+    std::string text, safe;
+  } rows[] = {
+      {"Night Owl", "Night Owl"},
+      {"Ünïcödé 運転手", "Ünïcödé 運転手"},
+      {"*b* _i_ ~s~ `c` |sp| > q # h", R"(\*b\* \_i\_ \~s\~ \`c\` \|sp\| \> q \# h)"},
+      {"[link](https://x.example)", R"(\[link\]\(https://x.example\))"},
+      {R"(back\slash)", R"(back\\slash)"},
+      {"@everyone", "@" + zwsp + "everyone"},
+      {"@here", "@" + zwsp + "here"},
+      {"<@123> <@!123> <@&456>",
+       "<@" + zwsp + "123\\> <@" + zwsp + "!123\\> <@" + zwsp + "&456\\>"},
+      {"<#789>", R"(<\#789\>)"},
+      {"a\x01\tb\nc\x7f"
+       "d",
+       "abcd"},
+      {"c1\xC2\x85\xC2\x9F"
+       "end",
+       "c1end"},  // C1 controls
+      {"\xE2\x80\xAE"
+       "rtl\xE2\x81\xA6\xD8\x9C",
+       "rtl"},                                                           // bidirectional controls
+      {"\xC2\xA0nbsp \xE2\x80\x8Dzwj", "\xC2\xA0nbsp \xE2\x80\x8Dzwj"},  // not controls
+  };
+  for (const auto& row : rows) EXPECT_EQ(chatSafe(row.text), row.safe) << row.text;
+}
+
+TEST(CollectorAnnounce, AMilestoneIsPassedOnceAtItsMile) {
+  const struct {
+    double before, after;
+    std::vector<std::int64_t> passed;
+  } rows[] = {
+      {999.999998, 999.999999, {}},
+      {999.999999, 1000, {1000}},
+      {1000, 1000.5, {}},
+      {999.9999994, 999.9999996, {1000}},  // whole millionths, as the totals add them
+      {4999, 10000, {5000, 10000}},
+      {0, 100000, {1000, 5000, 10000, 50000, 100000}},
+      {100000, 1e9, {}},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(milestonesPassed(row.before, row.after), row.passed)
+        << row.before << " " << row.after;
+  }
+}
+
+TEST(CollectorAnnounce, RetriesGrowHonourRetryAfterAndEndAfterADay) {
+  const struct {
+    const char* value;
+    std::int64_t ms;  // -1: not taken
+  } retryAfter[] = {{"1", 1000},       {"0", 1000},
+                    {"0.999", 1000},   {"1.0001", 1001},
+                    {"2.5", 2500},     {"3600", 3600000},
+                    {"3601", 3600000}, {"99999999999", 3600000},
+                    {"", -1},          {"-1", -1},
+                    {"1.", -1},        {" 1", -1},
+                    {"1e3", -1},       {"Wed, 21 Oct 2026 07:28:00 GMT", -1}};
+  for (const auto& row : retryAfter) {
+    std::int64_t ms = -1;
+    EXPECT_EQ(parseRetryAfter(row.value, ms), row.ms >= 0) << row.value;
+    if (row.ms >= 0) {
+      EXPECT_EQ(ms, row.ms) << row.value;
+    }
+  }
+  const std::int64_t made = 1000000;
+  const struct {
+    std::int64_t attempts, now, retryAfter, next;  // next -1: given up
+  } tries[] = {
+      {1, made, 0, made + 5000},
+      {2, made, 0, made + 10000},
+      {8, made, 0, made + 600000},  // 640 s: held at 10 min
+      {50, made, 0, made + 600000},
+      {3, made, 1000, made + 1000},
+      {9, made + giveUpAfterMs - 600000, 0, made + giveUpAfterMs},
+      {9, made + giveUpAfterMs - 599999, 0, -1},
+      {1, made + giveUpAfterMs - 1000, 1000, made + giveUpAfterMs},
+      {1, made + giveUpAfterMs - 999, 1000, -1},
+  };
+  for (const auto& row : tries) {
+    std::int64_t next = 0;
+    const bool again = nextTry(made, row.attempts, row.now, row.retryAfter, next);
+    EXPECT_EQ(again, row.next >= 0) << row.attempts << " " << row.now;
+    if (again) {
+      EXPECT_EQ(next, row.next) << row.attempts;
+    }
+  }
+}
+
+TEST(CollectorAnnounce, TheBodyPingsNoOneAndCarriesTheSafeText) {
+  const std::vector<Standing> top = {{"@everyone *Ann*", 1234.56, 45000}, {"Bob", 7, 59}};
+  const auto body = nlohmann::json::parse(webhookBody(weekMessage(2026, 49, 20787, top) + "\n" +
+                                                      eventMessage("Convoy [1]", 12, {}) + "\n" +
+                                                      milestoneMessage("<@1>", 10000)));
+  EXPECT_EQ(body["allowed_mentions"], nlohmann::json::parse(R"({"parse": []})"));
+  EXPECT_EQ(body["content"],
+            "**Week 49 of 2026** (2026-11-30 to 2026-12-06), the top drivers:\n"
+            "1. @" +
+                zwsp +
+                "everyone \\*Ann\\*: 1,234.6 mi, 12.5 h\n"
+                "2. Bob: 7.0 mi, 0.0 h\n"
+                "**Convoy \\[1\\]** has ended: 12 players drove.\n"
+                "**<@" +
+                zwsp + "1\\>** has driven 10,000 counted miles.");
+}
+
+}  // namespace
