@@ -515,18 +515,20 @@ bool BoardCache::computeBoard(const Period& period, Share share, std::uint64_t g
                               std::int64_t firstOpen, std::vector<LeaderboardRow>& rows,
                               std::string& error) {
   if (!isAllTime(period)) return periodBoard(period, share, generation, firstOpen, rows, error);
-  // The all-time board with each player's movement since seven days ago. The
-  // latest days first: every report they hold is then in the all-time board
-  // read after them, so that no player seems new for a report stored between
-  // the two reads.
-  std::vector<LeaderboardRow> latest;
-  Period days;
-  days.fromMs = (dayOf(nowMs()) - movementDays) * msPerDay;
-  if (!periodBoard(days, share, generation, firstOpen, latest, error) ||
-      !store_.leaderboard(period, rows, error)) {
-    return false;
-  }
-  setRanksThen(rows, latest);
+  // The all-time board with each player's movement since seven days ago: the
+  // kept boards of their closed days, each joined with the open days read
+  // once, so that both hold the same reports.
+  const std::int64_t cut = firstOpen * msPerDay;
+  const Period latest{(dayOf(nowMs()) - movementDays) * msPerDay, cut};
+  std::vector<LeaderboardRow> open;
+  if (!store_.leaderboard({cut, period.untilMs}, open, error)) return false;
+  const auto closedLatest = closedBoard(latest, dayOf(latest.fromMs), share, generation, error);
+  if (!closedLatest) return false;
+  const auto closedAll =
+      closedBoard({period.fromMs, cut}, dayOf(period.fromMs), share, generation, error);
+  if (!closedAll) return false;
+  rows = joinBoards(*closedAll, open);
+  setRanksThen(rows, joinBoards(*closedLatest, open));
   return true;
 }
 

@@ -77,7 +77,8 @@ void SqliteUpkeep::checkpoint(sqlite3* writer, int mode) {
   std::cerr << "store: the WAL of " << path_ << " is " << walBytes() / (1024 * 1024)
             << " MiB and a checkpoint cannot finish (" << sqlite3_errstr(rc) << ", " << framesLeft_
             << " frames left): another connection holds a read snapshot of the "
-            << "database (a backup, a sqlite3 shell, another program reading it). The WAL "
+            << "database (a backup, a sqlite3 shell, another program reading it, or this "
+               "collector's own board reads while they are many and slow). The WAL "
                "grows until it lets go: end that transaction or close that program"
             << std::endl;
 }

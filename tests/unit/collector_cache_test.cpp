@@ -365,10 +365,10 @@ TEST(BoardCache, KeepsClosedDaysUntilAReviewTouchesThem) {
   EXPECT_NE(store.daysRead().find("[0,1)"), std::string::npos) << "day 0 is";
 }
 
-// A board of closed and open days is the kept board of its closed days and
-// the open days read afresh; as a day closes, the kept board grows by that
-// day alone. No report is missed or counted twice on either side of midnight
-// or of the end of the time a day stays open after it.
+// A board of closed and open days, the all-time board among them, is the
+// kept board of its closed days and the open days read afresh; as a day
+// closes, the kept board grows by that day alone. No report is missed or counted twice on either
+// side of midnight or of the end of the time a day stays open after it.
 TEST(BoardCache, SumsAnOpenPeriodFromItsKeptClosedDaysAndTheOpenDays) {
   const std::int64_t open = BoardCache::Limits().closeAfter.count();
   const struct {
@@ -393,11 +393,14 @@ TEST(BoardCache, SumsAnOpenPeriodFromItsKeptClosedDaysAndTheOpenDays) {
     const Period since{day0 - 2 * msPerDay, Period{}.untilMs};
     EXPECT_EQ(reader.one(since), "11|0") << row.name;
     EXPECT_EQ(store.boardsRead(), "[-2,-1)[-1,)") << row.name;
+    EXPECT_EQ(reader.one(Period{}), "11|0") << row.name << ", all time";
+    store.boardsRead();
     store.report(day0 - 1, 100);  // received before midnight, stored after
     store.report(day0, 1000);
     now = row.nowMs;
     EXPECT_EQ(reader.one(since), "1111|0") << row.name;
     EXPECT_EQ(store.boardsRead(), row.read) << row.name;
+    EXPECT_EQ(reader.one(Period{}), "1111|0") << row.name << ", all time";
   }
 }
 
