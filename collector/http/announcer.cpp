@@ -126,10 +126,16 @@ bool checkWebhook(const std::string& url, int number, Webhook& webhook, std::str
   const std::string hostText = host ? host : "";
   curl_free(scheme);
   curl_free(host);
-  // The scheme written out, as curl would otherwise guess one for "host/path".
-  const std::string written = lowerAscii(url.substr(0, 8));
+  // The scheme written out, as curl would otherwise guess one for "host/path",
+  // and the host right after it: curl reads "https:///TOKEN" as the host TOKEN,
+  // which the log would then show.
+  const std::string written = lowerAscii(url.substr(0, 9));
+  const std::size_t authority = written.rfind("http://", 0) == 0    ? 7
+                                : written.rfind("https://", 0) == 0 ? 8
+                                                                    : 0;
   if (!parsed || hostText.empty() || (schemeText != "http" && schemeText != "https") ||
-      (written.rfind("http://", 0) != 0 && written.rfind("https://", 0) != 0)) {
+      authority == 0 || authority >= url.size() || url[authority] == '/' ||
+      url[authority] == '\\') {
     problem = name +
               " is not an http:// or https:// URL with a host (webhooks are numbered in "
               "the order given: the --webhook options, then VORN_WEBHOOKS)";
