@@ -695,21 +695,31 @@ class Webhook:
 
 
 class Announcements(unittest.TestCase):
-    def test_milestone_and_ended_week_posted_once_per_webhook_through_a_kill_and_a_429(self):
+    def test_results_and_milestone_posted_once_per_webhook_through_a_kill_and_a_429(self):
         service = Service(self)
         name = "@everyone *Ann* [x](y) <@1>"
         key = service.add_player(name)
-        # 999.5 miles in the week that ended last (ten minutes ago at least: results wait that long)
-        now = datetime.datetime.now(datetime.timezone.utc) - datetime.timedelta(minutes=10)
-        monday = datetime.datetime.combine(now.date() - datetime.timedelta(days=now.weekday() + 7),
-                                           datetime.time(12), datetime.timezone.utc)
+        # 999.5 miles in the week that ended last (ten minutes ago at least: results wait that
+        # long), 0.4 in an event that ended half an hour ago
+        now = datetime.datetime.now(datetime.timezone.utc)
+        settled = now - datetime.timedelta(minutes=10)
+        monday = datetime.datetime.combine(
+            settled.date() - datetime.timedelta(days=settled.weekday() + 7), datetime.time(),
+            datetime.timezone.utc)
+        driven = now - datetime.timedelta(minutes=45)
+        stamp = lambda minutes: (now + datetime.timedelta(minutes=minutes)).strftime(
+            "%Y-%m-%dT%H:%M:%SZ")
+        service.cli("event", "add", "Convoy #1", "--start", stamp(-60), "--end", stamp(-30))
         with contextlib.closing(sqlite3.connect(service.path)) as db, db:
-            db.execute("INSERT INTO reports(player_id, received_ms, server_id, miles, seconds,"
-                       " truck, trailer, flag) VALUES(1, ?, ?, 999.5, 36000, 'T', 'R', '')",
-                       (int(monday.timestamp() * 1000), SERVER))
+            for at, miles, seconds in ((monday + datetime.timedelta(hours=12), 999.5, 36000),
+                                       (driven, 0.4, 600)):
+                db.execute("INSERT INTO reports(player_id, received_ms, server_id, miles, seconds,"
+                           " truck, trailer, flag) VALUES(1, ?, ?, ?, ?, 'T', 'R', '')",
+                           (int(at.timestamp() * 1000), SERVER, miles, seconds))
             db.execute("PRAGMA user_version = 0")  # the totals are built from the reports
+        in_week = driven < monday + datetime.timedelta(days=7)  # just after Monday 00:00
         service.start("--no-wall-time-check")
-        self.assertEqual(service.post(body(name, 1.0, 60), key), 200)  # 1,000.5 miles
+        self.assertEqual(service.post(body(name, 1.0, 60), key), 200)  # 1,000.9 miles
         service.stop(signal.SIGKILL)  # the milestone is in the store alone
 
         hook, other = Webhook(self, [(429, {"Retry-After": "1"})]), Webhook(self)
@@ -717,18 +727,20 @@ class Announcements(unittest.TestCase):
                       env={"VORN_WEBHOOKS": f" {other.url}\n"})
         safe = "@\u200beveryone \\*Ann\\* \\[x\\]\\(y\\) <@\u200b1\\>"
         year, week, _ = monday.isocalendar()
-        expected = [f"**{safe}** has driven 1,000 counted miles.",
-                    f"**Week {week} of {year}** ({monday.date()} to "
-                    f"{monday.date() + datetime.timedelta(days=6)}), the top drivers:\n"
-                    f"1. {safe}: 999.5 mi, 10.0 h"]
-        self.assertEqual((hook.delivered(2), other.delivered(2)), (expected, expected))
-        self.assertEqual((hook.statuses(), other.statuses()), ([429, 204, 204], [204, 204]))
+        expected = sorted([
+            f"**{safe}** has driven 1,000 counted miles.",
+            f"**Week {week} of {year}** ({monday.date()} to "
+            f"{monday.date() + datetime.timedelta(days=6)}), the top drivers:\n"
+            f"1. {safe}: {'999.9 mi, 10.2 h' if in_week else '999.5 mi, 10.0 h'}",
+            f"**Convoy \\#1** has ended: 1 player drove.\n1. {safe}: 0.4 mi, 0.2 h"])
+        self.assertEqual((hook.delivered(3), other.delivered(3)), (expected, expected))
+        self.assertEqual((hook.statuses(), other.statuses()), ([429] + [204] * 3, [204] * 3))
         with hook.lock, other.lock:
             self.assertEqual({json.dumps(p["allowed_mentions"]) for _, p in hook.posts + other.posts},
                              {'{"parse": []}'})
         samples = metric_samples(service)
-        self.assertEqual([samples[f"vorn_announcements_{name}", ()] for name in (
-            "sent_total", "failed_total", "waiting")], [4, 1, 0])
+        self.assertEqual([samples[f"vorn_announcements_{metric}", ()] for metric in (
+            "sent_total", "failed_total", "waiting")], [6, 1, 0])
         service.stop()
 
         # Started again beside a webhook that takes the post and never answers:
@@ -741,7 +753,7 @@ class Announcements(unittest.TestCase):
         stopping = time.monotonic()
         service.stop()
         self.assertLess(time.monotonic() - stopping, 5)  # a post's own limit is 10 s
-        self.assertEqual(hook.statuses(), [429, 204, 204])
+        self.assertEqual(len(hook.statuses()), 4)
         for token in (hook.token, other.token, silent_token):
             self.assertNotIn(token, service.log())
 
