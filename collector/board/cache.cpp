@@ -267,26 +267,50 @@ void BoardCache::finish(const std::shared_ptr<Gather>& gather, bool onCacheThrea
     lock.unlock();
     return gather->done(BoardAnswer::ok, std::move(rendered));
   }
-  const auto render = [this, gather, key, sources](bool late) {
-    if (late) return gather->done(BoardAnswer::busy, nullptr);
-    auto rendered = std::make_shared<const Rendered>(gather->render(gather->sources()));
+  // The readers that come while an answer renders from the same values wait
+  // for that one rendering rather than queue one each.
+  const auto under = rendering_.find(key);
+  if (under != rendering_.end() && under->second.sources == sources) {
+    under->second.waiters.push_back(std::move(gather->done));
+    return;
+  }
+  auto& queue = answers_[static_cast<std::size_t>(gather->request.share)];
+  if (!onCacheThread && (stopping_ || queue.size() >= limits_.maxAnswers)) {
+    lock.unlock();
+    return gather->done(BoardAnswer::busy, nullptr);
+  }
+  const bool shared = under == rendering_.end();
+  if (shared) rendering_[key].sources = sources;
+  const auto render = [this, gather, key, sources, shared](bool late) {
+    std::shared_ptr<const Rendered> rendered;
+    if (!late) rendered = std::make_shared<const Rendered>(gather->render(gather->sources()));
+    std::vector<Done> waiters;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      auto at = entries_.find(key);
-      if (at == entries_.end() || !at->second.value.data) {
-        at = entries_.emplace(key, Entry()).first;
-        at->second.share = gather->request.share;
+      if (shared) {
+        auto waiting = rendering_.find(key);
+        waiters = std::move(waiting->second.waiters);
+        rendering_.erase(waiting);
       }
-      Entry& entry = at->second;
-      if (entry.share == gather->request.share) {
-        entry.value = {rendered, 0};
-        entry.sources = sources;
-        entry.readAt = Clock::now();
-        keep(key, entry,
-             sizeof(Entry) + sizeof(Rendered) + textBytes(rendered->body) + key.name.size());
+      if (rendered) {
+        auto at = entries_.find(key);
+        if (at == entries_.end() || !at->second.value.data) {
+          at = entries_.emplace(key, Entry()).first;
+          at->second.share = gather->request.share;
+        }
+        Entry& entry = at->second;
+        if (entry.share == gather->request.share) {
+          entry.value = {rendered, 0};
+          entry.sources = sources;
+          entry.readAt = Clock::now();
+          keep(key, entry,
+               sizeof(Entry) + sizeof(Rendered) + textBytes(rendered->body) + key.name.size());
+        }
       }
     }
-    gather->done(BoardAnswer::ok, std::move(rendered));
+    const BoardAnswer answer = rendered ? BoardAnswer::ok : BoardAnswer::busy;
+    gather->done(answer, rendered);
+    for (const Done& waiter : waiters) waiter(answer, rendered);
   };
   if (onCacheThread) {
     lock.unlock();
@@ -294,11 +318,6 @@ void BoardCache::finish(const std::shared_ptr<Gather>& gather, bool onCacheThrea
   }
   // Rendering takes the cache's thread, not the caller's: however many read,
   // the reports keep the rest of the CPU.
-  auto& queue = answers_[static_cast<std::size_t>(gather->request.share)];
-  if (stopping_ || queue.size() >= limits_.maxAnswers) {
-    lock.unlock();
-    return gather->done(BoardAnswer::busy, nullptr);
-  }
   queue.push_back({key, Clock::now(), render});
   answersPending_.notify_one();
 }
@@ -424,6 +443,7 @@ void BoardCache::compute(const Job& job) {
   bool done = false, closed = false;
   const Clock::time_point started = Clock::now();
   std::uint64_t generation = 0;
+  Share share = Share::others;
   if (!late) {
     checkReviews(false);
     {
@@ -431,6 +451,7 @@ void BoardCache::compute(const Job& job) {
       generation = generation_;
       auto found = entries_.find(key);
       if (found != entries_.end()) found->second.hot = false;
+      if (found != entries_.end()) share = found->second.share;
     }
     const std::int64_t firstOpen = firstOpenDay();
     const Period period{key.fromMs, key.untilMs};
@@ -439,8 +460,7 @@ void BoardCache::compute(const Job& job) {
     std::string error;
     if (key.kind == Kind::board) {
       auto rows = std::make_shared<std::vector<LeaderboardRow>>();
-      // The all-time board with each player's movement since seven days ago.
-      done = computeBoard(store_, period, nowMs(), *rows, error);
+      done = computeBoard(period, share, generation, firstOpen, *rows, error);
       bytes = sizeOf(*rows);
       value.data = std::move(rows);
       closed = untilDay <= firstOpen;
@@ -489,6 +509,103 @@ void BoardCache::compute(const Job& job) {
                              : late ? BoardAnswer::busy
                                     : BoardAnswer::failed;
   for (const Waiter& waiter : waiters) waiter(answer, value);
+}
+
+bool BoardCache::computeBoard(const Period& period, Share share, std::uint64_t generation,
+                              std::int64_t firstOpen, std::vector<LeaderboardRow>& rows,
+                              std::string& error) {
+  if (!isAllTime(period)) return periodBoard(period, share, generation, firstOpen, rows, error);
+  // The all-time board with each player's movement since seven days ago. The
+  // latest days first: every report they hold is then in the all-time board
+  // read after them, so that no player seems new for a report stored between
+  // the two reads.
+  std::vector<LeaderboardRow> latest;
+  Period days;
+  days.fromMs = (dayOf(nowMs()) - movementDays) * msPerDay;
+  if (!periodBoard(days, share, generation, firstOpen, latest, error) ||
+      !store_.leaderboard(period, rows, error)) {
+    return false;
+  }
+  setRanksThen(rows, latest);
+  return true;
+}
+
+bool BoardCache::periodBoard(const Period& period, Share share, std::uint64_t generation,
+                             std::int64_t firstOpen, std::vector<LeaderboardRow>& rows,
+                             std::string& error) {
+  std::int64_t fromDay = 0, untilDay = 0;
+  daysOf(period, fromDay, untilDay);
+  if (fromDay >= firstOpen || untilDay <= firstOpen) return store_.leaderboard(period, rows, error);
+  // Closed days and open ones: the closed days' board kept, the open days
+  // read afresh.
+  const std::int64_t cut = firstOpen * msPerDay;
+  const auto closed = closedBoard({period.fromMs, cut}, fromDay, share, generation, error);
+  std::vector<LeaderboardRow> open;
+  if (!closed || !store_.leaderboard({cut, period.untilMs}, open, error)) return false;
+  rows = joinBoards(*closed, open);
+  return true;
+}
+
+std::shared_ptr<const std::vector<LeaderboardRow>> BoardCache::closedBoard(const Period& period,
+                                                                           std::int64_t fromDay,
+                                                                           Share share,
+                                                                           std::uint64_t generation,
+                                                                           std::string& error) {
+  using Rows = std::vector<LeaderboardRow>;
+  const Key key{Kind::board, period.fromMs, period.untilMs, {}};
+  // The same board a day shorter, when kept: then only its last day is read.
+  const std::int64_t lastDay = period.untilMs / msPerDay - 1;
+  const Key shorter{Kind::board, period.fromMs, lastDay * msPerDay, {}};
+  std::shared_ptr<const Rows> before;
+  const Clock::time_point now = Clock::now();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto kept = [&](const Key& at) -> std::shared_ptr<const Rows> {
+      auto found = entries_.find(at);
+      if (found == entries_.end()) return nullptr;
+      Entry& entry = found->second;
+      if (!entry.value.data || !entry.closed || entry.stale) return nullptr;
+      entry.readAt = now;
+      Pool& pool = pools_[static_cast<std::size_t>(entry.share)];
+      if (entry.listed) pool.lru.splice(pool.lru.begin(), pool.lru, entry.lru);
+      return std::static_pointer_cast<const Rows>(entry.value.data);
+    };
+    if (auto board = kept(key)) return board;
+    if (fromDay < lastDay) before = kept(shorter);
+  }
+  auto rows = std::make_shared<Rows>();
+  if (before) {
+    Rows last;
+    if (!store_.leaderboard({lastDay * msPerDay, period.untilMs}, last, error)) return nullptr;
+    *rows = joinBoards(*before, last);
+  } else if (!store_.leaderboard(period, *rows, error)) {
+    return nullptr;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  // Kept unless a review came meanwhile, or its own readers compute it.
+  auto found = entries_.find(key);
+  if (generation != generation_ ||
+      (found != entries_.end() && (found->second.queued || !found->second.waiters.empty()))) {
+    return rows;
+  }
+  if (found == entries_.end()) {
+    found = entries_.emplace(key, Entry()).first;
+    found->second.share = share;
+  }
+  Entry& entry = found->second;
+  entry.value = {rows, nextVersion_++};
+  entry.startedAt = now;
+  entry.readAt = now;
+  entry.closed = true;
+  entry.stale = false;
+  entry.hot = false;
+  keep(key, entry, sizeOf(*rows) + sizeof(Entry));
+  // Read no more: its successor is kept.
+  auto replaced = before ? entries_.find(shorter) : entries_.end();
+  if (replaced != entries_.end() && !replaced->second.queued && replaced->second.waiters.empty()) {
+    drop(shorter);
+  }
+  return rows;
 }
 
 bool BoardCache::computeDays(const Period& period, std::uint64_t generation, std::int64_t firstOpen,

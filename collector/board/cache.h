@@ -179,6 +179,16 @@ class BoardCache {
   bool makeRoom(Share share, const Key& self, std::size_t bytes, Clock::time_point now);
   void drop(const Key& key);
   void compute(const Job& job);
+  bool computeBoard(const Period& period, Share share, std::uint64_t generation,
+                    std::int64_t firstOpen, std::vector<LeaderboardRow>& rows, std::string& error);
+  bool periodBoard(const Period& period, Share share, std::uint64_t generation,
+                   std::int64_t firstOpen, std::vector<LeaderboardRow>& rows, std::string& error);
+  // The board of closed days [fromDay, period's end), kept until a review
+  // touches one of them; null when the store failed.
+  std::shared_ptr<const std::vector<LeaderboardRow>> closedBoard(const Period& period,
+                                                                 std::int64_t fromDay, Share share,
+                                                                 std::uint64_t generation,
+                                                                 std::string& error);
   bool computeDays(const Period& period, std::uint64_t generation, std::int64_t firstOpen,
                    std::vector<DayTotals>& days, std::string& error);
   void checkReviews(bool always);
@@ -198,6 +208,11 @@ class BoardCache {
   std::array<Pool, 3> pools_;
   std::array<std::deque<Job>, 3> computations_;
   std::array<std::deque<Job>, 3> answers_;
+  struct Rendering {
+    std::array<std::uint64_t, 3> sources{};
+    std::vector<Done> waiters;  // besides the reader that began it
+  };
+  std::map<Key, Rendering> rendering_;            // answers under way, by key
   std::multimap<Clock::time_point, Key> timers_;  // successors of hot values
   std::map<std::int64_t, DayTotals> closedDays_;  // reports == 0: a day without any
   std::uint64_t generation_ = 0;                  // reviews noticed

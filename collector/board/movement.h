@@ -14,12 +14,6 @@ namespace collector {
 // How many days back the all-time board's movement looks, from 00:00 UTC.
 constexpr std::int64_t movementDays = 7;
 
-// The board of `period` from the store; on the all-time board each row's
-// rankThen is set, taken from the totals as all time less the days since
-// 00:00 UTC seven days before `nowMs`.
-bool computeBoard(Store& store, const Period& period, std::int64_t nowMs,
-                  std::vector<LeaderboardRow>& rows, std::string& error);
-
 // Sets rankThen on each row of the all-time board `rows` from the board of
 // the latest days.
 void setRanksThen(std::vector<LeaderboardRow>& rows, const std::vector<LeaderboardRow>& latest);

@@ -22,9 +22,15 @@ Committer::~Committer() {
 }
 
 void Committer::add(IncomingReport report, Done done) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  queue_.push_back({std::move(report), std::move(done)});
-  wake_.notify_all();
+  bool first = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    queue_.push_back({std::move(report), std::move(done)});
+    // The committer waits only for an empty queue: the first report wakes it,
+    // the others join the batch it takes.
+    first = queue_.size() == 1;
+  }
+  if (first) wake_.notify_one();
 }
 
 void Committer::run() {

@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <condition_variable>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <unordered_map>
 #include <utility>
 
 #include "store/sql.h"
@@ -24,6 +26,7 @@ class SqliteStore : public Store {
     upkeep_.attach(writer_);
   }
   ~SqliteStore() override {
+    intake_.reset();  // its statements before their connection
     sqlite3_close(writer_);
     sqlite3_close(reader_);
     for (sqlite3* db : idleReaders_) sqlite3_close(db);
@@ -32,6 +35,7 @@ class SqliteStore : public Store {
   bool addPlayer(const std::string& name, const std::string& keyHash, std::int64_t nowMs,
                  std::string& error) override {
     std::lock_guard<std::mutex> lock(writeMutex_);
+    keptHolders_.clear();
     Statement insert(writer_, sql::insertPlayer);
     insert.bind(1, name).bind(2, keyHash).bind(3, nowMs);
     if (insert.run()) return true;
@@ -54,6 +58,7 @@ class SqliteStore : public Store {
   bool revokePlayer(const std::string& name, const std::function<std::int64_t()>& nowMs,
                     std::string& error) override {
     std::lock_guard<std::mutex> lock(writeMutex_);
+    keptHolders_.clear();  // the player's key may be among them
     error.clear();
     if (!execute(writer_, "BEGIN IMMEDIATE", error)) return false;
     {
@@ -76,16 +81,22 @@ class SqliteStore : public Store {
     std::lock_guard<std::mutex> lock(writeMutex_);
     outcomes.assign(batch.size(), AddOutcome::unknownKey);
     error = upkeep_.fileProblem();  // a commit into a removed file would store nothing
-    if (!error.empty() || !execute(writer_, "BEGIN IMMEDIATE", error)) return false;
-    Statement findPlayer(writer_,
-                         "SELECT id, name, revoked_ms IS NOT NULL, created_ms FROM players "
-                         "WHERE key_hash = $1");
-    Statement previous(writer_, "SELECT max(received_ms) FROM reports WHERE player_id = $1");
-    Statement insert(writer_,
-                     "INSERT INTO reports(player_id, received_ms, server_id, miles, seconds, "
-                     "truck, trailer, flag, flag_limit) VALUES($1, $2, $3, $4, $5, $6, $7, $8, "
-                     "$9)");
-    bool good = findPlayer.ok() && previous.ok() && insert.ok();
+    if (!error.empty()) return false;
+    if (!intake_) intake_ = std::make_unique<Intake>(writer_);
+    Intake& intake = *intake_;
+    if (!intake.ok()) {
+      error = sqlite3_errmsg(writer_);
+      intake_.reset();  // prepared again next time
+      return false;
+    }
+    if (!intake.begin.run()) {
+      error = intake.begin.failure();
+      intake.begin.reset();
+      return false;
+    }
+    intake.begin.reset();
+    bool good = noticeOtherWriters(intake);
+    if (!good) error = intake.dataVersion.failure();
     // Only a value of this report that the database refuses fails it alone;
     // any other failure (read-only, locked, disk full, I/O) fails the batch,
     // which is then rolled back, as is one that SQLite rolled back already.
@@ -97,7 +108,7 @@ class SqliteStore : public Store {
       outcomes[i] = AddOutcome::failed;
       return true;
     };
-    std::map<std::string, KeyHolder> holders;  // by key hash, read once a batch
+    std::map<std::string, KeyHolder> holders;  // by key hash, of this batch
     TotalsDelta totals;
     std::int64_t latestMs = 0;  // of the stored reports: when their milestones were reached
     for (std::size_t i = 0; good && i < batch.size(); ++i) {
@@ -105,7 +116,10 @@ class SqliteStore : public Store {
       auto known = holders.find(report.keyHash);
       if (known == holders.end()) {
         KeyHolder holder;
-        if (!readHolder(findPlayer, previous, report.keyHash, holder)) {
+        const auto kept = keptHolders_.find(report.keyHash);
+        if (kept != keptHolders_.end()) {
+          holder = kept->second;
+        } else if (!readHolder(intake.findPlayer, intake.previous, report.keyHash, holder)) {
           error = sqlite3_errmsg(writer_);  // a read failed: the store, not this report
           good = false;
           break;
@@ -118,6 +132,7 @@ class SqliteStore : public Store {
       if (decision.outcome != AddOutcome::stored && decision.outcome != AddOutcome::storedFlagged) {
         continue;
       }
+      Statement& insert = intake.insert;
       insert.reset();
       insert.bind(1, holder.id).bind(2, report.receivedMs).bind(3, report.serverId);
       insert.bind(4, report.miles).bind(5, report.seconds).bind(6, report.truck);
@@ -134,15 +149,19 @@ class SqliteStore : public Store {
     }
     // No statement may stay in the middle of its rows across the commit: it
     // would keep a read transaction open, and no checkpoint could finish.
-    findPlayer.reset();
-    previous.reset();
-    insert.reset();
-    good = good && writeTotals(writer_, totals) && recordMilestones(writer_, totals, latestMs);
-    if (good && execute(writer_, "COMMIT", error)) {
+    intake.findPlayer.reset();
+    intake.previous.reset();
+    intake.insert.reset();
+    good = good && intake.totals.write(totals) && recordMilestones(writer_, totals, latestMs);
+    if (good && intake.commit.run()) {
+      intake.commit.reset();
+      keepHolders(holders);
       upkeep_.afterCommit(writer_);
       return true;
     }
     if (error.empty()) error = sqlite3_errmsg(writer_);
+    intake.commit.reset();
+    keptHolders_.clear();
     std::string ignored;
     execute(writer_, "ROLLBACK", ignored);
     return false;
@@ -485,6 +504,53 @@ class SqliteStore : public Store {
     return true;
   }
 
+  // The intake's statements, prepared once on the writer.
+  struct Intake {
+    explicit Intake(sqlite3* db)
+        : begin(db, "BEGIN IMMEDIATE"),
+          commit(db, "COMMIT"),
+          dataVersion(db, "PRAGMA data_version"),
+          findPlayer(db,
+                     "SELECT id, name, revoked_ms IS NOT NULL, created_ms FROM players "
+                     "WHERE key_hash = $1"),
+          previous(db, "SELECT max(received_ms) FROM reports WHERE player_id = $1"),
+          insert(db,
+                 "INSERT INTO reports(player_id, received_ms, server_id, miles, seconds, "
+                 "truck, trailer, flag, flag_limit) VALUES($1, $2, $3, $4, $5, $6, $7, $8, "
+                 "$9)"),
+          totals(db) {}
+    bool ok() const {
+      return begin.ok() && commit.ok() && dataVersion.ok() && findPlayer.ok() && previous.ok() &&
+             insert.ok() && totals.ok();
+    }
+    Statement begin, commit, dataVersion, findPlayer, previous, insert;
+    TotalsWriter totals;
+  };
+
+  // Inside the intake's write transaction: forgets the kept key holders when
+  // another connection (another process: a revoke, a player added, another
+  // collector's reports) has committed since the previous one began.
+  // Writes of this connection leave data_version alone; those that touch
+  // players or reports outside the intake forget the holders themselves.
+  bool noticeOtherWriters(Intake& intake) {
+    const bool read = intake.dataVersion.step() == SQLITE_ROW;
+    const std::int64_t version = read ? intake.dataVersion.integer(0) : -1;
+    intake.dataVersion.reset();
+    if (!read || version != dataVersion_) keptHolders_.clear();
+    dataVersion_ = version;
+    return read;
+  }
+
+  // After a commit: the batch's known key holders, their latest report
+  // included, for the next batches.
+  void keepHolders(const std::map<std::string, KeyHolder>& holders) {
+    for (const auto& [keyHash, holder] : holders) {
+      if (!holder.known) continue;  // unknown keys are not kept: nobody could fill the room
+      if (keptHolders_.size() >= maxKeptHolders) keptHolders_.clear();
+      keptHolders_[keyHash] = holder;
+    }
+  }
+
   static bool finished(const Statement& statement, int rc, std::string& error) {
     if (rc == SQLITE_DONE) return true;
     error = statement.failure();
@@ -568,6 +634,9 @@ class SqliteStore : public Store {
     readerFree_.notify_one();
   }
 
+  // At most this many key holders are kept between batches.
+  static constexpr std::size_t maxKeptHolders = 65536;
+
   std::string path_;
   sqlite3* writer_;
   sqlite3* reader_;  // players, export and health
@@ -577,6 +646,11 @@ class SqliteStore : public Store {
   std::condition_variable readerFree_;
   std::vector<sqlite3*> idleReaders_;  // board reads
   std::size_t openReaders_ = 0;
+  // Of the writer, under writeMutex_: the intake's statements, the holders
+  // of keys seen lately, valid while data_version stays as read last.
+  std::unique_ptr<Intake> intake_;
+  std::unordered_map<std::string, KeyHolder> keptHolders_;
+  std::int64_t dataVersion_ = -1;
   SqliteUpkeep upkeep_;  // its descriptor closed after the destructor closed the connections
 };
 

@@ -62,20 +62,26 @@ sqlite3* openConnection(const std::string& path, std::string& error, int flags) 
   return db;
 }
 
-bool writeTotals(sqlite3* db, const TotalsDelta& totals) {
-  Statement addDay(db, addDaySql);
-  Statement addTotal(db, addTotalSql);
-  for (const auto& entry : totals) {
-    const TotalsRow& row = entry.second;
-    Statement& add = row.day == allTimeDay ? addTotal : addDay;
+TotalsWriter::TotalsWriter(sqlite3* db) : addDay_(db, addDaySql), addTotal_(db, addTotalSql) {}
+
+bool TotalsWriter::write(const TotalsDelta& totals) {
+  bool good = true;
+  for (auto entry = totals.begin(); good && entry != totals.end(); ++entry) {
+    const TotalsRow& row = entry->second;
+    Statement& add = row.day == allTimeDay ? addTotal_ : addDay_;
     add.reset();
     add.bind(1, row.playerId).bind(2, row.day).bind(3, row.serverId).bind(4, row.miles);
     add.bind(5, row.seconds).bind(6, row.reports).bind(7, row.flagged).bind(8, row.lastMs);
     add.bind(9, row.lastTruck).bind(10, row.lastTrailer);
-    if (!add.run()) return false;
+    good = add.run();
   }
-  return true;
+  // Reset, they hold no read of the database across the commit.
+  addDay_.reset();
+  addTotal_.reset();
+  return good;
 }
+
+bool writeTotals(sqlite3* db, const TotalsDelta& totals) { return TotalsWriter(db).write(totals); }
 
 bool recordMilestones(sqlite3* db, const TotalsDelta& totals, std::int64_t atMs) {
   const std::vector<std::int64_t> players = playersGainingMiles(totals);

@@ -85,7 +85,18 @@ sqlite3* openConnection(const std::string& path, std::string& error, int flags =
 // this one.
 bool createSchema(sqlite3* db, const std::string& path, std::string& error);
 
-// Adds a batch's totals to player_days and player_totals.
+// Adds a batch's totals to player_days and player_totals, with its two
+// statements prepared once for every batch of the connection.
+class TotalsWriter {
+ public:
+  explicit TotalsWriter(sqlite3* db);
+  bool ok() const { return addDay_.ok() && addTotal_.ok(); }
+  bool write(const TotalsDelta& totals);
+
+ private:
+  Statement addDay_;
+  Statement addTotal_;
+};
 bool writeTotals(sqlite3* db, const TotalsDelta& totals);
 // Records the milestones that the totals just written reached, at `atMs`
 // (in the same transaction).

@@ -334,6 +334,11 @@ class Store {
 // `error` set when the URL is malformed or the database cannot be opened.
 std::unique_ptr<Store> openStore(const std::string& url, std::string& error);
 
+// The board of two periods that share no day, as the board of both: each
+// player's lines summed as the store sums its totals, ranked again.
+std::vector<LeaderboardRow> joinBoards(const std::vector<LeaderboardRow>& first,
+                                       const std::vector<LeaderboardRow>& second);
+
 // The page or the player's row of a whole ranked board.
 void sliceBoard(const std::vector<LeaderboardRow>& all, const BoardQuery& query, Board& board);
 

@@ -1,6 +1,8 @@
 // The arithmetic of the totals and boards that both stores share.
 #include <algorithm>
 #include <cmath>
+#include <string_view>
+#include <unordered_map>
 
 #include "core/fairplay.h"
 #include "store/shared.h"
@@ -84,11 +86,9 @@ void BoardBuilder::add(const TotalsRow& row) {
   }
 }
 
-std::vector<LeaderboardRow> BoardBuilder::finish() {
-  std::vector<LeaderboardRow> rows;
-  rows.reserve(rows_.size());
-  for (auto& entry : rows_) rows.push_back(std::move(entry.second));
-  rows_.clear();
+namespace {
+
+void rank(std::vector<LeaderboardRow>& rows) {
   // Miles that agree to a millionth of a mile, the plug-in's precision, are a
   // tie: sums of the same reports in another order (another store, an
   // upgrade) may differ in their last bits, and must rank the same.
@@ -96,6 +96,49 @@ std::vector<LeaderboardRow> BoardBuilder::finish() {
     return ranksAbove(a.playerName, a.miles, b.playerName, b.miles);
   });
   for (std::size_t i = 0; i < rows.size(); ++i) rows[i].rank = static_cast<std::int64_t>(i) + 1;
+}
+
+}  // namespace
+
+std::vector<LeaderboardRow> BoardBuilder::finish() {
+  std::vector<LeaderboardRow> rows;
+  rows.reserve(rows_.size());
+  for (auto& entry : rows_) rows.push_back(std::move(entry.second));
+  rows_.clear();
+  rank(rows);
+  return rows;
+}
+
+std::vector<LeaderboardRow> joinBoards(const std::vector<LeaderboardRow>& first,
+                                       const std::vector<LeaderboardRow>& second) {
+  std::vector<LeaderboardRow> rows;
+  rows.reserve(first.size() + second.size());  // never moved: the names below point into it
+  rows.insert(rows.end(), first.begin(), first.end());
+  std::unordered_map<std::string_view, std::size_t> byName(rows.size());
+  for (std::size_t i = 0; i < rows.size(); ++i) byName.emplace(rows[i].playerName, i);
+  for (const LeaderboardRow& row : second) {
+    const auto found = byName.find(row.playerName);
+    if (found == byName.end()) {
+      rows.push_back(row);
+      continue;
+    }
+    LeaderboardRow& line = rows[found->second];
+    line.miles = addMiles(line.miles, row.miles);
+    line.seconds += row.seconds;
+    line.reports += row.reports;
+    line.flaggedReports += row.flaggedReports;
+    for (const auto& [serverId, totals] : row.servers) {
+      ServerTotals& server = line.servers[serverId];
+      server.miles = addMiles(server.miles, totals.miles);
+      server.seconds += totals.seconds;
+    }
+    if (row.lastSeenMs > line.lastSeenMs) {
+      line.lastSeenMs = row.lastSeenMs;
+      line.lastTruck = row.lastTruck;
+      line.lastTrailer = row.lastTrailer;
+    }
+  }
+  rank(rows);
   return rows;
 }
 

@@ -78,6 +78,13 @@ class HeldStore : public Store {
     std::lock_guard<std::mutex> lock(mutex_);
     return daysRead_;
   }
+  // The boards read since the last call, as days from day0.
+  std::string boardsRead() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string read;
+    read.swap(boardsRead_);
+    return read;
+  }
   Store& real() { return *store_; }
 
   bool leaderboard(const Period& period, std::vector<LeaderboardRow>& rows,
@@ -85,6 +92,11 @@ class HeldStore : public Store {
     {
       std::unique_lock<std::mutex> lock(mutex_);
       ++boards_;
+      boardsRead_ += "[" + std::to_string((period.fromMs - day0) / msPerDay) + "," +
+                     (period.untilMs == Period{}.untilMs
+                          ? std::string()
+                          : std::to_string((period.untilMs - day0) / msPerDay)) +
+                     ")";
       changed_.notify_all();
       changed_.wait(lock, [&] { return !held_; });
     }
@@ -183,7 +195,7 @@ class HeldStore : public Store {
   std::condition_variable changed_;
   bool held_ = false;
   int boards_ = 0, marks_ = 0;
-  std::string daysRead_;
+  std::string daysRead_, boardsRead_;
 };
 
 // Answers as "status:body", rendered as "miles of the board|miles of the days".
@@ -202,7 +214,11 @@ class Reader {
         key.empty() ? std::to_string(board.fromMs) + " " + std::to_string(board.untilMs) : key;
     cache_.view(
         request,
-        [this](const Sources& sources) {
+        [this, key](const Sources& sources) {
+          if (key == "held") {
+            std::unique_lock<std::mutex> lock(mutex_);
+            answered_.wait(lock, [this] { return !held_; });
+          }
           ++renders;
           double miles = 0, dayMiles = 0;
           for (const LeaderboardRow& row : *sources.board) miles += row.miles;
@@ -232,6 +248,12 @@ class Reader {
     return answers_.size();
   }
   std::atomic<int> renders{0};
+  // Renders of the key "held" wait until `hold(false)`.
+  void hold(bool held) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_ = held;
+    answered_.notify_all();
+  }
 
   std::string one(Period board, std::optional<Period> days = {}, Share share = Share::tabs,
                   std::string key = "") {
@@ -245,6 +267,7 @@ class Reader {
   std::mutex mutex_;
   std::condition_variable answered_;
   std::vector<std::string> answers_;
+  bool held_ = false;
 };
 
 BoardCache::Limits limitsOf(std::chrono::milliseconds reuse, std::int64_t nowMs = 0) {
@@ -261,7 +284,7 @@ BoardCache::Limits limitsOf(std::chrono::milliseconds reuse, std::int64_t nowMs 
 TEST(BoardCache, ServesWhatIsAtHandWhileOneSuccessorComputesWithinTheFreshnessBound) {
   HeldStore store("fresh");
   const auto reuse = std::chrono::milliseconds(1000);
-  BoardCache cache(store, limitsOf(reuse));
+  BoardCache cache(store, limitsOf(reuse, day0 + msPerDay / 2));  // day 0 open
   Reader reader(cache);
   const Period all, later{day0, Period{}.untilMs};
   store.report(day0 + 1000, 5);
@@ -274,15 +297,26 @@ TEST(BoardCache, ServesWhatIsAtHandWhileOneSuccessorComputesWithinTheFreshnessBo
   EXPECT_EQ(reader.answers(3), std::vector<std::string>(3, "5|0"));
 
   EXPECT_EQ(reader.one(all), "5|0");  // at hand, read while fresh
+  const int first = store.boards();   // of one computation
   store.report(day0 + 2000, 7);
   store.hold();
-  store.awaitBoards(2);  // its successor began when the reuse time was up
+  store.awaitBoards(first + 1);  // its successor began when the reuse time was up
   EXPECT_EQ(reader.one(all), "5|0") << "served while the successor computes";
   EXPECT_EQ(reader.one(all), "5|0");
-  EXPECT_EQ(store.boards(), 2) << "one successor for all readers";
+  EXPECT_EQ(store.boards(), first + 1) << "one successor for all readers";
   store.release();
   for (std::string seen = "5|0"; seen == "5|0";) seen = reader.one(all);
   EXPECT_EQ(reader.one(all), "12|0");
+
+  // Readers of an answer not rendered yet from the values at hand wait for
+  // one rendering, however many come while it waits for the thread.
+  const int rendered = reader.renders;
+  reader.hold(true);
+  reader.ask(all, {}, Share::tabs, "held");
+  for (int i = 0; i < 5; ++i) reader.ask(all, {}, Share::tabs, "new");
+  reader.hold(false);
+  EXPECT_EQ(reader.answers(6), std::vector<std::string>(6, "12|0"));
+  EXPECT_EQ(reader.renders, rendered + 2);
 
   // A board nobody read within the reuse time is not served again: its
   // reader waits for the successor, which has the report made meanwhile.
@@ -329,6 +363,42 @@ TEST(BoardCache, KeepsClosedDaysUntilAReviewTouchesThem) {
   EXPECT_EQ(store.boards(), boards + 1) << "day 0's board alone";
   EXPECT_EQ(store.daysRead().find("[1,"), std::string::npos) << "day 1 is not read again";
   EXPECT_NE(store.daysRead().find("[0,1)"), std::string::npos) << "day 0 is";
+}
+
+// A board of closed and open days is the kept board of its closed days and
+// the open days read afresh; as a day closes, the kept board grows by that
+// day alone. No report is missed or counted twice on either side of midnight
+// or of the end of the time a day stays open after it.
+TEST(BoardCache, SumsAnOpenPeriodFromItsKeptClosedDaysAndTheOpenDays) {
+  const std::int64_t open = BoardCache::Limits().closeAfter.count();
+  const struct {
+    const char* name;
+    std::int64_t nowMs;  // of the second computation; the first at day0 - 2 h
+    const char* read;    // by the second computation, days from day0
+  } rows[] = {
+      {"before midnight", day0 - 1, "[-1,)"},
+      {"at midnight", day0, "[-1,)"},
+      {"yesterday's last open moment", day0 + open - 1, "[-1,)"},
+      {"yesterday closed", day0 + open, "[-1,0)[0,)"},
+  };
+  for (const auto& row : rows) {
+    HeldStore store("open" + std::to_string(&row - rows));
+    store.report(day0 - 2 * msPerDay + 1000, 1);
+    store.report(day0 - msPerDay + 1000, 10);
+    std::atomic<std::int64_t> now{day0 - 2 * 3600000};
+    auto limits = limitsOf(std::chrono::milliseconds(0));
+    limits.now = [&now] { return now.load(); };
+    BoardCache cache(store, limits);
+    Reader reader(cache);
+    const Period since{day0 - 2 * msPerDay, Period{}.untilMs};
+    EXPECT_EQ(reader.one(since), "11|0") << row.name;
+    EXPECT_EQ(store.boardsRead(), "[-2,-1)[-1,)") << row.name;
+    store.report(day0 - 1, 100);  // received before midnight, stored after
+    store.report(day0, 1000);
+    now = row.nowMs;
+    EXPECT_EQ(reader.one(since), "1111|0") << row.name;
+    EXPECT_EQ(store.boardsRead(), row.read) << row.name;
+  }
 }
 
 // The values of each share stay within its room: what does not fit is answered

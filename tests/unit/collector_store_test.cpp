@@ -105,6 +105,8 @@ const struct {
     {3, "ka", "Ann", "s2", day0, 5, 300, "T6", false, false, AddOutcome::stored},
     {4, "kb", "Bob", "s1", day0 + 43200000, 25, 911, R"(Rig "7" \ {a,b})", false, false,
      AddOutcome::stored},
+    // Revoked by the other instance since the key's previous batch here.
+    {5, "kb", "Bob", "s1", day0 + 43201000, 1, 1, "T9", false, true, AddOutcome::unknownKey},
 };
 
 std::string describe(const std::vector<LeaderboardRow>& rows) {
@@ -202,7 +204,12 @@ TEST(StoreContract, ATableOfReportsGivesTheSameDecisionsTotalsAndReviewsOnEveryS
         "Dee", [] { return std::int64_t{0}; }, error));
     EXPECT_EQ(error, "no player named 'Dee' with a valid key");
 
-    for (int batch = 1; batch <= 4; ++batch) {
+    for (int batch = 1; batch <= 5; ++batch) {
+      if (batch == 5) {
+        ASSERT_TRUE(second->revokePlayer(
+            "Bob", [] { return day0 + 43200500; }, error))
+            << error;
+      }
       std::vector<IncomingReport> incoming;
       std::vector<AddOutcome> expected, outcomes;
       for (const auto& r : reports) {
