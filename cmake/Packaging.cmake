@@ -63,8 +63,9 @@ if(TARGET vorn-collector)
   set(deb ${CMAKE_SOURCE_DIR}/packaging/debian)
   install(TARGETS vorn-collector RUNTIME DESTINATION usr/bin COMPONENT collector)
   install(FILES ${deb}/vorn-collector.service DESTINATION lib/systemd/system COMPONENT collector)
+  # Its webhooks are secrets: the postinst gives the file to the service's group.
   install(FILES ${deb}/vorn-collector.default DESTINATION etc/default RENAME vorn-collector
-    COMPONENT collector)
+    PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ COMPONENT collector)
   install(FILES ${deb}/README ${deb}/copyright ${CMAKE_SOURCE_DIR}/docs/operators.md
     ${CMAKE_SOURCE_DIR}/docs/players.md ${CMAKE_SOURCE_DIR}/docs/design.md
     ${CMAKE_SOURCE_DIR}/docs/benchmarks.md ${CMAKE_SOURCE_DIR}/docs/event.png

@@ -1,5 +1,8 @@
 #include "core/announce.h"
 
+#include <date/date.h>
+#include <date/iso_week.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -61,6 +64,14 @@ std::string standings(const std::vector<Standing>& top) {
 }
 
 }  // namespace
+
+IsoWeek weekBefore(std::int64_t ms) {
+  const date::sys_days day{date::days{dayOf(ms)}};
+  const date::sys_days monday = day - (date::weekday{day} - date::Monday) - date::days{7};
+  const iso_week::year_weeknum_weekday week{monday};
+  return {static_cast<int>(week.year()), static_cast<int>(static_cast<unsigned>(week.weeknum())),
+          monday.time_since_epoch().count()};
+}
 
 std::vector<std::int64_t> milestonesPassed(double before, double after) {
   std::vector<std::int64_t> passed;

@@ -26,6 +26,20 @@ std::vector<std::int64_t> milestonesPassed(double before, double after);
 // (C0, DEL, C1, bidirectional controls) dropped.
 std::string chatSafe(const std::string& text);
 
+// Results are announced this long after their period's end, so that
+// reports received before the end and committed after it count (and other
+// collectors' clocks may run a little behind).
+inline constexpr std::int64_t resultsSettleMs = 600000;
+
+// An ISO week (from Monday, UTC).
+struct IsoWeek {
+  int year = 0;
+  int week = 0;
+  std::int64_t firstDay = 0;  // its Monday, days since 1970-01-01
+};
+// The week before the one that holds `ms`.
+IsoWeek weekBefore(std::int64_t ms);
+
 // One line of a results message.
 struct Standing {
   std::string name;

@@ -62,6 +62,9 @@ void Metrics::storeFailed() { ++storeErrors_; }
 void Metrics::boardComputed(double seconds) { boardSeconds_.observe(seconds); }
 void Metrics::connectionOpened() { ++openConnections_; }
 void Metrics::connectionClosed() { --openConnections_; }
+void Metrics::announcementSent() { ++announcementsSent_; }
+void Metrics::announcementFailed() { ++announcementsFailed_; }
+void Metrics::announcementsWaiting(std::int64_t count) { announcementsWaiting_ = count; }
 
 std::string Metrics::render(const std::vector<Store::Gauge>& storeGauges) const {
   std::string text =
@@ -82,6 +85,17 @@ std::string Metrics::render(const std::vector<Store::Gauge>& storeGauges) const 
   text += header("vorn_open_connections", "Client connections open now.", "gauge") +
           "vorn_open_connections " + std::to_string(openConnections_.load()) + "\n";
   text += boardSeconds_.render("vorn_board_seconds", "Time of each leaderboard computation.");
+  text += header("vorn_announcements_sent_total",
+                 "Posts of announcements to chat webhooks answered 2xx.", "counter") +
+          "vorn_announcements_sent_total " + std::to_string(announcementsSent_.load()) + "\n";
+  text += header("vorn_announcements_failed_total",
+                 "Posts of announcements to chat webhooks that failed (tried again later, "
+                 "for a day).",
+                 "counter") +
+          "vorn_announcements_failed_total " + std::to_string(announcementsFailed_.load()) + "\n";
+  text += header("vorn_announcements_waiting",
+                 "Deliveries of announcements waiting for this collector's webhooks.", "gauge") +
+          "vorn_announcements_waiting " + std::to_string(announcementsWaiting_.load()) + "\n";
   for (const Store::Gauge& gauge : storeGauges) {
     text += header(gauge.name, gauge.help, "gauge") + gauge.name + " " +
             shortestNumber(gauge.value) + "\n";

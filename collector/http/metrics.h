@@ -43,6 +43,11 @@ class Metrics {
   void boardComputed(double seconds);
   void connectionOpened();
   void connectionClosed();
+  // A post to a chat webhook was answered 2xx, or failed (any other answer,
+  // or none); deliveries waiting for the webhooks now.
+  void announcementSent();
+  void announcementFailed();
+  void announcementsWaiting(std::int64_t count);
 
   // The text of every metric, the store's gauges after them.
   std::string render(const std::vector<Store::Gauge>& storeGauges = {}) const;
@@ -56,6 +61,9 @@ class Metrics {
   std::atomic<std::uint64_t> flaggedWallTime_{0};
   std::atomic<std::uint64_t> storeErrors_{0};
   std::atomic<std::int64_t> openConnections_{0};
+  std::atomic<std::uint64_t> announcementsSent_{0};
+  std::atomic<std::uint64_t> announcementsFailed_{0};
+  std::atomic<std::int64_t> announcementsWaiting_{0};
   Histogram batchSize_;
   Histogram commitSeconds_;
   Histogram boardSeconds_;

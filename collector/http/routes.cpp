@@ -12,6 +12,7 @@
 #include "core/keys.h"
 #include "core/report.h"
 #include "core/text.h"
+#include "http/announcer.h"
 #include "http/committer.h"
 #include "http/health.h"
 #include "http/rate_limit.h"
@@ -65,6 +66,9 @@ Routes::Routes(Store& store, const ServeOptions& options, Metrics& metrics)
   eventLimits.reuse = limits.reuse;
   eventLimits.computed = limits.computed;
   events_ = std::make_unique<EventBoards>(store, eventLimits);
+  if (!options.webhooks.empty()) {
+    announcer_ = std::make_unique<Announcer>(store, options.webhooks, metrics_);
+  }
 }
 
 Routes::~Routes() = default;

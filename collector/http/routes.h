@@ -23,6 +23,7 @@ namespace collector {
 class RateLimit;
 class Committer;
 class Health;
+class Announcer;
 
 class Routes : public Handler {
  public:
@@ -70,6 +71,7 @@ class Routes : public Handler {
   std::unique_ptr<Committer> committer_;
   std::unique_ptr<BoardCache> boards_;
   std::unique_ptr<EventBoards> events_;
+  std::unique_ptr<Announcer> announcer_;  // stopped first, when webhooks are given
 };
 
 }  // namespace collector

@@ -3,8 +3,10 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "core/fairplay.h"
+#include "http/announcer.h"
 #include "page/page.h"
 
 namespace collector {
@@ -24,6 +26,7 @@ struct ServeOptions {
   std::string metricsHost;            // GET /metrics served here, apart from the public port,
   int metricsPort = -1;               //   unless the port is -1 (0 picks a free port)
   PageSettings page;                  // --title, --server-name
+  std::vector<Webhook> webhooks;      // --webhook, VORN_WEBHOOKS: announcements posted there
 };
 
 }  // namespace collector

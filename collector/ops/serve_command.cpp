@@ -1,5 +1,8 @@
 #include "ops/serve_command.h"
 
+#include <cstdlib>
+#include <sstream>
+
 #include "core/fairplay.h"
 #include "http/server.h"
 #include "ops/command.h"
@@ -124,6 +127,12 @@ void addServeCommand(CLI::App& app, ServeCommand& serve, std::string& db) {
                    "build's five (repeatable)")
       ->type_name("ID=MPH");
   command
+      ->add_option("--webhook", serve.webhooks,
+                   "post announcements (weekly and event results, players' milestones) to this "
+                   "chat webhook, http:// or https:// (repeatable; also the whitespace-separated "
+                   "URLs of $VORN_WEBHOOKS, which keeps them out of the process list)")
+      ->type_name("URL");
+  command
       ->add_option("--title", options.page.title,
                    "the title of the pages (default: " + options.page.title + ")")
       ->type_name("TEXT");
@@ -148,6 +157,25 @@ int prepareServeCommand(ServeCommand& serve) {
     if (!addServerLimit(limit, options.speedLimits, message)) return failure(2, message);
   }
   options.wallTimeCheck = !serve.noWallTimeCheck;
+  // The webhooks' URLs are secrets: a problem names a webhook by its number.
+  std::vector<std::string> urls = serve.webhooks;
+  if (const char* listed = std::getenv("VORN_WEBHOOKS")) {
+    std::istringstream words(listed);
+    for (std::string url; words >> url;) urls.push_back(url);
+  }
+  for (std::size_t i = 0; i < urls.size(); ++i) {
+    Webhook webhook;
+    if (!checkWebhook(urls[i], static_cast<int>(i + 1), webhook, message)) {
+      return failure(2, message);
+    }
+    for (const Webhook& earlier : options.webhooks) {
+      if (earlier.hash == webhook.hash) {
+        return failure(2, "webhook " + std::to_string(i + 1) + " is the same URL as " +
+                              earlier.name.substr(0, earlier.name.find(" (")));
+      }
+    }
+    options.webhooks.push_back(webhook);
+  }
   return 0;
 }
 

@@ -17,6 +17,7 @@ struct ServeCommand {
   std::vector<std::string> serverNames;
   std::vector<std::string> serverLimits;  // --server-max-mph ID=MPH
   bool noWallTimeCheck = false;
+  std::vector<std::string> webhooks;  // --webhook URL
   ServeOptions options;
 };
 

@@ -11,6 +11,7 @@ usage: check_packages.py BUILD_DIR [CLASS]
 """
 
 import fcntl
+import grp
 import hashlib
 import http.client
 import os
@@ -120,6 +121,9 @@ class ReleasePackage(unittest.TestCase):
         if shutil.which("systemd-analyze"):
             run(["systemd-analyze", "verify", unit])
         fields = dict(re.findall(r"^(\w+)=(.*)$", unit.read_text(), re.M))
+        settings = os.stat("/etc/default/vorn-collector")  # the webhooks' secret URLs are there
+        self.assertEqual((settings.st_mode & 0o777, settings.st_uid,
+                          grp.getgrgid(settings.st_gid).gr_name), (0o640, 0, fields["Group"]))
         self.assertEqual(run(["pgrep", "-u", fields["User"]], ok=(1,)).stdout, "")  # not started
         defaults = run(["sh", "-c", ". /etc/default/vorn-collector; "
                         'echo "$VORN_COLLECTOR_OPTS"; echo "$VORN_COLLECTOR_DB"']).stdout

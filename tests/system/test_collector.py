@@ -8,11 +8,13 @@ import contextlib
 import csv
 import datetime
 import http.client
+import http.server
 import io
 import json
 import os
 import pathlib
 import re
+import secrets
 import select
 import shutil
 import signal
@@ -20,6 +22,7 @@ import socket
 import sqlite3
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 import urllib.request
@@ -54,13 +57,13 @@ class Service:
     def add_player(self, name):
         return self.cli("player", "add", name).splitlines()[-1]
 
-    def start(self, *options, reuse_ms=0, prefix=()):  # by default each read sees the reports
-        with self.stderr.open("ab") as stderr:  # before it
+    def start(self, *options, reuse_ms=0, prefix=(), env=None):  # by default each read sees
+        with self.stderr.open("ab") as stderr:  # the reports before it
             self.process = subprocess.Popen(
                 [*prefix, str(COLLECTOR), "serve", "--db", self.db, "--listen", "127.0.0.1:0",
                  "--board-reuse-ms", str(reuse_ms), *options],
                 stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, stderr=stderr, env=dict(
-                    os.environ, TSAN_OPTIONS=(
+                    os.environ, **(env or {}), TSAN_OPTIONS=(
                         f"suppressions={pathlib.Path(__file__).parent / 'collector.tsan.supp'}")))
         self.test.addCleanup(self.stop)
         line = self.process.stdout.readline().decode()
@@ -641,6 +644,118 @@ class PlayerIni(unittest.TestCase):
         self.assertEqual(added.stdout.decode().splitlines()[0].split(" (")[0], f"wrote {written}")
         self.assertIn(b"\r\nPlayerName=Day/Bird\r\n", written.read_bytes())
         self.assertEqual(add("Day/Bird", service.path.parent).returncode, 2)  # the file is there
+
+
+def webhook_url(port):
+    token = secrets.token_urlsafe(24)  # the secret part of the URL
+    return token, f"http://127.0.0.1:{port}/api/webhooks/7/{token}"
+
+
+class Webhook:
+    """A chat webhook on loopback: answers each post with the next of `answers`
+    ((status, headers)), then 204 as Discord does; keeps every post as (status, JSON)."""
+
+    def __init__(self, test, answers=()):
+        self.answers, self.posts, self.lock = list(answers), [], threading.Lock()
+        self.refusals = len(self.answers)
+        hook = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_POST(self):
+                posted = json.loads(self.rfile.read(int(self.headers["Content-Length"])))
+                with hook.lock:
+                    status, headers = hook.answers.pop(0) if hook.answers else (204, {})
+                    hook.posts.append((status, posted))
+                self.send_response(status)
+                for name, value in {**headers, "Content-Length": "0"}.items():
+                    self.send_header(name, value)
+                self.end_headers()
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+        test.addCleanup(self.server.server_close)
+        test.addCleanup(self.server.shutdown)
+        self.token, self.url = webhook_url(self.server.server_port)
+
+    def delivered(self, count):
+        """The contents answered 2xx, once `count` have come and no more within a second."""
+        deadline = time.monotonic() + 30
+        while len(self.statuses()) < count + self.refusals and time.monotonic() < deadline:
+            time.sleep(0.05)
+        time.sleep(1)
+        with self.lock:
+            return sorted(posted["content"] for status, posted in self.posts if status == 204)
+
+    def statuses(self):
+        with self.lock:
+            return [status for status, _ in self.posts]
+
+
+class Announcements(unittest.TestCase):
+    def test_results_and_milestone_posted_once_per_webhook_through_a_kill_and_a_429(self):
+        service = Service(self)
+        name = "@everyone *Ann* [x](y) <@1>"
+        key = service.add_player(name)
+        # 999.5 miles in the week that ended last (ten minutes ago at least: results wait that
+        # long), 0.4 in an event that ended half an hour ago
+        now = datetime.datetime.now(datetime.timezone.utc)
+        settled = now - datetime.timedelta(minutes=10)
+        monday = datetime.datetime.combine(
+            settled.date() - datetime.timedelta(days=settled.weekday() + 7), datetime.time(),
+            datetime.timezone.utc)
+        driven = now - datetime.timedelta(minutes=45)
+        stamp = lambda minutes: (now + datetime.timedelta(minutes=minutes)).strftime(
+            "%Y-%m-%dT%H:%M:%SZ")
+        service.cli("event", "add", "Convoy #1", "--start", stamp(-60), "--end", stamp(-30))
+        with contextlib.closing(sqlite3.connect(service.path)) as db, db:
+            for at, miles, seconds in ((monday + datetime.timedelta(hours=12), 999.5, 36000),
+                                       (driven, 0.4, 600)):
+                db.execute("INSERT INTO reports(player_id, received_ms, server_id, miles, seconds,"
+                           " truck, trailer, flag) VALUES(1, ?, ?, ?, ?, 'T', 'R', '')",
+                           (int(at.timestamp() * 1000), SERVER, miles, seconds))
+            db.execute("PRAGMA user_version = 0")  # the totals are built from the reports
+        in_week = driven < monday + datetime.timedelta(days=7)  # just after Monday 00:00
+        service.start("--no-wall-time-check")
+        self.assertEqual(service.post(body(name, 1.0, 60), key), 200)  # 1,000.9 miles
+        service.stop(signal.SIGKILL)  # the milestone is in the store alone
+
+        hook, other = Webhook(self, [(429, {"Retry-After": "1"})]), Webhook(self)
+        service.start("--webhook", hook.url, "--metrics-listen", "127.0.0.1:0",
+                      env={"VORN_WEBHOOKS": f" {other.url}\n"})
+        safe = "@\u200beveryone \\*Ann\\* \\[x\\]\\(y\\) <@\u200b1\\>"
+        year, week, _ = monday.isocalendar()
+        expected = sorted([
+            f"**{safe}** has driven 1,000 counted miles.",
+            f"**Week {week} of {year}** ({monday.date()} to "
+            f"{monday.date() + datetime.timedelta(days=6)}), the top drivers:\n"
+            f"1. {safe}: {'999.9 mi, 10.2 h' if in_week else '999.5 mi, 10.0 h'}",
+            f"**Convoy \\#1** has ended: 1 player drove.\n1. {safe}: 0.4 mi, 0.2 h"])
+        self.assertEqual((hook.delivered(3), other.delivered(3)), (expected, expected))
+        self.assertEqual((hook.statuses(), other.statuses()), ([429] + [204] * 3, [204] * 3))
+        with hook.lock, other.lock:  # nothing pings anyone, whatever the text
+            mentions = {json.dumps(p["allowed_mentions"]) for _, p in hook.posts + other.posts}
+        self.assertEqual(mentions, {'{"parse": []}'})
+        samples = metric_samples(service)
+        self.assertEqual([samples[f"vorn_announcements_{metric}", ()] for metric in (
+            "sent_total", "failed_total", "waiting")], [6, 1, 0])
+        service.stop()
+
+        # Started again beside a webhook that takes the post and never answers:
+        # nothing is posted twice, and the stop cuts the hung post short.
+        silent = socket.create_server(("127.0.0.1", 0))
+        self.addCleanup(silent.close)
+        silent_token, silent_url = webhook_url(silent.getsockname()[1])
+        service.start("--webhook", hook.url, "--webhook", silent_url)
+        self.assertTrue(select.select([silent], [], [], 30)[0], "no post to the silent webhook")
+        stopping = time.monotonic()
+        service.stop()
+        self.assertLess(time.monotonic() - stopping, 5)  # a post's own limit is 10 s
+        self.assertEqual(len(hook.statuses()), 4)
+        for token in (hook.token, other.token, silent_token):
+            self.assertNotIn(token, service.log())
 
 
 class Commands(unittest.TestCase):

@@ -1,13 +1,16 @@
-// Announcements: what a chat message may carry, the milestones, and when a
-// failed post is tried again (their recording and delivery: the store
-// contract and test_collector's Announcements).
+// Announcements: what a chat message may carry, the milestones, which week's
+// results are due, the webhooks taken, and when a failed post is tried again
+// (their recording and delivery: the store contract and test_collector's
+// Announcements).
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/announce.h"
+#include "http/announcer.h"
 
 namespace {
 
@@ -59,6 +62,52 @@ TEST(CollectorAnnounce, AMilestoneIsPassedOnceAtItsMile) {
   for (const auto& row : rows) {
     EXPECT_EQ(milestonesPassed(row.before, row.after), row.passed)
         << row.before << " " << row.after;
+  }
+}
+
+TEST(CollectorAnnounce, TheWeekBeforeIsAnIsoWeekAcrossYearEnds) {
+  const struct {
+    std::int64_t ms;
+    IsoWeek week;
+  } rows[] = {
+      {1796601600000, {2026, 49, 20787}},  // Monday 2026-12-07 00:00
+      {1796601599999, {2026, 48, 20780}},  // the Sunday before, its last millisecond
+      {1799020800000, {2026, 53, 20815}},  // 2027-01-04: 2026 has 53 weeks
+      {1767614400000, {2026, 1, 20451}},   // 2026-01-05: week 1 began on 2025-12-29
+      {1767528000000, {2025, 52, 20444}},
+  };
+  for (const auto& row : rows) {
+    const IsoWeek week = weekBefore(row.ms);
+    EXPECT_EQ(std::make_tuple(week.year, week.week, week.firstDay),
+              std::make_tuple(row.week.year, row.week.week, row.week.firstDay))
+        << row.ms;
+  }
+}
+
+TEST(CollectorAnnounce, AWebhookIsAnHttpUrlAndItsProblemNeverShowsIt) {
+  const struct {
+    const char* url;
+    const char* logName;  // nullptr: refused
+  } rows[] = {
+      {"https://chat.example/api/webhooks/1/SECRET", "webhook 3 (chat.example)"},
+      {"HTTP://127.0.0.1:8080/hook/SECRET", "webhook 3 (127.0.0.1)"},
+      {"chat.example/api/webhooks/1/SECRET", nullptr},  // curl would guess a scheme
+      {"ftp://chat.example/SECRET", nullptr},
+      {"file:///SECRET", nullptr},
+      {"https:///SECRET", nullptr},
+      {"SECRET", nullptr},
+  };
+  for (const auto& row : rows) {
+    Webhook webhook;
+    std::string problem;
+    EXPECT_EQ(checkWebhook(row.url, 3, webhook, problem), row.logName != nullptr) << row.url;
+    if (row.logName) {
+      EXPECT_EQ(webhook.name, row.logName);
+      EXPECT_EQ(webhook.hash.size(), 64u);
+    } else {
+      EXPECT_EQ(problem.rfind("webhook 3 ", 0), 0u) << problem;
+      EXPECT_EQ(problem.find("SECRET"), std::string::npos) << problem;
+    }
   }
 }
 
