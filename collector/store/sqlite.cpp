@@ -152,7 +152,7 @@ class SqliteStore : public Store {
     intake.findPlayer.reset();
     intake.previous.reset();
     intake.insert.reset();
-    good = good && intake.totals.write(totals) && recordMilestones(writer_, totals, latestMs);
+    good = good && intake.totals.write(totals) && intake.milestones.record(totals, latestMs);
     if (good && intake.commit.run()) {
       intake.commit.reset();
       keepHolders(holders);
@@ -518,13 +518,15 @@ class SqliteStore : public Store {
                  "INSERT INTO reports(player_id, received_ms, server_id, miles, seconds, "
                  "truck, trailer, flag, flag_limit) VALUES($1, $2, $3, $4, $5, $6, $7, $8, "
                  "$9)"),
-          totals(db) {}
+          totals(db),
+          milestones(db) {}
     bool ok() const {
       return begin.ok() && commit.ok() && dataVersion.ok() && findPlayer.ok() && previous.ok() &&
-             insert.ok() && totals.ok();
+             insert.ok() && totals.ok() && milestones.ok();
     }
     Statement begin, commit, dataVersion, findPlayer, previous, insert;
     TotalsWriter totals;
+    MilestoneRecorder milestones;
   };
 
   // Inside the intake's write transaction: forgets the kept key holders when

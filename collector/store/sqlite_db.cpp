@@ -83,31 +83,37 @@ bool TotalsWriter::write(const TotalsDelta& totals) {
 
 bool writeTotals(sqlite3* db, const TotalsDelta& totals) { return TotalsWriter(db).write(totals); }
 
-bool recordMilestones(sqlite3* db, const TotalsDelta& totals, std::int64_t atMs) {
+MilestoneRecorder::MilestoneRecorder(sqlite3* db)
+    : read_(db, COLLECTOR_PLAYER_MILES "WHERE t.player_id = $1 GROUP BY t.player_id, p.name"),
+      insert_(db, sql::insertAnnouncement) {}
+
+bool MilestoneRecorder::record(const TotalsDelta& totals, std::int64_t atMs) {
   const std::vector<std::int64_t> players = playersGainingMiles(totals);
-  if (players.empty()) return true;
   std::map<std::int64_t, PlayerMiles> after;
-  {
-    Statement read(db,
-                   COLLECTOR_PLAYER_MILES "WHERE t.player_id = $1 GROUP BY t.player_id, p.name");
-    for (const std::int64_t player : players) {
-      read.reset();
-      read.bind(1, player);
-      const int rc = read.step();
-      if (rc == SQLITE_ROW) {
-        after[player] = {read.text(1), read.real(2)};
-      } else if (rc != SQLITE_DONE) {
-        return false;
-      }
+  bool good = true;
+  for (auto player = players.begin(); good && player != players.end(); ++player) {
+    read_.reset();
+    read_.bind(1, *player);
+    const int rc = read_.step();
+    if (rc == SQLITE_ROW) {
+      after[*player] = {read_.text(1), read_.real(2)};
+    } else {
+      good = rc == SQLITE_DONE;
     }
   }
-  Statement insert(db, sql::insertAnnouncement);
+  read_.reset();  // holds no read of the database across the commit
+  if (!good) return false;
   for (const NewAnnouncement& reached : milestonesReached(totals, after)) {
-    insert.reset();
-    insert.bind(1, reached.key).bind(2, reached.body).bind(3, atMs);
-    if (!insert.run()) return false;
+    insert_.reset();
+    insert_.bind(1, reached.key).bind(2, reached.body).bind(3, atMs);
+    if (!insert_.run()) return false;
   }
+  insert_.reset();
   return true;
+}
+
+bool recordMilestones(sqlite3* db, const TotalsDelta& totals, std::int64_t atMs) {
+  return MilestoneRecorder(db).record(totals, atMs);
 }
 
 }  // namespace collector

@@ -99,7 +99,18 @@ class TotalsWriter {
 };
 bool writeTotals(sqlite3* db, const TotalsDelta& totals);
 // Records the milestones that the totals just written reached, at `atMs`
-// (in the same transaction).
+// (in the same transaction), with its statements prepared once for every
+// batch of the connection.
+class MilestoneRecorder {
+ public:
+  explicit MilestoneRecorder(sqlite3* db);
+  bool ok() const { return read_.ok() && insert_.ok(); }
+  bool record(const TotalsDelta& totals, std::int64_t atMs);
+
+ private:
+  Statement read_;
+  Statement insert_;
+};
 bool recordMilestones(sqlite3* db, const TotalsDelta& totals, std::int64_t atMs);
 
 }  // namespace collector
