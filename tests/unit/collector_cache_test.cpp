@@ -92,11 +92,12 @@ class HeldStore : public Store {
     {
       std::unique_lock<std::mutex> lock(mutex_);
       ++boards_;
-      boardsRead_ += "[" + std::to_string((period.fromMs - day0) / msPerDay) + "," +
-                     (period.untilMs == Period{}.untilMs
-                          ? std::string()
-                          : std::to_string((period.untilMs - day0) / msPerDay)) +
-                     ")";
+      // Days from day0; an open end as nothing.
+      const auto day = [](std::int64_t ms, std::int64_t open) {
+        return ms == open ? std::string() : std::to_string((ms - day0) / msPerDay);
+      };
+      boardsRead_ += "[" + day(period.fromMs, Period{}.fromMs) + "," +
+                     day(period.untilMs, Period{}.untilMs) + ")";
       changed_.notify_all();
       changed_.wait(lock, [&] { return !held_; });
     }
