@@ -53,6 +53,29 @@ def stored_trucks(player):
     return set(done.stdout.split())
 
 
+class AnnouncementsTest(unittest.TestCase):
+    def test_two_collectors_post_each_milestone_once_to_their_common_webhook(self):
+        hook = test_collector.Webhook(self)
+        first, second = (test_collector.Service(self, server.url).start(
+            "--no-wall-time-check", "--max-reports-per-minute", "0", "--webhook", hook.url)
+            for _ in range(2))
+        names = [f"Milestone {n}" for n in range(4)]
+        keys = {name: first.add_player(name) for name in names}
+        # Each passes 1,000 counted miles with its second report: half of the
+        # players through the first collector, half through the second.
+        for n, name in enumerate(names):
+            for instance in (first, second) if n % 2 else (second, first):
+                self.assertEqual(instance.post(body(name, 500.5, 36000), keys[name]), 200)
+        ours = lambda: sorted(content for content in hook.delivered(0)
+                              if any(name in content for name in names))
+        expected = sorted(f"**{name}** has driven 1,000 counted miles." for name in names)
+        deadline = time.monotonic() + 30
+        while ours() != expected:  # each at once: a second post would show in the list
+            self.assertLess(time.monotonic(), deadline, ours())
+        time.sleep(2)  # a late second post by the other collector
+        self.assertEqual(ours(), expected)
+
+
 class LinkFaultTest(unittest.TestCase):
     """A collector reaching PostgreSQL over TCP through a proxy that faults."""
 
