@@ -1,5 +1,6 @@
 // Events: their times and rules (their boards: the store contract).
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <future>
@@ -96,7 +97,8 @@ TEST(CollectorEvents, TimesAndRules) {
 // afterwards (as no client could, but a test may) stays off it, and so does a
 // review outside the window, until a review touches one of its reports.
 TEST(CollectorEvents, AnEndedEventsBoardIsKeptUntilAReviewTouchesItsReports) {
-  const std::string path = ::testing::TempDir() + "vorn-events-kept.db";
+  const std::string path =
+      ::testing::TempDir() + "vorn-events-kept-" + std::to_string(getpid()) + ".db";
   for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
   std::string error;
   auto store = openStore("sqlite:" + path, error);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -51,7 +52,8 @@ bool onPostgres(const std::string& url, const std::string& sql) {
 }
 
 std::vector<Backend> backends() {
-  const std::string path = testing::TempDir() + "vorn-store-contract.db";
+  const std::string path =
+      testing::TempDir() + "vorn-store-contract-" + std::to_string(getpid()) + ".db";
   for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
   std::vector<Backend> all = {
       {"sqlite", "sqlite:" + path, [path](const std::string& sql) { return onSqlite(path, sql); },
