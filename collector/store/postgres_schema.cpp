@@ -145,16 +145,34 @@ bool upgrade(PGconn* connection, std::string& error) {
   return true;
 }
 
+// Whether the schema is this build's already. Then no DDL runs: an ALTER
+// TABLE, even one with nothing to add, locks its table against every other
+// collector's transactions, and a command opening the database while others
+// serve would deadlock with them.
+bool isCurrent(PGconn* connection, bool& current, std::string& error) {
+  current = false;
+  Result exists(PQexec(connection, "SELECT to_regclass('schema_version') IS NOT NULL"), &PQclear);
+  if (!check(exists, error)) return false;
+  if (std::string(PQgetvalue(exists.get(), 0, 0)) != "t") return true;
+  Result version(PQexec(connection, "SELECT max(version) FROM schema_version"), &PQclear);
+  if (!check(version, error)) return false;
+  current = Row{version.get(), 0}.integer(0) == schemaVersion;
+  return true;
+}
+
 }  // namespace
 
 bool createSchema(Link& link, std::string& error) {
   PGconn* connection = link.connect(error, false);
   if (!connection) return false;
-  const bool created = simple(connection, "SET client_min_messages = warning", error) &&
-                       simple(connection, "BEGIN", error) &&
-                       simple(connection, "SELECT pg_advisory_xact_lock(7469313)", error) &&
-                       simple(connection, schemaSql, error) && upgrade(connection, error) &&
-                       simple(connection, "COMMIT", error);
+  bool current = false;
+  const bool created =
+      simple(connection, "SET client_min_messages = warning", error) &&
+      simple(connection, "BEGIN", error) &&
+      simple(connection, "SELECT pg_advisory_xact_lock(7469313)", error) &&
+      isCurrent(connection, current, error) &&
+      (current || (simple(connection, schemaSql, error) && upgrade(connection, error))) &&
+      simple(connection, "COMMIT", error);
   PQfinish(connection);
   return created;
 }
