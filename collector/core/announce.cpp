@@ -73,6 +73,12 @@ IsoWeek weekBefore(std::int64_t ms) {
           monday.time_since_epoch().count()};
 }
 
+IsoWeek weekToAnnounce(std::int64_t nowMs) { return weekBefore(nowMs - resultsSettleMs); }
+
+bool eventResultsDue(std::int64_t endMs, std::int64_t nowMs) {
+  return endMs + resultsSettleMs <= nowMs && endMs >= nowMs - eventsLookBackMs;
+}
+
 std::vector<std::int64_t> milestonesPassed(double before, double after) {
   std::vector<std::int64_t> passed;
   const double from = std::floor(before * 1e6 + 0.5), to = std::floor(after * 1e6 + 0.5);

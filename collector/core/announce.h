@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "core/calendar.h"
+
 namespace collector {
 
 // Counted all-time miles at which a player's milestone is announced.
@@ -39,6 +41,16 @@ struct IsoWeek {
 };
 // The week before the one that holds `ms`.
 IsoWeek weekBefore(std::int64_t ms);
+// The week whose results are due at `nowMs`: the latest that ended at least
+// resultsSettleMs before it.
+IsoWeek weekToAnnounce(std::int64_t nowMs);
+
+// Events that ended this long ago or less have their results announced
+// (after a stop, too).
+inline constexpr std::int64_t eventsLookBackMs = 7 * msPerDay;
+// Whether the results of an event that ends at `endMs` are due at `nowMs`:
+// settled, and not older than eventsLookBackMs.
+bool eventResultsDue(std::int64_t endMs, std::int64_t nowMs);
 
 // One line of a results message.
 struct Standing {

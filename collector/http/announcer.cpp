@@ -27,8 +27,6 @@ constexpr std::int64_t leaseMs = 30000;
 // Announcements are kept this long, then pruned once an hour.
 constexpr std::int64_t keepMs = 30 * msPerDay;
 constexpr std::int64_t pruneEveryMs = 3600000;
-// Events that ended this long ago or less are announced (after a stop, too).
-constexpr std::int64_t eventsLookBackMs = 7 * msPerDay;
 constexpr std::size_t topDrivers = 5;
 
 std::string lowerAscii(std::string text) {
@@ -193,7 +191,7 @@ void Announcer::run() {
 void Announcer::recordResults(std::int64_t nowMs) {
   std::string error;
   bool found = false, added = false;
-  const IsoWeek week = weekBefore(nowMs - resultsSettleMs);
+  const IsoWeek week = weekToAnnounce(nowMs);
   char subject[32];
   std::snprintf(subject, sizeof subject, "week/%04d-W%02d", week.year, week.week);
   if (!store_.hasAnnouncement(subject, found, error)) {
@@ -222,7 +220,7 @@ void Announcer::recordResults(std::int64_t nowMs) {
     return;
   }
   for (const Event& event : events) {
-    if (event.endMs + resultsSettleMs > nowMs || event.endMs < nowMs - eventsLookBackMs) continue;
+    if (!eventResultsDue(event.endMs, nowMs)) continue;
     const std::string key = "event/" + std::to_string(event.id);
     std::vector<LeaderboardRow> rows;
     if (!store_.hasAnnouncement(key, found, error) ||

@@ -84,6 +84,25 @@ TEST(CollectorAnnounce, TheWeekBeforeIsAnIsoWeekAcrossYearEnds) {
   }
 }
 
+// Results are due once settled: a week from Monday 00:10, an event ten
+// minutes after its end, and no event that ended more than a week ago.
+TEST(CollectorAnnounce, ResultsAreDueOnceSettledAndEventsForAWeek) {
+  const std::int64_t monday = 1796601600000;  // 2026-12-07 00:00
+  EXPECT_EQ(weekToAnnounce(monday + resultsSettleMs).week, 49);
+  EXPECT_EQ(weekToAnnounce(monday + resultsSettleMs - 1).week, 48);
+  const std::int64_t end = monday;
+  const struct {
+    std::int64_t nowMs;
+    bool due;
+  } rows[] = {
+      {end + resultsSettleMs - 1, false},
+      {end + resultsSettleMs, true},
+      {end + eventsLookBackMs, true},
+      {end + eventsLookBackMs + 1, false},
+  };
+  for (const auto& row : rows) EXPECT_EQ(eventResultsDue(end, row.nowMs), row.due) << row.nowMs;
+}
+
 TEST(CollectorAnnounce, AWebhookIsAnHttpUrlAndItsProblemNeverShowsIt) {
   const struct {
     const char* url;
