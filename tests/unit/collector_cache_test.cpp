@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "board/cache.h"
+#include "collector_test_report.h"
 #include "store/store.h"
 
 namespace {
@@ -38,15 +39,10 @@ class HeldStore : public Store {
   }
   // One report of Ann, `miles` counted or flagged, received at `ms`.
   void report(std::int64_t ms, double miles, bool flagged = false) {
-    IncomingReport report;
-    static_cast<ReportBody&>(report) = {"Ann", "s1", miles, 60, "T", "R"};
-    report.keyHash = "Ann";
-    report.receivedMs = ms;
-    report.flag = flagged ? flagSpeed : "";
-    report.checkWallTime = false;
     std::vector<AddOutcome> outcomes;
     std::string error;
-    EXPECT_TRUE(store_->addReports({report}, outcomes, error)) << error;
+    EXPECT_TRUE(store_->addReports({testReport("Ann", miles, ms, flagged)}, outcomes, error))
+        << error;
   }
   void hold() {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "board/events.h"
+#include "collector_test_report.h"
 #include "core/events.h"
 #include "core/report.h"
 #include "vorn_deployment.h"
@@ -105,14 +106,9 @@ TEST(CollectorEvents, AnEndedEventsBoardIsKeptUntilAReviewTouchesItsReports) {
   ASSERT_TRUE(store) << error;
   const std::int64_t t = 1797015600000;
   const auto add = [&](const char* player, std::int64_t ms, double miles, bool flagged) {
-    IncomingReport report;
-    static_cast<ReportBody&>(report) = {player, s1, miles, 60, "Truck", "None"};
-    report.keyHash = player;
-    report.receivedMs = ms;
-    report.flag = flagged ? flagSpeed : "";
-    report.checkWallTime = false;
     std::vector<AddOutcome> outcomes;
-    ASSERT_TRUE(store->addReports({report}, outcomes, error)) << error;
+    ASSERT_TRUE(store->addReports({testReport(player, miles, ms, flagged, s1)}, outcomes, error))
+        << error;
   };
   for (const char* name : {"Ann", "Bob", "Cy"}) ASSERT_TRUE(store->addPlayer(name, name, 0, error));
   add("Ann", t + 1000, 10, true);

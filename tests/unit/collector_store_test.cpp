@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "collector_test_report.h"
 #include "core/text.h"
 #include "store/store.h"
 #include "vorn_deployment.h"
@@ -390,13 +391,7 @@ TEST(StoreContract, AnEventsBoardReadsTheWindowOfArrivalOnTheEventsServers) {
     };
     std::vector<IncomingReport> batch;
     for (const auto& r : reports) {
-      IncomingReport report;
-      static_cast<ReportBody&>(report) = {r.player, r.server, r.miles, 60, "Truck", "None"};
-      report.keyHash = r.player;
-      report.receivedMs = r.ms;
-      report.flag = r.flagged ? flagSpeed : "";
-      report.checkWallTime = false;
-      batch.push_back(report);
+      batch.push_back(testReport(r.player, r.miles, r.ms, r.flagged, r.server));
     }
     std::vector<AddOutcome> outcomes;
     ASSERT_TRUE(store->addReports(batch, outcomes, error)) << error;
@@ -463,14 +458,9 @@ TEST(StoreContract, AnnouncementsAreRecordedOnceAndEachDeliveryClaimedByOne) {
     for (const char* name : {"Ann", "Bob"}) ASSERT_TRUE(first->addPlayer(name, name, 0, error));
     const auto send = [&](Store& store, const char* player, double miles, std::int64_t ms,
                           bool flagged) {
-      IncomingReport report;
-      static_cast<ReportBody&>(report) = {player, "s1", miles, 60, "Truck", "None"};
-      report.keyHash = player;
-      report.receivedMs = ms;
-      report.flag = flagged ? flagSpeed : "";
-      report.checkWallTime = false;
       std::vector<AddOutcome> outcomes;
-      ASSERT_TRUE(store.addReports({report}, outcomes, error)) << error;
+      ASSERT_TRUE(store.addReports({testReport(player, miles, ms, flagged)}, outcomes, error))
+          << error;
     };
     send(*first, "Ann", 999.999999, 10, false);
     send(*second, "Ann", 0.000001, 11, false);  // 1,000
