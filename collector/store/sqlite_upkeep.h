@@ -14,12 +14,15 @@ namespace collector {
 class SqliteUpkeep {
  public:
   // A PASSIVE checkpoint after a commit that leaves this many frames or more
-  // in the WAL (about 1 MiB of 4 KiB pages).
-  static constexpr int passiveFrames = 256;
-  // Past this many frames (about 4 MiB) a TRUNCATE checkpoint, which needs
+  // in the WAL (about 4 MiB of 4 KiB pages). A checkpoint copies each page
+  // once however often commits rewrote it, and a busy collector rewrites
+  // the same pages (the tables' tails, today's totals) in every commit: the
+  // longer the stretch, the fewer bytes it writes a report.
+  static constexpr int passiveFrames = 1024;
+  // Past this many frames (about 16 MiB) a TRUNCATE checkpoint, which needs
   // every other connection's snapshot to be the latest; also the size the WAL
   // file is cut back to when it is reset (journal_size_limit).
-  static constexpr int truncateFrames = 1024;
+  static constexpr int truncateFrames = 4096;
   // A TRUNCATE that failed is tried again after every commit, but the
   // operator is told only once it has failed for this long.
   static constexpr std::int64_t blockedAfterMs = 1000;
