@@ -15,6 +15,7 @@
 
 #include "collector_test_report.h"
 #include "core/text.h"
+#include "store/sqlite_upkeep.h"
 #include "store/store.h"
 #include "vorn_deployment.h"
 
@@ -535,6 +536,63 @@ TEST(StoreContract, AnnouncementsAreRecordedOnceAndEachDeliveryClaimedByOne) {
     ASSERT_TRUE(first->leaderboard({}, rows, error)) << error;
     EXPECT_EQ(describe(rows), "1 Bob 6000/60 1+0 s1:6000 Truck|2 Ann 5000/180 3+0 s1:5000 Truck");
   }
+}
+
+// The writer's checkpoints, a row on each side of both thresholds. Each
+// commit rewrites one page, so the WAL grows by one frame a commit (its size
+// tells the count); a reader holds a snapshot from before them all, so a
+// checkpoint leaves frames behind (framesLeft) and a TRUNCATE fails at once.
+TEST(SqliteUpkeep, CheckpointsPassivelyFromOneCountOfFramesAndTruncatesFromTheNext) {
+  const std::string path =
+      testing::TempDir() + "vorn-upkeep-" + std::to_string(getpid()) + ".db";
+  for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
+  sqlite3* writer = nullptr;
+  sqlite3* reader = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &writer), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(writer,
+                         "PRAGMA journal_mode=WAL; CREATE TABLE t(n); INSERT INTO t VALUES(0)",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  ASSERT_EQ(sqlite3_wal_checkpoint_v2(writer, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr,
+                                      nullptr),
+            SQLITE_OK);
+  ASSERT_EQ(sqlite3_open(path.c_str(), &reader), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(reader, "BEGIN; SELECT n FROM t", nullptr, nullptr, nullptr), SQLITE_OK);
+  {
+    SqliteUpkeep upkeep(path);
+    upkeep.attach(writer);
+    const auto frames = [&] {
+      FILE* wal = std::fopen((path + "-wal").c_str(), "rb");
+      if (!wal) return 0L;
+      std::fseek(wal, 0, SEEK_END);
+      const long size = std::ftell(wal);
+      std::fclose(wal);
+      return size <= 32 ? 0L : (size - 32) / (24 + 4096);  // header, then frames
+    };
+    const struct {
+      int frames;
+      bool checkpointed;
+      int result;  // of the latest checkpoint
+    } rows[] = {
+        {SqliteUpkeep::passiveFrames - 1, false, SQLITE_OK},
+        {SqliteUpkeep::passiveFrames, true, SQLITE_OK},
+        {SqliteUpkeep::truncateFrames - 1, true, SQLITE_OK},
+        {SqliteUpkeep::truncateFrames, true, SQLITE_BUSY},
+    };
+    for (const auto& row : rows) {
+      while (frames() < row.frames) {
+        ASSERT_EQ(sqlite3_exec(writer, "UPDATE t SET n = n + 1", nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        upkeep.afterCommit(writer);
+      }
+      ASSERT_EQ(frames(), row.frames);
+      EXPECT_EQ(upkeep.framesLeft() > 0, row.checkpointed) << row.frames;
+      EXPECT_EQ(upkeep.lastResult(), row.result) << row.frames;
+    }
+  }
+  sqlite3_close(reader);
+  sqlite3_close(writer);
+  for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
 }
 
 }  // namespace
