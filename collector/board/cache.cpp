@@ -5,6 +5,7 @@
 #include "board/movement.h"
 #include "core/clock.h"
 #include "core/log_limit.h"
+#include "core/thread_name.h"
 
 namespace collector {
 
@@ -380,6 +381,7 @@ void BoardCache::drop(const Key& key) {
 }
 
 void BoardCache::work() {
+  nameThisThread("vorn-board");
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     if (stopping_) return;
@@ -415,6 +417,7 @@ void BoardCache::work() {
 }
 
 void BoardCache::answer() {
+  nameThisThread("vorn-render");
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     auto queue = std::find_if(answers_.begin(), answers_.end(),

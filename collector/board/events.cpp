@@ -6,6 +6,7 @@
 #include "core/clock.h"
 #include "core/log_limit.h"
 #include "core/text.h"
+#include "core/thread_name.h"
 #include "vorn_deployment.h"
 
 namespace collector {
@@ -252,6 +253,7 @@ bool EventBoards::enqueue(std::function<void(bool late)> task) {
 }
 
 void EventBoards::work() {
+  nameThisThread("vorn-events");
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     pending_.wait(lock, [&] { return stopping_ || !queue_.empty(); });

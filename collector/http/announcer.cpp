@@ -12,6 +12,7 @@
 #include "core/keys.h"
 #include "core/log_limit.h"
 #include "core/text.h"
+#include "core/thread_name.h"
 #include "vorn_deployment.h"
 
 namespace collector {
@@ -160,6 +161,7 @@ Announcer::~Announcer() {
 }
 
 void Announcer::run() {
+  nameThisThread("vorn-announce");
   std::int64_t nextResults = steadyClockMs(), nextPrune = nextResults;
   for (;;) {
     bool busy = false;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/text.h"
+#include "core/thread_name.h"
 #include "http/loop_posts.h"
 
 namespace collector {
@@ -34,6 +35,7 @@ void Committer::add(IncomingReport report, Done done) {
 }
 
 void Committer::run() {
+  nameThisThread("vorn-commit");
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });

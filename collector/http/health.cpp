@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "core/clock.h"
+#include "core/thread_name.h"
 
 namespace collector {
 
@@ -63,6 +64,7 @@ void Health::setCause(std::unique_lock<std::mutex>&, const std::string& cause) {
 }
 
 void Health::probeLoop() {
+  nameThisThread("vorn-health");
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     wake_.wait(lock, [this] { return stopping_ || probeWanted_; });

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/thread_name.h"
 #include "http/listener.h"
 #include "http/routes.h"
 #include "http/session.h"
@@ -143,6 +144,7 @@ class Loops {
     for (auto& loop : loops_) work_.push_back(net::make_work_guard(*loop));
     for (unsigned i = 0; i < count_; ++i) {
       threads_.emplace_back([this, i] {
+        nameThisThread("vorn-loop");
         loops_[i]->run();
         std::lock_guard<std::mutex> lock(endedMutex_);
         ++ended_;
