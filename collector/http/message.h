@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,6 +30,11 @@ struct HttpAnswer {
   std::string contentType;
   std::string body;
   std::vector<std::pair<std::string, std::string>> headers;  // besides Content-Type
+  // A body held once for many answers (a page or board the cache rendered),
+  // sent instead of `body` without a copy of its own.
+  std::shared_ptr<const std::string> sharedBody{};
+
+  const std::string& text() const { return sharedBody ? *sharedBody : body; }
 };
 
 // A JSON answer {"status": message} below 300, {"error": message} otherwise.

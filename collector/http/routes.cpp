@@ -238,10 +238,22 @@ HttpAnswer answerOf(const Rendered& rendered) {
   return answer;
 }
 
+// The same for an answer the cache holds: its body is sent from where the
+// cache keeps it, however many readers ask for it at once.
+HttpAnswer answerOf(const std::shared_ptr<const Rendered>& rendered) {
+  HttpAnswer answer{rendered->status,
+                    rendered->contentType,
+                    {},
+                    {},
+                    std::shared_ptr<const std::string>(rendered, &rendered->body)};
+  if (rendered->status == 200) answer.headers.emplace_back("Cache-Control", "max-age=5");
+  return answer;
+}
+
 BoardCache::Done replyWith(Reply reply) {
   return [reply = std::move(reply)](BoardAnswer answer, std::shared_ptr<const Rendered> rendered) {
     if (answer != BoardAnswer::ok) return reply(jsonAnswer(503, "board unavailable"));
-    reply(answerOf(*rendered));
+    reply(answerOf(rendered));
   };
 }
 

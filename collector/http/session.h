@@ -112,7 +112,11 @@ class Session : public std::enable_shared_from_this<Session> {
   std::optional<beast::ssl_stream<beast::tcp_stream>> tls_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
-  http::response<http::string_body> response_;
+  // The answer being written; its body points into `ownBody_` or `sharedBody_`,
+  // which keep the bytes until the next answer.
+  http::response<http::span_body<const char>> response_;
+  std::string ownBody_;
+  std::shared_ptr<const std::string> sharedBody_;
   char discard_[1024];
   unsigned version_ = 11;
   bool keepAlive_ = false;

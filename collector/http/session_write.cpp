@@ -25,8 +25,11 @@ void Session::send(HttpAnswer answer, bool thenClose) {
   if (!answer.contentType.empty()) response_.set(http::field::content_type, answer.contentType);
   for (const auto& [name, value] : answer.headers) response_.set(name, value);
   response_.keep_alive(keep);
-  response_.content_length(answer.body.size());
-  if (!answerHeadOnly_) response_.body() = std::move(answer.body);
+  sharedBody_ = std::move(answer.sharedBody);
+  ownBody_ = sharedBody_ ? std::string() : std::move(answer.body);
+  const std::string& body = sharedBody_ ? *sharedBody_ : ownBody_;
+  response_.content_length(body.size());
+  if (!answerHeadOnly_) response_.body() = {body.data(), body.size()};
   tcpStream().expires_after(stopping_ ? stopWriteTime : writeTime);
   writing_ = true;
   withStream([this, keep, thenClose](auto& stream) {
