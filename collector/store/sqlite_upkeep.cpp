@@ -10,10 +10,21 @@
 #include <iostream>
 
 #include "core/clock.h"
+#include "core/thread_name.h"
+#include "store/sqlite_db.h"
 
 namespace collector {
 
 SqliteUpkeep::~SqliteUpkeep() {
+  if (checkpointer_.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    asked_.notify_all();
+    checkpointer_.join();
+  }
+  sqlite3_close(checkpointDb_);
   // Only once every connection to the file is closed: closing any descriptor
   // of a file drops the process's POSIX locks on it, SQLite's among them.
   if (fd_ >= 0) ::close(fd_);
@@ -29,6 +40,35 @@ void SqliteUpkeep::attach(sqlite3* writer) {
   fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
   const std::string problem = fileProblem();
   if (!problem.empty()) std::cerr << "store: " << problem << std::endl;
+  if (readOnly_) return;
+  std::string error;
+  checkpointDb_ = openConnection(path_, error);
+  if (!checkpointDb_) {
+    std::cerr << "store: checkpoints on the writer's thread: " << error << std::endl;
+    return;
+  }
+  checkpointer_ = std::thread([this] { checkpointLoop(); });
+}
+
+void SqliteUpkeep::checkpointLoop() {
+  nameThisThread("vorn-checkpoint");
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    asked_.wait(lock, [&] { return stopping_ || wanted_; });
+    if (stopping_) return;
+    wanted_ = false;
+    running_ = true;
+    lock.unlock();
+    checkpoint(checkpointDb_, SQLITE_CHECKPOINT_PASSIVE);
+    lock.lock();
+    running_ = false;
+    settled_.notify_all();
+  }
+}
+
+void SqliteUpkeep::settle() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  settled_.wait(lock, [&] { return stopping_ || (!wanted_ && !running_); });
 }
 
 int SqliteUpkeep::walHook(void* self, sqlite3*, const char*, int frames) {
@@ -40,23 +80,29 @@ void SqliteUpkeep::afterCommit(sqlite3* writer) {
   const int frames = walFrames_;
   if (frames >= truncateFrames || failingSinceMs_ != 0) {
     checkpoint(writer, SQLITE_CHECKPOINT_TRUNCATE);
-  } else if (frames >= passiveFrames) {
+  } else if (frames >= passiveFrames && !checkpointDb_) {
     checkpoint(writer, SQLITE_CHECKPOINT_PASSIVE);
+  } else if (frames >= passiveFrames) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      wanted_ = true;
+    }
+    asked_.notify_one();
   }
 }
 
-void SqliteUpkeep::checkpoint(sqlite3* writer, int mode) {
+void SqliteUpkeep::checkpoint(sqlite3* db, int mode) {
   int logFrames = 0;
   int copied = 0;
   // A TRUNCATE waits for no one: another connection's snapshot makes it
   // fail at once, and the next commit tries again.
-  if (mode != SQLITE_CHECKPOINT_PASSIVE) sqlite3_busy_timeout(writer, 0);
-  const int rc = sqlite3_wal_checkpoint_v2(writer, nullptr, mode, &logFrames, &copied);
-  if (mode != SQLITE_CHECKPOINT_PASSIVE) sqlite3_busy_timeout(writer, lockWaitMs);
+  if (mode != SQLITE_CHECKPOINT_PASSIVE) sqlite3_busy_timeout(db, 0);
+  const int rc = sqlite3_wal_checkpoint_v2(db, nullptr, mode, &logFrames, &copied);
+  if (mode != SQLITE_CHECKPOINT_PASSIVE) sqlite3_busy_timeout(db, lockWaitMs);
   lastResult_ = rc;
   framesLeft_ = logFrames > copied ? logFrames - copied : 0;
-  if (rc == SQLITE_OK) walFrames_ = mode == SQLITE_CHECKPOINT_PASSIVE ? logFrames : 0;
   if (mode == SQLITE_CHECKPOINT_PASSIVE) return;
+  if (rc == SQLITE_OK) walFrames_ = 0;
   const std::int64_t now = steadyClockMs();
   if (rc == SQLITE_OK) {
     if (blocked_) {

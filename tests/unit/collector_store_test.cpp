@@ -584,6 +584,7 @@ TEST(SqliteUpkeep, CheckpointsPassivelyFromOneCountOfFramesAndTruncatesFromTheNe
         ASSERT_EQ(sqlite3_exec(writer, "UPDATE t SET n = n + 1", nullptr, nullptr, nullptr),
                   SQLITE_OK);
         upkeep.afterCommit(writer);
+        upkeep.settle();
       }
       ASSERT_EQ(frames(), row.frames);
       EXPECT_EQ(upkeep.framesLeft() > 0, row.checkpointed) << row.frames;
