@@ -9,6 +9,7 @@ import http.client
 import json
 import os
 import pathlib
+import re
 import shutil
 import signal
 import socket
@@ -178,6 +179,16 @@ class Front(unittest.TestCase):
         with socket.create_connection(("127.0.0.1", service.port), timeout=60) as raw:
             raw.sendall(b"GET /healthz HTTP/1.0\r\n\r\n")  # HTTP/1.0 needs no Host
             self.assertRegex(raw.recv(200), rb"^HTTP/1\.[01] 200 ")
+
+        # Every thread but the one waiting for them (the first) blocks the stop signals,
+        # the store's among them, which start before the service's: a thread that let
+        # one through would end the process at once, with no orderly stop.
+        stops = sum(1 << (s - 1) for s in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP))
+        for task in pathlib.Path(f"/proc/{service.process.pid}/task").iterdir():
+            if task.name == str(service.process.pid):
+                continue
+            mask = re.search(r"^SigBlk:\s*(\w+)$", (task / "status").read_text(), re.M)
+            self.assertEqual(int(mask.group(1), 16) & stops, stops, (task / "comm").read_text())
 
         # A scraper's kept-alive connection, idle, does not hold up a stop; nor does SIGHUP
         # kill the service: it stops as on SIGTERM.
