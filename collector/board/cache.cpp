@@ -5,7 +5,7 @@
 #include "board/movement.h"
 #include "core/clock.h"
 #include "core/log_limit.h"
-#include "core/thread_name.h"
+#include "core/threads.h"
 
 namespace collector {
 

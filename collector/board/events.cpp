@@ -6,7 +6,7 @@
 #include "core/clock.h"
 #include "core/log_limit.h"
 #include "core/text.h"
-#include "core/thread_name.h"
+#include "core/threads.h"
 #include "vorn_deployment.h"
 
 namespace collector {

@@ -12,7 +12,7 @@
 #include "core/keys.h"
 #include "core/log_limit.h"
 #include "core/text.h"
-#include "core/thread_name.h"
+#include "core/threads.h"
 #include "vorn_deployment.h"
 
 namespace collector {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "core/text.h"
-#include "core/thread_name.h"
+#include "core/threads.h"
 #include "http/loop_posts.h"
 
 namespace collector {

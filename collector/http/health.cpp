@@ -4,7 +4,7 @@
 #include <iostream>
 
 #include "core/clock.h"
-#include "core/thread_name.h"
+#include "core/threads.h"
 
 namespace collector {
 

@@ -33,8 +33,6 @@ struct HttpAnswer {
   // A body held once for many answers (a page or board the cache rendered),
   // sent instead of `body` without a copy of its own.
   std::shared_ptr<const std::string> sharedBody{};
-
-  const std::string& text() const { return sharedBody ? *sharedBody : body; }
 };
 
 // A JSON answer {"status": message} below 300, {"error": message} otherwise.

@@ -231,14 +231,7 @@ void Routes::refusedAtFront(const std::string& clientAddress, int status,
 namespace {
 
 // What the cache rendered, as sent: a page or a JSON answer that a proxy in
-// front may serve again for a few seconds.
-HttpAnswer answerOf(const Rendered& rendered) {
-  HttpAnswer answer{rendered.status, rendered.contentType, rendered.body, {}};
-  if (rendered.status == 200) answer.headers.emplace_back("Cache-Control", "max-age=5");
-  return answer;
-}
-
-// The same for an answer the cache holds: its body is sent from where the
+// front may serve again for a few seconds. Its body is sent from where the
 // cache keeps it, however many readers ask for it at once.
 HttpAnswer answerOf(const std::shared_ptr<const Rendered>& rendered) {
   HttpAnswer answer{rendered->status,
@@ -248,6 +241,11 @@ HttpAnswer answerOf(const std::shared_ptr<const Rendered>& rendered) {
                     std::shared_ptr<const std::string>(rendered, &rendered->body)};
   if (rendered->status == 200) answer.headers.emplace_back("Cache-Control", "max-age=5");
   return answer;
+}
+
+// One rendered for this request alone, sent the same way.
+HttpAnswer answerOf(Rendered rendered) {
+  return answerOf(std::make_shared<const Rendered>(std::move(rendered)));
 }
 
 BoardCache::Done replyWith(Reply reply) {

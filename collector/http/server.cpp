@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/thread_name.h"
+#include "core/threads.h"
 #include "http/listener.h"
 #include "http/routes.h"
 #include "http/session.h"
@@ -98,13 +98,10 @@ bool bindAcceptor(tcp::acceptor& acceptor, const std::string& host, int port) {
 // (it has nothing to reload; under systemd it comes only with SendSIGHUP).
 // Started with SIGHUP ignored (nohup), it stays ignored.
 sigset_t blockStopSignals() {
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGTERM);
-  sigaddset(&stopSignals, SIGINT);
+  sigset_t stopSignals = stopSignalSet();
   struct sigaction hangUp {};
-  if (sigaction(SIGHUP, nullptr, &hangUp) == 0 && hangUp.sa_handler != SIG_IGN) {
-    sigaddset(&stopSignals, SIGHUP);
+  if (sigaction(SIGHUP, nullptr, &hangUp) == 0 && hangUp.sa_handler == SIG_IGN) {
+    sigdelset(&stopSignals, SIGHUP);
   }
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   return stopSignals;

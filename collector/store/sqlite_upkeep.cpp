@@ -1,8 +1,6 @@
 #include "store/sqlite_upkeep.h"
 
 #include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,7 +10,7 @@
 #include <iostream>
 
 #include "core/clock.h"
-#include "core/thread_name.h"
+#include "core/threads.h"
 #include "store/sqlite_db.h"
 
 namespace collector {
@@ -49,17 +47,9 @@ void SqliteUpkeep::attach(sqlite3* writer) {
     std::cerr << "store: checkpoints on the writer's thread: " << error << std::endl;
     return;
   }
-  // The thread takes none of the stop signals: the store opens before the
-  // service blocks them for the threads it starts and waits for them on its
-  // own, and a thread that let SIGTERM through would be ended by it, and the
-  // process with it, before any shutdown.
-  sigset_t stopSignals;
-  sigset_t before;
-  sigemptyset(&stopSignals);
-  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&stopSignals, signal);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, &before);
-  checkpointer_ = std::thread([this] { checkpointLoop(); });
-  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  // The store opens before the service blocks the stop signals for the
+  // threads it starts.
+  checkpointer_ = quietThread([this] { checkpointLoop(); });
 }
 
 void SqliteUpkeep::checkpointLoop() {

@@ -22,15 +22,16 @@ class SqliteUpkeep {
   // on its own connection while the writer goes on committing: on a large
   // database its copy into scattered pages and the file's sync take tens of
   // milliseconds, which would otherwise hold every report waiting to commit.
-  // A checkpoint copies each page once however often commits rewrote it, and a busy collector
-  // rewrites the same pages (the tables' tails, today's totals) in every commit: the longer the
-  // stretch, the fewer bytes it writes a report.
+  // A checkpoint copies each page once however often commits rewrote it,
+  // and a busy collector rewrites the same pages (the tables' tails, today's
+  // totals) in every commit: the longer the stretch, the fewer bytes it
+  // writes a report.
   static constexpr int passiveFrames = 1024;
   // Past this many frames (about 16 MiB) a TRUNCATE checkpoint on the
   // writer's own thread, which needs every other connection's snapshot to be
   // the latest and no checkpoint running on the checkpointing thread (either
-  // makes it fail at once, and the next commit tries again); also the size the WAL
-  // file is cut back to when it is reset (journal_size_limit).
+  // makes it fail at once, and the next commit tries again); also the size
+  // the WAL file is cut back to when it is reset (journal_size_limit).
   static constexpr int truncateFrames = 4096;
   // A TRUNCATE that failed is tried again after every commit, but the
   // operator is told only once it has failed for this long.
