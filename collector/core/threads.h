@@ -1,17 +1,31 @@
 // What every thread of the collector shares: the name it shows in `top -H`,
 // `ps -L` and a profiler's listing (at most 15 bytes, as Linux keeps them),
-// and the stop signals, which only the serving thread waits for.
+// its priority, and the stop signals, which only the serving thread waits for.
 #pragma once
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+#include <string>
 #include <thread>
 #include <utility>
 
 namespace collector {
 
 inline void nameThisThread(const char* name) { pthread_setname_np(pthread_self(), name); }
+
+// Gives the calling thread alone the nice value `nice` (Linux keeps one a
+// thread): "" once done, else why not. Below 0 takes CAP_SYS_NICE or an
+// RLIMIT_NICE that reaches it (systemd's LimitNICE=).
+inline std::string setThisThreadNice(int nice) {
+  if (setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), nice) == 0) return "";
+  return std::strerror(errno);
+}
 
 // SIGTERM, SIGINT and SIGHUP: each asks the service to stop.
 inline sigset_t stopSignalSet() {

@@ -1,6 +1,7 @@
 #include "http/committer.h"
 
 #include <chrono>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,14 @@ void Committer::add(IncomingReport report, Done done) {
 
 void Committer::run() {
   nameThisThread("vorn-commit");
+  const std::string refused = setThisThreadNice(nice);
+  if (!refused.empty()) {
+    std::cerr << "intake: the committing thread keeps the normal priority (nice " << nice << ": "
+              << refused
+              << "): while readers keep the CPUs busy, reports wait longer for their answers; "
+                 "allow it with LimitNICE="
+              << nice << " in the service's unit" << std::endl;
+  }
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
