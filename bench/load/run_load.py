@@ -209,6 +209,34 @@ def ceiling(args, keys, collector_result):
     print(f"the collector took {collector / max(rate, 1e-9):.2f} of the ceiling's rate")
 
 
+def thread_times(pid):
+    """Each of a process's threads' time on a CPU and waiting for one (ns), by name."""
+    times = {}
+    for task in pathlib.Path(f"/proc/{pid}/task").iterdir():
+        try:
+            name = (task / "comm").read_text().strip()
+            ran, waited = map(int, (task / "schedstat").read_text().split()[:2])
+        except (OSError, ValueError):  # a thread that ended meanwhile
+            continue
+        total = times.setdefault(name, [0, 0, 0])
+        total[0] += ran
+        total[1] += waited
+        total[2] += 1
+    return times
+
+
+def thread_line(before, after, seconds):
+    """The collector's threads over the posting: % of one CPU used, % waiting for one."""
+    parts = []
+    for name, (ran, waited, count) in sorted(after.items(), key=lambda kv: -kv[1][0]):
+        ran0, waited0, _ = before.get(name, (0, 0, 0))
+        busy = (ran - ran0) / seconds / 1e7
+        if busy >= 0.5:
+            parts.append(f"{name}{f' x{count}' if count > 1 else ''} {busy:.0f} / "
+                         f"{(waited - waited0) / seconds / 1e7:.0f}")
+    return "collector threads, % of a CPU running / waiting for one: " + ", ".join(parts)
+
+
 def settle(db):
     """Writes a SQLite file's pages still in memory (a fill's, a fresh copy's) to the disk
     before the clock starts: the kernel would write them back in the middle of the run,
@@ -245,11 +273,13 @@ def run(args, db, work):
         before = stored_totals(url) if args.fill or args.keys else (0, 0)
         reading = readers(args, url, keys) if args.readers else {}
         slow = args.slow_clients and SlowClients(int(url.rsplit(":", 1)[1]), args.slow_clients)
+        threads, started = thread_times(serve.pid), time.monotonic()
         try:
             result = post(args, url, keys)
         finally:
             if slow:
                 slow.close()
+        threads = thread_line(threads, thread_times(serve.pid), time.monotonic() - started)
         for name, reader in reading.items():
             read = json.loads(reader.communicate()[0].strip().splitlines()[-1])
             print(f"{name}: {read['requests'] / args.duration:.0f} reads/s, p50 "
@@ -272,6 +302,7 @@ def run(args, db, work):
           (f"; slow clients: {slow.count} connections (never fewer than {slow.fewest} open), "
            f"{slow.opened - slow.count} opened again after the collector closed them"
            if slow else "") + f"; {load_average()}")
+    print(threads)
     if args.ceiling:
         ceiling(args, keys, result)
     # Every report carries 1 mile: the totals are exact only if both match.
