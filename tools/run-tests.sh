@@ -4,7 +4,8 @@
 # and UBSan, which also builds the unit tests) and the Linux .so, then runs
 # every test in one ctest run: unit tests (plain, ASan+UBSan, TSan), the fuzz
 # targets (each for a bounded time on its checked-in corpus) and the system
-# tests against the .so, the TSan build and the DLL under Wine.
+# tests against the .so, the TSan build, the ASan+UBSan build and the DLL
+# under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh

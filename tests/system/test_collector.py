@@ -1,7 +1,7 @@
 """vorn-collector, the real service on a real SQLite file: its answers to raw requests,
 durability under kill -9 with group commit and the page in headless Chromium. Its Service
 also runs the collector for test_postgres (under Wine the native one, for the DLL)."""
-# ctest: platforms=native tsan timeout=300
+# ctest: platforms=native asan tsan timeout=300
 
 import concurrent.futures
 import contextlib

@@ -2,7 +2,7 @@
 trickling clients from other addresses (127.0.0.2 and up) while honest reports
 come from 127.0.0.1, the per-address limit, the per-request deadline, the idle
 time-out, and a stop while they are all connected."""
-# ctest: platforms=native tsan timeout=300
+# ctest: platforms=native asan tsan timeout=300
 
 import http.client
 import resource

@@ -3,7 +3,7 @@ the exact bytes of both logs, the Steam binding through the loader, the
 request as it goes on the wire through the platform's HTTP client, how that
 client's answers are read, through a proxy too, and how long shutdown and a
 post that gets no answer take."""
-# ctest: platforms=native wine tsan timeout=300
+# ctest: platforms=native wine asan tsan timeout=300
 
 import pathlib
 import socket

@@ -1,7 +1,7 @@
 """vorn-collector as it must be after months without a restart: a SQLite WAL that stays
 small and names the reader that holds it up, /healthz that fails with its cause as soon
 as the store cannot write, names that stay distinct and amounts that stay finite."""
-# ctest: platforms=native timeout=300
+# ctest: platforms=native asan timeout=300
 
 import concurrent.futures
 import contextlib
