@@ -4,6 +4,7 @@
 #include "store/sqlite.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -35,7 +36,7 @@ class SqliteStore : public Store {
   bool addPlayer(const std::string& name, const std::string& keyHash, std::int64_t nowMs,
                  std::string& error) override {
     std::lock_guard<std::mutex> lock(writeMutex_);
-    keptHolders_.clear();
+    forgetHolders();
     Statement insert(writer_, sql::insertPlayer);
     insert.bind(1, name).bind(2, keyHash).bind(3, nowMs);
     if (insert.run()) return true;
@@ -58,7 +59,7 @@ class SqliteStore : public Store {
   bool revokePlayer(const std::string& name, const std::function<std::int64_t()>& nowMs,
                     std::string& error) override {
     std::lock_guard<std::mutex> lock(writeMutex_);
-    keptHolders_.clear();  // the player's key may be among them
+    forgetHolders();  // the player's key may be among them
     error.clear();
     if (!execute(writer_, "BEGIN IMMEDIATE", error)) return false;
     {
@@ -161,7 +162,7 @@ class SqliteStore : public Store {
     }
     if (error.empty()) error = sqlite3_errmsg(writer_);
     intake.commit.reset();
-    keptHolders_.clear();
+    forgetHolders();
     std::string ignored;
     execute(writer_, "ROLLBACK", ignored);
     return false;
@@ -477,7 +478,10 @@ class SqliteStore : public Store {
              static_cast<double>(upkeep_.framesLeft())},
             {"vorn_sqlite_checkpoint_blocked",
              "1 while another connection's read snapshot keeps the WAL from being truncated",
-             upkeep_.blocked() ? 1.0 : 0.0}};
+             upkeep_.blocked() ? 1.0 : 0.0},
+            {"vorn_sqlite_kept_key_holders",
+             "key holders kept between batches, their latest report included (at most 65536)",
+             static_cast<double>(keptCount_)}};
   }
 
  private:
@@ -538,7 +542,7 @@ class SqliteStore : public Store {
     const bool read = intake.dataVersion.step() == SQLITE_ROW;
     const std::int64_t version = read ? intake.dataVersion.integer(0) : -1;
     intake.dataVersion.reset();
-    if (!read || version != dataVersion_) keptHolders_.clear();
+    if (!read || version != dataVersion_) forgetHolders();
     dataVersion_ = version;
     return read;
   }
@@ -551,6 +555,12 @@ class SqliteStore : public Store {
       if (keptHolders_.size() >= maxKeptHolders) keptHolders_.clear();
       keptHolders_[keyHash] = holder;
     }
+    keptCount_ = keptHolders_.size();
+  }
+
+  void forgetHolders() {
+    keptHolders_.clear();
+    keptCount_ = 0;
   }
 
   static bool finished(const Statement& statement, int rc, std::string& error) {
@@ -652,6 +662,7 @@ class SqliteStore : public Store {
   // of keys seen lately, valid while data_version stays as read last.
   std::unique_ptr<Intake> intake_;
   std::unordered_map<std::string, KeyHolder> keptHolders_;
+  std::atomic<std::size_t> keptCount_{0};  // their number, for the metrics
   std::int64_t dataVersion_ = -1;
   SqliteUpkeep upkeep_;  // its descriptor closed after the destructor closed the connections
 };

@@ -542,20 +542,58 @@ TEST(StoreContract, AnnouncementsAreRecordedOnceAndEachDeliveryClaimedByOne) {
 // commit rewrites one page, so the WAL grows by one frame a commit (its size
 // tells the count); a reader holds a snapshot from before them all, so a
 // checkpoint leaves frames behind (framesLeft) and a TRUNCATE fails at once.
+// The holders of the keys of recent batches are kept for the next ones, at
+// most 65,536 of them: one more empties the room before it is kept.
+TEST(SqliteStore, KeepsAtMostSoManyKeyHoldersBetweenBatches) {
+  constexpr int bound = 65536;
+  const Backend sqlite = backends().front();
+  auto store = open(sqlite);
+  ASSERT_TRUE(store);
+  ASSERT_TRUE(sqlite.execute(
+      "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i <= " +
+      std::to_string(bound) +
+      ") INSERT INTO players(name, key_hash, created_ms) SELECT 'p' || i, 'k' || i, " +
+      std::to_string(created) + " FROM n"));
+  const auto kept = [&] {
+    for (const Store::Gauge& gauge : store->gauges()) {
+      if (std::string(gauge.name) == "vorn_sqlite_kept_key_holders") return gauge.value;
+    }
+    return -1.0;
+  };
+  const struct {
+    int first, last;  // the players of one batch
+    double kept;      // afterwards
+  } rows[] = {{1, bound, bound}, {bound + 1, bound + 1, 1}};
+  for (const auto& row : rows) {
+    std::vector<IncomingReport> batch;
+    for (int i = row.first; i <= row.last; ++i) {
+      IncomingReport report;
+      static_cast<ReportBody&>(report) = {"p" + std::to_string(i), "s1", 1, 60, "T", "R"};
+      report.keyHash = "k" + std::to_string(i);
+      report.receivedMs = day0;
+      batch.push_back(report);
+    }
+    std::vector<AddOutcome> outcomes;
+    std::string error;
+    ASSERT_TRUE(store->addReports(batch, outcomes, error)) << error;
+    EXPECT_EQ(outcomes.back(), AddOutcome::stored);
+    EXPECT_EQ(kept(), row.kept) << row.last;
+  }
+}
+
 TEST(SqliteUpkeep, CheckpointsPassivelyFromOneCountOfFramesAndTruncatesFromTheNext) {
-  const std::string path =
-      testing::TempDir() + "vorn-upkeep-" + std::to_string(getpid()) + ".db";
+  const std::string path = testing::TempDir() + "vorn-upkeep-" + std::to_string(getpid()) + ".db";
   for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
   sqlite3* writer = nullptr;
   sqlite3* reader = nullptr;
   ASSERT_EQ(sqlite3_open(path.c_str(), &writer), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(writer,
-                         "PRAGMA journal_mode=WAL; CREATE TABLE t(n); INSERT INTO t VALUES(0)",
-                         nullptr, nullptr, nullptr),
-            SQLITE_OK);
-  ASSERT_EQ(sqlite3_wal_checkpoint_v2(writer, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr,
-                                      nullptr),
-            SQLITE_OK);
+  ASSERT_EQ(
+      sqlite3_exec(writer, "PRAGMA journal_mode=WAL; CREATE TABLE t(n); INSERT INTO t VALUES(0)",
+                   nullptr, nullptr, nullptr),
+      SQLITE_OK);
+  ASSERT_EQ(
+      sqlite3_wal_checkpoint_v2(writer, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr),
+      SQLITE_OK);
   ASSERT_EQ(sqlite3_open(path.c_str(), &reader), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(reader, "BEGIN; SELECT n FROM t", nullptr, nullptr, nullptr), SQLITE_OK);
   {
