@@ -205,7 +205,6 @@ class Front(unittest.TestCase):
         self.assertEqual(service.process.stdout.read().decode().splitlines()[-1], "stopped")
         service.process.stdout.close()
 
-
     def test_reports_are_committed_ahead_of_the_readers(self):
         # The committing thread alone runs at nice -10 where CAP_SYS_NICE allows it; without
         # it (and without an RLIMIT_NICE that reaches -10) it keeps 0 and says so.

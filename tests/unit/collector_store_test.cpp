@@ -538,10 +538,6 @@ TEST(StoreContract, AnnouncementsAreRecordedOnceAndEachDeliveryClaimedByOne) {
   }
 }
 
-// The writer's checkpoints, a row on each side of both thresholds. Each
-// commit rewrites one page, so the WAL grows by one frame a commit (its size
-// tells the count); a reader holds a snapshot from before them all, so a
-// checkpoint leaves frames behind (framesLeft) and a TRUNCATE fails at once.
 // The holders of the keys of recent batches are kept for the next ones, at
 // most 65,536 of them: one more empties the room before it is kept.
 TEST(SqliteStore, KeepsAtMostSoManyKeyHoldersBetweenBatches) {
@@ -581,6 +577,10 @@ TEST(SqliteStore, KeepsAtMostSoManyKeyHoldersBetweenBatches) {
   }
 }
 
+// The writer's checkpoints, a row on each side of both thresholds. Each
+// commit rewrites one page, so the WAL grows by one frame a commit (its size
+// tells the count); a reader holds a snapshot from before them all, so a
+// checkpoint leaves frames behind (framesLeft) and a TRUNCATE fails at once.
 TEST(SqliteUpkeep, CheckpointsPassivelyFromOneCountOfFramesAndTruncatesFromTheNext) {
   const std::string path = testing::TempDir() + "vorn-upkeep-" + std::to_string(getpid()) + ".db";
   for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
