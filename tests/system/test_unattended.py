@@ -217,8 +217,9 @@ class Front(unittest.TestCase):
                 service = Service(self)
                 key = service.add_player("Alice")
                 service.start(prefix=prefix)
-                wait_for(lambda: "vorn-commit" in thread_nices(service.process.pid), 10,
-                         "the committing thread starts")
+                # The loops start after the listening line.
+                wait_for(lambda: {"vorn-commit", "vorn-loop"} <= thread_nices(
+                    service.process.pid).keys(), 10, "the committing thread and loops start")
                 wait_for(lambda: thread_nices(service.process.pid)["vorn-commit"] == {nice} and (
                     nice < 0 or "keeps the normal priority" in service.log()), 10, service.log())
                 self.assertEqual(thread_nices(service.process.pid)["vorn-loop"], {0})
