@@ -32,9 +32,23 @@ std::int64_t dayNumber(date::sys_days day) { return day.time_since_epoch().count
 
 std::string dayText(std::int64_t day) {
   const date::year_month_day ymd{sysDays(day)};
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02u-%02u", static_cast<int>(ymd.year()),
-                static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()));
+  const int year = static_cast<int>(ymd.year());
+  const auto month = static_cast<unsigned>(ymd.month());
+  const auto dayOfMonth = static_cast<unsigned>(ymd.day());
+  if (year < 0 || year > 9999) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02u-%02u", year, month, dayOfMonth);
+    return text;
+  }
+  // Written by hand: every board request names its period's days, and a
+  // formatted print of each costs more than the rest of the choice together.
+  std::string text = "0000-00-00";
+  const auto put = [&text](std::size_t last, unsigned value, int width) {
+    for (; width-- > 0; value /= 10) text[last--] = static_cast<char>('0' + value % 10);
+  };
+  put(3, static_cast<unsigned>(year), 4);
+  put(6, month, 2);
+  put(9, dayOfMonth, 2);
   return text;
 }
 

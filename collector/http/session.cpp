@@ -27,7 +27,7 @@ void Front::release(const net::ip::address& address) {
 
 Session::Session(std::shared_ptr<Front> front, net::io_context& loop, tcp::socket socket,
                  const net::ip::address& peer, ssl::context* tls)
-    : front_(std::move(front)), loop_(loop), peer_(peer) {
+    : front_(std::move(front)), loop_(loop), peer_(peer), peerText_(peer.to_string()) {
   if (tls) {
     tls_.emplace(beast::tcp_stream(std::move(socket)), *tls);
   } else {
@@ -91,7 +91,7 @@ void Session::dispatchRequest() {
       loop_.get_executor());
   auto self = shared_from_this();
   front_->routes.handle(
-      fromBeast(parser_->release(), peer_.to_string()), [self, guard](HttpAnswer answer) {
+      fromBeast(parser_->release(), peerText_), [self, guard](HttpAnswer answer) {
         LoopPosts::post(self->loop_, [self, guard, answer = std::move(answer)]() mutable {
           self->awaitingReply_ = false;
           self->send(std::move(answer), false);

@@ -107,14 +107,15 @@ class Session : public std::enable_shared_from_this<Session> {
   std::shared_ptr<Front> front_;
   net::io_context& loop_;
   net::ip::address peer_;
+  std::string peerText_;  // peer_ as text, written once for all of the connection's requests
   bool holdsAddressSlot_ = false;  // counted in front_->openPerAddress
   std::optional<beast::tcp_stream> plain_;
   std::optional<beast::ssl_stream<beast::tcp_stream>> tls_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
-  // The answer being written; its body points into `ownBody_` or `sharedBody_`,
-  // which keep the bytes until the next answer.
-  http::response<http::span_body<const char>> response_;
+  // The answer being written: its head, and its body in `ownBody_` or
+  // `sharedBody_`, which keep the bytes until the next answer.
+  std::string head_;
   std::string ownBody_;
   std::shared_ptr<const std::string> sharedBody_;
   char discard_[1024];

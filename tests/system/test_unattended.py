@@ -177,9 +177,39 @@ class Front(unittest.TestCase):
                 raw.sendall(b"GET " + target + b" HTTP/1.1\r\n" + headers +
                             b"Connection: close\r\n\r\n")
                 self.assertRegex(raw.recv(200), rb"^HTTP/1\.1 %d " % status)
-        with socket.create_connection(("127.0.0.1", service.port), timeout=60) as raw:
-            raw.sendall(b"GET /healthz HTTP/1.0\r\n\r\n")  # HTTP/1.0 needs no Host
-            self.assertRegex(raw.recv(200), rb"^HTTP/1\.[01] 200 ")
+        # The answer's head as each version and method asks: whether the connection
+        # stays (a next request is answered on it) and whether a body follows.
+        rows = [  # request, what the head says of the connection, body, stays open
+            (b"GET /healthz HTTP/1.0\r\n\r\n", None, True, False),  # HTTP/1.0 needs no Host
+            (b"GET /healthz HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", b"keep-alive", True,
+             True),
+            (b"GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n", None, True, True),
+            (b"GET /healthz HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", b"close", True,
+             False),
+            (b"HEAD /healthz HTTP/1.1\r\nHost: x\r\n\r\n", None, False, True),
+        ]
+        for request, connection, has_body, stays in rows:
+            with self.subTest(request=request), socket.create_connection(
+                    ("127.0.0.1", service.port), timeout=60) as raw:
+                raw.sendall(request)
+                answer = b""
+                while b"\r\n\r\n" not in answer:
+                    answer += raw.recv(4096)
+                head, _, rest = answer.partition(b"\r\n\r\n")
+                version = re.search(rb"HTTP/1\.[01]", request).group()
+                self.assertTrue(head.startswith(version + b" 200 OK\r\n"), head)
+                fields = dict(line.lower().split(b": ", 1) for line in head.split(b"\r\n")[1:])
+                self.assertEqual(fields.get(b"connection"), connection)
+                length = int(fields[b"content-length"])
+                self.assertGreater(length, 0)
+                while has_body and len(rest) < length:
+                    rest += raw.recv(4096)
+                self.assertEqual(len(rest), length if has_body else 0)
+                if stays:
+                    raw.sendall(b"GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n")
+                    self.assertRegex(raw.recv(200), rb"^HTTP/1\.1 200 OK\r\n")
+                else:
+                    self.assertEqual(raw.recv(200), b"")
 
         # Every thread but the one waiting for them (the first) blocks the stop signals,
         # the store's among them, which start before the service's: a thread that let

@@ -48,4 +48,12 @@ TEST(CollectorCalendar, TakesOnlyDatesThatExist) {
   EXPECT_EQ(collector::dayText(day("0001-03-01")), "0001-03-01");
 }
 
+TEST(CollectorCalendar, WritesDaysOfEveryYearInFull) {
+  // Years of four digits are written by hand; the others as before.
+  const std::pair<std::int64_t, const char*> rows[] = {
+      {-719529, "-001-12-31"}, {-719528, "0000-01-01"}, {0, "1970-01-01"},
+      {20795, "2026-12-08"},   {2932896, "9999-12-31"}, {2932897, "10000-01-01"}};
+  for (const auto& [number, text] : rows) EXPECT_EQ(collector::dayText(number), text) << number;
+}
+
 }  // namespace
