@@ -11,6 +11,7 @@ packages=(
   osslsigncode
   libsqlite3-dev libcli11-dev libssl-dev libboost-dev chromium  # the collector service and its page
   libhowardhinnant-date-dev  # the collector's calendar
+  zlib1g-dev  # the collector's gzip-compressed pages
   libicu-dev  # players' names: Unicode's composed form and confusable skeletons
   libpq-dev postgresql sqlite3 wrk  # PostgreSQL store, its tests and copy, the load run
   dpkg-dev lintian adduser procps  # the collector's Debian package: shlibdeps, its checks, its user

@@ -52,6 +52,8 @@ sys.path.insert(0, str(SOURCE / "tests" / "system"))
 
 # The first server identifier of the default deployment options.
 DEFAULT_SERVER = "90071992547409921/101"
+# What the readers take, as browsers send it.
+ACCEPT_ENCODING = "gzip, deflate, br"
 # wrk runs this much longer than the posting, so every request gets its answer
 # (shorter than the collector's 5 s idle time-out, which would cut the paused
 # connections).
@@ -163,7 +165,7 @@ def readers(args, url, keys):
         urllib.request.urlopen(url + path, timeout=60).read()
     return {name: subprocess.Popen(
         ["wrk", "-t", "1", "-c", str(args.readers), "-d", f"{args.duration}s", "--timeout", "10s",
-         "-s", str(HERE / "read_board.lua"), url + path],
+         "-H", f"Accept-Encoding: {ACCEPT_ENCODING}", "-s", str(HERE / "read_board.lua"), url + path],
         stdout=subprocess.PIPE, text=True) for name, path in targets.items()}
 
 

@@ -4,6 +4,7 @@
 
 #include "board/movement.h"
 #include "core/clock.h"
+#include "core/gzip.h"
 #include "core/log_limit.h"
 #include "core/threads.h"
 
@@ -284,7 +285,12 @@ void BoardCache::finish(const std::shared_ptr<Gather>& gather, bool onCacheThrea
   if (shared) rendering_[key].sources = sources;
   const auto render = [this, gather, key, sources, shared](bool late) {
     std::shared_ptr<const Rendered> rendered;
-    if (!late) rendered = std::make_shared<const Rendered>(gather->render(gather->sources()));
+    if (!late) {
+      // Compressed once here, off the loops, for all the readers it is sent to.
+      Rendered made = gather->render(gather->sources());
+      made.gzipped = gzipped(made.body);
+      rendered = std::make_shared<const Rendered>(std::move(made));
+    }
     std::vector<Done> waiters;
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -305,7 +311,8 @@ void BoardCache::finish(const std::shared_ptr<Gather>& gather, bool onCacheThrea
           entry.sources = sources;
           entry.readAt = Clock::now();
           keep(key, entry,
-               sizeof(Entry) + sizeof(Rendered) + textBytes(rendered->body) + key.name.size());
+               sizeof(Entry) + sizeof(Rendered) + textBytes(rendered->body) +
+                   textBytes(rendered->gzipped) + key.name.size());
         }
       }
     }

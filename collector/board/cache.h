@@ -72,6 +72,7 @@ struct Rendered {
   int status = 200;
   std::string contentType;
   std::string body;
+  std::string gzipped{};  // the body in gzip for the clients that take it; empty: none
 };
 
 struct ViewRequest {

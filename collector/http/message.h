@@ -23,6 +23,8 @@ struct HttpRequest {
   // The first value of a query parameter or header; empty when absent.
   const std::string* param(const std::string& name) const;
   std::string header(const std::string& lowerName) const;
+  // Whether Accept-Encoding takes gzip (or x-gzip, or *) at a weight above 0.
+  bool acceptsGzip() const;
 };
 
 struct HttpAnswer {

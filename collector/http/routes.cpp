@@ -231,15 +231,20 @@ void Routes::refusedAtFront(const std::string& clientAddress, int status,
 namespace {
 
 // What the cache rendered, as sent: a page or a JSON answer that a proxy in
-// front may serve again for a few seconds. Its body is sent from where the
-// cache keeps it, however many readers ask for it at once.
-HttpAnswer answerOf(const std::shared_ptr<const Rendered>& rendered) {
+// front may serve again for a few seconds, compressed for a client that takes
+// gzip when the cache kept it so. Its body is sent from where the cache keeps
+// it, however many readers ask for it at once.
+HttpAnswer answerOf(const std::shared_ptr<const Rendered>& rendered, bool gzip = false) {
+  const bool compressed = gzip && !rendered->gzipped.empty();
   HttpAnswer answer{rendered->status,
                     rendered->contentType,
                     {},
                     {},
-                    std::shared_ptr<const std::string>(rendered, &rendered->body)};
+                    std::shared_ptr<const std::string>(
+                        rendered, compressed ? &rendered->gzipped : &rendered->body)};
   if (rendered->status == 200) answer.headers.emplace_back("Cache-Control", "max-age=5");
+  if (!rendered->gzipped.empty()) answer.headers.emplace_back("Vary", "Accept-Encoding");
+  if (compressed) answer.headers.emplace_back("Content-Encoding", "gzip");
   return answer;
 }
 
@@ -248,10 +253,11 @@ HttpAnswer answerOf(Rendered rendered) {
   return answerOf(std::make_shared<const Rendered>(std::move(rendered)));
 }
 
-BoardCache::Done replyWith(Reply reply) {
-  return [reply = std::move(reply)](BoardAnswer answer, std::shared_ptr<const Rendered> rendered) {
+BoardCache::Done replyWith(Reply reply, bool gzip) {
+  return [reply = std::move(reply), gzip](BoardAnswer answer,
+                                          std::shared_ptr<const Rendered> rendered) {
     if (answer != BoardAnswer::ok) return reply(jsonAnswer(503, "board unavailable"));
-    reply(answerOf(rendered));
+    reply(answerOf(rendered, gzip));
   };
 }
 
@@ -288,10 +294,13 @@ void Routes::board(const HttpRequest& request, bool page, Reply reply) {
                                     next.get(), now)};
     };
   };
-  if (!page) return boards_->view(std::move(view), render(nullptr, 0), replyWith(std::move(reply)));
+  const bool gzip = request.acceptsGzip();
+  if (!page) {
+    return boards_->view(std::move(view), render(nullptr, 0), replyWith(std::move(reply), gzip));
+  }
   // The page names the running or next event (and without it when the
   // events cannot be read); what it says of it is part of the answer's key.
-  events_->list([this, view, render, reply = std::move(reply)](
+  events_->list([this, view, render, gzip, reply = std::move(reply)](
                     BoardAnswer answer, std::shared_ptr<const std::vector<Event>> events) mutable {
     const std::int64_t now = events_->nowMs();
     const Event* found = answer == BoardAnswer::ok ? runningOrNextEvent(*events, now) : nullptr;
@@ -300,7 +309,7 @@ void Routes::board(const HttpRequest& request, bool page, Reply reply) {
       view.key += " event " + std::to_string(next->id) + " " + next->name + " " +
                   eventStateText(*next, now) + " " + std::to_string(next->endMs);
     }
-    boards_->view(std::move(view), render(next, now), replyWith(std::move(reply)));
+    boards_->view(std::move(view), render(next, now), replyWith(std::move(reply), gzip));
   });
 }
 
@@ -319,10 +328,11 @@ void Routes::player(const HttpRequest& request, const std::string& name, bool pa
   view.playerDays = span.period();
   view.key = std::string(page ? "player page " : "player ") + std::to_string(today) + " " +
              choice.since + " " + choice.until + " " + name;
-  if (!page) return playerView(std::move(view), false, today, name, choice, span, {}, reply);
+  BoardCache::Done done = replyWith(std::move(reply), request.acceptsGzip());
+  if (!page) return playerView(std::move(view), false, today, name, choice, span, {}, done);
   // The page lists the events the player drove in (none when the events
   // cannot be read); they are part of the answer's key.
-  events_->places(name, [this, view, today, name, choice, span, reply = std::move(reply)](
+  events_->places(name, [this, view, today, name, choice, span, done = std::move(done)](
                             BoardAnswer answer, const std::vector<EventPlace>& places) mutable {
     auto listed = std::make_shared<const std::vector<EventPlace>>(
         answer == BoardAnswer::ok ? places : std::vector<EventPlace>());
@@ -331,13 +341,14 @@ void Routes::player(const HttpRequest& request, const std::string& name, bool pa
                   std::to_string(place.row.rank) + " " + std::to_string(place.row.miles) + " " +
                   std::to_string(place.row.seconds);
     }
-    playerView(std::move(view), true, today, name, choice, span, listed, std::move(reply));
+    playerView(std::move(view), true, today, name, choice, span, listed, std::move(done));
   });
 }
 
 void Routes::playerView(ViewRequest view, bool page, std::int64_t today, const std::string& name,
                         const PeriodChoice& choice, const DaySpan& span,
-                        std::shared_ptr<const std::vector<EventPlace>> places, Reply reply) {
+                        std::shared_ptr<const std::vector<EventPlace>> places,
+                        BoardCache::Done done) {
   boards_->view(
       std::move(view),
       [this, page, today, name, choice, span, places](const Sources& sources) -> Rendered {
@@ -355,7 +366,7 @@ void Routes::playerView(ViewRequest view, bool page, std::int64_t today, const s
         return {200, "text/html; charset=utf-8",
                 renderPlayerPage(options_.page, choice, today, name, player, span, *places)};
       },
-      replyWith(std::move(reply)));
+      std::move(done));
 }
 
 void Routes::events(bool page, Reply reply) {

@@ -52,7 +52,7 @@ class Routes : public Handler {
   // The player's answer from `view`; a page lists `places`.
   void playerView(ViewRequest view, bool page, std::int64_t today, const std::string& name,
                   const PeriodChoice& choice, const DaySpan& span,
-                  std::shared_ptr<const std::vector<EventPlace>> places, Reply reply);
+                  std::shared_ptr<const std::vector<EventPlace>> places, BoardCache::Done done);
   void events(bool page, Reply reply);
   void event(const HttpRequest& request, const std::string& id, bool page, Reply reply);
 

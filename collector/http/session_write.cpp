@@ -1,10 +1,10 @@
 // A session writes an answer, then reads the next request, or closes: after
 // a refusal it lingers a moment so that the client reads the answer before
 // the connection goes.
-#include "http/session.h"
-
 #include <array>
 #include <string_view>
+
+#include "http/session.h"
 
 namespace collector {
 
@@ -25,8 +25,8 @@ namespace {
 // An answer's status line and fields, written directly: beast's serializer
 // of a whole message costs a cached page's reader more than the rest of its
 // request together.
-void writeHead(std::string& head, unsigned version, const HttpAnswer& answer,
-               std::size_t length, bool keep) {
+void writeHead(std::string& head, unsigned version, const HttpAnswer& answer, std::size_t length,
+               bool keep) {
   head.clear();
   head += version == 10 ? "HTTP/1.0 " : "HTTP/1.1 ";
   head += std::to_string(answer.status);

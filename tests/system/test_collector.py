@@ -7,6 +7,7 @@ import concurrent.futures
 import contextlib
 import csv
 import datetime
+import gzip
 import http.client
 import http.server
 import io
@@ -562,6 +563,21 @@ class Page(unittest.TestCase):
                         b"&lt;script&gt;document.title=&#39;run&#39;"):
             self.assertIn(escaped, served)
 
+        # A reader that takes gzip gets the same bytes gzipped; a HEAD says the length a GET
+        # sends; a JSON board too small to be worth it stays plain.
+        for path, accept, gzipped in (("/", "gzip, deflate, br", True), ("/", "br", False),
+                                      ("/players/Alpha", "gzip", True),
+                                      ("/api/v1/leaderboard", "gzip", False)):
+            with self.subTest(path=path, accept=accept):
+                plain = service.request("GET", path)[1]
+                status, answer = service.request("GET", path, headers={"Accept-Encoding": accept})
+                self.assertEqual((status, service.headers["Content-Encoding"]),
+                                 (200, "gzip" if gzipped else None))
+                self.assertEqual(gzip.decompress(answer) if gzipped else answer, plain)
+                self.assertEqual(service.headers["Vary"], "Accept-Encoding" if gzipped or
+                                 len(plain) >= 1024 else None)
+                service.request("HEAD", path, headers={"Accept-Encoding": accept})
+                self.assertEqual(int(service.headers["Content-Length"]), len(answer))
 
     def test_browser_shows_events_their_boards_and_refuses_malformed_ones(self):
         service = Service(self)

@@ -1,9 +1,11 @@
 // The front's own decisions, each at the edges of its limits: what a head
-// alone earns, the per-key rate at its window's edge, and the group commit
-// against a real SQLite store that fails and then recovers.
+// alone earns, the per-key rate at its window's edge, the group commit
+// against a real SQLite store that fails and then recovers, and which
+// readers get an answer gzipped.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -12,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "core/gzip.h"
 #include "http/committer.h"
 #include "http/head_check.h"
 #include "http/message.h"
@@ -178,6 +181,52 @@ TEST(CollectorJsonAnswer, PlainMessagesAsTheLibraryWritesThem) {
     EXPECT_EQ(answer.body, row.body) << row.message;
     EXPECT_EQ(answer.contentType, "application/json");
   }
+}
+
+// Whether a reader gets the kept gzip bytes: as RFC 9110 weighs codings.
+TEST(CollectorGzip, TakenAsAcceptEncodingWeighsItAndOnlyForBodiesWorthIt) {
+  const std::pair<const char*, bool> rows[] = {
+      {"", false},
+      {"gzip", true},
+      {"gzip, deflate, br", true},
+      {"br, GZip", true},
+      {"x-gzip", true},
+      {"deflate, br", false},
+      {"gzips", false},
+      {"gzip;q=0", false},
+      {"gzip ; Q=0.000", false},
+      {"gzip;q=0.001", true},
+      {"*", true},
+      {"*;q=0", false},
+      {"gzip;q=0, *", false},
+      {"*, gzip;q=0", false},
+      {"br;q=0, *;q=0.1", true},
+      {" , ,gzip", true},
+  };
+  for (const auto& [accept, takes] : rows) {
+    HttpRequest request;
+    if (*accept) request.headers["accept-encoding"] = accept;
+    EXPECT_EQ(request.acceptsGzip(), takes) << '"' << accept << '"';
+  }
+
+  // Below the size worth it, nothing is kept; from it, bytes that inflate
+  // back to the body.
+  EXPECT_EQ(gzipped(std::string(gzipFromBytes - 1, 'a')), "");
+  const std::string body = std::string(gzipFromBytes, 'a');
+  const std::string kept = gzipped(body);
+  ASSERT_GT(kept.size(), 2u);
+  EXPECT_EQ(kept.substr(0, 2), "\x1f\x8b");  // the gzip format's magic
+  z_stream stream{};
+  ASSERT_EQ(inflateInit2(&stream, 15 + 16), Z_OK);
+  std::string back(2 * body.size(), '\0');
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(kept.data()));
+  stream.avail_in = static_cast<uInt>(kept.size());
+  stream.next_out = reinterpret_cast<Bytef*>(back.data());
+  stream.avail_out = static_cast<uInt>(back.size());
+  EXPECT_EQ(inflate(&stream, Z_FINISH), Z_STREAM_END);
+  back.resize(stream.total_out);
+  inflateEnd(&stream);
+  EXPECT_EQ(back, body);
 }
 
 }  // namespace
