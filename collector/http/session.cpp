@@ -90,13 +90,12 @@ void Session::dispatchRequest() {
   auto guard = std::make_shared<net::executor_work_guard<net::io_context::executor_type>>(
       loop_.get_executor());
   auto self = shared_from_this();
-  front_->routes.handle(
-      fromBeast(parser_->release(), peerText_), [self, guard](HttpAnswer answer) {
-        LoopPosts::post(self->loop_, [self, guard, answer = std::move(answer)]() mutable {
-          self->awaitingReply_ = false;
-          self->send(std::move(answer), false);
-        });
-      });
+  front_->routes.handle(fromBeast(parser_->release(), peerText_), [self, guard](HttpAnswer answer) {
+    LoopPosts::post(self->loop_, [self, guard, answer = std::move(answer)]() mutable {
+      self->awaitingReply_ = false;
+      self->send(std::move(answer), false);
+    });
+  });
 }
 
 }  // namespace collector
