@@ -123,9 +123,8 @@ void EventBoards::places(const std::string& player, PlacesDone done) {
       Value board;
       if (!get(event.id, board)) return done(BoardAnswer::failed, places);
       if (!board.found) continue;
-      for (const LeaderboardRow& row : *board.rows) {
-        if (row.playerName == player) places.push_back({board.event, row});
-      }
+      const auto line = board.rowOf->find(player);
+      if (line != board.rowOf->end()) places.push_back({board.event, (*board.rows)[line->second]});
     }
     done(BoardAnswer::ok, places);
   });
@@ -211,9 +210,21 @@ bool EventBoards::get(std::int64_t key, Value& value) {
       }
     }
     if (ok && computed.found) {
-      auto rows = std::make_shared<std::vector<LeaderboardRow>>();
-      ok = store_.eventBoard(computed.event, *rows, error);
-      computed.rows = std::move(rows);
+      // The rows and their index by name in one block: the index's keys are
+      // the rows' names.
+      struct Ranked {
+        std::vector<LeaderboardRow> rows;
+        std::unordered_map<std::string_view, std::size_t> rowOf;
+      };
+      auto ranked = std::make_shared<Ranked>();
+      ok = store_.eventBoard(computed.event, ranked->rows, error);
+      ranked->rowOf.reserve(ranked->rows.size());
+      for (std::size_t i = 0; i < ranked->rows.size(); ++i) {
+        ranked->rowOf.emplace(ranked->rows[i].playerName, i);
+      }
+      computed.rows = std::shared_ptr<const std::vector<LeaderboardRow>>(ranked, &ranked->rows);
+      computed.rowOf = std::shared_ptr<const std::unordered_map<std::string_view, std::size_t>>(
+          ranked, &ranked->rowOf);
       computed.kept = computed.event.endMs + limits_.closeAfter.count() <= wallMs;
     }
     if (!ok && !error.empty()) readFailures().write(error, "event board failed: " + error);

@@ -13,7 +13,9 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "board/board.h"
@@ -84,6 +86,9 @@ class EventBoards {
     bool found = false;                                // of a board:
     Event event;
     std::shared_ptr<const std::vector<LeaderboardRow>> rows;
+    // The index in `rows` of each player's line, kept with them: a player's
+    // page looks itself up on the latest boards at every read.
+    std::shared_ptr<const std::unordered_map<std::string_view, std::size_t>> rowOf;
     bool kept = false;  // of an event that ended: kept until a review touches it
   };
   struct Entry {
