@@ -109,23 +109,36 @@ void EventBoards::board(std::int64_t id, BoardDone done) {
   if (!queued) done(BoardAnswer::busy, false, Event(), nullptr);
 }
 
+bool EventBoards::placesFrom(const std::string& player,
+                             const std::function<bool(std::int64_t, Value&)>& fetch,
+                             std::vector<EventPlace>& places) {
+  Value list;
+  if (!fetch(0, list)) return false;
+  const std::int64_t now = nowMs();
+  std::size_t looked = 0;
+  for (const Event& event : *list.events) {
+    if (event.startMs > now) continue;
+    if (looked++ == limits_.placesOf) break;
+    Value board;
+    if (!fetch(event.id, board)) return false;
+    if (!board.found) continue;
+    const auto line = board.rowOf->find(player);
+    if (line != board.rowOf->end()) places.push_back({board.event, (*board.rows)[line->second]});
+  }
+  return true;
+}
+
 void EventBoards::places(const std::string& player, PlacesDone done) {
+  // On the caller's thread when the list and every board it needs are at
+  // hand, as they are between the boards' computations.
+  std::vector<EventPlace> places;
+  const auto atHandOnly = [this](std::int64_t key, Value& value) { return atHand(key, value); };
+  if (placesFrom(player, atHandOnly, places)) return done(BoardAnswer::ok, places);
   const bool queued = enqueue([this, player, done](bool late) {
     std::vector<EventPlace> places;
     if (late) return done(BoardAnswer::busy, places);
-    Value list;
-    if (!get(0, list)) return done(BoardAnswer::failed, places);
-    const std::int64_t now = nowMs();
-    std::size_t looked = 0;
-    for (const Event& event : *list.events) {
-      if (event.startMs > now) continue;
-      if (looked++ == limits_.placesOf) break;
-      Value board;
-      if (!get(event.id, board)) return done(BoardAnswer::failed, places);
-      if (!board.found) continue;
-      const auto line = board.rowOf->find(player);
-      if (line != board.rowOf->end()) places.push_back({board.event, (*board.rows)[line->second]});
-    }
+    const auto computed = [this](std::int64_t key, Value& value) { return get(key, value); };
+    if (!placesFrom(player, computed, places)) return done(BoardAnswer::failed, places);
     done(BoardAnswer::ok, places);
   });
   if (!queued) done(BoardAnswer::busy, {});

@@ -108,6 +108,9 @@ class EventBoards {
   bool get(std::int64_t key, Value& value);
   // The value at hand for a reader, if any is fresh enough; queues a refresh.
   bool atHand(std::int64_t key, Value& value);
+  // The player's places from the values `fetch` gives; false when one fails.
+  bool placesFrom(const std::string& player, const std::function<bool(std::int64_t, Value&)>& fetch,
+                  std::vector<EventPlace>& places);
   bool enqueue(std::function<void(bool late)> task);
   void work();
 

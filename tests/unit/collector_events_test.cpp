@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "board/events.h"
@@ -142,6 +143,20 @@ TEST(CollectorEvents, AnEndedEventsBoardIsKeptUntilAReviewTouchesItsReports) {
   ASSERT_TRUE(store->reviewFlags({flagged[0].id}, true, t + 86400000, error));
   EXPECT_EQ(line("Ann"), "10+0");
   EXPECT_EQ(line("Cy"), "5+0");
+
+  // With boards kept for a while, the first page waits for them on the
+  // boards' thread; the next is answered from them on its own thread.
+  limits.reuse = std::chrono::seconds(60);
+  EventBoards kept(*store, limits);
+  for (const bool first : {true, false}) {
+    std::promise<std::thread::id> answered;
+    kept.places("Cy", [&](BoardAnswer answer, const std::vector<EventPlace>& places) {
+      EXPECT_EQ(answer, BoardAnswer::ok);
+      EXPECT_EQ(places.size(), 1u);
+      answered.set_value(std::this_thread::get_id());
+    });
+    EXPECT_EQ(answered.get_future().get() == std::this_thread::get_id(), !first);
+  }
 }
 
 }  // namespace
