@@ -19,9 +19,17 @@ namespace collector {
 
 inline void nameThisThread(const char* name) { pthread_setname_np(pthread_self(), name); }
 
-// Gives the calling thread alone the nice value `nice` (Linux keeps one a
-// thread): "" once done, else why not. Below 0 takes CAP_SYS_NICE or an
-// RLIMIT_NICE that reaches it (systemd's LimitNICE=).
+// The calling thread's nice value (Linux keeps one a thread); a new thread
+// starts with its creator's.
+inline int thisThreadNice() {
+  errno = 0;
+  const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)));
+  return errno == 0 ? nice : 0;
+}
+
+// Gives the calling thread alone the nice value `nice`: "" once done, else
+// why not. Below the thread's own takes CAP_SYS_NICE or an RLIMIT_NICE that
+// reaches it (systemd's LimitNICE=).
 inline std::string setThisThreadNice(int nice) {
   if (setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), nice) == 0) return "";
   return std::strerror(errno);

@@ -1,5 +1,6 @@
 #include "http/committer.h"
 
+#include <algorithm>
 #include <chrono>
 #include <iostream>
 #include <string>
@@ -37,6 +38,7 @@ void Committer::add(IncomingReport report, Done done) {
 
 void Committer::run() {
   nameThisThread("vorn-commit");
+  const int nice = std::max(-20, thisThreadNice() - niceAhead);
   const std::string refused = setThisThreadNice(nice);
   if (!refused.empty()) {
     std::cerr << "intake: the committing thread keeps the normal priority (nice " << nice << ": "

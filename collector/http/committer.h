@@ -25,11 +25,12 @@ class Committer {
  public:
   // The most reports one transaction stores.
   static constexpr std::size_t maxBatch = 1024;
-  // The committing thread's nice value, ahead of the loops and the board
-  // threads: where readers keep every CPU busy, a thread of their priority
+  // How far the committing thread's nice value is below the process's (down
+  // to -20), ahead of the loops and the board threads however the service was
+  // started: where readers keep every CPU busy, a thread of their priority
   // waits for a CPU after each commit's sync, and every report that arrives
   // meanwhile waits with it.
-  static constexpr int nice = -10;
+  static constexpr int niceAhead = 10;
 
   // Called on the committer thread once the report's batch has been committed
   // or has failed; `stored` is false when the store failed (nothing of the
