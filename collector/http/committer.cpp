@@ -12,8 +12,13 @@
 
 namespace collector {
 
-Committer::Committer(Store& store, Metrics& metrics, Health& health)
-    : store_(store), metrics_(metrics), health_(health), thread_([this] { run(); }) {}
+Committer::Committer(Store& store, Metrics& metrics, Health& health,
+                     std::chrono::microseconds gatherWindow)
+    : store_(store),
+      metrics_(metrics),
+      health_(health),
+      gatherWindow_(gatherWindow),
+      thread_([this] { run(); }) {}
 
 Committer::~Committer() {
   {
@@ -25,15 +30,15 @@ Committer::~Committer() {
 }
 
 void Committer::add(IncomingReport report, Done done) {
-  bool first = false;
+  bool wake = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     queue_.push_back({std::move(report), std::move(done)});
-    // The committer waits only for an empty queue: the first report wakes it,
-    // the others join the batch it takes.
-    first = queue_.size() == 1;
+    // The committer waits for an empty queue, or for a batch to gather: the
+    // first report wakes it, and the one that fills the batch.
+    wake = queue_.size() == 1 || queue_.size() == gatherTo;
   }
-  if (first) wake_.notify_one();
+  if (wake) wake_.notify_one();
 }
 
 void Committer::run() {
@@ -48,14 +53,19 @@ void Committer::run() {
               << nice << " in the service's unit" << std::endl;
   }
   std::unique_lock<std::mutex> lock(mutex_);
+  bool busy = false;
   for (;;) {
     wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
     if (queue_.empty()) return;
+    if (busy) {
+      wake_.wait_for(lock, gatherWindow_, [&] { return stopping_ || queue_.size() >= gatherTo; });
+    }
     std::vector<Waiter> batch;
     while (!queue_.empty() && batch.size() < maxBatch) {
       batch.push_back(std::move(queue_.front()));
       queue_.pop_front();
     }
+    busy = busyAfter(batch.size());
     lock.unlock();
     commit(batch);
     lock.lock();

@@ -1,12 +1,16 @@
 // Group commit of reports: requests queue their reports; one committer thread
 // stores everything queued so far in one transaction and then hands each its
-// outcome. While a commit is under way the next batch gathers, so no request
-// waits for a timer. Thread-safe; every report added gets its callback
+// outcome. While a commit is under way the next batch gathers. A quiet
+// collector commits a report as soon as it comes; a busy one (whose previous
+// batch held `busyFrom` reports or more) waits up to `gatherWindow` for
+// `gatherTo` reports, since each commit's sync costs about as much CPU as a
+// dozen reports' rows. Thread-safe; every report added gets its callback
 // exactly once, also when the store fails and also at destruction (which
 // commits what is still queued before it returns).
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -31,6 +35,13 @@ class Committer {
   // waits for a CPU after each commit's sync, and every report that arrives
   // meanwhile waits with it.
   static constexpr int niceAhead = 10;
+  // A busy committer's batch: this many reports, or what came within the
+  // window.
+  static constexpr std::size_t busyFrom = 4;
+  static constexpr std::size_t gatherTo = 16;
+  static constexpr std::chrono::microseconds defaultGatherWindow{1000};
+  // Whether the committer gathers its next batch after one of this size.
+  static bool busyAfter(std::size_t batchSize) { return batchSize >= busyFrom; }
 
   // Called on the committer thread once the report's batch has been committed
   // or has failed; `stored` is false when the store failed (nothing of the
@@ -38,7 +49,8 @@ class Committer {
   using Done = std::function<void(bool stored, AddOutcome outcome)>;
 
   // Tells `health` of every commit, failed or not.
-  Committer(Store& store, Metrics& metrics, Health& health);
+  Committer(Store& store, Metrics& metrics, Health& health,
+            std::chrono::microseconds gatherWindow = defaultGatherWindow);
   ~Committer();
   Committer(const Committer&) = delete;
   Committer& operator=(const Committer&) = delete;
@@ -57,6 +69,7 @@ class Committer {
   Store& store_;
   Metrics& metrics_;
   Health& health_;
+  const std::chrono::microseconds gatherWindow_;
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<Waiter> queue_;

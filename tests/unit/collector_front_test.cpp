@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/gzip.h"
@@ -111,31 +112,50 @@ class Answers {
   int stored_ = 0, refused_ = 0, other_ = 0;
 };
 
-TEST(CollectorCommitter, EveryWaitingReportIsAnsweredWhileTheStoreFailsAndAfter) {
-  // Per process: the sanitizer builds of these tests may run at the same time.
+// A SQLite store with one player, Ann, in a file of this process's own (the
+// sanitizer builds of these tests may run at the same time), another
+// connection to it, and a report of Ann's.
+class CommitterStore : public testing::Test {
+ protected:
+  void SetUp() override {
+    removeFiles();
+    std::string error;
+    store = openStore("sqlite:" + path, error);
+    ASSERT_TRUE(store) << error;
+    ASSERT_TRUE(store->addPlayer("Ann", "ann-key", 0, error)) << error;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
+    sqlite3_busy_timeout(other, 60000);  // the store's own writes (a health probe) come between
+    static_cast<ReportBody&>(report) = {"Ann", "s1", 0.5, 30, "T", "R"};
+    report.keyHash = "ann-key";
+    report.checkWallTime = false;
+  }
+  void TearDown() override {
+    sqlite3_close(other);
+    store.reset();
+    removeFiles();
+  }
+  void removeFiles() {
+    for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
+  }
+  // Runs SQL on the other connection.
+  void sql(const char* text) {
+    EXPECT_EQ(sqlite3_exec(other, text, nullptr, nullptr, nullptr), SQLITE_OK) << text;
+  }
+
   const std::string path =
       testing::TempDir() + "vorn-committer-" + std::to_string(getpid()) + ".db";
-  for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
-  std::string error;
-  auto store = openStore("sqlite:" + path, error);
-  ASSERT_TRUE(store) << error;
-  ASSERT_TRUE(store->addPlayer("Ann", "ann-key", 0, error)) << error;
+  std::unique_ptr<Store> store;
+  sqlite3* other = nullptr;
+  IncomingReport report;
+  Metrics metrics;
+};
+
+TEST_F(CommitterStore, EveryWaitingReportIsAnsweredWhileTheStoreFailsAndAfter) {
   // Another connection makes every insert roll its whole transaction back,
   // as a full disk does, until it takes that away again.
-  sqlite3* other = nullptr;
-  ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
-  sqlite3_busy_timeout(other, 60000);  // the store's own writes (a health probe) come between
-  const auto sql = [&](const char* text) {
-    EXPECT_EQ(sqlite3_exec(other, text, nullptr, nullptr, nullptr), SQLITE_OK) << text;
-  };
-  IncomingReport report;
-  static_cast<ReportBody&>(report) = {"Ann", "s1", 0.5, 30, "T", "R"};
-  report.keyHash = "ann-key";
-  report.checkWallTime = false;
   // More than one batch holds, added at once: several wait while one commits.
   const int many = static_cast<int>(Committer::maxBatch) * 2 + 1;
 
-  Metrics metrics;
   Answers down, up, last;
   {
     Health health(*store);
@@ -154,13 +174,66 @@ TEST(CollectorCommitter, EveryWaitingReportIsAnsweredWhileTheStoreFailsAndAfter)
     for (int i = 0; i < many; ++i) committer.add(report, last.expect());
   }
   EXPECT_EQ(last.await(0), std::to_string(many) + "/0/0");
-  sqlite3_close(other);
   std::vector<LeaderboardRow> rows;
+  std::string error;
   ASSERT_TRUE(store->leaderboard(Period{}, rows, error)) << error;
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0].reports, 2 * many);
-  store.reset();
-  for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
+}
+
+// The metrics' count of batches of at most `most` reports.
+std::string batchesOfAtMost(const Metrics& metrics, int most) {
+  const std::string name = "vorn_commit_batch_reports_bucket{le=\"" + std::to_string(most) + "\"} ";
+  const std::string text = metrics.render();
+  const std::size_t at = text.find(name);
+  return at == std::string::npos
+             ? "none"
+             : text.substr(at + name.size(), text.find('\n', at) - at - name.size());
+}
+
+TEST_F(CommitterStore, GathersABatchOnlyWhileBusyAndNoLongerThanItsWindowOrItsLife) {
+  const std::size_t busy = Committer::busyFrom;
+  for (const auto& [batch, gathers] :
+       {std::pair{std::size_t{1}, false}, {busy - 1, false}, {busy, true}, {busy + 1, true}}) {
+    EXPECT_EQ(Committer::busyAfter(batch), gathers) << batch;
+  }
+  const int full = static_cast<int>(Committer::gatherTo);
+  Health health(*store);
+  // Reports behind another connection's write make a batch that busies the
+  // committer (or one of a single report, then one of the rest).
+  const auto makeBusy = [&](Committer& committer) {
+    Answers held;
+    const int count = static_cast<int>(busy) + 1;
+    sql("BEGIN IMMEDIATE");
+    for (int i = 0; i < count; ++i) committer.add(report, held.expect());
+    sql("COMMIT");
+    EXPECT_EQ(held.await(count), std::to_string(count) + "/0/0");
+  };
+  Answers lone, gathered, left, late;
+  {
+    // A window no test outlives: a wait for it shows as a missing answer.
+    Committer committer(*store, metrics, health, std::chrono::hours(1));
+    // Quiet: a lone report is committed at once.
+    committer.add(report, lone.expect());
+    EXPECT_EQ(lone.await(1), "1/0/0");
+    makeBusy(committer);
+    // Busy: one report short of a batch waits; the last one fills it.
+    const std::string small = batchesOfAtMost(metrics, full / 2);
+    for (int i = 0; i < full - 1; ++i) committer.add(report, gathered.expect());
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(gathered.await(0), "0/0/0");
+    committer.add(report, gathered.expect());
+    EXPECT_EQ(gathered.await(full), std::to_string(full) + "/0/0");
+    EXPECT_EQ(batchesOfAtMost(metrics, full / 2), small);  // all of them in one batch
+    // A committer that goes stops gathering and commits what it has.
+    for (int i = 0; i < full - 1; ++i) committer.add(report, left.expect());
+  }
+  EXPECT_EQ(left.await(0), std::to_string(full - 1) + "/0/0");
+  // Busy with the window of a millisecond: a lone report goes when it ends.
+  Committer committer(*store, metrics, health, std::chrono::milliseconds(1));
+  makeBusy(committer);
+  committer.add(report, late.expect());
+  EXPECT_EQ(late.await(1), "1/0/0");
 }
 
 // A JSON answer written directly is the library's, byte for byte; what
