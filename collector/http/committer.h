@@ -3,10 +3,11 @@
 // outcome. While a commit is under way the next batch gathers. A quiet
 // collector commits a report as soon as it comes; a busy one (whose previous
 // batch held `busyFrom` reports or more) waits up to `gatherWindow` for
-// `gatherTo` reports, since each commit's sync costs about as much CPU as a
-// dozen reports' rows. Thread-safe; every report added gets its callback
-// exactly once, also when the store fails and also at destruction (which
-// commits what is still queued before it returns).
+// `gatherTo` reports, since each commit has a cost of its own (the WAL's
+// shared pages, the locks, the sync) that a fuller batch shares.
+// Thread-safe; every report added gets its callback exactly once, also when
+// the store fails and also at destruction (which commits what is still queued
+// before it returns).
 #pragma once
 
 #include <atomic>
