@@ -20,14 +20,14 @@ It prints one line: the store, accepted reports per second, p50 and p99
 latency, and the totals check; it exits non-zero when the totals differ.
 With --fill N the SQLite database first gets N reports of --players players
 (fill_db.py, in the first schema: the collector's upgrade of it is timed);
---keys names the keys of a database filled before. With
-with --readers N that many connections read each of the all-time board, the
+--keys names the keys of a database filled before. With --readers N that many connections read each of the all-time board, the
 board of the last 7 days and the page (--read page: the page alone; --read
-player: one player's page alone) while
-wrk posts, one line each. With --ceiling the same posting goes next to the
+player: one player's page alone) while wrk posts, one line each. With --ceiling the same posting goes next to the
 ceiling (bench/load/ceiling.cpp: the collector's own HTTP front with a route
-that stores nothing), and the last line gives the collector's rate as a
-fraction of it. Every line ends with the machine's load average.
+that stores nothing), after the collector's own routes over a store that
+keeps nothing, and the last line gives the collector's rate as a fraction of
+the ceiling's, and the routes' without a store: what is left between the two
+is the store's. Every line ends with the machine's load average.
 """
 
 import argparse
@@ -194,21 +194,33 @@ def rate_line(args, result):
             f"{args.connections} connections{f' paced for {args.rate}/s' if args.rate else ''}")
 
 
-def ceiling(args, keys, collector_result):
-    """The same posting to the front that stores nothing, and the collector's share of it."""
-    server = subprocess.Popen([args.ceiling], stdout=subprocess.PIPE, text=True)
+def yardstick(args, keys, flags=()):
+    """The same posting to one of the ceiling program's servers; wrk's summary."""
+    server = subprocess.Popen([args.ceiling, *flags], stdout=subprocess.PIPE, text=True)
     try:
         line = server.stdout.readline()
         if not line.startswith("listening on "):
             raise SystemExit("the ceiling server did not start")
-        result = post(args, line.split()[-1], keys)
+        return post(args, line.split()[-1], keys)
     finally:
         server.terminate()
         server.wait(timeout=60)
-    rate = result["accepted"] / max(result["posting_ms"], 1)
-    collector = collector_result["accepted"] / max(collector_result["posting_ms"], 1)
-    print(f"ceiling: {rate_line(args, result)}; {load_average()}")
-    print(f"the collector took {collector / max(rate, 1e-9):.2f} of the ceiling's rate")
+
+
+def ceiling(args, keys, collector_result):
+    """The same posting to the collector's routes over a store that keeps
+    nothing, then to the front that stores nothing; the collector's share of
+    each."""
+    def rate(result):
+        return result["accepted"] / max(result["posting_ms"], 1e-9)
+
+    routes = yardstick(args, keys, ["--routes"])
+    print(f"routes without a store: {rate_line(args, routes)}; {load_average()}")
+    front = yardstick(args, keys)
+    print(f"ceiling: {rate_line(args, front)}; {load_average()}")
+    collector = rate(collector_result)
+    print(f"the collector took {collector / max(rate(front), 1e-9):.2f} of the ceiling's rate "
+          f"(its routes without a store {rate(routes) / max(rate(front), 1e-9):.2f})")
 
 
 def thread_times(pid):
@@ -335,8 +347,9 @@ def main():
                         help="connections reading each board while wrk posts")
     parser.add_argument("--read", choices=("boards", "page", "player"), default="boards")
     parser.add_argument("--ceiling", nargs="?", const="", default=None,
-                        help="then post to the ceiling server (default: bench/vorn_load_ceiling "
-                             "of the collector's build tree)")
+                        help="then post to the collector's routes without a store and to the "
+                             "ceiling server (default: bench/vorn_load_ceiling of the "
+                             "collector's build tree)")
     args = parser.parse_args()
     args.collector = str(pathlib.Path(args.collector).resolve())
     if args.ceiling == "":
