@@ -577,11 +577,16 @@ TEST(SqliteStore, KeepsAtMostSoManyKeyHoldersBetweenBatches) {
   }
 }
 
-// The writer's checkpoints, a row on each side of both thresholds. Each
-// commit rewrites one page, so the WAL grows by one frame a commit (its size
-// tells the count); a reader holds a snapshot from before them all, so a
-// checkpoint leaves frames behind (framesLeft) and a TRUNCATE fails at once.
-TEST(SqliteUpkeep, CheckpointsPassivelyFromOneCountOfFramesAndTruncatesFromTheNext) {
+// The writer's checkpoints, a row on each side of both thresholds, with the
+// checkpointing thread and without it (its connection cannot open: the
+// writer checkpoints on its own thread). Each commit rewrites one page, so
+// the WAL grows by one frame a commit (its size tells the count); a reader
+// holds a snapshot from before them all, so a checkpoint leaves frames
+// behind (framesLeft) and a TRUNCATE fails at once.
+class SqliteUpkeepTest : public testing::TestWithParam<bool> {};
+INSTANTIATE_TEST_SUITE_P(CheckpointingThread, SqliteUpkeepTest, testing::Bool());
+
+TEST_P(SqliteUpkeepTest, CheckpointsPassivelyFromOneCountOfFramesAndTruncatesFromTheNext) {
   const std::string path = testing::TempDir() + "vorn-upkeep-" + std::to_string(getpid()) + ".db";
   for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
   sqlite3* writer = nullptr;
@@ -597,7 +602,8 @@ TEST(SqliteUpkeep, CheckpointsPassivelyFromOneCountOfFramesAndTruncatesFromTheNe
   ASSERT_EQ(sqlite3_open(path.c_str(), &reader), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(reader, "BEGIN; SELECT n FROM t", nullptr, nullptr, nullptr), SQLITE_OK);
   {
-    SqliteUpkeep upkeep(path);
+    // An upkeep told of a file in no folder opens no connection of its own.
+    SqliteUpkeep upkeep(GetParam() ? path : testing::TempDir() + "vorn-no-such-folder/x.db");
     upkeep.attach(writer);
     const auto frames = [&] {
       FILE* wal = std::fopen((path + "-wal").c_str(), "rb");
