@@ -58,9 +58,10 @@ class KeepsNothing : public Store {
     return true;
   }
   bool communityDays(const Period&, std::vector<DayTotals>&, std::string&) override { return true; }
-  bool playerActivity(const std::string&, const Period&, PlayerView&, bool& found,
-                      std::string&) override {
+  bool playerActivity(const std::string& name, const Period&, PlayerView&, bool& found,
+                      std::string& error) override {
     found = false;
+    error = "no player named '" + name + "'";
     return false;
   }
   bool exportReports(const std::function<void(const StoredReport&)>&, std::string&) override {

@@ -20,14 +20,15 @@ It prints one line: the store, accepted reports per second, p50 and p99
 latency, and the totals check; it exits non-zero when the totals differ.
 With --fill N the SQLite database first gets N reports of --players players
 (fill_db.py, in the first schema: the collector's upgrade of it is timed);
---keys names the keys of a database filled before. With --readers N that many connections read each of the all-time board, the
-board of the last 7 days and the page (--read page: the page alone; --read
-player: one player's page alone) while wrk posts, one line each. With --ceiling the same posting goes next to the
-ceiling (bench/load/ceiling.cpp: the collector's own HTTP front with a route
-that stores nothing), after the collector's own routes over a store that
-keeps nothing, and the last line gives the collector's rate as a fraction of
-the ceiling's, and the routes' without a store: what is left between the two
-is the store's. Every line ends with the machine's load average.
+--keys names the keys of a database filled before. With --readers N that
+many connections read each of the all-time board, the board of the last 7
+days and the page (--read page: the page alone; --read player: one player's
+page alone) while wrk posts, one line each. With --ceiling the same posting
+goes next to the collector's own routes over a store that keeps nothing, then
+to the ceiling (bench/load/ceiling.cpp: the collector's own HTTP front with a
+route that stores nothing); the last line gives the collector's rate and the
+routes' as fractions of the ceiling's: what lies between the two is the
+store's. Every line ends with the machine's load average.
 """
 
 import argparse
