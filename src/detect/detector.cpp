@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "config/log.h"
+#include "config/timing.h"
 #include "detect/servers.h"
 #include "platform/platform.h"
 #include "plugin/plugin.h"
@@ -15,7 +16,7 @@ const char* const detectSourceConnect = "CONNECT";
 
 namespace {
 
-constexpr unsigned waitStepMilliseconds = 100;
+constexpr unsigned waitStepMilliseconds = waitMilliseconds(100);
 constexpr int waitSteps = 20;
 
 // About two seconds, cut short within one step once `running` drops.

@@ -6,6 +6,8 @@
 #include <chrono>
 #include <string>
 
+#include "config/timing.h"
+
 namespace platform {
 
 // Joins the plug-in's directory and one of its file names: '\' on Windows, '/' elsewhere.
@@ -42,7 +44,7 @@ struct PostLimits {
   bool (*giveUp)(void* context);
   void* context;
 };
-constexpr unsigned postCheckMilliseconds = 50;
+constexpr unsigned postCheckMilliseconds = waitMilliseconds(50);
 
 // One POST of `body` to `url` with the key header, within `limits`; true only
 // when a response with a status from 200 to 299 arrived in time.

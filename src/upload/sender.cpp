@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "config/settings.h"
+#include "config/timing.h"
 #include "detect/servers.h"
 #include "platform/platform.h"
 #include "plugin/plugin.h"
@@ -35,7 +36,7 @@ ReportSnapshot takeSnapshot() {
 // Ends early, within about a second, once the plug-in is shutting down.
 void waitOneInterval() {
   for (std::int32_t count = 0; running.load() && count < settings.SendIntervalSeconds; ++count)
-    platform::sleepMilliseconds(1000);
+    platform::sleepMilliseconds(waitMilliseconds(1000));
 }
 
 }  // namespace

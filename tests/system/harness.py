@@ -6,12 +6,14 @@ session on the second known server with the cargo loaded, reporting to a
 loopback Collector. Every folder checks at cleanup that the key is in no log."""
 
 import contextlib
+import faulthandler
 import os
 import pathlib
 import queue
 import re
 import select
 import shutil
+import signal
 import socket
 import struct
 import subprocess
@@ -23,12 +25,57 @@ import unittest
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "loopback_collector"))
 from loopback_collector import Collector, Request, read_request  # noqa: E402
 
+# A case still running after this long has hung: it fails at once, with every
+# thread's stack and its child processes killed, rather than at ctest's limit.
+CASE_LIMIT_SECONDS = float(os.environ.get("VORN_CASE_LIMIT_SECONDS", "150"))
+
+
+def _children(pid):
+    found = []
+    for stat in pathlib.Path("/proc").glob("[0-9]*/stat"):
+        with contextlib.suppress(OSError, ValueError, IndexError):
+            if int(stat.read_text().rsplit(")", 1)[1].split()[1]) == pid:
+                child = int(stat.parent.name)
+                found += [child] + _children(child)
+    return found
+
+
+def _hung(case):
+    sys.stderr.write(f"\n{case.id()} still running after {CASE_LIMIT_SECONDS:.0f} s: hung\n")
+    faulthandler.dump_traceback(all_threads=True)
+    for child in _children(os.getpid()):
+        with contextlib.suppress(OSError):
+            os.kill(child, signal.SIGKILL)
+    os._exit(3)
+
+
+def _bounded(run):
+    def run_within_the_case_limit(self, result=None):
+        watchdog = threading.Timer(CASE_LIMIT_SECONDS, _hung, (self,))
+        watchdog.daemon = True
+        watchdog.start()
+        try:
+            return run(self, result)
+        finally:
+            watchdog.cancel()
+    return run_within_the_case_limit
+
+
+unittest.TestCase.run = _bounded(unittest.TestCase.run)
+
 PLATFORM = os.environ.get("VORN_PLATFORM", "native")
 IS_WINE = PLATFORM == "wine"
 BUILD_DIR = pathlib.Path(os.environ.get("VORN_BUILD_DIR", "build/native")).resolve()
 PLUGIN_FILE = "VORN_Davida_Client.dll" if IS_WINE else "VORN_Davida_Client.so"
 STEAM_FILE = "steam_api64.dll" if IS_WINE else "libsteam_api.so"
 GAMEHOST = BUILD_DIR / "tools" / ("gamehost.exe" if IS_WINE else "gamehost")
+# The tests load the build's quick library (quick/ in the tree) where it has one:
+# every wait of it (report intervals, the post deadline, shutdown's grace) is
+# TIME_DIVISOR times shorter than the shipped library's; what it counts is the
+# same. A test of the shipped timing itself asks for the shipped library.
+QUICK_DIR = BUILD_DIR / "quick"
+TIME_DIVISOR = (int((QUICK_DIR / "time-divisor").read_text())
+                if (QUICK_DIR / "time-divisor").exists() else 1)
 LINE_END = b"\r\n" if IS_WINE else b"\n"
 LOG_LINE = re.compile(rb"^([01][0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9]  (.*)$", re.S)
 
@@ -42,6 +89,22 @@ ON_SERVER = (f"steam_id {SELF}\ngame_played 1\ngame_id 270880\naddress {ENDPOINT
 KM_TO_MILES = 0.621371192237334
 START_LINE = "VORN Davida Client v7.3 CONNECT FALLBACK initialized."
 GAME_START_LINE = "VORN Davida Client v7.2 IN-GAME ODOMETER initialized"
+
+
+# The collector is the same program whatever the plug-in's platform: its own
+# behaviour is tested on its own builds (native, asan, tsan), not again beside the DLL.
+collector_alone = unittest.skipIf(IS_WINE, "the collector's own behaviour, on its own builds")
+
+
+def plugin_seconds(seconds, shipped=False):
+    """How long a wait that takes `seconds` in the shipped library takes in the one loaded."""
+    return seconds if shipped else seconds / TIME_DIVISOR
+
+
+def plugin_answer(answer, shipped=False):
+    """A loopback collector's answer ("STATUS@MS" held MS milliseconds) in the loaded library's time."""
+    status, held, delay = str(answer).partition("@")
+    return answer if not held else f"{status}@{round(plugin_seconds(int(delay), shipped))}"
 
 
 def ini_with_url(url, interval=10):
@@ -129,10 +192,11 @@ class GameFolder:
     """A scratch plug-in folder: a copy of the library, its ini and its log,
     and fakesteam with its script, as `steam_file`, when `steam_script` is given."""
 
-    def __init__(self, ini, steam_script=None, steam_file=STEAM_FILE):
+    def __init__(self, ini, steam_script=None, steam_file=STEAM_FILE, shipped=False):
         self._temp = tempfile.TemporaryDirectory(prefix=f"vorn-{PLATFORM}-")
         self.path = pathlib.Path(self._temp.name)
-        shutil.copy2(BUILD_DIR / PLUGIN_FILE, self.path / PLUGIN_FILE)
+        library = BUILD_DIR if shipped or TIME_DIVISOR == 1 else QUICK_DIR
+        shutil.copy2(library / PLUGIN_FILE, self.path / PLUGIN_FILE)
         self.sessions = []
         self.write_ini(ini)
         self.steam_script = steam_script
@@ -191,8 +255,9 @@ class Road:
     """One game session on the second known server with the cargo loaded,
     reporting to `url`; it keeps the float odometer the game would show."""
 
-    def __init__(self, test, url, steam_file=STEAM_FILE, **extra_env):
-        self.folder = GameFolder(ini_with_url(url), steam_script=ON_SERVER, steam_file=steam_file)
+    def __init__(self, test, url, steam_file=STEAM_FILE, shipped=False, **extra_env):
+        self.folder = GameFolder(ini_with_url(url), steam_script=ON_SERVER, steam_file=steam_file,
+                                 shipped=shipped)
         test.addCleanup(self.folder.cleanup)
         self.odometer = 1000.0
         self.session = self.folder.start(**extra_env)
@@ -225,8 +290,9 @@ def report_body(seconds, miles, truck="Unknown", trailer="None", server=SERVER):
 class PluginTestCase(unittest.TestCase):
     maxDiff = None
 
-    def collector(self, **options):
-        collector = Collector(**options)
+    def collector(self, answers=(), shipped=False, **options):
+        """A loopback collector whose answers are held in the loaded library's time."""
+        collector = Collector(answers=[plugin_answer(a, shipped) for a in answers], **options)
         self.addCleanup(collector.stop)
         return collector
 
