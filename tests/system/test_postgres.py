@@ -1,7 +1,8 @@
 """The store contract (tests/unit/collector_store_test.cpp) on a real PostgreSQL
 server; two vorn-collector instances on it, taking reports for the same players
 side by side from the real plug-in and raw requests; the copy of a SQLite
-database into PostgreSQL."""
+database into PostgreSQL. Beside the DLL under Wine only the plug-in's way
+into a real collector runs: the collector itself is the native one."""
 # ctest: platforms=native wine asan tsan timeout=600
 
 import csv
@@ -18,7 +19,7 @@ import unittest
 
 import test_collector  # its Service runs vorn-collector (its tests stay in their module)
 from test_collector import body
-from harness import API_KEY, SERVER, Road, ini_with_url
+from harness import API_KEY, SERVER, Road, collector_alone, ini_with_url
 from pgserver import BIN, PORT, ScratchPostgres
 from tcp_proxy import Proxy
 
@@ -36,6 +37,7 @@ def setUpModule():
     unittest.addModuleCleanup(server.close)
 
 
+@collector_alone
 class StoreContractTest(unittest.TestCase):
     def test_the_store_contract_holds_on_postgresql(self):
         unit_tests = test_collector.COLLECTOR.parents[1] / "tests" / "vorn_unit_tests"
@@ -53,6 +55,7 @@ def stored_trucks(player):
     return set(done.stdout.split())
 
 
+@collector_alone
 class AnnouncementsTest(unittest.TestCase):
     def test_two_collectors_post_each_milestone_once_to_their_common_webhook(self):
         hook = test_collector.Webhook(self)
@@ -76,6 +79,7 @@ class AnnouncementsTest(unittest.TestCase):
         self.assertEqual(ours(), expected)
 
 
+@collector_alone
 class LinkFaultTest(unittest.TestCase):
     """A collector reaching PostgreSQL over TCP through a proxy that faults."""
 
@@ -199,6 +203,7 @@ class SharedDatabaseTest(unittest.TestCase):
             self.assertEqual(row["reports"], len(mine))
             self.assertAlmostEqual(row["miles"], sum(float(r["miles_delta"]) for r in mine), 5)
 
+    @collector_alone
     def test_store_answers_503_while_the_server_is_down_and_recovers(self):
         key = self.first.add_player("Comeback")
         report = body("Comeback", RAW_MILES, 1)
@@ -213,6 +218,7 @@ class SharedDatabaseTest(unittest.TestCase):
                           self.second.request("GET", "/healthz")[0]], [200, 200, 200])
         self.assertEqual(board(self.first)["Comeback"]["reports"], 2)
 
+    @collector_alone
     def test_hung_server_gives_503_in_time_and_the_collector_recovers(self):
         key = self.first.add_player("Frozen")
         report = body("Frozen", RAW_MILES, 1)
@@ -234,6 +240,7 @@ class SharedDatabaseTest(unittest.TestCase):
         self.assertEqual([self.first.post(report, key),
                           self.first.request("GET", "/healthz")[0]], [200, 200])
 
+    @collector_alone
     def test_healthz_recovers_after_a_restart_with_no_report_sent(self):
         key = self.first.add_player("Patient")
         server.stop()
@@ -246,6 +253,7 @@ class SharedDatabaseTest(unittest.TestCase):
             self.assertLess(time.monotonic() - restarted, 5)
             time.sleep(0.1)
 
+    @collector_alone
     def test_copy_from_sqlite_keeps_every_report_review_and_key_and_checks_itself(self):
         old = test_collector.Service(self)
         key = old.add_player("Mover")
