@@ -67,3 +67,32 @@ TEST(CollectorLogLimiter, OneLinePerCausePerIntervalWithTheCountHeldBack) {
   EXPECT_EQ(limiter.line("one more", "x", 0), "x\n");
   EXPECT_EQ(limiter.line("and another", "y", 0), "") << "both beyond the bound share a line";
 }
+
+#include "core/text.h"
+
+// Every character a terminal would obey rather than show (C0, DEL, C1 and the
+// bidirectional controls), wherever the collector writes a client's text for a
+// person: the refused-report log, the commands' tables, an export's cells.
+TEST(CollectorText, NoControlCharacterReachesALogLineATableOrAnExport) {
+  std::vector<std::string> controls;
+  for (int c = 0; c < 0x20; ++c) controls.emplace_back(1, static_cast<char>(c));
+  controls.emplace_back("\x7f");
+  for (int c = 0x80; c < 0xA0; ++c) controls.push_back("\xC2" + std::string(1, static_cast<char>(c)));
+  for (const char* bidi : {"\u061C", "\u200E", "\u200F", "\u202A", "\u202B", "\u202C", "\u202D",
+                           "\u202E", "\u2066", "\u2067", "\u2068", "\u2069"}) {
+    controls.emplace_back(bidi);
+  }
+  for (const std::string& control : controls) {
+    const std::string text = "a" + control + "b";
+    const std::string line =
+        collector::RefusalLog().refused(0, 401, "unknown key", text, "k", "127.0.0.1");
+    const std::string shown = line.substr(0, line.size() - 1);  // the line's own end
+    EXPECT_EQ(shown.find(control), std::string::npos) << shown;
+    EXPECT_EQ(collector::terminalSafe(text), "a\xEF\xBF\xBD" "b") << text;
+    EXPECT_EQ(collector::csvField(text).find(control), std::string::npos) << text;
+  }
+  for (int c = 0x20; c < 0x7f; ++c) {  // what a terminal shows passes as it is
+    const std::string text = "a" + std::string(1, static_cast<char>(c)) + "b";
+    EXPECT_EQ(collector::terminalSafe(text), text);
+  }
+}
