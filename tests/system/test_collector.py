@@ -787,9 +787,10 @@ class Commands(unittest.TestCase):
         run = lambda *argv, **env: subprocess.run(
             [str(COLLECTOR), *argv], capture_output=True, text=True, cwd=folder.name, timeout=60,
             env={**{k: v for k, v in os.environ.items() if k != "VORN_COLLECTOR_DB"}, **env})
-        for argv in (["player", "list"], ["player", "revoke", "X"], ["export"], ["flags", "list"]):
-            with self.subTest(argv=argv):
-                done = run(*argv)
+        for argv, env in ((["player", "list"], {}), (["player", "revoke", "X"], {}),
+                          (["export"], {}), (["flags", "list"], {"VORN_COLLECTOR_DB": ""})):
+            with self.subTest(argv=argv, env=env):  # an empty variable is one not set
+                done = run(*argv, **env)
                 self.assertEqual(done.returncode, 2)
                 self.assertRegex(done.stderr, r"^vorn-collector: no database at vorn-collector\.db "
                                  r"\(No such file or directory\): no --db was given, "
