@@ -18,47 +18,12 @@ namespace {
 // A zero-width space, U+200B.
 constexpr const char* zeroWidthSpace = "\xE2\x80\x8B";
 
-// Bytes of a character that chatSafe drops at `at`, or 0: C0 controls, DEL,
-// C1 controls (C2 80..C2 9F) and the bidirectional controls U+061C, U+200E,
-// U+200F, U+202A..U+202E and U+2066..U+2069.
-std::size_t controlAt(const std::string& text, std::size_t at) {
-  const auto byte = [&](std::size_t i) {
-    return i < text.size() ? static_cast<unsigned char>(text[i]) : 0u;
-  };
-  const unsigned first = byte(at);
-  if (first < 0x20 || first == 0x7F) return 1;
-  if (first == 0xC2 && byte(at + 1) >= 0x80 && byte(at + 1) <= 0x9F) return 2;
-  if (first == 0xD8 && byte(at + 1) == 0x9C) return 2;
-  if (first == 0xE2 && byte(at + 1) == 0x80) {
-    const unsigned third = byte(at + 2);
-    if (third == 0x8E || third == 0x8F || (third >= 0xAA && third <= 0xAE)) return 3;
-  }
-  if (first == 0xE2 && byte(at + 1) == 0x81 && byte(at + 2) >= 0xA6 && byte(at + 2) <= 0xA9) {
-    return 3;
-  }
-  return 0;
-}
-
-// 1234567.25 as "1,234,567.3": miles with one decimal, thousands grouped.
-std::string grouped(double value, int decimals) {
-  const std::string plain = fixedDecimals(value, decimals);
-  const std::size_t point = plain.find('.');
-  const std::size_t whole = point == std::string::npos ? plain.size() : point;
-  const std::size_t sign = plain[0] == '-' ? 1 : 0;
-  std::string out = plain.substr(0, sign);
-  for (std::size_t i = sign; i < whole; ++i) {
-    if (i > sign && (whole - i) % 3 == 0) out += ',';
-    out += plain[i];
-  }
-  return out + plain.substr(whole);
-}
-
 std::string standings(const std::vector<Standing>& top) {
   std::string text;
   for (std::size_t i = 0; i < top.size(); ++i) {
     text += "\n" + std::to_string(i + 1) + ". " + chatSafe(top[i].name) + ": " +
-            grouped(top[i].miles, 1) + " mi, " +
-            grouped(static_cast<double>(top[i].seconds) / 3600.0, 1) + " h";
+            groupedNumber(top[i].miles, 1) + " mi, " +
+            groupedNumber(static_cast<double>(top[i].seconds) / 3600.0, 1) + " h";
   }
   return text;
 }
@@ -93,7 +58,7 @@ std::string chatSafe(const std::string& text) {
   std::string out;
   out.reserve(text.size() + text.size() / 4);
   for (std::size_t at = 0; at < text.size();) {
-    if (const std::size_t control = controlAt(text, at)) {
+    if (const std::size_t control = controlCharacterBytes(text, at)) {
       at += control;
       continue;
     }
@@ -106,7 +71,7 @@ std::string chatSafe(const std::string& text) {
 }
 
 std::string milestoneMessage(const std::string& player, std::int64_t miles) {
-  return "**" + chatSafe(player) + "** has driven " + grouped(static_cast<double>(miles), 0) +
+  return "**" + chatSafe(player) + "** has driven " + groupedNumber(static_cast<double>(miles), 0) +
          " counted miles.";
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/calendar.h"
+#include "core/ranking.h"
 
 namespace collector {
 
@@ -51,13 +52,6 @@ inline constexpr std::int64_t eventsLookBackMs = 7 * msPerDay;
 // Whether the results of an event that ends at `endMs` are due at `nowMs`:
 // settled, and not older than eventsLookBackMs.
 bool eventResultsDue(std::int64_t endMs, std::int64_t nowMs);
-
-// One line of a results message.
-struct Standing {
-  std::string name;
-  double miles = 0.0;
-  std::int64_t seconds = 0;
-};
 
 // The messages, their names passed through chatSafe.
 std::string milestoneMessage(const std::string& player, std::int64_t miles);

@@ -42,7 +42,7 @@ std::vector<Standing> topOf(const std::vector<LeaderboardRow>& rows, std::int64_
   for (const LeaderboardRow& row : rows) {
     if (row.miles <= 0) continue;
     ++drivers;
-    if (top.size() < topDrivers) top.push_back({row.playerName, row.miles, row.seconds});
+    if (top.size() < topDrivers) top.push_back({row.playerName, row.miles, row.reports, row.seconds});
   }
   return top;
 }

@@ -4,9 +4,9 @@
 #include <sstream>
 
 #include "core/fairplay.h"
+#include "core/servers.h"
 #include "http/server.h"
 #include "ops/command.h"
-#include "vorn_deployment.h"
 
 namespace collector {
 
@@ -31,25 +31,14 @@ bool splitListen(const std::string& listen, std::string& host, int& port) {
 
 // --server-name ID=NAME, for one of the build's servers; the message says why not.
 bool nameServers(const std::vector<std::string>& values, PageSettings& page, std::string& message) {
+  const auto any = [](const std::string&) { return true; };
   for (const std::string& value : values) {
-    const auto equals = value.find('=');
-    const std::string id = value.substr(0, equals);
-    bool known = false;
-    std::string servers;
-    for (const char* server : deployment::knownServerIds) {
-      known = known || id == server;
-      servers += (servers.empty() ? "" : ", ") + std::string(server);
+    ServerOption option;
+    if (!parseServerOption("--server-name", "ID=NAME", value, any, option, message)) return false;
+    if (!page.serverNames.emplace(option.id, option.value).second) {
+      message = "--server-name: '" + option.id + "' is named twice";
+      return false;
     }
-    if (equals == std::string::npos || equals + 1 == value.size()) {
-      message = "--server-name wants ID=NAME, got '" + value + "'";
-    } else if (!known) {
-      message = "--server-name: '" + id + "' is not one of this build's servers (" + servers + ")";
-    } else if (!page.serverNames.emplace(id, value.substr(equals + 1)).second) {
-      message = "--server-name: '" + id + "' is named twice";
-    } else {
-      continue;
-    }
-    return false;
   }
   return true;
 }
