@@ -7,10 +7,10 @@
 #include <utility>
 
 #include "core/fairplay.h"
+#include "core/servers.h"
 #include "core/text.h"
 #include "page/chart.h"
 #include "page/html.h"
-#include "vorn_deployment.h"
 
 namespace collector {
 
@@ -73,13 +73,52 @@ nav.pages{margin:.6em 0}nav.pages a{margin-right:1em}
 
 std::vector<ServerColumn> serverColumns(const PageSettings& settings) {
   std::vector<ServerColumn> columns;
-  for (const char* id : deployment::knownServerIds) {
+  for (const std::string& id : knownServers()) {
     const std::string number = std::to_string(columns.size() + 1);
     auto named = settings.serverNames.find(id);
     columns.push_back({id, named == settings.serverNames.end() ? "Server " + number : named->second,
                        "s" + number});
   }
   return columns;
+}
+
+// The name the pages show for a server: its column's, else its id.
+std::string serverName(const std::vector<ServerColumn>& servers, const std::string& id) {
+  for (const ServerColumn& column : servers) {
+    if (column.id == id) return column.name;
+  }
+  return id;
+}
+
+// The names of an event's servers, escaped, or "All servers".
+std::string eventServers(const Event& event, const std::vector<ServerColumn>& servers) {
+  if (event.servers.empty()) return "All servers";
+  std::string names;
+  for (const ServerColumn& server : servers) {
+    if (std::find(event.servers.begin(), event.servers.end(), server.id) != event.servers.end()) {
+      names += (names.empty() ? "" : ", ") + escapeHtml(server.name);
+    }
+  }
+  return names;
+}
+
+// Links to the previous and next pages of a board, `base` its path and query
+// so far (ending in ? or &); a limit other than the default is kept.
+std::string pageLinks(const std::string& base, const BoardQuery& query, std::int64_t total) {
+  const std::string limit =
+      query.limit != BoardQuery().limit ? "&limit=" + std::to_string(query.limit) : "";
+  const auto at = [&](std::int64_t offset) {
+    return escapeHtml(base + "offset=" + std::to_string(offset) + limit);
+  };
+  std::string links;
+  if (query.offset > 0) {
+    links += "<a id=\"previous\" href=\"" +
+             at(std::max<std::int64_t>(0, query.offset - query.limit)) + "\">Previous</a>";
+  }
+  if (query.offset + query.limit < total) {
+    links += "<a id=\"next\" href=\"" + at(query.offset + query.limit) + "\">Next</a>";
+  }
+  return links.empty() ? links : "<nav class=\"pages\">" + links + "</nav>\n";
 }
 
 // ?since=...&until=... of a period, or nothing for all time.
@@ -185,28 +224,13 @@ std::string findBox(const PeriodChoice& choice, const BoardQuery& query) {
 }
 
 // Links to the previous and next pages of the board, or back to all players.
-std::string pageLinks(const PeriodChoice& choice, const BoardQuery& query, const Board& board) {
+std::string boardLinks(const PeriodChoice& choice, const BoardQuery& query, const Board& board) {
   const std::string period = periodQuery(choice.since, choice.until);
-  const std::string base = "/" + (period.empty() ? "?" : period + "&");
-  const std::string limit = query.limit != 100 ? "&limit=" + std::to_string(query.limit) : "";
-  std::string links;
-  if (!query.player.empty()) {
-    links = "<a id=\"all\" href=\"" + escapeHtml("/" + period) + "\">All players</a>";
-  } else {
-    if (query.offset > 0) {
-      links += "<a id=\"previous\" href=\"" +
-               escapeHtml(base + "offset=" +
-                          std::to_string(std::max<std::int64_t>(0, query.offset - query.limit)) +
-                          limit) +
-               "\">Previous</a>";
-    }
-    if (query.offset + query.limit < board.totalPlayers) {
-      links += "<a id=\"next\" href=\"" +
-               escapeHtml(base + "offset=" + std::to_string(query.offset + query.limit) + limit) +
-               "\">Next</a>";
-    }
+  if (query.player.empty()) {
+    return pageLinks("/" + (period.empty() ? "?" : period + "&"), query, board.totalPlayers);
   }
-  return links.empty() ? links : "<nav class=\"pages\">" + links + "</nav>\n";
+  return "<nav class=\"pages\"><a id=\"all\" href=\"" + escapeHtml("/" + period) +
+         "\">All players</a></nav>\n";
 }
 
 // The player's flagged reports, each with its rule in words and its review.
@@ -217,13 +241,9 @@ std::string flagsTable(const std::vector<StoredReport>& flags,
       "<th>Report</th><th>Time (UTC)</th><th>Server</th><th>Why</th><th>Review</th></tr>"
       "</thead><tbody>\n";
   for (const StoredReport& report : flags) {
-    std::string server = report.serverId;
-    for (const ServerColumn& column : servers) {
-      if (column.id == report.serverId) server = column.name;
-    }
     html += "<tr>" + cell(std::to_string(report.id), "num") +
             cell(isoTime(report.receivedMs).substr(0, 19).replace(10, 1, " ")) +
-            cell(escapeHtml(server)) +
+            cell(escapeHtml(serverName(servers, report.serverId))) +
             cell(escapeHtml(flagExplanation(
                      {report.flag, report.miles, report.seconds, report.flagLimit})),
                  "why") +
@@ -250,7 +270,7 @@ std::string renderLeaderboardPage(const PageSettings& settings, const PeriodChoi
   html += std::string("<h2>") +
           (lastDays ? "The community's last 30 days" : "The community, day by day") + "</h2>\n" +
           renderDayChart(chartTitle("all players", span), span, days, servers);
-  const std::string links = pageLinks(choice, query, board);
+  const std::string links = boardLinks(choice, query, board);
   const bool movement = isAllTime(query.period);
   html += "<h2>Players</h2>\n" + findBox(choice, query) +
           "<div class=\"scroll\"><table id=\"leaderboard\"><thead><tr><th rowspan=\"2\">#</th>" +
@@ -339,14 +359,10 @@ std::string renderPlayerPage(const PageSettings& settings, const PeriodChoice& c
           "<th>Time (UTC)</th><th>Server</th><th>Miles</th><th>Hours</th><th>Truck</th>"
           "<th>Trailer</th><th>Flag</th></tr></thead><tbody>\n";
   for (const StoredReport& report : view.lastReports) {
-    std::string server = report.serverId;
-    for (const ServerColumn& column : servers) {
-      if (column.id == report.serverId) server = column.name;
-    }
     html += "<tr>" + cell(isoTime(report.receivedMs).substr(0, 19).replace(10, 1, " ")) +
-            cell(escapeHtml(server)) + cell(fixedDecimals(report.miles, 2), "num") +
-            cell(hours(report.seconds), "num") + cell(escapeHtml(report.truck)) +
-            cell(escapeHtml(report.trailer)) +
+            cell(escapeHtml(serverName(servers, report.serverId))) +
+            cell(fixedDecimals(report.miles, 2), "num") + cell(hours(report.seconds), "num") +
+            cell(escapeHtml(report.truck)) + cell(escapeHtml(report.trailer)) +
             cell(escapeHtml(report.flag), report.flag.empty() ? nullptr : "flag") + "</tr>\n";
   }
   if (view.lastReports.empty()) html += "<tr><td colspan=\"7\">No reports yet.</td></tr>\n";
@@ -399,15 +415,8 @@ std::string renderEventsPage(const PageSettings& settings, const std::vector<Eve
     std::string rows;
     for (const Event& event : events) {
       if (eventState(event, nowMs) != part.state) continue;
-      std::string names;
-      for (const ServerColumn& server : servers) {
-        if (event.servers.empty() || std::find(event.servers.begin(), event.servers.end(),
-                                               server.id) != event.servers.end()) {
-          names += (names.empty() ? "" : ", ") + escapeHtml(server.name);
-        }
-      }
       rows += "<tr><td>" + eventLink(event) + "</td>" + cell(eventWindow(event)) +
-              "<td class=\"servers\">" + (event.servers.empty() ? "All servers" : names) + "</td>" +
+              "<td class=\"servers\">" + eventServers(event, servers) + "</td>" +
               cell(escapeHtml(eventStateText(event, nowMs))) + "</tr>\n";
     }
     if (rows.empty()) continue;
@@ -426,18 +435,11 @@ std::string renderEventsPage(const PageSettings& settings, const std::vector<Eve
 std::string renderEventPage(const PageSettings& settings, const Event& event, std::int64_t nowMs,
                             const BoardQuery& query, const Board& board) {
   const std::vector<ServerColumn> servers = serverColumns(settings);
-  std::string names;
-  for (const ServerColumn& server : servers) {
-    if (event.servers.empty() ||
-        std::find(event.servers.begin(), event.servers.end(), server.id) != event.servers.end()) {
-      names += (names.empty() ? "" : ", ") + escapeHtml(server.name);
-    }
-  }
   std::string html = head(settings, event.name + " | " + settings.title) + "<main><h2>" +
                      escapeHtml(event.name) + "</h2>\n<p class=\"period\" id=\"window\">" +
                      eventWindow(event) + " UTC, <span id=\"state\">" +
                      escapeHtml(eventStateText(event, nowMs)) + "</span></p>\n<p id=\"servers\">" +
-                     (event.servers.empty() ? "All servers" : names) + "</p>\n";
+                     eventServers(event, servers) + "</p>\n";
   if (!event.description.empty()) {
     html += "<p id=\"description\">" + escapeHtml(event.description) + "</p>\n";
   }
@@ -455,21 +457,8 @@ std::string renderEventPage(const PageSettings& settings, const Event& event, st
   }
   if (board.rows.empty()) html += "<tr><td colspan=\"5\">No reports in this event.</td></tr>\n";
   html += "</tbody></table></div>\n";
-  const std::string base = "/events/" + std::to_string(event.id) + "?offset=";
-  std::string links;
-  if (query.offset > 0) {
-    links +=
-        "<a id=\"previous\" href=\"" +
-        escapeHtml(base + std::to_string(std::max<std::int64_t>(0, query.offset - query.limit))) +
-        "\">Previous</a>";
-  }
-  if (query.offset + query.limit < board.totalPlayers) {
-    links += "<a id=\"next\" href=\"" +
-             escapeHtml(base + std::to_string(query.offset + query.limit)) + "\">Next</a>";
-  }
-  if (!links.empty()) html += "<nav class=\"pages\">" + links + "</nav>\n";
-  return html + "<p class=\"note\">" + std::to_string(board.totalPlayers) +
-         (board.totalPlayers == 1 ? " player" : " players") +
+  html += pageLinks("/events/" + std::to_string(event.id) + "?", query, board.totalPlayers);
+  return html + "<p class=\"note\">" + counted(board.totalPlayers, "player") +
          " reported in this event. A report counts when it arrived within the window; flagged "
          "reports are kept but not counted. <a href=\"/events\">All events</a></p>"
          "</main></body></html>\n";
