@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <map>
 
+#include "core/text.h"
 #include "page/html.h"
 
 namespace collector {
@@ -13,12 +14,6 @@ namespace {
 
 // The drawing's own units; the SVG scales to the width of the page.
 constexpr double width = 640, height = 220, left = 44, right = 6, top = 12, bottom = 26;
-
-std::string number(double value, int decimals) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.*f", decimals, value);
-  return text;
-}
 
 // 0.25, 2.5, 150: no more digits than the value needs.
 std::string axisLabel(double value) {
@@ -56,13 +51,15 @@ std::string renderDayChart(const std::string& title, const DaySpan& span,
   const double base = top + plotHeight;
   const std::string escapedTitle = escapeHtml(title);
 
-  std::string svg = "<svg class=\"chart\" viewBox=\"0 0 " + number(width, 0) + " " +
-                    number(height, 0) + "\" role=\"img\"><title>" + escapedTitle + "</title>";
+  std::string svg = "<svg class=\"chart\" viewBox=\"0 0 " + fixedDecimals(width, 0) + " " +
+                    fixedDecimals(height, 0) + "\" role=\"img\"><title>" + escapedTitle +
+                    "</title>";
   for (int step = 0; step <= 4; ++step) {
     const double y = base - plotHeight * step / 4;
-    svg += "<line class=\"grid\" x1=\"" + number(left, 0) + "\" x2=\"" + number(width - right, 0) +
-           "\" y1=\"" + number(y, 1) + "\" y2=\"" + number(y, 1) + "\"/><text class=\"axis\" x=\"" +
-           number(left - 4, 0) + "\" y=\"" + number(y + 4, 1) + "\" text-anchor=\"end\">" +
+    svg += "<line class=\"grid\" x1=\"" + fixedDecimals(left, 0) + "\" x2=\"" +
+           fixedDecimals(width - right, 0) + "\" y1=\"" + fixedDecimals(y, 1) + "\" y2=\"" +
+           fixedDecimals(y, 1) + "\"/><text class=\"axis\" x=\"" + fixedDecimals(left - 4, 0) +
+           "\" y=\"" + fixedDecimals(y + 4, 1) + "\" text-anchor=\"end\">" +
            axisLabel(scale * step / 4) + "</text>";
   }
   const double slot = span.count ? plotWidth / static_cast<double>(span.count) : plotWidth;
@@ -73,8 +70,9 @@ std::string renderDayChart(const std::string& title, const DaySpan& span,
     const std::string date = dayText(day);
     const double x = left + slot * static_cast<double>(i);
     if (i % labelEvery == 0) {
-      svg += "<text class=\"axis\" x=\"" + number(x + slot / 2, 1) + "\" y=\"" +
-             number(height - 8, 0) + "\" text-anchor=\"middle\">" + date.substr(5) + "</text>";
+      svg += "<text class=\"axis\" x=\"" + fixedDecimals(x + slot / 2, 1) + "\" y=\"" +
+             fixedDecimals(height - 8, 0) + "\" text-anchor=\"middle\">" + date.substr(5) +
+             "</text>";
     }
     auto found = byDay.find(day);
     if (found == byDay.end()) continue;
@@ -84,12 +82,13 @@ std::string renderDayChart(const std::string& title, const DaySpan& span,
       if (totals == found->second->servers.end() || totals->second.miles <= 0.0) continue;
       const double barHeight = totals->second.miles / scale * plotHeight;
       y -= barHeight;
-      svg += "<rect class=\"" + server.style + "\" x=\"" + number(x + (slot - barWidth) / 2, 2) +
-             "\" y=\"" + number(y, 2) + "\" width=\"" + number(barWidth, 2) + "\" height=\"" +
-             number(barHeight, 2) + "\" data-day=\"" + date + "\" data-server=\"" +
-             escapeHtml(server.id) + "\" data-miles=\"" + number(totals->second.miles, 6) +
+      svg += "<rect class=\"" + server.style + "\" x=\"" +
+             fixedDecimals(x + (slot - barWidth) / 2, 2) + "\" y=\"" + fixedDecimals(y, 2) +
+             "\" width=\"" + fixedDecimals(barWidth, 2) + "\" height=\"" +
+             fixedDecimals(barHeight, 2) + "\" data-day=\"" + date + "\" data-server=\"" +
+             escapeHtml(server.id) + "\" data-miles=\"" + fixedDecimals(totals->second.miles, 6) +
              "\"><title>" + date + ", " + escapeHtml(server.name) + ": " +
-             number(totals->second.miles, 2) + " miles</title></rect>";
+             fixedDecimals(totals->second.miles, 2) + " miles</title></rect>";
     }
   }
   svg += "</svg>";
@@ -103,14 +102,16 @@ std::string renderDayChart(const std::string& title, const DaySpan& span,
   legend += "</p>";
   std::string rows;
   for (const auto& [day, totals] : byDay) {
-    rows += "<tr><td>" + dayText(day) + "</td><td class=\"num\">" + number(totals->miles, 2) +
-            "</td><td class=\"num\">" + number(static_cast<double>(totals->seconds) / 3600.0, 2) +
+    rows += "<tr><td>" + dayText(day) + "</td><td class=\"num\">" +
+            fixedDecimals(totals->miles, 2) + "</td><td class=\"num\">" +
+            fixedDecimals(static_cast<double>(totals->seconds) / 3600.0, 2) +
             "</td><td class=\"num\">" + std::to_string(totals->reports) + "</td>";
     for (const ServerColumn& server : servers) {
       auto found = totals->servers.find(server.id);
-      rows += "<td class=\"num\">" +
-              (found == totals->servers.end() ? std::string() : number(found->second.miles, 2)) +
-              "</td>";
+      rows +=
+          "<td class=\"num\">" +
+          (found == totals->servers.end() ? std::string() : fixedDecimals(found->second.miles, 2)) +
+          "</td>";
     }
     rows += "</tr>";
   }
