@@ -4,6 +4,7 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 
+#include "announce/sender.h"
 #include "board/board.h"
 #include "board/cache.h"
 #include "board/events.h"
@@ -12,7 +13,6 @@
 #include "core/keys.h"
 #include "core/report.h"
 #include "core/text.h"
-#include "http/announcer.h"
 #include "http/committer.h"
 #include "http/health.h"
 #include "http/rate_limit.h"
@@ -67,7 +67,11 @@ Routes::Routes(Store& store, const ServeOptions& options, Metrics& metrics)
   eventLimits.computed = limits.computed;
   events_ = std::make_unique<EventBoards>(store, eventLimits);
   if (!options.webhooks.empty()) {
-    announcer_ = std::make_unique<Announcer>(store, options.webhooks, metrics_);
+    Announcer::Counts counts;
+    counts.sent = [this] { metrics_.announcementSent(); };
+    counts.failed = [this] { metrics_.announcementFailed(); };
+    counts.waiting = [this](std::int64_t waiting) { metrics_.announcementsWaiting(waiting); };
+    announcer_ = std::make_unique<Announcer>(store, options.webhooks, std::move(counts));
   }
 }
 

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "announce/webhook.h"
 #include "core/fairplay.h"
 #include "core/servers.h"
 #include "http/server.h"

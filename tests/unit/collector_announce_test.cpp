@@ -9,8 +9,10 @@
 #include <tuple>
 #include <vector>
 
+#include "announce/results.h"
+#include "announce/retry.h"
+#include "announce/webhook.h"
 #include "core/announce.h"
-#include "http/announcer.h"
 
 namespace {
 
