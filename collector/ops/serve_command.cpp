@@ -44,6 +44,77 @@ bool nameServers(const std::vector<std::string>& values, PageSettings& page, std
   return true;
 }
 
+// serve's limits: speeds, connections, reports, the board cache's.
+void addLimitOptions(CLI::App& command, ServeCommand& serve) {
+  ServeOptions& options = serve.options;
+  command
+      .add_option("--max-mph", options.speedLimits.everyServerMph,
+                  "flag reports whose average speed is above this many miles per hour, on "
+                  "servers without a limit of their own")
+      ->type_name("N")
+      ->capture_default_str()
+      ->check(CLI::PositiveNumber);
+  command
+      .add_option("--max-connections-per-address", options.maxConnectionsPerAddress,
+                  "connections one client address may hold open at once (0: no limit)")
+      ->type_name("N")
+      ->capture_default_str()
+      ->check(CLI::NonNegativeNumber);
+  command
+      .add_option("--max-reports-per-minute", options.maxReportsPerMinute,
+                  "reports one key may send within a minute; more get 429 (0: no limit)")
+      ->type_name("N")
+      ->capture_default_str()
+      ->check(CLI::NonNegativeNumber);
+  command
+      .add_option("--board-reuse-ms", options.boardReuseMs,
+                  "serve a computed leaderboard again for this many milliseconds (0: compute "
+                  "each one afresh; requests at the same time still share one)")
+      ->type_name("N")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 60000));
+  command
+      .add_option("--board-cache-entries", options.boardCacheEntries,
+                  "boards, charts, player views and rendered answers kept in memory at most")
+      ->type_name("N")
+      ->capture_default_str()
+      ->check(CLI::Range(16, 1000000));
+  command
+      .add_option("--board-cache-mb", options.boardCacheMb,
+                  "megabytes those may take at most (estimated)")
+      ->type_name("N")
+      ->capture_default_str()
+      ->check(CLI::Range(4, 1000000));
+  command.add_flag("--no-wall-time-check", serve.noWallTimeCheck,
+                   "do not flag reports that claim more time than has passed since the "
+                   "key's previous report");
+}
+
+// What the pages call the servers and themselves, and where announcements go.
+void addPageAndWebhookOptions(CLI::App& command, ServeCommand& serve) {
+  ServeOptions& options = serve.options;
+  command
+      .add_option("--server-name", serve.serverNames,
+                  "ID=NAME: the name the pages give the server ID, one of the build's five "
+                  "(repeatable; default Server 1 to Server 5)")
+      ->type_name("ID=NAME");
+  command
+      .add_option("--server-max-mph", serve.serverLimits,
+                  "ID=MPH: the speed limit of the server ID in place of --max-mph, one of the "
+                  "build's five (repeatable)")
+      ->type_name("ID=MPH");
+  command
+      .add_option("--webhook", serve.webhooks,
+                  "post announcements (weekly and event results, players' milestones) to this "
+                  "chat webhook, http:// or https:// (repeatable; also the whitespace-separated "
+                  "URLs of $VORN_WEBHOOKS, which keeps them out of the process list)")
+      ->type_name("URL");
+  command
+      .add_option("--title", options.page.title,
+                  "the title of the pages (default: " + options.page.title + ")")
+      ->type_name("TEXT");
+}
+
 }  // namespace
 
 void addServeCommand(CLI::App& app, ServeCommand& serve, std::string& db) {
@@ -65,67 +136,8 @@ void addServeCommand(CLI::App& app, ServeCommand& serve, std::string& db) {
                   ->type_name("FILE");
   cert->needs(key);
   key->needs(cert);
-  command
-      ->add_option("--max-mph", options.speedLimits.everyServerMph,
-                   "flag reports whose average speed is above this many miles per hour, on "
-                   "servers without a limit of their own")
-      ->type_name("N")
-      ->capture_default_str()
-      ->check(CLI::PositiveNumber);
-  command
-      ->add_option("--max-connections-per-address", options.maxConnectionsPerAddress,
-                   "connections one client address may hold open at once (0: no limit)")
-      ->type_name("N")
-      ->capture_default_str()
-      ->check(CLI::NonNegativeNumber);
-  command
-      ->add_option("--max-reports-per-minute", options.maxReportsPerMinute,
-                   "reports one key may send within a minute; more get 429 (0: no limit)")
-      ->type_name("N")
-      ->capture_default_str()
-      ->check(CLI::NonNegativeNumber);
-  command
-      ->add_option("--board-reuse-ms", options.boardReuseMs,
-                   "serve a computed leaderboard again for this many milliseconds (0: compute "
-                   "each one afresh; requests at the same time still share one)")
-      ->type_name("N")
-      ->capture_default_str()
-      ->check(CLI::Range(0, 60000));
-  command
-      ->add_option("--board-cache-entries", options.boardCacheEntries,
-                   "boards, charts, player views and rendered answers kept in memory at most")
-      ->type_name("N")
-      ->capture_default_str()
-      ->check(CLI::Range(16, 1000000));
-  command
-      ->add_option("--board-cache-mb", options.boardCacheMb,
-                   "megabytes those may take at most (estimated)")
-      ->type_name("N")
-      ->capture_default_str()
-      ->check(CLI::Range(4, 1000000));
-  command->add_flag("--no-wall-time-check", serve.noWallTimeCheck,
-                    "do not flag reports that claim more time than has passed since the "
-                    "key's previous report");
-  command
-      ->add_option("--server-name", serve.serverNames,
-                   "ID=NAME: the name the pages give the server ID, one of the build's five "
-                   "(repeatable; default Server 1 to Server 5)")
-      ->type_name("ID=NAME");
-  command
-      ->add_option("--server-max-mph", serve.serverLimits,
-                   "ID=MPH: the speed limit of the server ID in place of --max-mph, one of the "
-                   "build's five (repeatable)")
-      ->type_name("ID=MPH");
-  command
-      ->add_option("--webhook", serve.webhooks,
-                   "post announcements (weekly and event results, players' milestones) to this "
-                   "chat webhook, http:// or https:// (repeatable; also the whitespace-separated "
-                   "URLs of $VORN_WEBHOOKS, which keeps them out of the process list)")
-      ->type_name("URL");
-  command
-      ->add_option("--title", options.page.title,
-                   "the title of the pages (default: " + options.page.title + ")")
-      ->type_name("TEXT");
+  addLimitOptions(*command, serve);
+  addPageAndWebhookOptions(*command, serve);
 }
 
 bool serveCommandGiven(const ServeCommand& serve) {

@@ -32,25 +32,16 @@ double roundUp(double value) {
   return 10.0 * power;
 }
 
-}  // namespace
+// The days of `span` that have totals, by day.
+using DaysByDay = std::map<std::int64_t, const DayTotals*>;
 
-std::string renderDayChart(const std::string& title, const DaySpan& span,
-                           const std::vector<DayTotals>& days,
-                           const std::vector<ServerColumn>& servers) {
-  std::map<std::int64_t, const DayTotals*> byDay;
-  double most = 0.0;
-  for (const DayTotals& day : days) {
-    if (day.day < span.first || day.day >= span.first + span.count) continue;
-    byDay[day.day] = &day;
-    double stacked = 0.0;
-    for (const auto& [server, totals] : day.servers) stacked += totals.miles;
-    most = std::max(most, stacked);
-  }
+// The bars, one a day stacked by server, over the grid and the axes, the
+// tallest day's miles `most` within the scale.
+std::string chartSvg(const std::string& escapedTitle, const DaySpan& span, const DaysByDay& byDay,
+                     double most, const std::vector<ServerColumn>& servers) {
   const double scale = roundUp(most);
   const double plotWidth = width - left - right, plotHeight = height - top - bottom;
   const double base = top + plotHeight;
-  const std::string escapedTitle = escapeHtml(title);
-
   std::string svg = "<svg class=\"chart\" viewBox=\"0 0 " + fixedDecimals(width, 0) + " " +
                     fixedDecimals(height, 0) + "\" role=\"img\"><title>" + escapedTitle +
                     "</title>";
@@ -92,7 +83,12 @@ std::string renderDayChart(const std::string& title, const DaySpan& span,
     }
   }
   svg += "</svg>";
+  return svg;
+}
 
+// The legend, and the chart's numbers in a table for those who cannot see it.
+std::string legendAndTable(const std::string& escapedTitle, const DaysByDay& byDay,
+                           const std::vector<ServerColumn>& servers) {
   std::string legend = "<p class=\"legend\">";
   std::string head = "<th>Day (UTC)</th><th>Miles</th><th>Hours</th><th>Reports</th>";
   for (const ServerColumn& server : servers) {
@@ -119,10 +115,29 @@ std::string renderDayChart(const std::string& title, const DaySpan& span,
     rows = "<tr><td colspan=\"" + std::to_string(4 + servers.size()) +
            "\">No counted miles on these days.</td></tr>";
   }
-  return "<figure class=\"chart\">" + svg + "<figcaption>" + escapedTitle + "</figcaption>" +
-         legend + "<details><summary>The numbers</summary><div class=\"scroll\"><table>" +
+  return legend + "<details><summary>The numbers</summary><div class=\"scroll\"><table>" +
          "<caption>" + escapedTitle + "</caption><thead><tr>" + head + "</tr></thead><tbody>" +
-         rows + "</tbody></table></div></details></figure>\n";
+         rows + "</tbody></table></div></details>";
+}
+
+}  // namespace
+
+std::string renderDayChart(const std::string& title, const DaySpan& span,
+                           const std::vector<DayTotals>& days,
+                           const std::vector<ServerColumn>& servers) {
+  DaysByDay byDay;
+  double most = 0.0;
+  for (const DayTotals& day : days) {
+    if (day.day < span.first || day.day >= span.first + span.count) continue;
+    byDay[day.day] = &day;
+    double stacked = 0.0;
+    for (const auto& [server, totals] : day.servers) stacked += totals.miles;
+    most = std::max(most, stacked);
+  }
+  const std::string escapedTitle = escapeHtml(title);
+  return "<figure class=\"chart\">" + chartSvg(escapedTitle, span, byDay, most, servers) +
+         "<figcaption>" + escapedTitle + "</figcaption>" +
+         legendAndTable(escapedTitle, byDay, servers) + "</figure>\n";
 }
 
 }  // namespace collector

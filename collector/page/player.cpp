@@ -20,6 +20,21 @@ std::string movementWords(const LeaderboardRow& row) {
          (places == 1 ? " place" : " places") + " since seven days ago)";
 }
 
+// The events the player drove in, with their place on each; nothing when none.
+std::string eventsTable(const std::vector<EventPlace>& events) {
+  if (events.empty()) return "";
+  std::string html =
+      "<h2>Events</h2>\n<div class=\"scroll\"><table id=\"events\"><thead><tr><th>Event</th>"
+      "<th>Start (UTC)</th><th>Place</th><th>Miles</th><th>Hours</th></tr></thead><tbody>\n";
+  for (const EventPlace& place : events) {
+    html += "<tr><td>" + eventLink(place.event) + "</td>" + cell(shortTime(place.event.startMs)) +
+            cell(std::to_string(place.row.rank), "num") +
+            cell(fixedDecimals(place.row.miles, 2), "num") + cell(hours(place.row.seconds), "num") +
+            "</tr>\n";
+  }
+  return html + "</tbody></table></div>\n";
+}
+
 // The player's flagged reports, each with its rule in words and its review.
 std::string flagsTable(const std::vector<StoredReport>& flags,
                        const std::vector<ServerColumn>& servers) {
@@ -96,19 +111,7 @@ std::string renderPlayerPage(const PageSettings& settings, const PeriodChoice& c
       "</tbody></table></div>\n<p class=\"note\">The latest reports of all time, newest first. "
       "Flagged reports (speed: an implausible speed; wall_time: more driving time than had "
       "passed) are kept but not counted.</p>\n";
-  if (!events.empty()) {
-    html +=
-        "<h2>Events</h2>\n<div class=\"scroll\"><table id=\"events\"><thead><tr><th>Event</th>"
-        "<th>Start (UTC)</th><th>Place</th><th>Miles</th><th>Hours</th></tr></thead><tbody>\n";
-    for (const EventPlace& place : events) {
-      html += "<tr><td>" + eventLink(place.event) + "</td>" + cell(shortTime(place.event.startMs)) +
-              cell(std::to_string(place.row.rank), "num") +
-              cell(fixedDecimals(place.row.miles, 2), "num") +
-              cell(hours(place.row.seconds), "num") + "</tr>\n";
-    }
-    html += "</tbody></table></div>\n";
-  }
-  return html + flagsTable(view.flags, servers) + "</main></body></html>\n";
+  return html + eventsTable(events) + flagsTable(view.flags, servers) + "</main></body></html>\n";
 }
 
 }  // namespace collector
