@@ -27,7 +27,7 @@ ParamReader paramsOf(const HttpRequest& request) {
 // front may serve again for a few seconds, compressed for a client that takes
 // gzip when the cache kept it so. Its body is sent from where the cache keeps
 // it, however many readers ask for it at once.
-HttpAnswer answerOf(const std::shared_ptr<const Rendered>& rendered, bool gzip = false) {
+HttpAnswer answerOf(const std::shared_ptr<const Rendered>& rendered, bool gzip) {
   const bool compressed = gzip && !rendered->gzipped.empty();
   HttpAnswer answer{rendered->status,
                     rendered->contentType,
@@ -41,15 +41,10 @@ HttpAnswer answerOf(const std::shared_ptr<const Rendered>& rendered, bool gzip =
   return answer;
 }
 
-// One rendered for this request alone, sent the same way.
-HttpAnswer answerOf(Rendered rendered) {
-  return answerOf(std::make_shared<const Rendered>(std::move(rendered)));
-}
-
-BoardCache::Done replyWith(Reply reply, bool gzip) {
-  return [reply = std::move(reply), gzip](BoardAnswer answer,
-                                          std::shared_ptr<const Rendered> rendered) {
-    if (answer != BoardAnswer::ok) return reply(jsonAnswer(503, "board unavailable"));
+BoardCache::Done replyWith(Reply reply, bool gzip, const char* unavailable = "board unavailable") {
+  return [reply = std::move(reply), gzip, unavailable](BoardAnswer answer,
+                                                       std::shared_ptr<const Rendered> rendered) {
+    if (answer != BoardAnswer::ok) return reply(jsonAnswer(503, unavailable));
     reply(answerOf(rendered, gzip));
   };
 }
@@ -170,16 +165,56 @@ void answerPlayer(Service& service, const HttpRequest& request, const std::strin
   });
 }
 
-void answerEvents(Service& service, bool page, Reply reply) {
-  service.events().list([&service, page, reply = std::move(reply)](
+void answerEvents(Service& service, const HttpRequest& request, bool page, Reply reply) {
+  const bool gzip = request.acceptsGzip();
+  service.events().list([&service, page, gzip, reply = std::move(reply)](
                             BoardAnswer answer, std::shared_ptr<const std::vector<Event>> events) {
     if (answer != BoardAnswer::ok) return reply(jsonAnswer(503, "events unavailable"));
+    // Rendered on the cache's threads, named by the list and what each
+    // event's state says now.
     const std::int64_t now = service.events().nowMs();
-    reply(answerOf(page ? Rendered{200, "text/html; charset=utf-8",
-                                   renderEventsPage(service.options().page, *events, now)}
-                        : Rendered{200, "application/json", eventsJson(*events, now)}));
+    ViewRequest view;
+    view.key = std::string(page ? "events page " : "events ") +
+               std::to_string(service.eventVersions().of(0, events));
+    for (const Event& event : *events) view.key += " " + eventStateText(event, now);
+    service.boards().view(
+        std::move(view),
+        [&service, page, events, now](const Sources&) -> Rendered {
+          if (!page) return {200, "application/json", eventsJson(*events, now)};
+          return {200, "text/html; charset=utf-8",
+                  renderEventsPage(service.options().page, *events, now)};
+        },
+        replyWith(reply, gzip, "events unavailable"));
   });
 }
+
+namespace {
+
+// One event's answer from its board `rows`, rendered on the cache's threads
+// and named by the board's value, the event and what its state says now.
+void eventView(Service& service, bool page, const BoardQuery& query, bool gzip, const Event& event,
+               std::shared_ptr<const std::vector<LeaderboardRow>> rows, Reply reply) {
+  const std::int64_t now = service.events().nowMs();
+  ViewRequest view;
+  view.key = std::string(page ? "event page " : "event ") + std::to_string(event.id) + " " +
+             std::to_string(service.eventVersions().of(event.id, rows)) + " " +
+             std::to_string(query.limit) + " " + std::to_string(query.offset) + " " +
+             eventStateText(event, now) + " " + std::to_string(event.startMs) + " " +
+             std::to_string(event.endMs) + " " + joinServers(event.servers) + " " + event.name +
+             "\n" + event.description;
+  service.boards().view(
+      std::move(view),
+      [&service, page, query, event, rows, now](const Sources&) -> Rendered {
+        Board board;
+        sliceBoard(*rows, query, board);
+        if (!page) return {200, "application/json", eventJson(event, now, board)};
+        return {200, "text/html; charset=utf-8",
+                renderEventPage(service.options().page, event, now, query, board)};
+      },
+      replyWith(std::move(reply), gzip));
+}
+
+}  // namespace
 
 void answerEvent(Service& service, const HttpRequest& request, const std::string& id, bool page,
                  Reply reply) {
@@ -194,7 +229,8 @@ void answerEvent(Service& service, const HttpRequest& request, const std::string
   if (!id.empty() && id.size() <= 18 && id.find_first_not_of("0123456789") == std::string::npos) {
     number = std::stoll(id);
   }
-  service.events().board(number, [&service, page, query, reply = std::move(reply)](
+  const bool gzip = request.acceptsGzip();
+  service.events().board(number, [&service, page, query, gzip, reply = std::move(reply)](
                                      BoardAnswer answer, bool found, const Event& event,
                                      std::shared_ptr<const std::vector<LeaderboardRow>> rows) {
     if (answer != BoardAnswer::ok) return reply(jsonAnswer(503, "board unavailable"));
@@ -206,13 +242,7 @@ void answerEvent(Service& service, const HttpRequest& request, const std::string
                     renderMissingPage(service.options().page, missing),
                     {}});
     }
-    Board board;
-    sliceBoard(*rows, query, board);
-    const std::int64_t now = service.events().nowMs();
-    reply(answerOf(page
-                       ? Rendered{200, "text/html; charset=utf-8",
-                                  renderEventPage(service.options().page, event, now, query, board)}
-                       : Rendered{200, "application/json", eventJson(event, now, board)}));
+    eventView(service, page, query, gzip, event, std::move(rows), reply);
   });
 }
 

@@ -1,12 +1,9 @@
 // The read routes: the leaderboard, a player, the events and one event, each
-// as a page or as JSON. The boards come from the service's caches, which
-// compute and render them off the loops; an answer the cache rendered is
-// sent from where it keeps it.
-//
-// An event's page and JSON are rendered where the event boards hand them
-// over (on the caller's thread when the board is at hand): the board cache's
-// answers are named by the versions of the values they were rendered from,
-// and an event's board is not one of those values.
+// as a page or as JSON. The boards come from the service's caches; every
+// answer is rendered, and compressed, on the board cache's threads, never on
+// a loop, and sent from where the cache keeps it. The events' answers are
+// named in the cache by the event boards' values (eventVersions) they were
+// rendered from.
 #pragma once
 
 #include <string>
@@ -22,7 +19,7 @@ void answerBoard(Service& service, const HttpRequest& request, bool page, Reply 
 void answerPlayer(Service& service, const HttpRequest& request, const std::string& name, bool page,
                   Reply reply);
 // GET /events and /api/v1/events.
-void answerEvents(Service& service, bool page, Reply reply);
+void answerEvents(Service& service, const HttpRequest& request, bool page, Reply reply);
 // GET /events/ID and /api/v1/events/ID.
 void answerEvent(Service& service, const HttpRequest& request, const std::string& id, bool page,
                  Reply reply);

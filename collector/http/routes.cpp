@@ -54,7 +54,7 @@ void Routes::handle(const HttpRequest& request, Reply reply) {
   const std::string& path = request.rawPath;
   if (path == eventsPagePath || path == eventsJsonPath) {
     if (!read) return reply(jsonAnswer(405, "method not allowed"));
-    return answerEvents(service_, path == eventsPagePath, std::move(reply));
+    return answerEvents(service_, request, path == eventsPagePath, std::move(reply));
   }
   if (path == reportPath) {
     if (request.method == "POST") return takeReport(service_, request, std::move(reply));

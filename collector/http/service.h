@@ -13,6 +13,7 @@
 #include "http/metrics.h"
 #include "http/refusal_log.h"
 #include "http/serve_options.h"
+#include "http/value_versions.h"
 #include "store/store.h"
 
 namespace collector {
@@ -39,12 +40,15 @@ class Service {
   Committer& committer() { return *committer_; }
   BoardCache& boards() { return *boards_; }
   EventBoards& events() { return *events_; }
+  // The event boards' values as the board cache's answers name them.
+  ValueVersions& eventVersions() { return eventVersions_; }
 
  private:
   Store& store_;
   const ServeOptions options_;
   Metrics& metrics_;
   RefusalLog refusals_;
+  ValueVersions eventVersions_;
   std::unique_ptr<RateLimit> rate_;
   // The workers, in the order they start.
   std::unique_ptr<Health> health_;
