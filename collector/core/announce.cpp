@@ -1,14 +1,10 @@
 #include "core/announce.h"
 
-#include <date/date.h>
-#include <date/iso_week.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <nlohmann/json.hpp>
 
-#include "core/calendar.h"
 #include "core/text.h"
 
 namespace collector {
@@ -18,66 +14,7 @@ namespace {
 // A zero-width space, U+200B.
 constexpr const char* zeroWidthSpace = "\xE2\x80\x8B";
 
-// Bytes of a character that chatSafe drops at `at`, or 0: C0 controls, DEL,
-// C1 controls (C2 80..C2 9F) and the bidirectional controls U+061C, U+200E,
-// U+200F, U+202A..U+202E and U+2066..U+2069.
-std::size_t controlAt(const std::string& text, std::size_t at) {
-  const auto byte = [&](std::size_t i) {
-    return i < text.size() ? static_cast<unsigned char>(text[i]) : 0u;
-  };
-  const unsigned first = byte(at);
-  if (first < 0x20 || first == 0x7F) return 1;
-  if (first == 0xC2 && byte(at + 1) >= 0x80 && byte(at + 1) <= 0x9F) return 2;
-  if (first == 0xD8 && byte(at + 1) == 0x9C) return 2;
-  if (first == 0xE2 && byte(at + 1) == 0x80) {
-    const unsigned third = byte(at + 2);
-    if (third == 0x8E || third == 0x8F || (third >= 0xAA && third <= 0xAE)) return 3;
-  }
-  if (first == 0xE2 && byte(at + 1) == 0x81 && byte(at + 2) >= 0xA6 && byte(at + 2) <= 0xA9) {
-    return 3;
-  }
-  return 0;
-}
-
-// 1234567.25 as "1,234,567.3": miles with one decimal, thousands grouped.
-std::string grouped(double value, int decimals) {
-  const std::string plain = fixedDecimals(value, decimals);
-  const std::size_t point = plain.find('.');
-  const std::size_t whole = point == std::string::npos ? plain.size() : point;
-  const std::size_t sign = plain[0] == '-' ? 1 : 0;
-  std::string out = plain.substr(0, sign);
-  for (std::size_t i = sign; i < whole; ++i) {
-    if (i > sign && (whole - i) % 3 == 0) out += ',';
-    out += plain[i];
-  }
-  return out + plain.substr(whole);
-}
-
-std::string standings(const std::vector<Standing>& top) {
-  std::string text;
-  for (std::size_t i = 0; i < top.size(); ++i) {
-    text += "\n" + std::to_string(i + 1) + ". " + chatSafe(top[i].name) + ": " +
-            grouped(top[i].miles, 1) + " mi, " +
-            grouped(static_cast<double>(top[i].seconds) / 3600.0, 1) + " h";
-  }
-  return text;
-}
-
 }  // namespace
-
-IsoWeek weekBefore(std::int64_t ms) {
-  const date::sys_days day{date::days{dayOf(ms)}};
-  const date::sys_days monday = day - (date::weekday{day} - date::Monday) - date::days{7};
-  const iso_week::year_weeknum_weekday week{monday};
-  return {static_cast<int>(week.year()), static_cast<int>(static_cast<unsigned>(week.weeknum())),
-          monday.time_since_epoch().count()};
-}
-
-IsoWeek weekToAnnounce(std::int64_t nowMs) { return weekBefore(nowMs - resultsSettleMs); }
-
-bool eventResultsDue(std::int64_t endMs, std::int64_t nowMs) {
-  return endMs + resultsSettleMs <= nowMs && endMs >= nowMs - eventsLookBackMs;
-}
 
 std::vector<std::int64_t> milestonesPassed(double before, double after) {
   std::vector<std::int64_t> passed;
@@ -93,7 +30,7 @@ std::string chatSafe(const std::string& text) {
   std::string out;
   out.reserve(text.size() + text.size() / 4);
   for (std::size_t at = 0; at < text.size();) {
-    if (const std::size_t control = controlAt(text, at)) {
+    if (const std::size_t control = controlCharacterBytes(text, at)) {
       at += control;
       continue;
     }
@@ -106,55 +43,8 @@ std::string chatSafe(const std::string& text) {
 }
 
 std::string milestoneMessage(const std::string& player, std::int64_t miles) {
-  return "**" + chatSafe(player) + "** has driven " + grouped(static_cast<double>(miles), 0) +
+  return "**" + chatSafe(player) + "** has driven " + groupedNumber(static_cast<double>(miles), 0) +
          " counted miles.";
-}
-
-std::string weekMessage(int isoYear, int week, std::int64_t firstDay,
-                        const std::vector<Standing>& top) {
-  return "**Week " + std::to_string(week) + " of " + std::to_string(isoYear) + "** (" +
-         dayText(firstDay) + " to " + dayText(firstDay + 6) +
-         "), the top drivers:" + standings(top);
-}
-
-std::string eventMessage(const std::string& event, std::int64_t drivers,
-                         const std::vector<Standing>& top) {
-  return "**" + chatSafe(event) + "** has ended: " + counted(drivers, "player") + " drove." +
-         standings(top);
-}
-
-bool parseRetryAfter(const std::string& value, std::int64_t& ms) {
-  const std::size_t point = value.find('.');
-  const std::string whole = value.substr(0, point);
-  const std::string fraction = point == std::string::npos ? "" : value.substr(point + 1);
-  const auto digits = [](const std::string& text) {
-    return text.find_first_not_of("0123456789") == std::string::npos;
-  };
-  if (whole.empty() || !digits(whole) || !digits(fraction) ||
-      (point != std::string::npos && fraction.empty())) {
-    return false;
-  }
-  // More than a few digits is beyond the cap anyway.
-  if (whole.size() > 7) {
-    ms = maxRetryAfterMs;
-    return true;
-  }
-  std::int64_t total = std::stoll(whole) * 1000;
-  const std::string thousandths = (fraction + "000").substr(0, 3);
-  total += std::stoll(thousandths);
-  if (fraction.size() > 3 && fraction.find_first_not_of('0', 3) != std::string::npos) ++total;
-  ms = std::min(std::max(total, minRetryAfterMs), maxRetryAfterMs);
-  return true;
-}
-
-bool nextTry(std::int64_t createdMs, std::int64_t attempts, std::int64_t nowMs,
-             std::int64_t retryAfterMs, std::int64_t& nextMs) {
-  std::int64_t pause = firstPauseMs;
-  for (std::int64_t i = 1; i < attempts && pause < longestPauseMs; ++i) pause *= 2;
-  pause = std::min(pause, longestPauseMs);
-  if (retryAfterMs > 0) pause = retryAfterMs;
-  nextMs = nowMs + pause;
-  return nextMs <= createdMs + giveUpAfterMs;
 }
 
 std::string webhookBody(const std::string& content) {

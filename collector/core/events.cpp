@@ -7,7 +7,7 @@
 #include <chrono>
 
 #include "core/names.h"
-#include "vorn_deployment.h"
+#include "core/servers.h"
 
 namespace collector {
 
@@ -68,16 +68,7 @@ std::string eventProblem(const Event& event) {
   if (event.endMs - event.startMs > maxEventMs) return "an event lasts at most 31 days";
   std::vector<std::string> seen;
   for (const std::string& server : event.servers) {
-    const bool known =
-        std::any_of(std::begin(deployment::knownServerIds), std::end(deployment::knownServerIds),
-                    [&](const char* id) { return server == id; });
-    if (!known) {
-      std::string servers;
-      for (const char* id : deployment::knownServerIds) {
-        servers += (servers.empty() ? "" : ", ") + std::string(id);
-      }
-      return "'" + server + "' is not one of this build's servers (" + servers + ")";
-    }
+    if (!isKnownServer(server)) return unknownServerText(server);
     if (std::find(seen.begin(), seen.end(), server) != seen.end()) {
       return "the server " + server + " is named twice";
     }

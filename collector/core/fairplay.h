@@ -1,12 +1,13 @@
 // Fair play as players and the operator read it: the speed limit of each
-// server, a flagged report's rule in words, and a player's movement on the
-// all-time board. Pure functions, no I/O.
+// server and a flagged report's rule in words. Pure functions, no I/O.
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <string>
-#include <vector>
+
+// Standing and the boards' order, for the files that name this header for them.
+#include "core/ranking.h"
 
 namespace collector {
 
@@ -41,23 +42,5 @@ std::string flagExplanation(const FlagFacts& facts);
 // A flagged report's review ("", "accepted", "rejected") in words: waiting
 // for review, counted after review, kept out after review.
 std::string reviewText(const std::string& review);
-
-// A player's standing on a board: what ranks it and whether it is on it.
-struct Standing {
-  std::string name;
-  double miles = 0.0;        // counted
-  std::int64_t reports = 0;  // counted and flagged: a player with none is not on the board
-};
-
-// The order of every board: more counted miles first, miles that agree to a
-// millionth of a mile (the plug-in's precision) a tie, ties by name.
-bool ranksAbove(const std::string& nameA, double milesA, const std::string& nameB, double milesB);
-
-// For each player of the all-time board `now`, in its order, its rank on the
-// board as it stood before the reports of `recent` (the board of the latest
-// days) were made: the totals of `now` less those of `recent`. 0 for a player
-// who was not on it then.
-std::vector<std::int64_t> ranksBefore(const std::vector<Standing>& now,
-                                      const std::vector<Standing>& recent);
 
 }  // namespace collector

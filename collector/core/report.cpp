@@ -7,7 +7,7 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
-#include "vorn_deployment.h"
+#include "core/servers.h"
 
 namespace collector {
 
@@ -25,13 +25,6 @@ bool takeText(const nlohmann::json& object, const char* name, std::string& out) 
   if (!takeString(object, name, out) || out.size() > maxTextBytes) return false;
   return std::none_of(out.begin(), out.end(),
                       [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
-}
-
-bool isBuildServer(const std::string& serverId) {
-  for (const char* known : deployment::knownServerIds) {
-    if (serverId == known) return true;
-  }
-  return false;
 }
 
 }  // namespace
@@ -105,7 +98,7 @@ BodyCheck parseReportBody(const std::string& text, ReportBody& body) {
   }
   parsed.seconds = seconds->get<std::int64_t>();
   if (!(parsed.miles >= 0.0) || parsed.seconds < 0) return BodyCheck::malformed;
-  if (!isBuildServer(parsed.serverId)) return BodyCheck::unknownServer;
+  if (!isKnownServer(parsed.serverId)) return BodyCheck::unknownServer;
   if (parsed.miles > maxMilesDelta) return BodyCheck::tooManyMiles;
   body = std::move(parsed);
   return BodyCheck::ok;

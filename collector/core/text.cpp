@@ -2,6 +2,7 @@
 
 #include <date/date.h>
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
@@ -20,18 +21,21 @@ std::string fixedDecimals(double value, int decimals) {
   return text;
 }
 
+std::string groupedNumber(double value, int decimals) {
+  std::string digits = fixedDecimals(value, decimals);
+  const std::size_t sign = digits[0] == '-' ? 1 : 0;
+  const std::size_t point = std::min(digits.find('.'), digits.size());
+  for (std::size_t at = point; at > sign + 3; at -= 3) digits.insert(at - 3, ",");
+  return digits;
+}
+
 std::string isoTime(std::int64_t ms) {
   return date::format(
       "%FT%TZ", date::floor<std::chrono::seconds>(
                     date::sys_time<std::chrono::milliseconds>{std::chrono::milliseconds{ms}}));
 }
 
-namespace {
-
-// The bytes of a character at text[i] that a terminal would obey rather than
-// show: a C0 control, DEL, a C1 control, or a bidirectional control (which
-// reorders what follows it on the line); 0 for any other.
-std::size_t controlBytes(const std::string& text, std::size_t i) {
+std::size_t controlCharacterBytes(const std::string& text, std::size_t i) {
   const auto at = [&](std::size_t k) {
     return i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0u;
   };
@@ -47,12 +51,10 @@ std::size_t controlBytes(const std::string& text, std::size_t i) {
   return 0;
 }
 
-}  // namespace
-
 std::string terminalSafe(const std::string& text) {
   std::string safe;
   for (std::size_t i = 0; i < text.size(); ++i) {
-    if (const std::size_t n = controlBytes(text, i)) {
+    if (const std::size_t n = controlCharacterBytes(text, i)) {
       safe += "\xEF\xBF\xBD";
       i += n - 1;
     } else {

@@ -3,6 +3,7 @@
 // no I/O, no locale.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -14,8 +15,18 @@ std::string shortestNumber(double value);
 // `value` with exactly `decimals` digits after the point, in no locale.
 std::string fixedDecimals(double value, int decimals);
 
+// `value` with `decimals` digits after the point and its thousands grouped
+// by commas, in no locale: 3,000 and -1,234,567.3.
+std::string groupedNumber(double value, int decimals);
+
 // An ISO 8601 UTC time stamp, as 2026-05-04T13:02:09Z.
 std::string isoTime(std::int64_t ms);
+
+// The bytes of the character at text[at] when it is one that a terminal
+// would obey rather than show: a C0 control, DEL, a C1 control (as UTF-8) or
+// a bidirectional control (U+061C, U+200E, U+200F, U+202A-U+202E,
+// U+2066-U+2069); 0 for any other.
+std::size_t controlCharacterBytes(const std::string& text, std::size_t at);
 
 // Text safe to print on an operator's terminal or open in a spreadsheet:
 // control characters (C0, DEL, and C1 as UTF-8) and bidirectional controls

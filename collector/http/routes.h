@@ -3,33 +3,28 @@
 // Routes::handle and sends whatever HttpAnswer comes back through the reply,
 // which may be called later and on another thread (a report waits for the
 // commit of its batch).
+//
+// Routes only dispatch, by method and path, to the intake (intake.h) and the
+// read routes (reads.h); the workers they answer with belong to the service
+// (service.h), which the routes hold for as long as they serve.
 #pragma once
 
-#include <functional>
-#include <memory>
 #include <string>
 
-#include "board/cache.h"
-#include "board/events.h"
-#include "core/calendar.h"
 #include "http/message.h"
 #include "http/metrics.h"
-#include "http/refusal_log.h"
 #include "http/serve_options.h"
+#include "http/service.h"
 #include "store/store.h"
 
 namespace collector {
-
-class RateLimit;
-class Committer;
-class Health;
-class Announcer;
 
 class Routes : public Handler {
  public:
   // `metrics` outlives the routes: connections dropped after them still count.
   Routes(Store& store, const ServeOptions& options, Metrics& metrics);
-  ~Routes();  // after every request has been answered; stops the committer
+  // After every request has been answered; stops the service's workers.
+  ~Routes() override = default;
   Routes(const Routes&) = delete;
   Routes& operator=(const Routes&) = delete;
 
@@ -41,37 +36,11 @@ class Routes : public Handler {
   void refusedAtFront(const std::string& clientAddress, int status,
                       const std::string& reason) override;
 
-  Metrics& metrics() { return metrics_; }
   // GET /metrics: the counters and the store's gauges.
-  std::string metricsText() override { return metrics_.render(store_.gauges()); }
+  std::string metricsText() override;
 
  private:
-  void report(const HttpRequest& request, Reply reply);
-  void board(const HttpRequest& request, bool page, Reply reply);
-  void player(const HttpRequest& request, const std::string& name, bool page, Reply reply);
-  // The player's answer from `view`; a page lists `places`.
-  void playerView(ViewRequest view, bool page, std::int64_t today, const std::string& name,
-                  const PeriodChoice& choice, const DaySpan& span,
-                  std::shared_ptr<const std::vector<EventPlace>> places, BoardCache::Done done);
-  void events(bool page, Reply reply);
-  void event(const HttpRequest& request, const std::string& id, bool page, Reply reply);
-
-  // Counts the answer to a report and logs it when it refused the report.
-  // (With a Retry-After header of that many seconds, when not empty.)
-  void finishReport(const Reply& reply, int status, const std::string& message,
-                    const std::string& player, const std::string& keyHash,
-                    const std::string& address, const std::string& retryAfter = "");
-
-  Store& store_;
-  ServeOptions options_;
-  Metrics& metrics_;
-  RefusalLog refusals_;
-  std::unique_ptr<RateLimit> rate_;
-  std::unique_ptr<Health> health_;  // before the committer, which tells it
-  std::unique_ptr<Committer> committer_;
-  std::unique_ptr<BoardCache> boards_;
-  std::unique_ptr<EventBoards> events_;
-  std::unique_ptr<Announcer> announcer_;  // stopped first, when webhooks are given
+  Service service_;
 };
 
 }  // namespace collector

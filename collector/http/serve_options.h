@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "announce/webhook.h"
 #include "core/fairplay.h"
-#include "http/announcer.h"
 #include "page/page.h"
 
 namespace collector {

@@ -1,7 +1,6 @@
 #include "ops/flags.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <iostream>
 #include <limits>
 
@@ -50,12 +49,11 @@ int runFlagCommand(Store& store, const FlagCommands& flags) {
     }
     std::cout << "id\treceived\tplayer\tserver\tmiles\tseconds\ttruck\ttrailer\trule\twhy\n";
     for (const StoredReport& r : reports) {
-      char miles[32];
-      std::snprintf(miles, sizeof miles, "%.3f", r.miles);
       std::cout << r.id << '\t' << isoTime(r.receivedMs) << '\t' << terminalSafe(r.playerName)
-                << '\t' << terminalSafe(r.serverId) << '\t' << miles << '\t' << r.seconds << '\t'
-                << terminalSafe(r.truck) << '\t' << terminalSafe(r.trailer) << '\t' << r.flag
-                << '\t' << flagExplanation({r.flag, r.miles, r.seconds, r.flagLimit}) << '\n';
+                << '\t' << terminalSafe(r.serverId) << '\t' << fixedDecimals(r.miles, 3) << '\t'
+                << r.seconds << '\t' << terminalSafe(r.truck) << '\t' << terminalSafe(r.trailer)
+                << '\t' << r.flag << '\t'
+                << flagExplanation({r.flag, r.miles, r.seconds, r.flagLimit}) << '\n';
     }
     return 0;
   }

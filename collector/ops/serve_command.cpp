@@ -3,10 +3,11 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "announce/webhook.h"
 #include "core/fairplay.h"
+#include "core/servers.h"
 #include "http/server.h"
 #include "ops/command.h"
-#include "vorn_deployment.h"
 
 namespace collector {
 
@@ -31,27 +32,87 @@ bool splitListen(const std::string& listen, std::string& host, int& port) {
 
 // --server-name ID=NAME, for one of the build's servers; the message says why not.
 bool nameServers(const std::vector<std::string>& values, PageSettings& page, std::string& message) {
+  const auto any = [](const std::string&) { return true; };
   for (const std::string& value : values) {
-    const auto equals = value.find('=');
-    const std::string id = value.substr(0, equals);
-    bool known = false;
-    std::string servers;
-    for (const char* server : deployment::knownServerIds) {
-      known = known || id == server;
-      servers += (servers.empty() ? "" : ", ") + std::string(server);
+    ServerOption option;
+    if (!parseServerOption("--server-name", "ID=NAME", value, any, option, message)) return false;
+    if (!page.serverNames.emplace(option.id, option.value).second) {
+      message = "--server-name: '" + option.id + "' is named twice";
+      return false;
     }
-    if (equals == std::string::npos || equals + 1 == value.size()) {
-      message = "--server-name wants ID=NAME, got '" + value + "'";
-    } else if (!known) {
-      message = "--server-name: '" + id + "' is not one of this build's servers (" + servers + ")";
-    } else if (!page.serverNames.emplace(id, value.substr(equals + 1)).second) {
-      message = "--server-name: '" + id + "' is named twice";
-    } else {
-      continue;
-    }
-    return false;
   }
   return true;
+}
+
+// serve's limits: speeds, connections, reports, the board cache's.
+void addLimitOptions(CLI::App& command, ServeCommand& serve) {
+  ServeOptions& options = serve.options;
+  command
+      .add_option("--max-mph", options.speedLimits.everyServerMph,
+                  "flag reports whose average speed is above this many miles per hour, on "
+                  "servers without a limit of their own")
+      ->type_name("N")
+      ->capture_default_str()
+      ->check(CLI::PositiveNumber);
+  command
+      .add_option("--max-connections-per-address", options.maxConnectionsPerAddress,
+                  "connections one client address may hold open at once (0: no limit)")
+      ->type_name("N")
+      ->capture_default_str()
+      ->check(CLI::NonNegativeNumber);
+  command
+      .add_option("--max-reports-per-minute", options.maxReportsPerMinute,
+                  "reports one key may send within a minute; more get 429 (0: no limit)")
+      ->type_name("N")
+      ->capture_default_str()
+      ->check(CLI::NonNegativeNumber);
+  command
+      .add_option("--board-reuse-ms", options.boardReuseMs,
+                  "serve a computed leaderboard again for this many milliseconds (0: compute "
+                  "each one afresh; requests at the same time still share one)")
+      ->type_name("N")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 60000));
+  command
+      .add_option("--board-cache-entries", options.boardCacheEntries,
+                  "boards, charts, player views and rendered answers kept in memory at most")
+      ->type_name("N")
+      ->capture_default_str()
+      ->check(CLI::Range(16, 1000000));
+  command
+      .add_option("--board-cache-mb", options.boardCacheMb,
+                  "megabytes those may take at most (estimated)")
+      ->type_name("N")
+      ->capture_default_str()
+      ->check(CLI::Range(4, 1000000));
+  command.add_flag("--no-wall-time-check", serve.noWallTimeCheck,
+                   "do not flag reports that claim more time than has passed since the "
+                   "key's previous report");
+}
+
+// What the pages call the servers and themselves, and where announcements go.
+void addPageAndWebhookOptions(CLI::App& command, ServeCommand& serve) {
+  ServeOptions& options = serve.options;
+  command
+      .add_option("--server-name", serve.serverNames,
+                  "ID=NAME: the name the pages give the server ID, one of the build's five "
+                  "(repeatable; default Server 1 to Server 5)")
+      ->type_name("ID=NAME");
+  command
+      .add_option("--server-max-mph", serve.serverLimits,
+                  "ID=MPH: the speed limit of the server ID in place of --max-mph, one of the "
+                  "build's five (repeatable)")
+      ->type_name("ID=MPH");
+  command
+      .add_option("--webhook", serve.webhooks,
+                  "post announcements (weekly and event results, players' milestones) to this "
+                  "chat webhook, http:// or https:// (repeatable; also the whitespace-separated "
+                  "URLs of $VORN_WEBHOOKS, which keeps them out of the process list)")
+      ->type_name("URL");
+  command
+      .add_option("--title", options.page.title,
+                  "the title of the pages (default: " + options.page.title + ")")
+      ->type_name("TEXT");
 }
 
 }  // namespace
@@ -75,67 +136,8 @@ void addServeCommand(CLI::App& app, ServeCommand& serve, std::string& db) {
                   ->type_name("FILE");
   cert->needs(key);
   key->needs(cert);
-  command
-      ->add_option("--max-mph", options.speedLimits.everyServerMph,
-                   "flag reports whose average speed is above this many miles per hour, on "
-                   "servers without a limit of their own")
-      ->type_name("N")
-      ->capture_default_str()
-      ->check(CLI::PositiveNumber);
-  command
-      ->add_option("--max-connections-per-address", options.maxConnectionsPerAddress,
-                   "connections one client address may hold open at once (0: no limit)")
-      ->type_name("N")
-      ->capture_default_str()
-      ->check(CLI::NonNegativeNumber);
-  command
-      ->add_option("--max-reports-per-minute", options.maxReportsPerMinute,
-                   "reports one key may send within a minute; more get 429 (0: no limit)")
-      ->type_name("N")
-      ->capture_default_str()
-      ->check(CLI::NonNegativeNumber);
-  command
-      ->add_option("--board-reuse-ms", options.boardReuseMs,
-                   "serve a computed leaderboard again for this many milliseconds (0: compute "
-                   "each one afresh; requests at the same time still share one)")
-      ->type_name("N")
-      ->capture_default_str()
-      ->check(CLI::Range(0, 60000));
-  command
-      ->add_option("--board-cache-entries", options.boardCacheEntries,
-                   "boards, charts, player views and rendered answers kept in memory at most")
-      ->type_name("N")
-      ->capture_default_str()
-      ->check(CLI::Range(16, 1000000));
-  command
-      ->add_option("--board-cache-mb", options.boardCacheMb,
-                   "megabytes those may take at most (estimated)")
-      ->type_name("N")
-      ->capture_default_str()
-      ->check(CLI::Range(4, 1000000));
-  command->add_flag("--no-wall-time-check", serve.noWallTimeCheck,
-                    "do not flag reports that claim more time than has passed since the "
-                    "key's previous report");
-  command
-      ->add_option("--server-name", serve.serverNames,
-                   "ID=NAME: the name the pages give the server ID, one of the build's five "
-                   "(repeatable; default Server 1 to Server 5)")
-      ->type_name("ID=NAME");
-  command
-      ->add_option("--server-max-mph", serve.serverLimits,
-                   "ID=MPH: the speed limit of the server ID in place of --max-mph, one of the "
-                   "build's five (repeatable)")
-      ->type_name("ID=MPH");
-  command
-      ->add_option("--webhook", serve.webhooks,
-                   "post announcements (weekly and event results, players' milestones) to this "
-                   "chat webhook, http:// or https:// (repeatable; also the whitespace-separated "
-                   "URLs of $VORN_WEBHOOKS, which keeps them out of the process list)")
-      ->type_name("URL");
-  command
-      ->add_option("--title", options.page.title,
-                   "the title of the pages (default: " + options.page.title + ")")
-      ->type_name("TEXT");
+  addLimitOptions(*command, serve);
+  addPageAndWebhookOptions(*command, serve);
 }
 
 bool serveCommandGiven(const ServeCommand& serve) {

@@ -1,12 +1,11 @@
 // page/, the pages a person reads: pure functions from what the board and
 // the store answered to HTML, no I/O and no state, callable from any thread.
 // Every text from a report, a name or an option is escaped in this folder
-// (html.h) and nowhere else.
+// (html.h) and nowhere else; every name in a URL goes through percentEncode.
+// The pages load nothing from elsewhere and work without JavaScript.
 //
-// The pages a person reads: the leaderboard and one player's page. Every text
-// that comes from a report or an option goes through escapeHtml here, every
-// name in a URL through percentEncode; the pages load nothing from elsewhere
-// and work without JavaScript.
+// One file a page: leaderboard.cpp, player.cpp, events.cpp; the pieces they
+// share in parts.h, the day chart in chart.h.
 #pragma once
 
 #include <map>
@@ -25,6 +24,8 @@ struct PageSettings {
   std::map<std::string, std::string> serverNames;  // by server id; others are "Server N"
 };
 
+// --- leaderboard.cpp ---
+
 // One page of the leaderboard of the chosen period (or the row of the player
 // looked for) with the period tabs, the community's miles per day over `span`,
 // links to the previous and next pages and a box to find a player.
@@ -33,11 +34,15 @@ std::string renderLeaderboardPage(const PageSettings& settings, const PeriodChoi
                                   const DaySpan& span, const std::vector<DayTotals>& days,
                                   const Event* nextEvent = nullptr, std::int64_t nowMs = 0);
 
+// --- player.cpp ---
+
 // One player's totals over the chosen period, per server, their miles per day
 // over `span` and their latest reports.
 std::string renderPlayerPage(const PageSettings& settings, const PeriodChoice& choice,
                              std::int64_t today, const std::string& name, const PlayerView& view,
                              const DaySpan& span, const std::vector<EventPlace>& events = {});
+
+// --- events.cpp ---
 
 // The running event, else the next one to begin, of `events` (latest start
 // first); null when there is none.
@@ -51,6 +56,8 @@ std::string renderEventsPage(const PageSettings& settings, const std::vector<Eve
 // its board.
 std::string renderEventPage(const PageSettings& settings, const Event& event, std::int64_t nowMs,
                             const BoardQuery& query, const Board& board);
+
+// --- parts.cpp ---
 
 // A page that only says `message`, for a player that does not exist.
 std::string renderMissingPage(const PageSettings& settings, const std::string& message);

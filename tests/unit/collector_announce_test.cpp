@@ -9,8 +9,10 @@
 #include <tuple>
 #include <vector>
 
+#include "announce/results.h"
+#include "announce/retry.h"
+#include "announce/webhook.h"
 #include "core/announce.h"
-#include "http/announcer.h"
 
 namespace {
 
@@ -173,7 +175,7 @@ TEST(CollectorAnnounce, RetriesGrowHonourRetryAfterAndEndAfterADay) {
 }
 
 TEST(CollectorAnnounce, TheBodyPingsNoOneAndCarriesTheSafeText) {
-  const std::vector<Standing> top = {{"@everyone *Ann*", 1234.56, 45000}, {"Bob", 7, 59}};
+  const std::vector<Standing> top = {{"@everyone *Ann*", 1234.56, 3, 45000}, {"Bob", 7, 1, 59}};
   const auto body = nlohmann::json::parse(webhookBody(weekMessage(2026, 49, 20787, top) + "\n" +
                                                       eventMessage("Convoy [1]", 12, {}) + "\n" +
                                                       milestoneMessage("<@1>", 10000)));

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <future>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "collector_test_report.h"
 #include "core/events.h"
 #include "core/report.h"
+#include "http/value_versions.h"
 #include "vorn_deployment.h"
 
 namespace {
@@ -156,6 +158,34 @@ TEST(CollectorEvents, AnEndedEventsBoardIsKeptUntilAReviewTouchesItsReports) {
       answered.set_value(std::this_thread::get_id());
     });
     EXPECT_EQ(answered.get_future().get() == std::this_thread::get_id(), !first);
+  }
+}
+
+// The cached answers of an event are named by the board they were rendered
+// from: a new board, even one at a freed board's address, is never taken for
+// the old one.
+TEST(CollectorEvents, AnAnswerIsNamedByTheBoardItWasRenderedFrom) {
+  ValueVersions versions;
+  auto board = std::make_shared<const std::vector<LeaderboardRow>>();
+  auto other = std::make_shared<const std::vector<LeaderboardRow>>();
+  const std::uint64_t first = versions.of(7, board);
+  EXPECT_EQ(versions.of(7, board), first);
+  EXPECT_NE(versions.of(7, other), first);
+  EXPECT_NE(versions.of(8, board), versions.of(7, other));  // each key its own
+  const std::uint64_t ofOther = versions.of(7, other);
+  other.reset();  // gone: whatever comes next is another board
+  EXPECT_NE(versions.of(7, std::make_shared<const std::vector<LeaderboardRow>>()), ofOther);
+  EXPECT_NE(versions.of(9, nullptr), versions.of(9, nullptr));
+
+  // Past maxKeys, only the keys whose board is gone are forgotten.
+  std::vector<std::shared_ptr<const std::vector<LeaderboardRow>>> held;
+  std::vector<std::uint64_t> numbers;
+  for (std::int64_t key = 100; key < 100 + std::int64_t{ValueVersions::maxKeys} + 1; ++key) {
+    held.push_back(std::make_shared<const std::vector<LeaderboardRow>>());
+    numbers.push_back(versions.of(key, held.back()));
+  }
+  for (std::size_t i = 0; i < held.size(); ++i) {
+    EXPECT_EQ(versions.of(100 + static_cast<std::int64_t>(i), held[i]), numbers[i]) << i;
   }
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/fairplay.h"
+#include "core/ranking.h"
 #include "core/report.h"
 #include "ops/activity.h"
 #include "vorn_deployment.h"

@@ -1,0 +1,31 @@
+// When a failed post to a webhook is tried again, and when it is given up.
+// Pure functions, no clock.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace collector {
+
+// When a failed post is tried again. A delivery is given up once its next
+// try would come more than giveUpAfterMs after the delivery was made.
+inline constexpr std::int64_t firstPauseMs = 5000;      // doubling after each failure
+inline constexpr std::int64_t longestPauseMs = 600000;  //   up to this
+inline constexpr std::int64_t giveUpAfterMs = 86400000;
+// A 429's Retry-After is waited out, at least minRetryAfterMs and at most
+// maxRetryAfterMs.
+inline constexpr std::int64_t minRetryAfterMs = 1000;
+inline constexpr std::int64_t maxRetryAfterMs = 3600000;
+
+// A Retry-After value in seconds ("1", "2.5") as milliseconds, rounded up
+// and held within [minRetryAfterMs, maxRetryAfterMs]; false when it is no
+// such number (an HTTP date is not taken: the growing pause applies).
+bool parseRetryAfter(const std::string& value, std::int64_t& ms);
+// After the `attempts`-th failed try at `nowMs` of a delivery made at
+// `createdMs`: true with the time of the next try (after `retryAfterMs` when
+// the answer asked for it, > 0, else after the growing pause), false when
+// the delivery is to be given up.
+bool nextTry(std::int64_t createdMs, std::int64_t attempts, std::int64_t nowMs,
+             std::int64_t retryAfterMs, std::int64_t& nextMs);
+
+}  // namespace collector

@@ -1,0 +1,61 @@
+// announce/, the announcements posted to the community's chat: the results
+// worth posting (results.h), when a failed post is tried again (retry.h),
+// the webhooks and one post (webhook.h), and the sender that delivers the
+// store's outbox (here). Between the boards and the front: nothing of it is
+// on the path of a report, and a slow or failing webhook delays no answer.
+// Each delivery is posted at least once, and never twice while an answer
+// came back; a webhook's URL is never logged.
+//
+// The sender, on a thread of its own: it records each ended week's and
+// event's results and posts what the store holds for each webhook.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "announce/webhook.h"
+#include "core/log_limit.h"
+#include "store/store.h"
+
+namespace collector {
+
+class Announcer {
+ public:
+  // What the sender tells of its work, for the metrics; each may be empty.
+  struct Counts {
+    std::function<void()> sent;
+    std::function<void()> failed;
+    std::function<void(std::int64_t waiting)> waiting;  // deliveries due or coming, all webhooks
+  };
+
+  Announcer(Store& store, std::vector<Webhook> webhooks, Counts counts);
+  // Stops the thread: a post under way is cut off, so this returns within a
+  // store call's time.
+  ~Announcer();
+  Announcer(const Announcer&) = delete;
+  Announcer& operator=(const Announcer&) = delete;
+
+ private:
+  void run();
+  // Posts one due delivery of the webhook; true when there was one.
+  bool deliver(const Webhook& webhook, std::int64_t nowMs);
+  void countWaiting();
+
+  Store& store_;
+  const std::vector<Webhook> webhooks_;
+  const Counts counts_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stopping_ = false;
+  std::atomic<bool> cutOff_{false};  // read by a post under way
+  LogLimiter failureLog_{60000};     // a line per webhook and minute at most
+  std::thread thread_;
+};
+
+}  // namespace collector

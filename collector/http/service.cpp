@@ -1,0 +1,49 @@
+#include "http/service.h"
+
+#include <chrono>
+
+#include "announce/sender.h"
+#include "http/committer.h"
+#include "http/health.h"
+#include "http/rate_limit.h"
+
+namespace collector {
+
+Service::Service(Store& store, const ServeOptions& options, Metrics& metrics)
+    : store_(store),
+      options_(options),
+      metrics_(metrics),
+      rate_(std::make_unique<RateLimit>(options.maxReportsPerMinute)) {
+  health_ = std::make_unique<Health>(store);
+  committer_ = std::make_unique<Committer>(store, metrics, *health_);
+  BoardCache::Limits limits;
+  limits.reuse = std::chrono::milliseconds(options.boardReuseMs);
+  limits.maxEntries = static_cast<std::size_t>(options.boardCacheEntries);
+  limits.maxBytes = static_cast<std::size_t>(options.boardCacheMb) << 20;
+  limits.computed = [&metrics](double seconds, bool ok) {
+    metrics.boardComputed(seconds);
+    if (!ok) metrics.storeFailed();
+  };
+  boards_ = std::make_unique<BoardCache>(store, limits);
+  EventBoards::Limits eventLimits;
+  eventLimits.reuse = limits.reuse;
+  eventLimits.computed = limits.computed;
+  events_ = std::make_unique<EventBoards>(store, eventLimits);
+  if (!options.webhooks.empty()) {
+    Announcer::Counts counts;
+    counts.sent = [&metrics] { metrics.announcementSent(); };
+    counts.failed = [&metrics] { metrics.announcementFailed(); };
+    counts.waiting = [&metrics](std::int64_t waiting) { metrics.announcementsWaiting(waiting); };
+    announcer_ = std::make_unique<Announcer>(store, options.webhooks, std::move(counts));
+  }
+}
+
+Service::~Service() {
+  announcer_.reset();
+  events_.reset();
+  boards_.reset();
+  committer_.reset();
+  health_.reset();
+}
+
+}  // namespace collector
