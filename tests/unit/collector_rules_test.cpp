@@ -203,3 +203,55 @@ TEST(CollectorNames, RefusesANameConfusableWithAnExistingOne) {
 }
 
 }  // namespace
+
+// A new name beside "Night Owl" and "Wifi": refused when a reader could not
+// see a character or could take it for one of them, whichever rule finds it.
+TEST(CollectorNames, RefusesNamesThatLookLikeAnotherOrHideCharacters) {
+  const std::vector<std::string> existing = {"Night Owl", "Wifi"};
+  struct Row {
+    const char* name;
+    std::string text;
+    std::string reason;  // a part of the refusal, an existing name, or "" for taken
+  } rows[] = {
+      {"combining grapheme joiner", "Night\xCD\x8F Owl", "default-ignorable) (U+034F)"},
+      {"variation selector 16", "Night Owl\xEF\xB8\x8F", "default-ignorable) (U+FE0F)"},
+      {"variation selector 17", "Night Owl\xF3\xA0\x84\x80", "default-ignorable) (U+E0100)"},
+      {"Khmer inherent vowel", "Night\xE1\x9E\xB4 Owl", "default-ignorable) (U+17B4)"},
+      {"Hangul filler", "Night\xE3\x85\xA4Owl", "Hangul filler, which shows as blank (U+3164)"},
+      {"half-width Hangul filler", "Night\xEF\xBE\xA0Owl", "shows as blank (U+FFA0)"},
+      {"Hangul choseong filler", "Night\xE1\x85\x9FOwl", "shows as blank (U+115F)"},
+      {"Hangul jungseong filler", "Night\xE1\x85\xA0Owl", "shows as blank (U+1160)"},
+      {"Braille blank", "Night\xE2\xA0\x80Owl", "Braille blank, which shows as a space (U+2800)"},
+      {"replacement character", "Night Owl\xEF\xBF\xBD", "replacement character, left where"},
+      {"a leading combining mark", "\xCC\x81Night Owl", "starts with a combining mark (U+0301)"},
+      {"a combining low line", "Nigh\xCC\xB2t Owl", "Night Owl"},
+      {"a small-capital N", "\xC9\xB4ight Owl", "Night Owl"},
+      {"the ideographic space", "Night\xE3\x80\x80Owl", "Night Owl"},
+      {"a doubled space", "Night  Owl", "Night Owl"},
+      {"all full-width",
+       "\xEF\xBC\xAE\xEF\xBD\x89\xEF\xBD\x87\xEF\xBD\x88\xEF\xBD\x94 "
+       "\xEF\xBC\xAF\xEF\xBD\x97\xEF\xBD\x8C",
+       "Night Owl"},
+      {"a full-width N", "\xEF\xBC\xAEight Owl", "Night Owl"},
+      {"the ligature fi", "Wi\xEF\xAC\x81", "Wifi"},
+      {"accents", "Noche B\xC3\xBAho", ""},
+      {"CJK with the ideographic space", "\xE5\xA4\x9C\xE3\x80\x80\xE6\xA2\x9F", ""},
+      {"Hangul syllables", "\xEB\xB0\x95\xEC\xA7\x80\xEC\x84\xB1", ""},
+      {"a Braille letter", "Night\xE2\xA0\x81Owl", ""},
+      {"a vowel mark after the first letter", "\xE0\xB8\xAA\xE0\xB8\xB4\xE0\xB8\x97", ""},
+      {"Devanagari with a virama", "\xE0\xA4\xA8\xE0\xA4\xAE\xE0\xA4\xB8\xE0\xA5\x8D", ""},
+      {"small capitals beside no capitals like them", "\xC9\xB4ight Day", ""},
+      {"no space at all", "NightOwl", ""},
+      {"single spaces", "Night Owl Two", ""},
+      {"full-width beside no name like it", "\xEF\xBC\xAE\xEF\xBD\x89 Owl", ""},
+  };
+  for (const Row& row : rows) {
+    std::string refusal = collector::playerNameProblem(row.text);
+    if (refusal.empty()) refusal = collector::confusableName(row.text, existing);
+    if (row.reason.empty()) {
+      EXPECT_EQ(refusal, "") << row.name;
+    } else {
+      EXPECT_NE(refusal.find(row.reason), std::string::npos) << row.name << ": " << refusal;
+    }
+  }
+}
