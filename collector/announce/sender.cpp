@@ -13,7 +13,8 @@ namespace collector {
 
 namespace {
 
-// How often the sender looks for due deliveries, and for ended results.
+// How often each webhook's thread looks for due deliveries, and the sender
+// for ended results.
 constexpr std::int64_t pollMs = 1000;
 constexpr std::int64_t resultsEveryMs = 60000;
 // A claimed delivery is taken again by anyone after this long: longer than a
@@ -32,8 +33,11 @@ LogLimiter& storeLog() {
 
 Announcer::Announcer(Store& store, std::vector<Webhook> webhooks, Counts counts)
     : store_(store), webhooks_(std::move(webhooks)), counts_(std::move(counts)) {
-  startWebhooks();  // before the thread: it is the only user of libcurl
+  startWebhooks();  // before the threads that post
   thread_ = std::thread([this] { run(); });
+  for (std::size_t i = 0; i < webhooks_.size(); ++i) {
+    posters_.emplace_back([this, i] { post(webhooks_[i], static_cast<int>(i) + 1); });
+  }
 }
 
 Announcer::~Announcer() {
@@ -43,14 +47,19 @@ Announcer::~Announcer() {
   }
   cutOff_ = true;
   wake_.notify_all();
+  for (std::thread& poster : posters_) poster.join();
   thread_.join();
+}
+
+bool Announcer::waitOrStop(std::int64_t ms) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return wake_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping_; });
 }
 
 void Announcer::run() {
   nameThisThread("vorn-announce");
   std::int64_t nextResults = steadyClockMs(), nextPrune = nextResults;
   for (;;) {
-    bool busy = false;
     const std::int64_t steady = steadyClockMs();
     if (steady >= nextResults) {
       std::string problem;
@@ -66,20 +75,22 @@ void Announcer::run() {
       }
       nextPrune = steady + pruneEveryMs;
     }
-    for (const Webhook& webhook : webhooks_) {
-      if (cutOff_) return;
-      busy = deliver(webhook, wallClockMs()) || busy;
-    }
     countWaiting();
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (wake_.wait_for(lock, std::chrono::milliseconds(busy ? 0 : pollMs),
-                       [this] { return stopping_; })) {
-      return;
-    }
+    if (waitOrStop(pollMs)) return;
   }
 }
 
-bool Announcer::deliver(const Webhook& webhook, std::int64_t nowMs) {
+void Announcer::post(const Webhook& webhook, int number) {
+  nameThisThread(("vorn-hook-" + std::to_string(number)).substr(0, 15).c_str());
+  for (;;) {
+    if (cutOff_) return;
+    std::int64_t pauseMs = 0;
+    const bool busy = deliver(webhook, wallClockMs(), pauseMs);
+    if (waitOrStop(pauseMs > 0 ? pauseMs : busy ? 0 : pollMs)) return;
+  }
+}
+
+bool Announcer::deliver(const Webhook& webhook, std::int64_t nowMs, std::int64_t& pauseMs) {
   ClaimedAnnouncement claimed;
   bool found = false;
   std::string error;
@@ -113,11 +124,15 @@ bool Announcer::deliver(const Webhook& webhook, std::int64_t nowMs) {
     } else {
       outcome = Delivery::givenUp;
       atMs = doneMs;
-      failureLog_.write(webhook.name + " gave up", webhook.name +
-                                                       ": an announcement was given up after " +
-                                                       counted(claimed.attempts, "attempt") +
-                                                       " over a day (last: " + why + ")");
+      // The line names the delivery whose row holds the attempts it counts.
+      const std::string delivery = "delivery " + std::to_string(claimed.deliveryId);
+      failureLog_.write(webhook.name + " gave up",
+                        webhook.name + ": " + delivery + " of an announcement was given up after " +
+                            counted(claimed.attempts, "attempt") + " over a day (last: " + why +
+                            ")");
     }
+    // A 429 speaks for the webhook: none of its posts is made until then.
+    if (result.status == 429) pauseMs = outcome == Delivery::retry ? atMs - doneMs : retryAfterMs;
   } else if (counts_.sent) {
     counts_.sent();
   }

@@ -6,8 +6,11 @@
 // Each delivery is posted at least once, and never twice while an answer
 // came back; a webhook's URL is never logged.
 //
-// The sender, on a thread of its own: it records each ended week's and
-// event's results and posts what the store holds for each webhook.
+// The sender: a thread that records each ended week's and event's results
+// and counts what waits, and a thread for each webhook that posts what the
+// store holds for it, one post at a time. A webhook that never answers, or
+// answers slowly, holds up its own posts only; one that answers 429 pauses
+// all its own posts for its Retry-After.
 #pragma once
 
 #include <atomic>
@@ -35,7 +38,7 @@ class Announcer {
   };
 
   Announcer(Store& store, std::vector<Webhook> webhooks, Counts counts);
-  // Stops the thread: a post under way is cut off, so this returns within a
+  // Stops the threads: a post under way is cut off, so this returns within a
   // store call's time.
   ~Announcer();
   Announcer(const Announcer&) = delete;
@@ -43,9 +46,14 @@ class Announcer {
 
  private:
   void run();
-  // Posts one due delivery of the webhook; true when there was one.
-  bool deliver(const Webhook& webhook, std::int64_t nowMs);
+  // The thread of one webhook.
+  void post(const Webhook& webhook, int number);
+  // Posts one due delivery of the webhook; true when there was one. `pauseMs`
+  // is set when the webhook asked for a pause (a 429) before any next post.
+  bool deliver(const Webhook& webhook, std::int64_t nowMs, std::int64_t& pauseMs);
   void countWaiting();
+  // Waits `ms` or until the stop; true on the stop.
+  bool waitOrStop(std::int64_t ms);
 
   Store& store_;
   const std::vector<Webhook> webhooks_;
@@ -56,6 +64,7 @@ class Announcer {
   std::atomic<bool> cutOff_{false};  // read by a post under way
   LogLimiter failureLog_{60000};     // a line per webhook and minute at most
   std::thread thread_;
+  std::vector<std::thread> posters_;  // one a webhook, in the order given
 };
 
 }  // namespace collector

@@ -675,10 +675,12 @@ def webhook_url(port):
 
 class Webhook:
     """A chat webhook on loopback: answers each post with the next of `answers`
-    ((status, headers)), then 204 as Discord does; keeps every post as (status, JSON)."""
+    ((status, headers)), then 204 as Discord does; keeps every post as (status, JSON) and
+    the time it came."""
 
     def __init__(self, test, answers=()):
         self.answers, self.posts, self.lock = list(answers), [], threading.Lock()
+        self.times = []
         self.refusals = len(self.answers)
         hook = self
 
@@ -688,6 +690,7 @@ class Webhook:
                 with hook.lock:
                     status, headers = hook.answers.pop(0) if hook.answers else (204, {})
                     hook.posts.append((status, posted))
+                    hook.times.append(time.monotonic())
                 self.send_response(status)
                 for name, value in {**headers, "Content-Length": "0"}.items():
                     self.send_header(name, value)
@@ -714,6 +717,50 @@ class Webhook:
     def statuses(self):
         with self.lock:
             return [status for status, _ in self.posts]
+
+
+class SlowWebhook:
+    """A webhook on loopback that takes each post and then never answers ("silent"), answers
+    with a body that never ends ("endless"), or sends its head a byte at a time ("trickle");
+    counts the posts that came and those the collector hung up on."""
+
+    def __init__(self, test, manner):
+        self.server = socket.create_server(("127.0.0.1", 0))
+        self.stopped, self.lock, self.came, self.ended = threading.Event(), threading.Lock(), 0, 0
+        test.addCleanup(self.server.close)
+        test.addCleanup(self.stopped.set)
+        threading.Thread(target=self.accept, args=(manner,), daemon=True).start()
+        self.token, self.url = webhook_url(self.server.getsockname()[1])
+
+    def accept(self, manner):
+        while True:
+            try:
+                connection, _ = self.server.accept()
+            except OSError:
+                return
+            with self.lock:
+                self.came += 1
+            threading.Thread(target=self.serve, args=(connection, manner), daemon=True).start()
+
+    def serve(self, connection, manner):
+        head, sent = b"HTTP/1.1 200 OK\r\n", 0
+        with connection, contextlib.suppress(OSError):
+            if manner == "endless":
+                connection.sendall(head + b"Content-Type: text/plain\r\n\r\n")
+            while not self.stopped.is_set():  # the pace of what it sends
+                if select.select([connection], [], [], 0.2)[0] and not connection.recv(65536):
+                    break  # the collector hung up
+                if manner == "endless":
+                    connection.sendall(b"x" * 1024)
+                elif manner == "trickle" and sent < len(head):
+                    connection.sendall(head[sent:sent + 1])
+                    sent += 1
+        with self.lock:
+            self.ended += 1
+
+    def counts(self):
+        with self.lock:
+            return self.came, self.ended
 
 
 class Announcements(unittest.TestCase):
@@ -757,6 +804,7 @@ class Announcements(unittest.TestCase):
             f"**Convoy \\#1** has ended: 1 player drove.\n1. {safe}: 0.4 mi, 0.2 h"])
         self.assertEqual((hook.delivered(3), other.delivered(3)), (expected, expected))
         self.assertEqual((hook.statuses(), other.statuses()), ([429] + [204] * 3, [204] * 3))
+        self.assertGreaterEqual(hook.times[1] - hook.times[0], 1)  # the 429 paused the webhook
         with hook.lock, other.lock:  # nothing pings anyone, whatever the text
             mentions = {json.dumps(p["allowed_mentions"]) for _, p in hook.posts + other.posts}
         self.assertEqual(mentions, {'{"parse": []}'})
@@ -778,6 +826,32 @@ class Announcements(unittest.TestCase):
         self.assertEqual(len(hook.statuses()), 4)
         for token in (hook.token, other.token, silent_token):
             self.assertNotIn(token, service.log())
+
+
+    def test_webhooks_that_hang_delay_no_other(self):
+        service = Service(self)
+        keys = [service.add_player(f"Driver {n}") for n in range(4)]
+        slow = [SlowWebhook(self, manner) for manner in ("silent", "endless", "trickle")]
+        healthy = Webhook(self)
+        service.start("--no-wall-time-check",
+                      *(option for hook in slow + [healthy] for option in ("--webhook", hook.url)))
+        for n, key in enumerate(keys):  # a milestone each, at 60 mph
+            self.assertEqual(service.post(body(f"Driver {n}", 1000.5, 60000), key), 200)
+        deadline = time.monotonic() + 60
+        while len(healthy.statuses()) < 4:
+            self.assertLess(time.monotonic(), deadline, [hook.counts() for hook in slow])
+            time.sleep(0.05)
+        # All four came while no slow webhook's first post had ended (each lasts 10 s).
+        self.assertEqual([hook.counts()[1] for hook in slow], [0, 0, 0])
+        with healthy.lock:
+            self.assertEqual(sorted(posted["content"] for _, posted in healthy.posts),
+                             [f"**Driver {n}** has driven 1,000 counted miles." for n in range(4)])
+        while any(hook.counts()[0] == 0 for hook in slow):  # each slow one was posted to
+            self.assertLess(time.monotonic(), deadline, [hook.counts() for hook in slow])
+            time.sleep(0.05)
+        stopping = time.monotonic()
+        service.stop()  # cuts the three hung posts short
+        self.assertLess(time.monotonic() - stopping, 5)
 
 
 class Commands(unittest.TestCase):
