@@ -39,6 +39,11 @@ std::string chatSafe(const std::string& text) {
     out += c;
     if (c == '@') out += zeroWidthSpace;
   }
+  // No link either: the text as sent, controls gone, holds no "://".
+  for (std::size_t at = out.find("://"); at != std::string::npos; at = out.find("://", at)) {
+    out.insert(at + 1, zeroWidthSpace);
+    at += 1 + std::strlen(zeroWidthSpace) + 2;
+  }
   return out;
 }
 

@@ -23,8 +23,10 @@ std::vector<std::int64_t> milestonesPassed(double before, double after);
 // Text from a player (a name, a truck) or the operator (an event's name) made
 // inert in a chat message: the chat's markup (* _ ~ ` | > # [ ] ( ) and the
 // backslash) escaped with a backslash, a zero-width space after every @ so
-// that no @everyone, @here or <@id> mentions anyone, and control characters
-// (C0, DEL, C1, bidirectional controls) dropped.
+// that no @everyone, @here or <@id> mentions anyone, one between the colon
+// and the // of a URL (https://...) so that the chat neither links nor
+// previews it, and control characters (C0, DEL, C1, bidirectional controls)
+// dropped.
 std::string chatSafe(const std::string& text);
 
 // A milestone's message, the name passed through chatSafe.

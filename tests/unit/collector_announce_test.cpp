@@ -27,7 +27,7 @@ TEST(CollectorAnnounce, ChatTextCannotFormatOrMention) {
       {"Night Owl", "Night Owl"},
       {"Ünïcödé 運転手", "Ünïcödé 運転手"},
       {"*b* _i_ ~s~ `c` |sp| > q # h", R"(\*b\* \_i\_ \~s\~ \`c\` \|sp\| \> q \# h)"},
-      {"[link](https://x.example)", R"(\[link\]\(https://x.example\))"},
+      {"[link](https://x.example)", R"(\[link\]\(https:)" + zwsp + R"(//x.example\))"},
       {R"(back\slash)", R"(back\\slash)"},
       {"@everyone", "@" + zwsp + "everyone"},
       {"@here", "@" + zwsp + "here"},
@@ -44,6 +44,11 @@ TEST(CollectorAnnounce, ChatTextCannotFormatOrMention) {
        "rtl\xE2\x81\xA6\xD8\x9C",
        "rtl"},                                                           // bidirectional controls
       {"\xC2\xA0nbsp \xE2\x80\x8Dzwj", "\xC2\xA0nbsp \xE2\x80\x8Dzwj"},  // not controls
+      {"Hook \xE2\x80\xA6 https://evil.example/p0",
+       "Hook \xE2\x80\xA6 https:" + zwsp + "//evil.example/p0"},  // neither linked nor previewed
+      {"http://a HTTP://b", "http:" + zwsp + "//a HTTP:" + zwsp + "//b"},
+      {"https:/\x01/a", "https:" + zwsp + "//a"},  // a dropped control makes no link
+      {"1:2 a:/b c//d", "1:2 a:/b c//d"},
   };
   for (const auto& row : rows) EXPECT_EQ(chatSafe(row.text), row.safe) << row.text;
 }
