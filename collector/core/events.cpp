@@ -64,7 +64,11 @@ bool parseUtcTime(const std::string& text, std::int64_t& ms) {
 std::string eventProblem(const Event& event) {
   std::string problem = playerNameProblem(event.name);
   if (!problem.empty()) return problem;
-  if (event.endMs <= event.startMs) return "the event ends before it starts";
+  if (event.endMs == event.startMs) return "the event ends when it starts: it would last no time";
+  if (event.endMs < event.startMs) return "the event ends before it starts";
+  if (event.startMs < firstEventMs || event.endMs >= lastEventEndMs) {
+    return "an event's start and end lie within the years 2000 to 2200, UTC";
+  }
   if (event.endMs - event.startMs > maxEventMs) return "an event lasts at most 31 days";
   std::vector<std::string> seen;
   for (const std::string& server : event.servers) {

@@ -12,6 +12,10 @@ namespace collector {
 
 // The longest event: its board reads the reports of its whole window.
 inline constexpr std::int64_t maxEventMs = 31LL * 86400000;
+// An event's start and end lie in the years 2000 to 2200: from
+// 2000-01-01T00:00Z, and before 2201-01-01T00:00Z.
+inline constexpr std::int64_t firstEventMs = 946684800000;
+inline constexpr std::int64_t lastEventEndMs = 7289654400000;
 // The most bytes of an event's description.
 inline constexpr std::size_t maxDescriptionBytes = 1000;
 
@@ -29,8 +33,8 @@ struct Event {
 bool parseUtcTime(const std::string& text, std::int64_t& ms);
 
 // Why `event` cannot be added, or "" when it can: its name breaks the rules
-// of a player's name (names.h), it ends before it starts or lasts longer than
-// maxEventMs, a server is not one of the build's (or named twice), or its
+// of a player's name (names.h), it ends when or before it starts, lasts longer
+// than maxEventMs or lies outside the years 2000 to 2200, a server is not one of the build's (or named twice), or its
 // description is too long or holds a control character.
 std::string eventProblem(const Event& event);
 

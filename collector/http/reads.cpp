@@ -224,9 +224,11 @@ void answerEvent(Service& service, const HttpRequest& request, const std::string
   if (!parseBoardQuery(paramsOf(request), dayOf(wallClockMs()), query, ignored, error)) {
     return reply(jsonAnswer(400, error));
   }
-  // A plain decimal id, else there is no such event.
+  // An id as the collector writes it (decimal, no leading zero), else there
+  // is no such event: one event has one address.
   std::int64_t number = 0;
-  if (!id.empty() && id.size() <= 18 && id.find_first_not_of("0123456789") == std::string::npos) {
+  if (!id.empty() && id.size() <= 18 && id[0] != '0' &&
+      id.find_first_not_of("0123456789") == std::string::npos) {
     number = std::stoll(id);
   }
   const bool gzip = request.acceptsGzip();

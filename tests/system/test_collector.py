@@ -586,6 +586,7 @@ class Page(unittest.TestCase):
             hours=hours)).strftime("%Y-%m-%dT%H:%MZ")
         for args, message in (
                 (("Backwards", "--start", stamp(1), "--end", stamp(0)), "ends before it starts"),
+                (("No time", "--start", stamp(1), "--end", stamp(1)), "ends when it starts"),
                 (("Unknown", "--start", stamp(0), "--end", stamp(1), "--server", "1/101"),
                  "not one of this build's servers"),
                 (("Bell\a", "--start", stamp(0), "--end", stamp(1)), "control character"),
@@ -611,7 +612,8 @@ class Page(unittest.TestCase):
         listed = json.loads(service.request("GET", "/api/v1/events")[1])["events"]
         self.assertEqual([(e["name"], e["state"]) for e in listed],
                          [("Next", "upcoming"), (name, "running"), ("Past", "ended")])
-        for missing in ("/events/0", "/events/99", "/events/x", "/api/v1/events/1x"):
+        for missing in ("/events/0", "/events/99", "/events/x", "/api/v1/events/1x",
+                        f"/events/0{running}", f"/api/v1/events/0{running}"):
             self.assertEqual(service.request("GET", missing)[0], 404, missing)
         browser = Browser(self)
         for width in (1280, 360):

@@ -58,7 +58,9 @@ TEST(CollectorEvents, TimesAndRules) {
       {"Friday convoy", 3600000, {}, "", ""},
       {"Long", maxEventMs, {s1, s2}, std::string(maxDescriptionBytes, 'd'), ""},
       {"Long", maxEventMs + 1, {}, "", "at most 31 days"},
-      {"Backwards", 0, {}, "", "ends before it starts"},
+      {"Backwards", -1, {}, "", "ends before it starts"},
+      {"No time", 0, {}, "", "ends when it starts: it would last no time"},
+      {"A millisecond", 1, {}, "", ""},
       {"Twice", 1000, {s1, s1}, "", "named twice"},
       {"Unknown", 1000, {"1/101"}, "", "not one of this build's servers"},
       {"", 1000, {}, "", "empty"},
@@ -75,6 +77,28 @@ TEST(CollectorEvents, TimesAndRules) {
       EXPECT_EQ(problem, "") << row.name;
     } else {
       EXPECT_NE(problem.find(row.problem), std::string::npos) << row.name << ": " << problem;
+    }
+  }
+
+  const struct {
+    const char *start, *end;
+    bool taken;
+  } years[] = {
+      {"1999-12-31T23:59:59.999Z", "2000-01-01T01:00Z", false},
+      {"2000-01-01T00:00Z", "2000-01-01T01:00Z", true},
+      {"2200-12-31T23:00Z", "2200-12-31T23:59:59.999Z", true},
+      {"2200-12-31T23:00Z", "2201-01-01T00:00Z", false},
+      {"0000-01-01T00:00Z", "0000-01-01T01:00Z", false},
+      {"9999-12-31T00:00Z", "9999-12-31T01:00Z", false},
+  };
+  for (const auto& row : years) {
+    Event event{0, "Convoy", 0, 0, {}, ""};
+    ASSERT_TRUE(parseUtcTime(row.start, event.startMs) && parseUtcTime(row.end, event.endMs));
+    const std::string problem = eventProblem(event);
+    if (row.taken) {
+      EXPECT_EQ(problem, "") << row.start;
+    } else {
+      EXPECT_NE(problem.find("years 2000 to 2200"), std::string::npos) << row.start << problem;
     }
   }
 
