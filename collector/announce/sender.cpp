@@ -126,10 +126,10 @@ bool Announcer::deliver(const Webhook& webhook, std::int64_t nowMs, std::int64_t
       atMs = doneMs;
       // The line names the delivery whose row holds the attempts it counts.
       const std::string delivery = "delivery " + std::to_string(claimed.deliveryId);
-      failureLog_.write(webhook.name + " gave up",
-                        webhook.name + ": " + delivery + " of an announcement was given up after " +
-                            counted(claimed.attempts, "attempt") + " over a day (last: " + why +
-                            ")");
+      failureLog_.write(webhook.name + " gave up", webhook.name + ": " + delivery +
+                                                       " of an announcement was given up after " +
+                                                       counted(claimed.attempts, "attempt") +
+                                                       " over a day (last: " + why + ")");
     }
     // A 429 speaks for the webhook: none of its posts is made until then.
     if (result.status == 429) pauseMs = outcome == Delivery::retry ? atMs - doneMs : retryAfterMs;

@@ -34,8 +34,9 @@ bool parseUtcTime(const std::string& text, std::int64_t& ms);
 
 // Why `event` cannot be added, or "" when it can: its name breaks the rules
 // of a player's name (names.h), it ends when or before it starts, lasts longer
-// than maxEventMs or lies outside the years 2000 to 2200, a server is not one of the build's (or named twice), or its
-// description is too long or holds a control character.
+// than maxEventMs or lies outside the years 2000 to 2200, a server is not one
+// of the build's (or named twice), or its description is too long or holds a
+// control character.
 std::string eventProblem(const Event& event);
 
 // True when a report that arrived at `receivedMs` on `serverId` counts on the

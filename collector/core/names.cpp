@@ -21,9 +21,7 @@ std::string codePoint(UChar32 c) {
 }
 
 // Hangul fillers: letters that show as nothing, or as blank as a space.
-bool isHangulFiller(UChar32 c) {
-  return c == 0x115F || c == 0x1160 || c == 0x3164 || c == 0xFFA0;
-}
+bool isHangulFiller(UChar32 c) { return c == 0x115F || c == 0x1160 || c == 0x3164 || c == 0xFFA0; }
 
 // Why one character may not be in a name, or "". The character classes come
 // first; then the characters a reader cannot see or tell from a space.
@@ -67,9 +65,7 @@ bool isUtf8(const std::string& text) {
   return true;
 }
 
-bool isCombiningMark(UChar32 c) {
-  return (U_GET_GC_MASK(c) & U_GC_M_MASK) != 0;
-}
+bool isCombiningMark(UChar32 c) { return (U_GET_GC_MASK(c) & U_GC_M_MASK) != 0; }
 
 // The capital letter a small capital stands for ("LATIN LETTER SMALL CAPITAL
 // N" is drawn as "LATIN CAPITAL LETTER N" is, only shorter), or `c` itself.
@@ -155,8 +151,8 @@ std::string playerNameProblem(const std::string& name) {
     const std::string problem = characterProblem(c);
     if (!problem.empty()) return "the name " + problem;
     if (characters == 1 && isCombiningMark(c)) {
-      return "the name starts with a combining mark (" + codePoint(c) + "), which has no letter "
-             "of its own to sit on";
+      return "the name starts with a combining mark (" + codePoint(c) +
+             "), which has no letter of its own to sit on";
     }
   }
   UChar32 first = 0;
