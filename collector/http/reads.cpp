@@ -1,5 +1,6 @@
 #include "http/reads.h"
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -39,6 +40,15 @@ HttpAnswer answerOf(const std::shared_ptr<const Rendered>& rendered, bool gzip) 
   if (!rendered->gzipped.empty()) answer.headers.emplace_back("Vary", "Accept-Encoding");
   if (compressed) answer.headers.emplace_back("Content-Encoding", "gzip");
   return answer;
+}
+
+// eventsJson's object of a page of the events, with "total_events" after
+// "events".
+std::string eventsPageJson(const std::vector<Event>& shown, std::int64_t nowMs,
+                           std::int64_t total) {
+  std::string json = eventsJson(shown, nowMs);
+  json.erase(json.rfind('}'));
+  return json + ",\"total_events\":" + std::to_string(total) + "}\n";
 }
 
 BoardCache::Done replyWith(Reply reply, bool gzip, const char* unavailable = "board unavailable") {
@@ -166,23 +176,37 @@ void answerPlayer(Service& service, const HttpRequest& request, const std::strin
 }
 
 void answerEvents(Service& service, const HttpRequest& request, bool page, Reply reply) {
+  BoardQuery query;
+  PeriodChoice ignored;
+  std::string error;
+  if (!parseBoardQuery(paramsOf(request), dayOf(wallClockMs()), query, ignored, error)) {
+    return reply(jsonAnswer(400, error));
+  }
   const bool gzip = request.acceptsGzip();
-  service.events().list([&service, page, gzip, reply = std::move(reply)](
+  service.events().list([&service, page, query, gzip, reply = std::move(reply)](
                             BoardAnswer answer, std::shared_ptr<const std::vector<Event>> events) {
     if (answer != BoardAnswer::ok) return reply(jsonAnswer(503, "events unavailable"));
-    // Rendered on the cache's threads, named by the list and what each
-    // event's state says now.
+    // Rendered on the cache's threads, named by the list, the page asked for,
+    // how many have ended (which orders the list: ended ones only grow) and
+    // what the state of each event on the page says now.
     const std::int64_t now = service.events().nowMs();
+    const auto shown = std::make_shared<const std::vector<Event>>(eventsPage(*events, now, query));
+    const auto ended = std::count_if(events->begin(), events->end(), [now](const Event& event) {
+      return eventState(event, now) == EventState::ended;
+    });
     ViewRequest view;
     view.key = std::string(page ? "events page " : "events ") +
-               std::to_string(service.eventVersions().of(0, events));
-    for (const Event& event : *events) view.key += " " + eventStateText(event, now);
+               std::to_string(service.eventVersions().of(0, events)) + " " +
+               std::to_string(query.limit) + " " + std::to_string(query.offset) + " " +
+               std::to_string(ended);
+    for (const Event& event : *shown) view.key += " " + eventStateText(event, now);
+    const auto total = static_cast<std::int64_t>(events->size());
     service.boards().view(
         std::move(view),
-        [&service, page, events, now](const Sources&) -> Rendered {
-          if (!page) return {200, "application/json", eventsJson(*events, now)};
+        [&service, page, query, shown, total, now](const Sources&) -> Rendered {
+          if (!page) return {200, "application/json", eventsPageJson(*shown, now, total)};
           return {200, "text/html; charset=utf-8",
-                  renderEventsPage(service.options().page, *events, now)};
+                  renderEventsPage(service.options().page, *shown, now, query, total)};
         },
         replyWith(reply, gzip, "events unavailable"));
   });

@@ -20,6 +20,10 @@ struct EventCommands {
   std::vector<std::string> servers;
   std::string description;
   std::int64_t id = 0;
+  std::string limit = "100";  // of `list`: how many at most, and from when
+  std::string since;
+  std::int64_t listLimit = 0;  // once prepared
+  std::int64_t sinceMs = 0;
   Event event;  // of `add`, once prepared
 };
 

@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "core/text.h"
 #include "page/html.h"
 #include "page/page.h"
@@ -15,8 +17,24 @@ const Event* runningOrNextEvent(const std::vector<Event>& events, std::int64_t n
   return next;
 }
 
+std::vector<Event> eventsPage(const std::vector<Event>& events, std::int64_t nowMs,
+                              const BoardQuery& query) {
+  std::vector<const Event*> ordered;
+  for (const Event& event : events) ordered.push_back(&event);
+  std::stable_partition(ordered.begin(), ordered.end(), [nowMs](const Event* event) {
+    return eventState(*event, nowMs) != EventState::ended;
+  });
+  std::vector<Event> page;
+  const auto from = static_cast<std::size_t>(std::max<std::int64_t>(query.offset, 0));
+  for (std::size_t i = from;
+       i < ordered.size() && page.size() < static_cast<std::size_t>(query.limit); ++i) {
+    page.push_back(*ordered[i]);
+  }
+  return page;
+}
+
 std::string renderEventsPage(const PageSettings& settings, const std::vector<Event>& events,
-                             std::int64_t nowMs) {
+                             std::int64_t nowMs, const BoardQuery& query, std::int64_t total) {
   const std::vector<ServerColumn> servers = serverColumns(settings);
   std::string html = head(settings, "Events | " + settings.title) + "<main><h2>Events</h2>\n";
   const struct {
@@ -41,7 +59,8 @@ std::string renderEventsPage(const PageSettings& settings, const std::vector<Eve
             "</thead><tbody>\n" +
             rows + "</tbody></table></div>\n";
   }
-  if (events.empty()) html += "<p>No events yet.</p>\n";
+  if (total == 0) html += "<p>No events yet.</p>\n";
+  html += pageLinks("/events?", query, total);
   return html +
          "<p class=\"note\">A report counts on an event's board when it arrived at the collector "
          "within the event's window, on one of its servers.</p></main></body></html>\n";
@@ -50,11 +69,13 @@ std::string renderEventsPage(const PageSettings& settings, const std::vector<Eve
 std::string renderEventPage(const PageSettings& settings, const Event& event, std::int64_t nowMs,
                             const BoardQuery& query, const Board& board) {
   const std::vector<ServerColumn> servers = serverColumns(settings);
-  std::string html = head(settings, event.name + " | " + settings.title) + "<main><h2>" +
-                     escapeHtml(event.name) + "</h2>\n<p class=\"period\" id=\"window\">" +
-                     eventWindow(event) + " UTC, <span id=\"state\">" +
-                     escapeHtml(eventStateText(event, nowMs)) + "</span></p>\n<p id=\"servers\">" +
-                     eventServers(event, servers) + "</p>\n";
+  const bool running = eventState(event, nowMs) == EventState::running;
+  std::string html = head(settings, event.name + " | " + settings.title,
+                          running ? runningEventRefreshSeconds : 0) +
+                     "<main><h2>" + escapeHtml(event.name) +
+                     "</h2>\n<p class=\"period\" id=\"window\">" + eventWindow(event) +
+                     " UTC, <span id=\"state\">" + escapeHtml(eventStateText(event, nowMs)) +
+                     "</span></p>\n<p id=\"servers\">" + eventServers(event, servers) + "</p>\n";
   if (!event.description.empty()) {
     html += "<p id=\"description\">" + escapeHtml(event.description) + "</p>\n";
   }

@@ -48,12 +48,22 @@ std::string renderPlayerPage(const PageSettings& settings, const PeriodChoice& c
 // first); null when there is none.
 const Event* runningOrNextEvent(const std::vector<Event>& events, std::int64_t nowMs);
 
-// The events: running, upcoming and past, the latest start first in each.
+// The events in the order readers get them: those not ended yet first, the
+// ended ones last, each the latest start first as the store lists them; of
+// these the page `query` asks for (its limit and offset).
+std::vector<Event> eventsPage(const std::vector<Event>& events, std::int64_t nowMs,
+                              const BoardQuery& query);
+
+// A page of the events (eventsPage's): running, upcoming and past, and links
+// to the previous and next pages of all `total`.
 std::string renderEventsPage(const PageSettings& settings, const std::vector<Event>& events,
-                             std::int64_t nowMs);
+                             std::int64_t nowMs, const BoardQuery& query, std::int64_t total);
+
+// While an event runs, its page reloads itself this often.
+inline constexpr int runningEventRefreshSeconds = 60;
 
 // One event: its window in UTC, its servers by name, its state and a page of
-// its board.
+// its board; reloading itself while the event runs.
 std::string renderEventPage(const PageSettings& settings, const Event& event, std::int64_t nowMs,
                             const BoardQuery& query, const Board& board);
 

@@ -127,8 +127,11 @@ std::string periodQuery(const std::string& since, const std::string& until) {
 
 std::string playerPath(const std::string& name) { return "/players/" + percentEncode(name); }
 
-std::string head(const PageSettings& settings, const std::string& title) {
-  return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+std::string head(const PageSettings& settings, const std::string& title, int refreshSeconds) {
+  const std::string refresh = refreshSeconds > 0 ? "<meta http-equiv=\"refresh\" content=\"" +
+                                                       std::to_string(refreshSeconds) + "\">"
+                                                 : "";
+  return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">" + refresh +
          "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\"><title>" +
          escapeHtml(title) + "</title>" + style + "</head><body><header><h1><a href=\"/\">" +
          escapeHtml(settings.title) + "</a></h1></header>\n";

@@ -15,8 +15,9 @@
 
 namespace collector {
 
-// The document's start, its style and the site's header, up to <main>.
-std::string head(const PageSettings& settings, const std::string& title);
+// The document's start, its style and the site's header, up to <main>; a
+// page that reloads itself every `refreshSeconds` when above 0.
+std::string head(const PageSettings& settings, const std::string& title, int refreshSeconds = 0);
 // A <td> of `text` (already HTML), of the class `cls` when given.
 std::string cell(const std::string& text, const char* cls = nullptr);
 // Seconds as hours with two decimals.

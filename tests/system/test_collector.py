@@ -612,6 +612,26 @@ class Page(unittest.TestCase):
         listed = json.loads(service.request("GET", "/api/v1/events")[1])["events"]
         self.assertEqual([(e["name"], e["state"]) for e in listed],
                          [("Next", "upcoming"), (name, "running"), ("Past", "ended")])
+        paged = json.loads(service.request("GET", "/api/v1/events?limit=1&offset=1")[1])
+        self.assertEqual(([e["name"] for e in paged["events"]], paged["total_events"]), ([name], 3))
+        self.assertEqual(service.request("GET", "/events?limit=0")[0], 400)
+        plain = service.request("GET", "/events?limit=2")[1]
+        self.assertIn(b'<a id="next" href="/events?offset=2&amp;limit=2">', plain)
+        answer = service.request("GET", "/events?limit=2", headers={"Accept-Encoding": "gzip"})[1]
+        self.assertEqual((service.headers["Content-Encoding"], gzip.decompress(answer)),
+                         ("gzip", plain))
+        for args, lines, more in ((("--limit", "1"), ["Next"], "2 more events not listed"),
+                                  (("--limit", "1000000"), ["Next", name, "Past"], ""),
+                                  (("--since", stamp(-10)), ["Next", name], ""),
+                                  (("--since", stamp(-21)), ["Next", name, "Past"], "")):
+            done = subprocess.run([str(COLLECTOR), "event", "list", *args, "--db", service.db],
+                                  capture_output=True, text=True, timeout=60)
+            self.assertEqual([line.split("\t")[4] for line in done.stdout.splitlines()[1:]], lines)
+            self.assertEqual(done.stderr.split(":")[0], more)
+        for limit in ("0", "0x5", " 5", "1000001"):
+            done = subprocess.run([str(COLLECTOR), "event", "list", "--limit", limit, "--db",
+                                   service.db], capture_output=True, text=True, timeout=60)
+            self.assertEqual((done.returncode, "--limit" in done.stderr), (2, True), limit)
         for missing in ("/events/0", "/events/99", "/events/x", "/api/v1/events/1x",
                         f"/events/0{running}", f"/api/v1/events/0{running}"):
             self.assertEqual(service.request("GET", missing)[0], 404, missing)

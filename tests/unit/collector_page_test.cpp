@@ -1,4 +1,5 @@
-// The pages' links to the previous and next pages of a board.
+// The pages' links to the previous and next pages of a board, the events'
+// order and pages, and the event page that reloads itself while it runs.
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -65,6 +66,56 @@ TEST(CollectorPage, TheLeaderboardPagesInItsPeriod) {
       renderLeaderboardPage(PageSettings(), choice, 20800, query, board, {20771, 30}, {});
   EXPECT_EQ(pageHrefs(html), (std::vector<std::string>{"/?since=2026-12-01&offset=0&limit=2",
                                                        "/?since=2026-12-01&offset=4&limit=2"}));
+}
+
+// Events as the store lists them (the latest start first): readers get those
+// not ended first, the ended ones last, a page at a time.
+TEST(CollectorPage, EndedEventsComeLastAPageAtATime) {
+  const std::int64_t now = 1000000;
+  const std::vector<Event> listed = {
+      {1, "Next", now + 10, now + 20, {}, ""},   {2, "Ended late", now - 5, now, {}, ""},
+      {3, "Running", now - 10, now + 1, {}, ""}, {4, "Ended", now - 30, now - 20, {}, ""},
+      {5, "Long", now - 40, now + 40, {}, ""},
+  };
+  const struct {
+    std::int64_t limit, offset;
+    std::vector<std::int64_t> ids;
+    const char* previous;
+    const char* next;
+  } rows[] = {
+      {100, 0, {1, 3, 5, 2, 4}, "-", "-"},
+      {5, 0, {1, 3, 5, 2, 4}, "-", "-"},
+      {4, 0, {1, 3, 5, 2}, "-", "/events?offset=4&limit=4"},
+      {2, 2, {5, 2}, "/events?offset=0&limit=2", "/events?offset=4&limit=2"},
+      {2, 4, {4}, "/events?offset=2&limit=2", "-"},
+      {2, 5, {}, "/events?offset=3&limit=2", "-"},
+  };
+  for (const auto& row : rows) {
+    BoardQuery query;
+    query.limit = row.limit;
+    query.offset = row.offset;
+    std::vector<std::int64_t> ids;
+    const std::vector<Event> page = eventsPage(listed, now, query);
+    for (const Event& event : page) ids.push_back(event.id);
+    EXPECT_EQ(ids, row.ids) << row.limit << " " << row.offset;
+    const std::string html = renderEventsPage(PageSettings(), page, now, query, 5);
+    EXPECT_EQ(pageHrefs(html), (std::vector<std::string>{row.previous, row.next}))
+        << row.limit << " " << row.offset;
+  }
+}
+
+TEST(CollectorPage, ARunningEventsPageReloadsItselfEveryMinute) {
+  const Event event{7, "Convoy", 1000000, 2000000, {}, ""};
+  const struct {
+    std::int64_t now;
+    bool reloads;
+  } rows[] = {{999999, false}, {1000000, true}, {1999999, true}, {2000000, false}};
+  for (const auto& row : rows) {
+    const std::string html = renderEventPage(PageSettings(), event, row.now, BoardQuery(), Board());
+    EXPECT_EQ(html.find("<meta http-equiv=\"refresh\" content=\"60\">") != std::string::npos,
+              row.reloads)
+        << row.now;
+  }
 }
 
 }  // namespace
