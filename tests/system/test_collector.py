@@ -8,6 +8,7 @@ import contextlib
 import csv
 import datetime
 import gzip
+import hashlib
 import http.client
 import http.server
 import io
@@ -874,6 +875,31 @@ class Announcements(unittest.TestCase):
         stopping = time.monotonic()
         service.stop()  # cuts the three hung posts short
         self.assertLess(time.monotonic() - stopping, 5)
+
+
+    def test_a_delivery_given_up_says_the_attempts_its_row_holds(self):
+        service = Service(self)
+        service.add_player("Night Owl")  # the database, made
+        hook = Webhook(self, [(500, {})])
+        made = int(time.time() * 1000) - 2 * 86400000  # tried once, two days ago
+        with contextlib.closing(sqlite3.connect(service.path)) as db, db:
+            db.execute("INSERT INTO announcements(id, subject, body, created_ms) VALUES(1, 'old',"
+                       " ?, ?)", (json.dumps({"content": "late"}), made))
+            db.execute("INSERT INTO announcement_deliveries(id, announcement_id, webhook, state,"
+                       " attempts, created_ms, next_ms, lease_ms, done_ms) VALUES(7, 1, ?,"
+                       " 'waiting', 1, ?, ?, 0, 0)",
+                       (hashlib.sha256(hook.url.encode()).hexdigest(), made, made))
+        service.start("--webhook", hook.url)
+        deadline = time.monotonic() + 60
+        while "given up" not in service.log():
+            self.assertLess(time.monotonic(), deadline, service.log())
+            time.sleep(0.05)
+        service.stop()
+        with contextlib.closing(sqlite3.connect(service.path)) as db:
+            row = db.execute("SELECT state, attempts FROM announcement_deliveries").fetchall()
+        self.assertEqual(row, [("given_up", 2)])
+        self.assertIn("delivery 7 of an announcement was given up after 2 attempts", service.log())
+        self.assertEqual(hook.statuses(), [500])
 
 
 class Commands(unittest.TestCase):
