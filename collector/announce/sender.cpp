@@ -47,6 +47,7 @@ Announcer::~Announcer() {
   }
   cutOff_ = true;
   wake_.notify_all();
+  settled_.notify_all();
   for (std::thread& poster : posters_) poster.join();
   thread_.join();
 }
@@ -76,7 +77,12 @@ void Announcer::run() {
       nextPrune = steady + pruneEveryMs;
     }
     countWaiting();
-    if (waitOrStop(pollMs)) return;
+    // Counted again once a second, and as soon as a delivery is settled.
+    std::unique_lock<std::mutex> lock(mutex_);
+    settled_.wait_for(lock, std::chrono::milliseconds(pollMs),
+                      [this] { return stopping_ || recount_; });
+    if (stopping_) return;
+    recount_ = false;
   }
 }
 
@@ -86,6 +92,11 @@ void Announcer::post(const Webhook& webhook, int number) {
     if (cutOff_) return;
     std::int64_t pauseMs = 0;
     const bool busy = deliver(webhook, wallClockMs(), pauseMs);
+    if (busy) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      recount_ = true;
+      settled_.notify_one();
+    }
     if (waitOrStop(pauseMs > 0 ? pauseMs : busy ? 0 : pollMs)) return;
   }
 }

@@ -60,7 +60,9 @@ class Announcer {
   const Counts counts_;
   std::mutex mutex_;
   std::condition_variable wake_;
+  std::condition_variable settled_;  // wakes the counting of what waits
   bool stopping_ = false;
+  bool recount_ = false;             // a delivery was settled since the last count
   std::atomic<bool> cutOff_{false};  // read by a post under way
   LogLimiter failureLog_{60000};     // a line per webhook and minute at most
   std::thread thread_;
