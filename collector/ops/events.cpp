@@ -27,7 +27,8 @@ void addEventCommands(CLI::App& app, EventCommands& events, std::string& db) {
   events.list = command->add_subcommand("list", "list the events, the latest start first");
   events.remove = command->add_subcommand("remove", "remove an event (its reports stay)");
   events.remove->add_option("ID", events.id, "the event's id, as `event list` shows it")
-      ->required();
+      ->required()
+      ->transform(idCheck());
   for (CLI::App* sub : {events.add, events.list, events.remove}) {
     addDatabaseOption(*sub, db);
   }
