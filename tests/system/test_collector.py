@@ -648,6 +648,8 @@ class PlayerIni(unittest.TestCase):
         self.assertEqual((taken.returncode, ini.with_suffix(".again").exists()), (1, False))
         data = ini.read_bytes()  # no byte-order mark, CR LF line ends only
         self.assertEqual((data[:1], b"\n" in data.replace(b"\r\n", b"")), (b"#", False))
+        for placeholder in (b"CHANGE_ME", b"PASTE_API_KEY_HERE", b"Replace"):  # filled in, and
+            self.assertNotIn(placeholder, data)  # its comments say so
         road = Road(self, service.url)  # the ini as written, but a report every 10 s, not 60
         road.folder.path.joinpath("VORN_Davida_Client.ini").write_bytes(
             data.replace(b"SendIntervalSeconds=60", b"SendIntervalSeconds=10"))
