@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "announce/results.h"
 #include "core/servers.h"
 #include "core/text.h"
 
@@ -40,6 +41,21 @@ std::string environmentValue(const std::string& text) {
     }
   }
   return value.substr(0, kept);
+}
+
+// The values of `flag` in the service's VORN_COLLECTOR_OPTS, split at
+// spaces as systemd splits them: "--flag VALUE" and "--flag=VALUE".
+std::vector<std::string> optionValues(const std::string& flag, const char* defaultsFile) {
+  std::vector<std::string> values;
+  std::istringstream words(environmentOrDefaults("VORN_COLLECTOR_OPTS", defaultsFile));
+  for (std::string word; words >> word;) {
+    if (word == flag && words >> word) {
+      values.push_back(word);
+    } else if (word.compare(0, flag.size() + 1, flag + "=") == 0) {
+      values.push_back(word.substr(flag.size() + 1));
+    }
+  }
+  return values;
 }
 
 }  // namespace
@@ -91,6 +107,18 @@ bool addServerNames(const std::vector<std::string>& entries,
   return true;
 }
 
+std::string withoutTrailingSlashes(std::string url) {
+  while (!url.empty() && url.back() == '/') url.pop_back();
+  return url;
+}
+
+std::string servicePublicUrl(const char* defaultsFile) {
+  const std::vector<std::string> given = optionValues("--public-url", defaultsFile);
+  if (given.size() != 1) return "";
+  const std::string url = withoutTrailingSlashes(given.front());
+  return publicUrlProblem(url).empty() ? url : "";
+}
+
 std::string quotedWordProblem(const std::string& word) {
   if (word.find_first_of("\"'") == std::string::npos) return "";
   return "the word " + terminalSafe(word) +
@@ -100,16 +128,7 @@ std::string quotedWordProblem(const std::string& word) {
 }
 
 std::map<std::string, std::string> serviceServerNames(const char* defaultsFile) {
-  std::vector<std::string> entries;
-  std::istringstream words(environmentOrDefaults("VORN_COLLECTOR_OPTS", defaultsFile));
-  const std::string flag = "--server-name";
-  for (std::string word; words >> word;) {
-    if (word == flag && words >> word) {
-      entries.push_back(word);
-    } else if (word.compare(0, flag.size() + 1, flag + "=") == 0) {
-      entries.push_back(word.substr(flag.size() + 1));
-    }
-  }
+  std::vector<std::string> entries = optionValues("--server-name", defaultsFile);
   for (const std::string& entry :
        serverNameEntries(environmentOrDefaults("VORN_SERVER_NAMES", defaultsFile))) {
     entries.push_back(entry);

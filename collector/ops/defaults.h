@@ -40,4 +40,12 @@ std::string quotedWordProblem(const std::string& word);
 // environment or else the defaults file. Empty when none can be read.
 std::map<std::string, std::string> serviceServerNames(const char* defaultsFile);
 
+// `url` without the slashes at its end.
+std::string withoutTrailingSlashes(std::string url);
+
+// The public URL of the service's pages: the --public-url word of
+// VORN_COLLECTOR_OPTS, from the environment or else the defaults file, when
+// it is one that serve takes; else "".
+std::string servicePublicUrl(const char* defaultsFile);
+
 }  // namespace collector

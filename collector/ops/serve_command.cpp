@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "announce/results.h"
 #include "announce/webhook.h"
 #include "core/fairplay.h"
 #include "core/servers.h"
@@ -82,6 +83,12 @@ void addPageAndWebhookOptions(CLI::App& command, ServeCommand& serve) {
                   "URLs of $VORN_WEBHOOKS, which keeps them out of the process list)")
       ->type_name("URL");
   command
+      .add_option("--public-url", serve.publicUrl,
+                  "the address the pages are read at, as https://HOST[/PATH] (http:// only to a "
+                  "loopback host): the chat posts link to the board or the event's page there "
+                  "(default: no links)")
+      ->type_name("URL");
+  command
       .add_option("--title", options.page.title,
                   "the title of the pages (default: " + options.page.title + ")")
       ->type_name("TEXT");
@@ -137,6 +144,11 @@ int prepareServeCommand(ServeCommand& serve) {
   }
   for (const std::string& limit : serve.serverLimits) {
     if (!addServerLimit(limit, options.speedLimits, message)) return failure(2, message);
+  }
+  if (!serve.publicUrl.empty()) {
+    options.publicUrl = withoutTrailingSlashes(serve.publicUrl);
+    const std::string problem = publicUrlProblem(options.publicUrl);
+    if (!problem.empty()) return failure(2, "--public-url: " + problem);
   }
   options.wallTimeCheck = !serve.noWallTimeCheck;
   // The webhooks' URLs are secrets: a problem names a webhook by its number.

@@ -734,12 +734,18 @@ class Announcements(unittest.TestCase):
             settled.date() - datetime.timedelta(days=settled.weekday() + 7), datetime.time(),
             datetime.timezone.utc)
         driven = now - datetime.timedelta(minutes=45)
+        # and 0.06 on the first day of the month that ended last
+        month_end = settled.date().replace(day=1)
+        month = datetime.datetime.combine((month_end - datetime.timedelta(days=1)).replace(day=1),
+                                          datetime.time(), datetime.timezone.utc)
         stamp = lambda minutes: (now + datetime.timedelta(minutes=minutes)).strftime(
             "%Y-%m-%dT%H:%M:%SZ")
         service.cli("event", "add", "Convoy #1", "--start", stamp(-60), "--end", stamp(-30))
+        reports = ((monday + datetime.timedelta(hours=12), 999.5, 36000), (driven, 0.4, 600),
+                   (month + datetime.timedelta(hours=12), 0.06, 360))
+        in_month = [(m, s) for at, m, s in reports if month.date() <= at.date() < month_end]
         with contextlib.closing(sqlite3.connect(service.path)) as db, db:
-            for at, miles, seconds in ((monday + datetime.timedelta(hours=12), 999.5, 36000),
-                                       (driven, 0.4, 600)):
+            for at, miles, seconds in reports:
                 db.execute("INSERT INTO reports(player_id, received_ms, server_id, miles, seconds,"
                            " truck, trailer, flag) VALUES(1, ?, ?, ?, ?, 'T', 'R', '')",
                            (int(at.timestamp() * 1000), SERVER, miles, seconds))
@@ -759,15 +765,18 @@ class Announcements(unittest.TestCase):
             f"**Week {week} of {year}** ({monday.date()} to "
             f"{monday.date() + datetime.timedelta(days=6)}), the top drivers:\n"
             f"1. {safe}: {'999.9 mi, 10.2 h' if in_week else '999.5 mi, 10.0 h'}",
-            f"**Convoy \\#1** has ended: 1 player drove.\n1. {safe}: 0.4 mi, 0.2 h"])
-        self.assertEqual((hook.delivered(3), other.delivered(3)), (expected, expected))
-        self.assertEqual((hook.statuses(), other.statuses()), ([429] + [204] * 3, [204] * 3))
+            f"**Convoy \\#1** has ended: 1 player drove.\n1. {safe}: 0.4 mi, 0.2 h",
+            f"**{month:%B %Y}** ({month.date()} to {month_end - datetime.timedelta(days=1)}), "
+            f"the top drivers:\n1. {safe}: {sum(m for m, _ in in_month):,.1f} mi, "
+            f"{sum(s for _, s in in_month) / 3600:.1f} h"])
+        self.assertEqual((hook.delivered(4), other.delivered(4)), (expected, expected))
+        self.assertEqual((hook.statuses(), other.statuses()), ([429] + [204] * 4, [204] * 4))
         with hook.lock, other.lock:  # nothing pings anyone, whatever the text
             mentions = {json.dumps(p["allowed_mentions"]) for _, p in hook.posts + other.posts}
         self.assertEqual(mentions, {'{"parse": []}'})
         samples = metric_samples(service)
         self.assertEqual([samples[f"vorn_announcements_{metric}", ()] for metric in (
-            "sent_total", "failed_total", "waiting")], [6, 1, 0])
+            "sent_total", "failed_total", "waiting")], [8, 1, 0])
         service.stop()
 
         # Started again beside a webhook that takes the post and never answers:
@@ -780,7 +789,7 @@ class Announcements(unittest.TestCase):
         stopping = time.monotonic()
         service.stop()
         self.assertLess(time.monotonic() - stopping, 5)  # a post's own limit is 10 s
-        self.assertEqual(len(hook.statuses()), 4)
+        self.assertEqual(len(hook.statuses()), 5)
         for token in (hook.token, other.token, silent_token):
             self.assertNotIn(token, service.log())
 
@@ -805,6 +814,14 @@ class Commands(unittest.TestCase):
         service.add_player("Night Owl")
         self.assertEqual(run("player", "list", VORN_COLLECTOR_DB=service.db).stdout[:10],
                          "Night Owl\t")
+        # The player's page, when the service's options give the public URL.
+        for name, options, page in (
+                ("Day Bird", "--public-url https://vorn.example/hub/",
+                 ["the player's page: https://vorn.example/hub/players/Day%20Bird"]),
+                ("Dawn", "--listen 127.0.0.1:8787", [])):
+            added = service.cli("player", "add", name, env={
+                "VORN_COLLECTOR_OPTS": options}).splitlines()
+            self.assertEqual([line for line in added if "page" in line], page)
         # A listen address that another program holds: the program, the address, the cause.
         with socket.socket() as taken:
             taken.bind(("127.0.0.1", 0))

@@ -81,6 +81,11 @@ TEST(CollectorOptions, NumbersArePlainDecimalsWithinTheirRange) {
       {{"flags", "reject", "9223372036854775807"}, ""},
       {{"flags", "reject", "9223372036854775808"}, "9223372036854775808 is out of range"},
       {{"event", "remove", "1e3"}, "wants a whole number"},
+      {{"serve", "--public-url", "http://vorn.example"},
+       "--public-url: http:// only to a loopback"},
+      {{"serve", "--public-url", "https://vorn.example/"}, ""},
+      {{"serve", "--public-url", "https://a.example", "--public-url", "https://b.example"},
+       "--public-url"},
   };
   for (const Row& row : rows) {
     collector::CommandLine line;
@@ -108,6 +113,9 @@ TEST(CollectorOptions, ValuesAreReadAsDecimalsAndMisspeltOptionsGetTheNearest) {
   EXPECT_EQ(line.serve.options.maxConnectionsPerAddress, 10);  // not octal
   EXPECT_EQ(line.serve.options.speedLimits.everyServerMph, 80.5);
   EXPECT_EQ(line.serve.options.port, 8787);
+  collector::CommandLine linked;
+  ASSERT_EQ(readLine(linked, {"serve", "--public-url", "https://vorn.example/hub//"}, said), -1);
+  EXPECT_EQ(linked.serve.options.publicUrl, "https://vorn.example/hub");
   collector::CommandLine ids;
   ASSERT_EQ(readLine(ids, {"flags", "accept", "010", "9223372036854775807"}, said), -1) << said;
   EXPECT_EQ(ids.flags.ids, (std::vector<std::int64_t>{10, INT64_MAX}));
