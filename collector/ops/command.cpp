@@ -83,8 +83,9 @@ CLI::Validator idCheck() {
 
 std::string nearestOptionHint(const CLI::App& app, const std::vector<std::string>& words) {
   const CLI::App& command = commandGiven(app);
-  for (const std::string& word : words) {
-    const std::string quoted = quotedWordProblem(word);
+  // The service's serve takes its options from VORN_COLLECTOR_OPTS.
+  for (std::size_t i = 0; command.get_name() == "serve" && i < words.size(); ++i) {
+    const std::string quoted = quotedWordProblem(words[i]);
     if (!quoted.empty()) return quoted;
   }
   for (const std::string& word : words) {

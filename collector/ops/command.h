@@ -43,8 +43,8 @@ CLI::Option* addNumberOption(CLI::App& command, const std::string& name, T& valu
 }
 
 // After CLI11 found words that no option of the command takes: where a word
-// holds a quotation mark, that the service's options are split at every space
-// (a quoted name in VORN_COLLECTOR_OPTS); else "did you mean --max-mph?" for
+// of serve holds a quotation mark, that the service's options are split at
+// every space (a quoted title in VORN_COLLECTOR_OPTS); else "did you mean --max-mph?" for
 // the first word like a known option of the command given (its name a few
 // edits away); else "".
 std::string nearestOptionHint(const CLI::App& app, const std::vector<std::string>& words);
