@@ -99,6 +99,7 @@ bool recordWeek(Store& store, const std::string& publicUrl, std::int64_t nowMs,
 bool recordMonth(Store& store, const std::string& publicUrl, std::int64_t nowMs,
                  std::string& problem) {
   const CalendarMonth month = monthToAnnounce(nowMs);
+  if (!monthResultsDue(month, nowMs)) return true;
   char subject[32];
   std::snprintf(subject, sizeof subject, "month/%04d-%02d", month.year, month.month);
   const std::string link = boardUrl(publicUrl, month.firstDay, month.untilDay - 1);
@@ -130,6 +131,11 @@ CalendarMonth monthBefore(std::int64_t ms) {
 }
 
 CalendarMonth monthToAnnounce(std::int64_t nowMs) { return monthBefore(nowMs - resultsSettleMs); }
+
+bool monthResultsDue(const CalendarMonth& month, std::int64_t nowMs) {
+  const std::int64_t endMs = month.untilDay * msPerDay;
+  return endMs + resultsSettleMs <= nowMs && nowMs <= endMs + monthsLookBackMs;
+}
 
 bool eventResultsDue(std::int64_t endMs, std::int64_t nowMs) {
   return endMs + resultsSettleMs <= nowMs && endMs >= nowMs - eventsLookBackMs;

@@ -45,6 +45,14 @@ CalendarMonth monthBefore(std::int64_t ms);
 // resultsSettleMs before it (on the 1st, from 00:10 UTC).
 CalendarMonth monthToAnnounce(std::int64_t nowMs);
 
+// A month's results are recorded until this long after its end only (after
+// a stop, too): the outbox forgets an announcement after 30 days, and a month
+// stays the last one ended for up to 31.
+inline constexpr std::int64_t monthsLookBackMs = 7 * msPerDay;
+// Whether `month`'s results may be recorded at `nowMs`: ended, settled, and
+// not older than monthsLookBackMs.
+bool monthResultsDue(const CalendarMonth& month, std::int64_t nowMs);
+
 // Events that ended this long ago or less have their results announced
 // (after a stop, too).
 inline constexpr std::int64_t eventsLookBackMs = 7 * msPerDay;

@@ -130,6 +130,18 @@ TEST(CollectorAnnounce, AMonthIsDueOnTheFirstOfTheNextOnceSettled) {
   }
 }
 
+// Not recorded again a week after the month's end, when the outbox may have
+// forgotten it (the 31st of the next month) while it is still the last ended.
+TEST(CollectorAnnounce, AMonthIsDueForAWeekOnly) {
+  const CalendarMonth november{2026, 11, 20758, 20788};
+  const std::int64_t end = 1796083200000;  // 2026-12-01 00:00
+  EXPECT_FALSE(monthResultsDue(november, end + resultsSettleMs - 1));
+  EXPECT_TRUE(monthResultsDue(november, end + monthsLookBackMs));
+  EXPECT_FALSE(monthResultsDue(november, end + monthsLookBackMs + 1));
+  EXPECT_FALSE(monthResultsDue(november, end + 30 * msPerDay));  // 2026-12-31, pruned by then
+  EXPECT_EQ(monthToAnnounce(end + 30 * msPerDay).month, 11);
+}
+
 // With the collector's public URL each results post ends with its page, in
 // the brackets that keep a chat from previewing it; without one, no link.
 TEST(CollectorAnnounce, ResultsLinkToTheirBoardOrEventOnlyWithAPublicUrl) {
