@@ -30,6 +30,20 @@ std::size_t editDistance(const std::string& a, const std::string& b) {
   return d[a.size()][b.size()];
 }
 
+// Of `known`, the one a few edits from `name`, the nearest; "" for none.
+std::string nearestOf(const std::string& name, const std::vector<std::string>& known) {
+  std::string nearest;
+  std::size_t best = std::max<std::size_t>(2, name.size() / 4) + 1;
+  for (const std::string& candidate : known) {
+    const std::size_t distance = editDistance(name, candidate);
+    if (distance < best) {
+      best = distance;
+      nearest = candidate;
+    }
+  }
+  return nearest;
+}
+
 // The command given: the last subcommand parsed, below `app`.
 const CLI::App& commandGiven(const CLI::App& app) {
   const CLI::App* command = &app;
@@ -88,22 +102,21 @@ std::string nearestOptionHint(const CLI::App& app, const std::vector<std::string
     const std::string quoted = quotedWordProblem(words[i]);
     if (!quoted.empty()) return quoted;
   }
+  std::vector<std::string> options, commands;
+  for (const CLI::Option* option : command.get_options()) {
+    for (const std::string& name : option->get_lnames()) options.push_back("--" + name);
+  }
+  for (const CLI::App* sub : command.get_subcommands([](const CLI::App*) { return true; })) {
+    commands.push_back(sub->get_name());
+  }
   for (const std::string& word : words) {
-    if (word.size() < 3 || word.compare(0, 2, "--") != 0) continue;
-    const std::string name = word.substr(0, word.find('='));
-    if (command.get_option_no_throw(name) != nullptr) continue;  // one it takes
-    std::string nearest;
-    std::size_t best = std::max<std::size_t>(2, name.size() / 4) + 1;
-    for (const CLI::Option* option : command.get_options()) {
-      for (const std::string& known : option->get_lnames()) {
-        const std::size_t distance = editDistance(name, "--" + known);
-        if (distance < best) {
-          best = distance;
-          nearest = "--" + known;
-        }
-      }
-    }
-    if (!nearest.empty()) return name + ": did you mean " + nearest + "?";
+    const bool option = word.compare(0, 2, "--") == 0;
+    const std::string name = option ? word.substr(0, word.find('=')) : word;
+    if (name.size() < 2 || (!option && name.front() == '-')) continue;
+    const std::vector<std::string>& known = option ? options : commands;
+    if (std::find(known.begin(), known.end(), name) != known.end()) continue;  // one it takes
+    const std::string nearest = nearestOf(name, known);
+    if (!nearest.empty()) return terminalSafe(name) + ": did you mean " + nearest + "?";
   }
   return "";
 }

@@ -42,11 +42,12 @@ CLI::Option* addNumberOption(CLI::App& command, const std::string& name, T& valu
       ->transform(numberIn(range));
 }
 
-// After CLI11 found words that no option of the command takes: where a word
-// of serve holds a quotation mark, that the service's options are split at
-// every space (a quoted title in VORN_COLLECTOR_OPTS); else "did you mean --max-mph?" for
-// the first word like a known option of the command given (its name a few
-// edits away); else "".
+// After CLI11 found words that the command given does not take, or no
+// subcommand where it needs one: where a word of serve holds a quotation
+// mark, that the service's options are split at every space (a quoted title
+// in VORN_COLLECTOR_OPTS); else "--max-mhp: did you mean --max-mph?" for the
+// first word a few edits from one of the command's options (or "serv: did you
+// mean serve?", of its subcommands); else "".
 std::string nearestOptionHint(const CLI::App& app, const std::vector<std::string>& words);
 
 }  // namespace collector

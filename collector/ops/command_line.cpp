@@ -25,11 +25,11 @@ int readCommandLine(CommandLine& line, int argc, const char* const* argv) {
   line.words.assign(argv + 1, argv + argc);
   try {
     line.app.parse(argc, argv);
-  } catch (const CLI::ExtrasError& e) {
-    const std::string hint = nearestOptionHint(line.app, line.words);
-    if (hint.empty()) return line.app.exit(e);
-    return failure(e.get_exit_code(), hint);
   } catch (const CLI::ParseError& e) {
+    const bool unknown = dynamic_cast<const CLI::ExtrasError*>(&e) != nullptr ||
+                         dynamic_cast<const CLI::RequiredError*>(&e) != nullptr;
+    const std::string hint = unknown ? nearestOptionHint(line.app, line.words) : "";
+    if (!hint.empty()) return failure(e.get_exit_code(), hint);
     return line.app.exit(e);
   }
   // What the command line alone can get wrong is said before the store opens.

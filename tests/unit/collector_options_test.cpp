@@ -129,12 +129,16 @@ TEST(CollectorOptions, ValuesAreReadAsDecimalsAndMisspeltOptionsGetTheNearest) {
       {{"serve", "--lisen", "127.0.0.1:1"}, "did you mean --listen?"},
       {{"player", "add", "Night Owl", "--inii", "x.ini"}, "did you mean --ini?"},
       {{"activity", "--min-mile", "5"}, "did you mean --min-miles?"},
+      {{"serv"}, "serv: did you mean serve?"},
+      {{"flags", "lst"}, "lst: did you mean list?"},
+      {{"player", "ad", "Night Owl"}, "ad: did you mean add?"},
+      {{"player", "add"}, "NAME is required"},
       {{"serve", "--something-else", "1"}, "The following arguments were not expected"},
   };
   for (const Row& row : rows) {
     collector::CommandLine misspelt;
-    EXPECT_GT(readLine(misspelt, row.words, said), 0) << row.words[1];
-    EXPECT_NE(said.find(row.says), std::string::npos) << row.words[1] << ": " << said;
+    EXPECT_GT(readLine(misspelt, row.words, said), 0) << row.words.back();
+    EXPECT_NE(said.find(row.says), std::string::npos) << row.words.back() << ": " << said;
   }
 }
 
