@@ -3,7 +3,10 @@
 #include <date/date.h>
 #include <date/iso_week.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <functional>
 
 #include "core/announce.h"
 #include "core/text.h"
@@ -22,33 +25,88 @@ std::string standings(const std::vector<Standing>& top) {
   return text;
 }
 
-// Records the week's results unless they are recorded already.
-bool recordWeek(Store& store, std::int64_t nowMs, std::string& problem) {
+// localhost, [::1] or 127.X.Y.Z.
+bool loopbackHost(const std::string& host) {
+  if (host == "localhost" || host == "[::1]") return true;
+  int parts = 0;
+  std::size_t at = 0;
+  for (; at < host.size() && parts < 4; ++parts) {
+    const std::size_t end = std::min(host.find('.', at), host.size());
+    if (end == at || end - at > 3 || host.find_first_not_of("0123456789", at) < end) {
+      return false;
+    }
+    if (parts == 0 && host.compare(at, end - at, "127") != 0) return false;
+    at = end + 1;
+  }
+  return parts == 4 && at == host.size() + 1;
+}
+
+// HOST of HOST:PORT, [::1] of [::1]:PORT.
+std::string hostName(const std::string& authority) {
+  const std::size_t colon = authority.rfind(':');
+  const std::size_t bracket = authority.rfind(']');
+  if (colon == std::string::npos || (bracket != std::string::npos && colon < bracket)) {
+    return authority;
+  }
+  return authority.substr(0, colon);
+}
+
+// "\n<URL>": a link on a line of its own, in the brackets that keep the chat
+// from previewing it; nothing without a URL.
+std::string linkLine(const std::string& url) { return url.empty() ? "" : "\n<" + url + ">"; }
+
+// Records the results of a board under `subject` unless they are recorded
+// already; `message` words its best drivers.
+bool recordBoard(Store& store, const std::string& subject, const Period& period,
+                 const std::function<std::string(const std::vector<Standing>&)>& message,
+                 std::int64_t nowMs, std::string& problem) {
   std::string error;
   bool found = false, added = false;
-  const IsoWeek week = weekToAnnounce(nowMs);
-  char subject[32];
-  std::snprintf(subject, sizeof subject, "week/%04d-W%02d", week.year, week.week);
   if (!store.hasAnnouncement(subject, found, error)) {
     problem = "cannot read the store: " + error;
     return false;
   }
   if (found) return true;
   std::vector<LeaderboardRow> rows;
-  const Period period{week.firstDay * msPerDay, (week.firstDay + 7) * msPerDay};
   if (!store.leaderboard(period, rows, error)) {
-    problem = "cannot read the week's board: " + error;
+    problem = "cannot read the board of " + subject + ": " + error;
     return false;
   }
   std::int64_t drivers = 0;
   const std::vector<Standing> top = topOf(rows, drivers);
-  const std::string body =
-      top.empty() ? "" : webhookBody(weekMessage(week.year, week.week, week.firstDay, top));
+  const std::string body = top.empty() ? "" : webhookBody(message(top));
   if (!store.addAnnouncement(subject, body, nowMs, added, error)) {
-    problem = "cannot record the week's results: " + error;
+    problem = "cannot record the results of " + subject + ": " + error;
     return false;
   }
   return true;
+}
+
+bool recordWeek(Store& store, const std::string& publicUrl, std::int64_t nowMs,
+                std::string& problem) {
+  const IsoWeek week = weekToAnnounce(nowMs);
+  char subject[32];
+  std::snprintf(subject, sizeof subject, "week/%04d-W%02d", week.year, week.week);
+  const std::string link = boardUrl(publicUrl, week.firstDay, week.firstDay + 6);
+  return recordBoard(
+      store, subject, {week.firstDay * msPerDay, (week.firstDay + 7) * msPerDay},
+      [&](const std::vector<Standing>& top) {
+        return weekMessage(week.year, week.week, week.firstDay, top, link);
+      },
+      nowMs, problem);
+}
+
+bool recordMonth(Store& store, const std::string& publicUrl, std::int64_t nowMs,
+                 std::string& problem) {
+  const CalendarMonth month = monthToAnnounce(nowMs);
+  if (!monthResultsDue(month, nowMs)) return true;
+  char subject[32];
+  std::snprintf(subject, sizeof subject, "month/%04d-%02d", month.year, month.month);
+  const std::string link = boardUrl(publicUrl, month.firstDay, month.untilDay - 1);
+  return recordBoard(
+      store, subject, {month.firstDay * msPerDay, month.untilDay * msPerDay},
+      [&](const std::vector<Standing>& top) { return monthMessage(month, top, link); }, nowMs,
+      problem);
 }
 
 }  // namespace
@@ -63,21 +121,80 @@ IsoWeek weekBefore(std::int64_t ms) {
 
 IsoWeek weekToAnnounce(std::int64_t nowMs) { return weekBefore(nowMs - resultsSettleMs); }
 
+CalendarMonth monthBefore(std::int64_t ms) {
+  const date::year_month_day day{date::sys_days{date::days{dayOf(ms)}}};
+  const date::year_month before = date::year_month{day.year(), day.month()} - date::months{1};
+  const date::year_month after = before + date::months{1};
+  return {static_cast<int>(before.year()), static_cast<int>(static_cast<unsigned>(before.month())),
+          date::sys_days{before / 1}.time_since_epoch().count(),
+          date::sys_days{after / 1}.time_since_epoch().count()};
+}
+
+CalendarMonth monthToAnnounce(std::int64_t nowMs) { return monthBefore(nowMs - resultsSettleMs); }
+
+bool monthResultsDue(const CalendarMonth& month, std::int64_t nowMs) {
+  const std::int64_t endMs = month.untilDay * msPerDay;
+  return endMs + resultsSettleMs <= nowMs && nowMs <= endMs + monthsLookBackMs;
+}
+
 bool eventResultsDue(std::int64_t endMs, std::int64_t nowMs) {
   return endMs + resultsSettleMs <= nowMs && endMs >= nowMs - eventsLookBackMs;
 }
 
 std::string weekMessage(int isoYear, int week, std::int64_t firstDay,
-                        const std::vector<Standing>& top) {
+                        const std::vector<Standing>& top, const std::string& link) {
   return "**Week " + std::to_string(week) + " of " + std::to_string(isoYear) + "** (" +
          dayText(firstDay) + " to " + dayText(firstDay + 6) +
-         "), the top drivers:" + standings(top);
+         "), the top drivers:" + standings(top) + linkLine(link);
+}
+
+std::string monthMessage(const CalendarMonth& month, const std::vector<Standing>& top,
+                         const std::string& link) {
+  static const char* const names[] = {"January",   "February", "March",    "April",
+                                      "May",       "June",     "July",     "August",
+                                      "September", "October",  "November", "December"};
+  return "**" + std::string(names[(month.month + 11) % 12]) + " " + std::to_string(month.year) +
+         "** (" + dayText(month.firstDay) + " to " + dayText(month.untilDay - 1) +
+         "), the top drivers:" + standings(top) + linkLine(link);
 }
 
 std::string eventMessage(const std::string& event, std::int64_t drivers,
-                         const std::vector<Standing>& top) {
+                         const std::vector<Standing>& top, const std::string& link) {
   return "**" + chatSafe(event) + "** has ended: " + counted(drivers, "player") + " drove." +
-         standings(top);
+         standings(top) + linkLine(link);
+}
+
+std::string boardUrl(const std::string& publicUrl, std::int64_t firstDay, std::int64_t lastDay) {
+  if (publicUrl.empty()) return "";
+  return publicUrl + "/?since=" + dayText(firstDay) + "&until=" + dayText(lastDay);
+}
+
+std::string eventUrl(const std::string& publicUrl, std::int64_t eventId) {
+  return publicUrl.empty() ? "" : publicUrl + "/events/" + std::to_string(eventId);
+}
+
+std::string publicUrlProblem(const std::string& url) {
+  const bool https = url.rfind("https://", 0) == 0;
+  if (!https && url.rfind("http://", 0) != 0) return "wants an https:// URL, got '" + url + "'";
+  const std::size_t hostAt = https ? 8 : 7;
+  const std::size_t pathAt = std::min(url.find('/', hostAt), url.size());
+  const std::string host = url.substr(hostAt, pathAt - hostAt);
+  for (const unsigned char c : url) {
+    if (c <= 0x20 || c >= 0x7f || std::strchr("<>\"\\^`{|}?#", c)) {
+      return "a URL of printable ASCII without spaces, <>\"\\^`{|} or a query, got '" +
+             terminalSafe(url) + "'";
+    }
+  }
+  if (host.empty() || host.find('@') != std::string::npos) {
+    return "wants a host and no user, got '" + url + "'";
+  }
+  const bool loopback = loopbackHost(hostName(host));
+  if (!https && !loopback) {
+    return "http:// only to a loopback address (127.0.0.1, [::1], localhost); others take "
+           "https://, got '" +
+           url + "'";
+  }
+  return "";
 }
 
 std::vector<Standing> topOf(const std::vector<LeaderboardRow>& rows, std::int64_t& drivers) {
@@ -92,8 +209,10 @@ std::vector<Standing> topOf(const std::vector<LeaderboardRow>& rows, std::int64_
   return top;
 }
 
-bool recordResults(Store& store, std::int64_t nowMs, std::string& problem) {
-  if (!recordWeek(store, nowMs, problem)) return false;
+bool recordResults(Store& store, std::int64_t nowMs, std::string& problem,
+                   const std::string& publicUrl) {
+  if (!recordWeek(store, publicUrl, nowMs, problem)) return false;
+  if (!recordMonth(store, publicUrl, nowMs, problem)) return false;
   std::string error;
   std::vector<Event> events;
   if (!store.listEvents(events, error)) {
@@ -113,7 +232,9 @@ bool recordResults(Store& store, std::int64_t nowMs, std::string& problem) {
     if (found) continue;
     std::int64_t drivers = 0;
     const std::vector<Standing> top = topOf(rows, drivers);
-    const std::string body = top.empty() ? "" : webhookBody(eventMessage(event.name, drivers, top));
+    const std::string link = eventUrl(publicUrl, event.id);
+    const std::string body =
+        top.empty() ? "" : webhookBody(eventMessage(event.name, drivers, top, link));
     if (!store.addAnnouncement(key, body, nowMs, added, error)) {
       problem = "cannot record an event's results: " + error;
       return false;

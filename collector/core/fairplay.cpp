@@ -15,15 +15,13 @@ double SpeedLimits::forServer(const std::string& serverId) const {
 }
 
 bool addServerLimit(const std::string& value, SpeedLimits& limits, std::string& message) {
-  double mph = 0.0;
-  const auto positive = [&mph](const std::string& number) {
-    char* end = nullptr;
-    mph = std::strtod(number.c_str(), &end);
-    return end == number.c_str() + number.size() && mph > 0.0 && std::isfinite(mph);
-  };
+  const auto any = [](const std::string&) { return true; };
   ServerOption option;
-  if (!parseServerOption("--server-max-mph", "ID=MPH with MPH above 0", value, positive, option,
-                         message)) {
+  if (!parseServerOption("--server-max-mph", "ID=MPH", value, any, option, message)) return false;
+  double mph = 0.0;
+  const std::string problem = numberProblem(option.value, speedLimitRange, mph);
+  if (!problem.empty()) {
+    message = "--server-max-mph " + option.id + ": " + problem;
     return false;
   }
   if (!limits.serverMph.emplace(option.id, mph).second) {

@@ -6,6 +6,7 @@
 #include <map>
 #include <string>
 
+#include "core/numbers.h"
 // Standing and the boards' order, for the files that name this header for them.
 #include "core/ranking.h"
 
@@ -20,8 +21,12 @@ struct SpeedLimits {
   double forServer(const std::string& serverId) const;
 };
 
+// The speed limits --max-mph and --server-max-mph take, in miles per hour.
+inline constexpr NumberRange speedLimitRange{1, 1000, false};
+
 // Takes one --server-max-mph ID=MPH: ID one of the build's servers, named
-// once, MPH a positive number. False with the message to print otherwise.
+// once, MPH a number within speedLimitRange. False with the message to print
+// otherwise.
 bool addServerLimit(const std::string& value, SpeedLimits& limits, std::string& message);
 
 // What a flagged report is told by: its rule, amounts and the limit it was

@@ -27,6 +27,7 @@ struct ServeOptions {
   int metricsPort = -1;               //   unless the port is -1 (0 picks a free port)
   PageSettings page;                  // --title, --server-name
   std::vector<Webhook> webhooks;      // --webhook, VORN_WEBHOOKS: announcements posted there
+  std::string publicUrl;              // --public-url, no '/' at its end: posts link to its pages
 };
 
 }  // namespace collector

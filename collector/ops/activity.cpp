@@ -108,11 +108,8 @@ void addActivityCommand(CLI::App& app, ActivityCommand& activity, std::string& d
   addDatabaseOption(*activity.command, db);
   activity.command->add_option("--month", activity.month,
                                "the month YYYY-MM (default: the current UTC month)");
-  activity.command
-      ->add_option("--min-miles", activity.minMiles,
-                   "mark players with fewer counted miles in the month")
-      ->capture_default_str()
-      ->check(CLI::NonNegativeNumber);
+  addNumberOption(*activity.command, "--min-miles", activity.minMiles,
+                  "mark players with fewer counted miles in the month", {0, 1000000, false});
   activity.command->add_flag("--csv", activity.csv, "write CSV rather than a table");
 }
 

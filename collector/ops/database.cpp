@@ -7,27 +7,37 @@
 #include <cstring>
 #include <fstream>
 
+#include "core/text.h"
+#include "ops/defaults.h"
+
 namespace collector {
 
 std::string databaseInDefaults(const char* path) {
   std::ifstream file(path);
-  std::string line;
-  std::string value;
-  const std::string key = "VORN_COLLECTOR_DB=";
-  while (std::getline(file, line)) {
-    const auto start = line.find_first_not_of(" \t");
-    if (start == std::string::npos || line.compare(start, key.size(), key) != 0) continue;
-    value = line.substr(start + key.size());
-    while (!value.empty() &&
-           (value.back() == ' ' || value.back() == '\t' || value.back() == '\r')) {
-      value.pop_back();
-    }
-    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-        value.back() == value.front()) {
-      value = value.substr(1, value.size() - 2);
-    }
+  const auto values = readEnvironmentFile(file);
+  const auto found = values.find("VORN_COLLECTOR_DB");
+  return found == values.end() ? "" : found->second;
+}
+
+std::string serviceUserHint(const std::string& error, const std::vector<std::string>& words) {
+  const auto role = error.find("role \"");
+  if (role == std::string::npos || error.find("\" does not exist", role) == std::string::npos) {
+    return "";
   }
-  return value;
+  std::string command = "runuser -u " + std::string(serviceUser) + " -- vorn-collector";
+  for (const std::string& word : words) {
+    const bool plain = !word.empty() && word.find_first_not_of(
+                                            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                            "0123456789-_=:/.,@+%") == std::string::npos;
+    std::string quoted = word;
+    for (auto at = quoted.find('\''); at != std::string::npos; at = quoted.find('\'', at + 4)) {
+      quoted.replace(at, 1, "'\\''");
+    }
+    command += " " + (plain ? word : "'" + quoted + "'");
+  }
+  return "; PostgreSQL has no role of this system user: run the command as the service's user, "
+         "as root with: " +
+         terminalSafe(command);
 }
 
 bool chooseDatabase(const std::string& given, bool mayCreate, const char* defaultsFile,

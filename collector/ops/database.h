@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace collector {
 
@@ -11,11 +12,14 @@ namespace collector {
 // (VORN_COLLECTOR_DB="sqlite:/var/lib/...").
 inline constexpr const char* serviceDefaultsFile = "/etc/default/vorn-collector";
 
+// The system user the package's service runs as.
+inline constexpr const char* serviceUser = "vorn-collector";
+
 // The database of last resort: a SQLite file in the working directory.
 inline constexpr const char* workingDirectoryDatabase = "sqlite:vorn-collector.db";
 
-// The value of the last VORN_COLLECTOR_DB= line of a defaults file, its quotes
-// taken off; empty when the file or the line is missing.
+// The value of the last VORN_COLLECTOR_DB= line of a defaults file, read as
+// systemd reads it; empty when the file or the line is missing.
 std::string databaseInDefaults(const char* path);
 
 // The URL of a command's database: `given` (--db) if not empty, else
@@ -25,5 +29,11 @@ std::string databaseInDefaults(const char* path);
 // answer is false and `message` says where it looked and how to point it.
 bool chooseDatabase(const std::string& given, bool mayCreate, const char* defaultsFile,
                     std::string& url, std::string& message);
+
+// When PostgreSQL refused the role of the user that ran a command (as root,
+// whose role the service's database does not have): how to run the command,
+// `words` (argv after the program), as the service's user instead, to follow
+// the error. "" for any other error.
+std::string serviceUserHint(const std::string& error, const std::vector<std::string>& words);
 
 }  // namespace collector

@@ -40,7 +40,8 @@ void addEventCommands(CLI::App& app, EventCommands& events, std::string& db) {
                           "UTC, ISO 8601: list only the events that end at or after it");
   events.remove = command->add_subcommand("remove", "remove an event (its reports stay)");
   events.remove->add_option("ID", events.id, "the event's id, as `event list` shows it")
-      ->required();
+      ->required()
+      ->transform(idCheck());
   for (CLI::App* sub : {events.add, events.list, events.remove}) {
     addDatabaseOption(*sub, db);
   }

@@ -9,6 +9,9 @@
 #include "core/report.h"
 #include "core/text.h"
 #include "ops/command.h"
+#include "ops/database.h"
+#include "ops/defaults.h"
+#include "page/parts.h"
 
 namespace collector {
 
@@ -26,7 +29,9 @@ void addFlagCommands(CLI::App& app, FlagCommands& flags, std::string& db) {
     addDatabaseOption(*sub, db);
   }
   for (CLI::App* sub : {flags.accept, flags.reject}) {
-    sub->add_option("ID", flags.ids, "report ids, as `flags list` shows them")->required();
+    sub->add_option("ID", flags.ids, "report ids, as `flags list` shows them")
+        ->required()
+        ->transform(idCheck());
   }
 }
 
@@ -34,29 +39,40 @@ bool flagCommandGiven(const FlagCommands& flags) {
   return flags.list && (flags.list->parsed() || flags.accept->parsed() || flags.reject->parsed());
 }
 
-int runFlagCommand(Store& store, const FlagCommands& flags) {
+namespace {
+
+// The flagged reports awaiting review, each server by the name the pages use.
+int listFlags(Store& store, const FlagCommands& flags) {
   std::string error;
-  if (flags.list->parsed()) {
-    std::int64_t sinceDay = 0;
-    if (!flags.since.empty() && !parseDay(flags.since, sinceDay)) {
-      return failure(2, "--since wants YYYY-MM-DD, got '" + flags.since + "'");
-    }
-    std::vector<StoredReport> reports;
-    if (!store.unreviewedFlags(
-            flags.since.empty() ? std::numeric_limits<std::int64_t>::min() : sinceDay * msPerDay,
-            flags.player, reports, error)) {
-      return failure(1, error);
-    }
-    std::cout << "id\treceived\tplayer\tserver\tmiles\tseconds\ttruck\ttrailer\trule\twhy\n";
-    for (const StoredReport& r : reports) {
-      std::cout << r.id << '\t' << isoTime(r.receivedMs) << '\t' << terminalSafe(r.playerName)
-                << '\t' << terminalSafe(r.serverId) << '\t' << fixedDecimals(r.miles, 3) << '\t'
-                << r.seconds << '\t' << terminalSafe(r.truck) << '\t' << terminalSafe(r.trailer)
-                << '\t' << r.flag << '\t'
-                << flagExplanation({r.flag, r.miles, r.seconds, r.flagLimit}) << '\n';
-    }
-    return 0;
+  std::int64_t sinceDay = 0;
+  if (!flags.since.empty() && !parseDay(flags.since, sinceDay)) {
+    return failure(2, "--since wants YYYY-MM-DD, got '" + flags.since + "'");
   }
+  std::vector<StoredReport> reports;
+  if (!store.unreviewedFlags(
+          flags.since.empty() ? std::numeric_limits<std::int64_t>::min() : sinceDay * msPerDay,
+          flags.player, reports, error)) {
+    return failure(1, error);
+  }
+  PageSettings page;
+  page.serverNames = serviceServerNames(serviceDefaultsFile);
+  const std::vector<ServerColumn> servers = serverColumns(page);
+  std::cout << "id\treceived\tplayer\tserver\tmiles\tseconds\ttruck\ttrailer\trule\twhy\n";
+  for (const StoredReport& r : reports) {
+    std::cout << r.id << '\t' << isoTime(r.receivedMs) << '\t' << terminalSafe(r.playerName) << '\t'
+              << terminalSafe(serverName(servers, r.serverId)) << '\t' << fixedDecimals(r.miles, 3)
+              << '\t' << r.seconds << '\t' << terminalSafe(r.truck) << '\t'
+              << terminalSafe(r.trailer) << '\t' << r.flag << '\t'
+              << flagExplanation({r.flag, r.miles, r.seconds, r.flagLimit}) << '\n';
+  }
+  return 0;
+}
+
+}  // namespace
+
+int runFlagCommand(Store& store, const FlagCommands& flags) {
+  if (flags.list->parsed()) return listFlags(store, flags);
+  std::string error;
   const bool accept = flags.accept->parsed();
   // A report above the bound of today's reports (one stored before it) would
   // take its player's totals out of the finite numbers: it can only be rejected.

@@ -11,7 +11,10 @@
 #include "core/names.h"
 #include "core/text.h"
 #include "ops/command.h"
+#include "ops/database.h"
+#include "ops/defaults.h"
 #include "ops/player_ini.h"
+#include "page/html.h"
 
 namespace collector {
 
@@ -72,6 +75,11 @@ int addPlayer(Store& store, const PlayerCommands& players) {
               << " (UTF-8 without a byte-order mark, CR LF line ends; it holds the key): hand it "
                  "to the player, to go beside the plug-in as "
               << playerIniName << std::endl;
+  }
+  const std::string publicUrl = servicePublicUrl(serviceDefaultsFile);
+  if (!publicUrl.empty()) {
+    std::cout << "the player's page: " << publicUrl << "/players/" << percentEncode(name)
+              << std::endl;
   }
   std::cout << "added player " << name << "; its API key (shown only now):\n"
             << apiKey << std::endl;

@@ -48,12 +48,40 @@ std::string playerIniProblem(const std::string& name, const std::string& url) {
   return problem;
 }
 
+namespace {
+
+// What the comment above a filled-in setting says in place of the template's
+// instructions to fill it in.
+const char* filledInComment(const std::string& line, bool urlGiven) {
+  if (line.rfind("PlayerName=", 0) == 0) {
+    return "# Your driver name, as it appears in the standings and as your community's\r\n"
+           "# operator added it: keep it exactly as it is.\r\n";
+  }
+  if (line.rfind("ApiKey=", 0) == 0) {
+    return "# Your key, from your community's operator; it goes with every report. Keep it\r\n"
+           "# exactly as it is, and to yourself: whoever has it reports as you.\r\n";
+  }
+  if (urlGiven && line.rfind("CollectorURL=", 0) == 0) {
+    return "# Where the reports go: your community's collector. Keep this line as it is\r\n"
+           "# unless the operator tells you another address.\r\n";
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 std::string playerIni(const std::string& name, const std::string& apiKey, const std::string& url) {
   std::istringstream lines(playerIniTemplate);
   std::string line;
   std::string out;
+  std::string comments;  // the comment lines just above the line read
   while (std::getline(lines, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty() && line.front() == '#') {
+      comments += line + "\r\n";
+      continue;
+    }
+    if (const char* filled = filledInComment(line, !url.empty())) comments = filled;
     if (line.rfind("PlayerName=", 0) == 0) {
       line = "PlayerName=" + name;
     } else if (line.rfind("ApiKey=", 0) == 0) {
@@ -61,9 +89,10 @@ std::string playerIni(const std::string& name, const std::string& apiKey, const 
     } else if (line.rfind("CollectorURL=", 0) == 0 && !url.empty()) {
       line = "CollectorURL=" + url;
     }
-    out += line + "\r\n";
+    out += comments + line + "\r\n";
+    comments.clear();
   }
-  return out;
+  return out + comments;
 }
 
 std::string playerFolderName(const std::string& name) {

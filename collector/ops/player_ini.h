@@ -13,7 +13,8 @@ namespace collector {
 // template's own CollectorURL.
 std::string playerIniProblem(const std::string& name, const std::string& url);
 
-// The whole file: CR LF line ends, UTF-8 without a byte-order mark.
+// The whole file: CR LF line ends, UTF-8 without a byte-order mark; the
+// comments above the values filled in speak of them as filled in.
 std::string playerIni(const std::string& name, const std::string& apiKey, const std::string& url);
 
 // The file name the plug-in reads its settings from.

@@ -3,88 +3,58 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "announce/results.h"
 #include "announce/webhook.h"
 #include "core/fairplay.h"
 #include "core/servers.h"
+#include "core/text.h"
 #include "http/server.h"
 #include "ops/command.h"
+#include "ops/defaults.h"
 
 namespace collector {
 
 namespace {
 
-// ADDR:PORT or [IPv6]:PORT.
-bool splitListen(const std::string& listen, std::string& host, int& port) {
+// `flag`'s ADDR:PORT or [IPv6]:PORT; "" or what is wrong with it.
+std::string splitListen(const char* flag, const std::string& listen, std::string& host, int& port) {
   const auto colon = listen.rfind(':');
-  if (colon == std::string::npos || colon == 0) return false;
+  if (colon == std::string::npos || colon == 0) {
+    return std::string(flag) + " wants ADDR:PORT, got '" + listen + "'";
+  }
   host = listen.substr(0, colon);
   if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
     host = host.substr(1, host.size() - 2);
   }
-  const std::string digits = listen.substr(colon + 1);
-  if (digits.empty() || digits.size() > 5 ||
-      digits.find_first_not_of("0123456789") != std::string::npos || std::stoi(digits) > 65535) {
-    return false;
-  }
-  port = std::stoi(digits);
-  return true;
-}
-
-// --server-name ID=NAME, for one of the build's servers; the message says why not.
-bool nameServers(const std::vector<std::string>& values, PageSettings& page, std::string& message) {
-  const auto any = [](const std::string&) { return true; };
-  for (const std::string& value : values) {
-    ServerOption option;
-    if (!parseServerOption("--server-name", "ID=NAME", value, any, option, message)) return false;
-    if (!page.serverNames.emplace(option.id, option.value).second) {
-      message = "--server-name: '" + option.id + "' is named twice";
-      return false;
-    }
-  }
-  return true;
+  double number = 0.0;
+  const std::string problem = numberProblem(listen.substr(colon + 1), {0, 65535, true}, number);
+  if (!problem.empty()) return std::string(flag) + ": the port " + problem;
+  port = static_cast<int>(number);
+  return "";
 }
 
 // serve's limits: speeds, connections, reports, the board cache's.
 void addLimitOptions(CLI::App& command, ServeCommand& serve) {
   ServeOptions& options = serve.options;
-  command
-      .add_option("--max-mph", options.speedLimits.everyServerMph,
+  addNumberOption(command, "--max-mph", options.speedLimits.everyServerMph,
                   "flag reports whose average speed is above this many miles per hour, on "
-                  "servers without a limit of their own")
-      ->type_name("N")
-      ->capture_default_str()
-      ->check(CLI::PositiveNumber);
-  command
-      .add_option("--max-connections-per-address", options.maxConnectionsPerAddress,
-                  "connections one client address may hold open at once (0: no limit)")
-      ->type_name("N")
-      ->capture_default_str()
-      ->check(CLI::NonNegativeNumber);
-  command
-      .add_option("--max-reports-per-minute", options.maxReportsPerMinute,
-                  "reports one key may send within a minute; more get 429 (0: no limit)")
-      ->type_name("N")
-      ->capture_default_str()
-      ->check(CLI::NonNegativeNumber);
-  command
-      .add_option("--board-reuse-ms", options.boardReuseMs,
+                  "servers without a limit of their own",
+                  speedLimitRange);
+  addNumberOption(command, "--max-connections-per-address", options.maxConnectionsPerAddress,
+                  "connections one client address may hold open at once (0: no limit)",
+                  {0, 100000, true});
+  addNumberOption(command, "--max-reports-per-minute", options.maxReportsPerMinute,
+                  "reports one key may send within a minute; more get 429 (0: no limit)",
+                  {0, 100000, true});
+  addNumberOption(command, "--board-reuse-ms", options.boardReuseMs,
                   "serve a computed leaderboard again for this many milliseconds (0: compute "
-                  "each one afresh; requests at the same time still share one)")
-      ->type_name("N")
-      ->capture_default_str()
-      ->check(CLI::Range(0, 60000));
-  command
-      .add_option("--board-cache-entries", options.boardCacheEntries,
-                  "boards, charts, player views and rendered answers kept in memory at most")
-      ->type_name("N")
-      ->capture_default_str()
-      ->check(CLI::Range(16, 1000000));
-  command
-      .add_option("--board-cache-mb", options.boardCacheMb,
-                  "megabytes those may take at most (estimated)")
-      ->type_name("N")
-      ->capture_default_str()
-      ->check(CLI::Range(4, 1000000));
+                  "each one afresh; requests at the same time still share one)",
+                  {0, 60000, true});
+  addNumberOption(command, "--board-cache-entries", options.boardCacheEntries,
+                  "boards, charts, player views and rendered answers kept in memory at most",
+                  {16, 1000000, true});
+  addNumberOption(command, "--board-cache-mb", options.boardCacheMb,
+                  "megabytes those may take at most (estimated)", {4, 1000000, true});
   command.add_flag("--no-wall-time-check", serve.noWallTimeCheck,
                    "do not flag reports that claim more time than has passed since the "
                    "key's previous report");
@@ -96,18 +66,27 @@ void addPageAndWebhookOptions(CLI::App& command, ServeCommand& serve) {
   command
       .add_option("--server-name", serve.serverNames,
                   "ID=NAME: the name the pages give the server ID, one of the build's five "
-                  "(repeatable; default Server 1 to Server 5)")
+                  "(repeatable; default Server 1 to Server 5; also the ';'-separated ID=NAME "
+                  "of $VORN_SERVER_NAMES, which may hold spaces)")
       ->type_name("ID=NAME");
   command
       .add_option("--server-max-mph", serve.serverLimits,
                   "ID=MPH: the speed limit of the server ID in place of --max-mph, one of the "
-                  "build's five (repeatable)")
+                  "build's five (repeatable; MPH " +
+                      plainNumber(speedLimitRange.min) + " to " + plainNumber(speedLimitRange.max) +
+                      ")")
       ->type_name("ID=MPH");
   command
       .add_option("--webhook", serve.webhooks,
                   "post announcements (weekly and event results, players' milestones) to this "
                   "chat webhook, http:// or https:// (repeatable; also the whitespace-separated "
                   "URLs of $VORN_WEBHOOKS, which keeps them out of the process list)")
+      ->type_name("URL");
+  command
+      .add_option("--public-url", serve.publicUrl,
+                  "the address the pages are read at, as https://HOST[/PATH] (http:// only to a "
+                  "loopback host): the chat posts link to the board or the event's page there "
+                  "(default: no links)")
       ->type_name("URL");
   command
       .add_option("--title", options.page.title,
@@ -146,17 +125,30 @@ bool serveCommandGiven(const ServeCommand& serve) {
 
 int prepareServeCommand(ServeCommand& serve) {
   ServeOptions& options = serve.options;
-  if (!splitListen(serve.listen, options.host, options.port)) {
-    return failure(2, "--listen wants ADDR:PORT, got '" + serve.listen + "'");
+  std::string message = splitListen("--listen", serve.listen, options.host, options.port);
+  if (message.empty() && !serve.metricsListen.empty()) {
+    message = splitListen("--metrics-listen", serve.metricsListen, options.metricsHost,
+                          options.metricsPort);
   }
-  if (!serve.metricsListen.empty() &&
-      !splitListen(serve.metricsListen, options.metricsHost, options.metricsPort)) {
-    return failure(2, "--metrics-listen wants ADDR:PORT, got '" + serve.metricsListen + "'");
+  if (!message.empty()) return failure(2, terminalSafe(message));
+  // Names with spaces come in VORN_SERVER_NAMES: systemd splits the options at every space.
+  for (const std::string& name : serve.serverNames) {
+    if (!quotedWordProblem(name).empty()) return failure(2, quotedWordProblem(name));
   }
-  std::string message;
-  if (!nameServers(serve.serverNames, options.page, message)) return failure(2, message);
+  std::vector<std::string> names = serve.serverNames;
+  if (const char* listed = std::getenv("VORN_SERVER_NAMES")) {
+    for (const std::string& entry : serverNameEntries(listed)) names.push_back(entry);
+  }
+  if (!addServerNames(names, options.page.serverNames, message)) {
+    return failure(2, terminalSafe(message));
+  }
   for (const std::string& limit : serve.serverLimits) {
     if (!addServerLimit(limit, options.speedLimits, message)) return failure(2, message);
+  }
+  if (!serve.publicUrl.empty()) {
+    options.publicUrl = withoutTrailingSlashes(serve.publicUrl);
+    const std::string problem = publicUrlProblem(options.publicUrl);
+    if (!problem.empty()) return failure(2, "--public-url: " + problem);
   }
   options.wallTimeCheck = !serve.noWallTimeCheck;
   // The webhooks' URLs are secrets: a problem names a webhook by its number.

@@ -18,6 +18,7 @@ struct ServeCommand {
   std::vector<std::string> serverLimits;  // --server-max-mph ID=MPH
   bool noWallTimeCheck = false;
   std::vector<std::string> webhooks;  // --webhook URL
+  std::string publicUrl;              // --public-url URL
   ServeOptions options;
 };
 

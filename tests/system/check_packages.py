@@ -3,7 +3,7 @@ template's four lines, line ends, SHA256SUMS, and the DLL's version, its
 exports (exactly the two entry points, by plain name) and imports (only
 Windows system libraries). A Linux tree's Debian package of the collector:
 lintian, then (as root) installed, its unit's ExecStart run with the
-package's options and user, and purged.
+package's options and user, enabled, and purged with its enable link.
 SecondBuild (with VORN_SECOND_BUILD_DIR) builds the Windows release again there,
 signed with a certificate made on the spot, and compares it with BUILD_DIR's.
 
@@ -14,6 +14,7 @@ import fcntl
 import grp
 import hashlib
 import http.client
+import json
 import os
 import pathlib
 import re
@@ -156,9 +157,26 @@ class ReleasePackage(unittest.TestCase):
             service.stdout.close()
         files = [line.split(" ./", 1)[1] for line in run(["dpkg-deb", "-c", deb]).stdout.splitlines()
                  if line.startswith("-")]
+        # Enabled as an administrator does it: the purge takes the link too.
+        link = "etc/systemd/system/multi-user.target.wants/vorn-collector.service"
+        run(["systemctl", "enable", "vorn-collector.service"])
+        self.addCleanup(lambda: os.path.lexists("/" + link) and os.unlink("/" + link))
+        self.assertTrue(os.path.islink("/" + link))
         run(["dpkg", "--purge", "vorn-collector"])
-        self.assertEqual([f for f in files + ["var/lib/vorn-collector"] if os.path.lexists("/" + f)],
-                         [])
+        self.assertEqual([f for f in files + ["var/lib/vorn-collector", link]
+                          if os.path.lexists("/" + f)], [])
+
+    @unittest.skipIf(IS_WINDOWS, "the Linux release tree")
+    def test_a_packages_only_tree_links_just_what_the_packages_ship(self):
+        preset = next(p for p in json.loads((HERE.parents[1] / "CMakePresets.json").read_text())[
+            "configurePresets"] if p["name"] == "linux-release")
+        tree = self.temp / "linux-release"
+        run(["cmake", "-S", HERE.parents[1], "-B", tree, "-G", "Ninja",
+             *(f"-D{name}={value}" for name, value in preset["cacheVariables"].items())])
+        commands = run(["ninja", "-C", tree, "-t", "commands", "all"]).stdout
+        linked = {out for out in re.findall(r" -o (\S+)", commands)
+                  if not re.search(r"\.(o|a|gch)$", out)}
+        self.assertEqual(linked, {"VORN_Davida_Client.so", "collector/vorn-collector"})
 
     @unittest.skipUnless(IS_WINDOWS, "the DLL's tables")
     def test_dll_exports_the_two_entry_points_and_imports_only_system_libraries(self):

@@ -50,9 +50,9 @@ class Service:
         self.db = db or f"sqlite:{self.path}"
         self.process = None
 
-    def cli(self, *args, status=0):
+    def cli(self, *args, status=0, env=None):
         done = subprocess.run([str(COLLECTOR), *args, "--db", self.db], capture_output=True,
-                              text=True, timeout=60)
+                              text=True, timeout=60, env=dict(os.environ, **(env or {})))
         self.test.assertEqual(done.returncode, status, done.stderr)
         return done.stdout
 
@@ -554,8 +554,10 @@ class Page(unittest.TestCase):
             self.assertEqual(browser.load(service.url + "/players/Alpha" + query, 1280)["flags"],
                              [[str(flag["id"]), flag["received"][:19].replace("T", " "),
                                "Road <Kings>", why, text]])
-            if review == "waiting":  # the operator's list says it in the same words
-                self.assertEqual(service.cli("flags", "list").splitlines()[1].split("\t")[9], why)
+            if review == "waiting":  # the operator's list says it in the same words and names
+                listed = service.cli("flags", "list", env={
+                    "VORN_SERVER_NAMES": f"{SERVER}=Road <Kings>"}).splitlines()[1].split("\t")
+                self.assertEqual((listed[3], listed[9]), ("Road <Kings>", why))
                 service.cli("flags", "accept", str(flag["id"]))
         self.assertEqual(service.leaderboard("?player=Alpha")[0]["miles"], 5.0)
         self.assertEqual(service.request("GET", "/players/Nobody")[0], 404)
@@ -596,7 +598,8 @@ class Page(unittest.TestCase):
                                   capture_output=True, text=True, timeout=60)
             self.assertEqual(done.returncode, 2, done.stderr)
             self.assertIn(message, done.stderr)
-        service.start("--server-name", f"{SERVER}=Road <Kings>", "--no-wall-time-check")
+        service.start("--no-wall-time-check",  # a name with spaces, as the service is given it
+                      env={"VORN_SERVER_NAMES": f" {SERVER}=Road <Kings> ;"})
         name = "<script>document.title='run'</script>"
         running = service.cli("event", "add", name, "--start", stamp(-1), "--end", stamp(1),
                               "--server", servers[0], "--server", servers[1]).strip()
@@ -668,6 +671,8 @@ class PlayerIni(unittest.TestCase):
         self.assertEqual((taken.returncode, ini.with_suffix(".again").exists()), (1, False))
         data = ini.read_bytes()  # no byte-order mark, CR LF line ends only
         self.assertEqual((data[:1], b"\n" in data.replace(b"\r\n", b"")), (b"#", False))
+        for placeholder in (b"CHANGE_ME", b"PASTE_API_KEY_HERE", b"Replace"):  # filled in, and
+            self.assertNotIn(placeholder, data)  # its comments say so
         road = Road(self, service.url)  # the ini as written, but a report every 10 s, not 60
         road.folder.path.joinpath("VORN_Davida_Client.ini").write_bytes(
             data.replace(b"SendIntervalSeconds=60", b"SendIntervalSeconds=10"))
@@ -799,12 +804,20 @@ class Announcements(unittest.TestCase):
             settled.date() - datetime.timedelta(days=settled.weekday() + 7), datetime.time(),
             datetime.timezone.utc)
         driven = now - datetime.timedelta(minutes=45)
+        # and 0.06 on the first day of the month that ended last
+        month_end = settled.date().replace(day=1)
+        month = datetime.datetime.combine((month_end - datetime.timedelta(days=1)).replace(day=1),
+                                          datetime.time(), datetime.timezone.utc)
         stamp = lambda minutes: (now + datetime.timedelta(minutes=minutes)).strftime(
             "%Y-%m-%dT%H:%M:%SZ")
         service.cli("event", "add", "Convoy #1", "--start", stamp(-60), "--end", stamp(-30))
+        reports = ((monday + datetime.timedelta(hours=12), 999.5, 36000), (driven, 0.4, 600),
+                   (month + datetime.timedelta(hours=12), 0.06, 360))
+        in_month = [(m, s) for at, m, s in reports if month.date() <= at.date() < month_end]
+        month_due = now <= datetime.datetime.combine(  # within a week of its end
+            month_end, datetime.time(), datetime.timezone.utc) + datetime.timedelta(days=7)
         with contextlib.closing(sqlite3.connect(service.path)) as db, db:
-            for at, miles, seconds in ((monday + datetime.timedelta(hours=12), 999.5, 36000),
-                                       (driven, 0.4, 600)):
+            for at, miles, seconds in reports:
                 db.execute("INSERT INTO reports(player_id, received_ms, server_id, miles, seconds,"
                            " truck, trailer, flag) VALUES(1, ?, ?, ?, ?, 'T', 'R', '')",
                            (int(at.timestamp() * 1000), SERVER, miles, seconds))
@@ -824,16 +837,21 @@ class Announcements(unittest.TestCase):
             f"**Week {week} of {year}** ({monday.date()} to "
             f"{monday.date() + datetime.timedelta(days=6)}), the top drivers:\n"
             f"1. {safe}: {'999.9 mi, 10.2 h' if in_week else '999.5 mi, 10.0 h'}",
-            f"**Convoy \\#1** has ended: 1 player drove.\n1. {safe}: 0.4 mi, 0.2 h"])
-        self.assertEqual((hook.delivered(3), other.delivered(3)), (expected, expected))
-        self.assertEqual((hook.statuses(), other.statuses()), ([429] + [204] * 3, [204] * 3))
+            f"**Convoy \\#1** has ended: 1 player drove.\n1. {safe}: 0.4 mi, 0.2 h"] + [
+            f"**{month:%B %Y}** ({month.date()} to {month_end - datetime.timedelta(days=1)}), "
+            f"the top drivers:\n1. {safe}: {sum(m for m, _ in in_month):,.1f} mi, "
+            f"{sum(s for _, s in in_month) / 3600:.1f} h"] * month_due)
+        posts = len(expected)
+        self.assertEqual((hook.delivered(posts), other.delivered(posts)), (expected, expected))
+        self.assertEqual((hook.statuses(), other.statuses()),
+                         ([429] + [204] * posts, [204] * posts))
         self.assertGreaterEqual(hook.times[1] - hook.times[0], 1)  # the 429 paused the webhook
         with hook.lock, other.lock:  # nothing pings anyone, whatever the text
             mentions = {json.dumps(p["allowed_mentions"]) for _, p in hook.posts + other.posts}
         self.assertEqual(mentions, {'{"parse": []}'})
         samples = metric_samples(service)
         self.assertEqual([samples[f"vorn_announcements_{metric}", ()] for metric in (
-            "sent_total", "failed_total", "waiting")], [6, 1, 0])
+            "sent_total", "failed_total", "waiting")], [2 * posts, 1, 0])
         service.stop()
 
         # Started again beside a webhook that takes the post and never answers:
@@ -846,7 +864,7 @@ class Announcements(unittest.TestCase):
         stopping = time.monotonic()
         service.stop()
         self.assertLess(time.monotonic() - stopping, 5)  # a post's own limit is 10 s
-        self.assertEqual(len(hook.statuses()), 4)
+        self.assertEqual(len(hook.statuses()), 1 + posts)
         for token in (hook.token, other.token, silent_token):
             self.assertNotIn(token, service.log())
 
@@ -922,6 +940,14 @@ class Commands(unittest.TestCase):
         service.add_player("Night Owl")
         self.assertEqual(run("player", "list", VORN_COLLECTOR_DB=service.db).stdout[:10],
                          "Night Owl\t")
+        # The player's page, when the service's options give the public URL.
+        for name, options, page in (
+                ("Day Bird", "--public-url https://vorn.example/hub/",
+                 ["the player's page: https://vorn.example/hub/players/Day%20Bird"]),
+                ("Dawn", "--listen 127.0.0.1:8787", [])):
+            added = service.cli("player", "add", name, env={
+                "VORN_COLLECTOR_OPTS": options}).splitlines()
+            self.assertEqual([line for line in added if "page" in line], page)
         # A listen address that another program holds: the program, the address, the cause.
         with socket.socket() as taken:
             taken.bind(("127.0.0.1", 0))

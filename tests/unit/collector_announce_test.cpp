@@ -4,6 +4,8 @@
 // Announcements).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <tuple>
@@ -108,6 +110,97 @@ TEST(CollectorAnnounce, ResultsAreDueOnceSettledAndEventsForAWeek) {
       {end + eventsLookBackMs + 1, false},
   };
   for (const auto& row : rows) EXPECT_EQ(eventResultsDue(end, row.nowMs), row.due) << row.nowMs;
+}
+
+// A month's results are due on the 1st of the next at 00:10 UTC, across a
+// year's end and in a short month alike.
+TEST(CollectorAnnounce, AMonthIsDueOnTheFirstOfTheNextOnceSettled) {
+  const std::int64_t december = 1796083200000;  // 2026-12-01 00:00
+  const struct {
+    std::int64_t nowMs;
+    CalendarMonth month;
+  } rows[] = {
+      {december + resultsSettleMs - 1, {2026, 10, 20727, 20758}},
+      {december + resultsSettleMs, {2026, 11, 20758, 20788}},
+      {1798761600000 + resultsSettleMs - 1, {2026, 11, 20758, 20788}},  // 2027-01-01
+      {1798761600000 + resultsSettleMs, {2026, 12, 20788, 20819}},
+      {1803859200000 + resultsSettleMs, {2027, 2, 20850, 20878}},  // 2027-03-01: 28 days
+  };
+  for (const auto& row : rows) {
+    const CalendarMonth month = monthToAnnounce(row.nowMs);
+    EXPECT_EQ(
+        std::make_tuple(month.year, month.month, month.firstDay, month.untilDay),
+        std::make_tuple(row.month.year, row.month.month, row.month.firstDay, row.month.untilDay))
+        << row.nowMs;
+  }
+}
+
+// Not recorded again a week after the month's end, when the outbox may have
+// forgotten it (the 31st of the next month) while it is still the last ended.
+TEST(CollectorAnnounce, AMonthIsDueForAWeekOnly) {
+  const CalendarMonth november{2026, 11, 20758, 20788};
+  const std::int64_t end = 1796083200000;  // 2026-12-01 00:00
+  EXPECT_FALSE(monthResultsDue(november, end + resultsSettleMs - 1));
+  EXPECT_TRUE(monthResultsDue(november, end + monthsLookBackMs));
+  EXPECT_FALSE(monthResultsDue(november, end + monthsLookBackMs + 1));
+  EXPECT_FALSE(monthResultsDue(november, end + 30 * msPerDay));  // 2026-12-31, pruned by then
+  EXPECT_EQ(monthToAnnounce(end + 30 * msPerDay).month, 11);
+}
+
+// With the collector's public URL each results post ends with its page, in
+// the brackets that keep a chat from previewing it; without one, no link.
+TEST(CollectorAnnounce, ResultsLinkToTheirBoardOrEventOnlyWithAPublicUrl) {
+  const std::vector<Standing> top = {{"Ann", 12, 1, 3600}};
+  const std::string url = "https://vorn.example/hub";
+  const CalendarMonth november{2026, 11, 20758, 20788};
+  const struct {
+    std::string post;
+    const char* ends;
+  } rows[] = {
+      {weekMessage(2026, 49, 20787, top, boardUrl(url, 20787, 20793)),
+       "12.0 mi, 1.0 h\n<https://vorn.example/hub/?since=2026-11-30&until=2026-12-06>"},
+      {weekMessage(2026, 49, 20787, top, boardUrl("", 20787, 20793)), "12.0 mi, 1.0 h"},
+      {monthMessage(november, top, boardUrl(url, november.firstDay, november.untilDay - 1)),
+       "12.0 mi, 1.0 h\n<https://vorn.example/hub/?since=2026-11-01&until=2026-11-30>"},
+      {monthMessage(november, top, boardUrl("", november.firstDay, november.untilDay - 1)),
+       "12.0 mi, 1.0 h"},
+      {eventMessage("Convoy", 1, top, eventUrl(url, 7)),
+       "12.0 mi, 1.0 h\n<https://vorn.example/hub/events/7>"},
+      {eventMessage("Convoy", 1, top, eventUrl("", 7)), "12.0 mi, 1.0 h"},
+  };
+  for (const auto& row : rows) {
+    const std::string& post = row.post;
+    EXPECT_EQ(post.substr(post.size() - std::min(post.size(), std::strlen(row.ends))), row.ends)
+        << post;
+  }
+  EXPECT_EQ(monthMessage(november, top).substr(0, 47),
+            "**November 2026** (2026-11-01 to 2026-11-30), t");
+}
+
+TEST(CollectorAnnounce, ThePublicUrlIsHttpsOrLoopbackHttp) {
+  const struct {
+    const char* url;
+    bool taken;
+  } rows[] = {
+      {"https://vorn.example", true},
+      {"https://vorn.example:8443/hub", true},
+      {"http://127.0.0.1:8787", true},
+      {"http://127.1.2.3", true},
+      {"http://localhost:8787", true},
+      {"http://[::1]:8787", true},
+      {"http://vorn.example", false},
+      {"http://localhost.evil.example", false},
+      {"http://127.0.0.1.evil.example", false},
+      {"http://128.0.0.1", false},
+      {"ftp://vorn.example", false},
+      {"https://", false},
+      {"https://user@vorn.example", false},
+      {"https://vorn.example/?a=b", false},
+      {"https://vorn.example/#top", false},
+      {"https://vorn example", false},
+      {"https://vorn.example/<b>", false},
+  };
+  for (const auto& row : rows) EXPECT_EQ(publicUrlProblem(row.url).empty(), row.taken) << row.url;
 }
 
 TEST(CollectorAnnounce, AWebhookIsAnHttpUrlAndItsProblemNeverShowsIt) {

@@ -1,0 +1,64 @@
+#include "ops/command_line.h"
+
+#include <iostream>
+
+#include "ops/command.h"
+#include "ops/database.h"
+#include "ops/export_command.h"
+#include "store/store.h"
+#include "vorn_deployment.h"
+
+namespace collector {
+
+CommandLine::CommandLine() {
+  app.require_subcommand(1);
+  app.set_version_flag("--version", std::string("vorn-collector ") + deployment::version);
+  addServeCommand(app, serve, db);
+  addPlayerCommands(app, players, db);
+  exportCommand = addExportCommand(app, db);
+  addFlagCommands(app, flags, db);
+  addEventCommands(app, events, db);
+  addActivityCommand(app, activity, db);
+}
+
+int readCommandLine(CommandLine& line, int argc, const char* const* argv) {
+  line.words.assign(argv + 1, argv + argc);
+  try {
+    line.app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const bool unknown = dynamic_cast<const CLI::ExtrasError*>(&e) != nullptr ||
+                         dynamic_cast<const CLI::RequiredError*>(&e) != nullptr;
+    const std::string hint = unknown ? nearestOptionHint(line.app, line.words) : "";
+    if (!hint.empty()) return failure(e.get_exit_code(), hint);
+    return line.app.exit(e);
+  }
+  // What the command line alone can get wrong is said before the store opens.
+  if (serveCommandGiven(line.serve)) {
+    if (const int status = prepareServeCommand(line.serve)) return status;
+  }
+  if (eventCommandGiven(line.events)) {
+    if (const int status = prepareEventCommand(line.events)) return status;
+  }
+  return -1;
+}
+
+int runCommandLine(CommandLine& line) {
+  // Only serve and player add make a database where none is.
+  const bool mayCreate = serveCommandGiven(line.serve) || line.players.add->parsed();
+  std::string url;
+  std::string error;
+  if (!chooseDatabase(line.db, mayCreate, serviceDefaultsFile, url, error)) {
+    return failure(2, error);
+  }
+  auto store = openStore(url, error);
+  if (!store) return failure(1, error + serviceUserHint(error, line.words));
+  if (flagCommandGiven(line.flags)) return runFlagCommand(*store, line.flags);
+  if (eventCommandGiven(line.events)) return runEventCommand(*store, line.events);
+  if (serveCommandGiven(line.serve)) return runServeCommand(*store, line.serve);
+  if (playerCommandGiven(line.players)) return runPlayerCommand(*store, line.players);
+  if (line.exportCommand->parsed()) return runExportCommand(*store);
+  if (line.activity.command->parsed()) return runActivityCommand(*store, line.activity);
+  return 2;
+}
+
+}  // namespace collector
