@@ -31,8 +31,12 @@ LogLimiter& storeLog() {
 
 }  // namespace
 
-Announcer::Announcer(Store& store, std::vector<Webhook> webhooks, Counts counts)
-    : store_(store), webhooks_(std::move(webhooks)), counts_(std::move(counts)) {
+Announcer::Announcer(Store& store, std::vector<Webhook> webhooks, Counts counts,
+                     std::string publicUrl)
+    : store_(store),
+      webhooks_(std::move(webhooks)),
+      publicUrl_(std::move(publicUrl)),
+      counts_(std::move(counts)) {
   startWebhooks();  // before the threads that post
   thread_ = std::thread([this] { run(); });
   for (std::size_t i = 0; i < webhooks_.size(); ++i) {
@@ -64,7 +68,7 @@ void Announcer::run() {
     const std::int64_t steady = steadyClockMs();
     if (steady >= nextResults) {
       std::string problem;
-      if (!recordResults(store_, wallClockMs(), problem)) {
+      if (!recordResults(store_, wallClockMs(), problem, publicUrl_)) {
         storeLog().write("results", "announcements: " + problem);
       }
       nextResults = steady + resultsEveryMs;

@@ -37,7 +37,9 @@ class Announcer {
     std::function<void(std::int64_t waiting)> waiting;  // deliveries due or coming, all webhooks
   };
 
-  Announcer(Store& store, std::vector<Webhook> webhooks, Counts counts);
+  // Results posts link to `publicUrl`'s pages when it is not "".
+  Announcer(Store& store, std::vector<Webhook> webhooks, Counts counts,
+            std::string publicUrl = "");
   // Stops the threads: a post under way is cut off, so this returns within a
   // store call's time.
   ~Announcer();
@@ -57,6 +59,7 @@ class Announcer {
 
   Store& store_;
   const std::vector<Webhook> webhooks_;
+  const std::string publicUrl_;
   const Counts counts_;
   std::mutex mutex_;
   std::condition_variable wake_;

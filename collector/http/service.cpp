@@ -34,7 +34,8 @@ Service::Service(Store& store, const ServeOptions& options, Metrics& metrics)
     counts.sent = [&metrics] { metrics.announcementSent(); };
     counts.failed = [&metrics] { metrics.announcementFailed(); };
     counts.waiting = [&metrics](std::int64_t waiting) { metrics.announcementsWaiting(waiting); };
-    announcer_ = std::make_unique<Announcer>(store, options.webhooks, std::move(counts));
+    announcer_ = std::make_unique<Announcer>(store, options.webhooks, std::move(counts),
+                                             options.publicUrl);
   }
 }
 

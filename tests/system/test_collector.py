@@ -828,19 +828,24 @@ class Announcements(unittest.TestCase):
         service.stop(signal.SIGKILL)  # the milestone is in the store alone
 
         hook, other = Webhook(self, [(429, {"Retry-After": "1"})]), Webhook(self)
-        service.start("--webhook", hook.url, "--metrics-listen", "127.0.0.1:0",
-                      env={"VORN_WEBHOOKS": f" {other.url}\n"})
+        site = "https://vorn.example"  # the results link to their pages there
+        service.start("--webhook", hook.url, "--metrics-listen", "127.0.0.1:0", "--public-url",
+                      site, env={"VORN_WEBHOOKS": f" {other.url}\n"})
         safe = "@\u200beveryone \\*Ann\\* \\[x\\]\\(y\\) <@\u200b1\\>"
         year, week, _ = monday.isocalendar()
         expected = sorted([
             f"**{safe}** has driven 1,000 counted miles.",
             f"**Week {week} of {year}** ({monday.date()} to "
             f"{monday.date() + datetime.timedelta(days=6)}), the top drivers:\n"
-            f"1. {safe}: {'999.9 mi, 10.2 h' if in_week else '999.5 mi, 10.0 h'}",
-            f"**Convoy \\#1** has ended: 1 player drove.\n1. {safe}: 0.4 mi, 0.2 h"] + [
+            f"1. {safe}: {'999.9 mi, 10.2 h' if in_week else '999.5 mi, 10.0 h'}\n"
+            f"<{site}/?since={monday.date()}&until={monday.date() + datetime.timedelta(days=6)}>",
+            f"**Convoy \\#1** has ended: 1 player drove.\n1. {safe}: 0.4 mi, 0.2 h\n"
+            f"<{site}/events/1>"] + [
             f"**{month:%B %Y}** ({month.date()} to {month_end - datetime.timedelta(days=1)}), "
             f"the top drivers:\n1. {safe}: {sum(m for m, _ in in_month):,.1f} mi, "
-            f"{sum(s for _, s in in_month) / 3600:.1f} h"] * month_due)
+            f"{sum(s for _, s in in_month) / 3600:.1f} h\n"
+            f"<{site}/?since={month.date()}&until={month_end - datetime.timedelta(days=1)}>"]
+            * month_due)
         posts = len(expected)
         self.assertEqual((hook.delivered(posts), other.delivered(posts)), (expected, expected))
         self.assertEqual((hook.statuses(), other.statuses()),
