@@ -216,8 +216,8 @@ class PostgresStore : public Store {
                   std::string& error) override {
     Lease lease(link_, link_.main, error, pg::batchBudget);
     if (!lease) return false;
-    const pg::Clock::time_point settleBy = pg::deadline();
-    pg::setDeadline(std::min(settleBy, pg::Clock::now() + pg::workBudget));
+    const pg::Clock::time_point settleBy = lease.deadline;
+    lease.deadline = std::min(settleBy, pg::Clock::now() + pg::workBudget);
     std::string txid;
     if (!lease.begin("BEGIN", error) || !storeBatch(lease, batch, outcomes, txid, error)) {
       std::string ignored;
@@ -234,8 +234,7 @@ class PostgresStore : public Store {
       outcomes.clear();
       return false;
     }
-    pg::setDeadline(settleBy);
-    const pg::Link::Settled settled = link_.settle(txid, backend);
+    const pg::Link::Settled settled = link_.settle(txid, backend, settleBy);
     if (settled == pg::Link::Settled::committed) {
       ++settledCommits_;
       return true;
@@ -487,13 +486,6 @@ class PostgresStore : public Store {
 
   bool healthy() override { return link_.probe(); }
 
- private:
-  static bool rollBack(Lease& lease) {
-    std::string ignored;
-    lease.simple("ROLLBACK", ignored);
-    return false;
-  }
-
   bool addEvent(Event& event, std::int64_t nowMs, std::string& error) override {
     Lease lease(link_, link_.main, error, pg::callTime);
     if (!lease) return false;
@@ -535,6 +527,13 @@ class PostgresStore : public Store {
     rows =
         eventRows(event, rowsOf(result, [](const Row& row) { return sql::totalsRow(row, false); }));
     return true;
+  }
+
+ private:
+  static bool rollBack(Lease& lease) {
+    std::string ignored;
+    lease.simple("ROLLBACK", ignored);
+    return false;
   }
 
   // Three statements for a whole batch, each with arrays as its values:
