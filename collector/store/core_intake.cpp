@@ -13,8 +13,8 @@ namespace {
 
 using sql::Query;
 
-// What a batch stores: each report's outcome, the totals its stored reports
-// add, and the time of the latest (when their milestones were reached).
+// What a batch's stored reports add to the totals, and the time of the
+// latest of them (when their milestones were reached).
 struct Stored {
   TotalsDelta totals;
   std::int64_t latestMs = 0;

@@ -1,6 +1,8 @@
-// The one interface between the collector's rules and its database. Everything
-// else (intake, leaderboard, page, command line) talks to a Store; a Store is
-// opened from a URL by openStore and knows nothing about HTTP.
+// The one interface between the collector's rules and its database, split by
+// role (players, intake, boards, reviews, events, outbox, health). Everything
+// else (intake, leaderboard, page, command line) talks to a Store or one of
+// its roles; a Store is opened from a URL by openStore and knows nothing
+// about HTTP.
 //
 // Guarantees every implementation gives:
 // - Every call may come from any thread at any time; the implementation
