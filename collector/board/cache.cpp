@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "board/movement.h"
+#include "board/rows.h"
 #include "core/clock.h"
 #include "core/gzip.h"
 #include "core/log_limit.h"
