@@ -2,8 +2,7 @@
 
 #include <algorithm>
 
-#include "board/movement.h"
-#include "board/rows.h"
+#include "board/bytes.h"
 #include "core/clock.h"
 #include "core/gzip.h"
 #include "core/log_limit.h"
@@ -17,45 +16,6 @@ namespace {
 LogLimiter& storeFailures() {
   static LogLimiter limiter;
   return limiter;
-}
-
-// Heap bytes of a string beyond the object itself (short ones live inside it).
-std::size_t textBytes(const std::string& text) {
-  return text.capacity() > 15 ? text.capacity() + 1 : 0;
-}
-
-// A map node of the servers' totals: the node's links and colour besides its pair.
-std::size_t serverBytes(const std::map<std::string, ServerTotals>& servers) {
-  std::size_t bytes = 0;
-  for (const auto& [id, totals] : servers) {
-    bytes += 32 + sizeof(std::pair<const std::string, ServerTotals>) + textBytes(id);
-  }
-  return bytes;
-}
-
-std::size_t sizeOf(const std::vector<LeaderboardRow>& rows) {
-  std::size_t bytes = sizeof rows + rows.capacity() * sizeof(LeaderboardRow);
-  for (const LeaderboardRow& row : rows) {
-    bytes += textBytes(row.playerName) + textBytes(row.lastTruck) + textBytes(row.lastTrailer) +
-             serverBytes(row.servers);
-  }
-  return bytes;
-}
-
-std::size_t sizeOf(const std::vector<DayTotals>& days) {
-  std::size_t bytes = sizeof days + days.capacity() * sizeof(DayTotals);
-  for (const DayTotals& day : days) bytes += serverBytes(day.servers);
-  return bytes;
-}
-
-std::size_t sizeOf(const PlayerActivity& activity) {
-  std::size_t bytes = sizeof activity + sizeOf(activity.view.days) +
-                      activity.view.lastReports.capacity() * sizeof(StoredReport);
-  for (const StoredReport& report : activity.view.lastReports) {
-    bytes += textBytes(report.playerName) + textBytes(report.serverId) + textBytes(report.truck) +
-             textBytes(report.trailer) + textBytes(report.flag);
-  }
-  return bytes;
 }
 
 }  // namespace
@@ -78,7 +38,8 @@ struct BoardCache::Gather {
   }
 };
 
-BoardCache::BoardCache(Store& store, Limits limits) : store_(store), limits_(std::move(limits)) {
+BoardCache::BoardCache(Store& store, Limits limits)
+    : store_(store), limits_(std::move(limits)), sums_(store, *this, limits_.maxDays) {
   for (std::size_t i = 0; i < limits_.threads; ++i) threads_.emplace_back([this] { work(); });
   threads_.emplace_back([this] { answer(); });
 }
@@ -105,10 +66,6 @@ BoardCache::~BoardCache() {
 
 std::int64_t BoardCache::nowMs() const { return limits_.now ? limits_.now() : wallClockMs(); }
 
-std::int64_t BoardCache::firstOpenDay() const {
-  return dayOf(nowMs() - limits_.closeAfter.count());
-}
-
 BoardCache::Room BoardCache::limit(Share share) const {
   // The tabs are few but large; player pages many and small.
   static constexpr std::size_t entryQuarters[] = {1, 2, 1}, byteQuarters[] = {2, 1, 1};
@@ -122,10 +79,7 @@ BoardCache::Room BoardCache::room(Share share) const {
   return pools_[static_cast<std::size_t>(share)].room;
 }
 
-std::size_t BoardCache::closedDays() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return closedDays_.size();
-}
+std::size_t BoardCache::closedDays() const { return sums_.closedDays(); }
 
 void BoardCache::view(ViewRequest request, Render render, Done done) {
   auto gather = std::make_shared<Gather>();
@@ -464,29 +418,30 @@ void BoardCache::compute(const Job& job) {
       if (found != entries_.end()) found->second.hot = false;
       if (found != entries_.end()) share = found->second.share;
     }
-    const std::int64_t firstOpen = firstOpenDay();
+    const std::int64_t nowMs = this->nowMs();
+    const SumsAt at{nowMs, dayOf(nowMs - limits_.closeAfter.count()), generation, share};
     const Period period{key.fromMs, key.untilMs};
     std::int64_t fromDay = 0, untilDay = 0;
     daysOf(period, fromDay, untilDay);
     std::string error;
     if (key.kind == Kind::board) {
       auto rows = std::make_shared<std::vector<LeaderboardRow>>();
-      done = computeBoard(period, share, generation, firstOpen, *rows, error);
-      bytes = sizeOf(*rows);
+      done = sums_.board(period, at, *rows, error);
+      bytes = bytesOf(*rows);
       value.data = std::move(rows);
-      closed = untilDay <= firstOpen;
+      closed = untilDay <= at.firstOpen;
     } else if (key.kind == Kind::days) {
       auto days = std::make_shared<std::vector<DayTotals>>();
-      done = computeDays(period, generation, firstOpen, *days, error);
-      bytes = sizeOf(*days);
+      done = sums_.days(period, at, *days, error);
+      bytes = bytesOf(*days);
       value.data = std::move(days);
-      closed = untilDay <= firstOpen;
+      closed = untilDay <= at.firstOpen;
     } else {
       auto activity = std::make_shared<PlayerActivity>();
       done = store_.playerActivity(key.name, period, activity->view, activity->found, error);
       // A player that does not exist is an answer too (a 404).
       if (!done && !activity->found) done = true, activity->view = PlayerView();
-      bytes = sizeOf(*activity);
+      bytes = sizeof(PlayerActivity) + bytesOf(activity->view);
       value.data = std::move(activity);
     }
     if (!done) storeFailures().write(error, "leaderboard failed: " + error);
@@ -522,162 +477,49 @@ void BoardCache::compute(const Job& job) {
   for (const Waiter& waiter : waiters) waiter(answer, value);
 }
 
-bool BoardCache::computeBoard(const Period& period, Share share, std::uint64_t generation,
-                              std::int64_t firstOpen, std::vector<LeaderboardRow>& rows,
-                              std::string& error) {
-  if (!isAllTime(period)) return periodBoard(period, share, generation, firstOpen, rows, error);
-  // The all-time board with each player's movement since seven days ago: the
-  // kept boards of their closed days, each joined with the open days read
-  // once, so that both hold the same reports.
-  const std::int64_t cut = firstOpen * msPerDay;
-  const Period latest{(dayOf(nowMs()) - movementDays) * msPerDay, cut};
-  std::vector<LeaderboardRow> open;
-  if (!store_.leaderboard({cut, period.untilMs}, open, error)) return false;
-  const auto closedLatest = closedBoard(latest, dayOf(latest.fromMs), share, generation, error);
-  if (!closedLatest) return false;
-  const auto closedAll =
-      closedBoard({period.fromMs, cut}, dayOf(period.fromMs), share, generation, error);
-  if (!closedAll) return false;
-  rows = joinBoards(*closedAll, open);
-  setRanksThen(rows, joinBoards(*closedLatest, open));
-  return true;
+std::shared_ptr<const Rows> BoardCache::keptBoard(const Period& period) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto found = entries_.find(Key{Kind::board, period.fromMs, period.untilMs, {}});
+  if (found == entries_.end()) return nullptr;
+  Entry& entry = found->second;
+  if (!entry.value.data || !entry.closed || entry.stale) return nullptr;
+  entry.readAt = Clock::now();
+  Pool& pool = pools_[static_cast<std::size_t>(entry.share)];
+  if (entry.listed) pool.lru.splice(pool.lru.begin(), pool.lru, entry.lru);
+  return std::static_pointer_cast<const Rows>(entry.value.data);
 }
 
-bool BoardCache::periodBoard(const Period& period, Share share, std::uint64_t generation,
-                             std::int64_t firstOpen, std::vector<LeaderboardRow>& rows,
-                             std::string& error) {
-  std::int64_t fromDay = 0, untilDay = 0;
-  daysOf(period, fromDay, untilDay);
-  if (fromDay >= firstOpen || untilDay <= firstOpen) return store_.leaderboard(period, rows, error);
-  // Closed days and open ones: the closed days' board kept, the open days
-  // read afresh.
-  const std::int64_t cut = firstOpen * msPerDay;
-  const auto closed = closedBoard({period.fromMs, cut}, fromDay, share, generation, error);
-  std::vector<LeaderboardRow> open;
-  if (!closed || !store_.leaderboard({cut, period.untilMs}, open, error)) return false;
-  rows = joinBoards(*closed, open);
-  return true;
-}
-
-std::shared_ptr<const std::vector<LeaderboardRow>> BoardCache::closedBoard(const Period& period,
-                                                                           std::int64_t fromDay,
-                                                                           Share share,
-                                                                           std::uint64_t generation,
-                                                                           std::string& error) {
-  using Rows = std::vector<LeaderboardRow>;
+void BoardCache::keepBoard(const Period& period, std::shared_ptr<const Rows> rows, Share share,
+                           std::uint64_t generation, const Period* replaced) {
   const Key key{Kind::board, period.fromMs, period.untilMs, {}};
-  // The same board a day shorter, when kept: then only its last day is read.
-  const std::int64_t lastDay = period.untilMs / msPerDay - 1;
-  const Key shorter{Kind::board, period.fromMs, lastDay * msPerDay, {}};
-  std::shared_ptr<const Rows> before;
   const Clock::time_point now = Clock::now();
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const auto kept = [&](const Key& at) -> std::shared_ptr<const Rows> {
-      auto found = entries_.find(at);
-      if (found == entries_.end()) return nullptr;
-      Entry& entry = found->second;
-      if (!entry.value.data || !entry.closed || entry.stale) return nullptr;
-      entry.readAt = now;
-      Pool& pool = pools_[static_cast<std::size_t>(entry.share)];
-      if (entry.listed) pool.lru.splice(pool.lru.begin(), pool.lru, entry.lru);
-      return std::static_pointer_cast<const Rows>(entry.value.data);
-    };
-    if (auto board = kept(key)) return board;
-    if (fromDay < lastDay) before = kept(shorter);
-  }
-  auto rows = std::make_shared<Rows>();
-  if (before) {
-    Rows last;
-    if (!store_.leaderboard({lastDay * msPerDay, period.untilMs}, last, error)) return nullptr;
-    *rows = joinBoards(*before, last);
-  } else if (!store_.leaderboard(period, *rows, error)) {
-    return nullptr;
-  }
   std::lock_guard<std::mutex> lock(mutex_);
   // Kept unless a review came meanwhile, or its own readers compute it.
   auto found = entries_.find(key);
   if (generation != generation_ ||
       (found != entries_.end() && (found->second.queued || !found->second.waiters.empty()))) {
-    return rows;
+    return;
   }
   if (found == entries_.end()) {
     found = entries_.emplace(key, Entry()).first;
     found->second.share = share;
   }
   Entry& entry = found->second;
-  entry.value = {rows, nextVersion_++};
+  const std::size_t bytes = bytesOf(*rows) + sizeof(Entry);
+  entry.value = {std::move(rows), nextVersion_++};
   entry.startedAt = now;
   entry.readAt = now;
   entry.closed = true;
   entry.stale = false;
   entry.hot = false;
-  keep(key, entry, sizeOf(*rows) + sizeof(Entry));
+  keep(key, entry, bytes);
+  if (!replaced) return;
   // Read no more: its successor is kept.
-  auto replaced = before ? entries_.find(shorter) : entries_.end();
-  if (replaced != entries_.end() && !replaced->second.queued && replaced->second.waiters.empty()) {
+  const Key shorter{Kind::board, replaced->fromMs, replaced->untilMs, {}};
+  auto gone = entries_.find(shorter);
+  if (gone != entries_.end() && !gone->second.queued && gone->second.waiters.empty()) {
     drop(shorter);
   }
-  return rows;
-}
-
-bool BoardCache::computeDays(const Period& period, std::uint64_t generation, std::int64_t firstOpen,
-                             std::vector<DayTotals>& days, std::string& error) {
-  std::int64_t fromDay = 0, untilDay = 0;
-  daysOf(period, fromDay, untilDay);
-  // Closed days from memory, those not yet there read in one range; then the
-  // open days, afresh.
-  std::map<std::int64_t, DayTotals> closed;
-  std::int64_t missingFrom = 0, missingUntil = 0;
-  if (untilDay - fromDay > static_cast<std::int64_t>(limits_.maxDays)) {
-    return store_.communityDays(period, days, error);  // no chart spans that much
-  }
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (std::int64_t day = fromDay; day < std::min(untilDay, firstOpen); ++day) {
-      auto found = closedDays_.find(day);
-      if (found != closedDays_.end()) {
-        closed.emplace(day, found->second);
-      } else {
-        if (missingFrom == missingUntil) missingFrom = day;
-        missingUntil = day + 1;
-      }
-    }
-  }
-  if (missingFrom < missingUntil) {
-    std::vector<DayTotals> read;
-    if (!store_.communityDays({missingFrom * msPerDay, missingUntil * msPerDay}, read, error)) {
-      return false;
-    }
-    for (DayTotals& day : read) closed[day.day] = std::move(day);
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (std::int64_t day = missingFrom; generation == generation_ && day < missingUntil; ++day) {
-      if (closedDays_.size() >= limits_.maxDays) {
-        // The most recent days are the ones charts show most.
-        if (closedDays_.begin()->first >= day) continue;
-        closedDays_.erase(closedDays_.begin());
-      }
-      auto found = closed.find(day);
-      DayTotals& kept = closedDays_[day];
-      if (found != closed.end()) {
-        kept = found->second;
-      } else {
-        kept.day = day;
-      }
-    }
-  }
-  days.clear();
-  for (auto& [day, totals] : closed) {
-    if (totals.reports > 0) days.push_back(std::move(totals));
-  }
-  const std::int64_t openFrom = std::max(fromDay, firstOpen);
-  if (openFrom < untilDay) {
-    std::vector<DayTotals> open;
-    const Period openPeriod{openFrom * msPerDay, period.untilMs};
-    if (!store_.communityDays(openPeriod, open, error)) return false;
-    days.insert(days.end(), open.begin(), open.end());
-  }
-  return true;
 }
 
 void BoardCache::checkReviews(bool always) {
@@ -722,11 +564,7 @@ void BoardCache::invalidate(const std::vector<std::int64_t>* days) {
     return std::any_of(days->begin(), days->end(),
                        [&](std::int64_t day) { return day >= fromDay && day < untilDay; });
   };
-  if (!days) {
-    closedDays_.clear();
-  } else {
-    for (std::int64_t day : *days) closedDays_.erase(day);
-  }
+  sums_.forget(days, generation_);
   for (auto& [key, entry] : entries_) {
     if (key.kind != Kind::board && key.kind != Kind::days) continue;
     std::int64_t fromDay = 0, untilDay = 0;

@@ -42,6 +42,7 @@
 #include <tuple>
 #include <vector>
 
+#include "board/period_sums.h"
 #include "core/calendar.h"
 #include "store/store.h"
 
@@ -52,8 +53,6 @@ enum class BoardAnswer {
   busy,    // not computed in time, or too many waiting (503)
   failed,  // the store failed (503)
 };
-
-enum class Share { tabs, players, others };
 
 // One player's days and latest reports (its totals come from a board).
 struct PlayerActivity {
@@ -87,7 +86,7 @@ struct ViewRequest {
   Period playerDays;
 };
 
-class BoardCache {
+class BoardCache : private KeptBoards {
  public:
   struct Limits {
     std::chrono::milliseconds reuse{2000};
@@ -108,7 +107,7 @@ class BoardCache {
   using Done = std::function<void(BoardAnswer, std::shared_ptr<const Rendered>)>;
 
   BoardCache(Store& store, Limits limits);
-  ~BoardCache();  // answers busy to the requests still waiting
+  ~BoardCache() override;  // answers busy to the requests still waiting
   BoardCache(const BoardCache&) = delete;
   BoardCache& operator=(const BoardCache&) = delete;
 
@@ -180,24 +179,14 @@ class BoardCache {
   bool makeRoom(Share share, const Key& self, std::size_t bytes, Clock::time_point now);
   void drop(const Key& key);
   void compute(const Job& job);
-  bool computeBoard(const Period& period, Share share, std::uint64_t generation,
-                    std::int64_t firstOpen, std::vector<LeaderboardRow>& rows, std::string& error);
-  bool periodBoard(const Period& period, Share share, std::uint64_t generation,
-                   std::int64_t firstOpen, std::vector<LeaderboardRow>& rows, std::string& error);
-  // The board of closed days [fromDay, period's end), kept until a review
-  // touches one of them; null when the store failed.
-  std::shared_ptr<const std::vector<LeaderboardRow>> closedBoard(const Period& period,
-                                                                 std::int64_t fromDay, Share share,
-                                                                 std::uint64_t generation,
-                                                                 std::string& error);
-  bool computeDays(const Period& period, std::uint64_t generation, std::int64_t firstOpen,
-                   std::vector<DayTotals>& days, std::string& error);
+  std::shared_ptr<const Rows> keptBoard(const Period& period) override;
+  void keepBoard(const Period& period, std::shared_ptr<const Rows> rows, Share share,
+                 std::uint64_t generation, const Period* replaced) override;
   void checkReviews(bool always);
   void invalidate(const std::vector<std::int64_t>* days);
   void work();
   void answer();
   std::int64_t nowMs() const;
-  std::int64_t firstOpenDay() const;
   static std::size_t sharesOf(Kind kind);
 
   Store& store_;
@@ -215,7 +204,6 @@ class BoardCache {
   };
   std::map<Key, Rendering> rendering_;            // answers under way, by key
   std::multimap<Clock::time_point, Key> timers_;  // successors of hot values
-  std::map<std::int64_t, DayTotals> closedDays_;  // reports == 0: a day without any
   std::uint64_t generation_ = 0;                  // reviews noticed
   std::uint64_t nextVersion_ = 1;
   bool stopping_ = false;
@@ -225,6 +213,7 @@ class BoardCache {
   bool checkQueued_ = false;
   ReviewMark mark_;
   Clock::time_point checkedAt_;
+  PeriodSums sums_;
   std::vector<std::thread> threads_;
 };
 
