@@ -115,8 +115,7 @@ bool PeriodSums::days(const Period& period, const SumsAt& at, std::vector<DayTot
 }
 
 void PeriodSums::keepDays(std::int64_t fromDay, std::int64_t untilDay,
-                          const std::map<std::int64_t, DayTotals>& read,
-                          std::uint64_t generation) {
+                          const std::map<std::int64_t, DayTotals>& read, std::uint64_t generation) {
   std::lock_guard<std::mutex> lock(mutex_);
   for (std::int64_t day = fromDay; generation == generation_ && day < untilDay; ++day) {
     if (closedDays_.size() >= maxDays_) {

@@ -17,12 +17,11 @@
 #include <string>
 #include <vector>
 
+#include "board/value_cache.h"
 #include "core/calendar.h"
 #include "store/store.h"
 
 namespace collector {
-
-enum class Share { tabs, players, others };
 
 using Rows = std::vector<LeaderboardRow>;
 
