@@ -206,7 +206,7 @@ void BoardCache::touched(const std::vector<std::int64_t>* receivedMs) {
     for (const std::int64_t ms : *receivedMs) reviewedDays.push_back(dayOf(ms));
   }
   sums_.forget(receivedMs ? &reviewedDays : nullptr, watch_->generation());
-  values_.touch([&](const CacheKey& key) {
+  values_.touch([&](const CacheKey& key, const void*) {
     if (key.kind != board && key.kind != days) return false;
     if (!receivedMs) return true;
     std::int64_t fromDay = 0, untilDay = 0;

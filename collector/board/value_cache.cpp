@@ -132,6 +132,17 @@ std::shared_ptr<const void> ValueCache::read(
   return entry.value.data;
 }
 
+std::shared_ptr<const void> ValueCache::readFresh(const CacheKey& key) {
+  const Clock::time_point now = Clock::now();
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto found = entries_.find(key);
+  if (found == entries_.end() || !found->second.value.data) return nullptr;
+  Entry& entry = found->second;
+  if (entry.state != State::kept && now - entry.startedAt >= limits_.reuse) return nullptr;
+  markRead(entry, now);
+  return entry.value.data;
+}
+
 void ValueCache::drop(const CacheKey& key) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto found = entries_.find(key);
@@ -140,10 +151,10 @@ void ValueCache::drop(const CacheKey& key) {
   }
 }
 
-void ValueCache::touch(const std::function<bool(const CacheKey&)>& touched) {
+void ValueCache::touch(const std::function<bool(const CacheKey&, const void* data)>& touched) {
   std::lock_guard<std::mutex> lock(mutex_);
   for (auto& [key, entry] : entries_) {
-    if (!entry.value.data || !touched(key)) continue;
+    if (!entry.value.data || !touched(key, entry.value.data.get())) continue;
     if (entry.state == State::kept) entry.state = State::timed;
     entry.touched = true;
   }

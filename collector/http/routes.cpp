@@ -65,7 +65,7 @@ Routes::Routes(Store& store, const ServeOptions& options, Metrics& metrics)
   EventBoards::Limits eventLimits;
   eventLimits.reuse = limits.reuse;
   eventLimits.computed = limits.computed;
-  events_ = std::make_unique<EventBoards>(store, eventLimits);
+  events_ = std::make_unique<EventBoards>(store, eventLimits, boards_->reviews());
   if (!options.webhooks.empty()) {
     announcer_ = std::make_unique<Announcer>(store, options.webhooks, metrics_);
   }
