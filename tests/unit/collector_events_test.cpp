@@ -97,7 +97,8 @@ TEST(CollectorEvents, TimesAndRules) {
 
 // An ended event's board is read once and kept: a report stored in its window
 // afterwards (as no client could, but a test may) stays off it, and so does a
-// review outside the window, until a review touches one of its reports.
+// review outside the window, until a review touches one of its reports, even
+// one stamped by a clock far behind (seen from the store's review mark).
 TEST(CollectorEvents, AnEndedEventsBoardIsKeptUntilAReviewTouchesItsReports) {
   const std::string path =
       ::testing::TempDir() + "vorn-events-kept-" + std::to_string(getpid()) + ".db";
@@ -111,9 +112,12 @@ TEST(CollectorEvents, AnEndedEventsBoardIsKeptUntilAReviewTouchesItsReports) {
     ASSERT_TRUE(store->addReports({testReport(player, miles, ms, flagged, s1)}, outcomes, error))
         << error;
   };
-  for (const char* name : {"Ann", "Bob", "Cy"}) ASSERT_TRUE(store->addPlayer(name, name, 0, error));
+  for (const char* name : {"Ann", "Bob", "Cy", "Dee"}) {
+    ASSERT_TRUE(store->addPlayer(name, name, 0, error));
+  }
   add("Ann", t + 1000, 10, true);
   add("Bob", t - 1000, 20, true);
+  add("Dee", t + 3000, 7, true);
   Event event{0, "Done", t, t + 3600000, {}, ""};
   ASSERT_TRUE(store->addEvent(event, t, error));
 
@@ -134,7 +138,7 @@ TEST(CollectorEvents, AnEndedEventsBoardIsKeptUntilAReviewTouchesItsReports) {
   };
   std::vector<StoredReport> flagged;
   ASSERT_TRUE(store->unreviewedFlags(0, "", flagged, error));
-  ASSERT_EQ(flagged.size(), 2u);  // Ann's, then Bob's
+  ASSERT_EQ(flagged.size(), 3u);  // Ann's, Bob's, then Dee's
   EXPECT_EQ(line("Ann"), "0+1");
   add("Cy", t + 2000, 5, false);
   EXPECT_EQ(line("Cy"), "-");
@@ -143,6 +147,9 @@ TEST(CollectorEvents, AnEndedEventsBoardIsKeptUntilAReviewTouchesItsReports) {
   ASSERT_TRUE(store->reviewFlags({flagged[0].id}, true, t + 86400000, error));
   EXPECT_EQ(line("Ann"), "10+0");
   EXPECT_EQ(line("Cy"), "5+0");
+  EXPECT_EQ(line("Dee"), "0+1");
+  ASSERT_TRUE(store->reviewFlags({flagged[2].id}, true, t, error));  // a day behind
+  EXPECT_EQ(line("Dee"), "7+0");
 
   // With boards kept for a while, the first page waits for them on the
   // boards' thread; the next is answered from them on its own thread.
