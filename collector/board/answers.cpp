@@ -33,10 +33,7 @@ void Answers::stop() {
   }
   pending_.notify_all();
   thread_.join();
-  for (auto& jobs : queues_) {
-    for (const Job& job : jobs) job.task(true);
-    jobs.clear();
-  }
+  runLate(queues_);
 }
 
 void Answers::answer(const std::string& key, Share share, const Sources& sources, Render render,
@@ -106,19 +103,8 @@ void Answers::render(const std::string& key, Share share, const Sources& sources
 void Answers::work() {
   nameThisThread("vorn-render");
   std::unique_lock<std::mutex> lock(mutex_);
-  for (;;) {
-    auto queue = std::find_if(queues_.begin(), queues_.end(),
-                              [](const std::deque<Job>& jobs) { return !jobs.empty(); });
-    if (stopping_) return;
-    if (queue == queues_.end()) {
-      pending_.wait(lock);
-      continue;
-    }
-    const Job job = std::move(queue->front());
-    queue->pop_front();
-    lock.unlock();
-    job.task(Clock::now() - job.queuedAt > limits_.deadline);
-    lock.lock();
+  while (!stopping_) {
+    if (!runNextJob(queues_, lock, limits_.deadline)) pending_.wait(lock);
   }
 }
 

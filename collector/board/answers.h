@@ -58,10 +58,6 @@ class Answers {
 
  private:
   using Clock = std::chrono::steady_clock;
-  struct Job {
-    Clock::time_point queuedAt;
-    std::function<void(bool late)> task;
-  };
   struct Rendering {
     Sources sources{};
     std::vector<Done> waiters;  // besides the reader that began it
@@ -75,7 +71,7 @@ class Answers {
   const Limits limits_;
   std::mutex mutex_;
   std::condition_variable pending_;
-  std::array<std::deque<Job>, 3> queues_;
+  ShareQueues queues_;
   std::map<std::string, Rendering> rendering_;  // answers under way, by key
   bool stopping_ = false;
   std::thread thread_;

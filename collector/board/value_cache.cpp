@@ -6,6 +6,28 @@
 
 namespace collector {
 
+bool runNextJob(ShareQueues& queues, std::unique_lock<std::mutex>& lock,
+                std::chrono::milliseconds deadline) {
+  auto queue = std::find_if(queues.begin(), queues.end(),
+                            [](const std::deque<ShareJob>& jobs) { return !jobs.empty(); });
+  if (queue == queues.end()) return false;
+  const ShareJob job = std::move(queue->front());
+  queue->pop_front();
+  lock.unlock();
+  // A job that waited too long for its thread is not begun: its readers
+  // have been waiting that long already.
+  job.task(std::chrono::steady_clock::now() - job.queuedAt > deadline);
+  lock.lock();
+  return true;
+}
+
+void runLate(ShareQueues& queues) {
+  for (auto& jobs : queues) {
+    for (const ShareJob& job : jobs) job.task(true);
+    jobs.clear();
+  }
+}
+
 ValueCache::ValueCache(Limits limits, Compute compute, std::function<std::uint64_t()> generation)
     : limits_(std::move(limits)), compute_(std::move(compute)), generation_(std::move(generation)) {
   for (std::size_t i = 0; i < limits_.threads; ++i) threads_.emplace_back([this] { work(); });
@@ -18,9 +40,7 @@ ValueCache::~ValueCache() {
   }
   pending_.notify_all();
   for (std::thread& thread : threads_) thread.join();
-  for (auto& jobs : computations_) {
-    for (const Job& job : jobs) job.task(true);
-  }
+  runLate(computations_);
   for (auto& [key, entry] : entries_) {
     for (const Waiter& waiter : entry.waiters) waiter(BoardAnswer::busy, {});
   }
@@ -231,26 +251,15 @@ void ValueCache::work() {
     if (stopping_) return;
     const Clock::time_point now = Clock::now();
     startTimers(now);
-    auto queue = std::find_if(computations_.begin(), computations_.end(),
-                              [](const std::deque<Job>& jobs) { return !jobs.empty(); });
-    if (queue == computations_.end()) {
-      if (timers_.empty()) {
-        pending_.wait(lock);
-      } else {
-        // A copy: wait_until reads its deadline again after waking, when
-        // another thread may have erased the timer it came from.
-        const Clock::time_point until = timers_.begin()->first;
-        pending_.wait_until(lock, until);
-      }
-      continue;
+    if (runNextJob(computations_, lock, limits_.deadline)) continue;
+    if (timers_.empty()) {
+      pending_.wait(lock);
+    } else {
+      // A copy: wait_until reads its deadline again after waking, when
+      // another thread may have erased the timer it came from.
+      const Clock::time_point until = timers_.begin()->first;
+      pending_.wait_until(lock, until);
     }
-    const Job job = std::move(queue->front());
-    queue->pop_front();
-    lock.unlock();
-    // A job that waited too long for its thread is not begun: its readers
-    // have been waiting that long already.
-    job.task(Clock::now() - job.queuedAt > limits_.deadline);
-    lock.lock();
   }
 }
 

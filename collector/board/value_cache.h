@@ -63,6 +63,20 @@ struct CachedValue {
   std::uint64_t version = 0;  // a new one for each computation
 };
 
+// Work queued per share on a cache's threads, taken in the order of the
+// shares; `late` when it waited past the deadline, or the cache goes.
+struct ShareJob {
+  std::chrono::steady_clock::time_point queuedAt;
+  std::function<void(bool late)> task;
+};
+using ShareQueues = std::array<std::deque<ShareJob>, 3>;
+// Runs the first job of the first share that has one, with `lock` released
+// meanwhile: a job that waited past `deadline` runs late. False when none waits.
+bool runNextJob(ShareQueues& queues, std::unique_lock<std::mutex>& lock,
+                std::chrono::milliseconds deadline);
+// Runs every job still queued, late.
+void runLate(ShareQueues& queues);
+
 class ValueCache {
  public:
   using Clock = std::chrono::steady_clock;
@@ -152,11 +166,6 @@ class ValueCache {
     std::list<CacheKey> lru;  // most recently read first
     Room room;
   };
-  struct Job {
-    Clock::time_point queuedAt;
-    std::function<void(bool late)> task;
-  };
-
   bool serve(const CacheKey& key, Entry& entry, Clock::time_point now);
   bool queueComputation(const CacheKey& key, Entry& entry, Clock::time_point now, bool onTime);
   static bool computing(const Entry& entry) {
@@ -182,7 +191,7 @@ class ValueCache {
   std::condition_variable pending_;  // for computations_ and timers_
   std::map<CacheKey, Entry> entries_;
   std::array<Pool, 3> pools_;
-  std::array<std::deque<Job>, 3> computations_;
+  ShareQueues computations_;
   std::multimap<Clock::time_point, CacheKey> timers_;  // successors of values read while fresh
   std::uint64_t nextVersion_ = 1;
   bool stopping_ = false;
