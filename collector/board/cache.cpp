@@ -44,6 +44,7 @@ ValueCache::Limits BoardCache::valueLimits(const Limits& limits) {
   values.deadline = limits.deadline;
   values.threads = limits.threads;
   values.maxPending = limits.maxPending;
+  values.clock = limits.steadyNow;
   // The tabs are few but large; player pages many and small.
   static constexpr std::size_t entryQuarters[] = {1, 2, 1}, byteQuarters[] = {2, 1, 1};
   for (std::size_t i = 0; i < values.rooms.size(); ++i) {

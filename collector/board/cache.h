@@ -87,6 +87,8 @@ class BoardCache : private KeptBoards {
     std::size_t maxDays = 4000;  // closed days' community sums
     // Wall-clock milliseconds (the system clock unless set).
     std::function<std::int64_t()> now;
+    // The steady clock of the values' ages and timers (the steady clock unless set).
+    std::function<std::chrono::steady_clock::time_point()> steadyNow;
     // Told of every computation, with its time and whether the store answered.
     std::function<void(double seconds, bool ok)> computed;
   };

@@ -53,7 +53,7 @@ ValueCache::Room ValueCache::room(Share share) const {
 
 ValueCache::Lookup ValueCache::get(const CacheKey& key, Share share, CachedValue& value,
                                    Waiter waiter) {
-  const Clock::time_point now = Clock::now();
+  const Clock::time_point now = this->now();
   std::lock_guard<std::mutex> lock(mutex_);
   Entry& entry = entries_[key];
   if (entry.state == State::none) entry.share = share;
@@ -63,7 +63,7 @@ ValueCache::Lookup ValueCache::get(const CacheKey& key, Share share, CachedValue
     return Lookup::atHand;
   }
   // Never computed, or too old to be served: the reader waits.
-  if (!computing(entry) && !queueComputation(key, entry, now, false)) {
+  if (!computing(entry) && !queueComputation(key, entry, false)) {
     if (!entry.value.data && entry.waiters.empty()) entries_.erase(key);
     return Lookup::busy;
   }
@@ -86,17 +86,16 @@ bool ValueCache::serve(const CacheKey& key, Entry& entry, Clock::time_point now)
   // Its successor is due (or a review touched it): this value stays within
   // the freshness bound until that one comes.
   if (entry.state == State::due || (entry.touched && !limits_.touchedWaits)) {
-    return queueComputation(key, entry, now, true);
+    return queueComputation(key, entry, true);
   }
   return false;
 }
 
-bool ValueCache::queueComputation(const CacheKey& key, Entry& entry, Clock::time_point now,
-                                  bool onTime) {
+bool ValueCache::queueComputation(const CacheKey& key, Entry& entry, bool onTime) {
   auto& queue = computations_[static_cast<std::size_t>(entry.share)];
   if (stopping_ || queue.size() >= limits_.maxPending) return false;
   entry.state = !entry.value.data ? State::computing : onTime ? State::refreshing : State::expired;
-  queue.push_back({now, [this, key](bool late) { compute(key, late); }});
+  queue.push_back({Clock::now(), [this, key](bool late) { compute(key, late); }});
   pending_.notify_one();
   return true;
 }
@@ -119,7 +118,7 @@ void ValueCache::markRead(Entry& entry, Clock::time_point now) {
 
 bool ValueCache::put(const CacheKey& key, Share share, std::shared_ptr<const void> data,
                      std::size_t bytes, bool closed, std::uint64_t generation) {
-  const Clock::time_point now = Clock::now();
+  const Clock::time_point now = this->now();
   std::lock_guard<std::mutex> lock(mutex_);
   // Kept unless a review came meanwhile, or its own readers compute it.
   if (closed && generation != generation_()) return false;
@@ -141,7 +140,7 @@ bool ValueCache::put(const CacheKey& key, Share share, std::shared_ptr<const voi
 std::shared_ptr<const void> ValueCache::read(
     const CacheKey& key, bool keptOnly,
     const std::function<bool(const std::shared_ptr<const void>&)>& accept) {
-  const Clock::time_point now = Clock::now();
+  const Clock::time_point now = this->now();
   std::lock_guard<std::mutex> lock(mutex_);
   auto found = entries_.find(key);
   if (found == entries_.end()) return nullptr;
@@ -153,7 +152,7 @@ std::shared_ptr<const void> ValueCache::read(
 }
 
 std::shared_ptr<const void> ValueCache::readFresh(const CacheKey& key) {
-  const Clock::time_point now = Clock::now();
+  const Clock::time_point now = this->now();
   std::lock_guard<std::mutex> lock(mutex_);
   auto found = entries_.find(key);
   if (found == entries_.end() || !found->second.value.data) return nullptr;
@@ -184,7 +183,7 @@ bool ValueCache::keep(const CacheKey& key, Entry& entry, CachedValue value, std:
   if (entry.value.data) unlist(entry);
   entry.value = {};
   entry.bytes = bytes;
-  if (!makeRoom(entry.share, key, bytes, Clock::now())) {
+  if (!makeRoom(entry.share, key, bytes, now())) {
     // Answered, not kept.
     if (!computing(entry) && entry.waiters.empty()) entries_.erase(key);
     return false;
@@ -239,7 +238,7 @@ void ValueCache::startTimers(Clock::time_point now) {
     timers_.erase(timers_.begin());
     auto found = entries_.find(key);
     if (found != entries_.end() && found->second.state == State::due) {
-      queueComputation(key, found->second, now, true);
+      queueComputation(key, found->second, true);
     }
   }
 }
@@ -249,22 +248,22 @@ void ValueCache::work() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     if (stopping_) return;
-    const Clock::time_point now = Clock::now();
+    const Clock::time_point now = this->now();
     startTimers(now);
     if (runNextJob(computations_, lock, limits_.deadline)) continue;
     if (timers_.empty()) {
       pending_.wait(lock);
     } else {
-      // A copy: wait_until reads its deadline again after waking, when
-      // another thread may have erased the timer it came from.
-      const Clock::time_point until = timers_.begin()->first;
-      pending_.wait_until(lock, until);
+      // In the cache's own time, which tests may set: woken by any reader
+      // that queues, the timers are looked at again then.
+      const Clock::duration wait = timers_.begin()->first - now;
+      pending_.wait_for(lock, wait);
     }
   }
 }
 
 void ValueCache::compute(const CacheKey& key, bool late) {
-  const Clock::time_point started = Clock::now();
+  const Clock::time_point started = now();
   Computed computed;
   if (!late) {
     Share share = Share::others;
@@ -299,7 +298,7 @@ void ValueCache::settle(const CacheKey& key, const Computed& computed, Clock::ti
   }
   value = {computed.data, nextVersion_++};
   entry.startedAt = started;
-  entry.readAt = Clock::now();
+  entry.readAt = now();
   // A review noticed meanwhile may have touched what was read.
   const bool kept = computed.closed && computed.generation == generation_();
   entry.state = kept ? State::kept : State::timed;

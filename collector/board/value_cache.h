@@ -92,6 +92,9 @@ class ValueCache {
     std::array<Room, 3> rooms{};
     bool touchedWaits = false;  // readers of a value a review touched wait for its successor
     const char* threadName = "vorn-board";
+    // The steady clock of ages and timers, unless set (deadlines are always
+    // the steady clock's).
+    std::function<Clock::time_point()> clock;
   };
   // What a computation gave.
   struct Computed {
@@ -166,8 +169,9 @@ class ValueCache {
     std::list<CacheKey> lru;  // most recently read first
     Room room;
   };
+  Clock::time_point now() const { return limits_.clock ? limits_.clock() : Clock::now(); }
   bool serve(const CacheKey& key, Entry& entry, Clock::time_point now);
-  bool queueComputation(const CacheKey& key, Entry& entry, Clock::time_point now, bool onTime);
+  bool queueComputation(const CacheKey& key, Entry& entry, bool onTime);
   static bool computing(const Entry& entry) {
     return entry.state == State::computing || entry.state == State::refreshing ||
            entry.state == State::expired;
