@@ -17,10 +17,6 @@
 //   process are noticed from the store's review mark, read before
 //   computations and, while only closed values are read, once a reuse time.
 //
-// The parts: board/value_cache.h (the values, their states, room and
-// threads), board/period_sums.h (closed and open days), board/answers.h
-// (rendered answers), board/review_watch.h (reviews noticed).
-//
 // - Room: at most `maxEntries` values and `maxBytes` bytes (estimated from
 //   what each holds), split into three shares so that nobody's many periods
 //   turn ordinary readers away: the five tabs (their boards, charts and usual
@@ -29,6 +25,10 @@
 //   place of values nobody read within the reuse time, otherwise answered and
 //   dropped. Each share has its own queue of computations (and of answers to
 //   render), taken in that order of priority.
+//
+// The parts: board/value_cache.h (the values, their states, room and
+// threads), board/period_sums.h (closed and open days), board/answers.h
+// (rendered answers), board/review_watch.h (reviews noticed).
 #pragma once
 
 #include <chrono>
