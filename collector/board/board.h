@@ -13,6 +13,7 @@
 #include <functional>
 #include <string>
 
+#include "board/rows.h"
 #include "core/calendar.h"
 #include "store/store.h"
 

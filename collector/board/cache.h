@@ -16,6 +16,7 @@
 //   and committed after it, and other collectors' clocks. Reviews made by any
 //   process are noticed from the store's review mark, read before
 //   computations and, while only closed values are read, once a reuse time.
+//
 // - Room: at most `maxEntries` values and `maxBytes` bytes (estimated from
 //   what each holds), split into three shares so that nobody's many periods
 //   turn ordinary readers away: the five tabs (their boards, charts and usual
@@ -24,36 +25,28 @@
 //   place of values nobody read within the reuse time, otherwise answered and
 //   dropped. Each share has its own queue of computations (and of answers to
 //   render), taken in that order of priority.
+//
+// The parts: board/value_cache.h (the values, their states, room and
+// threads), board/period_sums.h (closed and open days), board/answers.h
+// (rendered answers), board/review_watch.h (reviews noticed).
 #pragma once
 
-#include <array>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
-#include <list>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
-#include <tuple>
 #include <vector>
 
+#include "board/answers.h"
+#include "board/period_sums.h"
+#include "board/review_watch.h"
+#include "board/value_cache.h"
 #include "core/calendar.h"
 #include "store/store.h"
 
 namespace collector {
-
-enum class BoardAnswer {
-  ok,
-  busy,    // not computed in time, or too many waiting (503)
-  failed,  // the store failed (503)
-};
-
-enum class Share { tabs, players, others };
 
 // One player's days and latest reports (its totals come from a board).
 struct PlayerActivity {
@@ -68,13 +61,6 @@ struct Sources {
   std::shared_ptr<const PlayerActivity> player;
 };
 
-struct Rendered {
-  int status = 200;
-  std::string contentType;
-  std::string body;
-  std::string gzipped{};  // the body in gzip for the clients that take it; empty: none
-};
-
 struct ViewRequest {
   // Names the answer: the same key rendered from the same values gives the
   // same bytes, which are then served again without rendering.
@@ -87,7 +73,7 @@ struct ViewRequest {
   Period playerDays;
 };
 
-class BoardCache {
+class BoardCache : private KeptBoards {
  public:
   struct Limits {
     std::chrono::milliseconds reuse{2000};
@@ -101,14 +87,16 @@ class BoardCache {
     std::size_t maxDays = 4000;  // closed days' community sums
     // Wall-clock milliseconds (the system clock unless set).
     std::function<std::int64_t()> now;
+    // The steady clock of the values' ages and timers (the steady clock unless set).
+    std::function<std::chrono::steady_clock::time_point()> steadyNow;
     // Told of every computation, with its time and whether the store answered.
     std::function<void(double seconds, bool ok)> computed;
   };
   using Render = std::function<Rendered(const Sources&)>;
-  using Done = std::function<void(BoardAnswer, std::shared_ptr<const Rendered>)>;
+  using Done = Answers::Done;
 
   BoardCache(Store& store, Limits limits);
-  ~BoardCache();  // answers busy to the requests still waiting
+  ~BoardCache() override;  // answers busy to the requests still waiting
   BoardCache(const BoardCache&) = delete;
   BoardCache& operator=(const BoardCache&) = delete;
 
@@ -117,115 +105,35 @@ class BoardCache {
   // one of the cache's threads. `render` runs on the cache's threads only.
   void view(ViewRequest request, Render render, Done done);
 
-  struct Room {
-    std::size_t entries = 0;
-    std::size_t bytes = 0;
-  };
-  Room room(Share share) const;
-  Room limit(Share share) const;
-  std::size_t closedDays() const;
+  using Room = ValueCache::Room;
+  Room room(Share share) const { return values_.room(share); }
+  Room limit(Share share) const { return values_.limit(share); }
+  std::size_t closedDays() const { return sums_.closedDays(); }
+  // The reviews this cache notices, for other caches of boards to share.
+  const std::shared_ptr<ReviewWatch>& reviews() const { return watch_; }
 
  private:
-  using Clock = std::chrono::steady_clock;
-  enum class Kind { board, days, player, answer };
-  struct Key {
-    Kind kind;
-    std::int64_t fromMs = 0;
-    std::int64_t untilMs = 0;
-    std::string name;  // of the player, or the answer's key
-    bool operator<(const Key& other) const {
-      return std::tie(kind, fromMs, untilMs, name) <
-             std::tie(other.kind, other.fromMs, other.untilMs, other.name);
-    }
-  };
-  struct Value {
-    std::shared_ptr<const void> data;
-    std::uint64_t version = 0;
-  };
-  using Waiter = std::function<void(BoardAnswer, const Value&)>;
-  struct Entry {
-    Share share = Share::others;
-    Value value;
-    std::size_t bytes = 0;
-    std::array<std::uint64_t, 3> sources{};  // of an answer: the versions it was rendered from
-    Clock::time_point startedAt;             // of the computation that gave `value`
-    Clock::time_point readAt;
-    bool closed = false;  // of closed days only: kept until a review touches them
-    bool stale = false;   // a review touched it: served while its successor computes
-    bool queued = false;  // a computation is queued or under way
-    bool onTime = false;  // that one was queued on time: `value` is served meanwhile
-    bool hot = false;     // read since its computation began: successor on time
-    bool listed = false;  // counted in its share, at `lru`
-    std::list<Key>::iterator lru;
-    std::vector<Waiter> waiters;
-  };
-  struct Pool {
-    std::list<Key> lru;  // most recently read first
-    Room room;
-  };
-  struct Job {
-    Key key;
-    Clock::time_point queuedAt;
-    std::function<void(bool late)> task;  // else compute `key`
-  };
+  enum Kind { board, days, player };
   struct Gather;
 
-  // Looks `key` up for a reader: true with `value` when at hand, else false
-  // with the waiter queued behind its computation (or answered busy).
-  bool get(const Key& key, Share share, Value& value, Waiter waiter, Clock::time_point now,
-           bool& busy);
-  bool queueComputation(const Key& key, Entry& entry, Clock::time_point now, bool onTime);
+  static ValueCache::Limits valueLimits(const Limits& limits);
+  ValueCache::Computed compute(const CacheKey& key, Share share);
+  bool gather(const std::shared_ptr<Gather>& gather, const CacheKey& key, Share share,
+              int& waiting);
   void finish(const std::shared_ptr<Gather>& gather, bool onCacheThread);
-  void keep(const Key& key, Entry& entry, std::size_t bytes);
-  bool makeRoom(Share share, const Key& self, std::size_t bytes, Clock::time_point now);
-  void drop(const Key& key);
-  void compute(const Job& job);
-  bool computeBoard(const Period& period, Share share, std::uint64_t generation,
-                    std::int64_t firstOpen, std::vector<LeaderboardRow>& rows, std::string& error);
-  bool periodBoard(const Period& period, Share share, std::uint64_t generation,
-                   std::int64_t firstOpen, std::vector<LeaderboardRow>& rows, std::string& error);
-  // The board of closed days [fromDay, period's end), kept until a review
-  // touches one of them; null when the store failed.
-  std::shared_ptr<const std::vector<LeaderboardRow>> closedBoard(const Period& period,
-                                                                 std::int64_t fromDay, Share share,
-                                                                 std::uint64_t generation,
-                                                                 std::string& error);
-  bool computeDays(const Period& period, std::uint64_t generation, std::int64_t firstOpen,
-                   std::vector<DayTotals>& days, std::string& error);
-  void checkReviews(bool always);
-  void invalidate(const std::vector<std::int64_t>* days);
-  void work();
-  void answer();
+  std::shared_ptr<const Rows> keptBoard(const Period& period) override;
+  void keepBoard(const Period& period, std::shared_ptr<const Rows> rows, Share share,
+                 std::uint64_t generation, const Period* replaced) override;
+  void touched(const std::vector<std::int64_t>* receivedMs);
   std::int64_t nowMs() const;
-  std::int64_t firstOpenDay() const;
-  static std::size_t sharesOf(Kind kind);
 
   Store& store_;
   const Limits limits_;
-  mutable std::mutex mutex_;
-  std::condition_variable pending_;         // for computations_ and timers_
-  std::condition_variable answersPending_;  // for answers_
-  std::map<Key, Entry> entries_;
-  std::array<Pool, 3> pools_;
-  std::array<std::deque<Job>, 3> computations_;
-  std::array<std::deque<Job>, 3> answers_;
-  struct Rendering {
-    std::array<std::uint64_t, 3> sources{};
-    std::vector<Done> waiters;  // besides the reader that began it
-  };
-  std::map<Key, Rendering> rendering_;            // answers under way, by key
-  std::multimap<Clock::time_point, Key> timers_;  // successors of hot values
-  std::map<std::int64_t, DayTotals> closedDays_;  // reports == 0: a day without any
-  std::uint64_t generation_ = 0;                  // reviews noticed
-  std::uint64_t nextVersion_ = 1;
-  bool stopping_ = false;
-  // The review mark last read, and when; checks take turns.
-  std::mutex checkMutex_;
-  bool checked_ = false;
-  bool checkQueued_ = false;
-  ReviewMark mark_;
-  Clock::time_point checkedAt_;
-  std::vector<std::thread> threads_;
+  const std::shared_ptr<ReviewWatch> watch_;
+  PeriodSums sums_;
+  Answers answers_;  // outlives the computing threads, which render too
+  ValueCache values_;
+  const int watchId_;
 };
 
 }  // namespace collector

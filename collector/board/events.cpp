@@ -1,12 +1,15 @@
 #include "board/events.h"
 
 #include <algorithm>
+#include <limits>
 #include <nlohmann/json.hpp>
+#include <string_view>
+#include <unordered_map>
 
+#include "board/bytes.h"
 #include "core/clock.h"
 #include "core/log_limit.h"
 #include "core/text.h"
-#include "core/threads.h"
 #include "vorn_deployment.h"
 
 namespace collector {
@@ -51,10 +54,7 @@ std::string dump(const nlohmann::json& json) {
   return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-// A review is stamped with its process's clock when it begins and commits a
-// little later: reviews are looked for from this long before a board was
-// read, so that none committed meanwhile goes unseen.
-constexpr std::int64_t reviewMarginMs = 60000;
+const CacheKey listKey{0, 0, 0, {}};  // of EventBoards' kind listKind
 
 }  // namespace
 
@@ -69,226 +69,231 @@ std::string eventJson(const Event& event, std::int64_t nowMs, const Board& board
   return "{\"event\":" + dump(eventObject(event, nowMs)) + "," + boardJson(board).substr(1);
 }
 
-EventBoards::EventBoards(Store& store, Limits limits)
-    : store_(store), limits_(std::move(limits)), thread_([this] { work(); }) {}
+// An event's board as kept: the rows and, so that a player's page looks
+// itself up on the latest boards at every read, the index of each player's
+// line (its keys are the rows' names).
+struct EventBoards::EventBoard {
+  bool found = false;
+  Event event;
+  std::vector<LeaderboardRow> rows;
+  std::unordered_map<std::string_view, std::size_t> rowOf;
+};
 
-EventBoards::~EventBoards() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopping_ = true;
-  }
-  pending_.notify_all();
-  thread_.join();
-  for (const Job& job : queue_) job.task(true);
+// One player's page's places as the boards come in.
+struct EventBoards::Places {
+  std::string player;
+  PlacesDone done;
+  std::mutex mutex;  // for the fields below
+  int remaining = allAsked;
+  bool abandoned = false;
+  BoardAnswer worst = BoardAnswer::ok;
+  std::vector<std::shared_ptr<const EventBoard>> boards;  // the latest event first
+
+  // Counts one board in; the last one in answers.
+  void arrived(std::size_t slot, BoardAnswer answer, const CachedValue& value);
+  void answer();
+};
+
+ValueCache::Limits EventBoards::valueLimits(const Limits& limits) {
+  ValueCache::Limits values;
+  values.reuse = limits.reuse;
+  values.deadline = limits.deadline;
+  values.threads = 1;
+  values.maxPending = limits.maxPending;
+  // The list in a room of its own: it never goes for a board.
+  constexpr std::size_t anyBytes = std::numeric_limits<std::size_t>::max() / 4;
+  values.rooms = {ValueCache::Room{1, anyBytes}, ValueCache::Room{limits.maxKept, anyBytes},
+                  ValueCache::Room{0, 0}};
+  values.touchedWaits = true;
+  values.threadName = "vorn-events";
+  return values;
 }
+
+EventBoards::EventBoards(Store& store, Limits limits, std::shared_ptr<ReviewWatch> reviews)
+    : store_(store),
+      limits_(std::move(limits)),
+      watch_(reviews ? std::move(reviews) : std::make_shared<ReviewWatch>(store)),
+      values_(
+          valueLimits(limits_), [this](const CacheKey& key, Share) { return compute(key); },
+          [watch = watch_.get()] { return watch->generation(); }),
+      watchId_(watch_->watch(
+          [this](const std::vector<std::int64_t>* receivedMs) { touched(receivedMs); })) {}
+
+EventBoards::~EventBoards() { watch_->unwatch(watchId_); }
 
 std::int64_t EventBoards::nowMs() const { return limits_.now ? limits_.now() : wallClockMs(); }
 
+// After the reader's look-ups, as the leaderboard's cache does (board/cache.cpp).
+void EventBoards::lookForReviews() {
+  if (!watch_->claimCheck(limits_.reuse)) return;
+  const auto check = [watch = watch_](bool late) { watch->queuedCheck(late); };
+  if (!values_.runFirst(check)) watch_->queuedCheck(true);
+}
+
 void EventBoards::list(ListDone done) {
-  Value value;
-  if (atHand(0, value)) return done(BoardAnswer::ok, value.events);
-  const bool queued = enqueue([this, done](bool late) {
-    Value value;
-    if (late) return done(BoardAnswer::busy, nullptr);
-    if (!get(0, value)) return done(BoardAnswer::failed, nullptr);
-    done(BoardAnswer::ok, value.events);
-  });
-  if (!queued) done(BoardAnswer::busy, nullptr);
+  CachedValue list;
+  const auto lookup =
+      values_.get(listKey, Share::tabs, list, [done](BoardAnswer answer, const CachedValue& value) {
+        done(answer, std::static_pointer_cast<const std::vector<Event>>(value.data));
+      });
+  lookForReviews();
+  if (lookup == ValueCache::Lookup::busy) return done(BoardAnswer::busy, nullptr);
+  if (lookup == ValueCache::Lookup::atHand) {
+    done(BoardAnswer::ok, std::static_pointer_cast<const std::vector<Event>>(list.data));
+  }
 }
 
 void EventBoards::board(std::int64_t id, BoardDone done) {
-  Value value;
   if (id <= 0) return done(BoardAnswer::ok, false, Event(), nullptr);
-  if (atHand(id, value)) return done(BoardAnswer::ok, value.found, value.event, value.rows);
-  const bool queued = enqueue([this, id, done](bool late) {
-    Value value;
-    if (late) return done(BoardAnswer::busy, false, Event(), nullptr);
-    if (!get(id, value)) return done(BoardAnswer::failed, false, Event(), nullptr);
-    done(BoardAnswer::ok, value.found, value.event, value.rows);
-  });
-  if (!queued) done(BoardAnswer::busy, false, Event(), nullptr);
-}
-
-bool EventBoards::placesFrom(const std::string& player,
-                             const std::function<bool(std::int64_t, Value&)>& fetch,
-                             std::vector<EventPlace>& places) {
-  Value list;
-  if (!fetch(0, list)) return false;
-  const std::int64_t now = nowMs();
-  std::size_t looked = 0;
-  for (const Event& event : *list.events) {
-    if (event.startMs > now) continue;
-    if (looked++ == limits_.placesOf) break;
-    Value board;
-    if (!fetch(event.id, board)) return false;
-    if (!board.found) continue;
-    const auto line = board.rowOf->find(player);
-    if (line != board.rowOf->end()) places.push_back({board.event, (*board.rows)[line->second]});
-  }
-  return true;
+  const auto answer = [done](BoardAnswer answer, const CachedValue& value) {
+    if (answer != BoardAnswer::ok) return done(answer, false, Event(), nullptr);
+    const auto board = std::static_pointer_cast<const EventBoard>(value.data);
+    done(BoardAnswer::ok, board->found, board->event,
+         std::shared_ptr<const std::vector<LeaderboardRow>>(board, &board->rows));
+  };
+  CachedValue value;
+  const auto lookup = values_.get({boardKind, id, 0, {}}, Share::players, value, answer);
+  lookForReviews();
+  if (lookup == ValueCache::Lookup::busy) return done(BoardAnswer::busy, false, Event(), nullptr);
+  if (lookup == ValueCache::Lookup::atHand) answer(BoardAnswer::ok, value);
 }
 
 void EventBoards::places(const std::string& player, PlacesDone done) {
-  // On the caller's thread when the list and every board it needs are at
-  // hand, as they are between the boards' computations.
-  std::vector<EventPlace> places;
-  const auto atHandOnly = [this](std::int64_t key, Value& value) { return atHand(key, value); };
-  if (placesFrom(player, atHandOnly, places)) return done(BoardAnswer::ok, places);
-  const bool queued = enqueue([this, player, done](bool late) {
-    std::vector<EventPlace> places;
-    if (late) return done(BoardAnswer::busy, places);
-    const auto computed = [this](std::int64_t key, Value& value) { return get(key, value); };
-    if (!placesFrom(player, computed, places)) return done(BoardAnswer::failed, places);
-    done(BoardAnswer::ok, places);
-  });
-  if (!queued) done(BoardAnswer::busy, {});
+  auto places = std::make_shared<Places>();
+  places->player = player;
+  places->done = std::move(done);
+  CachedValue list;
+  const auto lookup = values_.get(listKey, Share::tabs, list,
+                                  [this, places](BoardAnswer answer, const CachedValue& value) {
+                                    if (answer != BoardAnswer::ok) return places->done(answer, {});
+                                    placesFrom(places, value);
+                                  });
+  lookForReviews();
+  if (lookup == ValueCache::Lookup::busy) return places->done(BoardAnswer::busy, {});
+  if (lookup == ValueCache::Lookup::atHand) placesFrom(places, list);
 }
 
-bool EventBoards::atHand(std::int64_t key, Value& value) {
-  const Clock::time_point now = Clock::now();
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto found = entries_.find(key);
-  if (found == entries_.end() || !found->second.held) return false;
-  Entry& entry = found->second;
-  entry.readAt = now;
-  const bool kept = entry.value.kept;
-  const auto age = now - (kept ? entry.checkedAt : entry.computedAt);
-  if (!kept && age >= 2 * limits_.reuse) return false;
-  if (age >= limits_.reuse && !refreshing_ && !stopping_ && queue_.size() < limits_.maxPending) {
-    // One refresh at a time: the next reader after it finds the value fresh.
-    refreshing_ = true;
-    queue_.push_back({now, [this, key](bool) {
-                        Value ignored;
-                        get(key, ignored);
-                        std::lock_guard<std::mutex> lock(mutex_);
-                        refreshing_ = false;
-                      }});
-    pending_.notify_one();
+void EventBoards::placesFrom(const std::shared_ptr<Places>& places, const CachedValue& list) {
+  const std::int64_t now = nowMs();
+  std::vector<std::int64_t> ids;
+  for (const Event& event : *std::static_pointer_cast<const std::vector<Event>>(list.data)) {
+    if (event.startMs > now) continue;
+    if (ids.size() == limits_.placesOf) break;
+    ids.push_back(event.id);
   }
-  value = entry.value;
-  return true;
-}
-
-bool EventBoards::get(std::int64_t key, Value& value) {
-  const Clock::time_point now = Clock::now();
-  const std::int64_t wallMs = nowMs();
-  Entry held;
+  places->boards.resize(ids.size());
+  int waiting = 0;
+  for (std::size_t slot = 0; slot < ids.size(); ++slot) {
+    CachedValue value;
+    const auto lookup =
+        values_.get({boardKind, ids[slot], 0, {}}, Share::players, value,
+                    [places, slot](BoardAnswer answer, const CachedValue& computed) {
+                      places->arrived(slot, answer, computed);
+                    });
+    std::lock_guard<std::mutex> lock(places->mutex);
+    if (lookup == ValueCache::Lookup::busy) {
+      places->abandoned = true;
+      break;
+    }
+    if (lookup == ValueCache::Lookup::atHand) {
+      places->boards[slot] = std::static_pointer_cast<const EventBoard>(value.data);
+    }
+    waiting += lookup == ValueCache::Lookup::waiting;
+  }
+  bool complete = false, abandoned = false;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto found = entries_.find(key);
-    if (found != entries_.end()) held = found->second;
+    // The boards computed meanwhile have counted down from allAsked already.
+    std::lock_guard<std::mutex> lock(places->mutex);
+    places->remaining -= allAsked - waiting;
+    complete = places->remaining == 0 && !places->abandoned;
+    abandoned = places->abandoned;
   }
+  if (abandoned) return places->done(BoardAnswer::busy, {});
+  if (complete) places->answer();
+}
+
+void EventBoards::Places::arrived(std::size_t slot, BoardAnswer answer, const CachedValue& value) {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (abandoned) return;
+    if (answer != BoardAnswer::ok) worst = answer;
+    boards[slot] = std::static_pointer_cast<const EventBoard>(value.data);
+    if (--remaining > 0) return;
+  }
+  this->answer();
+}
+
+void EventBoards::Places::answer() {
+  std::vector<EventPlace> places;
+  if (worst != BoardAnswer::ok) return done(worst, places);
+  for (const auto& board : boards) {
+    if (!board->found) continue;
+    const auto line = board->rowOf.find(player);
+    if (line != board->rowOf.end()) places.push_back({board->event, board->rows[line->second]});
+  }
+  done(BoardAnswer::ok, places);
+}
+
+ValueCache::Computed EventBoards::compute(const CacheKey& key) {
+  const auto started = std::chrono::steady_clock::now();
+  watch_->check(limits_.reuse / 4);
+  ValueCache::Computed computed;
+  computed.generation = watch_->generation();
   std::string error;
-  if (held.held && held.value.kept) {
-    if (now - held.checkedAt < limits_.reuse) {
-      value = held.value;
-      return true;
-    }
-    std::vector<ReviewedReport> reviewed;
-    if (!store_.reviewedSince(held.checkedMs, reviewed, error)) {
-      readFailures().write(error, "event board failed: " + error);
-      return false;
-    }
-    const bool touched =
-        std::any_of(reviewed.begin(), reviewed.end(), [&](const ReviewedReport& report) {
-          return report.receivedMs >= held.value.event.startMs &&
-                 report.receivedMs < held.value.event.endMs;
-        });
-    if (!touched) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      Entry& entry = entries_[key];
-      entry.checkedMs = wallMs - reviewMarginMs;
-      entry.checkedAt = now;
-      value = entry.value;
-      return true;
-    }
-  } else if (held.held && now - held.computedAt < limits_.reuse) {
-    value = held.value;
-    return true;
-  }
-  Value computed;
-  const auto start = Clock::now();
   bool ok = true;
-  if (key == 0) {
+  if (key.kind == listKind) {
     auto events = std::make_shared<std::vector<Event>>();
     ok = store_.listEvents(*events, error);
-    computed.events = std::move(events);
+    if (!ok) readFailures().write(error, "event list failed: " + error);
+    computed.bytes = events->capacity() * sizeof(Event);
+    computed.data = std::move(events);
   } else {
-    Value list;
-    ok = get(0, list);
-    for (std::size_t i = 0; ok && i < list.events->size(); ++i) {
-      if ((*list.events)[i].id == key) {
-        computed.found = true;
-        computed.event = (*list.events)[i];
-      }
-    }
-    if (ok && computed.found) {
-      // The rows and their index by name in one block: the index's keys are
-      // the rows' names.
-      struct Ranked {
-        std::vector<LeaderboardRow> rows;
-        std::unordered_map<std::string_view, std::size_t> rowOf;
-      };
-      auto ranked = std::make_shared<Ranked>();
-      ok = store_.eventBoard(computed.event, ranked->rows, error);
-      ranked->rowOf.reserve(ranked->rows.size());
-      for (std::size_t i = 0; i < ranked->rows.size(); ++i) {
-        ranked->rowOf.emplace(ranked->rows[i].playerName, i);
-      }
-      computed.rows = std::shared_ptr<const std::vector<LeaderboardRow>>(ranked, &ranked->rows);
-      computed.rowOf = std::shared_ptr<const std::unordered_map<std::string_view, std::size_t>>(
-          ranked, &ranked->rowOf);
-      computed.kept = computed.event.endMs + limits_.closeAfter.count() <= wallMs;
-    }
+    ok = computeBoard(key.fromMs, computed, error);
     if (!ok && !error.empty()) readFailures().write(error, "event board failed: " + error);
   }
-  if (key == 0 && !ok) readFailures().write(error, "event list failed: " + error);
   if (limits_.computed) {
-    limits_.computed(std::chrono::duration<double>(Clock::now() - start).count(), ok);
+    const auto took = std::chrono::steady_clock::now() - started;
+    limits_.computed(std::chrono::duration<double>(took).count(), ok);
   }
-  if (!ok) return false;
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (entries_.size() >= limits_.maxKept && !entries_.count(key)) {
-    // The least recently read board goes (never the list).
-    auto oldest = entries_.end();
-    for (auto at = entries_.begin(); at != entries_.end(); ++at) {
-      if (at->first != 0 && (oldest == entries_.end() || at->second.readAt < oldest->second.readAt))
-        oldest = at;
+  if (!ok) computed.data = nullptr;
+  return computed;
+}
+
+bool EventBoards::computeBoard(std::int64_t id, ValueCache::Computed& computed,
+                               std::string& error) {
+  // The event from the list at hand, else from the store's.
+  auto list = std::static_pointer_cast<const std::vector<Event>>(values_.readFresh(listKey));
+  if (!list) {
+    auto read = std::make_shared<std::vector<Event>>();
+    if (!store_.listEvents(*read, error)) return false;
+    list = std::move(read);
+  }
+  auto board = std::make_shared<EventBoard>();
+  for (const Event& event : *list) {
+    if (event.id == id) board->found = true, board->event = event;
+  }
+  if (board->found) {
+    if (!store_.eventBoard(board->event, board->rows, error)) return false;
+    board->rowOf.reserve(board->rows.size());
+    for (std::size_t i = 0; i < board->rows.size(); ++i) {
+      board->rowOf.emplace(board->rows[i].playerName, i);
     }
-    if (oldest != entries_.end()) entries_.erase(oldest);
+    computed.closed = board->event.endMs + limits_.closeAfter.count() <= nowMs();
   }
-  Entry& entry = entries_[key];
-  entry.value = computed;
-  entry.held = true;
-  entry.computedAt = now;
-  entry.checkedAt = now;
-  entry.checkedMs = wallMs - reviewMarginMs;
-  if (entry.readAt == Clock::time_point()) entry.readAt = now;
-  value = computed;
+  computed.bytes = bytesOf(board->rows) + board->rows.size() * 32;
+  computed.data = std::move(board);
   return true;
 }
 
-bool EventBoards::enqueue(std::function<void(bool late)> task) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (stopping_ || queue_.size() >= limits_.maxPending) return false;
-  queue_.push_back({Clock::now(), std::move(task)});
-  pending_.notify_one();
-  return true;
-}
-
-void EventBoards::work() {
-  nameThisThread("vorn-events");
-  std::unique_lock<std::mutex> lock(mutex_);
-  for (;;) {
-    pending_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
-    if (stopping_) return;
-    Job job = std::move(queue_.front());
-    queue_.pop_front();
-    const bool late = Clock::now() - job.queuedAt > limits_.deadline;
-    lock.unlock();
-    job.task(late);
-    lock.lock();
-  }
+void EventBoards::touched(const std::vector<std::int64_t>* receivedMs) {
+  values_.touch([receivedMs](const CacheKey& key, const void* data) {
+    if (key.kind != boardKind) return false;
+    const auto* board = static_cast<const EventBoard*>(data);
+    if (!board->found || !receivedMs) return board->found;
+    return std::any_of(receivedMs->begin(), receivedMs->end(), [&](std::int64_t ms) {
+      return ms >= board->event.startMs && ms < board->event.endMs;
+    });
+  });
 }
 
 }  // namespace collector

@@ -1,25 +1,20 @@
 // Events as the routes serve them: their JSON, and a cache that reads the
 // list of events and computes each event's board once for all the requests
 // that want it, on a thread of its own, so that an HTTP front never waits
-// on the store.
+// on the store. The cache is a value cache (board/value_cache.h) as the
+// leaderboard's is, and sees reviews through the same watch.
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <string_view>
-#include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include "board/board.h"
-#include "board/cache.h"
+#include "board/review_watch.h"
+#include "board/value_cache.h"
 #include "core/events.h"
 #include "store/store.h"
 
@@ -38,14 +33,12 @@ struct EventPlace {
   LeaderboardRow row;
 };
 
-// The events and their boards. The list is read again after `reuse`; a
-// running or coming event's board is computed again after `reuse`; the board
-// of an event that ended more than `closeAfter` ago is kept until a review
-// touches one of its reports (the store's reviewedSince, asked once a `reuse`
-// at most). A
-// value older than `reuse` but younger than twice that is served while its
-// successor computes. At most `maxPending` requests wait for the thread;
-// further ones, and those that waited longer than `deadline`, answer busy.
+// The events and their boards. The list, and the board of a running or
+// coming event, are values of the reuse time (board/value_cache.h); the
+// board of an event that ended more than `closeAfter` ago is kept until a
+// review touches one of its reports, and then its readers wait for the board
+// computed again. At most `maxPending` computations wait for the thread;
+// further readers, and those that waited longer than `deadline`, answer busy.
 class EventBoards {
  public:
   struct Limits {
@@ -64,7 +57,9 @@ class EventBoards {
                                        std::shared_ptr<const std::vector<LeaderboardRow>> rows)>;
   using PlacesDone = std::function<void(BoardAnswer, const std::vector<EventPlace>& places)>;
 
-  EventBoards(Store& store, Limits limits);
+  // Reviews are noticed through `reviews` (the leaderboard's, to share one
+  // reading of the mark), or a watch of its own when null.
+  EventBoards(Store& store, Limits limits, std::shared_ptr<ReviewWatch> reviews = nullptr);
   ~EventBoards();  // answers busy to the requests still waiting
   EventBoards(const EventBoards&) = delete;
   EventBoards& operator=(const EventBoards&) = delete;
@@ -75,54 +70,28 @@ class EventBoards {
   void board(std::int64_t id, BoardDone done);
   // The player's lines on the boards of the latest `placesOf` events that
   // have begun, the latest first (only those the player has a line on).
+  // On the caller's thread when all is at hand.
   void places(const std::string& player, PlacesDone done);
 
   std::int64_t nowMs() const;
 
  private:
-  using Clock = std::chrono::steady_clock;
-  struct Value {
-    std::shared_ptr<const std::vector<Event>> events;  // of the list
-    bool found = false;                                // of a board:
-    Event event;
-    std::shared_ptr<const std::vector<LeaderboardRow>> rows;
-    // The index in `rows` of each player's line, kept with them: a player's
-    // page looks itself up on the latest boards at every read.
-    std::shared_ptr<const std::unordered_map<std::string_view, std::size_t>> rowOf;
-    bool kept = false;  // of an event that ended: kept until a review touches it
-  };
-  struct Entry {
-    Value value;
-    bool held = false;
-    Clock::time_point computedAt;
-    Clock::time_point readAt;
-    std::int64_t checkedMs = 0;  // of a kept board: reviews before this were looked at
-    Clock::time_point checkedAt;
-  };
-  struct Job {
-    Clock::time_point queuedAt;
-    std::function<void(bool late)> task;
-  };
+  enum Kind { listKind, boardKind };
+  struct EventBoard;
+  struct Places;
 
-  // The value of `key` (0: the list; else an event's board), on the thread.
-  bool get(std::int64_t key, Value& value);
-  // The value at hand for a reader, if any is fresh enough; queues a refresh.
-  bool atHand(std::int64_t key, Value& value);
-  // The player's places from the values `fetch` gives; false when one fails.
-  bool placesFrom(const std::string& player, const std::function<bool(std::int64_t, Value&)>& fetch,
-                  std::vector<EventPlace>& places);
-  bool enqueue(std::function<void(bool late)> task);
-  void work();
+  static ValueCache::Limits valueLimits(const Limits& limits);
+  ValueCache::Computed compute(const CacheKey& key);
+  bool computeBoard(std::int64_t id, ValueCache::Computed& computed, std::string& error);
+  void lookForReviews();
+  void placesFrom(const std::shared_ptr<Places>& places, const CachedValue& list);
+  void touched(const std::vector<std::int64_t>* receivedMs);
 
   Store& store_;
   const Limits limits_;
-  std::mutex mutex_;
-  std::condition_variable pending_;
-  std::map<std::int64_t, Entry> entries_;
-  std::deque<Job> queue_;
-  bool refreshing_ = false;
-  bool stopping_ = false;
-  std::thread thread_;
+  const std::shared_ptr<ReviewWatch> watch_;
+  ValueCache values_;
+  const int watchId_;
 };
 
 }  // namespace collector

@@ -28,7 +28,7 @@ Service::Service(Store& store, const ServeOptions& options, Metrics& metrics)
   EventBoards::Limits eventLimits;
   eventLimits.reuse = limits.reuse;
   eventLimits.computed = limits.computed;
-  events_ = std::make_unique<EventBoards>(store, eventLimits);
+  events_ = std::make_unique<EventBoards>(store, eventLimits, boards_->reviews());
   if (!options.webhooks.empty()) {
     Announcer::Counts counts;
     counts.sent = [&metrics] { metrics.announcementSent(); };

@@ -154,18 +154,6 @@ struct LeaderboardRow {
   std::int64_t rankThen = -1;
 };
 
-// One page of the leaderboard of a period.
-struct BoardQuery {
-  Period period;
-  std::int64_t limit = 100;  // 1..1000
-  std::int64_t offset = 0;   // rows skipped
-  std::string player;        // not empty: only that player's row, with its rank
-};
-struct Board {
-  std::int64_t totalPlayers = 0;     // players with a report (counted or flagged) in the period
-  std::vector<LeaderboardRow> rows;  // rank set on each
-};
-
 // Counted totals of one UTC day (all players, or one player).
 struct DayTotals {
   std::int64_t day = 0;  // days since 1970-01-01
@@ -378,13 +366,5 @@ class Store : public PlayerStore,
 // "sqlite:PATH" or "postgresql://..." (libpq's connection URI). Null with
 // `error` set when the URL is malformed or the database cannot be opened.
 std::unique_ptr<Store> openStore(const std::string& url, std::string& error);
-
-// The board of two periods that share no day, as the board of both: each
-// player's lines summed as the store sums its totals, ranked again.
-std::vector<LeaderboardRow> joinBoards(const std::vector<LeaderboardRow>& first,
-                                       const std::vector<LeaderboardRow>& second);
-
-// The page or the player's row of a whole ranked board.
-void sliceBoard(const std::vector<LeaderboardRow>& all, const BoardQuery& query, Board& board);
 
 }  // namespace collector

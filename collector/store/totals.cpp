@@ -109,54 +109,6 @@ std::vector<LeaderboardRow> BoardBuilder::finish() {
   return rows;
 }
 
-std::vector<LeaderboardRow> joinBoards(const std::vector<LeaderboardRow>& first,
-                                       const std::vector<LeaderboardRow>& second) {
-  std::vector<LeaderboardRow> rows;
-  rows.reserve(first.size() + second.size());  // never moved: the names below point into it
-  rows.insert(rows.end(), first.begin(), first.end());
-  std::unordered_map<std::string_view, std::size_t> byName(rows.size());
-  for (std::size_t i = 0; i < rows.size(); ++i) byName.emplace(rows[i].playerName, i);
-  for (const LeaderboardRow& row : second) {
-    const auto found = byName.find(row.playerName);
-    if (found == byName.end()) {
-      rows.push_back(row);
-      continue;
-    }
-    LeaderboardRow& line = rows[found->second];
-    line.miles = addMiles(line.miles, row.miles);
-    line.seconds += row.seconds;
-    line.reports += row.reports;
-    line.flaggedReports += row.flaggedReports;
-    for (const auto& [serverId, totals] : row.servers) {
-      ServerTotals& server = line.servers[serverId];
-      server.miles = addMiles(server.miles, totals.miles);
-      server.seconds += totals.seconds;
-    }
-    if (row.lastSeenMs > line.lastSeenMs) {
-      line.lastSeenMs = row.lastSeenMs;
-      line.lastTruck = row.lastTruck;
-      line.lastTrailer = row.lastTrailer;
-    }
-  }
-  rank(rows);
-  return rows;
-}
-
-void sliceBoard(const std::vector<LeaderboardRow>& all, const BoardQuery& query, Board& board) {
-  board.totalPlayers = static_cast<std::int64_t>(all.size());
-  board.rows.clear();
-  if (!query.player.empty()) {
-    for (const LeaderboardRow& row : all) {
-      if (row.playerName == query.player) board.rows.push_back(row);
-    }
-    return;
-  }
-  const auto size = static_cast<std::int64_t>(all.size());
-  const std::int64_t from = std::min(std::max<std::int64_t>(query.offset, 0), size);
-  const std::int64_t until = std::min(size, from + std::max<std::int64_t>(query.limit, 0));
-  board.rows.assign(all.begin() + from, all.begin() + until);
-}
-
 std::vector<DayTotals> sumDays(const std::vector<TotalsRow>& rows) {
   std::map<std::int64_t, DayTotals> days;
   for (const TotalsRow& row : rows) {

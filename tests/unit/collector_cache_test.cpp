@@ -9,7 +9,6 @@
 #include <future>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "board/cache.h"
@@ -225,7 +224,12 @@ BoardCache::Limits limitsOf(std::chrono::milliseconds reuse, std::int64_t nowMs 
 TEST(BoardCache, ServesWhatIsAtHandWhileOneSuccessorComputesWithinTheFreshnessBound) {
   HeldStore store("fresh");
   const auto reuse = std::chrono::milliseconds(1000);
-  BoardCache cache(store.joined(), limitsOf(reuse, day0 + msPerDay / 2));  // day 0 open
+  auto limits = limitsOf(reuse, day0 + msPerDay / 2);  // day 0 open
+  // The cache's steady clock stands still but when the test moves it on.
+  const auto start = std::chrono::steady_clock::now();
+  std::atomic<std::chrono::steady_clock::duration> elapsed{};
+  limits.steadyNow = [&] { return start + elapsed.load(); };
+  BoardCache cache(store.joined(), limits);
   Reader reader(cache);
   const Period all, later{day0, Period{}.untilMs};
   store.report(day0 + 1000, 5);
@@ -241,6 +245,7 @@ TEST(BoardCache, ServesWhatIsAtHandWhileOneSuccessorComputesWithinTheFreshnessBo
   const int first = store.boards();   // of one computation
   store.report(day0 + 2000, 7);
   store.hold();
+  elapsed = elapsed.load() + reuse;
   store.awaitBoards(first + 1);  // its successor began when the reuse time was up
   EXPECT_EQ(reader.one(all), "5|0") << "served while the successor computes";
   EXPECT_EQ(reader.one(all), "5|0");
@@ -262,7 +267,11 @@ TEST(BoardCache, ServesWhatIsAtHandWhileOneSuccessorComputesWithinTheFreshnessBo
   // A board nobody read within the reuse time is not served again: its
   // reader waits for the successor, which has the report made meanwhile.
   EXPECT_EQ(reader.one(later), "12|0");
-  std::this_thread::sleep_for(reuse + reuse / 2);
+  const int before = store.boards();
+  elapsed = elapsed.load() + reuse + reuse / 2;
+  // The board read while fresh has one successor, through its timer or this read.
+  EXPECT_EQ(reader.one(all), "12|0");
+  store.awaitBoards(before + 1);
   const int computed = store.boards();
   store.report(day0 + 3000, 1);
   EXPECT_EQ(reader.one(later), "13|0");

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "board/cache.h"
 #include "board/events.h"
 #include "collector_test_report.h"
 #include "core/events.h"
@@ -123,7 +124,8 @@ TEST(CollectorEvents, TimesAndRules) {
 
 // An ended event's board is read once and kept: a report stored in its window
 // afterwards (as no client could, but a test may) stays off it, and so does a
-// review outside the window, until a review touches one of its reports.
+// review outside the window, until a review touches one of its reports, even
+// one stamped by a clock far behind (seen from the store's review mark).
 TEST(CollectorEvents, AnEndedEventsBoardIsKeptUntilAReviewTouchesItsReports) {
   const std::string path =
       ::testing::TempDir() + "vorn-events-kept-" + std::to_string(getpid()) + ".db";
@@ -137,9 +139,13 @@ TEST(CollectorEvents, AnEndedEventsBoardIsKeptUntilAReviewTouchesItsReports) {
     ASSERT_TRUE(store->addReports({testReport(player, miles, ms, flagged, s1)}, outcomes, error))
         << error;
   };
-  for (const char* name : {"Ann", "Bob", "Cy"}) ASSERT_TRUE(store->addPlayer(name, name, 0, error));
+  for (const char* name : {"Ann", "Bob", "Cy", "Dee", "Eve"}) {
+    ASSERT_TRUE(store->addPlayer(name, name, 0, error));
+  }
   add("Ann", t + 1000, 10, true);
   add("Bob", t - 1000, 20, true);
+  add("Dee", t + 3000, 7, true);
+  add("Eve", t + 4000, 3, true);
   Event event{0, "Done", t, t + 3600000, {}, ""};
   ASSERT_TRUE(store->addEvent(event, t, error));
 
@@ -148,9 +154,9 @@ TEST(CollectorEvents, AnEndedEventsBoardIsKeptUntilAReviewTouchesItsReports) {
   limits.now = [] { return t + 86400000; };
   EventBoards boards(*store, limits);
   // "miles+flagged" of the player's line, or "-" when the player has none.
-  const auto line = [&](const std::string& player) {
+  const auto lineOn = [&](EventBoards& on, const std::string& player) {
     std::promise<std::string> answered;
-    boards.places(player, [&](BoardAnswer answer, const std::vector<EventPlace>& places) {
+    on.places(player, [&](BoardAnswer answer, const std::vector<EventPlace>& places) {
       EXPECT_EQ(answer, BoardAnswer::ok);
       answered.set_value(places.empty() ? "-"
                                         : std::to_string(int(places[0].row.miles)) + "+" +
@@ -158,9 +164,10 @@ TEST(CollectorEvents, AnEndedEventsBoardIsKeptUntilAReviewTouchesItsReports) {
     });
     return answered.get_future().get();
   };
+  const auto line = [&](const std::string& player) { return lineOn(boards, player); };
   std::vector<StoredReport> flagged;
   ASSERT_TRUE(store->unreviewedFlags(0, "", flagged, error));
-  ASSERT_EQ(flagged.size(), 2u);  // Ann's, then Bob's
+  ASSERT_EQ(flagged.size(), 4u);  // Ann's, Bob's, Dee's, then Eve's
   EXPECT_EQ(line("Ann"), "0+1");
   add("Cy", t + 2000, 5, false);
   EXPECT_EQ(line("Cy"), "-");
@@ -169,6 +176,28 @@ TEST(CollectorEvents, AnEndedEventsBoardIsKeptUntilAReviewTouchesItsReports) {
   ASSERT_TRUE(store->reviewFlags({flagged[0].id}, true, t + 86400000, error));
   EXPECT_EQ(line("Ann"), "10+0");
   EXPECT_EQ(line("Cy"), "5+0");
+  EXPECT_EQ(line("Dee"), "0+1");
+  ASSERT_TRUE(store->reviewFlags({flagged[2].id}, true, t, error));  // a day behind
+  EXPECT_EQ(line("Dee"), "7+0");
+
+  // Sharing the leaderboard's watch, the boards hear of a review that the
+  // leaderboard's cache read first.
+  BoardCache::Limits boardLimits;
+  boardLimits.reuse = std::chrono::milliseconds(0);  // the mark read for each computation
+  BoardCache leaderboard(*store, boardLimits);
+  EventBoards sharing(*store, limits, leaderboard.reviews());
+  EXPECT_EQ(lineOn(sharing, "Eve"), "0+1");
+  ASSERT_TRUE(store->reviewFlags({flagged[3].id}, true, t + 86400000, error));
+  std::promise<BoardAnswer> read;
+  ViewRequest request;
+  request.board = Period{};
+  leaderboard.view(
+      request, [](const Sources&) { return Rendered(); },
+      [&read](BoardAnswer answer, const std::shared_ptr<const Rendered>&) {
+        read.set_value(answer);
+      });
+  ASSERT_EQ(read.get_future().get(), BoardAnswer::ok);
+  EXPECT_EQ(lineOn(sharing, "Eve"), "3+0");
 
   // With boards kept for a while, the first page waits for them on the
   // boards' thread; the next is answered from them on its own thread.
