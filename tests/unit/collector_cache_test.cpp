@@ -313,6 +313,12 @@ TEST(BoardCache, KeepsClosedDaysUntilAReviewTouchesThem) {
   EXPECT_EQ(store.boards(), boards + 1) << "day 0's board alone";
   EXPECT_EQ(store.daysRead().find("[1,"), std::string::npos) << "day 1 is not read again";
   EXPECT_NE(store.daysRead().find("[0,1)"), std::string::npos) << "day 0 is";
+
+  // A period whose last day is today is not closed: today's next report reaches it.
+  const Period untilToday{day0 + 4 * msPerDay, day0 + 11 * msPerDay};
+  EXPECT_EQ(reader.one(untilToday), "0|0");
+  store.report(today, 4);
+  EXPECT_EQ(reader.one(untilToday), "4|0");
 }
 
 // A board of closed and open days, the all-time board among them, is the
