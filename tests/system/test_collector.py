@@ -247,6 +247,29 @@ class Answers(unittest.TestCase):
             "200": 1, "411": 2, "413": 1, "415": 1, "431": 1})
         self.assertIn("refused 431 player=- from 127.0.0.1", service.log())
 
+    def test_a_report_posted_to_another_path_is_logged_with_the_path(self):
+        service, keys = self.reported([])
+        owl = body("Night Owl", 0.1, 10)
+        rows = [  # method, path, key, status, the log line's end (None: no line)
+            ("POST", "/", keys["key"], 405,
+             'player="Night Owl" from 127.0.0.1 to "/": a report is posted to /api/v1/telemetry'),
+            ("POST", "/api/v1/telemetri", keys["key"], 404, None),  # the same sender, within
+            ("POST", "/api/v1/telemetri", None, 404,              # the minute; by address
+             'player="Night Owl" from 127.0.0.1 to "/api/v1/telemetri": a report is posted'),
+            ("GET", "/api/v1/telemetri", None, 404, None),  # not a report
+            ("POST", "/api/v1/telemetry", keys["key"], 200, None),
+        ]
+        for method, path, key, status, line in rows:
+            with self.subTest(path):
+                before = service.log().count(" refused ")
+                self.assertEqual(service.request(method, path, owl, {
+                    "Connection": "close", **({"X-VORN-Key": key} if key else {})})[0], status)
+                log = service.log()
+                self.assertEqual(log.count(" refused "), before + (line is not None), log)
+                if line:
+                    self.assertIn(f"refused {status} {line}", log)
+        self.assertNotIn(keys["key"], service.log())
+
     def test_locked_store_answers_503_and_healthz_503_until_the_store_takes_a_write(self):
         service, keys = self.reported([])
         # The store is locked by another writer for longer than the collector waits.
