@@ -6,7 +6,7 @@ namespace collector {
 
 bool parseRetryAfter(const std::string& value, std::int64_t& ms) {
   const std::size_t point = value.find('.');
-  const std::string whole = value.substr(0, point);
+  std::string whole = value.substr(0, point);
   const std::string fraction = point == std::string::npos ? "" : value.substr(point + 1);
   const auto digits = [](const std::string& text) {
     return text.find_first_not_of("0123456789") == std::string::npos;
@@ -15,7 +15,9 @@ bool parseRetryAfter(const std::string& value, std::int64_t& ms) {
       (point != std::string::npos && fraction.empty())) {
     return false;
   }
-  // More than a few digits is beyond the cap anyway.
+  // Zeros in front count for nothing; more than a few digits after them is
+  // beyond the cap anyway.
+  whole.erase(0, std::min(whole.find_first_not_of('0'), whole.size() - 1));
   if (whole.size() > 7) {
     ms = maxRetryAfterMs;
     return true;
@@ -28,8 +30,13 @@ bool parseRetryAfter(const std::string& value, std::int64_t& ms) {
   return true;
 }
 
-bool nextTry(std::int64_t createdMs, std::int64_t attempts, std::int64_t nowMs,
+bool webhookGone(long status) {
+  return status == 401 || status == 403 || status == 404 || status == 410;
+}
+
+bool nextTry(std::int64_t createdMs, std::int64_t attempts, std::int64_t nowMs, long status,
              std::int64_t retryAfterMs, std::int64_t& nextMs) {
+  if (webhookGone(status) && attempts >= goneTries) return false;
   std::int64_t pause = firstPauseMs;
   for (std::int64_t i = 1; i < attempts && pause < longestPauseMs; ++i) pause *= 2;
   pause = std::min(pause, longestPauseMs);

@@ -31,6 +31,13 @@ std::size_t readHeader(char* data, std::size_t size, std::size_t count, void* ta
   return size * count;
 }
 
+// Whether `host` (as curl gives it, lower case) is this machine's loopback:
+// localhost, 127.0.0.0/8 or [::1].
+bool loopbackHost(const std::string& host) {
+  if (host == "localhost" || host == "localhost." || host == "[::1]") return true;
+  return host.rfind("127.", 0) == 0 && host.find_first_not_of("0123456789.") == std::string::npos;
+}
+
 int stopCheck(void* cutOff, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   return static_cast<std::atomic<bool>*>(cutOff)->load() ? 1 : 0;
 }
@@ -49,7 +56,7 @@ bool checkWebhook(const std::string& url, int number, Webhook& webhook, std::str
                       curl_url_get(parts.get(), CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
                       curl_url_get(parts.get(), CURLUPART_HOST, &host, 0) == CURLUE_OK;
   const std::string schemeText = scheme ? lowerAscii(scheme) : "";
-  const std::string hostText = host ? host : "";
+  const std::string hostText = host ? lowerAscii(host) : "";
   curl_free(scheme);
   curl_free(host);
   // The scheme written out, as curl would otherwise guess one for "host/path",
@@ -68,6 +75,12 @@ bool checkWebhook(const std::string& url, int number, Webhook& webhook, std::str
     return false;
   }
   webhook = {url, hashKey(url), name + " (" + hostText + ")"};
+  if (schemeText == "http" && !loopbackHost(hostText)) {
+    problem = webhook.name +
+              " is a plain http:// URL to another machine: its secret token would travel in "
+              "clear (https:// is taken, and http:// to this machine's loopback)";
+    return false;
+  }
   return true;
 }
 

@@ -925,6 +925,21 @@ class Announcements(unittest.TestCase):
         self.assertEqual(hook.statuses(), [500])
 
 
+    def test_a_plain_http_webhook_to_another_machine_stops_the_start(self):
+        service = Service(self)
+        service.add_player("Night Owl")  # the database, made
+        token = secrets.token_urlsafe(24)
+        done = subprocess.run(
+            [str(COLLECTOR), "serve", "--db", service.db, "--listen", "127.0.0.1:0",
+             "--webhook", f"https://chat.example/api/webhooks/7/{token}"],
+            capture_output=True, text=True, timeout=60,
+            env=dict(os.environ, VORN_WEBHOOKS=f"http://chat.example/api/webhooks/8/{token}"))
+        self.assertEqual(done.returncode, 2, done.stderr)
+        self.assertIn("webhook 2 (chat.example) is a plain http:// URL to another machine: its "
+                      "secret token would travel in clear", done.stderr)
+        self.assertNotIn(token, done.stderr + done.stdout)
+
+
 class Commands(unittest.TestCase):
     def test_commands_find_their_database_or_make_none_and_stop_with_a_cause(self):
         folder = tempfile.TemporaryDirectory(prefix="vorn-commands-")

@@ -57,8 +57,8 @@ TEST(CollectorRefusalLog, AReportPostedElsewhereNamesThePathWithinItsBound) {
   };
   for (const auto& row : rows) {
     const std::string line = log.refused(row.atMs, 404, "wrong", "", "", row.address, row.path);
-    EXPECT_EQ(line.empty() ? "" : line.substr(line.find(" to ")), row.shown.empty() ? "" : " " + row.shown + "\n")
-        << row.atMs << " " << row.address;
+    const std::string shown = line.empty() ? "" : line.substr(line.find(" to ") + 1);
+    EXPECT_EQ(shown, row.shown.empty() ? "" : row.shown + "\n") << row.atMs << " " << row.address;
   }
 }
 
