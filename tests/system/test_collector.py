@@ -768,11 +768,12 @@ class Webhook:
 class SlowWebhook:
     """A webhook on loopback that takes each post and then never answers ("silent"), answers
     with a body that never ends ("endless"), or sends its head a byte at a time ("trickle");
-    counts the posts that came and those the collector hung up on."""
+    counts the posts that came and those the collector hung up on, and keeps their times."""
 
     def __init__(self, test, manner):
         self.server = socket.create_server(("127.0.0.1", 0))
         self.stopped, self.lock, self.came, self.ended = threading.Event(), threading.Lock(), 0, 0
+        self.came_at, self.ended_at = [], []
         test.addCleanup(self.server.close)
         test.addCleanup(self.stopped.set)
         threading.Thread(target=self.accept, args=(manner,), daemon=True).start()
@@ -786,6 +787,7 @@ class SlowWebhook:
                 return
             with self.lock:
                 self.came += 1
+                self.came_at.append(time.monotonic())
             threading.Thread(target=self.serve, args=(connection, manner), daemon=True).start()
 
     def serve(self, connection, manner):
@@ -803,6 +805,7 @@ class SlowWebhook:
                     sent += 1
         with self.lock:
             self.ended += 1
+            self.ended_at.append(time.monotonic())
 
     def counts(self):
         with self.lock:
@@ -892,9 +895,14 @@ class Announcements(unittest.TestCase):
         with healthy.lock:
             self.assertEqual(sorted(posted["content"] for _, posted in healthy.posts),
                              [f"**Driver {n}** has driven 1,000 counted miles." for n in range(4)])
-        while any(hook.counts()[0] == 0 for hook in slow):  # each slow one was posted to
+        # Each slow post is given up at its 10 s limit (twice or a tenth of it fails), and
+        # the next delivery is posted at once.
+        while any(hook.counts()[0] < 2 for hook in slow):
             self.assertLess(time.monotonic(), deadline, [hook.counts() for hook in slow])
             time.sleep(0.05)
+        for hook in slow:
+            with hook.lock:
+                self.assertTrue(9 <= hook.ended_at[0] - hook.came_at[0] < 15, hook.ended_at)
         stopping = time.monotonic()
         service.stop()  # cuts the three hung posts short
         self.assertLess(time.monotonic() - stopping, 5)
