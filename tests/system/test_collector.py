@@ -908,29 +908,49 @@ class Announcements(unittest.TestCase):
         self.assertLess(time.monotonic() - stopping, 5)
 
 
-    def test_a_delivery_given_up_says_the_attempts_its_row_holds(self):
+    def test_a_delivery_given_up_after_a_day_or_three_tries_at_a_wrong_url_says_so(self):
         service = Service(self)
         service.add_player("Night Owl")  # the database, made
-        hook = Webhook(self, [(500, {})])
-        made = int(time.time() * 1000) - 2 * 86400000  # tried once, two days ago
+        now, day = int(time.time() * 1000), 86400000
+        rows = [  # made, tries before, the answer; the row after, the log line
+            (now - 2 * day, 1, 500, ("given_up", 2), "was given up after 2 attempts over a day "
+             "(last: HTTP 500)"),
+            (now, 2, 404, ("given_up", 3), "was given up after 3 attempts (last: HTTP 404: the "
+             "webhook's URL is probably wrong, or the webhook was deleted)"),
+            (now, 1, 401, ("waiting", 2), "a post failed (HTTP 401: the webhook's URL is "
+             "probably wrong, or the webhook was deleted); it is tried again, 3 times in all"),
+            (now, 2, 500, ("waiting", 3), "it is tried again, with growing pauses, for a day"),
+        ]
+        hooks = [Webhook(self, [(status, {})]) for _, _, status, _, _ in rows]
         with contextlib.closing(sqlite3.connect(service.path)) as db, db:
             db.execute("INSERT INTO announcements(id, subject, body, created_ms) VALUES(1, 'old',"
-                       " ?, ?)", (json.dumps({"content": "late"}), made))
-            db.execute("INSERT INTO announcement_deliveries(id, announcement_id, webhook, state,"
-                       " attempts, created_ms, next_ms, lease_ms, done_ms) VALUES(7, 1, ?,"
-                       " 'waiting', 1, ?, ?, 0, 0)",
-                       (hashlib.sha256(hook.url.encode()).hexdigest(), made, made))
-        service.start("--webhook", hook.url)
+                       " ?, ?)", (json.dumps({"content": "late"}), now - 2 * day))
+            for n, ((made, tries, _, _, _), hook) in enumerate(zip(rows, hooks)):
+                db.execute("INSERT INTO announcement_deliveries(id, announcement_id, webhook,"
+                           " state, attempts, created_ms, next_ms, lease_ms, done_ms) VALUES(?, 1,"
+                           " ?, 'waiting', ?, ?, ?, 0, 0)",
+                           (7 + n, hashlib.sha256(hook.url.encode()).hexdigest(), tries, made,
+                            made))
+        service.start(*(option for hook in hooks for option in ("--webhook", hook.url)))
+
+        def logged(n, text):  # a line of the n-th webhook that says `text`
+            return any(line.startswith(f"webhook {n + 1} (127.0.0.1): ") and text in line
+                       for line in service.log().splitlines())
+
         deadline = time.monotonic() + 60
-        while "given up" not in service.log():
+        while not all(logged(n, row[4]) for n, row in enumerate(rows)):
             self.assertLess(time.monotonic(), deadline, service.log())
             time.sleep(0.05)
         service.stop()
         with contextlib.closing(sqlite3.connect(service.path)) as db:
-            row = db.execute("SELECT state, attempts FROM announcement_deliveries").fetchall()
-        self.assertEqual(row, [("given_up", 2)])
-        self.assertIn("delivery 7 of an announcement was given up after 2 attempts", service.log())
-        self.assertEqual(hook.statuses(), [500])
+            states = db.execute("SELECT state, attempts FROM announcement_deliveries"
+                                " ORDER BY id").fetchall()
+        self.assertEqual(states, [after for _, _, _, after, _ in rows])
+        for n, (_, _, status, after, _) in enumerate(rows):
+            with self.subTest(status=status, after=after):
+                self.assertEqual(hooks[n].statuses(), [status])
+                if after[0] == "given_up":
+                    self.assertTrue(logged(n, f"delivery {7 + n} of an announcement"))
 
 
     def test_a_plain_http_webhook_to_another_machine_stops_the_start(self):
