@@ -1,10 +1,33 @@
 #include "announce/retry.h"
 
+#include <date/date.h>
+
 #include <algorithm>
+#include <chrono>
+#include <sstream>
 
 namespace collector {
 
-bool parseRetryAfter(const std::string& value, std::int64_t& ms) {
+namespace {
+
+std::int64_t heldWithinBounds(std::int64_t ms) {
+  return std::min(std::max(ms, minRetryAfterMs), maxRetryAfterMs);
+}
+
+// HTTP's date ("Wed, 21 Oct 2026 07:28:00 GMT", its one current form) as
+// milliseconds since the epoch.
+bool httpDate(const std::string& value, std::int64_t& ms) {
+  if (value.size() != std::string("Wed, 21 Oct 2026 07:28:00 GMT").size()) return false;
+  std::istringstream in(value);
+  date::sys_seconds at;
+  in >> date::parse("%a, %d %b %Y %H:%M:%S GMT", at);
+  if (in.fail()) return false;
+  ms = std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count();
+  return true;
+}
+
+// Retry-After in seconds ("1", "2.5", "007").
+bool retrySeconds(const std::string& value, std::int64_t& ms) {
   const std::size_t point = value.find('.');
   std::string whole = value.substr(0, point);
   const std::string fraction = point == std::string::npos ? "" : value.substr(point + 1);
@@ -26,7 +49,16 @@ bool parseRetryAfter(const std::string& value, std::int64_t& ms) {
   const std::string thousandths = (fraction + "000").substr(0, 3);
   total += std::stoll(thousandths);
   if (fraction.size() > 3 && fraction.find_first_not_of('0', 3) != std::string::npos) ++total;
-  ms = std::min(std::max(total, minRetryAfterMs), maxRetryAfterMs);
+  ms = heldWithinBounds(total);
+  return true;
+}
+
+}  // namespace
+
+bool parseRetryAfter(const std::string& value, std::int64_t nowMs, std::int64_t& ms) {
+  std::int64_t atMs = 0;
+  if (!httpDate(value, atMs)) return retrySeconds(value, ms);
+  ms = heldWithinBounds(atMs - nowMs);
   return true;
 }
 

@@ -25,11 +25,11 @@ inline constexpr std::int64_t goneTries = 3;
 // webhook was deleted.
 bool webhookGone(long status);
 
-// A Retry-After value in seconds ("1", "2.5", "007") as milliseconds, read
-// by its value whatever its width, rounded up and held within
-// [minRetryAfterMs, maxRetryAfterMs]; false when it is no such number (an
-// HTTP date is not taken: the growing pause applies).
-bool parseRetryAfter(const std::string& value, std::int64_t& ms);
+// A Retry-After value as milliseconds from `nowMs`: seconds ("1", "2.5",
+// "007", read by their value whatever their width, rounded up) or an HTTP
+// date ("Wed, 21 Oct 2026 07:28:00 GMT"), held within [minRetryAfterMs,
+// maxRetryAfterMs]; false when it is neither (the growing pause applies).
+bool parseRetryAfter(const std::string& value, std::int64_t nowMs, std::int64_t& ms);
 // After the `attempts`-th failed try at `nowMs` of a delivery made at
 // `createdMs`, answered `status` (0: no answer): true with the time of the
 // next try (after `retryAfterMs` when the answer asked for it, > 0, else

@@ -137,7 +137,7 @@ Delivery Announcer::failed(const Webhook& webhook, const ClaimedAnnouncement& cl
   std::string why =
       !result.failure.empty() ? result.failure : "HTTP " + std::to_string(result.status);
   std::int64_t retryAfterMs = 0;
-  if (result.status == 429 && parseRetryAfter(result.retryAfter, retryAfterMs)) {
+  if (result.status == 429 && parseRetryAfter(result.retryAfter, doneMs, retryAfterMs)) {
     why += ", Retry-After " + std::to_string(retryAfterMs) + " ms";
   }
   const bool gone = webhookGone(result.status);

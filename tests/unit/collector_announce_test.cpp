@@ -158,14 +158,26 @@ TEST(CollectorAnnounce, RetriesGrowHonourRetryAfterAndEndAfterADay) {
                     {"3601", 3600000}, {"99999999999", 3600000},
                     {"", -1},          {"-1", -1},
                     {"1.", -1},        {" 1", -1},
-                    {"1e3", -1},       {"Wed, 21 Oct 2026 07:28:00 GMT", -1},
+                    {"1e3", -1},
+                    // an HTTP date, from now (07:27:30)
+                    {"Wed, 21 Oct 2026 07:28:00 GMT", 30000},
+                    {"Wed, 21 Oct 2026 07:27:32 GMT", 2000},
+                    {"Wed, 21 Oct 2026 07:27:31 GMT", 1000},
+                    {"Wed, 21 Oct 2026 07:27:00 GMT", 1000},
+                    {"Wed, 21 Oct 2026 08:27:29 GMT", 3599000},
+                    {"Wed, 21 Oct 2026 08:27:31 GMT", 3600000},
+                    {"Wed, 21 Oct 2026 07:28:00 UTC", -1},
+                    {"Wed, 21 Oct 2026 07:28:00 GMT ", -1},
+                    {"Wed, 21 Oct 2026 07:28 GMT", -1},
+                    {"Wednesday, 21-Oct-26 07:28:00 GMT", -1},
                     // by its value, not its width
                     {"00000000", 1000}, {"0000000002.5", 2500},
                     {"000000003600", 3600000}, {"000000003601", 3600000},
                     {"9999999", 3600000}, {"0000000000000000000000000001", 1000}};
+  const std::int64_t now = 1792567650000;  // 2026-10-21 07:27:30 UTC
   for (const auto& row : retryAfter) {
     std::int64_t ms = -1;
-    EXPECT_EQ(parseRetryAfter(row.value, ms), row.ms >= 0) << row.value;
+    EXPECT_EQ(parseRetryAfter(row.value, now, ms), row.ms >= 0) << row.value;
     if (row.ms >= 0) {
       EXPECT_EQ(ms, row.ms) << row.value;
     }
