@@ -418,13 +418,23 @@ class Browser:
              "--disable-background-networking", "--disable-component-update",
              f"--user-data-dir={profile.name}", "--remote-debugging-pipe"],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            pass_fds=(3, 4), preexec_fn=lambda: (os.dup2(its_in, 3), os.dup2(its_out, 4)))
+            close_fds=False, preexec_fn=lambda: self.pipes_at_3_and_4(its_in, its_out))
         os.close(its_in), os.close(its_out)
         test.addCleanup(self.close)
         target = self.call("Target.createTarget", url="about:blank")["targetId"]
         self.session = self.call("Target.attachToTarget", targetId=target,
                                  flatten=True)["sessionId"]
         self.call("Page.enable", self.session)
+
+    @staticmethod
+    def pipes_at_3_and_4(its_in, its_out):
+        """In the child: its ends of the pipes as fds 3 and 4, kept across exec. (Not with
+        pass_fds=(3, 4), which fails with EBADF when fd 3 or 4 is closed at the fork, as a
+        socket of another thread may just be; Python's other fds are closed at exec.)"""
+        os.dup2(its_in, 3)  # its_out is never 3: the first pipe's read end is below it
+        os.dup2(its_out, 4)
+        os.set_inheritable(3, True)
+        os.set_inheritable(4, True)  # dup2 onto itself keeps close-on-exec
 
     def close(self):  # Chromium's helpers end with it, leaving the profile alone
         self.call("Browser.close")
