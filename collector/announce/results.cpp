@@ -8,6 +8,7 @@
 #include <cstring>
 #include <functional>
 
+#include "announce/webhook.h"
 #include "core/announce.h"
 #include "core/text.h"
 
@@ -23,22 +24,6 @@ std::string standings(const std::vector<Standing>& top) {
             groupedNumber(static_cast<double>(top[i].seconds) / 3600.0, 1) + " h";
   }
   return text;
-}
-
-// localhost, [::1] or 127.X.Y.Z.
-bool loopbackHost(const std::string& host) {
-  if (host == "localhost" || host == "[::1]") return true;
-  int parts = 0;
-  std::size_t at = 0;
-  for (; at < host.size() && parts < 4; ++parts) {
-    const std::size_t end = std::min(host.find('.', at), host.size());
-    if (end == at || end - at > 3 || host.find_first_not_of("0123456789", at) < end) {
-      return false;
-    }
-    if (parts == 0 && host.compare(at, end - at, "127") != 0) return false;
-    at = end + 1;
-  }
-  return parts == 4 && at == host.size() + 1;
 }
 
 // HOST of HOST:PORT, [::1] of [::1]:PORT.

@@ -124,30 +124,7 @@ bool Announcer::deliver(const Webhook& webhook, std::int64_t nowMs, std::int64_t
     // at once (the next start posts it) rather than after the lease.
     outcome = Delivery::retry;
   } else if (!result.failure.empty() || result.status < 200 || result.status > 299) {
-    if (counts_.failed) counts_.failed();
-    std::string why =
-        !result.failure.empty() ? result.failure : "HTTP " + std::to_string(result.status);
-    std::int64_t retryAfterMs = 0;
-    if (result.status == 429 && parseRetryAfter(result.retryAfter, retryAfterMs)) {
-      why += ", Retry-After " + std::to_string(retryAfterMs) + " ms";
-    }
-    if (nextTry(claimed.createdMs, claimed.attempts, doneMs, retryAfterMs, atMs)) {
-      outcome = Delivery::retry;
-      failureLog_.write(webhook.name + " failed",
-                        webhook.name + ": a post failed (" + why +
-                            "); it is tried again, with growing pauses, for a day");
-    } else {
-      outcome = Delivery::givenUp;
-      atMs = doneMs;
-      // The line names the delivery whose row holds the attempts it counts.
-      const std::string delivery = "delivery " + std::to_string(claimed.deliveryId);
-      failureLog_.write(webhook.name + " gave up", webhook.name + ": " + delivery +
-                                                       " of an announcement was given up after " +
-                                                       counted(claimed.attempts, "attempt") +
-                                                       " over a day (last: " + why + ")");
-    }
-    // A 429 speaks for the webhook: none of its posts is made until then.
-    if (result.status == 429) pauseMs = outcome == Delivery::retry ? atMs - doneMs : retryAfterMs;
+    outcome = failed(webhook, claimed, result, doneMs, atMs, pauseMs);
   } else if (counts_.sent) {
     counts_.sent();
   }
@@ -155,6 +132,39 @@ bool Announcer::deliver(const Webhook& webhook, std::int64_t nowMs, std::int64_t
     storeLog().write("settle", "announcements: cannot record a delivery: " + error);
   }
   return true;
+}
+
+Delivery Announcer::failed(const Webhook& webhook, const ClaimedAnnouncement& claimed,
+                           const PostResult& result, std::int64_t doneMs, std::int64_t& atMs,
+                           std::int64_t& pauseMs) {
+  if (counts_.failed) counts_.failed();
+  std::string why =
+      !result.failure.empty() ? result.failure : "HTTP " + std::to_string(result.status);
+  std::int64_t retryAfterMs = 0;
+  if (result.status == 429 && parseRetryAfter(result.retryAfter, doneMs, retryAfterMs)) {
+    why += ", Retry-After " + std::to_string(retryAfterMs) + " ms";
+  }
+  const bool gone = webhookGone(result.status);
+  if (gone) why += ": the webhook's URL is probably wrong, or the webhook was deleted";
+  Delivery outcome = Delivery::retry;
+  if (nextTry(claimed.createdMs, claimed.attempts, doneMs, result.status, retryAfterMs, atMs)) {
+    failureLog_.write(webhook.name + (gone ? " gone" : " failed"),
+                      webhook.name + ": a post failed (" + why + "); it is tried again, " +
+                          (gone ? counted(goneTries, "time") + " in all"
+                                : std::string("with growing pauses, for a day")));
+  } else {
+    outcome = Delivery::givenUp;
+    atMs = doneMs;
+    // The line names the delivery whose row holds the attempts it counts.
+    const std::string delivery = "delivery " + std::to_string(claimed.deliveryId);
+    failureLog_.write(webhook.name + " gave up",
+                      webhook.name + ": " + delivery + " of an announcement was given up after " +
+                          counted(claimed.attempts, "attempt") + (gone ? "" : " over a day") +
+                          " (last: " + why + ")");
+  }
+  // A 429 speaks for the webhook: none of its posts is made until then.
+  if (result.status == 429) pauseMs = outcome == Delivery::retry ? atMs - doneMs : retryAfterMs;
+  return outcome;
 }
 
 void Announcer::countWaiting() {

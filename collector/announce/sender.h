@@ -53,6 +53,11 @@ class Announcer {
   // Posts one due delivery of the webhook; true when there was one. `pauseMs`
   // is set when the webhook asked for a pause (a 429) before any next post.
   bool deliver(const Webhook& webhook, std::int64_t nowMs, std::int64_t& pauseMs);
+  // Counts a failed post and logs it; the delivery's outcome, with the time
+  // of its next try in `atMs` and the webhook's pause in `pauseMs` (a 429's).
+  Delivery failed(const Webhook& webhook, const ClaimedAnnouncement& claimed,
+                  const PostResult& result, std::int64_t doneMs, std::int64_t& atMs,
+                  std::int64_t& pauseMs);
   void countWaiting();
   // Waits `ms` or until the stop; true on the stop.
   bool waitOrStop(std::int64_t ms);

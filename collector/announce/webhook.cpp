@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "core/keys.h"
@@ -37,6 +38,21 @@ int stopCheck(void* cutOff, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 
 }  // namespace
 
+bool loopbackHost(const std::string& host) {
+  if (host == "localhost" || host == "localhost." || host == "[::1]") return true;
+  int parts = 0;
+  std::size_t at = 0;
+  for (; at < host.size() && parts < 4; ++parts) {
+    const std::size_t end = std::min(host.find('.', at), host.size());
+    if (end == at || end - at > 3 || host.find_first_not_of("0123456789", at) < end) {
+      return false;
+    }
+    if (parts == 0 && host.compare(at, end - at, "127") != 0) return false;
+    at = end + 1;
+  }
+  return parts == 4 && at == host.size() + 1;
+}
+
 void startWebhooks() { curl_global_init(CURL_GLOBAL_DEFAULT); }
 
 bool checkWebhook(const std::string& url, int number, Webhook& webhook, std::string& problem) {
@@ -49,7 +65,7 @@ bool checkWebhook(const std::string& url, int number, Webhook& webhook, std::str
                       curl_url_get(parts.get(), CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
                       curl_url_get(parts.get(), CURLUPART_HOST, &host, 0) == CURLUE_OK;
   const std::string schemeText = scheme ? lowerAscii(scheme) : "";
-  const std::string hostText = host ? host : "";
+  const std::string hostText = host ? lowerAscii(host) : "";
   curl_free(scheme);
   curl_free(host);
   // The scheme written out, as curl would otherwise guess one for "host/path",
@@ -68,6 +84,12 @@ bool checkWebhook(const std::string& url, int number, Webhook& webhook, std::str
     return false;
   }
   webhook = {url, hashKey(url), name + " (" + hostText + ")"};
+  if (schemeText == "http" && !loopbackHost(hostText)) {
+    problem = webhook.name +
+              " is a plain http:// URL to another machine: its secret token would travel in "
+              "clear (https:// is taken, and http:// to this machine's loopback)";
+    return false;
+  }
   return true;
 }
 

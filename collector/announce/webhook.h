@@ -18,8 +18,15 @@ struct Webhook {
   std::string name;  // "webhook 2 (chat.example)" for the log
 };
 
-// Checks the `number`-th webhook URL: http:// or https:// with a host. The
-// problem, when there is one, names the webhook by its number, never by its URL.
+// Whether `host` (lower case, as a URL names it) is this machine's loopback:
+// localhost, [::1] or a dotted 127.X.Y.Z.
+bool loopbackHost(const std::string& host);
+
+// Checks the `number`-th webhook URL: https:// with a host, or http:// to
+// this machine's loopback (localhost, 127.0.0.0/8, [::1]): a plain http://
+// post to another machine would carry the URL's secret token in clear. The
+// problem, when there is one, names the webhook by its number (and host),
+// never by its URL.
 bool checkWebhook(const std::string& url, int number, Webhook& webhook, std::string& problem);
 
 // Time limits of one post.

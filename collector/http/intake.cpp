@@ -137,4 +137,13 @@ void reportRefusedAtFront(Service& service, const std::string& clientAddress, in
   std::cerr << service.refusals().refused(wallClockMs(), status, reason, "", "", clientAddress);
 }
 
+void reportPostedElsewhere(Service& service, const HttpRequest& request, int status) {
+  const std::string key = request.header("x-vorn-key");
+  const std::string reason = std::string("a report is posted to ") + reportRoute +
+                             " (is the sender's CollectorURL wrong?)";
+  std::cerr << service.refusals().refused(
+      wallClockMs(), status, reason, bodyPlayerName(request.body), key.empty() ? "" : hashKey(key),
+      request.clientAddress, request.rawPath);
+}
+
 }  // namespace collector

@@ -12,6 +12,9 @@
 
 namespace collector {
 
+// The report route's path.
+inline constexpr const char* reportRoute = "/api/v1/telemetry";
+
 // Answers one report request; `reply` is called exactly once.
 void takeReport(Service& service, const HttpRequest& request, Reply reply);
 
@@ -19,5 +22,10 @@ void takeReport(Service& service, const HttpRequest& request, Reply reply);
 // head or declared body): counted and logged like the others.
 void reportRefusedAtFront(Service& service, const std::string& clientAddress, int status,
                           const std::string& reason);
+
+// A POST to another path than the report route (answered `status`, a 404 or
+// 405), logged as a refused report with the path it went to: a driver's
+// mistyped CollectorURL is found in the log.
+void reportPostedElsewhere(Service& service, const HttpRequest& request, int status);
 
 }  // namespace collector

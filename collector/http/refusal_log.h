@@ -16,12 +16,20 @@ namespace collector {
 class RefusalLog {
  public:
   explicit RefusalLog(std::size_t maxTracked = 100000) : maxTracked_(maxTracked) {}
-  // The line written, or "" when it was held back.
+  // The line written, or "" when it was held back. A report posted to
+  // another path than the report route names that path (`postedTo`, at most
+  // maxShownPathBytes of it, quoted); the path is not part of the reason, so
+  // a sender trying many paths still writes one line a minute.
   std::string refused(std::int64_t nowMs, int status, const std::string& reason,
                       const std::string& playerName, const std::string& keyHash,
-                      const std::string& address);
+                      const std::string& address, const std::string& postedTo = "");
+
+  static constexpr std::size_t maxShownPathBytes = 128;
 
  private:
+  // Whether a line for `slot` may be written at `nowMs`; records it if so.
+  bool mayWrite(const std::string& slot, std::int64_t nowMs);
+
   std::mutex mutex_;
   std::map<std::string, std::int64_t> lastMs_;  // by who and reason
   std::size_t maxTracked_;

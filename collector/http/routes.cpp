@@ -8,7 +8,6 @@ namespace collector {
 
 namespace {
 
-const char* const reportPath = "/api/v1/telemetry";
 const char* const boardPath = "/api/v1/leaderboard";
 const char* const boardPagePath = "/";
 const char* const healthPath = "/healthz";
@@ -35,10 +34,22 @@ bool nameAfterPrefix(const HttpRequest& request, const std::string& prefix, std:
 Routes::Routes(Store& store, const ServeOptions& options, Metrics& metrics)
     : service_(store, options, metrics) {}
 
+// A POST to any other path than the report route is a report sent to the
+// wrong URL: its answer (a 404 or 405, given at once) is logged as a refusal.
+void Routes::handle(const HttpRequest& request, Reply reply) {
+  if (request.method != "POST" || request.rawPath == reportRoute) {
+    return dispatch(request, std::move(reply));
+  }
+  dispatch(request, [this, request, reply = std::move(reply)](HttpAnswer answer) {
+    reportPostedElsewhere(service_, request, answer.status);
+    reply(std::move(answer));
+  });
+}
+
 // Routes are matched on the path as sent: an encoded character, a slash
 // (%2F) above all, never makes another route's path; only a player's name,
 // after its route's prefix, is decoded.
-void Routes::handle(const HttpRequest& request, Reply reply) {
+void Routes::dispatch(const HttpRequest& request, Reply reply) {
   const bool read = request.method == "GET" || request.method == "HEAD";
   std::string name;
   const bool playerPage = nameAfterPrefix(request, playerPagePrefix, name);
@@ -56,7 +67,7 @@ void Routes::handle(const HttpRequest& request, Reply reply) {
     if (!read) return reply(jsonAnswer(405, "method not allowed"));
     return answerEvents(service_, request, path == eventsPagePath, std::move(reply));
   }
-  if (path == reportPath) {
+  if (path == reportRoute) {
     if (request.method == "POST") return takeReport(service_, request, std::move(reply));
   } else if (path == boardPath || path == boardPagePath) {
     if (read) return answerBoard(service_, request, path == boardPagePath, std::move(reply));

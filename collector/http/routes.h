@@ -40,6 +40,9 @@ class Routes : public Handler {
   std::string metricsText() override;
 
  private:
+  // Answers by method and path.
+  void dispatch(const HttpRequest& request, Reply reply);
+
   Service service_;
 };
 

@@ -79,7 +79,7 @@ void addPageAndWebhookOptions(CLI::App& command, ServeCommand& serve) {
   command
       .add_option("--webhook", serve.webhooks,
                   "post announcements (weekly and event results, players' milestones) to this "
-                  "chat webhook, http:// or https:// (repeatable; also the whitespace-separated "
+                  "chat webhook, https://, or http:// to this machine (repeatable; also the whitespace-separated "
                   "URLs of $VORN_WEBHOOKS, which keeps them out of the process list)")
       ->type_name("URL");
   command

@@ -7,6 +7,7 @@ import concurrent.futures
 import contextlib
 import csv
 import datetime
+import email.utils
 import gzip
 import hashlib
 import http.client
@@ -247,6 +248,29 @@ class Answers(unittest.TestCase):
             "200": 1, "411": 2, "413": 1, "415": 1, "431": 1})
         self.assertIn("refused 431 player=- from 127.0.0.1", service.log())
 
+    def test_a_report_posted_to_another_path_is_logged_with_the_path(self):
+        service, keys = self.reported([])
+        owl = body("Night Owl", 0.1, 10)
+        rows = [  # method, path, key, status, the log line's end (None: no line)
+            ("POST", "/", keys["key"], 405,
+             'player="Night Owl" from 127.0.0.1 to "/": a report is posted to /api/v1/telemetry'),
+            ("POST", "/api/v1/telemetri", keys["key"], 404, None),  # the same sender, within
+            ("POST", "/api/v1/telemetri", None, 404,              # the minute; by address
+             'player="Night Owl" from 127.0.0.1 to "/api/v1/telemetri": a report is posted'),
+            ("GET", "/api/v1/telemetri", None, 404, None),  # not a report
+            ("POST", "/api/v1/telemetry", keys["key"], 200, None),
+        ]
+        for method, path, key, status, line in rows:
+            with self.subTest(path):
+                before = service.log().count(" refused ")
+                self.assertEqual(service.request(method, path, owl, {
+                    "Connection": "close", **({"X-VORN-Key": key} if key else {})})[0], status)
+                log = service.log()
+                self.assertEqual(log.count(" refused "), before + (line is not None), log)
+                if line:
+                    self.assertIn(f"refused {status} {line}", log)
+        self.assertNotIn(keys["key"], service.log())
+
     def test_locked_store_answers_503_and_healthz_503_until_the_store_takes_a_write(self):
         service, keys = self.reported([])
         # The store is locked by another writer for longer than the collector waits.
@@ -410,13 +434,23 @@ class Browser:
              "--disable-background-networking", "--disable-component-update",
              f"--user-data-dir={profile.name}", "--remote-debugging-pipe"],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            pass_fds=(3, 4), preexec_fn=lambda: (os.dup2(its_in, 3), os.dup2(its_out, 4)))
+            close_fds=False, preexec_fn=lambda: self.pipes_at_3_and_4(its_in, its_out))
         os.close(its_in), os.close(its_out)
         test.addCleanup(self.close)
         target = self.call("Target.createTarget", url="about:blank")["targetId"]
         self.session = self.call("Target.attachToTarget", targetId=target,
                                  flatten=True)["sessionId"]
         self.call("Page.enable", self.session)
+
+    @staticmethod
+    def pipes_at_3_and_4(its_in, its_out):
+        """In the child: its ends of the pipes as fds 3 and 4, kept across exec. (Not with
+        pass_fds=(3, 4), which fails with EBADF when fd 3 or 4 is closed at the fork, as a
+        socket of another thread may just be; Python's other fds are closed at exec.)"""
+        os.dup2(its_in, 3)  # its_out is never 3: the first pipe's read end is below it
+        os.dup2(its_out, 4)
+        os.set_inheritable(3, True)
+        os.set_inheritable(4, True)  # dup2 onto itself keeps close-on-exec
 
     def close(self):  # Chromium's helpers end with it, leaving the profile alone
         self.call("Browser.close")
@@ -766,11 +800,12 @@ class Webhook:
 class SlowWebhook:
     """A webhook on loopback that takes each post and then never answers ("silent"), answers
     with a body that never ends ("endless"), or sends its head a byte at a time ("trickle");
-    counts the posts that came and those the collector hung up on."""
+    counts the posts that came and those the collector hung up on, and keeps their times."""
 
     def __init__(self, test, manner):
         self.server = socket.create_server(("127.0.0.1", 0))
         self.stopped, self.lock, self.came, self.ended = threading.Event(), threading.Lock(), 0, 0
+        self.came_at, self.ended_at = [], []
         test.addCleanup(self.server.close)
         test.addCleanup(self.stopped.set)
         threading.Thread(target=self.accept, args=(manner,), daemon=True).start()
@@ -784,6 +819,7 @@ class SlowWebhook:
                 return
             with self.lock:
                 self.came += 1
+                self.came_at.append(time.monotonic())
             threading.Thread(target=self.serve, args=(connection, manner), daemon=True).start()
 
     def serve(self, connection, manner):
@@ -801,6 +837,7 @@ class SlowWebhook:
                     sent += 1
         with self.lock:
             self.ended += 1
+            self.ended_at.append(time.monotonic())
 
     def counts(self):
         with self.lock:
@@ -843,7 +880,11 @@ class Announcements(unittest.TestCase):
         self.assertEqual(service.post(body(name, 1.0, 60), key), 200)  # 1,000.9 miles
         service.stop(signal.SIGKILL)  # the milestone is in the store alone
 
-        hook, other = Webhook(self, [(429, {"Retry-After": "1"})]), Webhook(self)
+        # A 429's Retry-After in seconds, and as an HTTP date (a few seconds on: read
+        # against any other clock than the wall's, it would be held at an hour)
+        hook = Webhook(self, [(429, {"Retry-After": "1"})])
+        other = Webhook(self, [(429, {"Retry-After": email.utils.formatdate(time.time() + 3,
+                                                                           usegmt=True)})])
         site = "https://vorn.example"  # the results link to their pages there
         service.start("--webhook", hook.url, "--metrics-listen", "127.0.0.1:0", "--public-url",
                       site, env={"VORN_WEBHOOKS": f" {other.url}\n"})
@@ -864,15 +905,14 @@ class Announcements(unittest.TestCase):
             * month_due)
         posts = len(expected)
         self.assertEqual((hook.delivered(posts), other.delivered(posts)), (expected, expected))
-        self.assertEqual((hook.statuses(), other.statuses()),
-                         ([429] + [204] * posts, [204] * posts))
+        self.assertEqual((hook.statuses(), other.statuses()), ([429] + [204] * posts,) * 2)
         self.assertGreaterEqual(hook.times[1] - hook.times[0], 1)  # the 429 paused the webhook
         with hook.lock, other.lock:  # nothing pings anyone, whatever the text
             mentions = {json.dumps(p["allowed_mentions"]) for _, p in hook.posts + other.posts}
         self.assertEqual(mentions, {'{"parse": []}'})
         samples = metric_samples(service)
         self.assertEqual([samples[f"vorn_announcements_{metric}", ()] for metric in (
-            "sent_total", "failed_total", "waiting")], [2 * posts, 1, 0])
+            "sent_total", "failed_total", "waiting")], [2 * posts, 2, 0])
         service.stop()
 
         # Started again beside a webhook that takes the post and never answers:
@@ -908,37 +948,78 @@ class Announcements(unittest.TestCase):
         with healthy.lock:
             self.assertEqual(sorted(posted["content"] for _, posted in healthy.posts),
                              [f"**Driver {n}** has driven 1,000 counted miles." for n in range(4)])
-        while any(hook.counts()[0] == 0 for hook in slow):  # each slow one was posted to
+        # Each slow post is given up at its 10 s limit (twice or a tenth of it fails), and
+        # the next delivery is posted at once.
+        while any(hook.counts()[0] < 2 for hook in slow):
             self.assertLess(time.monotonic(), deadline, [hook.counts() for hook in slow])
             time.sleep(0.05)
+        for hook in slow:
+            with hook.lock:
+                lasted = hook.ended_at[0] - hook.came_at[0]
+            self.assertTrue(9 <= lasted < 15, lasted)
         stopping = time.monotonic()
         service.stop()  # cuts the three hung posts short
         self.assertLess(time.monotonic() - stopping, 5)
 
 
-    def test_a_delivery_given_up_says_the_attempts_its_row_holds(self):
+    def test_a_delivery_given_up_after_a_day_or_three_tries_at_a_wrong_url_says_so(self):
         service = Service(self)
         service.add_player("Night Owl")  # the database, made
-        hook = Webhook(self, [(500, {})])
-        made = int(time.time() * 1000) - 2 * 86400000  # tried once, two days ago
+        now, day = int(time.time() * 1000), 86400000
+        rows = [  # made, tries before, the answer; the row after, the log line
+            (now - 2 * day, 1, 500, ("given_up", 2), "was given up after 2 attempts over a day "
+             "(last: HTTP 500)"),
+            (now, 2, 404, ("given_up", 3), "was given up after 3 attempts (last: HTTP 404: the "
+             "webhook's URL is probably wrong, or the webhook was deleted)"),
+            (now, 1, 401, ("waiting", 2), "a post failed (HTTP 401: the webhook's URL is "
+             "probably wrong, or the webhook was deleted); it is tried again, 3 times in all"),
+            (now, 2, 500, ("waiting", 3), "it is tried again, with growing pauses, for a day"),
+        ]
+        hooks = [Webhook(self, [(status, {})]) for _, _, status, _, _ in rows]
         with contextlib.closing(sqlite3.connect(service.path)) as db, db:
             db.execute("INSERT INTO announcements(id, subject, body, created_ms) VALUES(1, 'old',"
-                       " ?, ?)", (json.dumps({"content": "late"}), made))
-            db.execute("INSERT INTO announcement_deliveries(id, announcement_id, webhook, state,"
-                       " attempts, created_ms, next_ms, lease_ms, done_ms) VALUES(7, 1, ?,"
-                       " 'waiting', 1, ?, ?, 0, 0)",
-                       (hashlib.sha256(hook.url.encode()).hexdigest(), made, made))
-        service.start("--webhook", hook.url)
+                       " ?, ?)", (json.dumps({"content": "late"}), now - 2 * day))
+            for n, ((made, tries, _, _, _), hook) in enumerate(zip(rows, hooks)):
+                db.execute("INSERT INTO announcement_deliveries(id, announcement_id, webhook,"
+                           " state, attempts, created_ms, next_ms, lease_ms, done_ms) VALUES(?, 1,"
+                           " ?, 'waiting', ?, ?, ?, 0, 0)",
+                           (7 + n, hashlib.sha256(hook.url.encode()).hexdigest(), tries, made,
+                            made))
+        service.start(*(option for hook in hooks for option in ("--webhook", hook.url)))
+
+        def logged(n, text):  # a line of the n-th webhook that says `text`
+            return any(line.startswith(f"webhook {n + 1} (127.0.0.1): ") and text in line
+                       for line in service.log().splitlines())
+
         deadline = time.monotonic() + 60
-        while "given up" not in service.log():
+        while not all(logged(n, row[4]) for n, row in enumerate(rows)):
             self.assertLess(time.monotonic(), deadline, service.log())
             time.sleep(0.05)
         service.stop()
         with contextlib.closing(sqlite3.connect(service.path)) as db:
-            row = db.execute("SELECT state, attempts FROM announcement_deliveries").fetchall()
-        self.assertEqual(row, [("given_up", 2)])
-        self.assertIn("delivery 7 of an announcement was given up after 2 attempts", service.log())
-        self.assertEqual(hook.statuses(), [500])
+            states = db.execute("SELECT state, attempts FROM announcement_deliveries"
+                                " ORDER BY id").fetchall()
+        self.assertEqual(states, [after for _, _, _, after, _ in rows])
+        for n, (_, _, status, after, _) in enumerate(rows):
+            with self.subTest(status=status, after=after):
+                self.assertEqual(hooks[n].statuses(), [status])
+                if after[0] == "given_up":
+                    self.assertTrue(logged(n, f"delivery {7 + n} of an announcement"))
+
+
+    def test_a_plain_http_webhook_to_another_machine_stops_the_start(self):
+        service = Service(self)
+        service.add_player("Night Owl")  # the database, made
+        token = secrets.token_urlsafe(24)
+        done = subprocess.run(
+            [str(COLLECTOR), "serve", "--db", service.db, "--listen", "127.0.0.1:0",
+             "--webhook", f"https://chat.example/api/webhooks/7/{token}"],
+            capture_output=True, text=True, timeout=60,
+            env=dict(os.environ, VORN_WEBHOOKS=f"http://chat.example/api/webhooks/8/{token}"))
+        self.assertEqual(done.returncode, 2, done.stderr)
+        self.assertIn("webhook 2 (chat.example) is a plain http:// URL to another machine: its "
+                      "secret token would travel in clear", done.stderr)
+        self.assertNotIn(token, done.stderr + done.stdout)
 
 
 class Commands(unittest.TestCase):

@@ -203,6 +203,8 @@ TEST(CollectorAnnounce, ThePublicUrlIsHttpsOrLoopbackHttp) {
   for (const auto& row : rows) EXPECT_EQ(publicUrlProblem(row.url).empty(), row.taken) << row.url;
 }
 
+// A plain http:// webhook only on this machine: elsewhere its token would
+// travel in clear.
 TEST(CollectorAnnounce, AWebhookIsAnHttpUrlAndItsProblemNeverShowsIt) {
   const struct {
     const char* url;
@@ -210,6 +212,15 @@ TEST(CollectorAnnounce, AWebhookIsAnHttpUrlAndItsProblemNeverShowsIt) {
   } rows[] = {
       {"https://chat.example/api/webhooks/1/SECRET", "webhook 3 (chat.example)"},
       {"HTTP://127.0.0.1:8080/hook/SECRET", "webhook 3 (127.0.0.1)"},
+      {"http://127.255.0.9/hook/SECRET", "webhook 3 (127.255.0.9)"},
+      {"http://LocalHost:8080/hook/SECRET", "webhook 3 (localhost)"},
+      {"http://[::1]:8080/hook/SECRET", "webhook 3 ([::1])"},
+      {"http://chat.example/api/webhooks/1/SECRET", nullptr},
+      {"http://128.0.0.1/hook/SECRET", nullptr},
+      {"http://126.255.255.255/hook/SECRET", nullptr},
+      {"http://127.0.0.1.chat.example/hook/SECRET", nullptr},
+      {"http://localhost.chat.example/hook/SECRET", nullptr},
+      {"http://[::2]/hook/SECRET", nullptr},
       {"chat.example/api/webhooks/1/SECRET", nullptr},  // curl would guess a scheme
       {"ftp://chat.example/SECRET", nullptr},
       {"file:///SECRET", nullptr},
@@ -240,31 +251,59 @@ TEST(CollectorAnnounce, RetriesGrowHonourRetryAfterAndEndAfterADay) {
                     {"3601", 3600000}, {"99999999999", 3600000},
                     {"", -1},          {"-1", -1},
                     {"1.", -1},        {" 1", -1},
-                    {"1e3", -1},       {"Wed, 21 Oct 2026 07:28:00 GMT", -1}};
+                    {"1e3", -1},
+                    // an HTTP date, from now (07:27:30)
+                    {"Wed, 21 Oct 2026 07:28:00 GMT", 30000},
+                    {"Wed, 21 Oct 2026 07:27:32 GMT", 2000},
+                    {"Wed, 21 Oct 2026 07:27:31 GMT", 1000},
+                    {"Wed, 21 Oct 2026 07:27:00 GMT", 1000},
+                    {"Wed, 21 Oct 2026 08:27:29 GMT", 3599000},
+                    {"Wed, 21 Oct 2026 08:27:31 GMT", 3600000},
+                    {"Wed, 21 Oct 2026 07:28:00 UTC", -1},
+                    {"Wed, 21 Oct 2026 07:28:00 GMT ", -1},
+                    {"Wed, 21 Oct 2026 07:28 GMT", -1},
+                    {"Wednesday, 21-Oct-26 07:28:00 GMT", -1},
+                    // by its value, not its width
+                    {"00000000", 1000}, {"0000000002.5", 2500},
+                    {"000000003600", 3600000}, {"000000003601", 3600000},
+                    {"9999999", 3600000}, {"0000000000000000000000000001", 1000}};
+  const std::int64_t now = 1792567650000;  // 2026-10-21 07:27:30 UTC
   for (const auto& row : retryAfter) {
     std::int64_t ms = -1;
-    EXPECT_EQ(parseRetryAfter(row.value, ms), row.ms >= 0) << row.value;
+    EXPECT_EQ(parseRetryAfter(row.value, now, ms), row.ms >= 0) << row.value;
     if (row.ms >= 0) {
       EXPECT_EQ(ms, row.ms) << row.value;
     }
   }
-  const std::int64_t made = 1000000;
+  // The bounds as the operators' guide gives them, not as the code names
+  // them: a bound doubled or cut tenfold fails a row.
+  const std::int64_t made = 1000000, day = 86400000, goneAfter = 3;
   const struct {
-    std::int64_t attempts, now, retryAfter, next;  // next -1: given up
+    std::int64_t attempts, now;
+    long status;  // 0: no answer
+    std::int64_t retryAfter, next;  // next -1: given up
   } tries[] = {
-      {1, made, 0, made + 5000},
-      {2, made, 0, made + 10000},
-      {8, made, 0, made + 600000},  // 640 s: held at 10 min
-      {50, made, 0, made + 600000},
-      {3, made, 1000, made + 1000},
-      {9, made + giveUpAfterMs - 600000, 0, made + giveUpAfterMs},
-      {9, made + giveUpAfterMs - 599999, 0, -1},
-      {1, made + giveUpAfterMs - 1000, 1000, made + giveUpAfterMs},
-      {1, made + giveUpAfterMs - 999, 1000, -1},
+      {1, made, 0, 0, made + 5000},
+      {2, made, 500, 0, made + 10000},
+      {8, made, 0, 0, made + 600000},  // 640 s: held at 10 min
+      {50, made, 0, 0, made + 600000},
+      {3, made, 429, 1000, made + 1000},
+      {9, made + day - 600000, 0, 0, made + day},
+      {9, made + day - 599999, 0, 0, -1},
+      {1, made + day - 1000, 429, 1000, made + day},
+      {1, made + day - 999, 429, 1000, -1},
+      // A webhook deleted or wrong: a few tries, not a day's.
+      {goneAfter - 1, made, 404, 0, made + 10000},
+      {goneAfter, made, 404, 0, -1},
+      {goneAfter, made, 401, 0, -1},
+      {goneAfter, made, 403, 0, -1},
+      {goneAfter, made, 410, 0, -1},
+      {goneAfter, made, 400, 0, made + 20000},
+      {goneAfter, made, 500, 0, made + 20000},
   };
   for (const auto& row : tries) {
     std::int64_t next = 0;
-    const bool again = nextTry(made, row.attempts, row.now, row.retryAfter, next);
+    const bool again = nextTry(made, row.attempts, row.now, row.status, row.retryAfter, next);
     EXPECT_EQ(again, row.next >= 0) << row.attempts << " " << row.now;
     if (again) {
       EXPECT_EQ(next, row.next) << row.attempts;

@@ -35,6 +35,33 @@ TEST(CollectorRefusalLog, TheLineNamesThePlayerAsAQuotedString) {
             "player_name does not belong to this key\n");
 }
 
+// A report posted to another path: the path shown quoted and cut at its
+// bound, and not part of the reason, so a sender trying paths writes a line
+// a minute.
+TEST(CollectorRefusalLog, AReportPostedElsewhereNamesThePathWithinItsBound) {
+  collector::RefusalLog log;
+  const std::size_t most = 128;  // as the operators' guide says
+  const struct {
+    std::int64_t atMs;
+    std::string path;
+    const char* address;
+    std::string shown;  // empty: held back
+  } rows[] = {
+      {0, "/", "10.0.0.1", "to \"/\": wrong"},
+      {59999, "/other", "10.0.0.1", ""},
+      {60000, "/other", "10.0.0.1", "to \"/other\": wrong"},
+      {0, "/\x1b[2J\xC3", "10.0.0.2", "to \"/\\u001b[2J\\ufffd\": wrong"},
+      {0, std::string(most, 'p'), "10.0.0.3", "to \"" + std::string(most, 'p') + "\": wrong"},
+      {0, std::string(most + 1, 'p'), "10.0.0.4",
+       "to \"" + std::string(most, 'p') + "\"...: wrong"},
+  };
+  for (const auto& row : rows) {
+    const std::string line = log.refused(row.atMs, 404, "wrong", "", "", row.address, row.path);
+    const std::string shown = line.empty() ? "" : line.substr(line.find(" to ") + 1);
+    EXPECT_EQ(shown, row.shown.empty() ? "" : row.shown + "\n") << row.atMs << " " << row.address;
+  }
+}
+
 #include "core/log_limit.h"
 
 // A failing store's log: one line per cause per interval, the next one with
