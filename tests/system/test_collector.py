@@ -784,11 +784,11 @@ class Webhook:
         self.token, self.url = webhook_url(self.server.server_port)
 
     def delivered(self, count):
-        """The contents answered 2xx, once `count` have come and no more within a second."""
+        """The contents answered 2xx, once `count` have come (a test that must see that no
+        more come waits first for the collectors' outbox to hold nothing unsettled)."""
         deadline = time.monotonic() + 30
         while len(self.statuses()) < count + self.refusals and time.monotonic() < deadline:
             time.sleep(0.05)
-        time.sleep(1)
         with self.lock:
             return sorted(posted["content"] for status, posted in self.posts if status == 204)
 
@@ -904,6 +904,13 @@ class Announcements(unittest.TestCase):
             f"<{site}/?since={month.date()}&until={month_end - datetime.timedelta(days=1)}>"]
             * month_due)
         posts = len(expected)
+        # Every delivery settled (sent, none waiting): no post can come again after this.
+        deadline = time.monotonic() + 30
+        while (lambda s: (s["vorn_announcements_sent_total", ()],
+                          s["vorn_announcements_waiting", ()]))(metric_samples(service)) != (
+                2 * posts, 0):
+            self.assertLess(time.monotonic(), deadline, "the deliveries are not all settled")
+            time.sleep(0.05)
         self.assertEqual((hook.delivered(posts), other.delivered(posts)), (expected, expected))
         self.assertEqual((hook.statuses(), other.statuses()), ([429] + [204] * posts,) * 2)
         self.assertGreaterEqual(hook.times[1] - hook.times[0], 1)  # the 429 paused the webhook
