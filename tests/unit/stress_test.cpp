@@ -71,6 +71,15 @@ __attribute__((noinline)) void operator delete(void* p) noexcept {
 __attribute__((noinline)) void operator delete(void* p, std::size_t) noexcept {
   operator delete(p);
 }
+// The standard library's temporary buffers (std::stable_partition's) take the
+// nothrow form and give it back through the plain delete above.
+__attribute__((noinline)) void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  noteHeapUse();
+  return std::malloc(size == 0 ? 1 : size);
+}
+__attribute__((noinline)) void operator delete(void* p, const std::nothrow_t&) noexcept {
+  operator delete(p);
+}
 
 namespace {
 
