@@ -14,7 +14,7 @@
 
 #include "http/metrics.h"
 #include "http/server.h"
-#include "store/store.h"
+#include "store/joined.h"
 
 namespace {
 
@@ -37,76 +37,16 @@ class StoresNothing : public Handler {
   Metrics& metrics_;
 };
 
-// Every report stored at once and nothing kept: the boards, players and
-// announcements are all empty.
-class KeepsNothing : public Store {
+// Every report stored at once and nothing kept: the store's other roles
+// are those of a store that holds nothing (boards, players and announcements
+// all empty).
+class KeepsNothing : public IntakeStore {
  public:
-  bool addPlayer(const std::string&, const std::string&, std::int64_t, std::string&) override {
-    return true;
-  }
-  bool listPlayers(std::vector<PlayerInfo>&, std::string&) override { return true; }
-  bool revokePlayer(const std::string&, const std::function<std::int64_t()>&,
-                    std::string&) override {
-    return true;
-  }
   bool addReports(const std::vector<IncomingReport>& batch, std::vector<AddOutcome>& outcomes,
                   std::string&) override {
     outcomes.assign(batch.size(), AddOutcome::stored);
     return true;
   }
-  bool leaderboard(const Period&, std::vector<LeaderboardRow>&, std::string&) override {
-    return true;
-  }
-  bool communityDays(const Period&, std::vector<DayTotals>&, std::string&) override { return true; }
-  bool playerActivity(const std::string& name, const Period&, PlayerView&, bool& found,
-                      std::string& error) override {
-    found = false;
-    error = "no player named '" + name + "'";
-    return false;
-  }
-  bool exportReports(const std::function<void(const StoredReport&)>&, std::string&) override {
-    return true;
-  }
-  bool unreviewedFlags(std::int64_t, const std::string&, std::vector<StoredReport>&,
-                       std::string&) override {
-    return true;
-  }
-  bool reviewFlags(const std::vector<std::int64_t>&, bool, std::int64_t, std::string&) override {
-    return true;
-  }
-  bool reviewMark(ReviewMark&, std::string&) override { return true; }
-  bool reviewedSince(std::int64_t, std::vector<ReviewedReport>&, std::string&) override {
-    return true;
-  }
-  bool addEvent(Event&, std::int64_t, std::string&) override { return true; }
-  bool listEvents(std::vector<Event>&, std::string&) override { return true; }
-  bool removeEvent(std::int64_t, std::string&) override { return true; }
-  bool eventBoard(const Event&, std::vector<LeaderboardRow>&, std::string&) override {
-    return true;
-  }
-  bool addAnnouncement(const std::string&, const std::string&, std::int64_t, bool& added,
-                       std::string&) override {
-    added = false;
-    return true;
-  }
-  bool hasAnnouncement(const std::string&, bool& found, std::string&) override {
-    found = false;
-    return true;
-  }
-  bool claimAnnouncement(const std::string&, std::int64_t, std::int64_t, std::int64_t,
-                         ClaimedAnnouncement&, bool& found, std::string&) override {
-    found = false;
-    return true;
-  }
-  bool settleAnnouncement(std::int64_t, Delivery, std::int64_t, std::string&) override {
-    return true;
-  }
-  bool announcementsWaiting(const std::string&, std::int64_t& count, std::string&) override {
-    count = 0;
-    return true;
-  }
-  bool pruneAnnouncements(std::int64_t, std::string&) override { return true; }
-  bool healthy() override { return true; }
 };
 
 }  // namespace
@@ -127,7 +67,10 @@ int main(int argc, char** argv) {
     // As the load run starts the collector: no per-key or wall-time limits.
     options.wallTimeCheck = false;
     options.maxReportsPerMinute = 0;
-    KeepsNothing store;
+    KeepsNothing keepsNothing;
+    StoreRoles roles;
+    roles.intake = &keepsNothing;
+    JoinedStore store(roles);
     return serve(store, options);
   }
   return serve([](Metrics& metrics) { return std::make_unique<StoresNothing>(metrics); }, options);

@@ -17,9 +17,6 @@ namespace pg {
 
 namespace {
 
-// The deadline of the call under way on this thread (set by its Lease).
-thread_local Clock::time_point callDeadline = Clock::time_point::max();
-
 // The time a connection attempt may take outside any call (at start-up).
 constexpr auto startupConnectTime = std::chrono::seconds(10);
 
@@ -72,10 +69,6 @@ PGconn* attempt(const std::map<std::string, std::string>& params, Clock::time_po
 }
 
 }  // namespace
-
-Clock::time_point deadline() { return callDeadline; }
-
-void setDeadline(Clock::time_point deadline) { callDeadline = deadline; }
 
 std::string firstLine(const char* message) {
   std::string text = message ? message : "";
@@ -136,12 +129,12 @@ bool check(const Result& result, std::string& error) {
 // Null when the answer did not come by the deadline (then the connection is
 // cut) or the connection broke. Of several results (a script) the first
 // error, else the last one, is kept.
-Result awaitResult(PGconn* connection) {
+Result awaitResult(PGconn* connection, Clock::time_point deadline) {
   Result kept(nullptr, &PQclear);
   for (;;) {
     while (PQisBusy(connection)) {
       const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(callDeadline - Clock::now());
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
       if (left.count() <= 0) {
         ::shutdown(PQsocket(connection), SHUT_RDWR);
         PQconsumeInput(connection);  // notices the cut: the connection is bad now
@@ -165,21 +158,19 @@ Result awaitResult(PGconn* connection) {
   }
 }
 
-bool simple(PGconn* connection, const char* sql, std::string& error) {
+bool simple(PGconn* connection, const char* sql, Clock::time_point deadline, std::string& error) {
   Result result =
-      PQsendQuery(connection, sql) ? awaitResult(connection) : Result(nullptr, &PQclear);
+      PQsendQuery(connection, sql) ? awaitResult(connection, deadline) : Result(nullptr, &PQclear);
   return check(result, error);
 }
 
 Lease::Lease(Link& link, Pool& pool, std::string& error, Clock::duration budget)
-    : link(link), pool(pool) {
-  callDeadline = Clock::now() + budget;
-  connection = link.take(pool, error);
+    : link(link), pool(pool), deadline(Clock::now() + budget) {
+  connection = link.take(pool, deadline, error);
 }
 
 Lease::~Lease() {
   if (connection) link.giveBack(pool, connection);
-  callDeadline = Clock::time_point::max();
 }
 
 Result Lease::run(int statement, const std::vector<std::string>& params) {
@@ -189,18 +180,18 @@ Result Lease::run(int statement, const std::vector<std::string>& params) {
                            static_cast<int>(values.size()), values.data(), nullptr, nullptr, 0)) {
     return Result(nullptr, &PQclear);
   }
-  return awaitResult(connection);
+  return awaitResult(connection, deadline);
 }
 
 bool Lease::simple(const char* sql, std::string& error) {
-  return pg::simple(connection, sql, error);
+  return pg::simple(connection, sql, deadline, error);
 }
 
 bool Lease::begin(const char* sql, std::string& error) {
   if (simple(sql, error)) return true;
   if (PQstatus(connection) == CONNECTION_OK) return false;
   PQfinish(connection);
-  connection = link.connect(error);
+  connection = link.connect(deadline, error);
   if (!connection) link.giveBack(pool, nullptr);
   return connection && simple(sql, error);
 }
@@ -215,12 +206,12 @@ Link::~Link() {
   }
 }
 
-PGconn* Link::take(Pool& pool, std::string& error) {
+PGconn* Link::take(Pool& pool, Clock::time_point deadline, std::string& error) {
   PGconn* connection = nullptr;
   {
     std::unique_lock<std::mutex> lock(pool.mutex);
     if (!pool.available.wait_until(
-            lock, callDeadline, [&pool] { return !pool.idle.empty() || pool.open < pool.size; })) {
+            lock, deadline, [&pool] { return !pool.idle.empty() || pool.open < pool.size; })) {
       error = "PostgreSQL unavailable: every connection is busy";
       return nullptr;
     }
@@ -239,7 +230,7 @@ PGconn* Link::take(Pool& pool, std::string& error) {
     PQfinish(connection);
     connection = nullptr;
   }
-  if (!connection) connection = connect(error);
+  if (!connection) connection = connect(deadline, error);
   if (!connection) giveBack(pool, nullptr);
   return connection;
 }
@@ -263,7 +254,7 @@ void Link::giveBack(Pool& pool, PGconn* connection) {
   pool.available.notify_one();
 }
 
-PGconn* Link::connect(std::string& error, bool prepare) {
+PGconn* Link::connect(Clock::time_point deadline, std::string& error, bool prepare) {
   // The URL's own parameters over these, except that texts always travel as
   // UTF-8, which is what the report bodies hold, and the session's settings
   // come before the URL's own `options`.
@@ -294,7 +285,7 @@ PGconn* Link::connect(std::string& error, bool prepare) {
                                  ports = splitList(params["port"]);
   const std::size_t count = std::max<std::size_t>({hosts.size(), addresses.size(), 1});
   const Clock::time_point until =
-      callDeadline == Clock::time_point::max() ? Clock::now() + startupConnectTime : callDeadline;
+      deadline == noDeadline ? Clock::now() + startupConnectTime : deadline;
   PGconn* connection = nullptr;
   error = "PostgreSQL unavailable: no time left to connect";
   for (std::size_t i = 0; !connection && i < count && Clock::now() < until; ++i) {
@@ -307,9 +298,10 @@ PGconn* Link::connect(std::string& error, bool prepare) {
   }
   if (!connection) return nullptr;
   for (std::size_t i = 0; prepare && i < count_; ++i) {
+    if (!statements_[i].sql) continue;  // a statement only another database runs
     const bool sent =
         PQsendPrepare(connection, statements_[i].name, statements_[i].sql, 0, nullptr);
-    Result result = sent ? awaitResult(connection) : Result(nullptr, &PQclear);
+    Result result = sent ? awaitResult(connection, deadline) : Result(nullptr, &PQclear);
     if (!check(result, error)) {
       PQfinish(connection);
       return nullptr;
@@ -318,14 +310,14 @@ PGconn* Link::connect(std::string& error, bool prepare) {
   return connection;
 }
 
-Link::Settled Link::settle(const std::string& txid, int pid) {
+Link::Settled Link::settle(const std::string& txid, int pid, Clock::time_point deadline) {
   const std::string backend = std::to_string(pid);
-  while (millisecondsUntil(callDeadline) > 0) {
+  while (millisecondsUntil(deadline) > 0) {
     std::string error;
-    PGconn* connection = connect(error, false);
+    PGconn* connection = connect(deadline, error, false);
     if (!connection) {
       std::this_thread::sleep_for(
-          std::chrono::milliseconds(std::clamp(millisecondsUntil(callDeadline), 0LL, 100LL)));
+          std::chrono::milliseconds(std::clamp(millisecondsUntil(deadline), 0LL, 100LL)));
       continue;
     }
     for (;;) {
@@ -333,7 +325,7 @@ Link::Settled Link::settle(const std::string& txid, int pid) {
       Result status(nullptr, &PQclear);
       if (PQsendQueryParams(connection, "SELECT txid_status($1::bigint)", 1, nullptr, values,
                             nullptr, nullptr, 0)) {
-        status = awaitResult(connection);
+        status = awaitResult(connection, deadline);
       }
       if (!succeeded(status) || PQntuples(status.get()) != 1) break;
       const std::string answer = Row{status.get(), 0}.text(0);
@@ -350,11 +342,11 @@ Link::Settled Link::settle(const std::string& txid, int pid) {
                             "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE pid = "
                             "$2::integer AND backend_xid::text = ($1::bigint % 4294967296)::text",
                             2, nullptr, values, nullptr, nullptr, 0)) {
-        ended = awaitResult(connection);
+        ended = awaitResult(connection, deadline);
       }
       if (!succeeded(ended)) break;
       std::this_thread::sleep_for(
-          std::chrono::milliseconds(std::clamp(millisecondsUntil(callDeadline), 0LL, 50LL)));
+          std::chrono::milliseconds(std::clamp(millisecondsUntil(deadline), 0LL, 50LL)));
     }
     PQfinish(connection);
   }
@@ -363,8 +355,7 @@ Link::Settled Link::settle(const std::string& txid, int pid) {
 
 bool Link::probe() {
   std::lock_guard<std::mutex> lock(probeMutex_);
-  const Clock::time_point outer = callDeadline;
-  callDeadline = Clock::now() + probeTime;
+  const Clock::time_point deadline = Clock::now() + probeTime;
   std::string error;
   if (probeConnection_ && PQstatus(probeConnection_) != CONNECTION_OK) {
     PQfinish(probeConnection_);
@@ -374,15 +365,14 @@ bool Link::probe() {
   // more on a new one, within the same time.
   bool answered = false;
   for (int tries = 0; tries < 2 && !answered; ++tries) {
-    if (!probeConnection_) probeConnection_ = connect(error, false);
+    if (!probeConnection_) probeConnection_ = connect(deadline, error, false);
     if (!probeConnection_) break;
-    answered = simple(probeConnection_, "SELECT 1", error);
+    answered = simple(probeConnection_, "SELECT 1", deadline, error);
     if (!answered) {
       PQfinish(probeConnection_);
       probeConnection_ = nullptr;
     }
   }
-  callDeadline = outer;
   return answered;
 }
 

@@ -24,7 +24,8 @@ namespace pg {
 using Result = std::unique_ptr<PGresult, decltype(&PQclear)>;
 using Clock = std::chrono::steady_clock;
 
-// A statement prepared on every connection under its name.
+// A statement prepared on every connection under its name (none when its
+// `sql` is null).
 struct Prepared {
   const char* name;
   const char* sql;
@@ -62,9 +63,12 @@ struct Pool {
   std::size_t open = 0;  // idle and taken
 };
 
-// A connection taken from a pool for one call, within the call's deadline;
-// it goes back afterwards unless it broke, so a store whose server went away
-// reconnects on a later call once the server is back.
+// No deadline: a call at start-up (connecting then takes at most 10 s).
+constexpr Clock::time_point noDeadline = Clock::time_point::max();
+
+// A connection taken from a pool for one call, within the call's deadline
+// (now + `budget`); it goes back afterwards unless it broke, so a store whose
+// server went away reconnects on a later call once the server is back.
 class Lease {
  public:
   Lease(Link& link, Pool& pool, std::string& error, Clock::duration budget);
@@ -82,6 +86,9 @@ class Lease {
 
   Link& link;
   Pool& pool;
+  // Every wait of the call ends by then: for the pool, connecting, each
+  // answer. A call may bring it nearer (a batch's work before its commit).
+  Clock::time_point deadline;
   PGconn* connection = nullptr;
 };
 
@@ -90,17 +97,17 @@ class Link {
   Link(std::string url, const Prepared* statements, std::size_t count);
   ~Link();
 
-  // A new connection within the call's deadline, its statements prepared
-  // unless `prepare` is false. Of several hosts in the URL each is tried in
-  // turn with an equal share of the time left.
-  PGconn* connect(std::string& error, bool prepare = true);
+  // A new connection by `deadline`, its statements prepared unless
+  // `prepare` is false. Of several hosts in the URL each is tried in turn
+  // with an equal share of the time left.
+  PGconn* connect(Clock::time_point deadline, std::string& error, bool prepare = true);
 
   // What became of the transaction `txid` whose COMMIT was sent on the
   // session of backend `pid` and whose answer was lost: asked on a fresh
-  // connection, within the call's deadline; a session still holding the
-  // transaction open is ended first.
+  // connection by `deadline`; a session still holding the transaction open
+  // is ended first.
   enum class Settled { committed, rolledBack, unknown };
-  Settled settle(const std::string& txid, int pid);
+  Settled settle(const std::string& txid, int pid, Clock::time_point deadline);
 
   // True when the server answers a trivial query within probeTime, on a
   // connection of its own (never one of the pools').
@@ -115,7 +122,7 @@ class Link {
 
  private:
   friend class Lease;
-  PGconn* take(Pool& pool, std::string& error);
+  PGconn* take(Pool& pool, Clock::time_point deadline, std::string& error);
   void giveBack(Pool& pool, PGconn* connection);
 
   std::string url_;
@@ -161,14 +168,9 @@ constexpr const char* clientKeepalives[][2] = {{"keepalives", "1"},
                                                {"keepalives_count", "2"},
                                                {"tcp_user_timeout", "3000"}};
 
-// The deadline of the call under way on this thread; a Lease sets it.
-Clock::time_point deadline();
-void setDeadline(Clock::time_point deadline);
-
-// Waits for the whole answer of the query just sent, within the deadline
-// of the call under way on this thread.
-Result awaitResult(PGconn* connection);
-bool simple(PGconn* connection, const char* sql, std::string& error);
+// Waits for the whole answer of the query just sent, until `deadline`.
+Result awaitResult(PGconn* connection, Clock::time_point deadline);
+bool simple(PGconn* connection, const char* sql, Clock::time_point deadline, std::string& error);
 
 }  // namespace pg
 }  // namespace collector

@@ -130,7 +130,7 @@ bool upgrade(PGconn* connection, std::string& error) {
   // Version 4 only adds the flags' limit, which the schema above did,
   // version 5 the events and version 6 the announcements, which it creates
   // too; the totals stand.
-  if (found >= 3 && found <= 5) return simple(connection, record.c_str(), error);
+  if (found >= 3 && found <= 5) return simple(connection, record.c_str(), noDeadline, error);
   Result count(PQexec(connection, "SELECT count(*) FROM reports"), &PQclear);
   if (!check(count, error)) return false;
   const std::int64_t reports = Row{count.get(), 0}.integer(0);
@@ -138,7 +138,8 @@ bool upgrade(PGconn* connection, std::string& error) {
     std::cerr << "upgrading the database: building the totals of " << counted(reports, "report")
               << std::endl;
   }
-  if (!simple(connection, buildTotalsSql, error) || !simple(connection, record.c_str(), error)) {
+  if (!simple(connection, buildTotalsSql, noDeadline, error) ||
+      !simple(connection, record.c_str(), noDeadline, error)) {
     return false;
   }
   if (reports > 0) std::cerr << "upgrading the database: done" << std::endl;
@@ -163,16 +164,17 @@ bool isCurrent(PGconn* connection, bool& current, std::string& error) {
 }  // namespace
 
 bool createSchema(Link& link, std::string& error) {
-  PGconn* connection = link.connect(error, false);
+  PGconn* connection = link.connect(noDeadline, error, false);
   if (!connection) return false;
   bool current = false;
   const bool created =
-      simple(connection, "SET client_min_messages = warning", error) &&
-      simple(connection, "BEGIN", error) &&
-      simple(connection, "SELECT pg_advisory_xact_lock(7469313)", error) &&
+      simple(connection, "SET client_min_messages = warning", noDeadline, error) &&
+      simple(connection, "BEGIN", noDeadline, error) &&
+      simple(connection, "SELECT pg_advisory_xact_lock(7469313)", noDeadline, error) &&
       isCurrent(connection, current, error) &&
-      (current || (simple(connection, schemaSql, error) && upgrade(connection, error))) &&
-      simple(connection, "COMMIT", error);
+      (current ||
+       (simple(connection, schemaSql, noDeadline, error) && upgrade(connection, error))) &&
+      simple(connection, "COMMIT", noDeadline, error);
   PQfinish(connection);
   return created;
 }

@@ -1,6 +1,7 @@
-// What the two stores share below the interface: the per-report decision,
-// the arithmetic of the totals, the SQL text both run and the records its
-// rows are read into. Nothing above store/ includes this.
+// What the store's core computes beside its statements (sql.h): the
+// per-report decision, the arithmetic of the totals, events' boards and
+// milestones; and the SQL fragments its statements share with the schemas.
+// Nothing above store/ includes this.
 #pragma once
 
 #include <cmath>

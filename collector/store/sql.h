@@ -2,6 +2,13 @@
 // the SQLite store reads them as ?1), and the records their rows are read
 // into. A `Row` is a backend's view of one result row with integer(i),
 // real(i) and text(i); each reader names the columns its statement lists.
+//
+// Every statement has a name (the store's core runs it by its Query) and
+// its text for each database: one text where the dialects agree; a null
+// text where a database needs no such statement (SQLite's write transaction
+// locks what PostgreSQL locks row by row), which then does nothing. A
+// statement run for many rows at once is run by SQLite once per row and by
+// PostgreSQL once, its parameters marked in `arrays` sent as arrays.
 #pragma once
 
 #include <algorithm>
@@ -11,6 +18,64 @@
 
 namespace collector {
 namespace sql {
+
+enum class Query {
+  // players and keys
+  insertPlayer,
+  selectPlayers,
+  lockPlayerName,
+  revokePlayer,
+  playerId,
+  // the intake: the key holders (each database its own way), the reports
+  findPlayer,
+  lastReceivedOne,
+  lockPlayers,
+  lastReceived,
+  insertReport,
+  // totals and boards
+  addDays,
+  addTotals,
+  playerMiles,
+  boardAllTime,
+  boardDays,
+  communityDays,
+  playerDays,
+  playerLast,
+  playerFlags,
+  reviewMark,
+  reviewedSince,
+  // stored reports and their review
+  exportAll,
+  unreviewed,
+  lockReviewedPlayers,
+  review,
+  // events
+  insertEvent,
+  selectEvents,
+  deleteEvent,
+  eventTotals,
+  // the outbox
+  insertAnnouncement,
+  findAnnouncement,
+  addDeliveries,
+  claimDelivery,
+  announcementBody,
+  settleDelivery,
+  waitingDeliveries,
+  pruneDeliveries,
+  pruneAnnouncements,
+  count
+};
+
+struct Text {
+  const char* name;      // PostgreSQL's prepared statement
+  const char* sqlite;    // null: SQLite needs none
+  const char* postgres;  // null: PostgreSQL needs none
+  unsigned arrays = 0;   // run for many rows: bit i set, $i+1 is an array
+};
+// Indexed by Query.
+extern const Text statements[static_cast<int>(Query::count)];
+inline const Text& textOf(Query query) { return statements[static_cast<int>(query)]; }
 
 constexpr const char* insertPlayer =
     "INSERT INTO players (name, key_hash, created_ms) VALUES ($1, $2, $3)";

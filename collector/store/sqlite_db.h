@@ -85,32 +85,9 @@ sqlite3* openConnection(const std::string& path, std::string& error, int flags =
 // this one.
 bool createSchema(sqlite3* db, const std::string& path, std::string& error);
 
-// Adds a batch's totals to player_days and player_totals, with its two
-// statements prepared once for every batch of the connection.
-class TotalsWriter {
- public:
-  explicit TotalsWriter(sqlite3* db);
-  bool ok() const { return addDay_.ok() && addTotal_.ok(); }
-  bool write(const TotalsDelta& totals);
-
- private:
-  Statement addDay_;
-  Statement addTotal_;
-};
+// Adds totals to player_days and player_totals, as the schema's upgrade
+// builds them from the reports (the store's core writes a batch's through
+// the seam).
 bool writeTotals(sqlite3* db, const TotalsDelta& totals);
-// Records the milestones that the totals just written reached, at `atMs`
-// (in the same transaction), with its statements prepared once for every
-// batch of the connection.
-class MilestoneRecorder {
- public:
-  explicit MilestoneRecorder(sqlite3* db);
-  bool ok() const { return read_.ok() && insert_.ok(); }
-  bool record(const TotalsDelta& totals, std::int64_t atMs);
-
- private:
-  Statement read_;
-  Statement insert_;
-};
-bool recordMilestones(sqlite3* db, const TotalsDelta& totals, std::int64_t atMs);
 
 }  // namespace collector

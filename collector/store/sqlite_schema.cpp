@@ -111,6 +111,36 @@ const char* const everyReportSql =
     "SELECT player_id, received_ms, server_id, miles, seconds, truck, trailer, " COLLECTOR_COUNTED
     ", " COLLECTOR_AWAITING_REVIEW " FROM reports ORDER BY id";
 
+// The totals of every stored report, told on the way for a large table.
+bool sumReports(sqlite3* db, const std::string& path, TotalsDelta& totals, std::int64_t& total) {
+  Statement count(db, "SELECT COUNT(*) FROM reports");
+  if (count.step() != SQLITE_ROW) return false;
+  total = count.integer(0);
+  if (total > 0) {
+    std::cerr << "upgrading " << path << ": building the totals of " << counted(total, "report")
+              << std::endl;
+  }
+  Statement each(db, everyReportSql);
+  enum { playerId, receivedMs, serverId, miles, seconds, truck, trailer, counted, awaiting };
+  std::int64_t done = 0;
+  int rc;
+  while ((rc = each.step()) == SQLITE_ROW) {
+    const ReportBody report{"",
+                            each.text(serverId),
+                            each.real(miles),
+                            each.integer(seconds),
+                            each.text(truck),
+                            each.text(trailer)};
+    addToTotals(totals, each.integer(playerId), each.integer(receivedMs), report,
+                each.integer(counted) != 0, each.integer(awaiting) != 0);
+    if (++done % 1000000 == 0) {
+      std::cerr << "upgrading " << path << ": " << done << " of " << total << " reports"
+                << std::endl;
+    }
+  }
+  return rc == SQLITE_DONE;
+}
+
 // Brings a database of an earlier schema version up to this one: the totals
 // are built from `reports`, in one transaction with the new version number,
 // so an upgrade cut short leaves the database as it was.
@@ -147,35 +177,11 @@ bool upgrade(sqlite3* db, const std::string& path, std::string& error) {
   if (found >= 2 && found <= 5) {
     return execute(db, record.c_str(), error) && execute(db, "COMMIT", error) ? true : fail();
   }
-  Statement count(db, "SELECT COUNT(*) FROM reports");
-  if (count.step() != SQLITE_ROW) return fail();
-  const std::int64_t total = count.integer(0);
-  if (total > 0) {
-    std::cerr << "upgrading " << path << ": building the totals of " << counted(total, "report")
-              << std::endl;
-  }
   TotalsDelta totals;
+  std::int64_t total = 0;
   std::string ignored;
   execute(db, "PRAGMA cache_size = -262144", ignored);  // 256 MiB while the totals are written
-  Statement each(db, everyReportSql);
-  enum { playerId, receivedMs, serverId, miles, seconds, truck, trailer, counted, awaiting };
-  std::int64_t done = 0;
-  int rc;
-  while ((rc = each.step()) == SQLITE_ROW) {
-    const ReportBody report{"",
-                            each.text(serverId),
-                            each.real(miles),
-                            each.integer(seconds),
-                            each.text(truck),
-                            each.text(trailer)};
-    addToTotals(totals, each.integer(playerId), each.integer(receivedMs), report,
-                each.integer(counted) != 0, each.integer(awaiting) != 0);
-    if (++done % 1000000 == 0) {
-      std::cerr << "upgrading " << path << ": " << done << " of " << total << " reports"
-                << std::endl;
-    }
-  }
-  if (rc != SQLITE_DONE ||
+  if (!sumReports(db, path, totals, total) ||
       !execute(db, "DELETE FROM player_days; DELETE FROM player_totals", error) ||
       !writeTotals(db, totals) || !execute(db, record.c_str(), error)) {
     return fail();

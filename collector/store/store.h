@@ -1,6 +1,8 @@
-// The one interface between the collector's rules and its database. Everything
-// else (intake, leaderboard, page, command line) talks to a Store; a Store is
-// opened from a URL by openStore and knows nothing about HTTP.
+// The one interface between the collector's rules and its database, split by
+// role (players, intake, boards, reviews, events, outbox, health). Everything
+// else (intake, leaderboard, page, command line) talks to a Store or one of
+// its roles; a Store is opened from a URL by openStore and knows nothing
+// about HTTP.
 //
 // Guarantees every implementation gives:
 // - Every call may come from any thread at any time; the implementation
@@ -216,10 +218,14 @@ struct ReviewedReport {
   std::int64_t receivedMs = 0;
 };
 
-class Store {
- public:
-  virtual ~Store() = default;
+// The store's roles, each a small interface of its own, so that a part of
+// the collector (or a test's fake) names only the role it uses. `Store`
+// combines them all; every backend is one.
 
+// Players and their keys.
+class PlayerStore {
+ public:
+  virtual ~PlayerStore() = default;
   // Creates a player with the given key hash. Fails when the name or the hash
   // is taken (revoked players keep their name).
   virtual bool addPlayer(const std::string& name, const std::string& keyHash, std::int64_t nowMs,
@@ -232,19 +238,29 @@ class Store {
   // no report stored before the revoke is received after its time.
   virtual bool revokePlayer(const std::string& name, const std::function<std::int64_t()>& nowMs,
                             std::string& error) = 0;
+};
 
+// The intake of reports.
+class IntakeStore {
+ public:
+  virtual ~IntakeStore() = default;
   // Stores a batch in one transaction, in the given order; outcomes[i] is the
   // fate of batch[i]. False (nothing stored) when the store failed.
   virtual bool addReports(const std::vector<IncomingReport>& batch,
                           std::vector<AddOutcome>& outcomes, std::string& error) = 0;
+};
 
+// The totals, as the boards, charts and player pages read them, and the
+// review mark that tells their readers when reviews changed past days.
+class BoardStore {
+ public:
+  virtual ~BoardStore() = default;
   // The whole leaderboard over a period, ordered by counted miles, most first
   // (to a millionth of a mile; ties by name), rank set, read from the totals.
   // A period counts whole UTC days: a bound inside a day stands for the start
   // of the next one.
   virtual bool leaderboard(const Period& period, std::vector<LeaderboardRow>& rows,
                            std::string& error) = 0;
-
   // Days of `period` with counted reports, all players together, ascending.
   virtual bool communityDays(const Period& period, std::vector<DayTotals>& days,
                              std::string& error) = 0;
@@ -254,11 +270,20 @@ class Store {
   // (the route answers 404 then); `found` tells the two failures apart.
   virtual bool playerActivity(const std::string& name, const Period& daysPeriod, PlayerView& view,
                               bool& found, std::string& error) = 0;
+  // The review mark now (a few index steps, whatever the size of `reports`).
+  virtual bool reviewMark(ReviewMark& mark, std::string& error) = 0;
+  // The reports reviewed at or after `sinceMs`.
+  virtual bool reviewedSince(std::int64_t sinceMs, std::vector<ReviewedReport>& reports,
+                             std::string& error) = 0;
+};
 
+// The stored reports as they are: their export and the review of flagged ones.
+class ReviewStore {
+ public:
+  virtual ~ReviewStore() = default;
   // Every stored report, by id, handed to `each` one at a time.
   virtual bool exportReports(const std::function<void(const StoredReport&)>& each,
                              std::string& error) = 0;
-
   // Flagged reports not yet reviewed, received at or after `sinceMs`, of the
   // named player only when `player` is not empty; by id.
   virtual bool unreviewedFlags(std::int64_t sinceMs, const std::string& player,
@@ -269,12 +294,12 @@ class Store {
   // not a flagged report awaiting review.
   virtual bool reviewFlags(const std::vector<std::int64_t>& ids, bool accept, std::int64_t nowMs,
                            std::string& error) = 0;
+};
 
-  // The review mark now (a few index steps, whatever the size of `reports`).
-  virtual bool reviewMark(ReviewMark& mark, std::string& error) = 0;
-  // The reports reviewed at or after `sinceMs`.
-  virtual bool reviewedSince(std::int64_t sinceMs, std::vector<ReviewedReport>& reports,
-                             std::string& error) = 0;
+// The community's events.
+class EventStore {
+ public:
+  virtual ~EventStore() = default;
   // Stores an event (checked with eventProblem first) and sets its id.
   virtual bool addEvent(Event& event, std::int64_t nowMs, std::string& error) = 0;
   // Every event, the latest start first.
@@ -286,7 +311,12 @@ class Store {
   // flagged), ranked as the leaderboard. Reads only the reports of the window.
   virtual bool eventBoard(const Event& event, std::vector<LeaderboardRow>& rows,
                           std::string& error) = 0;
+};
 
+// The outbox of announcements and their deliveries to the webhooks.
+class OutboxStore {
+ public:
+  virtual ~OutboxStore() = default;
   // Records an announcement under `key` unless one is there already
   // (`added` tells); `body` "" records that there is nothing to post.
   virtual bool addAnnouncement(const std::string& key, const std::string& body, std::int64_t nowMs,
@@ -311,7 +341,12 @@ class Store {
                                     std::string& error) = 0;
   // Deletes the announcements recorded before `beforeMs` and their deliveries.
   virtual bool pruneAnnouncements(std::int64_t beforeMs, std::string& error) = 0;
+};
 
+// The store's own state, for the health check and the metrics.
+class StoreHealth {
+ public:
+  virtual ~StoreHealth() = default;
   // True when the store could take a commit now: a probe bounded in time (a
   // few seconds at most; PostgreSQL: 2 s on a connection of its own, never one
   // the intake waits for), run apart from the server's threads.
@@ -328,6 +363,16 @@ class Store {
   };
   virtual std::vector<Gauge> gauges() { return {}; }
 };
+
+// Every role at once: what a backend is, and what the service and the
+// command line are given.
+class Store : public PlayerStore,
+              public IntakeStore,
+              public BoardStore,
+              public ReviewStore,
+              public EventStore,
+              public OutboxStore,
+              public StoreHealth {};
 
 // Opens (and on first use creates the schema of) the store named by `url`:
 // "sqlite:PATH" or "postgresql://..." (libpq's connection URI). Null with

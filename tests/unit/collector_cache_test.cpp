@@ -14,7 +14,7 @@
 
 #include "board/cache.h"
 #include "collector_test_report.h"
-#include "store/store.h"
+#include "store/joined.h"
 
 namespace {
 
@@ -22,9 +22,9 @@ using namespace collector;
 
 constexpr std::int64_t day0 = 20000 * msPerDay;
 
-// A SQLite store that counts the reads of boards and days and can hold the
-// board computations until the test lets them go.
-class HeldStore : public Store {
+// A SQLite store whose board reads are counted and can be held until the
+// test lets them go; `joined()` is that store with these reads.
+class HeldStore : public BoardStore {
  public:
   explicit HeldStore(const std::string& name)
       : path_(testing::TempDir() + "vorn-cache-" + std::to_string(getpid()) + "-" + name + ".db") {
@@ -32,6 +32,9 @@ class HeldStore : public Store {
     store_ = openStore("sqlite:" + path_, error);
     EXPECT_TRUE(store_) << error;
     store_->addPlayer("Ann", "Ann", 0, error);
+    StoreRoles roles;
+    roles.boards = this;
+    joined_ = std::make_unique<JoinedStore>(roles, store_.get());
   }
   ~HeldStore() override {
     store_.reset();
@@ -82,6 +85,7 @@ class HeldStore : public Store {
     return read;
   }
   Store& real() { return *store_; }
+  Store& joined() { return *joined_; }
 
   bool leaderboard(const Period& period, std::vector<LeaderboardRow>& rows,
                    std::string& error) override {
@@ -123,71 +127,11 @@ class HeldStore : public Store {
                       std::string& error) override {
     return store_->playerActivity(name, days, view, found, error);
   }
-  bool addPlayer(const std::string& n, const std::string& k, std::int64_t t,
-                 std::string& e) override {
-    return store_->addPlayer(n, k, t, e);
-  }
-  bool listPlayers(std::vector<PlayerInfo>& p, std::string& e) override {
-    return store_->listPlayers(p, e);
-  }
-  bool revokePlayer(const std::string& n, const std::function<std::int64_t()>& t,
-                    std::string& e) override {
-    return store_->revokePlayer(n, t, e);
-  }
-  bool addReports(const std::vector<IncomingReport>& b, std::vector<AddOutcome>& o,
-                  std::string& e) override {
-    return store_->addReports(b, o, e);
-  }
-  bool unreviewedFlags(std::int64_t s, const std::string& p, std::vector<StoredReport>& r,
-                       std::string& e) override {
-    return store_->unreviewedFlags(s, p, r, e);
-  }
-  bool reviewFlags(const std::vector<std::int64_t>& i, bool a, std::int64_t t,
-                   std::string& e) override {
-    return store_->reviewFlags(i, a, t, e);
-  }
-  bool exportReports(const std::function<void(const StoredReport&)>& each,
-                     std::string& e) override {
-    return store_->exportReports(each, e);
-  }
-  bool addEvent(Event& event, std::int64_t now, std::string& e) override {
-    return store_->addEvent(event, now, e);
-  }
-  bool listEvents(std::vector<Event>& events, std::string& e) override {
-    return store_->listEvents(events, e);
-  }
-  bool removeEvent(std::int64_t id, std::string& e) override { return store_->removeEvent(id, e); }
-  bool eventBoard(const Event& event, std::vector<LeaderboardRow>& rows, std::string& e) override {
-    return store_->eventBoard(event, rows, e);
-  }
-  bool addAnnouncement(const std::string& key, const std::string& body, std::int64_t nowMs,
-                       bool& added, std::string& e) override {
-    return store_->addAnnouncement(key, body, nowMs, added, e);
-  }
-  bool hasAnnouncement(const std::string& key, bool& found, std::string& e) override {
-    return store_->hasAnnouncement(key, found, e);
-  }
-  bool claimAnnouncement(const std::string& webhook, std::int64_t sinceMs, std::int64_t nowMs,
-                         std::int64_t leaseUntilMs, ClaimedAnnouncement& claimed, bool& found,
-                         std::string& e) override {
-    return store_->claimAnnouncement(webhook, sinceMs, nowMs, leaseUntilMs, claimed, found, e);
-  }
-  bool settleAnnouncement(std::int64_t id, Delivery outcome, std::int64_t atMs,
-                          std::string& e) override {
-    return store_->settleAnnouncement(id, outcome, atMs, e);
-  }
-  bool announcementsWaiting(const std::string& webhook, std::int64_t& count,
-                            std::string& e) override {
-    return store_->announcementsWaiting(webhook, count, e);
-  }
-  bool pruneAnnouncements(std::int64_t beforeMs, std::string& e) override {
-    return store_->pruneAnnouncements(beforeMs, e);
-  }
-  bool healthy() override { return store_->healthy(); }
 
  private:
   const std::string path_;
   std::unique_ptr<Store> store_;
+  std::unique_ptr<JoinedStore> joined_;
   std::mutex mutex_;
   std::condition_variable changed_;
   bool held_ = false;
@@ -281,7 +225,7 @@ BoardCache::Limits limitsOf(std::chrono::milliseconds reuse, std::int64_t nowMs 
 TEST(BoardCache, ServesWhatIsAtHandWhileOneSuccessorComputesWithinTheFreshnessBound) {
   HeldStore store("fresh");
   const auto reuse = std::chrono::milliseconds(1000);
-  BoardCache cache(store, limitsOf(reuse, day0 + msPerDay / 2));  // day 0 open
+  BoardCache cache(store.joined(), limitsOf(reuse, day0 + msPerDay / 2));  // day 0 open
   Reader reader(cache);
   const Period all, later{day0, Period{}.untilMs};
   store.report(day0 + 1000, 5);
@@ -333,7 +277,7 @@ TEST(BoardCache, KeepsClosedDaysUntilAReviewTouchesThem) {
   store.report(day0 + 1000, 10, true);  // report 1, flagged, day 0
   store.report(day0 + msPerDay, 3);     // day 1
   const std::int64_t today = day0 + 10 * msPerDay + msPerDay / 2;
-  BoardCache cache(store, limitsOf(std::chrono::milliseconds(0), today));
+  BoardCache cache(store.joined(), limitsOf(std::chrono::milliseconds(0), today));
   Reader reader(cache);
   const Period day0Board{day0, day0 + msPerDay}, day1Board{day0 + msPerDay, day0 + 2 * msPerDay};
   const Period chart{day0, today + msPerDay};
@@ -385,7 +329,7 @@ TEST(BoardCache, SumsAnOpenPeriodFromItsKeptClosedDaysAndTheOpenDays) {
     std::atomic<std::int64_t> now{day0 - 2 * 3600000};
     auto limits = limitsOf(std::chrono::milliseconds(0));
     limits.now = [&now] { return now.load(); };
-    BoardCache cache(store, limits);
+    BoardCache cache(store.joined(), limits);
     Reader reader(cache);
     const Period since{day0 - 2 * msPerDay, Period{}.untilMs};
     EXPECT_EQ(reader.one(since), "11|0") << row.name;
@@ -412,7 +356,7 @@ TEST(BoardCache, StaysWithinItsRoomAndKeepsTheTabsAnswered) {
   std::size_t viewBytes = 0;  // of one view of an empty board
   {
     HeldStore store("measure");
-    BoardCache cache(store, limitsOf(std::chrono::minutes(1), today));
+    BoardCache cache(store.joined(), limitsOf(std::chrono::minutes(1), today));
     Reader(cache).one(period(1), {}, Share::others, "v1");
     viewBytes = cache.room(Share::others).bytes;
   }
@@ -433,7 +377,7 @@ TEST(BoardCache, StaysWithinItsRoomAndKeepsTheTabsAnswered) {
     // A quarter of the entries each; the tabs half of the bytes, the others a quarter.
     limits.maxEntries = 4 * row.entries;
     limits.maxBytes = (row.share == Share::tabs ? 2 : 4) * row.bytes;
-    BoardCache cache(store, limits);
+    BoardCache cache(store.joined(), limits);
     Reader reader(cache);
     for (int n = 1; n <= 3; ++n) reader.one(period(n), {}, row.share, "v" + std::to_string(n));
     for (int n = 3; n >= 1; --n) {
@@ -452,7 +396,7 @@ TEST(BoardCache, StaysWithinItsRoomAndKeepsTheTabsAnswered) {
   auto limits = limitsOf(std::chrono::minutes(1), today);
   limits.maxEntries = 64;
   limits.maxBytes = 64 * viewBytes;
-  BoardCache cache(store, limits);
+  BoardCache cache(store.joined(), limits);
   Reader crowd(cache), tabs(cache);
   store.hold();
   tabs.ask(period(1));

@@ -577,6 +577,45 @@ TEST(SqliteStore, KeepsAtMostSoManyKeyHoldersBetweenBatches) {
   }
 }
 
+// A report whose insert the database refuses (here a trigger's ABORT) is
+// answered `failed` alone: the others of its batch are stored, and it counts
+// neither in the totals nor as the key's latest report for the wall-time
+// rule of the next one.
+TEST(SqliteStore, AReportTheDatabaseRefusesFailsAlone) {
+  const Backend sqlite = backends().front();
+  auto store = open(sqlite);
+  ASSERT_TRUE(store);
+  std::string error;
+  ASSERT_TRUE(store->addPlayer("Ann", "Ann", created, error)) << error;
+  ASSERT_TRUE(
+      sqlite.execute("CREATE TRIGGER refuse BEFORE INSERT ON reports WHEN NEW.truck = 'refused' "
+                     "BEGIN SELECT RAISE(ABORT, 'refused'); END"));
+  const struct {
+    std::int64_t ms, seconds;
+    const char* truck;
+    AddOutcome outcome;
+  } rows[] = {
+      {created + 100000, 60, "T1", AddOutcome::stored},
+      {created + 200000, 60, "refused", AddOutcome::failed},
+      // 100 s since the first report; none since the refused one.
+      {created + 200000, 100, "T2", AddOutcome::stored},
+  };
+  std::vector<IncomingReport> batch;
+  for (const auto& row : rows) {
+    batch.push_back(testReport("Ann", 1, row.ms));
+    batch.back().seconds = row.seconds;
+    batch.back().truck = row.truck;
+    batch.back().checkWallTime = true;
+  }
+  std::vector<AddOutcome> outcomes;
+  ASSERT_TRUE(store->addReports(batch, outcomes, error)) << error;
+  for (std::size_t i = 0; i < outcomes.size(); ++i) EXPECT_EQ(outcomes[i], rows[i].outcome) << i;
+  std::vector<LeaderboardRow> board;
+  ASSERT_TRUE(store->leaderboard(Period{}, board, error)) << error;
+  ASSERT_EQ(board.size(), 1u);
+  EXPECT_EQ(describe(board), "1 Ann 2/160 2+0 s1:2 T2");
+}
+
 // The writer's checkpoints, a row on each side of both thresholds, with the
 // checkpointing thread and without it (its connection cannot open: the
 // writer checkpoints on its own thread). Each commit rewrites one page, so

@@ -1,0 +1,81 @@
+// The store written once: every call of every role, over a Backend (seam.h)
+// that each database fills.
+#pragma once
+
+#include <memory>
+
+#include "store/seam.h"
+
+namespace collector {
+
+class CoreStore final : public Store {
+ public:
+  explicit CoreStore(std::unique_ptr<seam::Backend> backend) : backend_(std::move(backend)) {}
+
+  bool addPlayer(const std::string& name, const std::string& keyHash, std::int64_t nowMs,
+                 std::string& error) override;
+  bool listPlayers(std::vector<PlayerInfo>& players, std::string& error) override;
+  bool revokePlayer(const std::string& name, const std::function<std::int64_t()>& nowMs,
+                    std::string& error) override;
+
+  bool addReports(const std::vector<IncomingReport>& batch, std::vector<AddOutcome>& outcomes,
+                  std::string& error) override;
+
+  bool leaderboard(const Period& period, std::vector<LeaderboardRow>& rows,
+                   std::string& error) override;
+  bool communityDays(const Period& period, std::vector<DayTotals>& days,
+                     std::string& error) override;
+  bool playerActivity(const std::string& name, const Period& daysPeriod, PlayerView& view,
+                      bool& found, std::string& error) override;
+  bool reviewMark(ReviewMark& mark, std::string& error) override;
+  bool reviewedSince(std::int64_t sinceMs, std::vector<ReviewedReport>& reports,
+                     std::string& error) override;
+
+  bool exportReports(const std::function<void(const StoredReport&)>& each,
+                     std::string& error) override;
+  bool unreviewedFlags(std::int64_t sinceMs, const std::string& player,
+                       std::vector<StoredReport>& reports, std::string& error) override;
+  bool reviewFlags(const std::vector<std::int64_t>& ids, bool accept, std::int64_t nowMs,
+                   std::string& error) override;
+
+  bool addEvent(Event& event, std::int64_t nowMs, std::string& error) override;
+  bool listEvents(std::vector<Event>& events, std::string& error) override;
+  bool removeEvent(std::int64_t id, std::string& error) override;
+  bool eventBoard(const Event& event, std::vector<LeaderboardRow>& rows,
+                  std::string& error) override;
+
+  bool addAnnouncement(const std::string& key, const std::string& body, std::int64_t nowMs,
+                       bool& added, std::string& error) override;
+  bool hasAnnouncement(const std::string& key, bool& found, std::string& error) override;
+  bool claimAnnouncement(const std::string& webhook, std::int64_t sinceMs, std::int64_t nowMs,
+                         std::int64_t leaseUntilMs, ClaimedAnnouncement& claimed, bool& found,
+                         std::string& error) override;
+  bool settleAnnouncement(std::int64_t deliveryId, Delivery outcome, std::int64_t atMs,
+                          std::string& error) override;
+  bool announcementsWaiting(const std::string& webhook, std::int64_t& count,
+                            std::string& error) override;
+  bool pruneAnnouncements(std::int64_t beforeMs, std::string& error) override;
+
+  bool healthy() override { return backend_->healthy(); }
+  std::string cannotStore() override { return backend_->cannotStore(); }
+  std::vector<Gauge> gauges() override { return backend_->gauges(); }
+
+ private:
+  std::unique_ptr<seam::Backend> backend_;
+};
+
+// Within a write transaction: adds `totals` to player_days and
+// player_totals, then records the milestones they reached, at `atMs`.
+bool writeTotals(seam::Session& session, const TotalsDelta& totals, std::int64_t atMs,
+                 std::string& error);
+
+// Runs a statement whose rows are all read by `read` into `rows`.
+template <class Record, class Read>
+bool readAll(seam::Session& session, sql::Query query, const std::vector<seam::Value>& values,
+             std::vector<Record>& rows, Read read, std::string& error) {
+  rows.clear();
+  return session.run(
+      query, values, [&](const seam::Row& row) { rows.push_back(read(row)); }, error);
+}
+
+}  // namespace collector

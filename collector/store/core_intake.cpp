@@ -1,0 +1,118 @@
+// The intake of a batch of reports, and the totals and milestones that a
+// batch or a review adds, written once over the seam.
+#include <algorithm>
+#include <set>
+
+#include "store/core.h"
+
+namespace collector {
+
+using namespace seam;
+
+namespace {
+
+using sql::Query;
+
+// What a batch's stored reports add to the totals, and the time of the
+// latest of them (when their milestones were reached).
+struct Stored {
+  TotalsDelta totals;
+  std::int64_t latestMs = 0;
+};
+
+// Decides each report against its key's holder and adds the stored ones, in
+// the batch's order: a report refused alone (a value the database refuses)
+// is answered `failed` and counts for none of the later ones.
+bool insertBatch(IntakeSession& session, const std::vector<IncomingReport>& batch,
+                 std::map<std::string, KeyHolder>& holders, std::vector<AddOutcome>& outcomes,
+                 Stored& stored, std::string& error) {
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    const IncomingReport& report = batch[i];
+    KeyHolder& holder = holders[report.keyHash];
+    const ReportDecision decision = decideReport(report, holder);
+    outcomes[i] = decision.outcome;
+    if (decision.outcome != AddOutcome::stored && decision.outcome != AddOutcome::storedFlagged) {
+      continue;
+    }
+    const Added added =
+        session.add(Query::insertReport,
+                    {holder.id, report.receivedMs, report.serverId, report.miles, report.seconds,
+                     report.truck, report.trailer, decision.flag, decision.flagLimit},
+                    {}, error);
+    if (added == Added::failed) return false;
+    if (added == Added::refused) {
+      outcomes[i] = AddOutcome::failed;
+      continue;
+    }
+    noteStored(holder, report.receivedMs);
+    addToTotals(stored.totals, holder.id, report.receivedMs, report, decision.flag.empty());
+    stored.latestMs = std::max(stored.latestMs, report.receivedMs);
+  }
+  return session.flush(Query::insertReport, {}, error);
+}
+
+// The players whose counted miles `totals` raised, with their miles now.
+bool readMiles(Session& session, const TotalsDelta& totals,
+               std::map<std::int64_t, PlayerMiles>& after, std::string& error) {
+  const EachRow each = [&after](const Row& row) {
+    after[row.integer(0)] = {row.text(1), row.real(2)};
+  };
+  for (const std::int64_t player : playersGainingMiles(totals)) {
+    if (session.add(Query::playerMiles, {player}, each, error) != Added::ok) return false;
+  }
+  return session.flush(Query::playerMiles, each, error);
+}
+
+}  // namespace
+
+bool writeTotals(Session& session, const TotalsDelta& totals, std::int64_t atMs,
+                 std::string& error) {
+  for (const auto& entry : totals) {
+    const TotalsRow& row = entry.second;
+    const bool allTime = row.day == allTimeDay;
+    if (session.add(
+            allTime ? Query::addTotals : Query::addDays,
+            {row.playerId, allTime ? std::int64_t{0} : row.day, row.serverId, row.miles,
+             row.seconds, row.reports, row.flagged, row.lastMs, row.lastTruck, row.lastTrailer},
+            {}, error) != Added::ok) {
+      return false;
+    }
+  }
+  std::map<std::int64_t, PlayerMiles> after;
+  if (!session.flush(Query::addDays, {}, error) || !session.flush(Query::addTotals, {}, error) ||
+      !readMiles(session, totals, after, error)) {
+    return false;
+  }
+  for (const NewAnnouncement& reached : milestonesReached(totals, after)) {
+    if (!session.run(Query::insertAnnouncement, {reached.key, reached.body, atMs}, {}, error)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool CoreStore::addReports(const std::vector<IncomingReport>& batch,
+                           std::vector<AddOutcome>& outcomes, std::string& error) {
+  outcomes.assign(batch.size(), AddOutcome::unknownKey);
+  auto session = backend_->intake(error);
+  if (!session) {
+    outcomes.clear();
+    return false;
+  }
+  std::set<std::string> keys;
+  for (const IncomingReport& report : batch) keys.insert(report.keyHash);
+  std::map<std::string, KeyHolder> holders;
+  Stored stored;
+  if (!session->holders(std::vector<std::string>(keys.begin(), keys.end()), holders, error) ||
+      !insertBatch(*session, batch, holders, outcomes, stored, error) ||
+      !writeTotals(*session, stored.totals, stored.latestMs, error)) {
+    session->rollBack();
+    outcomes.clear();
+    return false;
+  }
+  if (session->commitBatch(holders, batch.size(), error)) return true;
+  outcomes.clear();
+  return false;
+}
+
+}  // namespace collector

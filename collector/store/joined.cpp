@@ -1,0 +1,211 @@
+#include "store/joined.h"
+
+#include "store/shared.h"
+
+namespace collector {
+
+namespace {
+
+// The store that holds nothing.
+class Nothing final : public Store {
+ public:
+  bool addPlayer(const std::string&, const std::string&, std::int64_t,
+                 std::string& error) override {
+    return refused(error);
+  }
+  bool listPlayers(std::vector<PlayerInfo>& players, std::string&) override {
+    players.clear();
+    return true;
+  }
+  bool revokePlayer(const std::string& name, const std::function<std::int64_t()>&,
+                    std::string& error) override {
+    error = noValidKeyError(name);
+    return false;
+  }
+  bool addReports(const std::vector<IncomingReport>&, std::vector<AddOutcome>&,
+                  std::string& error) override {
+    return refused(error);
+  }
+  bool leaderboard(const Period&, std::vector<LeaderboardRow>& rows, std::string&) override {
+    rows.clear();
+    return true;
+  }
+  bool communityDays(const Period&, std::vector<DayTotals>& days, std::string&) override {
+    days.clear();
+    return true;
+  }
+  bool playerActivity(const std::string& name, const Period&, PlayerView&, bool& found,
+                      std::string& error) override {
+    found = false;
+    error = noSuchPlayerError(name);
+    return false;
+  }
+  bool reviewMark(ReviewMark& mark, std::string&) override {
+    mark = ReviewMark();
+    return true;
+  }
+  bool reviewedSince(std::int64_t, std::vector<ReviewedReport>& reports, std::string&) override {
+    reports.clear();
+    return true;
+  }
+  bool exportReports(const std::function<void(const StoredReport&)>&, std::string&) override {
+    return true;
+  }
+  bool unreviewedFlags(std::int64_t, const std::string&, std::vector<StoredReport>& reports,
+                       std::string&) override {
+    reports.clear();
+    return true;
+  }
+  bool reviewFlags(const std::vector<std::int64_t>& ids, bool, std::int64_t,
+                   std::string& error) override {
+    if (ids.empty()) return true;
+    error = notAwaitingReviewError(ids.front());
+    return false;
+  }
+  bool addEvent(Event&, std::int64_t, std::string& error) override { return refused(error); }
+  bool listEvents(std::vector<Event>& events, std::string&) override {
+    events.clear();
+    return true;
+  }
+  bool removeEvent(std::int64_t id, std::string& error) override {
+    error = noSuchEventError(id);
+    return false;
+  }
+  bool eventBoard(const Event&, std::vector<LeaderboardRow>& rows, std::string&) override {
+    rows.clear();
+    return true;
+  }
+  bool addAnnouncement(const std::string&, const std::string&, std::int64_t, bool&,
+                       std::string& error) override {
+    return refused(error);
+  }
+  bool hasAnnouncement(const std::string&, bool& found, std::string&) override {
+    found = false;
+    return true;
+  }
+  bool claimAnnouncement(const std::string&, std::int64_t, std::int64_t, std::int64_t,
+                         ClaimedAnnouncement&, bool& found, std::string&) override {
+    found = false;
+    return true;
+  }
+  bool settleAnnouncement(std::int64_t, Delivery, std::int64_t, std::string& error) override {
+    return refused(error);
+  }
+  bool announcementsWaiting(const std::string&, std::int64_t& count, std::string&) override {
+    count = 0;
+    return true;
+  }
+  bool pruneAnnouncements(std::int64_t, std::string&) override { return true; }
+  bool healthy() override { return true; }
+
+ private:
+  static bool refused(std::string& error) {
+    error = "this store keeps nothing";
+    return false;
+  }
+};
+
+Nothing nothing;
+
+template <class Role>
+Role* orElse(Role* role, Store* rest) {
+  if (role) return role;
+  if (rest) return rest;
+  return &nothing;
+}
+
+}  // namespace
+
+JoinedStore::JoinedStore(StoreRoles roles, Store* rest)
+    : roles_{orElse(roles.players, rest), orElse(roles.intake, rest), orElse(roles.boards, rest),
+             orElse(roles.reviews, rest), orElse(roles.events, rest), orElse(roles.outbox, rest),
+             orElse(roles.health, rest)} {}
+
+bool JoinedStore::addPlayer(const std::string& name, const std::string& keyHash, std::int64_t nowMs,
+                            std::string& error) {
+  return roles_.players->addPlayer(name, keyHash, nowMs, error);
+}
+bool JoinedStore::listPlayers(std::vector<PlayerInfo>& players, std::string& error) {
+  return roles_.players->listPlayers(players, error);
+}
+bool JoinedStore::revokePlayer(const std::string& name, const std::function<std::int64_t()>& nowMs,
+                               std::string& error) {
+  return roles_.players->revokePlayer(name, nowMs, error);
+}
+bool JoinedStore::addReports(const std::vector<IncomingReport>& batch,
+                             std::vector<AddOutcome>& outcomes, std::string& error) {
+  return roles_.intake->addReports(batch, outcomes, error);
+}
+bool JoinedStore::leaderboard(const Period& period, std::vector<LeaderboardRow>& rows,
+                              std::string& error) {
+  return roles_.boards->leaderboard(period, rows, error);
+}
+bool JoinedStore::communityDays(const Period& period, std::vector<DayTotals>& days,
+                                std::string& error) {
+  return roles_.boards->communityDays(period, days, error);
+}
+bool JoinedStore::playerActivity(const std::string& name, const Period& daysPeriod,
+                                 PlayerView& view, bool& found, std::string& error) {
+  return roles_.boards->playerActivity(name, daysPeriod, view, found, error);
+}
+bool JoinedStore::reviewMark(ReviewMark& mark, std::string& error) {
+  return roles_.boards->reviewMark(mark, error);
+}
+bool JoinedStore::reviewedSince(std::int64_t sinceMs, std::vector<ReviewedReport>& reports,
+                                std::string& error) {
+  return roles_.boards->reviewedSince(sinceMs, reports, error);
+}
+bool JoinedStore::exportReports(const std::function<void(const StoredReport&)>& each,
+                                std::string& error) {
+  return roles_.reviews->exportReports(each, error);
+}
+bool JoinedStore::unreviewedFlags(std::int64_t sinceMs, const std::string& player,
+                                  std::vector<StoredReport>& reports, std::string& error) {
+  return roles_.reviews->unreviewedFlags(sinceMs, player, reports, error);
+}
+bool JoinedStore::reviewFlags(const std::vector<std::int64_t>& ids, bool accept, std::int64_t nowMs,
+                              std::string& error) {
+  return roles_.reviews->reviewFlags(ids, accept, nowMs, error);
+}
+bool JoinedStore::addEvent(Event& event, std::int64_t nowMs, std::string& error) {
+  return roles_.events->addEvent(event, nowMs, error);
+}
+bool JoinedStore::listEvents(std::vector<Event>& events, std::string& error) {
+  return roles_.events->listEvents(events, error);
+}
+bool JoinedStore::removeEvent(std::int64_t id, std::string& error) {
+  return roles_.events->removeEvent(id, error);
+}
+bool JoinedStore::eventBoard(const Event& event, std::vector<LeaderboardRow>& rows,
+                             std::string& error) {
+  return roles_.events->eventBoard(event, rows, error);
+}
+bool JoinedStore::addAnnouncement(const std::string& key, const std::string& body,
+                                  std::int64_t nowMs, bool& added, std::string& error) {
+  return roles_.outbox->addAnnouncement(key, body, nowMs, added, error);
+}
+bool JoinedStore::hasAnnouncement(const std::string& key, bool& found, std::string& error) {
+  return roles_.outbox->hasAnnouncement(key, found, error);
+}
+bool JoinedStore::claimAnnouncement(const std::string& webhook, std::int64_t sinceMs,
+                                    std::int64_t nowMs, std::int64_t leaseUntilMs,
+                                    ClaimedAnnouncement& claimed, bool& found, std::string& error) {
+  return roles_.outbox->claimAnnouncement(webhook, sinceMs, nowMs, leaseUntilMs, claimed, found,
+                                          error);
+}
+bool JoinedStore::settleAnnouncement(std::int64_t deliveryId, Delivery outcome, std::int64_t atMs,
+                                     std::string& error) {
+  return roles_.outbox->settleAnnouncement(deliveryId, outcome, atMs, error);
+}
+bool JoinedStore::announcementsWaiting(const std::string& webhook, std::int64_t& count,
+                                       std::string& error) {
+  return roles_.outbox->announcementsWaiting(webhook, count, error);
+}
+bool JoinedStore::pruneAnnouncements(std::int64_t beforeMs, std::string& error) {
+  return roles_.outbox->pruneAnnouncements(beforeMs, error);
+}
+bool JoinedStore::healthy() { return roles_.health->healthy(); }
+std::string JoinedStore::cannotStore() { return roles_.health->cannotStore(); }
+std::vector<Store::Gauge> JoinedStore::gauges() { return roles_.health->gauges(); }
+
+}  // namespace collector

@@ -1,0 +1,75 @@
+// A Store put together from objects that each serve some of its roles: what
+// a test or a yardstick uses to replace one role of a real store, or to run
+// the service over a store that keeps nothing.
+#pragma once
+
+#include "store/store.h"
+
+namespace collector {
+
+// The objects that serve each role; a role left null is served by the
+// joined store's `rest`.
+struct StoreRoles {
+  PlayerStore* players = nullptr;
+  IntakeStore* intake = nullptr;
+  BoardStore* boards = nullptr;
+  ReviewStore* reviews = nullptr;
+  EventStore* events = nullptr;
+  OutboxStore* outbox = nullptr;
+  StoreHealth* health = nullptr;
+};
+
+// Each role served by its object in `roles`, else by `rest`; without a rest,
+// as a store that holds nothing: every read finds nothing (a player's page:
+// no such player), every write is refused, and the store is healthy.
+class JoinedStore final : public Store {
+ public:
+  explicit JoinedStore(StoreRoles roles, Store* rest = nullptr);
+
+  bool addPlayer(const std::string& name, const std::string& keyHash, std::int64_t nowMs,
+                 std::string& error) override;
+  bool listPlayers(std::vector<PlayerInfo>& players, std::string& error) override;
+  bool revokePlayer(const std::string& name, const std::function<std::int64_t()>& nowMs,
+                    std::string& error) override;
+  bool addReports(const std::vector<IncomingReport>& batch, std::vector<AddOutcome>& outcomes,
+                  std::string& error) override;
+  bool leaderboard(const Period& period, std::vector<LeaderboardRow>& rows,
+                   std::string& error) override;
+  bool communityDays(const Period& period, std::vector<DayTotals>& days,
+                     std::string& error) override;
+  bool playerActivity(const std::string& name, const Period& daysPeriod, PlayerView& view,
+                      bool& found, std::string& error) override;
+  bool reviewMark(ReviewMark& mark, std::string& error) override;
+  bool reviewedSince(std::int64_t sinceMs, std::vector<ReviewedReport>& reports,
+                     std::string& error) override;
+  bool exportReports(const std::function<void(const StoredReport&)>& each,
+                     std::string& error) override;
+  bool unreviewedFlags(std::int64_t sinceMs, const std::string& player,
+                       std::vector<StoredReport>& reports, std::string& error) override;
+  bool reviewFlags(const std::vector<std::int64_t>& ids, bool accept, std::int64_t nowMs,
+                   std::string& error) override;
+  bool addEvent(Event& event, std::int64_t nowMs, std::string& error) override;
+  bool listEvents(std::vector<Event>& events, std::string& error) override;
+  bool removeEvent(std::int64_t id, std::string& error) override;
+  bool eventBoard(const Event& event, std::vector<LeaderboardRow>& rows,
+                  std::string& error) override;
+  bool addAnnouncement(const std::string& key, const std::string& body, std::int64_t nowMs,
+                       bool& added, std::string& error) override;
+  bool hasAnnouncement(const std::string& key, bool& found, std::string& error) override;
+  bool claimAnnouncement(const std::string& webhook, std::int64_t sinceMs, std::int64_t nowMs,
+                         std::int64_t leaseUntilMs, ClaimedAnnouncement& claimed, bool& found,
+                         std::string& error) override;
+  bool settleAnnouncement(std::int64_t deliveryId, Delivery outcome, std::int64_t atMs,
+                          std::string& error) override;
+  bool announcementsWaiting(const std::string& webhook, std::int64_t& count,
+                            std::string& error) override;
+  bool pruneAnnouncements(std::int64_t beforeMs, std::string& error) override;
+  bool healthy() override;
+  std::string cannotStore() override;
+  std::vector<Gauge> gauges() override;
+
+ private:
+  StoreRoles roles_;
+};
+
+}  // namespace collector
