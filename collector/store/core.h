@@ -56,7 +56,7 @@ class CoreStore final : public Store {
                             std::string& error) override;
   bool pruneAnnouncements(std::int64_t beforeMs, std::string& error) override;
 
-  bool healthy() override { return backend_->healthy(); }
+  bool healthy(std::string& why) override { return backend_->healthy(why); }
   std::string cannotStore() override { return backend_->cannotStore(); }
   std::vector<Gauge> gauges() override { return backend_->gauges(); }
 

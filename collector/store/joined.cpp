@@ -96,7 +96,7 @@ class Nothing final : public Store {
     return true;
   }
   bool pruneAnnouncements(std::int64_t, std::string&) override { return true; }
-  bool healthy() override { return true; }
+  bool healthy(std::string&) override { return true; }
 
  private:
   static bool refused(std::string& error) {
@@ -204,7 +204,7 @@ bool JoinedStore::announcementsWaiting(const std::string& webhook, std::int64_t&
 bool JoinedStore::pruneAnnouncements(std::int64_t beforeMs, std::string& error) {
   return roles_.outbox->pruneAnnouncements(beforeMs, error);
 }
-bool JoinedStore::healthy() { return roles_.health->healthy(); }
+bool JoinedStore::healthy(std::string& why) { return roles_.health->healthy(why); }
 std::string JoinedStore::cannotStore() { return roles_.health->cannotStore(); }
 std::vector<Store::Gauge> JoinedStore::gauges() { return roles_.health->gauges(); }
 

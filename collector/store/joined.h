@@ -64,7 +64,7 @@ class JoinedStore final : public Store {
   bool announcementsWaiting(const std::string& webhook, std::int64_t& count,
                             std::string& error) override;
   bool pruneAnnouncements(std::int64_t beforeMs, std::string& error) override;
-  bool healthy() override;
+  bool healthy(std::string& why) override;
   std::string cannotStore() override;
   std::vector<Gauge> gauges() override;
 

@@ -210,7 +210,7 @@ class PostgresBackend final : public Backend {
     return session;
   }
 
-  bool healthy() override { return link_.probe(); }
+  bool healthy(std::string& why) override { return link_.probe(why); }
 
   std::vector<Gauge> gauges() override {
     return {

@@ -186,6 +186,21 @@ constexpr const char* pruneDeliveries =
     "WHERE created_ms < $1)";
 constexpr const char* pruneAnnouncements = "DELETE FROM announcements WHERE created_ms < $1";
 
+// PostgreSQL's health probe, on a connection of its own: whether the server
+// takes writes at all, then each table a batch writes, written as a batch
+// writes it but with no row, so that a read-only session or server and a
+// right the role lacks fail it and nothing is stored.
+constexpr const char* postgresWritable =
+    "SELECT pg_is_in_recovery(), current_setting('transaction_read_only') = 'on'";
+constexpr const char* postgresWriteProbe =
+    "INSERT INTO reports SELECT * FROM reports WHERE false; "
+    "INSERT INTO player_days SELECT * FROM player_days WHERE false "
+    "ON CONFLICT (day, player_id, server_id) DO UPDATE SET miles = excluded.miles; "
+    "INSERT INTO player_totals SELECT * FROM player_totals WHERE false "
+    "ON CONFLICT (player_id, server_id) DO UPDATE SET miles = excluded.miles; "
+    "INSERT INTO announcements SELECT * FROM announcements WHERE false "
+    "ON CONFLICT (subject) DO NOTHING";
+
 // The state column of a settled delivery and its next_ms and done_ms.
 struct SettledDelivery {
   const char* state;

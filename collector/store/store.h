@@ -347,10 +347,13 @@ class OutboxStore {
 class StoreHealth {
  public:
   virtual ~StoreHealth() = default;
-  // True when the store could take a commit now: a probe bounded in time (a
-  // few seconds at most; PostgreSQL: 2 s on a connection of its own, never one
-  // the intake waits for), run apart from the server's threads.
-  virtual bool healthy() = 0;
+  // True when the store could take a commit now, else false with the reason
+  // in `why`: a probe that writes, bounded in time (a few seconds at most;
+  // PostgreSQL: 2 s on a connection of its own, never one the intake waits
+  // for), run apart from the server's threads. A probe that only reads
+  // proves nothing: a read-only server, a role without the right to insert
+  // or a write lock held elsewhere all answer reads.
+  virtual bool healthy(std::string& why) = 0;
   // Why no commit can succeed now, known without a query (a few system calls:
   // the database file removed or not writable), or "".
   virtual std::string cannotStore() { return ""; }

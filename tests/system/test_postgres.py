@@ -79,6 +79,64 @@ class AnnouncementsTest(unittest.TestCase):
         self.assertEqual(ours(), expected)
 
 
+def psql(sql, db="vorn"):
+    subprocess.run([BIN / "psql", "-qAt", "-v", "ON_ERROR_STOP=1", "-h", server.dir, "-p",
+                    str(PORT), "-U", "postgres", "-d", db, "-c", sql],
+                   capture_output=True, text=True, check=True)
+
+
+@collector_alone
+class HealthTest(unittest.TestCase):
+    """A collector whose role may lose its rights, on a database of its own."""
+
+    def setUp(self):
+        psql("DO $$ BEGIN IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = 'vorn_writer') "
+             "THEN CREATE ROLE vorn_writer LOGIN; END IF; END $$")
+        psql("CREATE DATABASE vorn_health OWNER vorn_writer")
+        self.addCleanup(psql, "DROP DATABASE vorn_health WITH (FORCE)")
+        self.url = f"postgresql:///vorn_health?host={server.dir}&port={PORT}&user=vorn_writer"
+
+    def test_healthz_is_503_while_no_write_can_be_stored_and_200_once_one_can(self):
+        end_sessions = ("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE "
+                        "datname = 'vorn_health' AND pid <> pg_backend_pid()")
+        read_only = "ALTER DATABASE vorn_health SET default_transaction_read_only = "
+        rows = [  # the fault, the cause /healthz gives, the mend, where both are run
+            ("INSERT revoked", ["REVOKE INSERT ON reports FROM vorn_writer"],
+             "permission denied for table reports", ["GRANT INSERT ON reports TO vorn_writer"],
+             "vorn_health"),
+            ("a read-only database, as a standby is", [read_only + "on", end_sessions],
+             "read-only", [read_only + "off", end_sessions], "vorn"),
+        ]
+        service = test_collector.Service(self, self.url).start(
+            "--no-wall-time-check", "--max-reports-per-minute", "0")
+        key = service.add_player("Watched")
+        report = body("Watched", RAW_MILES, 1)
+        for name, fault, cause, mend, db in rows:
+            with self.subTest(name):
+                self.assertEqual([service.post(report, key),
+                                  service.request("GET", "/healthz")[0]], [200, 200])
+                for sql in fault:
+                    psql(sql, db)
+                test_collector.assert_503_while_commits_fail(self, service, report, key)
+                self.assertIn(cause, json.loads(service.request("GET", "/healthz")[1])["error"])
+                if name.startswith("a read-only"):  # a collector started now says so at once
+                    late = test_collector.Service(self, self.url).start()
+                    self.assertEqual(late.request("GET", "/healthz")[0], 503)
+                    self.assertIn(f"health: /healthz answers 503: the store takes no write: "
+                                  f"the server's sessions are read-only", late.log())
+                    late.stop()
+                for sql in mend:
+                    psql(sql, db)
+                mended = time.monotonic()
+                while service.request("GET", "/healthz")[0] != 200:
+                    self.assertLess(time.monotonic() - mended, 5)
+                    time.sleep(0.1)
+        # The sessions ended twice: the server's farewell to each idle one is
+        # logged once in 10 s at most.
+        farewells = service.log().count("terminating connection due to administrator command")
+        self.assertLessEqual(farewells, 2, service.log())
+
+
 @collector_alone
 class LinkFaultTest(unittest.TestCase):
     """A collector reaching PostgreSQL over TCP through a proxy that faults."""
