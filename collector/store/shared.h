@@ -157,6 +157,7 @@ std::vector<DayTotals> sumDays(const std::vector<TotalsRow>& rows);
 // player and server (all servers: those of other servers are left out here).
 std::vector<LeaderboardRow> eventRows(const Event& event, const std::vector<TotalsRow>& rows);
 std::string noSuchEventError(std::int64_t id);
+std::string claimTakenError();
 
 // --- Announcements --------------------------------------------------------
 

@@ -167,18 +167,22 @@ constexpr const char* addDeliveries =
     "WHERE a.created_ms >= $2 AND a.body <> '' AND NOT EXISTS (SELECT 1 FROM "
     "announcement_deliveries d WHERE d.announcement_id = a.id AND d.webhook = $1) "
     "ON CONFLICT (announcement_id, webhook) DO NOTHING";
-// Claims the delivery of webhook $1 due earliest at $2 until $3; `lock`
-// keeps two claimers of PostgreSQL off one row.
-#define COLLECTOR_CLAIM_DELIVERY(lock)                                                    \
-  "UPDATE announcement_deliveries SET lease_ms = $3, attempts = attempts + 1 WHERE id = " \
-  "(SELECT id FROM announcement_deliveries WHERE webhook = $1 AND state = 'waiting' AND " \
-  "next_ms <= $2 AND lease_ms <= $2 ORDER BY next_ms, id LIMIT 1" lock                    \
-  ") AND state = 'waiting' AND lease_ms <= $2 RETURNING id, announcement_id, attempts, "  \
+// Claims the delivery of webhook $1 due earliest at $2 for $3 ms of the
+// database's clock `now`, by which every lease is judged, so that collectors
+// whose clocks differ never take each other's; the claim's attempt number is
+// its token. `lock` keeps two claimers of PostgreSQL off one row.
+#define COLLECTOR_CLAIM_DELIVERY(now, lock)                                                    \
+  "UPDATE announcement_deliveries SET lease_ms = " now " + $3, attempts = attempts + 1 "      \
+  "WHERE id = (SELECT id FROM announcement_deliveries WHERE webhook = $1 AND state = "        \
+  "'waiting' AND next_ms <= $2 AND lease_ms <= " now " ORDER BY next_ms, id LIMIT 1" lock     \
+  ") AND state = 'waiting' AND lease_ms <= " now " RETURNING id, announcement_id, attempts, " \
   "created_ms"
 constexpr const char* announcementBody = "SELECT body FROM announcements WHERE id = $1";
+// Only while the claim whose attempt is $5 holds: a claimant whose lease
+// ended and whose delivery another took since changes nothing.
 constexpr const char* settleDelivery =
     "UPDATE announcement_deliveries SET state = $2, next_ms = $3, done_ms = $4, lease_ms = 0 "
-    "WHERE id = $1";
+    "WHERE id = $1 AND attempts = $5 AND state = 'waiting'";
 constexpr const char* waitingDeliveries =
     "SELECT count(*) FROM announcement_deliveries WHERE webhook = $1 AND state = 'waiting'";
 constexpr const char* pruneDeliveries =

@@ -207,7 +207,7 @@ struct ReviewMark {
 struct ClaimedAnnouncement {
   std::int64_t deliveryId = 0;
   std::string body;            // the JSON to post
-  std::int64_t attempts = 0;   // this one included
+  std::int64_t attempts = 0;   // this one included: the claim's token
   std::int64_t createdMs = 0;  // when the delivery was made
 };
 // What became of a claimed delivery.
@@ -325,17 +325,21 @@ class OutboxStore {
   // For the webhook `webhook` (the SHA-256 of its URL): makes a waiting
   // delivery of every announcement with a body recorded at or after
   // `sinceMs` that it has none of, then claims the delivery due earliest
-  // (next_ms and any lease at or before `nowMs`) until `leaseUntilMs`; a
-  // claim whose holder ends before settling it is taken again after that.
-  // `found` false when none is due. Several collectors on one database never
-  // claim the same delivery at once.
+  // (next_ms at or before `nowMs`, and no lease standing) for
+  // `leaseUntilMs - nowMs` of the database's own clock; a claim whose holder
+  // does not settle it in that time is taken again after it. `found` false
+  // when none is due. Several collectors on one database never claim the
+  // same delivery at once, however their clocks differ (SQLite, one
+  // machine: the collector's clock).
   virtual bool claimAnnouncement(const std::string& webhook, std::int64_t sinceMs,
                                  std::int64_t nowMs, std::int64_t leaseUntilMs,
                                  ClaimedAnnouncement& claimed, bool& found, std::string& error) = 0;
   // Settles a claimed delivery: sent or given up at `atMs`, or waiting again
-  // until `atMs`.
-  virtual bool settleAnnouncement(std::int64_t deliveryId, Delivery outcome, std::int64_t atMs,
-                                  std::string& error) = 0;
+  // until `atMs`; only while the claim holds (its attempt is the latest and
+  // the delivery still waits): once another took it after the lease, this
+  // fails (claimTakenError) and changes nothing.
+  virtual bool settleAnnouncement(const ClaimedAnnouncement& claimed, Delivery outcome,
+                                  std::int64_t atMs, std::string& error) = 0;
   // The deliveries waiting for the webhook.
   virtual bool announcementsWaiting(const std::string& webhook, std::int64_t& count,
                                     std::string& error) = 0;

@@ -725,9 +725,10 @@ def webhook_url(port):
 
 class Webhook:
     """A chat webhook on loopback: answers each post with the next of `answers`
-    ((status, headers)), then 204 as Discord does; keeps every post as (status, JSON)."""
+    ((status, headers)), then 204 as Discord does; keeps every post as (status, JSON) as it
+    comes, and answers each `hold` seconds later."""
 
-    def __init__(self, test, answers=()):
+    def __init__(self, test, answers=(), hold=0):
         self.answers, self.posts, self.lock = list(answers), [], threading.Lock()
         self.refusals = len(self.answers)
         hook = self
@@ -738,6 +739,7 @@ class Webhook:
                 with hook.lock:
                     status, headers = hook.answers.pop(0) if hook.answers else (204, {})
                     hook.posts.append((status, posted))
+                time.sleep(hold)  # a slow chat server: the post stays claimed meanwhile
                 self.send_response(status)
                 for name, value in {**headers, "Content-Length": "0"}.items():
                     self.send_header(name, value)

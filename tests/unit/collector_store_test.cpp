@@ -478,44 +478,61 @@ TEST(StoreContract, AnnouncementsAreRecordedOnceAndEachDeliveryClaimedByOne) {
     ASSERT_TRUE(second->hasAnnouncement("week/2026-W51", found, error) && !found);
 
     // Webhook w1: every announcement with a body, once, in the order made.
+    // A lease is judged by the database's clock (PostgreSQL's own): one of
+    // `held` stands through the test, one of 0 ends at once.
+    constexpr std::int64_t held = 1000000000;
     std::string claimedBodies;
     std::vector<ClaimedAnnouncement> w1;
-    for (;;) {
+    for (std::int64_t lease : {held, held, held, held, std::int64_t{0}}) {
       ClaimedAnnouncement claimed;
-      ASSERT_TRUE(first->claimAnnouncement("w1", 0, 100, 200, claimed, found, error)) << error;
-      if (!found) break;
+      ASSERT_TRUE(first->claimAnnouncement("w1", 0, 100, 100 + lease, claimed, found, error))
+          << error;
+      ASSERT_TRUE(found);
       w1.push_back(claimed);
       claimedBodies += claimed.body.substr(0, 2) + "|";
     }
     EXPECT_EQ(claimedBodies, R"({"|{"|{"|{"|{}|)");
-    ASSERT_EQ(w1.size(), 5u);
     EXPECT_NE(w1[0].body.find("Ann** has driven 1,000"), std::string::npos) << w1[0].body;
     EXPECT_NE(w1[1].body.find("Ann** has driven 5,000"), std::string::npos) << w1[1].body;
     EXPECT_NE(w1[3].body.find("Bob** has driven 5,000"), std::string::npos) << w1[3].body;
+    // The fifth's lease ended: another takes it, and the first's settle then
+    // changes nothing, whatever it reports.
     ClaimedAnnouncement claimed;
-    ASSERT_TRUE(second->claimAnnouncement("w1", 0, 199, 300, claimed, found, error));
+    ASSERT_TRUE(second->claimAnnouncement("w1", 0, 100, 100 + held, claimed, found, error));
+    ASSERT_TRUE(found);
+    EXPECT_EQ(std::pair(claimed.deliveryId, claimed.attempts), std::pair(w1[4].deliveryId, std::int64_t{2}));
+    for (const Delivery outcome : {Delivery::sent, Delivery::retry, Delivery::givenUp}) {
+      EXPECT_FALSE(first->settleAnnouncement(w1[4], outcome, 150, error));
+      EXPECT_EQ(error, "its lease ended and another sender claimed it since: the outcome is that "
+                       "one's to record");
+    }
+    ASSERT_TRUE(second->claimAnnouncement("w1", 0, 199, 199 + held, claimed, found, error));
     EXPECT_FALSE(found) << "claimed while leased";
-    ASSERT_TRUE(first->settleAnnouncement(w1[0].deliveryId, Delivery::sent, 150, error));
-    ASSERT_TRUE(first->settleAnnouncement(w1[1].deliveryId, Delivery::givenUp, 150, error));
-    ASSERT_TRUE(first->settleAnnouncement(w1[2].deliveryId, Delivery::retry, 500, error));
-    ASSERT_TRUE(first->settleAnnouncement(w1[3].deliveryId, Delivery::retry, 200, error));
-    // At 200 the lease of the fifth is over and the fourth due again; the
-    // third is due at 500.
+    ASSERT_TRUE(first->settleAnnouncement(w1[0], Delivery::sent, 150, error));
+    ASSERT_TRUE(first->settleAnnouncement(w1[1], Delivery::givenUp, 150, error));
+    ASSERT_TRUE(first->settleAnnouncement(w1[2], Delivery::retry, 500, error));
+    ASSERT_TRUE(first->settleAnnouncement(w1[3], Delivery::retry, 200, error));
+    // A settled claim settles no more: the fourth, due again at 200, is
+    // another claim's.
+    EXPECT_FALSE(first->settleAnnouncement(w1[0], Delivery::retry, 150, error));
+    // At 200 the fourth is due again; the third at 500; the fifth stays
+    // with its second claimant.
     std::vector<std::int64_t> taken;
-    for (const std::int64_t now : {200, 200, 200, 499, 500}) {
-      ASSERT_TRUE(second->claimAnnouncement("w1", 0, now, now + 1000, claimed, found, error));
+    for (const std::int64_t now : {200, 200, 499, 500}) {
+      ASSERT_TRUE(second->claimAnnouncement("w1", 0, now, now + held, claimed, found, error));
       taken.push_back(found ? claimed.deliveryId - w1[0].deliveryId + 10 * claimed.attempts : -1);
     }
-    EXPECT_EQ(taken, (std::vector<std::int64_t>{24, 23, -1, -1, 22}));
+    EXPECT_EQ(taken, (std::vector<std::int64_t>{23, -1, -1, 22}));
     std::int64_t waiting = 0;
     ASSERT_TRUE(first->announcementsWaiting("w1", waiting, error) && waiting == 3);
     // Another webhook has deliveries of its own; one made later sees only
     // what was recorded since the time given.
-    ASSERT_TRUE(second->claimAnnouncement("w2", 0, 600, 700, claimed, found, error) && found);
+    ASSERT_TRUE(second->claimAnnouncement("w2", 0, 600, 600 + held, claimed, found, error) && found);
     EXPECT_EQ(claimed.body, w1[0].body);
-    ASSERT_TRUE(second->claimAnnouncement("w3", 14, 600, 700, claimed, found, error) && found);
+    ASSERT_TRUE(second->claimAnnouncement("w3", 14, 600, 600 + held, claimed, found, error) && found);
     EXPECT_EQ(claimed.body, "{}");
-    ASSERT_TRUE(second->claimAnnouncement("w3", 14, 600, 700, claimed, found, error) && !found);
+    ASSERT_TRUE(second->claimAnnouncement("w3", 14, 600, 600 + held, claimed, found, error) &&
+                !found);
 
     // Pruned: what was recorded before 14, with its deliveries.
     ASSERT_TRUE(first->pruneAnnouncements(14, error)) << error;
