@@ -60,7 +60,8 @@
 //               last_ms, last_truck, last_trailer)  -- key (day, player_id, server_id)
 //   player_totals(player_id, server_id, ...the same)  -- all time, key (player_id, server_id)
 //   index player_days(player_id, day)
-// and the community's events (servers: ids joined by commas, "" for all):
+// and the community's events (servers: ids joined by commas, "" for all; an id is never
+// given twice, so that a removed event's announcement names no other):
 //   events(id integer primary key, name text not null, start_ms integer not null,
 //          end_ms integer not null, servers text not null, description text not null,
 //          created_ms integer not null)

@@ -831,6 +831,30 @@ class Announcements(unittest.TestCase):
         for token in (hook.token, other.token, silent_token):
             self.assertNotIn(token, service.log())
 
+    def test_an_event_removed_and_added_again_gets_a_new_id_and_its_results_posted(self):
+        service = Service(self)
+        service.add_player("Ann")
+        now = datetime.datetime.now(datetime.timezone.utc)
+        stamp = lambda minutes: (now + datetime.timedelta(minutes=minutes)).strftime(
+            "%Y-%m-%dT%H:%M:%SZ")
+        window = ("--start", stamp(-60), "--end", stamp(-30))
+        first = service.cli("event", "add", "Convoy", *window).strip()
+        with contextlib.closing(sqlite3.connect(service.path)) as db, db:
+            db.execute("INSERT INTO reports(player_id, received_ms, server_id, miles, seconds,"
+                       " truck, trailer, flag) VALUES(1, ?, ?, 0.4, 600, 'T', 'R', '')",
+                       (int((now - datetime.timedelta(minutes=45)).timestamp() * 1000), SERVER))
+            db.execute("PRAGMA user_version = 0")  # the totals are built from the reports
+        hook = Webhook(self)
+        ended = "**Convoy** has ended: 1 player drove.\n1. Ann: 0.4 mi, 0.2 h"
+        service.start("--webhook", hook.url)
+        self.assertEqual(hook.delivered(1), [ended])
+        service.stop()
+        service.cli("event", "remove", first)
+        second = service.cli("event", "add", "Convoy", *window).strip()
+        self.assertGreater(int(second), int(first))
+        service.start("--webhook", hook.url)  # the results are looked for at start
+        self.assertEqual(hook.delivered(2), [ended, ended])
+
 
 class Commands(unittest.TestCase):
     def test_commands_find_their_database_or_make_none_and_stop_with_a_cause(self):

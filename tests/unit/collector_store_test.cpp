@@ -442,6 +442,48 @@ TEST(StoreContract, AnEventsBoardReadsTheWindowOfArrivalOnTheEventsServers) {
     EXPECT_TRUE(store->removeEvent(stored.id, error));
     EXPECT_FALSE(store->removeEvent(stored.id, error));
     EXPECT_EQ(error, "no event with id " + std::to_string(stored.id));
+    // A removed event's id is never given again (its announcement names it).
+    Event next = stored;
+    ASSERT_TRUE(store->addEvent(next, t, error)) << error;
+    EXPECT_EQ(next.id, stored.id + 1);
+  }
+}
+
+// A database of version 6, whose events' ids SQLite gave again once the
+// latest was removed, gives none of them again after its upgrade: neither
+// one still held nor one that an announcement names.
+TEST(SqliteStore, AnEventIdOnceGivenIsNotGivenAgainAfterTheUpgrade) {
+  const Backend sqlite = backends().front();
+  const struct {
+    const char* announced;
+    std::int64_t next;
+  } rows[] = {{"", 3}, {"event/3", 4}, {"event/2", 3}, {"week/2026-W50", 3}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.announced);
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+      std::remove((sqlite.url.substr(7) + suffix).c_str());
+    }
+    std::string error;
+    ASSERT_TRUE(open(sqlite));
+    std::string sql =
+        "DROP TABLE events; CREATE TABLE events(id INTEGER PRIMARY KEY, name TEXT NOT NULL, "
+        "start_ms INTEGER NOT NULL, end_ms INTEGER NOT NULL, servers TEXT NOT NULL, description "
+        "TEXT NOT NULL, created_ms INTEGER NOT NULL); INSERT INTO events VALUES (1, 'A', 0, 1, "
+        "'', '', 0), (2, 'B', 0, 1, '', 'kept', 0); PRAGMA user_version = 6;";
+    if (*row.announced) {
+      sql += "INSERT INTO announcements(subject, body, created_ms) VALUES ('" +
+             std::string(row.announced) + "', '', 0);";
+    }
+    ASSERT_TRUE(sqlite.execute(sql));
+    auto store = open(sqlite);
+    ASSERT_TRUE(store);
+    Event event{0, "C", 0, 1, {}, ""};
+    ASSERT_TRUE(store->addEvent(event, 0, error)) << error;
+    EXPECT_EQ(event.id, row.next);
+    std::vector<Event> events;
+    ASSERT_TRUE(store->listEvents(events, error));
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[1].description, "kept");  // the latest id first
   }
 }
 
