@@ -75,7 +75,8 @@ int runFlagCommand(Store& store, const FlagCommands& flags) {
     }
   }
   if (!store.reviewFlags(flags.ids, accept, wallClockMs(), error)) {
-    return failure(1, error + "; nothing was reviewed");
+    const bool unknown = error.find(mayBeStored) != std::string::npos;
+    return failure(1, error + (unknown ? "; run flags list to see" : "; nothing was reviewed"));
   }
   std::cout << (accept ? "accepted " : "rejected ") << flags.ids.size() << " flagged report"
             << (flags.ids.size() == 1 ? "" : "s") << "\n";

@@ -196,7 +196,14 @@ bool CoreStore::reviewFlags(const std::vector<std::int64_t>& ids, bool accept, s
       done = false;
     }
   }
-  return settle(*session, done && writeTotals(*session, totals, nowMs, error), error);
+  // A COMMIT whose answer was lost is settled as the intake's is: the
+  // reviews are told stored only when they were, and not stored only when
+  // they were not.
+  if (done && writeTotals(*session, totals, nowMs, error) && session->commitSettled(error)) {
+    return true;
+  }
+  session->rollBack();
+  return false;
 }
 
 bool CoreStore::addEvent(Event& event, std::int64_t nowMs, std::string& error) {

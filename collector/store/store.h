@@ -372,6 +372,10 @@ class StoreHealth {
   virtual std::vector<Gauge> gauges() { return {}; }
 };
 
+// How the reason of a failed write ends when its COMMIT lost its answer and
+// what became of it could not be found out in time: it may have been stored.
+inline constexpr const char* mayBeStored = "it may have been stored";
+
 // Every role at once: what a backend is, and what the service and the
 // command line are given.
 class Store : public PlayerStore,

@@ -176,6 +176,28 @@ class LinkFaultTest(unittest.TestCase):
         # answered 503 and is absent, as checked above; most are settled.
         self.assertIn(200, statuses.values(), "a cut COMMIT was settled as stored")
 
+    def test_a_review_whose_commit_answer_is_lost_is_told_by_what_happened(self):
+        key = self.behind.add_player("Reviewed")
+        for i in range(3):  # 500 miles in a second: flagged for speed
+            self.assertEqual(self.behind.post(body("Reviewed", 500.0, 1, f"r{i}"), key), 200)
+        waiting = [line.split("\t")[0] for line in self.behind.cli("flags", "list").splitlines()[1:]]
+        self.proxy.arm("cut", skip=1)  # the command's first COMMIT is its schema check's
+        done = subprocess.run([str(test_collector.COLLECTOR), "flags", "accept", *waiting,
+                               "--db", self.behind.db], capture_output=True, text=True, timeout=60)
+        self.assertEqual(self.proxy.cuts, 1)
+        # The COMMIT reached the server whole: the reviews are stored, and said so, or (past
+        # the time to look it up) said to be perhaps; never "nothing was reviewed".
+        query = ("SELECT count(*) FROM reports JOIN players p ON p.id = player_id "
+                 "WHERE p.name = 'Reviewed' AND review = 'accepted'")
+        accepted = subprocess.run([BIN / "psql", "-qAt", server.url, "-c", query],
+                                  capture_output=True, text=True, check=True).stdout
+        self.assertEqual(int(accepted), 3)
+        if done.returncode == 0:
+            self.assertEqual(done.stdout, "accepted 3 flagged reports\n")
+        else:
+            self.assertIn("it may have been stored", done.stderr)
+            self.assertNotIn("nothing was reviewed", done.stderr)
+
     def test_a_partitioned_instance_holds_up_no_other(self):
         key = self.behind.add_player("Shared")
         direct = test_collector.Service(self, server.url).start("--no-wall-time-check")
