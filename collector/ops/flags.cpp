@@ -53,7 +53,7 @@ int runFlagCommand(Store& store, const FlagCommands& flags) {
                 << '\t' << terminalSafe(r.serverId) << '\t' << fixedDecimals(r.miles, 3) << '\t'
                 << r.seconds << '\t' << terminalSafe(r.truck) << '\t' << terminalSafe(r.trailer)
                 << '\t' << r.flag << '\t'
-                << flagExplanation({r.flag, r.miles, r.seconds, r.flagLimit}) << '\n';
+                << flagExplanation({r.flag, r.miles, r.seconds, r.flagLimit, r.sincePlayerAdded}) << '\n';
     }
     return 0;
   }

@@ -103,22 +103,30 @@ constexpr const char* communityDays =
     "sum(reports) FROM player_days "
     "WHERE day >= $1 AND day < $2 AND reports > 0 GROUP BY day, server_id";
 
-// Stored reports with their player's name.
-#define COLLECTOR_REPORT_COLUMNS                                                           \
-  "r.id, r.received_ms, p.name, r.server_id, r.miles, r.seconds, r.truck, r.trailer, "     \
-  "r.flag, r.flag_limit, r.review, r.reviewed_ms FROM reports r JOIN players p ON p.id = " \
-  "r.player_id"
+// Stored reports with their player's name; those read to be told also
+// whether a wall_time flag's limit counts from the player's creation: no
+// report of the player was stored before it (an index step, the player's
+// oldest report being the first in its range).
+#define COLLECTOR_REPORT_FIELDS                                                        \
+  "r.id, r.received_ms, p.name, r.server_id, r.miles, r.seconds, r.truck, r.trailer, " \
+  "r.flag, r.flag_limit, r.review, r.reviewed_ms"
+#define COLLECTOR_REPORT_FROM " FROM reports r JOIN players p ON p.id = r.player_id"
+#define COLLECTOR_REPORT_COLUMNS COLLECTOR_REPORT_FIELDS COLLECTOR_REPORT_FROM
+#define COLLECTOR_TOLD_COLUMNS                                                       \
+  COLLECTOR_REPORT_FIELDS ", CASE WHEN r.flag <> 'wall_time' THEN 0 WHEN EXISTS "    \
+                          "(SELECT 1 FROM reports q WHERE q.player_id = r.player_id " \
+                          "AND q.id < r.id) THEN 0 ELSE 1 END" COLLECTOR_REPORT_FROM
 constexpr const char* exportAll = "SELECT " COLLECTOR_REPORT_COLUMNS " ORDER BY r.id";
-constexpr const char* unreviewed = "SELECT " COLLECTOR_REPORT_COLUMNS
+constexpr const char* unreviewed = "SELECT " COLLECTOR_TOLD_COLUMNS
                                    " WHERE r.flag <> '' AND r.review = '' AND "
                                    "r.received_ms >= $1 AND ($2 = '' OR p.name = $2) ORDER BY r.id";
-constexpr const char* playerLast = "SELECT " COLLECTOR_REPORT_COLUMNS
+constexpr const char* playerLast = "SELECT " COLLECTOR_TOLD_COLUMNS
                                    " WHERE r.player_id = $1 ORDER BY r.received_ms DESC, r.id DESC "
                                    "LIMIT 20";
 // A player's latest flagged reports, reviewed or not (the index of the
 // flagged reports by player and time finds them without the others).
 constexpr const char* playerFlags =
-    "SELECT " COLLECTOR_REPORT_COLUMNS
+    "SELECT " COLLECTOR_TOLD_COLUMNS
     " WHERE r.player_id = $1 AND r.flag <> '' ORDER BY r.received_ms DESC, r.id DESC LIMIT 20";
 // The review mark, and the reports reviewed since a time (the partial index
 // reports_reviewed serves both).
@@ -300,6 +308,14 @@ StoredReport storedReport(const Row& row) {
   out.flagLimit = row.real(flagLimit);
   out.review = row.text(review);
   out.reviewedMs = row.integer(reviewedMs);
+  return out;
+}
+
+// A stored report read with COLLECTOR_TOLD_COLUMNS.
+template <class Row>
+StoredReport toldReport(const Row& row) {
+  StoredReport out = storedReport(row);
+  out.sincePlayerAdded = row.integer(12) != 0;
   return out;
 }
 

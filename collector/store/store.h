@@ -184,6 +184,10 @@ struct StoredReport : ReportBody {
   double flagLimit = 0.0;       // what the flag was decided against (IncomingReport)
   std::string review;           // "accepted", "rejected", or "" (awaiting review, or no flag)
   std::int64_t reviewedMs = 0;  // 0: not reviewed
+  // A wall_time flag's limit counts from the player's creation: the player's
+  // first report (set by the reads that tell flags: unreviewedFlags,
+  // playerActivity).
+  bool sincePlayerAdded = false;
 };
 
 // One player's page.

@@ -208,7 +208,13 @@ class Answers(unittest.TestCase):
         service.cli("flags", "accept", flagged[0][0])
         service.cli("flags", "reject", flagged[1][0], flagged[0][0], status=1)
         service.cli("flags", "reject", flagged[1][0])
-        self.assertEqual(len(service.cli("flags", "list").splitlines()), 3)  # New's, Owl's last
+        waiting = [line.split("\t") for line in service.cli("flags", "list").splitlines()[1:]]
+        self.assertEqual(len(waiting), 2)  # New's, Owl's last
+        # A first report's wall time is told from the player's creation, a later one's from
+        # the report before it.
+        self.assertEqual([(f[2], f[9].split(" s ", 2)[-1]) for f in waiting],
+                         [("New", "since the player was added"),
+                          ("Night Owl", "after the previous report")])
         owl = {p["player_name"]: p for p in service.leaderboard()}["Night Owl"]
         self.assertEqual((owl["miles"], owl["reports"], owl["flagged_reports"]), (50.1, 2, 1))
         exported = [(r["flag"], r["review"], r["reviewed"][:2]) for r in csv.DictReader(
