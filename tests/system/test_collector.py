@@ -282,49 +282,6 @@ def assert_503_while_commits_fail(test, service, report, key):
     return statuses
 
 
-class Health(unittest.TestCase):
-    def test_healthz_is_503_while_no_write_can_be_stored_and_200_once_one_can(self):
-        for fault in ("write lock held by another process", "a read-only file"):
-            with self.subTest(fault):
-                service = Service(self)
-                key = service.add_player("Late")
-                late = body("Late", 0.1, 10)
-                options = ("--max-reports-per-minute", "0", "--metrics-listen", "127.0.0.1:0")
-                if fault == "a read-only file":  # as the service's own user, not root
-                    os.chmod(service.path.parent, 0o777)
-                    service.path.chmod(0o444)
-                    service.start(*options, prefix=("setpriv", "--reuid=nobody", "--regid=nogroup",
-                                                     "--clear-groups"))
-                    assert_503_while_commits_fail(self, service, late, key)
-                    self.assertIn("health: /healthz answers 503: the store takes no write: the "
-                                  f"database file {service.path} is not writable", service.log())
-                    continue
-                service.start(*options)
-                self.assertEqual([service.post(late, key),
-                                  service.request("GET", "/healthz")[0]], [200, 200])
-                holder = sqlite3.connect(service.path, isolation_level=None)
-                self.addCleanup(holder.close)  # which also ends its transaction
-                holder.execute("BEGIN IMMEDIATE")
-                statuses = assert_503_while_commits_fail(self, service, late, key)
-                holder.execute("ROLLBACK")
-                # Back without a report: the probe that /healthz started (it waits for
-                # the lock as a commit does) or the next one writes.
-                deadline = time.monotonic() + 10
-                while service.request("GET", "/healthz")[0] != 200:
-                    self.assertLess(time.monotonic(), deadline)
-                    time.sleep(0.05)
-                self.assertEqual(service.post(late, key), 200)
-                self.assertEqual(service.request("GET", "/healthz")[0], 200)
-                self.assertEqual((report_counts(service, "503"),
-                                  metric_samples(service)["vorn_store_errors_total", ()]),
-                                 ({"503": len(statuses)}, len(statuses)))
-                # A change of the answer is one line, at most one every 10 s.
-                lines = [line for line in service.log().splitlines() if "health: " in line]
-                self.assertEqual(lines[0], "health: /healthz answers 503: the store takes no "
-                                 "write: database is locked")
-                self.assertLessEqual(len(lines), 2, lines)
-
-
 class Durability(unittest.TestCase):
     def test_every_200_of_concurrent_requests_survives_kill_9(self):
         service = Service(self)

@@ -180,7 +180,8 @@ class LinkFaultTest(unittest.TestCase):
         key = self.behind.add_player("Reviewed")
         for i in range(3):  # 500 miles in a second: flagged for speed
             self.assertEqual(self.behind.post(body("Reviewed", 500.0, 1, f"r{i}"), key), 200)
-        waiting = [line.split("\t")[0] for line in self.behind.cli("flags", "list").splitlines()[1:]]
+        waiting = [line.split("\t")[0]
+                   for line in self.behind.cli("flags", "list").splitlines()[1:]]
         self.proxy.arm("cut", skip=1)  # the command's first COMMIT is its schema check's
         done = subprocess.run([str(test_collector.COLLECTOR), "flags", "accept", *waiting,
                                "--db", self.behind.db], capture_output=True, text=True, timeout=60)
