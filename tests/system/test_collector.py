@@ -689,10 +689,12 @@ def webhook_url(port):
 class Webhook:
     """A chat webhook on loopback: answers each post with the next of `answers`
     ((status, headers)), then 204 as Discord does; keeps every post as (status, JSON) as it
-    comes, and answers each `hold` seconds later."""
+    comes, and answers each `hold` seconds later; with a `gate`, answers the first post only
+    once the gate is set (`arrived` is set when that post has come)."""
 
-    def __init__(self, test, answers=(), hold=0):
+    def __init__(self, test, answers=(), hold=0, gate=None):
         self.answers, self.posts, self.lock = list(answers), [], threading.Lock()
+        self.arrived = threading.Event()
         self.refusals = len(self.answers)
         hook = self
 
@@ -702,6 +704,10 @@ class Webhook:
                 with hook.lock:
                     status, headers = hook.answers.pop(0) if hook.answers else (204, {})
                     hook.posts.append((status, posted))
+                    gated = gate is not None and not hook.arrived.is_set()
+                    hook.arrived.set()
+                if gated:
+                    gate.wait(120)
                 time.sleep(hold)  # a slow chat server: the post stays claimed meanwhile
                 self.send_response(status)
                 for name, value in {**headers, "Content-Length": "0"}.items():

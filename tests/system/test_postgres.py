@@ -92,6 +92,39 @@ class AnnouncementsTest(unittest.TestCase):
         first.stop()
         second.stop()
 
+    def test_a_claimant_frozen_past_its_lease_and_continued_changes_nothing(self):
+        # The first post's answer is held back, and a failure when it comes; the first
+        # collector freezes meanwhile. Once its claim's 30 s have passed the second posts it
+        # (the answer never reached the first within its claim: the one repeat the guide
+        # allows); the first, continued, learns of a failure and would try again, but its
+        # claim is gone: nothing is posted a third time.
+        gate = threading.Event()
+        hook = test_collector.Webhook(self, answers=[(500, {})], gate=gate)
+        options = ("--no-wall-time-check", "--max-reports-per-minute", "0", "--webhook", hook.url)
+        first = test_collector.Service(self, server.url).start(*options)
+        key = first.add_player("Frozen Claim")
+        for _ in range(2):
+            self.assertEqual(first.post(body("Frozen Claim", 500.5, 36000), key), 200)
+        self.assertTrue(hook.arrived.wait(30), "no post came")
+        first.process.send_signal(signal.SIGSTOP)
+        try:
+            frozen = time.monotonic()
+            second = test_collector.Service(self, server.url).start(*options)
+            milestone = "**Frozen Claim** has driven 1,000 counted miles."
+            ours = lambda: [p["content"] for _, p in list(hook.posts) if "Frozen Claim" in
+                            p["content"]]
+            while len(ours()) < 2:
+                self.assertLess(time.monotonic() - frozen, 60, ours())
+                time.sleep(0.2)
+            self.assertGreaterEqual(time.monotonic() - frozen, 25)  # not before the lease ended
+        finally:
+            gate.set()
+            first.process.send_signal(signal.SIGCONT)
+        time.sleep(8)  # the first's retry would come 5 s after its settle
+        self.assertEqual(ours(), [milestone, milestone])
+        second.stop()
+        self.assertIn("another sender claimed it since", first.log())
+
 
 def psql(sql, db="vorn"):
     subprocess.run([BIN / "psql", "-qAt", "-v", "ON_ERROR_STOP=1", "-h", server.dir, "-p",
