@@ -128,7 +128,7 @@ bool Announcer::deliver(const Webhook& webhook, std::int64_t nowMs, std::int64_t
   } else if (counts_.sent) {
     counts_.sent();
   }
-  if (!store_.settleAnnouncement(claimed.deliveryId, outcome, atMs, error)) {
+  if (!store_.settleAnnouncement(claimed, outcome, atMs, error)) {
     storeLog().write("settle", "announcements: cannot record a delivery: " + error);
   }
   return true;

@@ -46,10 +46,11 @@ std::string flagExplanation(const FlagFacts& facts) {
                         : ", above the speed limit");
   }
   if (facts.flag == "wall_time") {
-    return seconds + " of driving" +
-           (facts.limit > 0.0
-                ? " " + groupedNumber(std::floor(facts.limit), 0) + " s after the previous report"
-                : ", more than had passed since the previous report");
+    const std::string since =
+        facts.sincePlayerAdded ? "since the player was added" : "since the previous report";
+    if (facts.limit <= 0.0) return seconds + " of driving, more than had passed " + since;
+    return seconds + " of driving " + groupedNumber(std::floor(facts.limit), 0) + " s " +
+           (facts.sincePlayerAdded ? since : "after the previous report");
   }
   return terminalSafe(facts.flag);
 }

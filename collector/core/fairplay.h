@@ -38,10 +38,12 @@ struct FlagFacts {
   double miles = 0.0;
   std::int64_t seconds = 0;
   double limit = 0.0;
+  bool sincePlayerAdded = false;  // a wall_time limit: the player's first report
 };
 
 // The rule in words and numbers: "50.0 miles in 60 s: 3,000 mph, above this
-// server's 110 mph", "600 s of driving 12 s after the previous report".
+// server's 110 mph", "600 s of driving 12 s after the previous report", of a
+// player's first report "600 s of driving 12 s since the player was added".
 std::string flagExplanation(const FlagFacts& facts);
 
 // A flagged report's review ("", "accepted", "rejected") in words: waiting

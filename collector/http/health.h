@@ -1,11 +1,15 @@
-// What /healthz says: the store's truth, told without waiting on the store.
-// 503 with its cause from the first failed commit until a commit succeeds, or
-// until a probe of the store (Store::healthy) does: after a failed commit the
-// first /healthz starts one, one at a time on a thread of its own, and its
-// answer is kept for a second, so health recovers without waiting for a
-// report and no server thread ever waits for the database. Also 503 while the
-// store knows that it cannot store anything (Store::cannotStore: its file
-// removed or not writable). Each change of the answer is one log line.
+// What /healthz says: whether the store could take a commit now, told
+// without waiting on the store. The answer is the outcome of the latest
+// write: a commit of reports, or a probe that writes (Store::healthy) when
+// no commit came for `freshMs`. A failure stands until a commit or a write
+// probe succeeds; a read never clears it. The probe runs on a thread of its
+// own, one at a time, started by a /healthz that finds the latest outcome
+// stale, so no server thread ever waits for the database; the first one runs
+// before the service starts, so a store that takes no writes (a read-only
+// server) is named at start. Also 503 while the store knows that it cannot
+// store anything (Store::cannotStore: its file removed or not writable).
+// Changes of the answer are logged at most once per `logEveryMs`, the next
+// line saying how many were held back.
 #pragma once
 
 #include <condition_variable>
@@ -14,15 +18,18 @@
 #include <string>
 #include <thread>
 
+#include "core/log_limit.h"
 #include "store/store.h"
 
 namespace collector {
 
 class Health {
  public:
-  // How long a probe's answer stands.
-  static constexpr std::int64_t probeKeptMs = 1000;
+  // How long the outcome of a commit or a probe stands without a probe.
+  static constexpr std::int64_t freshMs = 2000;
+  static constexpr std::int64_t logEveryMs = 10000;
 
+  // Probes the store once before it returns (a bounded wait).
   explicit Health(Store& store);
   ~Health();  // waits for a probe under way (each is bounded)
   Health(const Health&) = delete;
@@ -36,19 +43,23 @@ class Health {
 
  private:
   void probeLoop();
-  void setCause(std::unique_lock<std::mutex>& lock, const std::string& cause);
+  void probe(std::unique_lock<std::mutex>& lock);
+  void setOutcome(std::unique_lock<std::mutex>& lock, const std::string& cause);
+  void tell(std::unique_lock<std::mutex>& lock, const std::string& cause);
 
   Store& store_;
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::string failure_;            // of the latest commit, "" once one succeeded
-  std::uint64_t failures_ = 0;     // failed commits so far
-  std::uint64_t probedAfter_ = 0;  // failures_ when the latest probe began
-  std::int64_t probedMs_ = 0;      // when it ended
+  std::string outcome_;          // of the latest write, "" when it succeeded
+  std::int64_t outcomeMs_ = 0;   // when it came (steady clock)
+  std::uint64_t commits_ = 0;    // commits so far, failed or not
   bool probeWanted_ = false;
   bool probing_ = false;
   bool stopping_ = false;
-  std::string told_;  // the cause the log last named, "" when healthy
+  std::string current_;  // the latest answer
+  std::string told_;     // the answer the log last named, "" when healthy
+  std::int64_t toldMs_ = 0;
+  LogLimiter log_{logEveryMs};
   std::thread thread_;
 };
 

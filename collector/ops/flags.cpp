@@ -63,7 +63,7 @@ int listFlags(Store& store, const FlagCommands& flags) {
               << terminalSafe(serverName(servers, r.serverId)) << '\t' << fixedDecimals(r.miles, 3)
               << '\t' << r.seconds << '\t' << terminalSafe(r.truck) << '\t'
               << terminalSafe(r.trailer) << '\t' << r.flag << '\t'
-              << flagExplanation({r.flag, r.miles, r.seconds, r.flagLimit}) << '\n';
+              << flagExplanation({r.flag, r.miles, r.seconds, r.flagLimit, r.sincePlayerAdded}) << '\n';
   }
   return 0;
 }
@@ -91,7 +91,8 @@ int runFlagCommand(Store& store, const FlagCommands& flags) {
     }
   }
   if (!store.reviewFlags(flags.ids, accept, wallClockMs(), error)) {
-    return failure(1, error + "; nothing was reviewed");
+    const bool unknown = error.find(mayBeStored) != std::string::npos;
+    return failure(1, error + (unknown ? "; run flags list to see" : "; nothing was reviewed"));
   }
   std::cout << (accept ? "accepted " : "rejected ") << flags.ids.size() << " flagged report"
             << (flags.ids.size() == 1 ? "" : "s") << "\n";

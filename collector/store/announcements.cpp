@@ -42,4 +42,9 @@ std::vector<NewAnnouncement> milestonesReached(const TotalsDelta& delta,
   return reached;
 }
 
+std::string claimTakenError() {
+  return "its lease ended and another sender claimed it since: the outcome is that one's to "
+         "record";
+}
+
 }  // namespace collector

@@ -121,9 +121,9 @@ bool CoreStore::playerActivity(const std::string& name, const Period& daysPeriod
   if (!readAll(
           *session, Query::playerDays, days, dayRows,
           [](const Row& row) { return sql::totalsRow(row, true); }, error) ||
-      !readAll(*session, Query::playerLast, {playerId}, view.lastReports, sql::storedReport<Row>,
+      !readAll(*session, Query::playerLast, {playerId}, view.lastReports, sql::toldReport<Row>,
                error) ||
-      !readAll(*session, Query::playerFlags, {playerId}, view.flags, sql::storedReport<Row>,
+      !readAll(*session, Query::playerFlags, {playerId}, view.flags, sql::toldReport<Row>,
                error)) {
     return false;
   }
@@ -164,7 +164,7 @@ bool CoreStore::unreviewedFlags(std::int64_t sinceMs, const std::string& player,
                                 std::vector<StoredReport>& reports, std::string& error) {
   auto session = backend_->session(Use::read, error);
   return session && readAll(*session, Query::unreviewed, {sinceMs, player}, reports,
-                            sql::storedReport<Row>, error);
+                            sql::toldReport<Row>, error);
 }
 
 bool CoreStore::reviewFlags(const std::vector<std::int64_t>& ids, bool accept, std::int64_t nowMs,
@@ -196,7 +196,14 @@ bool CoreStore::reviewFlags(const std::vector<std::int64_t>& ids, bool accept, s
       done = false;
     }
   }
-  return settle(*session, done && writeTotals(*session, totals, nowMs, error), error);
+  // A COMMIT whose answer was lost is settled as the intake's is: the
+  // reviews are told stored only when they were, and not stored only when
+  // they were not.
+  if (done && writeTotals(*session, totals, nowMs, error) && session->commitSettled(error)) {
+    return true;
+  }
+  session->rollBack();
+  return false;
 }
 
 bool CoreStore::addEvent(Event& event, std::int64_t nowMs, std::string& error) {

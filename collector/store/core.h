@@ -50,13 +50,13 @@ class CoreStore final : public Store {
   bool claimAnnouncement(const std::string& webhook, std::int64_t sinceMs, std::int64_t nowMs,
                          std::int64_t leaseUntilMs, ClaimedAnnouncement& claimed, bool& found,
                          std::string& error) override;
-  bool settleAnnouncement(std::int64_t deliveryId, Delivery outcome, std::int64_t atMs,
+  bool settleAnnouncement(const ClaimedAnnouncement& claimed, Delivery outcome, std::int64_t atMs,
                           std::string& error) override;
   bool announcementsWaiting(const std::string& webhook, std::int64_t& count,
                             std::string& error) override;
   bool pruneAnnouncements(std::int64_t beforeMs, std::string& error) override;
 
-  bool healthy() override { return backend_->healthy(); }
+  bool healthy(std::string& why) override { return backend_->healthy(why); }
   std::string cannotStore() override { return backend_->cannotStore(); }
   std::vector<Gauge> gauges() override { return backend_->gauges(); }
 

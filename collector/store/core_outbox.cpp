@@ -43,7 +43,8 @@ bool CoreStore::claimAnnouncement(const std::string& webhook, std::int64_t since
     announcementId = row.integer(announcement);
     due = true;
   };
-  if (!session->run(Query::claimDelivery, {webhook, nowMs, leaseUntilMs}, claim, error)) {
+  if (!session->run(Query::claimDelivery, {webhook, nowMs, leaseUntilMs - nowMs}, claim,
+                    error)) {
     return false;
   }
   return !due || session->run(
@@ -55,14 +56,19 @@ bool CoreStore::claimAnnouncement(const std::string& webhook, std::int64_t since
                      error);
 }
 
-bool CoreStore::settleAnnouncement(std::int64_t deliveryId, Delivery outcome, std::int64_t atMs,
-                                   std::string& error) {
+bool CoreStore::settleAnnouncement(const ClaimedAnnouncement& claimed, Delivery outcome,
+                                   std::int64_t atMs, std::string& error) {
   auto session = backend_->session(Use::write, error);
   const sql::SettledDelivery settled = sql::settled(outcome, atMs);
-  return session &&
-         session->run(Query::settleDelivery,
-                      {deliveryId, std::string(settled.state), settled.nextMs, settled.doneMs}, {},
-                      error);
+  if (!session || !session->run(Query::settleDelivery,
+                                {claimed.deliveryId, std::string(settled.state), settled.nextMs,
+                                 settled.doneMs, claimed.attempts},
+                                {}, error)) {
+    return false;
+  }
+  if (session->changed() == 1) return true;
+  error = claimTakenError();
+  return false;
 }
 
 bool CoreStore::announcementsWaiting(const std::string& webhook, std::int64_t& count,

@@ -88,7 +88,8 @@ class Nothing final : public Store {
     found = false;
     return true;
   }
-  bool settleAnnouncement(std::int64_t, Delivery, std::int64_t, std::string& error) override {
+  bool settleAnnouncement(const ClaimedAnnouncement&, Delivery, std::int64_t,
+                          std::string& error) override {
     return refused(error);
   }
   bool announcementsWaiting(const std::string&, std::int64_t& count, std::string&) override {
@@ -96,7 +97,7 @@ class Nothing final : public Store {
     return true;
   }
   bool pruneAnnouncements(std::int64_t, std::string&) override { return true; }
-  bool healthy() override { return true; }
+  bool healthy(std::string&) override { return true; }
 
  private:
   static bool refused(std::string& error) {
@@ -193,9 +194,9 @@ bool JoinedStore::claimAnnouncement(const std::string& webhook, std::int64_t sin
   return roles_.outbox->claimAnnouncement(webhook, sinceMs, nowMs, leaseUntilMs, claimed, found,
                                           error);
 }
-bool JoinedStore::settleAnnouncement(std::int64_t deliveryId, Delivery outcome, std::int64_t atMs,
-                                     std::string& error) {
-  return roles_.outbox->settleAnnouncement(deliveryId, outcome, atMs, error);
+bool JoinedStore::settleAnnouncement(const ClaimedAnnouncement& claimed, Delivery outcome,
+                                     std::int64_t atMs, std::string& error) {
+  return roles_.outbox->settleAnnouncement(claimed, outcome, atMs, error);
 }
 bool JoinedStore::announcementsWaiting(const std::string& webhook, std::int64_t& count,
                                        std::string& error) {
@@ -204,7 +205,7 @@ bool JoinedStore::announcementsWaiting(const std::string& webhook, std::int64_t&
 bool JoinedStore::pruneAnnouncements(std::int64_t beforeMs, std::string& error) {
   return roles_.outbox->pruneAnnouncements(beforeMs, error);
 }
-bool JoinedStore::healthy() { return roles_.health->healthy(); }
+bool JoinedStore::healthy(std::string& why) { return roles_.health->healthy(why); }
 std::string JoinedStore::cannotStore() { return roles_.health->cannotStore(); }
 std::vector<Store::Gauge> JoinedStore::gauges() { return roles_.health->gauges(); }
 

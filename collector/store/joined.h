@@ -59,12 +59,12 @@ class JoinedStore final : public Store {
   bool claimAnnouncement(const std::string& webhook, std::int64_t sinceMs, std::int64_t nowMs,
                          std::int64_t leaseUntilMs, ClaimedAnnouncement& claimed, bool& found,
                          std::string& error) override;
-  bool settleAnnouncement(std::int64_t deliveryId, Delivery outcome, std::int64_t atMs,
+  bool settleAnnouncement(const ClaimedAnnouncement& claimed, Delivery outcome, std::int64_t atMs,
                           std::string& error) override;
   bool announcementsWaiting(const std::string& webhook, std::int64_t& count,
                             std::string& error) override;
   bool pruneAnnouncements(std::int64_t beforeMs, std::string& error) override;
-  bool healthy() override;
+  bool healthy(std::string& why) override;
   std::string cannotStore() override;
   std::vector<Gauge> gauges() override;
 

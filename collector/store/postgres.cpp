@@ -72,6 +72,7 @@ class PgCalls : public Base {
 
   bool begin(std::string& error) override { return lease.begin("BEGIN", error); }
   bool commit(std::string& error) override { return lease.simple("COMMIT", error); }
+  bool commitSettled(std::string& error) override;
   void rollBack() override {
     std::string ignored;
     if (lease) lease.simple("ROLLBACK", ignored);
@@ -158,6 +159,37 @@ class PgCalls : public Base {
   bool duplicate_ = false;
 };
 
+template <class Base>
+bool PgCalls<Base>::commitSettled(std::string& error) {
+  Result id(nullptr, &PQclear);
+  if (PQsendQuery(lease.connection, "SELECT txid_current()")) {
+    id = pg::awaitResult(lease.connection, lease.deadline);
+  }
+  if (!check(id, error)) return false;
+  const std::string txid = pg::Row{id.get(), 0}.text(0);
+  const int backend = PQbackendPID(lease.connection);
+  if (commit(error)) return true;
+  // An error the server answered (the session lives on) rolled it back.
+  if (PQstatus(lease.connection) == CONNECTION_OK) return false;
+  // At least the time a batch keeps for it, should the call's own be spent.
+  const pg::Clock::time_point settleBy = std::max(
+      lease.deadline, pg::Clock::now() + (pg::batchBudget - pg::workBudget));
+  switch (lease.link.settle(txid, backend, settleBy)) {
+    case pg::Link::Settled::committed:
+      error.clear();
+      return true;
+    case pg::Link::Settled::rolledBack:
+      error += " (not committed)";
+      return false;
+    case pg::Link::Settled::unknown:
+      break;
+  }
+  error += "; the answer to its COMMIT was lost and transaction " + txid +
+           " could not be looked up in time: " + mayBeStored + " (SELECT txid_status(" + txid +
+           ") tells)";
+  return false;
+}
+
 using PgSession = PgCalls<Session>;
 
 class PostgresBackend;
@@ -210,7 +242,7 @@ class PostgresBackend final : public Backend {
     return session;
   }
 
-  bool healthy() override { return link_.probe(); }
+  bool healthy(std::string& why) override { return link_.probe(why); }
 
   std::vector<Gauge> gauges() override {
     return {

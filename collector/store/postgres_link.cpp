@@ -10,7 +10,9 @@
 #include <map>
 #include <thread>
 
+#include "core/log_limit.h"
 #include "core/text.h"
+#include "store/sql.h"
 
 namespace collector {
 namespace pg {
@@ -36,6 +38,14 @@ long long millisecondsUntil(Clock::time_point until) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
 }
 
+// libpq's notices, a FATAL that the server sends an idle session it ends
+// among them, go to the log at most once per message and 10 s.
+void noticeToLog(void*, const char* message) {
+  static LogLimiter limiter;
+  const std::string line = firstLine(message);
+  limiter.write(line, "PostgreSQL: " + line);
+}
+
 // One connection attempt with these parameters, given up at `until`.
 PGconn* attempt(const std::map<std::string, std::string>& params, Clock::time_point until,
                 std::string& error) {
@@ -47,6 +57,7 @@ PGconn* attempt(const std::map<std::string, std::string>& params, Clock::time_po
   keys.push_back(nullptr);
   values.push_back(nullptr);
   PGconn* connection = PQconnectStartParams(keys.data(), values.data(), 0);
+  if (connection) PQsetNoticeProcessor(connection, noticeToLog, nullptr);
   PostgresPollingStatusType state = PGRES_POLLING_WRITING;
   while (connection && PQstatus(connection) != CONNECTION_BAD && state != PGRES_POLLING_OK &&
          state != PGRES_POLLING_FAILED) {
@@ -353,10 +364,32 @@ Link::Settled Link::settle(const std::string& txid, int pid, Clock::time_point d
   return Settled::unknown;
 }
 
-bool Link::probe() {
+namespace {
+
+// Whether the session takes writes, by `deadline`.
+bool writable(PGconn* connection, Clock::time_point deadline, std::string& why) {
+  Result state(nullptr, &PQclear);
+  if (PQsendQuery(connection, sql::postgresWritable)) state = awaitResult(connection, deadline);
+  if (!check(state, why)) return false;
+  if (Row{state.get(), 0}.text(0) == "t") {
+    why = "the server is a standby (in recovery) and takes no writes: point the collector at "
+          "the primary";
+    return false;
+  }
+  if (Row{state.get(), 0}.text(1) == "t") {
+    why = "the server's sessions are read-only (default_transaction_read_only is on): no "
+          "report can be stored";
+    return false;
+  }
+  return simple(connection, sql::postgresWriteProbe, deadline, why);
+}
+
+}  // namespace
+
+bool Link::probe(std::string& why) {
   std::lock_guard<std::mutex> lock(probeMutex_);
   const Clock::time_point deadline = Clock::now() + probeTime;
-  std::string error;
+  std::string& error = why;
   if (probeConnection_ && PQstatus(probeConnection_) != CONNECTION_OK) {
     PQfinish(probeConnection_);
     probeConnection_ = nullptr;
@@ -367,7 +400,10 @@ bool Link::probe() {
   for (int tries = 0; tries < 2 && !answered; ++tries) {
     if (!probeConnection_) probeConnection_ = connect(deadline, error, false);
     if (!probeConnection_) break;
-    answered = simple(probeConnection_, "SELECT 1", deadline, error);
+    answered = writable(probeConnection_, deadline, error);
+    // An answer that refuses the write ends the probe; a lost one is tried
+    // once more.
+    if (!answered && PQstatus(probeConnection_) == CONNECTION_OK) return false;
     if (!answered) {
       PQfinish(probeConnection_);
       probeConnection_ = nullptr;

@@ -109,9 +109,10 @@ class Link {
   enum class Settled { committed, rolledBack, unknown };
   Settled settle(const std::string& txid, int pid, Clock::time_point deadline);
 
-  // True when the server answers a trivial query within probeTime, on a
-  // connection of its own (never one of the pools').
-  bool probe();
+  // True when the server takes writes to the tables a batch writes (the
+  // write probe of sql.h) within probeTime, on a connection of its own
+  // (never one of the pools'); else false with the reason in `why`.
+  bool probe(std::string& why);
   const Prepared& statement(int index) const { return statements_[index]; }
 
   // Eight connections per collector: the batch committer, players, export

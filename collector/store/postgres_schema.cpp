@@ -129,8 +129,9 @@ bool upgrade(PGconn* connection, std::string& error) {
                              number(schemaVersion) + ")";
   // Version 4 only adds the flags' limit, which the schema above did,
   // version 5 the events and version 6 the announcements, which it creates
-  // too; the totals stand.
-  if (found >= 3 && found <= 5) return simple(connection, record.c_str(), noDeadline, error);
+  // too; version 7 changes only SQLite (an identity is never given twice);
+  // the totals stand.
+  if (found >= 3 && found <= 6) return simple(connection, record.c_str(), noDeadline, error);
   Result count(PQexec(connection, "SELECT count(*) FROM reports"), &PQclear);
   if (!check(count, error)) return false;
   const std::int64_t reports = Row{count.get(), 0}.integer(0);

@@ -58,6 +58,11 @@ class Session {
   // A write transaction, committed, or rolled back (a failure is ignored).
   virtual bool begin(std::string& error) = 0;
   virtual bool commit(std::string& error) = 0;
+  // Commits as `commit` does, but a COMMIT whose answer was lost (PostgreSQL:
+  // the link cut while it was under way) is settled first: true only when
+  // it committed; `error` ends with mayBeStored when that could not be found
+  // out in time. PostgreSQL pays a round trip more, for the transaction's id.
+  virtual bool commitSettled(std::string& error) { return commit(error); }
   virtual void rollBack() = 0;
   // The reads of this call see one state of the database, where a backend
   // offers that at no cost (SQLite: a read transaction).

@@ -53,8 +53,8 @@ inline double addMiles(double a, double b) { return (microMiles(a) + microMiles(
 
 // 1: players and reports; 2: and the totals; 3: and the review of flagged
 // reports; 4: and the limit each flag was decided against; 5: and the events;
-// 6: and the announcements
-constexpr std::int64_t schemaVersion = 6;
+// 6: and the announcements; 7: and event ids never given twice (SQLite)
+constexpr std::int64_t schemaVersion = 7;
 
 // --- The decision on one report ------------------------------------------
 
@@ -157,6 +157,7 @@ std::vector<DayTotals> sumDays(const std::vector<TotalsRow>& rows);
 // player and server (all servers: those of other servers are left out here).
 std::vector<LeaderboardRow> eventRows(const Event& event, const std::vector<TotalsRow>& rows);
 std::string noSuchEventError(std::int64_t id);
+std::string claimTakenError();
 
 // --- Announcements --------------------------------------------------------
 

@@ -106,8 +106,10 @@ const Text statements[static_cast<int>(Query::count)] = {
     {"insert_announcement", insertAnnouncement, insertAnnouncement},
     {"find_announcement", findAnnouncement, findAnnouncement},
     {"add_deliveries", addDeliveries, addDeliveries},
-    {"claim_delivery", COLLECTOR_CLAIM_DELIVERY(""),
-     COLLECTOR_CLAIM_DELIVERY(" FOR UPDATE SKIP LOCKED")},
+    // SQLite is one machine: the collector's clock is the database's.
+    {"claim_delivery", COLLECTOR_CLAIM_DELIVERY("$2", ""),
+     COLLECTOR_CLAIM_DELIVERY("(extract(epoch FROM now()) * 1000)::bigint",
+                              " FOR UPDATE SKIP LOCKED")},
     {"announcement_body", announcementBody, announcementBody},
     {"settle_delivery", settleDelivery, settleDelivery},
     {"waiting_deliveries", waitingDeliveries, waitingDeliveries},

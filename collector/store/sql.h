@@ -103,22 +103,30 @@ constexpr const char* communityDays =
     "sum(reports) FROM player_days "
     "WHERE day >= $1 AND day < $2 AND reports > 0 GROUP BY day, server_id";
 
-// Stored reports with their player's name.
-#define COLLECTOR_REPORT_COLUMNS                                                           \
-  "r.id, r.received_ms, p.name, r.server_id, r.miles, r.seconds, r.truck, r.trailer, "     \
-  "r.flag, r.flag_limit, r.review, r.reviewed_ms FROM reports r JOIN players p ON p.id = " \
-  "r.player_id"
+// Stored reports with their player's name; those read to be told also
+// whether a wall_time flag's limit counts from the player's creation: no
+// report of the player was stored before it (an index step, the player's
+// oldest report being the first in its range).
+#define COLLECTOR_REPORT_FIELDS                                                        \
+  "r.id, r.received_ms, p.name, r.server_id, r.miles, r.seconds, r.truck, r.trailer, " \
+  "r.flag, r.flag_limit, r.review, r.reviewed_ms"
+#define COLLECTOR_REPORT_FROM " FROM reports r JOIN players p ON p.id = r.player_id"
+#define COLLECTOR_REPORT_COLUMNS COLLECTOR_REPORT_FIELDS COLLECTOR_REPORT_FROM
+#define COLLECTOR_TOLD_COLUMNS                                                       \
+  COLLECTOR_REPORT_FIELDS ", CASE WHEN r.flag <> 'wall_time' THEN 0 WHEN EXISTS "    \
+                          "(SELECT 1 FROM reports q WHERE q.player_id = r.player_id " \
+                          "AND q.id < r.id) THEN 0 ELSE 1 END" COLLECTOR_REPORT_FROM
 constexpr const char* exportAll = "SELECT " COLLECTOR_REPORT_COLUMNS " ORDER BY r.id";
-constexpr const char* unreviewed = "SELECT " COLLECTOR_REPORT_COLUMNS
+constexpr const char* unreviewed = "SELECT " COLLECTOR_TOLD_COLUMNS
                                    " WHERE r.flag <> '' AND r.review = '' AND "
                                    "r.received_ms >= $1 AND ($2 = '' OR p.name = $2) ORDER BY r.id";
-constexpr const char* playerLast = "SELECT " COLLECTOR_REPORT_COLUMNS
+constexpr const char* playerLast = "SELECT " COLLECTOR_TOLD_COLUMNS
                                    " WHERE r.player_id = $1 ORDER BY r.received_ms DESC, r.id DESC "
                                    "LIMIT 20";
 // A player's latest flagged reports, reviewed or not (the index of the
 // flagged reports by player and time finds them without the others).
 constexpr const char* playerFlags =
-    "SELECT " COLLECTOR_REPORT_COLUMNS
+    "SELECT " COLLECTOR_TOLD_COLUMNS
     " WHERE r.player_id = $1 AND r.flag <> '' ORDER BY r.received_ms DESC, r.id DESC LIMIT 20";
 // The review mark, and the reports reviewed since a time (the partial index
 // reports_reviewed serves both).
@@ -167,24 +175,43 @@ constexpr const char* addDeliveries =
     "WHERE a.created_ms >= $2 AND a.body <> '' AND NOT EXISTS (SELECT 1 FROM "
     "announcement_deliveries d WHERE d.announcement_id = a.id AND d.webhook = $1) "
     "ON CONFLICT (announcement_id, webhook) DO NOTHING";
-// Claims the delivery of webhook $1 due earliest at $2 until $3; `lock`
-// keeps two claimers of PostgreSQL off one row.
-#define COLLECTOR_CLAIM_DELIVERY(lock)                                                    \
-  "UPDATE announcement_deliveries SET lease_ms = $3, attempts = attempts + 1 WHERE id = " \
-  "(SELECT id FROM announcement_deliveries WHERE webhook = $1 AND state = 'waiting' AND " \
-  "next_ms <= $2 AND lease_ms <= $2 ORDER BY next_ms, id LIMIT 1" lock                    \
-  ") AND state = 'waiting' AND lease_ms <= $2 RETURNING id, announcement_id, attempts, "  \
+// Claims the delivery of webhook $1 due earliest at $2 for $3 ms of the
+// database's clock `now`, by which every lease is judged, so that collectors
+// whose clocks differ never take each other's; the claim's attempt number is
+// its token. `lock` keeps two claimers of PostgreSQL off one row.
+#define COLLECTOR_CLAIM_DELIVERY(now, lock)                                                    \
+  "UPDATE announcement_deliveries SET lease_ms = " now " + $3, attempts = attempts + 1 "      \
+  "WHERE id = (SELECT id FROM announcement_deliveries WHERE webhook = $1 AND state = "        \
+  "'waiting' AND next_ms <= $2 AND lease_ms <= " now " ORDER BY next_ms, id LIMIT 1" lock     \
+  ") AND state = 'waiting' AND lease_ms <= " now " RETURNING id, announcement_id, attempts, " \
   "created_ms"
 constexpr const char* announcementBody = "SELECT body FROM announcements WHERE id = $1";
+// Only while the claim whose attempt is $5 holds: a claimant whose lease
+// ended and whose delivery another took since changes nothing.
 constexpr const char* settleDelivery =
     "UPDATE announcement_deliveries SET state = $2, next_ms = $3, done_ms = $4, lease_ms = 0 "
-    "WHERE id = $1";
+    "WHERE id = $1 AND attempts = $5 AND state = 'waiting'";
 constexpr const char* waitingDeliveries =
     "SELECT count(*) FROM announcement_deliveries WHERE webhook = $1 AND state = 'waiting'";
 constexpr const char* pruneDeliveries =
     "DELETE FROM announcement_deliveries WHERE announcement_id IN (SELECT id FROM announcements "
     "WHERE created_ms < $1)";
 constexpr const char* pruneAnnouncements = "DELETE FROM announcements WHERE created_ms < $1";
+
+// PostgreSQL's health probe, on a connection of its own: whether the server
+// takes writes at all, then each table a batch writes, written as a batch
+// writes it but with no row, so that a read-only session or server and a
+// right the role lacks fail it and nothing is stored.
+constexpr const char* postgresWritable =
+    "SELECT pg_is_in_recovery(), current_setting('transaction_read_only') = 'on'";
+constexpr const char* postgresWriteProbe =
+    "INSERT INTO reports SELECT * FROM reports WHERE false; "
+    "INSERT INTO player_days SELECT * FROM player_days WHERE false "
+    "ON CONFLICT (day, player_id, server_id) DO UPDATE SET miles = excluded.miles; "
+    "INSERT INTO player_totals SELECT * FROM player_totals WHERE false "
+    "ON CONFLICT (player_id, server_id) DO UPDATE SET miles = excluded.miles; "
+    "INSERT INTO announcements SELECT * FROM announcements WHERE false "
+    "ON CONFLICT (subject) DO NOTHING";
 
 // The state column of a settled delivery and its next_ms and done_ms.
 struct SettledDelivery {
@@ -281,6 +308,14 @@ StoredReport storedReport(const Row& row) {
   out.flagLimit = row.real(flagLimit);
   out.review = row.text(review);
   out.reviewedMs = row.integer(reviewedMs);
+  return out;
+}
+
+// A stored report read with COLLECTOR_TOLD_COLUMNS.
+template <class Row>
+StoredReport toldReport(const Row& row) {
+  StoredReport out = storedReport(row);
+  out.sincePlayerAdded = row.integer(12) != 0;
   return out;
 }
 

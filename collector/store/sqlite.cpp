@@ -210,17 +210,20 @@ class SqliteBackend final : public Backend {
 
   // A write that stores nothing: the header's schema version written again,
   // within the writer's bounded wait for the write lock.
-  bool healthy() override {
+  // A commit is what it proves: a rolled back write would pass on a full
+  // disk, where only appending to the WAL fails.
+  bool healthy(std::string& why) override {
     std::lock_guard<std::mutex> lock(writeMutex_);
-    if (!upkeep_.fileProblem().empty()) return false;
-    std::string error;
+    why = upkeep_.fileProblem();
+    if (!why.empty()) return false;
     const std::string write = "PRAGMA user_version = " + std::to_string(schemaVersion);
-    if (execute(writer_, "BEGIN IMMEDIATE", error) && execute(writer_, write.c_str(), error) &&
-        execute(writer_, "COMMIT", error)) {
+    if (execute(writer_, "BEGIN IMMEDIATE", why) && execute(writer_, write.c_str(), why) &&
+        execute(writer_, "COMMIT", why)) {
       upkeep_.afterCommit(writer_);
       return true;
     }
-    execute(writer_, "ROLLBACK", error);
+    std::string ignored;
+    execute(writer_, "ROLLBACK", ignored);
     return false;
   }
 

@@ -56,7 +56,7 @@ CREATE TABLE IF NOT EXISTS player_totals(
   last_trailer TEXT NOT NULL,
   PRIMARY KEY(player_id, server_id)) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS events(
-  id INTEGER PRIMARY KEY,
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
   name TEXT NOT NULL,
   start_ms INTEGER NOT NULL,
   end_ms INTEGER NOT NULL,
@@ -99,6 +99,30 @@ const char* const flaggedIndexSql =
 const char* const unreviewedIndexSql =
     "CREATE INDEX IF NOT EXISTS reports_unreviewed ON reports(id) "
     "WHERE " COLLECTOR_AWAITING_REVIEW;
+
+// Version 7: an event's id is never given again once it was removed (its
+// announcement `event/ID` would keep the new event's results from being
+// posted): the table made again with AUTOINCREMENT, its sequence past every
+// id it held, announced ones among them.
+const char* const eventIdsSql = R"(
+CREATE TABLE events_kept(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  name TEXT NOT NULL,
+  start_ms INTEGER NOT NULL,
+  end_ms INTEGER NOT NULL,
+  servers TEXT NOT NULL,
+  description TEXT NOT NULL,
+  created_ms INTEGER NOT NULL);
+INSERT INTO events_kept SELECT id, name, start_ms, end_ms, servers, description, created_ms
+  FROM events;
+DROP TABLE events;
+ALTER TABLE events_kept RENAME TO events;
+DELETE FROM sqlite_sequence WHERE name IN ('events', 'events_kept');
+INSERT INTO sqlite_sequence(name, seq) SELECT 'events', max(
+  (SELECT coalesce(max(id), 0) FROM events),
+  (SELECT coalesce(max(CAST(substr(subject, 7) AS INTEGER)), 0) FROM announcements
+     WHERE subject LIKE 'event/%'));
+)";
 
 // Reviewed reports by time, for the readers that keep past days (made after
 // the review columns, so on every open).
@@ -171,10 +195,15 @@ bool upgrade(sqlite3* db, const std::string& path, std::string& error) {
     return fail();
   }
   if (!execute(db, flaggedIndexSql, error)) return fail();
+  Statement events(db, "SELECT sql LIKE '%AUTOINCREMENT%' FROM sqlite_master WHERE name = 'events'");
+  if (events.step() != SQLITE_ROW) return fail();
+  const bool eventIdsKept = events.integer(0) != 0;
+  events.reset();
+  if (!eventIdsKept && !execute(db, eventIdsSql, error)) return fail();
   const std::string record = "PRAGMA user_version = " + std::to_string(schemaVersion);
   // From version 2 on the totals stand as they are; version 5 adds the
   // events and version 6 the announcements, which the schema above creates.
-  if (found >= 2 && found <= 5) {
+  if (found >= 2 && found <= 6) {
     return execute(db, record.c_str(), error) && execute(db, "COMMIT", error) ? true : fail();
   }
   TotalsDelta totals;

@@ -60,7 +60,8 @@
 //               last_ms, last_truck, last_trailer)  -- key (day, player_id, server_id)
 //   player_totals(player_id, server_id, ...the same)  -- all time, key (player_id, server_id)
 //   index player_days(player_id, day)
-// and the community's events (servers: ids joined by commas, "" for all):
+// and the community's events (servers: ids joined by commas, "" for all; an id is never
+// given twice, so that a removed event's announcement names no other):
 //   events(id integer primary key, name text not null, start_ms integer not null,
 //          end_ms integer not null, servers text not null, description text not null,
 //          created_ms integer not null)
@@ -171,6 +172,10 @@ struct StoredReport : ReportBody {
   double flagLimit = 0.0;       // what the flag was decided against (IncomingReport)
   std::string review;           // "accepted", "rejected", or "" (awaiting review, or no flag)
   std::int64_t reviewedMs = 0;  // 0: not reviewed
+  // A wall_time flag's limit counts from the player's creation: the player's
+  // first report (set by the reads that tell flags: unreviewedFlags,
+  // playerActivity).
+  bool sincePlayerAdded = false;
 };
 
 // One player's page.
@@ -195,7 +200,7 @@ struct ReviewMark {
 struct ClaimedAnnouncement {
   std::int64_t deliveryId = 0;
   std::string body;            // the JSON to post
-  std::int64_t attempts = 0;   // this one included
+  std::int64_t attempts = 0;   // this one included: the claim's token
   std::int64_t createdMs = 0;  // when the delivery was made
 };
 // What became of a claimed delivery.
@@ -313,17 +318,21 @@ class OutboxStore {
   // For the webhook `webhook` (the SHA-256 of its URL): makes a waiting
   // delivery of every announcement with a body recorded at or after
   // `sinceMs` that it has none of, then claims the delivery due earliest
-  // (next_ms and any lease at or before `nowMs`) until `leaseUntilMs`; a
-  // claim whose holder ends before settling it is taken again after that.
-  // `found` false when none is due. Several collectors on one database never
-  // claim the same delivery at once.
+  // (next_ms at or before `nowMs`, and no lease standing) for
+  // `leaseUntilMs - nowMs` of the database's own clock; a claim whose holder
+  // does not settle it in that time is taken again after it. `found` false
+  // when none is due. Several collectors on one database never claim the
+  // same delivery at once, however their clocks differ (SQLite, one
+  // machine: the collector's clock).
   virtual bool claimAnnouncement(const std::string& webhook, std::int64_t sinceMs,
                                  std::int64_t nowMs, std::int64_t leaseUntilMs,
                                  ClaimedAnnouncement& claimed, bool& found, std::string& error) = 0;
   // Settles a claimed delivery: sent or given up at `atMs`, or waiting again
-  // until `atMs`.
-  virtual bool settleAnnouncement(std::int64_t deliveryId, Delivery outcome, std::int64_t atMs,
-                                  std::string& error) = 0;
+  // until `atMs`; only while the claim holds (its attempt is the latest and
+  // the delivery still waits): once another took it after the lease, this
+  // fails (claimTakenError) and changes nothing.
+  virtual bool settleAnnouncement(const ClaimedAnnouncement& claimed, Delivery outcome,
+                                  std::int64_t atMs, std::string& error) = 0;
   // The deliveries waiting for the webhook.
   virtual bool announcementsWaiting(const std::string& webhook, std::int64_t& count,
                                     std::string& error) = 0;
@@ -335,10 +344,13 @@ class OutboxStore {
 class StoreHealth {
  public:
   virtual ~StoreHealth() = default;
-  // True when the store could take a commit now: a probe bounded in time (a
-  // few seconds at most; PostgreSQL: 2 s on a connection of its own, never one
-  // the intake waits for), run apart from the server's threads.
-  virtual bool healthy() = 0;
+  // True when the store could take a commit now, else false with the reason
+  // in `why`: a probe that writes, bounded in time (a few seconds at most;
+  // PostgreSQL: 2 s on a connection of its own, never one the intake waits
+  // for), run apart from the server's threads. A probe that only reads
+  // proves nothing: a read-only server, a role without the right to insert
+  // or a write lock held elsewhere all answer reads.
+  virtual bool healthy(std::string& why) = 0;
   // Why no commit can succeed now, known without a query (a few system calls:
   // the database file removed or not writable), or "".
   virtual std::string cannotStore() { return ""; }
@@ -351,6 +363,10 @@ class StoreHealth {
   };
   virtual std::vector<Gauge> gauges() { return {}; }
 };
+
+// How the reason of a failed write ends when its COMMIT lost its answer and
+// what became of it could not be found out in time: it may have been stored.
+inline constexpr const char* mayBeStored = "it may have been stored";
 
 // Every role at once: what a backend is, and what the service and the
 // command line are given.

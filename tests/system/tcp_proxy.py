@@ -20,15 +20,17 @@ class Proxy:
         self.port = self.listener.getsockname()[1]
         self.lock = threading.Lock()
         self.armed = None  # "cut" or "blackhole" at the next COMMIT
+        self.skip = 0
         self.blackholed = threading.Event()
         self.cuts = 0
         self.sockets = []
         self.closing = False
         threading.Thread(target=self._accept, daemon=True).start()
 
-    def arm(self, fault):
+    def arm(self, fault, skip=0):
+        """Faults at the COMMIT after the next `skip` ones."""
         with self.lock:
-            self.armed = fault
+            self.armed, self.skip = fault, skip
 
     def heal(self):
         """Forwards again; the black-holed connections are closed, as after a timeout."""
@@ -76,7 +78,9 @@ class Proxy:
                         seen, tail = COMMIT in tail + data, (tail + data)[-len(COMMIT):]
                         with self.lock:
                             fault = self.armed if seen else None
-                            if fault:
+                            if fault and self.skip:
+                                self.skip, fault = self.skip - 1, None
+                            elif fault:
                                 self.armed = None
                         if fault == "blackhole":
                             self.blackholed.set()

@@ -47,8 +47,9 @@ class StoreContractTest(unittest.TestCase):
         self.assertEqual(done.returncode, 0, done.stdout[-6000:])
 
 
-def psql(query):
-    done = subprocess.run([BIN / "psql", "-qAt", server.url, "-c", query],
+def psql(sql, db="vorn"):  # what it printed, unaligned
+    done = subprocess.run([BIN / "psql", "-qAt", "-v", "ON_ERROR_STOP=1", "-h", server.dir, "-p",
+                           str(PORT), "-U", "postgres", "-d", db, "-c", sql],
                           capture_output=True, text=True, check=True)
     return done.stdout.strip()
 
@@ -62,11 +63,21 @@ def stored_trucks(player):
 @collector_alone
 class AnnouncementsTest(unittest.TestCase):
     def test_two_collectors_post_each_milestone_once_to_their_common_webhook(self):
-        hook = test_collector.Webhook(self)
+        # The second's clock in step, or a minute ahead: a claim's 30 s are the
+        # database's, so neither takes the other's claim while its post waits
+        # for the chat server's answer.
+        ahead = {"LD_PRELOAD": "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1",
+                 "FAKETIME": "+60s"}  # Debian's faketime, its library in the process itself
+        for clock in ({}, ahead):
+            with self.subTest(clock=clock):
+                self.post_milestones_through_two_collectors(clock)
+
+    def post_milestones_through_two_collectors(self, clock):
+        hook = test_collector.Webhook(self, hold=2)
         first, second = (test_collector.Service(self, server.url).start(
-            "--no-wall-time-check", "--max-reports-per-minute", "0", "--webhook", hook.url)
-            for _ in range(2))
-        names = [f"Milestone {n}" for n in range(4)]
+            "--no-wall-time-check", "--max-reports-per-minute", "0", "--webhook", hook.url,
+            env=env) for env in ({}, clock))
+        names = [f"Milestone {n}{' ahead' if clock else ''}" for n in range(4)]
         keys = {name: first.add_player(name) for name in names}
         # Each passes 1,000 counted miles with its second report: half of the
         # players through the first collector, half through the second.
@@ -83,6 +94,99 @@ class AnnouncementsTest(unittest.TestCase):
             self.assertLess(time.monotonic(), deadline, ours())
             time.sleep(0.05)
         self.assertEqual(ours(), expected)
+        everything = hook.delivered(0)  # the earlier row's milestones come to this webhook too
+        self.assertEqual(sorted(set(everything)), everything)
+        first.stop()
+        second.stop()
+
+    def test_a_claimant_frozen_past_its_lease_and_continued_changes_nothing(self):
+        # The first post's answer is held back, and a failure when it comes; the first
+        # collector freezes meanwhile. Once its claim's 30 s have passed the second posts it
+        # (the answer never reached the first within its claim: the one repeat the guide
+        # allows); the first, continued, learns of a failure and would try again, but its
+        # claim is gone: nothing is posted a third time.
+        gate = threading.Event()
+        hook = test_collector.Webhook(self, answers=[(500, {})], gate=gate)
+        options = ("--no-wall-time-check", "--max-reports-per-minute", "0", "--webhook", hook.url)
+        first = test_collector.Service(self, server.url).start(*options)
+        key = first.add_player("Frozen Claim")
+        for _ in range(2):
+            self.assertEqual(first.post(body("Frozen Claim", 500.5, 36000), key), 200)
+        self.assertTrue(hook.arrived.wait(30), "no post came")
+        first.process.send_signal(signal.SIGSTOP)
+        try:
+            frozen = time.monotonic()
+            second = test_collector.Service(self, server.url).start(*options)
+            milestone = "**Frozen Claim** has driven 1,000 counted miles."
+            ours = lambda: [p["content"] for _, p in list(hook.posts) if "Frozen Claim" in
+                            p["content"]]
+            while len(ours()) < 2:
+                self.assertLess(time.monotonic() - frozen, 60, ours())
+                time.sleep(0.2)
+            self.assertGreaterEqual(time.monotonic() - frozen, 25)  # not before the lease ended
+        finally:
+            gate.set()
+            first.process.send_signal(signal.SIGCONT)
+        # The first's settle is refused, since its claim is gone: it tries nothing again.
+        continued = time.monotonic()
+        while "another sender claimed it since" not in first.log() or psql(
+                "SELECT count(*) FROM announcement_deliveries WHERE state <> 'sent'") != "0":
+            self.assertLess(time.monotonic() - continued, 30, first.log())
+            time.sleep(0.1)
+        self.assertEqual(ours(), [milestone, milestone])
+        second.stop()
+
+
+@collector_alone
+class HealthTest(unittest.TestCase):
+    """A collector whose role may lose its rights, on a database of its own."""
+
+    def setUp(self):
+        psql("DO $$ BEGIN IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = 'vorn_writer') "
+             "THEN CREATE ROLE vorn_writer LOGIN; END IF; END $$")
+        psql("CREATE DATABASE vorn_health OWNER vorn_writer")
+        self.addCleanup(psql, "DROP DATABASE vorn_health WITH (FORCE)")
+        self.url = f"postgresql:///vorn_health?host={server.dir}&port={PORT}&user=vorn_writer"
+
+    def test_healthz_is_503_while_no_write_can_be_stored_and_200_once_one_can(self):
+        end_sessions = ("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE "
+                        "datname = 'vorn_health' AND pid <> pg_backend_pid()")
+        read_only = "ALTER DATABASE vorn_health SET default_transaction_read_only = "
+        rows = [  # the fault, the cause /healthz gives, the mend, where both are run
+            ("INSERT revoked", ["REVOKE INSERT ON reports FROM vorn_writer"],
+             "permission denied for table reports", ["GRANT INSERT ON reports TO vorn_writer"],
+             "vorn_health"),
+            ("a read-only database, as a standby is", [read_only + "on", end_sessions],
+             "read-only", [read_only + "off", end_sessions], "vorn"),
+        ]
+        service = test_collector.Service(self, self.url).start(
+            "--no-wall-time-check", "--max-reports-per-minute", "0")
+        key = service.add_player("Watched")
+        report = body("Watched", RAW_MILES, 1)
+        for name, fault, cause, mend, db in rows:
+            with self.subTest(name):
+                self.assertEqual([service.post(report, key),
+                                  service.request("GET", "/healthz")[0]], [200, 200])
+                for sql in fault:
+                    psql(sql, db)
+                test_collector.assert_503_while_commits_fail(self, service, report, key)
+                self.assertIn(cause, json.loads(service.request("GET", "/healthz")[1])["error"])
+                if name.startswith("a read-only"):  # a collector started now says so at once
+                    late = test_collector.Service(self, self.url).start()
+                    self.assertEqual(late.request("GET", "/healthz")[0], 503)
+                    self.assertIn(f"health: /healthz answers 503: the store takes no write: "
+                                  f"the server's sessions are read-only", late.log())
+                    late.stop()
+                for sql in mend:
+                    psql(sql, db)
+                mended = time.monotonic()
+                while service.request("GET", "/healthz")[0] != 200:
+                    self.assertLess(time.monotonic() - mended, 5)
+                    time.sleep(0.1)
+        # The sessions ended twice: the server's farewell to each idle one is
+        # logged once in 10 s at most.
+        farewells = service.log().count("terminating connection due to administrator command")
+        self.assertLessEqual(farewells, 2, service.log())
 
 
 @collector_alone
@@ -109,6 +213,29 @@ class LinkFaultTest(unittest.TestCase):
         # A COMMIT that cannot be settled within its budget (a busy machine) is
         # answered 503 and is absent, as checked above; most are settled.
         self.assertIn(200, statuses.values(), "a cut COMMIT was settled as stored")
+
+    def test_a_review_whose_commit_answer_is_lost_is_told_by_what_happened(self):
+        key = self.behind.add_player("Reviewed")
+        for i in range(3):  # 500 miles in a second: flagged for speed
+            self.assertEqual(self.behind.post(body("Reviewed", 500.0, 1, f"r{i}"), key), 200)
+        waiting = [line.split("\t")[0]
+                   for line in self.behind.cli("flags", "list").splitlines()[1:]]
+        self.proxy.arm("cut", skip=1)  # the command's first COMMIT is its schema check's
+        done = subprocess.run([str(test_collector.COLLECTOR), "flags", "accept", *waiting,
+                               "--db", self.behind.db], capture_output=True, text=True, timeout=60)
+        self.assertEqual(self.proxy.cuts, 1)
+        # The COMMIT reached the server whole: the reviews are stored, and said so, or (past
+        # the time to look it up) said to be perhaps; never "nothing was reviewed".
+        query = ("SELECT count(*) FROM reports JOIN players p ON p.id = player_id "
+                 "WHERE p.name = 'Reviewed' AND review = 'accepted'")
+        accepted = subprocess.run([BIN / "psql", "-qAt", server.url, "-c", query],
+                                  capture_output=True, text=True, check=True).stdout
+        self.assertEqual(int(accepted), 3)
+        if done.returncode == 0:
+            self.assertEqual(done.stdout, "accepted 3 flagged reports\n")
+        else:
+            self.assertIn("it may have been stored", done.stderr)
+            self.assertNotIn("nothing was reviewed", done.stderr)
 
     def test_a_partitioned_instance_holds_up_no_other(self):
         key = self.behind.add_player("Shared")
@@ -205,8 +332,9 @@ class SharedDatabaseTest(unittest.TestCase):
                           racer["miles"]), (raw_count, 0, raw_count, raw_count * RAW_MILES))
         exported = list(csv.DictReader(io.StringIO(first.cli("export"))))
         for name, row in boards[0].items():  # the totals are the sums over the stored reports
-            mine = [r for r in exported if r["player_name"] == name and not r["flag"]]
-            self.assertEqual(row["reports"], len(mine))
+            mine = [r for r in exported if r["player_name"] == name and (
+                not r["flag"] or r["review"] == "accepted")]  # the counted reports
+            self.assertEqual(row["reports"], len(mine), name)
             self.assertAlmostEqual(row["miles"], sum(float(r["miles_delta"]) for r in mine), 5)
 
     @collector_alone

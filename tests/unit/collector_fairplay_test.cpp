@@ -70,6 +70,7 @@ TEST(CollectorFairPlay, FlagsAndReviewsInWords) {
       {{"speed", 0.5, 0, 110.0}, "0.5 miles in 0 s of driving, above this server's 110 mph"},
       {{"speed", 50.0, 60, 0.0}, "50.0 miles in 60 s: 3,000 mph, above the speed limit"},
       {{"wall_time", 0.0, 600, 12.9}, "600 s of driving 12 s after the previous report"},
+      {{"wall_time", 0.0, 600, 12.9, true}, "600 s of driving 12 s since the player was added"},
       {{"wall_time", 0.0, 600, 0.0},
        "600 s of driving, more than had passed since the previous report"},
   };

@@ -442,6 +442,48 @@ TEST(StoreContract, AnEventsBoardReadsTheWindowOfArrivalOnTheEventsServers) {
     EXPECT_TRUE(store->removeEvent(stored.id, error));
     EXPECT_FALSE(store->removeEvent(stored.id, error));
     EXPECT_EQ(error, "no event with id " + std::to_string(stored.id));
+    // A removed event's id is never given again (its announcement names it).
+    Event next = stored;
+    ASSERT_TRUE(store->addEvent(next, t, error)) << error;
+    EXPECT_EQ(next.id, stored.id + 1);
+  }
+}
+
+// A database of version 6, whose events' ids SQLite gave again once the
+// latest was removed, gives none of them again after its upgrade: neither
+// one still held nor one that an announcement names.
+TEST(SqliteStore, AnEventIdOnceGivenIsNotGivenAgainAfterTheUpgrade) {
+  const Backend sqlite = backends().front();
+  const struct {
+    const char* announced;
+    std::int64_t next;
+  } rows[] = {{"", 3}, {"event/3", 4}, {"event/2", 3}, {"week/2026-W50", 3}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.announced);
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+      std::remove((sqlite.url.substr(7) + suffix).c_str());
+    }
+    std::string error;
+    ASSERT_TRUE(open(sqlite));
+    std::string sql =
+        "DROP TABLE events; CREATE TABLE events(id INTEGER PRIMARY KEY, name TEXT NOT NULL, "
+        "start_ms INTEGER NOT NULL, end_ms INTEGER NOT NULL, servers TEXT NOT NULL, description "
+        "TEXT NOT NULL, created_ms INTEGER NOT NULL); INSERT INTO events VALUES (1, 'A', 0, 1, "
+        "'', '', 0), (2, 'B', 0, 1, '', 'kept', 0); PRAGMA user_version = 6;";
+    if (*row.announced) {
+      sql += "INSERT INTO announcements(subject, body, created_ms) VALUES ('" +
+             std::string(row.announced) + "', '', 0);";
+    }
+    ASSERT_TRUE(sqlite.execute(sql));
+    auto store = open(sqlite);
+    ASSERT_TRUE(store);
+    Event event{0, "C", 0, 1, {}, ""};
+    ASSERT_TRUE(store->addEvent(event, 0, error)) << error;
+    EXPECT_EQ(event.id, row.next);
+    std::vector<Event> events;
+    ASSERT_TRUE(store->listEvents(events, error));
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[1].description, "kept");  // the latest id first
   }
 }
 
@@ -478,44 +520,61 @@ TEST(StoreContract, AnnouncementsAreRecordedOnceAndEachDeliveryClaimedByOne) {
     ASSERT_TRUE(second->hasAnnouncement("week/2026-W51", found, error) && !found);
 
     // Webhook w1: every announcement with a body, once, in the order made.
+    // A lease is judged by the database's clock (PostgreSQL's own): one of
+    // `held` stands through the test, one of 0 ends at once.
+    constexpr std::int64_t held = 1000000000;
     std::string claimedBodies;
     std::vector<ClaimedAnnouncement> w1;
-    for (;;) {
+    for (std::int64_t lease : {held, held, held, held, std::int64_t{0}}) {
       ClaimedAnnouncement claimed;
-      ASSERT_TRUE(first->claimAnnouncement("w1", 0, 100, 200, claimed, found, error)) << error;
-      if (!found) break;
+      ASSERT_TRUE(first->claimAnnouncement("w1", 0, 100, 100 + lease, claimed, found, error))
+          << error;
+      ASSERT_TRUE(found);
       w1.push_back(claimed);
       claimedBodies += claimed.body.substr(0, 2) + "|";
     }
     EXPECT_EQ(claimedBodies, R"({"|{"|{"|{"|{}|)");
-    ASSERT_EQ(w1.size(), 5u);
     EXPECT_NE(w1[0].body.find("Ann** has driven 1,000"), std::string::npos) << w1[0].body;
     EXPECT_NE(w1[1].body.find("Ann** has driven 5,000"), std::string::npos) << w1[1].body;
     EXPECT_NE(w1[3].body.find("Bob** has driven 5,000"), std::string::npos) << w1[3].body;
+    // The fifth's lease ended: another takes it, and the first's settle then
+    // changes nothing, whatever it reports.
     ClaimedAnnouncement claimed;
-    ASSERT_TRUE(second->claimAnnouncement("w1", 0, 199, 300, claimed, found, error));
+    ASSERT_TRUE(second->claimAnnouncement("w1", 0, 100, 100 + held, claimed, found, error));
+    ASSERT_TRUE(found);
+    EXPECT_EQ(std::pair(claimed.deliveryId, claimed.attempts), std::pair(w1[4].deliveryId, std::int64_t{2}));
+    for (const Delivery outcome : {Delivery::sent, Delivery::retry, Delivery::givenUp}) {
+      EXPECT_FALSE(first->settleAnnouncement(w1[4], outcome, 150, error));
+      EXPECT_EQ(error, "its lease ended and another sender claimed it since: the outcome is that "
+                       "one's to record");
+    }
+    ASSERT_TRUE(second->claimAnnouncement("w1", 0, 199, 199 + held, claimed, found, error));
     EXPECT_FALSE(found) << "claimed while leased";
-    ASSERT_TRUE(first->settleAnnouncement(w1[0].deliveryId, Delivery::sent, 150, error));
-    ASSERT_TRUE(first->settleAnnouncement(w1[1].deliveryId, Delivery::givenUp, 150, error));
-    ASSERT_TRUE(first->settleAnnouncement(w1[2].deliveryId, Delivery::retry, 500, error));
-    ASSERT_TRUE(first->settleAnnouncement(w1[3].deliveryId, Delivery::retry, 200, error));
-    // At 200 the lease of the fifth is over and the fourth due again; the
-    // third is due at 500.
+    ASSERT_TRUE(first->settleAnnouncement(w1[0], Delivery::sent, 150, error));
+    ASSERT_TRUE(first->settleAnnouncement(w1[1], Delivery::givenUp, 150, error));
+    ASSERT_TRUE(first->settleAnnouncement(w1[2], Delivery::retry, 500, error));
+    ASSERT_TRUE(first->settleAnnouncement(w1[3], Delivery::retry, 200, error));
+    // A settled claim settles no more: the fourth, due again at 200, is
+    // another claim's.
+    EXPECT_FALSE(first->settleAnnouncement(w1[0], Delivery::retry, 150, error));
+    // At 200 the fourth is due again; the third at 500; the fifth stays
+    // with its second claimant.
     std::vector<std::int64_t> taken;
-    for (const std::int64_t now : {200, 200, 200, 499, 500}) {
-      ASSERT_TRUE(second->claimAnnouncement("w1", 0, now, now + 1000, claimed, found, error));
+    for (const std::int64_t now : {200, 200, 499, 500}) {
+      ASSERT_TRUE(second->claimAnnouncement("w1", 0, now, now + held, claimed, found, error));
       taken.push_back(found ? claimed.deliveryId - w1[0].deliveryId + 10 * claimed.attempts : -1);
     }
-    EXPECT_EQ(taken, (std::vector<std::int64_t>{24, 23, -1, -1, 22}));
+    EXPECT_EQ(taken, (std::vector<std::int64_t>{23, -1, -1, 22}));
     std::int64_t waiting = 0;
     ASSERT_TRUE(first->announcementsWaiting("w1", waiting, error) && waiting == 3);
     // Another webhook has deliveries of its own; one made later sees only
     // what was recorded since the time given.
-    ASSERT_TRUE(second->claimAnnouncement("w2", 0, 600, 700, claimed, found, error) && found);
+    ASSERT_TRUE(second->claimAnnouncement("w2", 0, 600, 600 + held, claimed, found, error) && found);
     EXPECT_EQ(claimed.body, w1[0].body);
-    ASSERT_TRUE(second->claimAnnouncement("w3", 14, 600, 700, claimed, found, error) && found);
+    ASSERT_TRUE(second->claimAnnouncement("w3", 14, 600, 600 + held, claimed, found, error) && found);
     EXPECT_EQ(claimed.body, "{}");
-    ASSERT_TRUE(second->claimAnnouncement("w3", 14, 600, 700, claimed, found, error) && !found);
+    ASSERT_TRUE(second->claimAnnouncement("w3", 14, 600, 600 + held, claimed, found, error) &&
+                !found);
 
     // Pruned: what was recorded before 14, with its deliveries.
     ASSERT_TRUE(first->pruneAnnouncements(14, error)) << error;
