@@ -108,7 +108,8 @@ std::string playerJson(const std::string& name, const PlayerView& view) {
         {"seconds", report.seconds},
         {"flag", report.flag},
         {"explanation",
-         flagExplanation({report.flag, report.miles, report.seconds, report.flagLimit})},
+         flagExplanation({report.flag, report.miles, report.seconds, report.flagLimit,
+                          report.sincePlayerAdded})},
         {"review", report.review.empty() ? std::string("waiting") : report.review},
         {"review_text", reviewText(report.review)}};
     if (report.flagLimit > 0.0) {

@@ -47,7 +47,8 @@ std::string flagsTable(const std::vector<StoredReport>& flags,
             cell(isoTime(report.receivedMs).substr(0, 19).replace(10, 1, " ")) +
             cell(escapeHtml(serverName(servers, report.serverId))) +
             cell(escapeHtml(flagExplanation(
-                     {report.flag, report.miles, report.seconds, report.flagLimit})),
+                     {report.flag, report.miles, report.seconds, report.flagLimit,
+                      report.sincePlayerAdded})),
                  "why") +
             cell(reviewText(report.review)) + "</tr>\n";
   }

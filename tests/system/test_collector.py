@@ -217,6 +217,12 @@ class Answers(unittest.TestCase):
         self.assertEqual([(f[2], f[9].split(" s ", 2)[-1]) for f in waiting],
                          [("New", "since the player was added"),
                           ("Night Owl", "after the previous report")])
+        for name, told in (("New", "since the player was added"),
+                           ("Night Owl", "after the previous report")):  # the player's JSON too
+            answer = service.request("GET", "/api/v1/players/" + name.replace(" ", "%20"))
+            flags = json.loads(answer[1])["flags"]
+            self.assertEqual([f["explanation"].split(" s ", 2)[-1] for f in flags
+                              if f["flag"] == "wall_time" and f["review"] == "waiting"], [told])
         owl = {p["player_name"]: p for p in service.leaderboard()}["Night Owl"]
         self.assertEqual((owl["miles"], owl["reports"], owl["flagged_reports"]), (50.1, 2, 1))
         exported = [(r["flag"], r["review"], r["reviewed"][:2]) for r in csv.DictReader(
