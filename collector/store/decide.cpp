@@ -17,7 +17,9 @@ ReportDecision decideReport(const IncomingReport& report, const KeyHolder& holde
   if (!decision.flag.empty()) decision.flagLimit = report.flagLimit;
   // Before its first report, a key's wall time runs from its creation.
   const std::int64_t sinceMs = holder.reported ? holder.lastReceivedMs : holder.createdMs;
-  if (decision.flag.empty() && report.checkWallTime &&
+  // A report received "before" the one it follows means the machine's clock
+  // was set back: the time that passed is unknown then, and flags nobody.
+  if (decision.flag.empty() && report.checkWallTime && report.receivedMs >= sinceMs &&
       exceedsWallTime(report.seconds, report.receivedMs - sinceMs)) {
     decision.flag = flagWallTime;
     decision.flagLimit = static_cast<double>(report.receivedMs - sinceMs) / 1000.0;

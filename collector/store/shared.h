@@ -80,7 +80,8 @@ struct ReportDecision {
 
 // Unknown or revoked key (401), a name that is not the key's player (403),
 // else stored, flagged when the report claims more time than passed since
-// the player's latest stored report, or since its creation before its first.
+// the player's latest stored report, or since its creation before its first
+// (never when the clock was set back past that time: how much passed is unknown).
 ReportDecision decideReport(const IncomingReport& report, const KeyHolder& holder);
 // Records a stored report as the latest for the later reports of its batch.
 void noteStored(KeyHolder& holder, std::int64_t receivedMs);

@@ -739,3 +739,41 @@ TEST_P(SqliteUpkeepTest, CheckpointsPassivelyFromOneCountOfFramesAndTruncatesFro
 }
 
 }  // namespace
+
+#include "store/shared.h"
+
+// The wall-time rule on each side of a clock set back: a report received
+// "before" the one it follows says the clock went back, and how much time
+// passed is unknown then, so it flags nobody; from the same moment on, the
+// rule holds as ever. The same before a key's first report, from its creation.
+TEST(StoreDecision, AClockSetBackFlagsNoHonestReport) {
+  const std::int64_t hour = 3600000;
+  const struct {
+    const char* name;
+    bool reported;
+    std::int64_t receivedMs, seconds;
+    const char* flag;
+  } rows[] = {
+      {"an hour back, a second of driving", true, 1000, 1, ""},
+      {"a millisecond back, a minute of driving", true, hour - 1, 60, ""},
+      {"at the same moment, a minute claimed", true, hour, 60, "wall_time"},
+      {"a second on, a minute claimed", true, hour + 1000, 60, "wall_time"},
+      {"a minute on, a minute claimed", true, hour + 60000, 60, ""},
+      {"the first report, before the key was made", false, 1000, 60, ""},
+      {"the first report, a second after the key was made", false, 2 * hour + 1000, 60,
+       "wall_time"},
+  };
+  for (const auto& row : rows) {
+    collector::KeyHolder holder;
+    holder.known = true;
+    holder.name = "Ann";
+    holder.createdMs = 2 * hour;
+    holder.reported = row.reported;
+    holder.lastReceivedMs = hour;
+    collector::IncomingReport report;
+    report.playerName = "Ann";
+    report.seconds = row.seconds;
+    report.receivedMs = row.receivedMs;
+    EXPECT_EQ(collector::decideReport(report, holder).flag, row.flag) << row.name;
+  }
+}
