@@ -611,6 +611,23 @@ class Page(unittest.TestCase):
         status, answer = service.request("GET", by_miles[1][1].replace("/", "/api/v1/", 1))
         self.assertEqual((status, json.loads(answer)["miles"]), (200, 2.0))
 
+        # A reader that takes gzip gets the same bytes gzipped; a HEAD says the length a GET
+        # sends; a JSON board too small to be worth it stays plain. (Before the review below,
+        # which may reach a page between two of these reads.)
+        for path, accept, gzipped in (("/", "gzip, deflate, br", True), ("/", "br", False),
+                                      ("/players/Alpha", "gzip", True),
+                                      ("/api/v1/leaderboard", "gzip", False)):
+            with self.subTest(path=path, accept=accept):
+                plain = service.request("GET", path)[1]
+                status, answer = service.request("GET", path, headers={"Accept-Encoding": accept})
+                self.assertEqual((status, service.headers["Content-Encoding"]),
+                                 (200, "gzip" if gzipped else None))
+                self.assertEqual(gzip.decompress(answer) if gzipped else answer, plain)
+                self.assertEqual(service.headers["Vary"], "Accept-Encoding" if gzipped or
+                                 len(plain) >= 1024 else None)
+                service.request("HEAD", path, headers={"Accept-Encoding": accept})
+                self.assertEqual(int(service.headers["Content-Length"]), len(answer))
+
         # Alpha's flagged report, explained on the page and in the JSON, before and after review.
         why = "2.0 miles in 60 s: 120 mph, above this server's 80 mph"
         # (The page after review at another URL: the browser may keep a page for 5 s.)
@@ -634,22 +651,6 @@ class Page(unittest.TestCase):
         for escaped in (b"Hub &amp; &quot;Co&quot;",
                         b"&lt;script&gt;document.title=&#39;run&#39;"):
             self.assertIn(escaped, served)
-
-        # A reader that takes gzip gets the same bytes gzipped; a HEAD says the length a GET
-        # sends; a JSON board too small to be worth it stays plain.
-        for path, accept, gzipped in (("/", "gzip, deflate, br", True), ("/", "br", False),
-                                      ("/players/Alpha", "gzip", True),
-                                      ("/api/v1/leaderboard", "gzip", False)):
-            with self.subTest(path=path, accept=accept):
-                plain = service.request("GET", path)[1]
-                status, answer = service.request("GET", path, headers={"Accept-Encoding": accept})
-                self.assertEqual((status, service.headers["Content-Encoding"]),
-                                 (200, "gzip" if gzipped else None))
-                self.assertEqual(gzip.decompress(answer) if gzipped else answer, plain)
-                self.assertEqual(service.headers["Vary"], "Accept-Encoding" if gzipped or
-                                 len(plain) >= 1024 else None)
-                service.request("HEAD", path, headers={"Accept-Encoding": accept})
-                self.assertEqual(int(service.headers["Content-Length"]), len(answer))
 
     def test_browser_shows_events_their_boards_and_refuses_malformed_ones(self):
         service = Service(self)
