@@ -3,7 +3,7 @@
 # machine (run as root). Safe to run again: installed packages are kept.
 set -euo pipefail
 packages=(
-  cmake make g++ python3 ca-certificates openssl
+  cmake ninja-build make g++ python3 ca-certificates openssl
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64
   libcurl4-openssl-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev valgrind
@@ -16,6 +16,7 @@ packages=(
   libpq-dev postgresql sqlite3 wrk  # PostgreSQL store, its tests and copy, the load run
   dpkg-dev lintian adduser procps  # the collector's Debian package: shlibdeps, its checks, its user
   python3-prometheus-client  # the metrics test reads them with a real Prometheus parser
+  faketime  # a second collector's clock set ahead, in the announcements' PostgreSQL test
 )
 missing=()
 for package in "${packages[@]}"; do
