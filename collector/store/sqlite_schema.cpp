@@ -9,6 +9,13 @@ namespace collector {
 
 namespace {
 
+// The events' columns, in the schema and in the upgrade that made their ids
+// AUTOINCREMENT.
+#define COLLECTOR_EVENTS_COLUMNS                                              \
+  "(id INTEGER PRIMARY KEY AUTOINCREMENT, name TEXT NOT NULL, "               \
+  "start_ms INTEGER NOT NULL, end_ms INTEGER NOT NULL, servers TEXT NOT NULL, " \
+  "description TEXT NOT NULL, created_ms INTEGER NOT NULL);"
+
 const char* const schemaSql = R"(
 CREATE TABLE IF NOT EXISTS players(
   id INTEGER PRIMARY KEY,
@@ -55,14 +62,7 @@ CREATE TABLE IF NOT EXISTS player_totals(
   last_truck TEXT NOT NULL,
   last_trailer TEXT NOT NULL,
   PRIMARY KEY(player_id, server_id)) WITHOUT ROWID;
-CREATE TABLE IF NOT EXISTS events(
-  id INTEGER PRIMARY KEY AUTOINCREMENT,
-  name TEXT NOT NULL,
-  start_ms INTEGER NOT NULL,
-  end_ms INTEGER NOT NULL,
-  servers TEXT NOT NULL,
-  description TEXT NOT NULL,
-  created_ms INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS events)" COLLECTOR_EVENTS_COLUMNS R"(
 CREATE TABLE IF NOT EXISTS announcements(
   id INTEGER PRIMARY KEY,
   subject TEXT NOT NULL UNIQUE,
@@ -105,14 +105,7 @@ const char* const unreviewedIndexSql =
 // posted): the table made again with AUTOINCREMENT, its sequence past every
 // id it held, announced ones among them.
 const char* const eventIdsSql = R"(
-CREATE TABLE events_kept(
-  id INTEGER PRIMARY KEY AUTOINCREMENT,
-  name TEXT NOT NULL,
-  start_ms INTEGER NOT NULL,
-  end_ms INTEGER NOT NULL,
-  servers TEXT NOT NULL,
-  description TEXT NOT NULL,
-  created_ms INTEGER NOT NULL);
+CREATE TABLE events_kept)" COLLECTOR_EVENTS_COLUMNS R"(
 INSERT INTO events_kept SELECT id, name, start_ms, end_ms, servers, description, created_ms
   FROM events;
 DROP TABLE events;
