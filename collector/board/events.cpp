@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string_view>
 #include <unordered_map>
 
@@ -69,12 +70,11 @@ std::string eventJson(const Event& event, std::int64_t nowMs, const Board& board
   return "{\"event\":" + dump(eventObject(event, nowMs)) + "," + boardJson(board).substr(1);
 }
 
-// An event's board as kept: the rows and, so that a player's page looks
-// itself up on the latest boards at every read, the index of each player's
-// line (its keys are the rows' names).
+// An event's board as kept: the window it was read for, the rows and, so
+// that a player's page looks itself up on the latest boards at every read,
+// the index of each player's line (its keys are the rows' names).
 struct EventBoards::EventBoard {
-  bool found = false;
-  Event event;
+  Event window;  // the id, start, end and servers of the event
   std::vector<LeaderboardRow> rows;
   std::unordered_map<std::string_view, std::size_t> rowOf;
 };
@@ -87,7 +87,8 @@ struct EventBoards::Places {
   int remaining = allAsked;
   bool abandoned = false;
   BoardAnswer worst = BoardAnswer::ok;
-  std::vector<std::shared_ptr<const EventBoard>> boards;  // the latest event first
+  std::vector<Event> events;  // as the list has them, the latest first
+  std::vector<std::shared_ptr<const EventBoard>> boards;  // the events' boards
 
   // Counts one board in; the last one in answers.
   void arrived(std::size_t slot, BoardAnswer answer, const CachedValue& value);
@@ -106,6 +107,7 @@ ValueCache::Limits EventBoards::valueLimits(const Limits& limits) {
                   ValueCache::Room{0, 0}};
   values.touchedWaits = true;
   values.threadName = "vorn-events";
+  values.clock = limits.clock;
   return values;
 }
 
@@ -143,19 +145,60 @@ void EventBoards::list(ListDone done) {
   }
 }
 
+// Only an event of the list has a board: a removed event is gone within the
+// list's reuse time on every collector, and an id that names no event takes
+// no place among the kept boards.
 void EventBoards::board(std::int64_t id, BoardDone done) {
   if (id <= 0) return done(BoardAnswer::ok, false, Event(), nullptr);
-  const auto answer = [done](BoardAnswer answer, const CachedValue& value) {
+  CachedValue list;
+  const auto lookup = values_.get(listKey, Share::tabs, list,
+                                  [this, id, done](BoardAnswer answer, const CachedValue& value) {
+                                    if (answer != BoardAnswer::ok) {
+                                      return done(answer, false, Event(), nullptr);
+                                    }
+                                    boardFrom(id, value, done);
+                                  });
+  lookForReviews();
+  if (lookup == ValueCache::Lookup::busy) return done(BoardAnswer::busy, false, Event(), nullptr);
+  if (lookup == ValueCache::Lookup::atHand) boardFrom(id, list, done);
+}
+
+void EventBoards::boardFrom(std::int64_t id, const CachedValue& list, const BoardDone& done) {
+  const auto& events = *std::static_pointer_cast<const std::vector<Event>>(list.data);
+  const auto at = std::find_if(events.begin(), events.end(),
+                               [id](const Event& event) { return event.id == id; });
+  if (at == events.end()) return done(BoardAnswer::ok, false, Event(), nullptr);
+  // The name and description as the list has them now; the rows of the window.
+  const auto answer = [done, event = *at](BoardAnswer answer, const CachedValue& value) {
     if (answer != BoardAnswer::ok) return done(answer, false, Event(), nullptr);
     const auto board = std::static_pointer_cast<const EventBoard>(value.data);
-    done(BoardAnswer::ok, board->found, board->event,
+    done(BoardAnswer::ok, true, event,
          std::shared_ptr<const std::vector<LeaderboardRow>>(board, &board->rows));
   };
   CachedValue value;
-  const auto lookup = values_.get({boardKind, id, 0, {}}, Share::players, value, answer);
-  lookForReviews();
+  const auto lookup = values_.get(boardKey(*at), Share::players, value, answer);
   if (lookup == ValueCache::Lookup::busy) return done(BoardAnswer::busy, false, Event(), nullptr);
   if (lookup == ValueCache::Lookup::atHand) answer(BoardAnswer::ok, value);
+}
+
+// A board is known by its event's window: an event whose start, end or
+// servers change has its board read anew.
+CacheKey EventBoards::boardKey(const Event& event) {
+  return {boardKind, event.id, 0,
+          std::to_string(event.startMs) + " " + std::to_string(event.endMs) + " " +
+              joinServers(event.servers)};
+}
+
+Event EventBoards::windowOf(const CacheKey& key) {
+  Event window;
+  window.id = key.fromMs;
+  std::istringstream in(key.name);
+  std::string servers;
+  in >> window.startMs >> window.endMs;
+  in.get();
+  std::getline(in, servers);
+  window.servers = splitServers(servers);
+  return window;
 }
 
 void EventBoards::places(const std::string& player, PlacesDone done) {
@@ -175,18 +218,17 @@ void EventBoards::places(const std::string& player, PlacesDone done) {
 
 void EventBoards::placesFrom(const std::shared_ptr<Places>& places, const CachedValue& list) {
   const std::int64_t now = nowMs();
-  std::vector<std::int64_t> ids;
   for (const Event& event : *std::static_pointer_cast<const std::vector<Event>>(list.data)) {
     if (event.startMs > now) continue;
-    if (ids.size() == limits_.placesOf) break;
-    ids.push_back(event.id);
+    if (places->events.size() == limits_.placesOf) break;
+    places->events.push_back(event);
   }
-  places->boards.resize(ids.size());
+  places->boards.resize(places->events.size());
   int waiting = 0;
-  for (std::size_t slot = 0; slot < ids.size(); ++slot) {
+  for (std::size_t slot = 0; slot < places->events.size(); ++slot) {
     CachedValue value;
     const auto lookup =
-        values_.get({boardKind, ids[slot], 0, {}}, Share::players, value,
+        values_.get(boardKey(places->events[slot]), Share::players, value,
                     [places, slot](BoardAnswer answer, const CachedValue& computed) {
                       places->arrived(slot, answer, computed);
                     });
@@ -226,10 +268,10 @@ void EventBoards::Places::arrived(std::size_t slot, BoardAnswer answer, const Ca
 void EventBoards::Places::answer() {
   std::vector<EventPlace> places;
   if (worst != BoardAnswer::ok) return done(worst, places);
-  for (const auto& board : boards) {
-    if (!board->found) continue;
-    const auto line = board->rowOf.find(player);
-    if (line != board->rowOf.end()) places.push_back({board->event, board->rows[line->second]});
+  for (std::size_t slot = 0; slot < boards.size(); ++slot) {
+    const EventBoard& board = *boards[slot];
+    const auto line = board.rowOf.find(player);
+    if (line != board.rowOf.end()) places.push_back({events[slot], board.rows[line->second]});
   }
   done(BoardAnswer::ok, places);
 }
@@ -248,7 +290,7 @@ ValueCache::Computed EventBoards::compute(const CacheKey& key) {
     computed.bytes = events->capacity() * sizeof(Event);
     computed.data = std::move(events);
   } else {
-    ok = computeBoard(key.fromMs, computed, error);
+    ok = computeBoard(windowOf(key), computed, error);
     if (!ok && !error.empty()) readFailures().write(error, "event board failed: " + error);
   }
   if (limits_.computed) {
@@ -259,27 +301,16 @@ ValueCache::Computed EventBoards::compute(const CacheKey& key) {
   return computed;
 }
 
-bool EventBoards::computeBoard(std::int64_t id, ValueCache::Computed& computed,
+bool EventBoards::computeBoard(const Event& window, ValueCache::Computed& computed,
                                std::string& error) {
-  // The event from the list at hand, else from the store's.
-  auto list = std::static_pointer_cast<const std::vector<Event>>(values_.readFresh(listKey));
-  if (!list) {
-    auto read = std::make_shared<std::vector<Event>>();
-    if (!store_.listEvents(*read, error)) return false;
-    list = std::move(read);
-  }
   auto board = std::make_shared<EventBoard>();
-  for (const Event& event : *list) {
-    if (event.id == id) board->found = true, board->event = event;
+  board->window = window;
+  if (!store_.eventBoard(window, board->rows, error)) return false;
+  board->rowOf.reserve(board->rows.size());
+  for (std::size_t i = 0; i < board->rows.size(); ++i) {
+    board->rowOf.emplace(board->rows[i].playerName, i);
   }
-  if (board->found) {
-    if (!store_.eventBoard(board->event, board->rows, error)) return false;
-    board->rowOf.reserve(board->rows.size());
-    for (std::size_t i = 0; i < board->rows.size(); ++i) {
-      board->rowOf.emplace(board->rows[i].playerName, i);
-    }
-    computed.closed = board->event.endMs + limits_.closeAfter.count() <= nowMs();
-  }
+  computed.closed = window.endMs + limits_.closeAfter.count() <= nowMs();
   computed.bytes = bytesOf(board->rows) + board->rows.size() * 32;
   computed.data = std::move(board);
   return true;
@@ -288,10 +319,10 @@ bool EventBoards::computeBoard(std::int64_t id, ValueCache::Computed& computed,
 void EventBoards::touched(const std::vector<std::int64_t>* receivedMs) {
   values_.touch([receivedMs](const CacheKey& key, const void* data) {
     if (key.kind != boardKind) return false;
-    const auto* board = static_cast<const EventBoard*>(data);
-    if (!board->found || !receivedMs) return board->found;
+    const Event& window = static_cast<const EventBoard*>(data)->window;
+    if (!receivedMs) return true;
     return std::any_of(receivedMs->begin(), receivedMs->end(), [&](std::int64_t ms) {
-      return ms >= board->event.startMs && ms < board->event.endMs;
+      return ms >= window.startMs && ms < window.endMs;
     });
   });
 }

@@ -50,6 +50,8 @@ class EventBoards {
     std::size_t placesOf = 20;  // events looked at for a player's page, the latest first
     // Wall-clock milliseconds (the system clock unless set).
     std::function<std::int64_t()> now;
+    // The steady clock of the values' ages (board/value_cache.h), unless set.
+    std::function<ValueCache::Clock::time_point()> clock;
     std::function<void(double seconds, bool ok)> computed;
   };
   using ListDone = std::function<void(BoardAnswer, std::shared_ptr<const std::vector<Event>>)>;
@@ -66,7 +68,8 @@ class EventBoards {
 
   // Every event, the latest start first.
   void list(ListDone done);
-  // The whole ranked board of event `id`; found is false when there is none.
+  // The whole ranked board of event `id`; found is false when the list has
+  // no such event (so within the reuse time of its removal).
   void board(std::int64_t id, BoardDone done);
   // The player's lines on the boards of the latest `placesOf` events that
   // have begun, the latest first (only those the player has a line on).
@@ -81,8 +84,11 @@ class EventBoards {
   struct Places;
 
   static ValueCache::Limits valueLimits(const Limits& limits);
+  static CacheKey boardKey(const Event& event);
+  static Event windowOf(const CacheKey& key);
+  void boardFrom(std::int64_t id, const CachedValue& list, const BoardDone& done);
   ValueCache::Computed compute(const CacheKey& key);
-  bool computeBoard(std::int64_t id, ValueCache::Computed& computed, std::string& error);
+  bool computeBoard(const Event& window, ValueCache::Computed& computed, std::string& error);
   void lookForReviews();
   void placesFrom(const std::shared_ptr<Places>& places, const CachedValue& list);
   void touched(const std::vector<std::int64_t>* receivedMs);

@@ -981,8 +981,10 @@ class Announcements(unittest.TestCase):
         ended = "**Convoy** has ended: 1 player drove.\n1. Ann: 0.4 mi, 0.2 h"
         service.start("--webhook", hook.url)
         self.assertEqual(hook.delivered(1), [ended])
+        self.assertEqual(service.request("GET", f"/api/v1/events/{first}")[0], 200)
+        service.cli("event", "remove", first)  # gone at once for a collector running on
+        self.assertEqual(service.request("GET", f"/api/v1/events/{first}")[0], 404)
         service.stop()
-        service.cli("event", "remove", first)
         second = service.cli("event", "add", "Convoy", *window).strip()
         self.assertGreater(int(second), int(first))
         service.start("--webhook", hook.url)  # the results are looked for at start

@@ -214,6 +214,59 @@ TEST(CollectorEvents, AnEndedEventsBoardIsKeptUntilAReviewTouchesItsReports) {
   }
 }
 
+// Only the list's events have boards: ids that name no event push no kept
+// board out, and a removed event has none once the list is read again.
+TEST(CollectorEvents, OnlyTheListsEventsHaveBoards) {
+  const std::string path =
+      ::testing::TempDir() + "vorn-events-listed-" + std::to_string(getpid()) + ".db";
+  for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
+  std::string error;
+  auto store = openStore("sqlite:" + path, error);
+  ASSERT_TRUE(store) << error;
+  const std::int64_t t = 1797015600000;
+  std::vector<AddOutcome> outcomes;
+  ASSERT_TRUE(store->addPlayer("Ann", "Ann", 0, error));
+  ASSERT_TRUE(store->addReports({testReport("Ann", 10, t + 1000, false, s1)}, outcomes, error));
+  Event event{0, "Done", t, t + 3600000, {}, ""};
+  ASSERT_TRUE(store->addEvent(event, t, error)) << error;
+
+  ValueCache::Clock::time_point steady{};
+  EventBoards::Limits limits;
+  limits.reuse = std::chrono::seconds(60);
+  limits.maxKept = 1;
+  limits.now = [] { return t + 86400000; };
+  limits.clock = [&steady] { return steady; };
+  EventBoards boards(*store, limits);
+  // "found", "at hand" when answered on the caller's thread, or "none".
+  const auto read = [&](std::int64_t id) {
+    std::promise<std::string> answered;
+    boards.board(id, [&](BoardAnswer answer, bool found, const Event&,
+                         std::shared_ptr<const std::vector<LeaderboardRow>>) {
+      EXPECT_EQ(answer, BoardAnswer::ok);
+      answered.set_value(found ? "found" : "none");
+    });
+    auto future = answered.get_future();
+    return future.wait_for(std::chrono::seconds(0)) == std::future_status::ready
+               ? future.get() + " at hand"
+               : future.get();
+  };
+  EXPECT_EQ(read(event.id), "found");
+  EXPECT_EQ(read(event.id), "found at hand");
+  for (std::int64_t unknown = event.id + 1; unknown < event.id + 100; ++unknown) {
+    EXPECT_EQ(read(unknown), "none at hand");
+  }
+  EXPECT_EQ(read(event.id), "found at hand");  // still kept: the only room was never taken
+  ASSERT_TRUE(store->removeEvent(event.id, error)) << error;
+  EXPECT_EQ(read(event.id), "found at hand");  // the list as read within its reuse time
+  // Once the reuse time is up the list is read again, its predecessor
+  // served meanwhile.
+  steady += limits.reuse;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (read(event.id) != "none at hand") {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+  }
+}
+
 // The cached answers of an event are named by the board they were rendered
 // from: a new board, even one at a freed board's address, is never taken for
 // the old one.
