@@ -81,6 +81,9 @@ bool ValueCache::serve(const CacheKey& key, Entry& entry, Clock::time_point now)
     }
     return true;
   }
+  // However its successor fares, a value is never served past the bound: the
+  // reuse time, a wait in the queue and one computation within that deadline.
+  if (now - entry.startedAt >= limits_.reuse + 2 * limits_.deadline) return false;
   if (entry.state == State::refreshing) return true;
   if (entry.state == State::expired) return false;
   // Its successor is due (or a review touched it): this value stays within

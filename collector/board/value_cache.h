@@ -6,8 +6,10 @@
 // - A value is computed once for all the readers that want it at the same
 //   time. Only a value never computed (or not read for longer than the reuse
 //   time) makes its reader wait; one at hand is served while its successor
-//   computes. A value read within the reuse time of its computation gets its
-//   successor queued when that time is up.
+//   computes, but never once it is older than the reuse time plus twice the
+//   deadline (a wait in the queue and a computation): its readers then wait
+//   for the successor. A value read within the reuse time of its computation
+//   gets its successor queued when that time is up.
 // - A value of closed days is kept until a review touches it; then it is
 //   served while its successor computes (or, with `touchedWaits`, its readers
 //   wait for that one).
