@@ -16,6 +16,7 @@ constexpr int answerKind = -1;  // of the value cache's keys: the owner's kinds 
 struct Kept {
   Rendered rendered;
   Answers::Sources sources{};
+  std::chrono::steady_clock::time_point renderedAt;
 };
 
 }  // namespace
@@ -38,26 +39,29 @@ void Answers::stop() {
 
 void Answers::answer(const std::string& key, Share share, const Sources& sources, Render render,
                      Done done, bool onCacheThread) {
-  const CacheKey at{answerKind, 0, 0, key};
-  const auto same = [&sources](const std::shared_ptr<const void>& data) {
-    return static_cast<const Kept*>(data.get())->sources == sources;
-  };
-  if (auto kept = values_.read(at, false, same)) {
+  std::shared_ptr<const Rendered> previous;  // of older values, rendered within the reuse time
+  if (auto kept = values_.read({answerKind, 0, 0, key}, false, nullptr)) {
     const auto answer = std::static_pointer_cast<const Kept>(kept);
-    return done(BoardAnswer::ok, std::shared_ptr<const Rendered>(answer, &answer->rendered));
+    const std::shared_ptr<const Rendered> rendered(answer, &answer->rendered);
+    if (answer->sources == sources) return done(BoardAnswer::ok, rendered);
+    if (now() - answer->renderedAt < limits_.reuse) previous = rendered;
   }
   std::unique_lock<std::mutex> lock(mutex_);
   // The readers that come while an answer renders from the same values wait
   // for that one rendering rather than queue one each.
   const auto under = rendering_.find(key);
   if (under != rendering_.end() && under->second.sources == sources) {
+    if (previous) {
+      lock.unlock();
+      return done(BoardAnswer::ok, previous);
+    }
     under->second.waiters.push_back(std::move(done));
     return;
   }
   auto& queue = queues_[static_cast<std::size_t>(share)];
   if (!onCacheThread && (stopping_ || queue.size() >= limits_.maxAnswers)) {
     lock.unlock();
-    return done(BoardAnswer::busy, nullptr);
+    return done(previous ? BoardAnswer::ok : BoardAnswer::busy, previous);
   }
   const bool shared = under == rendering_.end();
   if (shared) rendering_[key].sources = sources;
@@ -66,11 +70,17 @@ void Answers::answer(const std::string& key, Share share, const Sources& sources
     return this->render(key, share, sources, shared, render, done, false);
   }
   // Rendering takes the cache's thread, not the caller's: however many read,
-  // the reports keep the rest of the CPU.
-  queue.push_back({Clock::now(), [this, key, share, sources, shared, render, done](bool late) {
-                     this->render(key, share, sources, shared, render, done, late);
+  // the reports keep the rest of the CPU. A reader with the previous answer
+  // at hand takes that one meanwhile.
+  const Done then = previous ? Done() : done;
+  queue.push_back({Clock::now(), [this, key, share, sources, shared, render, then](bool late) {
+                     this->render(key, share, sources, shared, render, then, late);
                    }});
   pending_.notify_one();
+  if (previous) {
+    lock.unlock();
+    done(BoardAnswer::ok, previous);
+  }
 }
 
 void Answers::render(const std::string& key, Share share, const Sources& sources, bool shared,
@@ -82,6 +92,7 @@ void Answers::render(const std::string& key, Share share, const Sources& sources
     kept->rendered = render();
     kept->rendered.gzipped = gzipped(kept->rendered.body);
     kept->sources = sources;
+    kept->renderedAt = now();
     values_.put(
         {answerKind, 0, 0, key}, share, kept,
         sizeof(Rendered) + textBytes(kept->rendered.body) + textBytes(kept->rendered.gzipped),
@@ -96,7 +107,7 @@ void Answers::render(const std::string& key, Share share, const Sources& sources
     rendering_.erase(waiting);
   }
   const BoardAnswer answer = rendered ? BoardAnswer::ok : BoardAnswer::busy;
-  done(answer, rendered);
+  if (done) done(answer, rendered);
   for (const Done& waiter : waiters) waiter(answer, rendered);
 }
 

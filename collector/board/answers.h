@@ -4,7 +4,9 @@
 //
 // Rendering takes a thread of the cache, never the caller's: a render queue
 // per share (taken in the order of the shares) with one thread, or the
-// computing thread that brought the last value in.
+// computing thread that brought the last value in. Once an answer has been
+// rendered, its readers do not wait for the next rendering: the previous one
+// is served while the next renders, if it was rendered within the reuse time.
 #pragma once
 
 #include <array>
@@ -36,6 +38,9 @@ class Answers {
   struct Limits {
     std::chrono::milliseconds deadline{3000};  // longest wait in a queue
     std::size_t maxAnswers = 64;               // answers waiting to be rendered, per share
+    std::chrono::milliseconds reuse{0};        // how old a previous answer may be served
+    // The steady clock of the answers' ages, unless set.
+    std::function<std::chrono::steady_clock::time_point()> clock;
   };
   // The versions of the values an answer is rendered from.
   using Sources = std::array<std::uint64_t, 3>;
@@ -65,6 +70,7 @@ class Answers {
 
   void render(const std::string& key, Share share, const Sources& sources, bool shared,
               const Render& render, const Done& done, bool late);
+  Clock::time_point now() const { return limits_.clock ? limits_.clock() : Clock::now(); }
   void work();
 
   ValueCache& values_;

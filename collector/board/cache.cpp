@@ -58,7 +58,7 @@ BoardCache::BoardCache(Store& store, Limits limits)
       limits_(std::move(limits)),
       watch_(std::make_shared<ReviewWatch>(store)),
       sums_(store, *this, limits_.maxDays),
-      answers_(values_, {limits_.deadline, limits_.maxAnswers}),
+      answers_(values_, {limits_.deadline, limits_.maxAnswers, limits_.reuse, limits_.steadyNow}),
       values_(
           valueLimits(limits_),
           [this](const CacheKey& key, Share share) { return compute(key, share); },

@@ -155,7 +155,7 @@ class Reader {
     cache_.view(
         request,
         [this, key](const Sources& sources) {
-          if (key == "held") {
+          if (key.rfind("held", 0) == 0) {
             std::unique_lock<std::mutex> lock(mutex_);
             answered_.wait(lock, [this] { return !held_; });
           }
@@ -188,7 +188,7 @@ class Reader {
     return answers_.size();
   }
   std::atomic<int> renders{0};
-  // Renders of the key "held" wait until `hold(false)`.
+  // Renders of the keys that begin with "held" wait until `hold(false)`.
   void hold(bool held) {
     std::lock_guard<std::mutex> lock(mutex_);
     held_ = held;
@@ -282,6 +282,33 @@ TEST(BoardCache, ServesWhatIsAtHandWhileOneSuccessorComputesWithinTheFreshnessBo
   store.report(day0 + 3000, 1);
   EXPECT_EQ(reader.one(later), "13|0");
   EXPECT_EQ(store.boards(), computed + 1);
+
+  // Once rendered, an answer's readers do not wait for the next rendering:
+  // the previous one is served meanwhile, if it was rendered within the
+  // reuse time, else they wait.
+  const auto renderedThen = [&](const char* miles) {
+    for (std::string seen; seen != miles;) seen = reader.one(later, {}, Share::tabs, "probe");
+    reader.hold(true);
+    reader.ask(later, {}, Share::tabs, "held later");
+  };
+  const auto ms = std::chrono::milliseconds(1);
+  elapsed = elapsed.load() + ms;  // "13|0" computed a millisecond ago
+  EXPECT_EQ(reader.one(later, {}, Share::tabs, "held later"), "13|0");
+  store.report(day0 + 4000, 2);
+  elapsed = elapsed.load() + reuse - ms;  // the values' successor due, the answer's age reuse - 1
+  renderedThen("15|0");
+  const std::size_t atOnce = reader.answered();
+  reader.hold(false);
+  EXPECT_EQ(atOnce, 1u) << "within the reuse time";
+  EXPECT_EQ(reader.answers(1), std::vector<std::string>{"13|0"});
+  for (std::string seen; seen != "15|0";) seen = reader.one(later, {}, Share::tabs, "held later");
+  store.report(day0 + 5000, 1);
+  elapsed = elapsed.load() + reuse;
+  renderedThen("16|0");
+  const bool waited = reader.answered() == 0;
+  reader.hold(false);
+  EXPECT_TRUE(waited) << "at the reuse time";
+  EXPECT_EQ(reader.answers(1), std::vector<std::string>{"16|0"});
 }
 
 // Closed days are read once and kept; a review (here straight through the
