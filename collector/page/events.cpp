@@ -95,8 +95,10 @@ std::string renderEventPage(const PageSettings& settings, const Event& event, st
   html += "</tbody></table></div>\n";
   html += pageLinks("/events/" + std::to_string(event.id) + "?", query, board.totalPlayers);
   return html + "<p class=\"note\">" + counted(board.totalPlayers, "player") +
-         " reported in this event. A report counts when it arrived within the window; flagged "
-         "reports are kept but not counted. <a href=\"/events\">All events</a></p>"
+         " reported in this event. A report counts when it arrived within the window and "
+         "its driving time fits in the time since the window opened (or since the player's "
+         "report before it); flagged reports are kept but not counted. "
+         "<a href=\"/events\">All events</a></p>"
          "</main></body></html>\n";
 }
 

@@ -100,8 +100,8 @@ const Text statements[static_cast<int>(Query::count)] = {
     {"select_events", selectEvents, selectEvents},
     {"delete_event", deleteEvent, deleteEvent},
     // SQLite takes a bare column from the row of max(received_ms).
-    {"event_totals", COLLECTOR_EVENT_TOTALS("r.truck", "r.trailer"),
-     COLLECTOR_EVENT_TOTALS(COLLECTOR_LATEST("truck"), COLLECTOR_LATEST("trailer"))},
+    {"event_totals", COLLECTOR_EVENT_TOTALS("r.truck", "r.trailer", "max"),
+     COLLECTOR_EVENT_TOTALS(COLLECTOR_LATEST("truck"), COLLECTOR_LATEST("trailer"), "greatest")},
 
     {"insert_announcement", insertAnnouncement, insertAnnouncement},
     {"find_announcement", findAnnouncement, findAnnouncement},

@@ -144,20 +144,29 @@ constexpr const char* selectEvents =
 constexpr const char* deleteEvent = "DELETE FROM events WHERE id = $1";
 // The reports of an event's window summed per player and server as totals
 // rows (miles in whole millionths, as the totals add them), along the
-// received_ms index; then the last truck and trailer, which
-// each backend picks in its own way.
-#define COLLECTOR_EVENT_TOTALS(lastTruck, lastTrailer) \
+// received_ms index; then the last truck and trailer, which each backend
+// picks in its own way. A report counts for the event no more than the
+// window allows: one whose seconds exceed the wall time since the window
+// opened, or since the player's previous report when that came later (by
+// the rule of the intake's wall_time flag, exceedsWallTime), is flagged for
+// the event.
+#define COLLECTOR_EVENT_WALL_MS(greatest)                                                    \
+  "(r.received_ms - " greatest "($1, coalesce((SELECT max(q.received_ms) FROM reports q " \
+  "WHERE q.player_id = r.player_id AND q.received_ms < r.received_ms), $1)))"
+#define COLLECTOR_EVENT_BEYOND \
+  "(r.seconds * 1000 - r.wall_ms > 10000 AND (r.seconds * 1000 - r.wall_ms) * 10 > r.wall_ms)"
+#define COLLECTOR_EVENT_COUNTED "(" COLLECTOR_COUNTED " AND NOT " COLLECTOR_EVENT_BEYOND ")"
+#define COLLECTOR_EVENT_TOTALS(lastTruck, lastTrailer, greatest)                                 \
   "SELECT r.player_id, p.name, r.server_id, "                                                      \
-  "coalesce(sum(CASE WHEN " COLLECTOR_COUNTED                                                      \
-  " THEN " COLLECTOR_MICRO_MILES("r.miles") " ELSE 0 END), 0) / 1000000, "                                                                \
-  "coalesce(sum(CASE WHEN " COLLECTOR_COUNTED                                                      \
-  " THEN r.seconds ELSE 0 END), 0), "                                                              \
-  "sum(CASE WHEN " COLLECTOR_COUNTED                                                               \
-  " THEN 1 ELSE 0 END), "                                                                          \
-  "sum(CASE WHEN " COLLECTOR_AWAITING_REVIEW " THEN 1 ELSE 0 END), max(r.received_ms), " lastTruck \
-  ", " lastTrailer                                                                                 \
-  " FROM reports r JOIN players p ON p.id = r.player_id "                                          \
-  "WHERE r.received_ms >= $1 AND r.received_ms < $2 GROUP BY r.player_id, p.name, r.server_id"
+  "coalesce(sum(CASE WHEN " COLLECTOR_EVENT_COUNTED                                                \
+  " THEN " COLLECTOR_MICRO_MILES("r.miles") " ELSE 0 END), 0) / 1000000, "                         \
+  "coalesce(sum(CASE WHEN " COLLECTOR_EVENT_COUNTED " THEN r.seconds ELSE 0 END), 0), "            \
+  "sum(CASE WHEN " COLLECTOR_EVENT_COUNTED " THEN 1 ELSE 0 END), "                                 \
+  "sum(CASE WHEN " COLLECTOR_AWAITING_REVIEW " OR (" COLLECTOR_COUNTED " AND " COLLECTOR_EVENT_BEYOND \
+  ") THEN 1 ELSE 0 END), max(r.received_ms), " lastTruck ", " lastTrailer                          \
+  " FROM (SELECT r.*, " COLLECTOR_EVENT_WALL_MS(greatest) " AS wall_ms FROM reports r "           \
+  "WHERE r.received_ms >= $1 AND r.received_ms < $2) r JOIN players p ON p.id = r.player_id "      \
+  "GROUP BY r.player_id, p.name, r.server_id"
 
 // A player's counted all-time miles, in whole millionths as the totals add
 // them, and name.

@@ -390,10 +390,30 @@ TEST(StoreContract, AnEventsBoardReadsTheWindowOfArrivalOnTheEventsServers) {
         {"Cy", s3, t + 60000, 50, false},       // a server of no event but all-server ones
         {"Cy", s1, t + 120000, 70, true},       // flagged: listed, not counted until accepted
     };
+    // A second window, a day on, for the driving time each report claims: it
+    // fits in the time since the window opened, or since the player's report
+    // before it when that came later, by the wall-time rule (10 s over, and a
+    // tenth), else the report is flagged for the event.
+    const std::int64_t t2 = t + 86400000;
+    const struct {
+      std::int64_t ms, seconds;
+      double miles;
+    } driven[] = {
+        {t2 - 600000, 1, 100},     // before the window
+        {t2 + 100000, 110, 1},     // 100 s since the window opened: 10 s over
+        {t2 + 200000, 111, 2},     // 100 s since the report before: 11 s over
+        {t2 + 360000, 36000, 1050},  // ten hours, six minutes after the one before
+    };
     std::vector<IncomingReport> batch;
     for (const auto& r : reports) {
       batch.push_back(testReport(r.player, r.miles, r.ms, r.flagged, r.server));
+      batch.back().seconds = 1;  // these test where the window's edges fall
     }
+    for (const auto& r : driven) {
+      batch.push_back(testReport("Dee", r.miles, r.ms, false, s3));
+      batch.back().seconds = r.seconds;
+    }
+    ASSERT_TRUE(store->addPlayer("Dee", "Dee", 0, error));
     std::vector<AddOutcome> outcomes;
     ASSERT_TRUE(store->addReports(batch, outcomes, error)) << error;
 
@@ -420,6 +440,7 @@ TEST(StoreContract, AnEventsBoardReadsTheWindowOfArrivalOnTheEventsServers) {
         {{s1, s2}, t, t + 3600000, "1 Bob 20+0|2 Ann 15+0|3 Cy 0+1"},
         {{s2}, t + 1001, t + 3600000, ""},  // an event with no report
         {{}, t + 3600000, t + 3600001, "1 Bob 1000+0"},
+        {{}, t2, t2 + 10800000, "1 Dee 1+2"},
     };
     for (const auto& row : rows) {
       EXPECT_EQ(board(Event{0, "E", row.from, row.until, row.servers, ""}), row.board)
