@@ -150,6 +150,9 @@ ValueCache::Computed BoardCache::compute(const CacheKey& key, Share share) {
   computed.generation = watch_->generation();
   const std::int64_t nowMs = this->nowMs();
   const SumsAt at{nowMs, dayOf(nowMs - limits_.closeAfter.count()), computed.generation, share};
+  for (std::int64_t seen = firstOpenSeen_.load();
+       seen < at.firstOpen && !firstOpenSeen_.compare_exchange_weak(seen, at.firstOpen);) {
+  }
   const Period period{key.fromMs, key.untilMs};
   std::int64_t fromDay = 0, untilDay = 0;
   daysOf(period, fromDay, untilDay);
@@ -198,6 +201,15 @@ void BoardCache::keepBoard(const Period& period, std::shared_ptr<const Rows> row
                                 bytes, true, generation);
   // Read no more: its successor is kept.
   if (kept && replaced) values_.drop({board, replaced->fromMs, replaced->untilMs, {}});
+}
+
+void BoardCache::stored(const std::vector<std::int64_t>& receivedMs) {
+  std::vector<std::int64_t> late;
+  const std::int64_t firstOpen = firstOpenSeen_.load();
+  for (const std::int64_t ms : receivedMs) {
+    if (dayOf(ms) < firstOpen) late.push_back(ms);
+  }
+  if (!late.empty()) watch_->storedLate(late);
 }
 
 void BoardCache::touched(const std::vector<std::int64_t>* receivedMs) {

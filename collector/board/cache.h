@@ -31,6 +31,7 @@
 // (rendered answers), board/review_watch.h (reviews noticed).
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -111,6 +112,10 @@ class BoardCache : private KeptBoards {
   std::size_t closedDays() const { return sums_.closedDays(); }
   // The reviews this cache notices, for other caches of boards to share.
   const std::shared_ptr<ReviewWatch>& reviews() const { return watch_; }
+  // Reports were stored with these received times: one that lands on a day
+  // this cache may hold as closed (the machine's clock was set back) touches
+  // that day, as a review of it would, in every cache that shares the watch.
+  void stored(const std::vector<std::int64_t>& receivedMs);
 
  private:
   enum Kind { board, days, player };
@@ -131,6 +136,7 @@ class BoardCache : private KeptBoards {
   const Limits limits_;
   const std::shared_ptr<ReviewWatch> watch_;
   PeriodSums sums_;
+  std::atomic<std::int64_t> firstOpenSeen_{0};  // the latest first open day computed with
   Answers answers_;  // outlives the computing threads, which render too
   ValueCache values_;
   const int watchId_;

@@ -41,6 +41,12 @@ void ReviewWatch::queuedCheck(bool late) {
   claimed_ = false;
 }
 
+void ReviewWatch::storedLate(const std::vector<std::int64_t>& receivedMs) {
+  std::lock_guard<std::mutex> checking(checkMutex_);
+  ++generation_;
+  for (const auto& [id, touched] : watchers_) touched(&receivedMs);
+}
+
 void ReviewWatch::check(Clock::duration within) {
   std::lock_guard<std::mutex> checking(checkMutex_);
   ReviewMark before;

@@ -42,6 +42,9 @@ class ReviewWatch {
   // then the caller queues one, which calls queuedCheck.
   bool claimCheck(Clock::duration every);
   void queuedCheck(bool late);  // reads the mark unless `late`; the claim ends
+  // Reports stored with these received times on days the caches may hold as
+  // closed: told to every watcher as reviews of them would be.
+  void storedLate(const std::vector<std::int64_t>& receivedMs);
   // Counts the reviews noticed: a value of closed days computed from before
   // a count that changed since is not kept. It changes before caches are told.
   std::uint64_t generation() const { return generation_.load(); }

@@ -13,11 +13,12 @@
 namespace collector {
 
 Committer::Committer(Store& store, Metrics& metrics, Health& health,
-                     std::chrono::microseconds gatherWindow)
+                     std::chrono::microseconds gatherWindow, Stored stored)
     : store_(store),
       metrics_(metrics),
       health_(health),
       gatherWindow_(gatherWindow),
+      stored_(std::move(stored)),
       thread_([this] { run(); }) {}
 
 Committer::~Committer() {
@@ -80,6 +81,12 @@ void Committer::commit(std::vector<Waiter>& batch) {
   std::string error;
   const auto start = std::chrono::steady_clock::now();
   const bool stored = store_.addReports(reports, outcomes, error);
+  if (stored && stored_) {
+    std::vector<std::int64_t> receivedMs;
+    receivedMs.reserve(reports.size());
+    for (const IncomingReport& report : reports) receivedMs.push_back(report.receivedMs);
+    stored_(receivedMs);
+  }
   if (stored) {
     health_.commitSucceeded();
     metrics_.batchCommitted(

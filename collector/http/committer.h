@@ -18,6 +18,7 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "core/log_limit.h"
 #include "http/health.h"
@@ -49,9 +50,13 @@ class Committer {
   // batch was stored).
   using Done = std::function<void(bool stored, AddOutcome outcome)>;
 
+  // Called on the committer thread with the received times of each batch
+  // stored, before its reports are answered.
+  using Stored = std::function<void(const std::vector<std::int64_t>& receivedMs)>;
+
   // Tells `health` of every commit, failed or not.
   Committer(Store& store, Metrics& metrics, Health& health,
-            std::chrono::microseconds gatherWindow = defaultGatherWindow);
+            std::chrono::microseconds gatherWindow = defaultGatherWindow, Stored stored = {});
   ~Committer();
   Committer(const Committer&) = delete;
   Committer& operator=(const Committer&) = delete;
@@ -71,6 +76,7 @@ class Committer {
   Metrics& metrics_;
   Health& health_;
   const std::chrono::microseconds gatherWindow_;
+  const Stored stored_;
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<Waiter> queue_;

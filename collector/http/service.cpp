@@ -15,7 +15,6 @@ Service::Service(Store& store, const ServeOptions& options, Metrics& metrics)
       metrics_(metrics),
       rate_(std::make_unique<RateLimit>(options.maxReportsPerMinute)) {
   health_ = std::make_unique<Health>(store);
-  committer_ = std::make_unique<Committer>(store, metrics, *health_);
   BoardCache::Limits limits;
   limits.reuse = std::chrono::milliseconds(options.boardReuseMs);
   limits.maxEntries = static_cast<std::size_t>(options.boardCacheEntries);
@@ -29,6 +28,11 @@ Service::Service(Store& store, const ServeOptions& options, Metrics& metrics)
   eventLimits.reuse = limits.reuse;
   eventLimits.computed = limits.computed;
   events_ = std::make_unique<EventBoards>(store, eventLimits, boards_->reviews());
+  committer_ = std::make_unique<Committer>(
+      store, metrics, *health_, Committer::defaultGatherWindow,
+      [boards = boards_.get()](const std::vector<std::int64_t>& receivedMs) {
+        boards->stored(receivedMs);
+      });
   if (!options.webhooks.empty()) {
     Announcer::Counts counts;
     counts.sent = [&metrics] { metrics.announcementSent(); };
@@ -41,9 +45,9 @@ Service::Service(Store& store, const ServeOptions& options, Metrics& metrics)
 
 Service::~Service() {
   announcer_.reset();
+  committer_.reset();  // tells the boards of what it stores
   events_.reset();
   boards_.reset();
-  committer_.reset();
   health_.reset();
 }
 

@@ -361,6 +361,18 @@ TEST(BoardCache, KeepsClosedDaysUntilAReviewTouchesThem) {
   EXPECT_EQ(reader.one(untilToday), "0|0");
   store.report(today, 4);
   EXPECT_EQ(reader.one(untilToday), "4|0");
+
+  // A report that lands on a closed day, as one does when the machine's clock
+  // was set back, touches that day as a review would; one on an open day
+  // touches nothing kept.
+  store.report(day0 + 2000, 5);
+  cache.stored({day0 + 2000});
+  // Served while its successor computes, as after a review.
+  for (int n = store.boards(); all() != "15|22 3|22"; n = store.boards()) store.awaitBoards(n + 1);
+  const int kept = store.boards();
+  cache.stored({today});
+  EXPECT_EQ(all(), "15|22 3|22");
+  EXPECT_EQ(store.boards(), kept) << "nothing closed was touched";
 }
 
 // A board of closed and open days, the all-time board among them, is the
