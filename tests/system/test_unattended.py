@@ -284,6 +284,56 @@ def thread_nices(pid):
     return nices
 
 
+class ClockSteps(unittest.TestCase):
+    def test_a_clock_stepped_back_and_forth_flags_no_honest_report_and_boards_keep_up(self):
+        # The collector's wall clock from faketime's library, read from a file at every
+        # call: first a quarter past a UTC midnight (so that the day before is closed
+        # and its board kept), then an hour back onto that closed day, then forward
+        # again, and an hour more. Its steady clock stays the kernel's.
+        offset_file = pathlib.Path(tempfile.mkdtemp(prefix="vorn-clock-")) / "offset"
+        self.addCleanup(shutil.rmtree, offset_file.parent)
+        now = time.time()
+        quarter_past = (int(now) // 86400 + 1) * 86400 + 900 - int(now)
+        clock = {"LD_PRELOAD": "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1",
+                 "FAKETIME_TIMESTAMP_FILE": str(offset_file), "FAKETIME_NO_CACHE": "1",
+                 "DONT_FAKE_MONOTONIC": "1"}
+        offset_file.write_text(f"+{quarter_past}\n")
+        service = Service(self)
+        keys = {name: service.add_player(name) for name in ("Ann", "Bob")}
+        service.start("--max-reports-per-minute", "0", env=clock)
+
+        def stored():  # miles per player and day, and the flagged reports
+            with contextlib.closing(sqlite3.connect(service.path)) as db:
+                days = db.execute(
+                    "SELECT p.name, date(r.received_ms / 1000, 'unixepoch'), sum(r.miles) FROM "
+                    "reports r JOIN players p ON p.id = r.player_id GROUP BY 1, 2").fetchall()
+                flagged = db.execute("SELECT count(*) FROM reports WHERE flag <> ''").fetchone()
+            return days, flagged[0]
+
+        def boards():  # the same from the boards: all-time, and each day's
+            days, _ = stored()
+            board = {(r["player_name"], None): r["miles"] for r in service.leaderboard()}
+            for day in {day for _, day, _ in days}:
+                for r in service.leaderboard(f"?since={day}&until={day}"):
+                    board[(r["player_name"], day)] = r["miles"]
+            return board
+
+        for step, offset in enumerate((quarter_past, quarter_past - 3600, quarter_past,
+                                       quarter_past + 3600)):
+            offset_file.write_text(f"+{offset}\n")
+            for n in range(4):  # two seconds at 28 mph, well within the time between
+                for name, key in keys.items():
+                    self.assertEqual(service.post(body(name, 0.015625 * (n + 1), 2), key), 200)
+            boards()  # read: the cache keeps the closed days of the moment
+            days, flagged = stored()
+            self.assertEqual(flagged, 0, f"step {step}: {service.log()}")
+            expected = {(name, day): round(miles, 6) for name, day, miles in days}
+            for name in keys:
+                expected[(name, None)] = round(sum(m for n, _, m in days if n == name), 6)
+            wait_for(lambda: boards() == expected, 10, f"step {step}: {boards()} {expected}")
+        self.assertEqual(len({day for _, day, _ in stored()[0]}), 2, "two days written")
+
+
 class NamesAndAmounts(unittest.TestCase):
     def test_names_that_cannot_report_or_look_like_another_are_refused(self):
         service = Service(self)
