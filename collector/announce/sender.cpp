@@ -169,10 +169,11 @@ Delivery Announcer::failed(const Webhook& webhook, const ClaimedAnnouncement& cl
 
 void Announcer::countWaiting() {
   std::int64_t all = 0;
+  const std::int64_t sinceMs = wallClockMs() - giveUpAfterMs;  // as the deliveries are made
   for (const Webhook& webhook : webhooks_) {
     std::int64_t count = 0;
     std::string error;
-    if (!store_.announcementsWaiting(webhook.hash, count, error)) return;
+    if (!store_.announcementsWaiting(webhook.hash, sinceMs, count, error)) return;
     all += count;
   }
   if (counts_.waiting) counts_.waiting(all);

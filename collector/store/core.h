@@ -52,8 +52,8 @@ class CoreStore final : public Store {
                          std::string& error) override;
   bool settleAnnouncement(const ClaimedAnnouncement& claimed, Delivery outcome, std::int64_t atMs,
                           std::string& error) override;
-  bool announcementsWaiting(const std::string& webhook, std::int64_t& count,
-                            std::string& error) override;
+  bool announcementsWaiting(const std::string& webhook, std::int64_t sinceMs,
+                            std::int64_t& count, std::string& error) override;
   bool pruneAnnouncements(std::int64_t beforeMs, std::string& error) override;
 
   bool healthy(std::string& why) override { return backend_->healthy(why); }

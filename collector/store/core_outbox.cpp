@@ -71,11 +71,11 @@ bool CoreStore::settleAnnouncement(const ClaimedAnnouncement& claimed, Delivery 
   return false;
 }
 
-bool CoreStore::announcementsWaiting(const std::string& webhook, std::int64_t& count,
-                                     std::string& error) {
+bool CoreStore::announcementsWaiting(const std::string& webhook, std::int64_t sinceMs,
+                                     std::int64_t& count, std::string& error) {
   auto session = backend_->session(Use::read, error);
   return session && session->run(
-                        Query::waitingDeliveries, {webhook},
+                        Query::waitingDeliveries, {webhook, sinceMs},
                         [&count](const Row& row) { count = row.integer(0); }, error);
 }
 

@@ -92,7 +92,8 @@ class Nothing final : public Store {
                           std::string& error) override {
     return refused(error);
   }
-  bool announcementsWaiting(const std::string&, std::int64_t& count, std::string&) override {
+  bool announcementsWaiting(const std::string&, std::int64_t, std::int64_t& count,
+                            std::string&) override {
     count = 0;
     return true;
   }
@@ -198,9 +199,10 @@ bool JoinedStore::settleAnnouncement(const ClaimedAnnouncement& claimed, Deliver
                                      std::int64_t atMs, std::string& error) {
   return roles_.outbox->settleAnnouncement(claimed, outcome, atMs, error);
 }
-bool JoinedStore::announcementsWaiting(const std::string& webhook, std::int64_t& count,
+bool JoinedStore::announcementsWaiting(const std::string& webhook, std::int64_t sinceMs,
+                                       std::int64_t& count,
                                        std::string& error) {
-  return roles_.outbox->announcementsWaiting(webhook, count, error);
+  return roles_.outbox->announcementsWaiting(webhook, sinceMs, count, error);
 }
 bool JoinedStore::pruneAnnouncements(std::int64_t beforeMs, std::string& error) {
   return roles_.outbox->pruneAnnouncements(beforeMs, error);

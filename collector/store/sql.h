@@ -201,7 +201,9 @@ constexpr const char* settleDelivery =
     "UPDATE announcement_deliveries SET state = $2, next_ms = $3, done_ms = $4, lease_ms = 0 "
     "WHERE id = $1 AND attempts = $5 AND state = 'waiting'";
 constexpr const char* waitingDeliveries =
-    "SELECT count(*) FROM announcement_deliveries WHERE webhook = $1 AND state = 'waiting'";
+    "SELECT count(*) FROM announcements a WHERE a.created_ms >= $2 AND a.body <> '' AND NOT "
+    "EXISTS (SELECT 1 FROM announcement_deliveries d WHERE d.announcement_id = a.id AND "
+    "d.webhook = $1 AND d.state <> 'waiting')";
 constexpr const char* pruneDeliveries =
     "DELETE FROM announcement_deliveries WHERE announcement_id IN (SELECT id FROM announcements "
     "WHERE created_ms < $1)";

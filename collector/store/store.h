@@ -333,9 +333,11 @@ class OutboxStore {
   // fails (claimTakenError) and changes nothing.
   virtual bool settleAnnouncement(const ClaimedAnnouncement& claimed, Delivery outcome,
                                   std::int64_t atMs, std::string& error) = 0;
-  // The deliveries waiting for the webhook.
-  virtual bool announcementsWaiting(const std::string& webhook, std::int64_t& count,
-                                    std::string& error) = 0;
+  // The announcements with a body recorded at or after `sinceMs` that the
+  // webhook has not had (sent or given up) yet, whether or not its delivery
+  // was made yet.
+  virtual bool announcementsWaiting(const std::string& webhook, std::int64_t sinceMs,
+                                    std::int64_t& count, std::string& error) = 0;
   // Deletes the announcements recorded before `beforeMs` and their deliveries.
   virtual bool pruneAnnouncements(std::int64_t beforeMs, std::string& error) = 0;
 };
