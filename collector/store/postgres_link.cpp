@@ -308,17 +308,24 @@ PGconn* Link::connect(Clock::time_point deadline, std::string& error, bool prepa
     connection = attempt(params, Clock::now() + (until - Clock::now()) / (count - i), error);
   }
   if (!connection) return nullptr;
-  for (std::size_t i = 0; prepare && i < count_; ++i) {
-    if (!statements_[i].sql) continue;  // a statement only another database runs
-    const bool sent =
-        PQsendPrepare(connection, statements_[i].name, statements_[i].sql, 0, nullptr);
-    Result result = sent ? awaitResult(connection, deadline) : Result(nullptr, &PQclear);
-    if (!check(result, error)) {
-      PQfinish(connection);
-      return nullptr;
-    }
+  // Every statement prepared in one round trip: a far database costs a new
+  // connection its handshake and this, not one wait per statement.
+  if (prepare && !simple(connection, prepareAll().c_str(), deadline, error)) {
+    PQfinish(connection);
+    return nullptr;
   }
   return connection;
+}
+
+const std::string& Link::prepareAll() {
+  std::call_once(prepareOnce_, [this] {
+    for (std::size_t i = 0; i < count_; ++i) {
+      if (!statements_[i].sql) continue;  // a statement only another database runs
+      prepareAll_ += std::string("PREPARE \"") + statements_[i].name + "\" AS " +
+                     statements_[i].sql + ";\n";
+    }
+  });
+  return prepareAll_;
 }
 
 Link::Settled Link::settle(const std::string& txid, int pid, Clock::time_point deadline) {

@@ -129,6 +129,10 @@ class Link {
   std::string url_;
   const Prepared* statements_;
   std::size_t count_;
+  // The script that prepares every statement, made once.
+  const std::string& prepareAll();
+  std::once_flag prepareOnce_;
+  std::string prepareAll_;
   std::mutex probeMutex_;
   PGconn* probeConnection_ = nullptr;
 };
