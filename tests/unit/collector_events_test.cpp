@@ -23,6 +23,15 @@ using namespace collector;
 
 const std::string s1 = deployment::knownServerIds[0];
 const std::string s2 = deployment::knownServerIds[1];
+const std::int64_t t = 1797015600000;  // the events' start
+
+// A store on a SQLite file of its own, new.
+std::unique_ptr<Store> newStore(const std::string& name, std::string& error) {
+  const std::string path =
+      ::testing::TempDir() + "vorn-events-" + name + "-" + std::to_string(getpid()) + ".db";
+  for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
+  return openStore("sqlite:" + path, error);
+}
 
 TEST(CollectorEvents, TimesAndRules) {
   const struct {
@@ -127,13 +136,9 @@ TEST(CollectorEvents, TimesAndRules) {
 // review outside the window, until a review touches one of its reports, even
 // one stamped by a clock far behind (seen from the store's review mark).
 TEST(CollectorEvents, AnEndedEventsBoardIsKeptUntilAReviewTouchesItsReports) {
-  const std::string path =
-      ::testing::TempDir() + "vorn-events-kept-" + std::to_string(getpid()) + ".db";
-  for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
   std::string error;
-  auto store = openStore("sqlite:" + path, error);
+  auto store = newStore("kept", error);
   ASSERT_TRUE(store) << error;
-  const std::int64_t t = 1797015600000;
   const auto add = [&](const char* player, std::int64_t ms, double miles, bool flagged) {
     std::vector<AddOutcome> outcomes;
     IncomingReport report = testReport(player, miles, ms, flagged, s1);
@@ -218,13 +223,9 @@ TEST(CollectorEvents, AnEndedEventsBoardIsKeptUntilAReviewTouchesItsReports) {
 // Only the list's events have boards: ids that name no event push no kept
 // board out, and a removed event has none once the list is read again.
 TEST(CollectorEvents, OnlyTheListsEventsHaveBoards) {
-  const std::string path =
-      ::testing::TempDir() + "vorn-events-listed-" + std::to_string(getpid()) + ".db";
-  for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
   std::string error;
-  auto store = openStore("sqlite:" + path, error);
+  auto store = newStore("listed", error);
   ASSERT_TRUE(store) << error;
-  const std::int64_t t = 1797015600000;
   std::vector<AddOutcome> outcomes;
   ASSERT_TRUE(store->addPlayer("Ann", "Ann", 0, error));
   ASSERT_TRUE(store->addReports({testReport("Ann", 10, t + 1000, false, s1)}, outcomes, error));
