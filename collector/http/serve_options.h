@@ -23,6 +23,7 @@ struct ServeOptions {
   int boardReuseMs = 2000;            // how long a computed board is served again
   int boardCacheEntries = 1024;       // boards, charts, players and answers kept at most
   int boardCacheMb = 256;             //   and their size at most
+  int eventRetentionDays = 730;       // events that ended longer ago are pruned
   std::string metricsHost;            // GET /metrics served here, apart from the public port,
   int metricsPort = -1;               //   unless the port is -1 (0 picks a free port)
   PageSettings page;                  // --title, --server-name

@@ -6,6 +6,7 @@
 #include "http/committer.h"
 #include "http/health.h"
 #include "http/rate_limit.h"
+#include "http/upkeep.h"
 
 namespace collector {
 
@@ -33,6 +34,8 @@ Service::Service(Store& store, const ServeOptions& options, Metrics& metrics)
       [boards = boards_.get()](const std::vector<std::int64_t>& receivedMs) {
         boards->stored(receivedMs);
       });
+  upkeep_ = std::make_unique<Upkeep>(
+      store, static_cast<std::int64_t>(options.eventRetentionDays) * 86400000);
   if (!options.webhooks.empty()) {
     Announcer::Counts counts;
     counts.sent = [&metrics] { metrics.announcementSent(); };
@@ -45,6 +48,7 @@ Service::Service(Store& store, const ServeOptions& options, Metrics& metrics)
 
 Service::~Service() {
   announcer_.reset();
+  upkeep_.reset();
   committer_.reset();  // tells the boards of what it stores
   events_.reset();
   boards_.reset();

@@ -20,6 +20,7 @@ namespace collector {
 
 class Announcer;
 class Committer;
+class Upkeep;
 class Health;
 class RateLimit;
 
@@ -56,6 +57,7 @@ class Service {
   std::unique_ptr<BoardCache> boards_;
   std::unique_ptr<EventBoards> events_;
   std::unique_ptr<Announcer> announcer_;  // when webhooks are given
+  std::unique_ptr<Upkeep> upkeep_;
 };
 
 }  // namespace collector

@@ -55,6 +55,10 @@ void addLimitOptions(CLI::App& command, ServeCommand& serve) {
                   {16, 1000000, true});
   addNumberOption(command, "--board-cache-mb", options.boardCacheMb,
                   "megabytes those may take at most (estimated)", {4, 1000000, true});
+  addNumberOption(command, "--event-retention-days", options.eventRetentionDays,
+                  "prune the events that ended more than this many days ago, at start and "
+                  "once an hour",
+                  {1, 36500, true});
   command.add_flag("--no-wall-time-check", serve.noWallTimeCheck,
                    "do not flag reports that claim more time than has passed since the "
                    "key's previous report");

@@ -220,6 +220,14 @@ bool CoreStore::listEvents(std::vector<Event>& events, std::string& error) {
   return session && readAll(*session, Query::selectEvents, {}, events, sql::event<Row>, error);
 }
 
+bool CoreStore::pruneEvents(std::int64_t endedBeforeMs, std::int64_t& removed,
+                            std::string& error) {
+  auto session = backend_->session(Use::write, error);
+  if (!session || !session->run(Query::pruneEvents, {endedBeforeMs}, {}, error)) return false;
+  removed = session->changed();
+  return true;
+}
+
 bool CoreStore::removeEvent(std::int64_t id, std::string& error) {
   auto session = backend_->session(Use::write, error);
   if (!session || !session->run(Query::deleteEvent, {id}, {}, error)) return false;

@@ -41,6 +41,8 @@ class CoreStore final : public Store {
   bool addEvent(Event& event, std::int64_t nowMs, std::string& error) override;
   bool listEvents(std::vector<Event>& events, std::string& error) override;
   bool removeEvent(std::int64_t id, std::string& error) override;
+  bool pruneEvents(std::int64_t endedBeforeMs, std::int64_t& removed,
+                   std::string& error) override;
   bool eventBoard(const Event& event, std::vector<LeaderboardRow>& rows,
                   std::string& error) override;
 

@@ -71,6 +71,10 @@ class Nothing final : public Store {
     error = noSuchEventError(id);
     return false;
   }
+  bool pruneEvents(std::int64_t, std::int64_t& removed, std::string&) override {
+    removed = 0;
+    return true;
+  }
   bool eventBoard(const Event&, std::vector<LeaderboardRow>& rows, std::string&) override {
     rows.clear();
     return true;
@@ -177,6 +181,10 @@ bool JoinedStore::listEvents(std::vector<Event>& events, std::string& error) {
 }
 bool JoinedStore::removeEvent(std::int64_t id, std::string& error) {
   return roles_.events->removeEvent(id, error);
+}
+bool JoinedStore::pruneEvents(std::int64_t endedBeforeMs, std::int64_t& removed,
+                              std::string& error) {
+  return roles_.events->pruneEvents(endedBeforeMs, removed, error);
 }
 bool JoinedStore::eventBoard(const Event& event, std::vector<LeaderboardRow>& rows,
                              std::string& error) {

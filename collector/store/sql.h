@@ -53,6 +53,7 @@ enum class Query {
   insertEvent,
   selectEvents,
   deleteEvent,
+  pruneEvents,
   eventTotals,
   // the outbox
   insertAnnouncement,
@@ -142,6 +143,7 @@ constexpr const char* selectEvents =
     "SELECT id, name, start_ms, end_ms, servers, description FROM events "
     "ORDER BY start_ms DESC, id DESC";
 constexpr const char* deleteEvent = "DELETE FROM events WHERE id = $1";
+constexpr const char* pruneEvents = "DELETE FROM events WHERE end_ms < $1";
 // The reports of an event's window summed per player and server as totals
 // rows (miles in whole millionths, as the totals add them), along the
 // received_ms index; then the last truck and trailer, which each backend

@@ -299,6 +299,10 @@ class EventStore {
   virtual bool listEvents(std::vector<Event>& events, std::string& error) = 0;
   // Fails with "no event with id N" when there is none.
   virtual bool removeEvent(std::int64_t id, std::string& error) = 0;
+  // Removes the events that ended before `endedBeforeMs`; `removed` tells
+  // how many.
+  virtual bool pruneEvents(std::int64_t endedBeforeMs, std::int64_t& removed,
+                           std::string& error) = 0;
   // The event's board: the reports that arrived within [start, end) on its
   // servers, summed per player (players with any such report, counted or
   // flagged), ranked as the leaderboard. Reads only the reports of the window.

@@ -964,6 +964,22 @@ class Announcements(unittest.TestCase):
         for token in (hook.token, other.token, silent_token):
             self.assertNotIn(token, service.log())
 
+    def test_events_that_ended_past_the_retention_are_pruned_at_start(self):
+        service = Service(self)
+        service.add_player("Ann")  # the database made
+        now = datetime.datetime.now(datetime.timezone.utc)
+        stamp = lambda hours: (now + datetime.timedelta(hours=hours)).strftime(
+            "%Y-%m-%dT%H:%M:%SZ")
+        for name, ended in (("Older", -25), ("Recent", -23)):  # a day's retention between
+            service.cli("event", "add", name, "--start", stamp(ended - 1), "--end", stamp(ended))
+        service.start("--event-retention-days", "1")
+        deadline = time.monotonic() + 30
+        while (names := [e["name"] for e in json.loads(
+                service.request("GET", "/api/v1/events")[1])["events"]]) != ["Recent"]:
+            self.assertLess(time.monotonic(), deadline, names)
+            time.sleep(0.05)
+        self.assertIn("events: 1 event that ended before ", service.log())
+
     def test_an_event_removed_and_added_again_gets_a_new_id_and_its_results_posted(self):
         service = Service(self)
         service.add_player("Ann")

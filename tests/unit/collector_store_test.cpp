@@ -467,6 +467,14 @@ TEST(StoreContract, AnEventsBoardReadsTheWindowOfArrivalOnTheEventsServers) {
     Event next = stored;
     ASSERT_TRUE(store->addEvent(next, t, error)) << error;
     EXPECT_EQ(next.id, stored.id + 1);
+    // Pruned: the events that ended before the time given, not one that ended then.
+    std::int64_t removed = -1;
+    ASSERT_TRUE(store->pruneEvents(next.endMs, removed, error)) << error;
+    EXPECT_EQ(removed, 0);
+    ASSERT_TRUE(store->pruneEvents(next.endMs + 1, removed, error)) << error;
+    EXPECT_EQ(removed, 1);
+    ASSERT_TRUE(store->listEvents(events, error));
+    EXPECT_TRUE(events.empty());
   }
 }
 
