@@ -16,6 +16,9 @@ CommandLine::CommandLine() {
   addServeCommand(app, serve, db);
   addPlayerCommands(app, players, db);
   exportCommand = addExportCommand(app, db);
+  initCommand = app.add_subcommand(
+      "init", "make the database (--db, else the service's) where none is; serve never does");
+  addDatabaseOption(*initCommand, db);
   addFlagCommands(app, flags, db);
   addEventCommands(app, events, db);
   addActivityCommand(app, activity, db);
@@ -43,18 +46,26 @@ int readCommandLine(CommandLine& line, int argc, const char* const* argv) {
 }
 
 int runCommandLine(CommandLine& line) {
-  // Only serve and player add make a database where none is.
-  const bool mayCreate = serveCommandGiven(line.serve) || line.players.add->parsed();
+  // Only init and player add make a database where none is: a mistyped path
+  // never gives a service an empty one.
+  const bool mayCreate = line.initCommand->parsed() || line.players.add->parsed();
   std::string url;
+  std::string created;
   std::string error;
-  if (!chooseDatabase(line.db, mayCreate, serviceDefaultsFile, url, error)) {
+  if (!chooseDatabase(line.db, mayCreate, serviceDefaultsFile, url, created, error)) {
     return failure(2, error);
   }
   auto store = openStore(url, error);
   if (!store) return failure(1, error + serviceUserHint(error, line.words));
+  if (!created.empty()) std::cerr << "created a new database at " << created << std::endl;
+  if (line.initCommand->parsed()) {
+    if (created.empty())
+      std::cerr << "the database " << shownDatabase(url) << " is there already" << std::endl;
+    return 0;
+  }
   if (flagCommandGiven(line.flags)) return runFlagCommand(*store, line.flags);
   if (eventCommandGiven(line.events)) return runEventCommand(*store, line.events);
-  if (serveCommandGiven(line.serve)) return runServeCommand(*store, line.serve);
+  if (serveCommandGiven(line.serve)) return runServeCommand(*store, line.serve, url);
   if (playerCommandGiven(line.players)) return runPlayerCommand(*store, line.players);
   if (line.exportCommand->parsed()) return runExportCommand(*store);
   if (line.activity.command->parsed()) return runActivityCommand(*store, line.activity);

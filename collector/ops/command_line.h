@@ -23,6 +23,7 @@ struct CommandLine {
   ServeCommand serve;
   PlayerCommands players;
   CLI::App* exportCommand = nullptr;
+  CLI::App* initCommand = nullptr;
   FlagCommands flags;
   EventCommands events;
   ActivityCommand activity;

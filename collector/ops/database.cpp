@@ -41,7 +41,7 @@ std::string serviceUserHint(const std::string& error, const std::vector<std::str
 }
 
 bool chooseDatabase(const std::string& given, bool mayCreate, const char* defaultsFile,
-                    std::string& url, std::string& message) {
+                    std::string& url, std::string& created, std::string& message) {
   std::string from;
   const char* environment = std::getenv("VORN_COLLECTOR_DB");
   if (!given.empty()) {
@@ -56,10 +56,14 @@ bool chooseDatabase(const std::string& given, bool mayCreate, const char* defaul
     url = workingDirectoryDatabase;
   }
   const std::string sqlitePrefix = "sqlite:";
-  if (mayCreate || url.compare(0, sqlitePrefix.size(), sqlitePrefix) != 0) return true;
+  if (url.compare(0, sqlitePrefix.size(), sqlitePrefix) != 0) return true;
   const std::string path = url.substr(sqlitePrefix.size());
   struct stat status {};
   if (::stat(path.c_str(), &status) == 0) return true;
+  if (mayCreate) {
+    created = path;
+    return true;
+  }
   const std::string why = std::strerror(errno);
   message = "no database at " + path + " (" + why + ")";
   if (from.empty()) {
@@ -70,9 +74,32 @@ bool chooseDatabase(const std::string& given, bool mayCreate, const char* defaul
     message += ", named by " + from;
   }
   message +=
-      "; only serve and player add make a database. Name the service's database with --db "
-      "sqlite:PATH or --db postgresql://..., or set VORN_COLLECTOR_DB to it";
+      "; `vorn-collector init` makes a database (and `player add` makes one where none is). "
+      "Name the service's database with --db sqlite:PATH or --db postgresql://..., or set "
+      "VORN_COLLECTOR_DB to it";
   return false;
+}
+
+std::string shownDatabase(const std::string& url) {
+  const std::string sqlitePrefix = "sqlite:";
+  if (url.compare(0, sqlitePrefix.size(), sqlitePrefix) == 0)
+    return url.substr(sqlitePrefix.size());
+  std::string shown = url;
+  // user:password@ in the authority
+  const auto authority = shown.find("://");
+  const auto at = shown.find('@', authority == std::string::npos ? 0 : authority + 3);
+  const auto slash = shown.find('/', authority == std::string::npos ? 0 : authority + 3);
+  if (authority != std::string::npos && at != std::string::npos && at < slash) {
+    const auto colon = shown.find(':', authority + 3);
+    if (colon < at) shown.erase(colon, at - colon);
+  }
+  // password=... among the parameters
+  for (auto at = shown.find("password="); at != std::string::npos;
+       at = shown.find("password=", at + 1)) {
+    const auto end = shown.find_first_of("& ", at);
+    shown.replace(at + 9, end == std::string::npos ? std::string::npos : end - at - 9, "***");
+  }
+  return shown;
 }
 
 }  // namespace collector

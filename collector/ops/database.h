@@ -24,11 +24,16 @@ std::string databaseInDefaults(const char* path);
 
 // The URL of a command's database: `given` (--db) if not empty, else
 // $VORN_COLLECTOR_DB, else the defaults file's, else the working directory's
-// SQLite file. Only a command that may make a database (`mayCreate`: serve,
-// player add) opens a SQLite file that does not exist yet; for any other the
-// answer is false and `message` says where it looked and how to point it.
+// SQLite file. Only a command that may make a database (`mayCreate`: init,
+// player add) opens a SQLite file that does not exist yet, and `created` is
+// then its path; for any other the answer is false and `message` says where
+// it looked, how to point it and how a database is made.
 bool chooseDatabase(const std::string& given, bool mayCreate, const char* defaultsFile,
-                    std::string& url, std::string& message);
+                    std::string& url, std::string& created, std::string& message);
+
+// The database as a start line names it: a SQLite file's path, or the
+// PostgreSQL URL with any password left out.
+std::string shownDatabase(const std::string& url);
 
 // When PostgreSQL refused the role of the user that ran a command (as root,
 // whose role the service's database does not have): how to run the command,

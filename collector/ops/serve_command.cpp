@@ -1,6 +1,7 @@
 #include "ops/serve_command.h"
 
 #include <cstdlib>
+#include <iostream>
 #include <sstream>
 
 #include "announce/results.h"
@@ -10,6 +11,7 @@
 #include "core/text.h"
 #include "http/server.h"
 #include "ops/command.h"
+#include "ops/database.h"
 #include "ops/defaults.h"
 
 namespace collector {
@@ -83,7 +85,8 @@ void addPageAndWebhookOptions(CLI::App& command, ServeCommand& serve) {
   command
       .add_option("--webhook", serve.webhooks,
                   "post announcements (weekly and event results, players' milestones) to this "
-                  "chat webhook, https://, or http:// to this machine (repeatable; also the whitespace-separated "
+                  "chat webhook, https://, or http:// to this machine (repeatable; also the "
+                  "whitespace-separated "
                   "URLs of $VORN_WEBHOOKS, which keeps them out of the process list)")
       ->type_name("URL");
   command
@@ -177,7 +180,12 @@ int prepareServeCommand(ServeCommand& serve) {
   return 0;
 }
 
-int runServeCommand(Store& store, const ServeCommand& serve) {
+int runServeCommand(Store& store, const ServeCommand& serve, const std::string& database) {
+  std::vector<PlayerInfo> players;
+  std::string error;
+  if (!store.listPlayers(players, error)) return failure(1, "cannot read the players: " + error);
+  std::cerr << "the database: " << shownDatabase(database) << ", "
+            << counted(static_cast<std::int64_t>(players.size()), "player") << std::endl;
   return collector::serve(store, serve.options);
 }
 

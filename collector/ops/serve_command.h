@@ -31,7 +31,8 @@ bool serveCommandGiven(const ServeCommand& serve);
 // is opened: 0, or the exit status after saying what is wrong.
 int prepareServeCommand(ServeCommand& serve);
 
-// Serves until stopped; the exit status.
-int runServeCommand(Store& store, const ServeCommand& serve);
+// Names the database (`database`, its URL) and its player count on standard
+// error, then serves until a stop signal; the exit status.
+int runServeCommand(Store& store, const ServeCommand& serve, const std::string& database);
 
 }  // namespace collector

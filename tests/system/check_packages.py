@@ -135,6 +135,8 @@ class ReleasePackage(unittest.TestCase):
             self.assertEqual(argv[argv.index(option) + 1], address)
             argv[argv.index(option) + 1] = "127.0.0.1:0"  # beside a demo on 8787
         self.assertEqual(db, "sqlite:/var/lib/vorn-collector/vorn-collector.db")
+        # Installing made the service's database, its own: serve makes none.
+        self.assertEqual(pathlib.Path(db[len("sqlite:"):]).owner(), fields["User"])
         # The commands find the service's database by themselves, from anywhere.
         as_user = dict(user=fields["User"], group=fields["Group"], extra_groups=[], cwd="/")
         key = subprocess.run(["vorn-collector", "player", "add", "Night Owl"],

@@ -61,7 +61,9 @@ class Service:
         return self.cli("player", "add", name).splitlines()[-1]
 
     def start(self, *options, reuse_ms=0, prefix=(), env=None):  # by default each read sees
-        with self.stderr.open("ab") as stderr:  # the reports before it
+        if self.db == f"sqlite:{self.path}" and not self.path.exists():  # the reports before it
+            self.cli("init")  # serve makes none
+        with self.stderr.open("ab") as stderr:
             self.process = subprocess.Popen(
                 [*prefix, str(COLLECTOR), "serve", "--db", self.db, "--listen", "127.0.0.1:0",
                  "--board-reuse-ms", str(reuse_ms), *options],
@@ -1107,16 +1109,29 @@ class Commands(unittest.TestCase):
             [str(COLLECTOR), *argv], capture_output=True, text=True, cwd=folder.name, timeout=60,
             env={**{k: v for k, v in os.environ.items() if k != "VORN_COLLECTOR_DB"}, **env})
         for argv, env in ((["player", "list"], {}), (["player", "revoke", "X"], {}),
-                          (["export"], {}), (["flags", "list"], {"VORN_COLLECTOR_DB": ""})):
+                          (["export"], {}), (["flags", "list"], {"VORN_COLLECTOR_DB": ""}),
+                          (["serve", "--listen", "127.0.0.1:0"], {})):
             with self.subTest(argv=argv, env=env):  # an empty variable is one not set
                 done = run(*argv, **env)
                 self.assertEqual(done.returncode, 2)
                 self.assertRegex(done.stderr, r"^vorn-collector: no database at vorn-collector\.db "
                                  r"\(No such file or directory\): no --db was given, "
-                                 r"VORN_COLLECTOR_DB is not set.* --db sqlite:PATH")
+                                 r"VORN_COLLECTOR_DB is not set.*`vorn-collector init` makes "
+                                 r"a database.* --db sqlite:PATH")
         self.assertEqual(os.listdir(folder.name), [])
+        # init and player add make one, and say so; init leaves one that is there.
+        for argv, says in ((["init"], "created a new database at vorn-collector.db\n"),
+                           (["init"], "the database vorn-collector.db is there already\n"),
+                           (["player", "add", "Lark", "--db", "sqlite:lark.db"],
+                            "created a new database at lark.db\n"),
+                           (["player", "add", "Wren", "--db", "sqlite:lark.db"], "")):
+            done = run(*argv)
+            self.assertEqual((done.returncode, done.stderr), (0, says), argv)
         service = Service(self)
         service.add_player("Night Owl")
+        service.start()
+        self.assertIn(f"the database: {service.path}, 1 player\n", service.log())
+        service.stop()
         self.assertEqual(run("player", "list", VORN_COLLECTOR_DB=service.db).stdout[:10],
                          "Night Owl\t")
         # The player's page, when the service's options give the public URL.
@@ -1134,6 +1149,7 @@ class Commands(unittest.TestCase):
             port = taken.getsockname()[1]
             done = run("serve", "--listen", f"127.0.0.1:{port}", VORN_COLLECTOR_DB=service.db)
         self.assertEqual((done.returncode, done.stderr), (1, (
+            f"the database: {service.path}, 3 players\n"
             f"vorn-collector: cannot listen on 127.0.0.1:{port}: Address already in use; another "
             "program listens there (`ss -ltnp` shows which)\n")))
 
