@@ -24,6 +24,7 @@ import urllib.request
 
 from prometheus_client.parser import text_string_to_metric_families
 
+from harness import FAKETIME, faked_clock
 from test_collector import (COLLECTOR, Service, assert_503_while_commits_fail, body,
                             metric_samples, report_counts)
 
@@ -285,6 +286,7 @@ def thread_nices(pid):
 
 
 class ClockSteps(unittest.TestCase):
+    @faked_clock
     def test_a_clock_stepped_back_and_forth_flags_no_honest_report_and_boards_keep_up(self):
         # The collector's wall clock from faketime's library, read from a file at every
         # call: first a quarter past a UTC midnight (so that the day before is closed
@@ -294,7 +296,7 @@ class ClockSteps(unittest.TestCase):
         self.addCleanup(shutil.rmtree, offset_file.parent)
         now = time.time()
         quarter_past = (int(now) // 86400 + 1) * 86400 + 900 - int(now)
-        clock = {"LD_PRELOAD": "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1",
+        clock = {"LD_PRELOAD": FAKETIME,
                  "FAKETIME_TIMESTAMP_FILE": str(offset_file), "FAKETIME_NO_CACHE": "1",
                  "DONT_FAKE_MONOTONIC": "1"}
         offset_file.write_text(f"+{quarter_past}\n")
