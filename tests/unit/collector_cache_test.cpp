@@ -295,8 +295,14 @@ TEST(BoardCache, ServesWhatIsAtHandWhileOneSuccessorComputesWithinTheFreshnessBo
   // Once rendered, an answer's readers do not wait for the next rendering:
   // the previous one is served meanwhile, if it was rendered within the
   // reuse time, else they wait.
+  const auto readUntil = [&](const std::string& key, const std::string& miles) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (reader.one(later, {}, Share::tabs, key) != miles) {
+      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << key;
+    }
+  };
   const auto renderedThen = [&](const char* miles) {
-    for (std::string seen; seen != miles;) seen = reader.one(later, {}, Share::tabs, "probe");
+    readUntil("probe", miles);
     reader.hold(true);
     reader.ask(later, {}, Share::tabs, "held later");
   };
@@ -310,7 +316,7 @@ TEST(BoardCache, ServesWhatIsAtHandWhileOneSuccessorComputesWithinTheFreshnessBo
   reader.hold(false);
   EXPECT_EQ(atOnce, 1u) << "within the reuse time";
   EXPECT_EQ(reader.answers(1), std::vector<std::string>{"13|0"});
-  for (std::string seen; seen != "15|0";) seen = reader.one(later, {}, Share::tabs, "held later");
+  readUntil("held later", "15|0");
   store.report(day0 + 5000, 1);
   elapsed = elapsed.load() + reuse;
   renderedThen("16|0");
@@ -367,8 +373,9 @@ TEST(BoardCache, KeepsClosedDaysUntilAReviewTouchesThem) {
   // touches nothing kept.
   store.report(day0 + 2000, 5);
   cache.stored({day0 + 2000});
-  // Served while its successor computes, as after a review.
-  for (int n = store.boards(); all() != "15|22 3|22"; n = store.boards()) store.awaitBoards(n + 1);
+  // Served while its successor computes, as after a review: read until it comes.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (all() != "15|22 3|22") ASSERT_LT(std::chrono::steady_clock::now(), deadline);
   const int kept = store.boards();
   cache.stored({today});
   EXPECT_EQ(all(), "15|22 3|22");
