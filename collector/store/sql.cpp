@@ -115,6 +115,33 @@ const Text statements[static_cast<int>(Query::count)] = {
     {"waiting_deliveries", waitingDeliveries, waitingDeliveries},
     {"prune_deliveries", pruneDeliveries, pruneDeliveries},
     {"prune_announcements", pruneAnnouncements, pruneAnnouncements},
+
+    {"replace_key", replaceKey, replaceKey},
+
+    {"insert_staff", insertStaff, insertStaff},
+    {"select_staff", selectStaff, selectStaff},
+    {"staff_by_name", staffByName, staffByName},
+    {"update_staff_role", updateStaffRole, updateStaffRole},
+    {"delete_staff", deleteStaff, deleteStaff},
+    {"delete_staff_sessions", deleteStaffSessions, deleteStaffSessions},
+    {"insert_session", insertSession, insertSession},
+    {"select_session", selectSession, selectSession},
+    {"touch_session", touchSession, touchSession},
+    {"delete_session", deleteSession, deleteSession},
+    {"prune_sessions", pruneSessions, pruneSessions},
+    {"add_failure", addFailure, addFailure},
+    {"select_failures", selectFailures, selectFailures},
+    {"clear_failures", clearFailures, clearFailures},
+    {"void_links", voidLinks, voidLinks},
+    {"insert_link", insertLink, insertLink},
+    {"select_link", selectLink, selectLink},
+    {"mark_link_used", markLinkUsed, markLinkUsed},
+    {"set_password", setPassword, setPassword},
+    {"prune_links", pruneLinks, pruneLinks},
+    {"forget_secrets", forgetSecrets, forgetSecrets},
+    {"insert_audit", insertAudit, insertAudit},
+    {"prune_audit", pruneAudit, pruneAudit},
+    {"select_audit", selectAudit, selectAudit},
 };
 
 }  // namespace sql

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "store/shared.h"
+#include "store/sql_staff.h"
 
 namespace collector {
 namespace sql {
@@ -64,6 +65,33 @@ enum class Query {
   waitingDeliveries,
   pruneDeliveries,
   pruneAnnouncements,
+  // players' keys given again
+  replaceKey,
+  // the staff console
+  insertStaff,
+  selectStaff,
+  staffByName,
+  updateStaffRole,
+  deleteStaff,
+  deleteStaffSessions,
+  insertSession,
+  selectSession,
+  touchSession,
+  deleteSession,
+  pruneSessions,
+  addFailure,
+  selectFailures,
+  clearFailures,
+  voidLinks,
+  insertLink,
+  selectLink,
+  markLinkUsed,
+  setPassword,
+  pruneLinks,
+  forgetSecrets,
+  insertAudit,
+  pruneAudit,
+  selectAudit,
   count
 };
 

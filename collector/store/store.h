@@ -96,6 +96,7 @@
 #include "core/calendar.h"
 #include "core/events.h"
 #include "core/report.h"
+#include "store/staff_store.h"
 
 namespace collector {
 
@@ -231,6 +232,11 @@ class PlayerStore {
   // no report stored before the revoke is received after its time.
   virtual bool revokePlayer(const std::string& name, const std::function<std::int64_t()>& nowMs,
                             std::string& error) = 0;
+  // Gives the player a new key hash: the name, reports and place stay, the
+  // old key is refused from the next batch on, and a revoked player holds a
+  // valid key again. Fails with noSuchPlayerError when there is none.
+  virtual bool replaceKey(const std::string& name, const std::string& keyHash,
+                          std::string& error) = 0;
 };
 
 // The intake of reports.
@@ -368,7 +374,7 @@ class StoreHealth {
 // what became of it could not be found out in time: it may have been stored.
 inline constexpr const char* mayBeStored = "it may have been stored";
 
-// Every role at once: what a backend is, and what the service and the
+// Every role at once (the staff console's: staff_store.h): what a backend is, and what the service and the
 // command line are given.
 class Store : public PlayerStore,
               public IntakeStore,
@@ -376,6 +382,7 @@ class Store : public PlayerStore,
               public ReviewStore,
               public EventStore,
               public OutboxStore,
+              public StaffStore,
               public StoreHealth {};
 
 // Opens (and on first use creates the schema of) the store named by `url`:
