@@ -2,6 +2,7 @@
 // written once over the seam.
 #include <algorithm>
 
+#include "core/keys.h"
 #include "core/staff.h"
 #include "store/core.h"
 
@@ -56,6 +57,21 @@ constexpr std::int64_t keptPastEndMs = 30LL * 24 * 3600 * 1000;
 
 }  // namespace
 
+bool recordAudit(StaffStore& store, const AuditEntry& entry, std::string& error) {
+  return store.addAudit(entry, entry.atMs - auditKeepMs, auditKeepCount, error);
+}
+
+bool makeLink(StaffStore& store, const std::string& kind, const std::string& subject,
+              const std::string& secret, std::int64_t nowMs, std::int64_t lifeMs,
+              std::string& token, std::string& error) {
+  token = generateKey();
+  if (token.empty()) {
+    error = "the random source failed";
+    return false;
+  }
+  return store.addLink(kind, hashKey(token), subject, secret, nowMs, nowMs + lifeMs, error);
+}
+
 bool CoreStore::replaceKey(const std::string& name, const std::string& keyHash,
                            std::string& error) {
   auto session = backend_->session(Use::players, error);
@@ -107,10 +123,13 @@ bool CoreStore::changeStaff(const std::string& name, const std::string& role,
     error = noSuchStaffError(name);
     done = false;
   }
-  done = done && session->run(Query::deleteStaffSessions, {id}, {}, error) &&
-         session->run(Query::voidLinks, {std::string("staff"), name}, {}, error) &&
-         (role.empty() ? session->run(Query::deleteStaff, {id}, {}, error)
-                       : session->run(Query::updateStaffRole, {id, role}, {}, error));
+  done = done && session->run(Query::deleteStaffSessions, {id}, {}, error);
+  if (role.empty()) {
+    done = done && session->run(Query::voidLinks, {std::string("staff"), name}, {}, error) &&
+           session->run(Query::deleteStaff, {id}, {}, error);
+  } else {
+    done = done && session->run(Query::updateStaffRole, {id, role}, {}, error);
+  }
   return finish(*session, done, error);
 }
 

@@ -74,8 +74,9 @@ class StaffStore {
                         std::string& error) = 0;
   // Every staff member, by name.
   virtual bool listStaff(std::vector<StaffMember>& staff, std::string& error) = 0;
-  // Changes a member's role, or (role "") removes the member; either way
-  // ends the member's sessions and unused links in the same transaction.
+  // Changes a member's role, or (role "") removes the member with their
+  // unused links; either way ends the member's sessions in the same
+  // transaction.
   // Fails with "no staff member named 'NAME'" when there is none.
   virtual bool changeStaff(const std::string& name, const std::string& role,
                            std::string& error) = 0;
@@ -129,5 +130,14 @@ class StaffStore {
   virtual bool listAudit(const AuditFilter& filter, std::vector<AuditEntry>& entries,
                          std::string& error) = 0;
 };
+
+// Records one line of the audit, kept a year and to a bounded count.
+bool recordAudit(StaffStore& store, const AuditEntry& entry, std::string& error);
+// Makes a one-time link of `kind` for `subject` valid for `lifeMs` from
+// `nowMs`: `token` the link's secret part (64 hex digits), known to the
+// store only by its SHA-256.
+bool makeLink(StaffStore& store, const std::string& kind, const std::string& subject,
+              const std::string& secret, std::int64_t nowMs, std::int64_t lifeMs,
+              std::string& token, std::string& error);
 
 }  // namespace collector
