@@ -228,6 +228,19 @@ bool CoreStore::removeEvent(std::int64_t id, std::string& error) {
   return false;
 }
 
+bool CoreStore::changeEvent(const Event& event, std::string& error) {
+  auto session = backend_->session(Use::write, error);
+  if (!session || !session->run(Query::updateEvent,
+                                {event.id, event.name, event.startMs, event.endMs,
+                                 joinServers(event.servers), event.description},
+                                {}, error)) {
+    return false;
+  }
+  if (session->changed() == 1) return true;
+  error = noSuchEventError(event.id);
+  return false;
+}
+
 bool CoreStore::eventBoard(const Event& event, std::vector<LeaderboardRow>& rows,
                            std::string& error) {
   auto session = backend_->session(Use::boards, error);

@@ -43,6 +43,7 @@ class CoreStore final : public Store {
   bool addEvent(Event& event, std::int64_t nowMs, std::string& error) override;
   bool listEvents(std::vector<Event>& events, std::string& error) override;
   bool removeEvent(std::int64_t id, std::string& error) override;
+  bool changeEvent(const Event& event, std::string& error) override;
   bool eventBoard(const Event& event, std::vector<LeaderboardRow>& rows,
                   std::string& error) override;
 

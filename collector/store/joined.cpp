@@ -75,6 +75,10 @@ class Nothing final : public Store {
     error = noSuchEventError(id);
     return false;
   }
+  bool changeEvent(const Event& event, std::string& error) override {
+    error = noSuchEventError(event.id);
+    return false;
+  }
   bool eventBoard(const Event&, std::vector<LeaderboardRow>& rows, std::string&) override {
     rows.clear();
     return true;
@@ -241,6 +245,9 @@ bool JoinedStore::listEvents(std::vector<Event>& events, std::string& error) {
 }
 bool JoinedStore::removeEvent(std::int64_t id, std::string& error) {
   return roles_.events->removeEvent(id, error);
+}
+bool JoinedStore::changeEvent(const Event& event, std::string& error) {
+  return roles_.events->changeEvent(event, error);
 }
 bool JoinedStore::eventBoard(const Event& event, std::vector<LeaderboardRow>& rows,
                              std::string& error) {

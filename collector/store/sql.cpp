@@ -99,6 +99,7 @@ const Text statements[static_cast<int>(Query::count)] = {
     {"insert_event", insertEvent, insertEvent},
     {"select_events", selectEvents, selectEvents},
     {"delete_event", deleteEvent, deleteEvent},
+    {"update_event", updateEvent, updateEvent},
     // SQLite takes a bare column from the row of max(received_ms).
     {"event_totals", COLLECTOR_EVENT_TOTALS("r.truck", "r.trailer"),
      COLLECTOR_EVENT_TOTALS(COLLECTOR_LATEST("truck"), COLLECTOR_LATEST("trailer"))},

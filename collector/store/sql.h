@@ -54,6 +54,7 @@ enum class Query {
   insertEvent,
   selectEvents,
   deleteEvent,
+  updateEvent,
   eventTotals,
   // the outbox
   insertAnnouncement,
@@ -170,6 +171,9 @@ constexpr const char* selectEvents =
     "SELECT id, name, start_ms, end_ms, servers, description FROM events "
     "ORDER BY start_ms DESC, id DESC";
 constexpr const char* deleteEvent = "DELETE FROM events WHERE id = $1";
+constexpr const char* updateEvent =
+    "UPDATE events SET name = $2, start_ms = $3, end_ms = $4, servers = $5, description = $6 "
+    "WHERE id = $1";
 // The reports of an event's window summed per player and server as totals
 // rows (miles in whole millionths, as the totals add them), along the
 // received_ms index; then the last truck and trailer, which

@@ -305,6 +305,9 @@ class EventStore {
   virtual bool listEvents(std::vector<Event>& events, std::string& error) = 0;
   // Fails with "no event with id N" when there is none.
   virtual bool removeEvent(std::int64_t id, std::string& error) = 0;
+  // Changes the event of `event.id` (checked with eventProblem first) to
+  // `event`; fails as removeEvent does.
+  virtual bool changeEvent(const Event& event, std::string& error) = 0;
   // The event's board: the reports that arrived within [start, end) on its
   // servers, summed per player (players with any such report, counted or
   // flagged), ranked as the leaderboard. Reads only the reports of the window.
