@@ -170,7 +170,7 @@ HttpAnswer consoleAnswer(int status, std::string html) {
        "frame-ancestors 'none'; base-uri 'none'"},
       {"X-Content-Type-Options", "nosniff"},
       {"Cache-Control", "no-store"},
-      {"Referrer-Policy", "no-referrer"},
+      {"Referrer-Policy", "same-origin"},
       {"X-Frame-Options", "DENY"}};
   return answer;
 }

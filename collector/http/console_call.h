@@ -27,7 +27,7 @@ struct ConsoleCall {
 };
 
 // An HTML answer with the console's headers (no caching, no framing, no
-// script, no sniffing, no referrer).
+// script, no sniffing, no referrer to other sites: a form's Origin must stay).
 HttpAnswer consoleAnswer(int status, std::string html);
 // A form field; "" when absent.
 std::string field(const ConsoleCall& call, const char* name);
