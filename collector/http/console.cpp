@@ -58,8 +58,14 @@ bool fromLoopback(const std::string& address) {
   return pathStarts(address, "127.") || address == "::1" || pathStarts(address, "::ffff:127.");
 }
 
+// The browser reaches the console over HTTPS: served here with TLS, or
+// through a proxy that ends TLS for the public URL.
+bool browserOnHttps(const ConsoleCall& call) {
+  return onHttps(call) || pathStarts(call.options.publicUrl, "https://");
+}
+
 std::string cookieName(const ConsoleCall& call) {
-  return onHttps(call) ? "__Host-vorn_staff" : "vorn_staff";
+  return browserOnHttps(call) ? "__Host-vorn_staff" : "vorn_staff";
 }
 
 // The session cookie's token, or "".
@@ -74,7 +80,7 @@ std::string cookieToken(const ConsoleCall& call) {
 
 std::string sessionCookie(const ConsoleCall& call, const std::string& token, bool end) {
   return cookieName(call) + "=" + token + "; Path=/; HttpOnly; SameSite=Strict" +
-         (onHttps(call) ? "; Secure" : "") + (end ? "; Max-Age=0" : "");
+         (browserOnHttps(call) ? "; Secure" : "") + (end ? "; Max-Age=0" : "");
 }
 
 // The form token of the session whose cookie holds `token`.
