@@ -4,12 +4,13 @@ name and a wrong password, the headers, the console refused over plain HTTP off 
 a join link used once, a new key, the audit of each kind; and a week's work in Chromium."""
 # ctest: platforms=native asan tsan timeout=300
 
-import http.cookies
+import http.client
 import os
 import pathlib
 import re
 import socket
 import sqlite3
+import ssl
 import subprocess
 import tempfile
 import unittest
@@ -161,6 +162,40 @@ class Rights(unittest.TestCase):
         self.assertTrue(answer.startswith("HTTP/1.1 403"), answer[:200])
         self.assertIn("only over HTTPS", answer)
         self.assertNotIn("<form", answer)
+
+
+    def test_over_https_the_cookie_is_secure_with_the_host_prefix(self):
+        service = Service(self)
+        folder = pathlib.Path(service.path).parent
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                        "-subj", "/CN=127.0.0.1", "-keyout", folder / "key.pem", "-out",
+                        folder / "cert.pem"], check=True, capture_output=True)
+        service.add_player("Ann")  # makes the database
+        link = service.cli("staff", "add", "amy", "--role", "owner").split()[-1]
+        with service.stderr.open("ab") as stderr:
+            service.process = subprocess.Popen(
+                [str(COLLECTOR), "serve", "--db", service.db, "--listen", "127.0.0.1:0",
+                 "--tls-cert", folder / "cert.pem", "--tls-key", folder / "key.pem"],
+                stdout=subprocess.PIPE, stderr=stderr)
+        self.addCleanup(service.stop)
+        port = int(service.process.stdout.readline().decode().rsplit(":", 1)[1])
+        origin = f"https://127.0.0.1:{port}"
+
+        def send(path, fields):
+            connection = http.client.HTTPSConnection(
+                "127.0.0.1", port, timeout=60, context=ssl._create_unverified_context())
+            connection.request("POST", path, urllib.parse.urlencode(fields), {
+                "Origin": origin, "Content-Type": "application/x-www-form-urlencoded"})
+            answer = connection.getresponse()
+            answer.read()
+            connection.close()
+            return answer
+        password = {"password": "a long password", "again": "a long password"}
+        self.assertEqual(send(link, password).status, 303)
+        answer = send("/staff/signin", {"name": "amy", **password})
+        self.assertEqual(answer.status, 303)
+        self.assertRegex(answer.getheader("Set-Cookie"), r"^__Host-vorn_staff=[0-9a-f]{64}; "
+                         r"Path=/; HttpOnly; SameSite=Strict; Secure$")
 
 
 class JoinLinks(unittest.TestCase):
