@@ -139,12 +139,16 @@ bool sameOrigin(const ConsoleCall& call) {
   return !origin.empty() && !url.empty() && origin == url.substr(0, slash);
 }
 
-// A return address after sign-in: a console path of ours, or the home.
+// A return address after sign-in: a console path of ours (no dot segment,
+// nothing encoded in the path, printable ASCII), or the home.
 std::string safeNext(const std::string& next) {
-  const bool ours = (next == "/staff" || pathStarts(next, "/staff/") || pathStarts(next, "/staff?")) &&
-                    next.find("//") == std::string::npos && next.find('\\') == std::string::npos &&
-                    next.size() <= 512 &&
-                    next.find_first_of("\r\n\t ") == std::string::npos;
+  const std::string path = next.substr(0, next.find('?'));
+  const bool printable = std::all_of(next.begin(), next.end(), [](char c) {
+    return c > ' ' && c < 0x7f && c != '\\';
+  });
+  const bool ours = (path == "/staff" || pathStarts(path, "/staff/")) && printable &&
+                    next.size() <= 512 && path.find("//") == std::string::npos &&
+                    path.find("/.") == std::string::npos && path.find('%') == std::string::npos;
   return ours ? next : "/staff";
 }
 
@@ -450,7 +454,7 @@ void Console::work() {
     auto [request, reply] = std::move(waiting_.front());
     waiting_.pop_front();
     lock.unlock();
-    ConsoleCall call{store_, options_, metrics_, request, wallClockMs(), {}, {}, {}};
+    ConsoleCall call{store_, options_, metrics_, request, wallClockMs(), {}, {}, {}, {}};
     reply(answerConsole(call));
     lock.lock();
   }

@@ -24,6 +24,7 @@ struct ConsoleCall {
   std::map<std::string, std::string> form;  // a POST's fields
   StaffSession session;                     // once signed in
   ConsoleFrame frame;                       //   and the page's frame
+  GivenFields given;                        // a refused addition's fields
 };
 
 // An HTML answer with the console's headers (no caching, no framing, no

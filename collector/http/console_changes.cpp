@@ -120,7 +120,7 @@ HttpAnswer readPage(ConsoleCall& call, const std::string& path) {
   if (path == "/staff/players") {
     std::vector<PlayerInfo> players;
     if (!call.store.listPlayers(players, error)) return failed(call, error);
-    return page(call, "Players", playersPart(players, param(call, "find"), call.frame.csrf));
+    return page(call, "Players", playersPart(players, param(call, "find"), call.frame.csrf, call.given));
   }
   if (path == "/staff/flags") {
     std::vector<StoredReport> flags;
@@ -131,11 +131,11 @@ HttpAnswer readPage(ConsoleCall& call, const std::string& path) {
     std::vector<Event> events;
     if (!call.store.listEvents(events, error)) return failed(call, error);
     return page(call, "Events", eventsPart(call.options.page, events, call.nowMs,
-                                           call.frame.csrf));
+                                           call.frame.csrf, call.given));
   }
   std::vector<StaffMember> staff;
   if (!call.store.listStaff(staff, error)) return failed(call, error);
-  return page(call, "Staff", staffPart(staff, call.frame.csrf));
+  return page(call, "Staff", staffPart(staff, call.frame.csrf, call.given));
 }
 
 // An id as a form sends it: decimal digits, from 1 up; 0 when it is not one.
@@ -290,6 +290,11 @@ HttpAnswer consoleChange(ConsoleCall& call) {
     changeEvent(call, how);
   } else {
     changeStaff(call, how);
+  }
+  // A refused addition's fields go back on its form.
+  if (!call.frame.problem.empty() && how == "add") {
+    call.given = call.form;
+    call.given.erase("csrf");
   }
   return readPage(call, section);
 }

@@ -3,6 +3,7 @@
 // that changes something carries the session's form token (`csrf`).
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,9 @@ struct ConsoleFrame {
   std::string notice;  // what the latest change did, or ""
   std::string problem; // why a change was refused, or ""
 };
+
+// The fields of a refused "add" form, shown on it again; empty otherwise.
+using GivenFields = std::map<std::string, std::string>;
 
 // The hidden field that carries the form token.
 std::string csrfField(const std::string& csrf);
@@ -51,14 +55,15 @@ struct ConsoleHome {
 };
 std::string homePart(const ConsoleHome& home);
 std::string playersPart(const std::vector<PlayerInfo>& players, const std::string& find,
-                        const std::string& csrf);
+                        const std::string& csrf, const GivenFields& given);
 std::string flagsPart(const PageSettings& settings, const std::vector<StoredReport>& reports,
                       const std::string& csrf);
 std::string eventsPart(const PageSettings& settings, const std::vector<Event>& events,
-                       std::int64_t nowMs, const std::string& csrf);
+                       std::int64_t nowMs, const std::string& csrf, const GivenFields& given);
 std::string activityPart(const std::vector<ActivityRow>& rows, const std::string& month);
 std::string auditPart(const std::vector<AuditEntry>& entries, const AuditFilter& filter,
                       const std::string& since);
-std::string staffPart(const std::vector<StaffMember>& staff, const std::string& csrf);
+std::string staffPart(const std::vector<StaffMember>& staff, const std::string& csrf,
+                      const GivenFields& given);
 
 }  // namespace collector

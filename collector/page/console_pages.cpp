@@ -26,6 +26,16 @@ std::string hiddenInput(const char* name, const std::string& value) {
          escapeHtml(value) + "\">";
 }
 
+// A cell of plain text, escaped here.
+std::string textCell(const std::string& text, const char* cls = nullptr) {
+  return cell(escapeHtml(text), cls);
+}
+
+std::string givenField(const GivenFields& given, const char* name) {
+  const auto found = given.find(name);
+  return found == given.end() ? "" : found->second;
+}
+
 std::string tableOf(const std::string& heads, const std::string& rows) {
   return "<div class=\"scroll\"><table><tr>" + heads + "</tr>" + rows + "</table></div>";
 }
@@ -46,19 +56,20 @@ std::string homePart(const ConsoleHome& home) {
 }
 
 std::string playersPart(const std::vector<PlayerInfo>& players, const std::string& find,
-                        const std::string& csrf) {
+                        const std::string& csrf, const GivenFields& given) {
   std::string html =
       "<form method=\"get\" action=\"/staff/players\">" +
       textInput("Find", "find", find, "maxlength=\"64\"") + "<button>Find</button></form>" +
       "<h3>Add a player</h3>" +
-      postForm("/staff/players/add", csrf, textInput("Name", "name", "", "maxlength=\"64\" required"),
+      postForm("/staff/players/add", csrf, textInput("Name", "name", givenField(given, "name"),
+                                                     "maxlength=\"64\" required"),
            "Add and make a join link");
   std::string rows;
   for (const PlayerInfo& player : players) {
     if (!find.empty() && player.name.find(find) == std::string::npos) continue;
     const std::string name = hiddenInput("name", player.name);
-    rows += "<tr>" + cell(player.name) + cell(shortTime(player.createdMs)) +
-            cell(player.revokedMs ? "revoked " + shortTime(player.revokedMs) : "valid") + "<td>" +
+    rows += "<tr>" + textCell(player.name) + textCell(shortTime(player.createdMs)) +
+            textCell(player.revokedMs ? "revoked " + shortTime(player.revokedMs) : "valid") + "<td>" +
             postForm("/staff/players/key", csrf, name, "New key") +
             (player.revokedMs ? "" : postForm("/staff/players/revoke", csrf, name, "Revoke")) +
             "</td></tr>";
@@ -74,10 +85,10 @@ std::string flagsPart(const PageSettings& settings, const std::vector<StoredRepo
   for (const StoredReport& r : reports) {
     const std::string fields = hiddenInput("id", std::to_string(r.id)) +
                                textInput("Note", "note", "", "maxlength=\"200\"");
-    rows += "<tr>" + cell(std::to_string(r.id)) + cell(shortTime(r.receivedMs)) +
-            cell(r.playerName) + cell(serverName(servers, r.serverId)) +
-            cell(fixedDecimals(r.miles, 1), "num") +
-            cell(flagExplanation({r.flag, r.miles, r.seconds, r.flagLimit, r.sincePlayerAdded}),
+    rows += "<tr>" + textCell(std::to_string(r.id)) + textCell(shortTime(r.receivedMs)) +
+            textCell(r.playerName) + textCell(serverName(servers, r.serverId)) +
+            textCell(fixedDecimals(r.miles, 1), "num") +
+            textCell(flagExplanation({r.flag, r.miles, r.seconds, r.flagLimit, r.sincePlayerAdded}),
                  "why") +
             "<td>" + postForm("/staff/flags/accept", csrf, fields, "Accept") +
             postForm("/staff/flags/reject", csrf, fields, "Reject") + "</td></tr>";
@@ -90,22 +101,30 @@ std::string flagsPart(const PageSettings& settings, const std::vector<StoredRepo
 }
 
 std::string eventsPart(const PageSettings& settings, const std::vector<Event>& events,
-                       std::int64_t nowMs, const std::string& csrf) {
-  const auto fields = [](const Event& e) {
-    return textInput("Name", "name", e.name, "maxlength=\"64\" required") +
-           textInput("Start (UTC)", "start", e.startMs ? isoTime(e.startMs) : "",
+                       std::int64_t nowMs, const std::string& csrf, const GivenFields& given) {
+  const auto fields = [](const GivenFields& e) {
+    return textInput("Name", "name", givenField(e, "name"), "maxlength=\"64\" required") +
+           textInput("Start (UTC)", "start", givenField(e, "start"),
                      "placeholder=\"2026-12-11T19:00Z\" required") +
-           textInput("End (UTC)", "end", e.endMs ? isoTime(e.endMs) : "", "required") +
-           textInput("Servers (ids, by commas; empty: all)", "servers", joinServers(e.servers)) +
-           textInput("Description", "description", e.description, "maxlength=\"1000\"");
+           textInput("End (UTC)", "end", givenField(e, "end"), "required") +
+           textInput("Servers (ids, by commas; empty: all)", "servers", givenField(e, "servers")) +
+           textInput("Description", "description", givenField(e, "description"),
+                     "maxlength=\"1000\"");
+  };
+  const auto stored = [](const Event& e) {
+    return GivenFields{{"name", e.name},
+                       {"start", isoTime(e.startMs)},
+                       {"end", isoTime(e.endMs)},
+                       {"servers", joinServers(e.servers)},
+                       {"description", e.description}};
   };
   const std::vector<ServerColumn> servers = serverColumns(settings);
   std::string html = "<h3>Add an event</h3>" +
-                     postForm("/staff/events/add", csrf, fields(Event()), "Add the event");
+                     postForm("/staff/events/add", csrf, fields(given), "Add the event");
   for (const Event& e : events) {
     html += "<details><summary>" + escapeHtml(e.name) + " · " + escapeHtml(eventWindow(e)) +
             " · " + escapeHtml(eventStateText(e, nowMs)) + "</summary>" +
-            postForm("/staff/events/change", csrf, hiddenInput("id", std::to_string(e.id)) + fields(e),
+            postForm("/staff/events/change", csrf, hiddenInput("id", std::to_string(e.id)) + fields(stored(e)),
                  "Change") +
             postForm("/staff/events/remove", csrf, hiddenInput("id", std::to_string(e.id)), "Remove") +
             "</details>";
@@ -120,10 +139,10 @@ std::string activityPart(const std::vector<ActivityRow>& rows, const std::string
                      escapeHtml(month) + "\" download>Download as CSV</a></p>";
   std::string body;
   for (const ActivityRow& row : rows) {
-    body += "<tr>" + cell(row.name) + cell(fixedDecimals(row.miles, 1), "num") +
-            cell(hours(row.seconds), "num") + cell(std::to_string(row.reports), "num") +
-            cell(row.lastMs ? shortTime(row.lastMs) : "never") +
-            cell(row.silent ? "no report in 30 days" : "") + "</tr>";
+    body += "<tr>" + textCell(row.name) + textCell(fixedDecimals(row.miles, 1), "num") +
+            textCell(hours(row.seconds), "num") + textCell(std::to_string(row.reports), "num") +
+            textCell(row.lastMs ? shortTime(row.lastMs) : "never") +
+            textCell(row.silent ? "no report in 30 days" : "") + "</tr>";
   }
   return html + tableOf("<th>Player</th><th>Miles</th><th>Hours</th><th>Reports</th>"
                       "<th>Last report</th><th>Marks</th>",
@@ -139,27 +158,29 @@ std::string auditPart(const std::vector<AuditEntry>& entries, const AuditFilter&
                      "<button>Filter</button></form>";
   std::string rows;
   for (const AuditEntry& e : entries) {
-    rows += "<tr>" + cell(isoTime(e.atMs)) + cell(e.who) + cell(e.address) + cell(e.kind) +
-            cell(e.what, "why") + "</tr>";
+    rows += "<tr>" + textCell(isoTime(e.atMs)) + textCell(e.who) + textCell(e.address) + textCell(e.kind) +
+            textCell(e.what, "why") + "</tr>";
   }
   return html + tableOf("<th>Time</th><th>Who</th><th>Address</th><th>Kind</th><th>What</th>", rows);
 }
 
-std::string staffPart(const std::vector<StaffMember>& staff, const std::string& csrf) {
+std::string staffPart(const std::vector<StaffMember>& staff, const std::string& csrf,
+                      const GivenFields& given) {
   const std::string roles =
       "<select name=\"role\"><option>owner</option><option>reviewer</option>"
       "<option>events</option><option>members</option></select>";
   std::string rows;
   for (const StaffMember& m : staff) {
     const std::string name = hiddenInput("name", m.name);
-    rows += "<tr>" + cell(m.name) + cell(m.role) +
-            cell(m.hasPassword ? shortTime(m.createdMs) : "no password yet") + "<td>" +
+    rows += "<tr>" + textCell(m.name) + textCell(m.role) +
+            textCell(m.hasPassword ? shortTime(m.createdMs) : "no password yet") + "<td>" +
             postForm("/staff/staff/role", csrf, name + roles, "Change role") +
             postForm("/staff/staff/remove", csrf, name, "Remove") + "</td></tr>";
   }
   return "<h3>Add a member</h3>" +
          postForm("/staff/staff/add", csrf,
-              textInput("Name", "name", "", "maxlength=\"32\" required") + roles,
+              textInput("Name", "name", givenField(given, "name"), "maxlength=\"32\" required") +
+                  roles,
               "Add and make a link") +
          tableOf("<th>Name</th><th>Role</th><th>Added</th><th></th>", rows);
 }

@@ -40,9 +40,10 @@ class Console:
                                                                    headers.items() if v})
         return status, answer.decode()
 
-    def sign_in(self, password, name=None):
+    def sign_in(self, password, name=None, next_path="/staff"):
         status, page = self.send("POST", "/staff/signin", {"name": name or self.name,
-                                                           "password": password, "next": "/staff"})
+                                                           "password": password,
+                                                           "next": next_path})
         for header in self.service.headers.get_all("Set-Cookie") or []:
             self.set_cookie = header
             self.cookie = header.split(";")[0]
@@ -196,6 +197,34 @@ class Rights(unittest.TestCase):
         self.assertEqual(answer.status, 303)
         self.assertRegex(answer.getheader("Set-Cookie"), r"^__Host-vorn_staff=[0-9a-f]{64}; "
                          r"Path=/; HttpOnly; SameSite=Strict; Secure$")
+
+
+    def test_bodies_return_addresses_refused_fields_and_names_as_text(self):
+        service = Service(self).start()
+        amy = Console(service, "amy", "owner")
+        before = audit_kinds(service)
+        for body_text, status in (("name=Cy&csrf=%zz", 400), ("name=Cy&name=Dee", 400),
+                                  ("name=" + "C" * 17000, 413)):
+            self.assertEqual(service.request("POST", "/staff/players/add", body_text, {
+                "Cookie": amy.cookie, "Origin": amy.origin,
+                "Content-Type": "application/x-www-form-urlencoded"})[0], status, body_text[:20])
+        self.assertEqual(audit_kinds(service), before)
+        for next_path, location in (("/staff/flags?x=1", "/staff/flags?x=1"),
+                                    ("//evil.example/staff", "/staff"),
+                                    ("https://evil.example/staff", "/staff"),
+                                    ("/staffer", "/staff"), ("/staff/../x", "/staff"),
+                                    ("/staff/%2e%2e/x", "/staff")):
+            self.assertEqual(amy.sign_in("a long password", next_path=next_path)[0], 303)
+            self.assertEqual(service.headers["Location"], location, next_path)
+        service.add_player("<b>Bold</b>")
+        token = amy.token()
+        page = amy.send("POST", "/staff/events/add", {
+            "csrf": token, "name": "Friday <i>", "start": "2030-01-04T19:00Z",
+            "end": "2030-01-04T19:00Z", "servers": "", "description": ""})[1]
+        self.assertIn('value="Friday &lt;i&gt;"', page)  # shown again, with the reason
+        self.assertIn("ends", page)
+        self.assertNotIn("<b>Bold", amy.send("GET", "/staff/players")[1])
+        self.assertIn("&lt;b&gt;Bold", amy.send("GET", "/staff/players")[1])
 
 
 class JoinLinks(unittest.TestCase):
