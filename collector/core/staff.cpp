@@ -47,8 +47,8 @@ bool staffMay(const std::string& role, StaffAction action) {
 std::string staffNameProblem(const std::string& name) {
   if (name.empty() || name.size() > 32) return "a staff name has 1 to 32 characters";
   const bool plain = std::all_of(name.begin(), name.end(), [](char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '.' || c == '-' || c == '_';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+           c == '-' || c == '_';
   });
   return plain ? "" : "a staff name has only letters, digits, '.', '-' and '_'";
 }

@@ -10,12 +10,12 @@ namespace collector {
 
 // What a staff member may do, by role.
 enum class StaffAction {
-  view,         // the console's home and the audit
-  reviewFlags,  // accept or reject flags
-  editEvents,   // add, change, remove events
-  editPlayers,  // add players, give a new key, revoke
-  readActivity, // the month's activity and its CSV
-  editStaff,    // add, remove and change staff
+  view,          // the console's home and the audit
+  reviewFlags,   // accept or reject flags
+  editEvents,    // add, change, remove events
+  editPlayers,   // add players, give a new key, revoke
+  readActivity,  // the month's activity and its CSV
+  editStaff,     // add, remove and change staff
 };
 
 // "owner", "reviewer", "events", "members"; false for any other word.

@@ -143,9 +143,8 @@ bool sameOrigin(const ConsoleCall& call) {
 // nothing encoded in the path, printable ASCII), or the home.
 std::string safeNext(const std::string& next) {
   const std::string path = next.substr(0, next.find('?'));
-  const bool printable = std::all_of(next.begin(), next.end(), [](char c) {
-    return c > ' ' && c < 0x7f && c != '\\';
-  });
+  const bool printable = std::all_of(next.begin(), next.end(),
+                                     [](char c) { return c > ' ' && c < 0x7f && c != '\\'; });
   const bool ours = (path == "/staff" || pathStarts(path, "/staff/")) && printable &&
                     next.size() <= 512 && path.find("//") == std::string::npos &&
                     path.find("/.") == std::string::npos && path.find('%') == std::string::npos;
@@ -159,7 +158,7 @@ HttpAnswer seeOther(const std::string& location) {
 }
 
 HttpAnswer saying(const ConsoleCall& call, int status, const std::string& title,
-                   const std::string& text) {
+                  const std::string& text) {
   return consoleAnswer(status, consoleMessagePage(call.options.page, title, text));
 }
 
@@ -247,13 +246,12 @@ HttpAnswer trySignIn(ConsoleCall& call) {
   if (until < 0) return saying(call, 503, "Try again", "The store failed: " + error);
   if (call.nowMs < until) {
     call.metrics.staffSignIn(Metrics::SignIn::throttled);
-    std::cerr << "staff sign-in throttled for '" << name << "' from "
-              << call.request.clientAddress << std::endl;
+    std::cerr << "staff sign-in throttled for '" << name << "' from " << call.request.clientAddress
+              << std::endl;
     const std::int64_t minutes = (until - call.nowMs + 59999) / 60000;
-    HttpAnswer answer = consoleAnswer(
-        429, signInPage(call.options.page, next,
-                        "Too many failed sign-ins: try again in " + counted(minutes, "minute") +
-                            "."));
+    HttpAnswer answer = consoleAnswer(429, signInPage(call.options.page, next,
+                                                      "Too many failed sign-ins: try again in " +
+                                                          counted(minutes, "minute") + "."));
     answer.headers.emplace_back("Retry-After", std::to_string((until - call.nowMs + 999) / 1000));
     return answer;
   }
@@ -289,11 +287,12 @@ HttpAnswer signOut(ConsoleCall& call, const std::string& token) {
 
 // What a used, expired or unknown link says.
 HttpAnswer linkGone(const ConsoleCall& call, LinkState state, const char* whom) {
-  if (state == LinkState::unknown) return saying(call, 404, "No such link", "This link is not known.");
+  if (state == LinkState::unknown)
+    return saying(call, 404, "No such link", "This link is not known.");
   return saying(call, 410, state == LinkState::used ? "Link used" : "Link expired",
-                 std::string(state == LinkState::used ? "This link was used already"
-                                                      : "This link has expired") +
-                     ": ask " + whom + " for a new one.");
+                std::string(state == LinkState::used ? "This link was used already"
+                                                     : "This link has expired") +
+                    ": ask " + whom + " for a new one.");
 }
 
 HttpAnswer welcomeLink(ConsoleCall& call, const std::string& token) {
@@ -387,16 +386,17 @@ HttpAnswer answerConsole(ConsoleCall& call) {
   }
   if (!onHttps(call) && !fromLoopback(request.clientAddress)) {
     return saying(call, 403, "Not over plain HTTP",
-                   "The staff console answers only over HTTPS, or on this machine (where a "
-                   "proxy that ends TLS may reach it), so that no password crosses the network "
-                   "in clear. Ask the collector's operator for its HTTPS address.");
+                  "The staff console answers only over HTTPS, or on this machine (where a "
+                  "proxy that ends TLS may reach it), so that no password crosses the network "
+                  "in clear. Ask the collector's operator for its HTTPS address.");
   }
   if (post && !parseForm(request.body, call.form)) {
     return saying(call, 400, "Malformed form", "The form's body could not be read.");
   }
   if (path == "/staff/signin") {
-    if (post) return sameOrigin(call) ? trySignIn(call)
-                                      : refusal(call, "The form did not come from this console.");
+    if (post)
+      return sameOrigin(call) ? trySignIn(call)
+                              : refusal(call, "The form did not come from this console.");
     const std::string* next = request.param("next");
     return consoleAnswer(200, signInPage(call.options.page, safeNext(next ? *next : ""), ""));
   }

@@ -3,10 +3,10 @@
 #include <limits>
 #include <sstream>
 
-#include "core/keys.h"
 #include "core/events.h"
-#include "core/report.h"
+#include "core/keys.h"
 #include "core/names.h"
+#include "core/report.h"
 #include "core/text.h"
 #include "http/console_call.h"
 
@@ -70,8 +70,7 @@ HttpAnswer activity(ConsoleCall& call, bool csv) {
   }
   std::vector<PlayerInfo> players;
   std::vector<LeaderboardRow> ofMonth, allTime;
-  if (!call.store.listPlayers(players, error) ||
-      !call.store.leaderboard(period, ofMonth, error) ||
+  if (!call.store.listPlayers(players, error) || !call.store.leaderboard(period, ofMonth, error) ||
       !call.store.leaderboard(Period{}, allTime, error)) {
     return failed(call, error);
   }
@@ -120,7 +119,8 @@ HttpAnswer readPage(ConsoleCall& call, const std::string& path) {
   if (path == "/staff/players") {
     std::vector<PlayerInfo> players;
     if (!call.store.listPlayers(players, error)) return failed(call, error);
-    return page(call, "Players", playersPart(players, param(call, "find"), call.frame.csrf, call.given));
+    return page(call, "Players",
+                playersPart(players, param(call, "find"), call.frame.csrf, call.given));
   }
   if (path == "/staff/flags") {
     std::vector<StoredReport> flags;
@@ -130,8 +130,8 @@ HttpAnswer readPage(ConsoleCall& call, const std::string& path) {
   if (path == "/staff/events") {
     std::vector<Event> events;
     if (!call.store.listEvents(events, error)) return failed(call, error);
-    return page(call, "Events", eventsPart(call.options.page, events, call.nowMs,
-                                           call.frame.csrf, call.given));
+    return page(call, "Events",
+                eventsPart(call.options.page, events, call.nowMs, call.frame.csrf, call.given));
   }
   std::vector<StaffMember> staff;
   if (!call.store.listStaff(staff, error)) return failed(call, error);
@@ -141,7 +141,8 @@ HttpAnswer readPage(ConsoleCall& call, const std::string& path) {
 // An id as a form sends it: decimal digits, from 1 up; 0 when it is not one.
 std::int64_t idField(const ConsoleCall& call) {
   const std::string text = field(call, "id");
-  if (text.empty() || text.size() > 15 || text.find_first_not_of("0123456789") != std::string::npos) {
+  if (text.empty() || text.size() > 15 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
     return 0;
   }
   return std::stoll(text);
@@ -168,14 +169,13 @@ void playerKey(ConsoleCall& call, bool add) {
   const std::string key = problem.empty() ? generateKey() : "";
   std::string token;
   if (problem.empty() && key.empty()) problem = "the random source failed";
-  if (problem.empty() &&
-      (add ? call.store.addPlayer(name, hashKey(key), call.nowMs, problem)
-           : call.store.replaceKey(name, hashKey(key), problem))) {
+  if (problem.empty() && (add ? call.store.addPlayer(name, hashKey(key), call.nowMs, problem)
+                              : call.store.replaceKey(name, hashKey(key), problem))) {
     auditCall(call, add ? "player_add" : "player_key", name);
     if (makeLink(call.store, "join", name, key, call.nowMs, joinLinkMs, token, problem)) {
-      call.frame.notice = (add ? "Added " : "A new key for ") + name +
-                          ". Their join link, valid 7 days and shown only now: " +
-                          linkUrl(call, "/join/" + token);
+      call.frame.notice =
+          (add ? "Added " : "A new key for ") + name +
+          ". Their join link, valid 7 days and shown only now: " + linkUrl(call, "/join/" + token);
       return;
     }
   }
@@ -192,7 +192,8 @@ void reviewFlag(ConsoleCall& call, bool accept) {
   } else if (accept && call.store.unreviewedFlags(anyTime, "", awaiting, error)) {
     for (const StoredReport& r : awaiting) {
       if (r.id == id && r.miles > maxMilesDelta) {
-        error = "report " + std::to_string(id) + " claims more miles than a report may carry: "
+        error = "report " + std::to_string(id) +
+                " claims more miles than a report may carry: "
                 "it can only be rejected";
       }
     }
@@ -200,8 +201,8 @@ void reviewFlag(ConsoleCall& call, bool accept) {
   if (error.empty() && call.store.reviewFlags({id}, accept, call.nowMs, error)) {
     auditCall(call, accept ? "flag_accept" : "flag_reject",
               "report " + std::to_string(id) + (note.empty() ? "" : ": " + note));
-    call.frame.notice = std::string(accept ? "Accepted" : "Rejected") + " report " +
-                        std::to_string(id) + ".";
+    call.frame.notice =
+        std::string(accept ? "Accepted" : "Rejected") + " report " + std::to_string(id) + ".";
     return;
   }
   call.frame.problem = "Nothing was reviewed: " + error;
@@ -229,15 +230,17 @@ void changeEvent(ConsoleCall& call, const std::string& how) {
       problem = eventProblem(event);
     }
   }
-  const bool done = problem.empty() && (how == "add"      ? call.store.addEvent(event, call.nowMs, problem)
-                                        : how == "change" ? call.store.changeEvent(event, problem)
-                                                          : call.store.removeEvent(event.id, problem));
+  const bool done =
+      problem.empty() && (how == "add"      ? call.store.addEvent(event, call.nowMs, problem)
+                          : how == "change" ? call.store.changeEvent(event, problem)
+                                            : call.store.removeEvent(event.id, problem));
   if (!done) {
     call.frame.problem = "Nothing was changed: " + problem;
     return;
   }
   auditCall(call, "event_" + how, "event " + std::to_string(event.id) + " " + event.name);
-  call.frame.notice = "Event " + std::to_string(event.id) + ": " + how + (how == "add" ? "ed." : "d.");
+  call.frame.notice =
+      "Event " + std::to_string(event.id) + ": " + how + (how == "add" ? "ed." : "d.");
 }
 
 void changeStaff(ConsoleCall& call, const std::string& how) {
@@ -247,20 +250,20 @@ void changeStaff(ConsoleCall& call, const std::string& how) {
   std::string token;
   const bool done =
       problem.empty() &&
-      (how == "add" ? call.store.addStaff(name, role, call.nowMs, problem) &&
-                          makeLink(call.store, "staff", name, "", call.nowMs, staffLinkMs, token,
-                                   problem)
-                    : call.store.changeStaff(name, how == "role" ? role : "", problem));
+      (how == "add"
+           ? call.store.addStaff(name, role, call.nowMs, problem) &&
+                 makeLink(call.store, "staff", name, "", call.nowMs, staffLinkMs, token, problem)
+           : call.store.changeStaff(name, how == "role" ? role : "", problem));
   if (!done) {
     call.frame.problem = "Nothing was changed: " + problem;
     return;
   }
   auditCall(call, "staff_" + how, how == "remove" ? name : name + " as " + role);
-  call.frame.notice =
-      how == "add" ? "Added " + name + ". The link where they choose their password, valid 24 "
-                                       "hours and shown only now: " +
-                         linkUrl(call, "/staff/welcome/" + token)
-                   : "Changed " + name + "; their sessions have ended.";
+  call.frame.notice = how == "add" ? "Added " + name +
+                                         ". The link where they choose their password, valid 24 "
+                                         "hours and shown only now: " +
+                                         linkUrl(call, "/staff/welcome/" + token)
+                                   : "Changed " + name + "; their sessions have ended.";
 }
 
 }  // namespace
@@ -275,7 +278,8 @@ HttpAnswer consoleChange(ConsoleCall& call) {
     if (how == "revoke") {
       const std::string name = field(call, "name");
       std::string error;
-      if (call.store.revokePlayer(name, [&call] { return call.nowMs; }, error)) {
+      if (call.store.revokePlayer(
+              name, [&call] { return call.nowMs; }, error)) {
         auditCall(call, "player_revoke", name);
         call.frame.notice = "Revoked " + name + "'s key.";
       } else {

@@ -95,7 +95,8 @@ int handOverKey(Store& store, const PlayerCommands& players, const char* done,
               << std::endl;
   }
   std::cout << done << " " << name << "; its API key (shown only now):\n" << apiKey << std::endl;
-  if (!written) return failure(1, std::string(done) + ", but its ini is not written: " + ini->error());
+  if (!written)
+    return failure(1, std::string(done) + ", but its ini is not written: " + ini->error());
   return 0;
 }
 
@@ -155,7 +156,7 @@ void addPlayerCommands(CLI::App& app, PlayerCommands& players, std::string& db) 
                                 "new file, or into an existing folder as "
                                 "FOLDER/NAME/VORN_Davida_Client.ini (NAME with _ for spaces and "
                                 "characters unfit for a file name), ready to go beside the plug-in")
-                   ->type_name("FILE|DIR");
+                    ->type_name("FILE|DIR");
     sub->add_option("--collector-url", players.iniUrl,
                     "the CollectorURL of that ini (default: the plug-in's built-in URL)")
         ->type_name("URL")

@@ -80,8 +80,8 @@ int listAudit(Store& store, const StaffCommands& staff) {
                 << ',' << csvField(it->kind) << ',' << csvField(it->what) << '\n';
     } else {
       std::cout << isoTime(it->atMs) << '\t' << terminalSafe(it->who) << '\t'
-                << terminalSafe(it->address) << '\t' << it->kind << '\t'
-                << terminalSafe(it->what) << '\n';
+                << terminalSafe(it->address) << '\t' << it->kind << '\t' << terminalSafe(it->what)
+                << '\n';
     }
   }
   return 0;

@@ -72,7 +72,9 @@ std::string signInPage(const PageSettings& settings, const std::string& next,
   return consoleTop(settings, "Staff sign-in") + "<main><h2>Staff sign-in</h2>" +
          (problem.empty() ? "" : "<p class=\"problem\">" + escapeHtml(problem) + "</p>") +
          "<form method=\"post\" action=\"/staff/signin\"><input type=\"hidden\" name=\"next\" "
-         "value=\"" + escapeHtml(next) + "\">"
+         "value=\"" +
+         escapeHtml(next) +
+         "\">"
          "<label>Name <input type=\"text\" name=\"name\" maxlength=\"32\" required "
          "autocomplete=\"username\"></label>"
          "<label>Password <input type=\"password\" name=\"password\" maxlength=\"256\" required "

@@ -17,9 +17,9 @@ namespace collector {
 struct ConsoleFrame {
   std::string who;
   std::string role;
-  std::string csrf;    // the session's form token
-  std::string notice;  // what the latest change did, or ""
-  std::string problem; // why a change was refused, or ""
+  std::string csrf;     // the session's form token
+  std::string notice;   // what the latest change did, or ""
+  std::string problem;  // why a change was refused, or ""
 };
 
 // The fields of a refused "add" form, shown on it again; empty otherwise.

@@ -10,7 +10,7 @@ namespace collector {
 namespace {
 
 std::string postForm(const std::string& action, const std::string& csrf, const std::string& fields,
-                 const std::string& button) {
+                     const std::string& button) {
   return "<form method=\"post\" action=\"" + action + "\">" + csrfField(csrf) + fields +
          "<button>" + button + "</button></form>";
 }
@@ -22,8 +22,8 @@ std::string textInput(const char* label, const char* name, const std::string& va
 }
 
 std::string hiddenInput(const char* name, const std::string& value) {
-  return std::string("<input type=\"hidden\" name=\"") + name + "\" value=\"" +
-         escapeHtml(value) + "\">";
+  return std::string("<input type=\"hidden\" name=\"") + name + "\" value=\"" + escapeHtml(value) +
+         "\">";
 }
 
 // A cell of plain text, escaped here.
@@ -61,16 +61,16 @@ std::string playersPart(const std::vector<PlayerInfo>& players, const std::strin
       "<form method=\"get\" action=\"/staff/players\">" +
       textInput("Find", "find", find, "maxlength=\"64\"") + "<button>Find</button></form>" +
       "<h3>Add a player</h3>" +
-      postForm("/staff/players/add", csrf, textInput("Name", "name", givenField(given, "name"),
-                                                     "maxlength=\"64\" required"),
-           "Add and make a join link");
+      postForm("/staff/players/add", csrf,
+               textInput("Name", "name", givenField(given, "name"), "maxlength=\"64\" required"),
+               "Add and make a join link");
   std::string rows;
   for (const PlayerInfo& player : players) {
     if (!find.empty() && player.name.find(find) == std::string::npos) continue;
     const std::string name = hiddenInput("name", player.name);
     rows += "<tr>" + textCell(player.name) + textCell(shortTime(player.createdMs)) +
-            textCell(player.revokedMs ? "revoked " + shortTime(player.revokedMs) : "valid") + "<td>" +
-            postForm("/staff/players/key", csrf, name, "New key") +
+            textCell(player.revokedMs ? "revoked " + shortTime(player.revokedMs) : "valid") +
+            "<td>" + postForm("/staff/players/key", csrf, name, "New key") +
             (player.revokedMs ? "" : postForm("/staff/players/revoke", csrf, name, "Revoke")) +
             "</td></tr>";
   }
@@ -89,7 +89,7 @@ std::string flagsPart(const PageSettings& settings, const std::vector<StoredRepo
             textCell(r.playerName) + textCell(serverName(servers, r.serverId)) +
             textCell(fixedDecimals(r.miles, 1), "num") +
             textCell(flagExplanation({r.flag, r.miles, r.seconds, r.flagLimit, r.sincePlayerAdded}),
-                 "why") +
+                     "why") +
             "<td>" + postForm("/staff/flags/accept", csrf, fields, "Accept") +
             postForm("/staff/flags/reject", csrf, fields, "Reject") + "</td></tr>";
   }
@@ -119,24 +119,26 @@ std::string eventsPart(const PageSettings& settings, const std::vector<Event>& e
                        {"description", e.description}};
   };
   const std::vector<ServerColumn> servers = serverColumns(settings);
-  std::string html = "<h3>Add an event</h3>" +
-                     postForm("/staff/events/add", csrf, fields(given), "Add the event");
+  std::string html =
+      "<h3>Add an event</h3>" + postForm("/staff/events/add", csrf, fields(given), "Add the event");
   for (const Event& e : events) {
-    html += "<details><summary>" + escapeHtml(e.name) + " · " + escapeHtml(eventWindow(e)) +
-            " · " + escapeHtml(eventStateText(e, nowMs)) + "</summary>" +
-            postForm("/staff/events/change", csrf, hiddenInput("id", std::to_string(e.id)) + fields(stored(e)),
-                 "Change") +
-            postForm("/staff/events/remove", csrf, hiddenInput("id", std::to_string(e.id)), "Remove") +
-            "</details>";
+    html +=
+        "<details><summary>" + escapeHtml(e.name) + " · " + escapeHtml(eventWindow(e)) + " · " +
+        escapeHtml(eventStateText(e, nowMs)) + "</summary>" +
+        postForm("/staff/events/change", csrf,
+                 hiddenInput("id", std::to_string(e.id)) + fields(stored(e)), "Change") +
+        postForm("/staff/events/remove", csrf, hiddenInput("id", std::to_string(e.id)), "Remove") +
+        "</details>";
   }
   return html;
 }
 
 std::string activityPart(const std::vector<ActivityRow>& rows, const std::string& month) {
-  std::string html = "<form method=\"get\" action=\"/staff/activity\">" +
-                     textInput("Month", "month", month, "placeholder=\"YYYY-MM\"") +
-                     "<button>Show</button></form><p><a href=\"/staff/activity.csv?month=" +
-                     escapeHtml(month) + "\" download>Download as CSV</a></p>";
+  std::string html =
+      "<form method=\"get\" action=\"/staff/activity\">" +
+      textInput("Month", "month", month, "placeholder=\"YYYY-MM\"") +
+      "<button>Show</button></form><p><a href=\"/staff/activity.csv?month=" + escapeHtml(month) +
+      "\" download>Download as CSV</a></p>";
   std::string body;
   for (const ActivityRow& row : rows) {
     body += "<tr>" + textCell(row.name) + textCell(fixedDecimals(row.miles, 1), "num") +
@@ -144,9 +146,10 @@ std::string activityPart(const std::vector<ActivityRow>& rows, const std::string
             textCell(row.lastMs ? shortTime(row.lastMs) : "never") +
             textCell(row.silent ? "no report in 30 days" : "") + "</tr>";
   }
-  return html + tableOf("<th>Player</th><th>Miles</th><th>Hours</th><th>Reports</th>"
-                      "<th>Last report</th><th>Marks</th>",
-                      body);
+  return html + tableOf(
+                    "<th>Player</th><th>Miles</th><th>Hours</th><th>Reports</th>"
+                    "<th>Last report</th><th>Marks</th>",
+                    body);
 }
 
 std::string auditPart(const std::vector<AuditEntry>& entries, const AuditFilter& filter,
@@ -158,10 +161,11 @@ std::string auditPart(const std::vector<AuditEntry>& entries, const AuditFilter&
                      "<button>Filter</button></form>";
   std::string rows;
   for (const AuditEntry& e : entries) {
-    rows += "<tr>" + textCell(isoTime(e.atMs)) + textCell(e.who) + textCell(e.address) + textCell(e.kind) +
-            textCell(e.what, "why") + "</tr>";
+    rows += "<tr>" + textCell(isoTime(e.atMs)) + textCell(e.who) + textCell(e.address) +
+            textCell(e.kind) + textCell(e.what, "why") + "</tr>";
   }
-  return html + tableOf("<th>Time</th><th>Who</th><th>Address</th><th>Kind</th><th>What</th>", rows);
+  return html +
+         tableOf("<th>Time</th><th>Who</th><th>Address</th><th>Kind</th><th>What</th>", rows);
 }
 
 std::string staffPart(const std::vector<StaffMember>& staff, const std::string& csrf,
@@ -178,10 +182,11 @@ std::string staffPart(const std::vector<StaffMember>& staff, const std::string& 
             postForm("/staff/staff/remove", csrf, name, "Remove") + "</td></tr>";
   }
   return "<h3>Add a member</h3>" +
-         postForm("/staff/staff/add", csrf,
-              textInput("Name", "name", givenField(given, "name"), "maxlength=\"32\" required") +
-                  roles,
-              "Add and make a link") +
+         postForm(
+             "/staff/staff/add", csrf,
+             textInput("Name", "name", givenField(given, "name"), "maxlength=\"32\" required") +
+                 roles,
+             "Add and make a link") +
          tableOf("<th>Name</th><th>Role</th><th>Added</th><th></th>", rows);
 }
 

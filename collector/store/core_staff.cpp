@@ -98,13 +98,13 @@ bool CoreStore::addStaff(const std::string& name, const std::string& role, std::
 
 bool CoreStore::listStaff(std::vector<StaffMember>& staff, std::string& error) {
   auto session = backend_->session(Use::read, error);
-  if (!session || !readAll(
-                      *session, Query::selectStaff, {}, staff,
-                      [](const Row& row) {
-                        return StaffMember{row.text(0), row.text(1), row.integer(2),
-                                           row.integer(3) != 0};
-                      },
-                      error)) {
+  if (!session ||
+      !readAll(
+          *session, Query::selectStaff, {}, staff,
+          [](const Row& row) {
+            return StaffMember{row.text(0), row.text(1), row.integer(2), row.integer(3) != 0};
+          },
+          error)) {
     return false;
   }
   std::sort(staff.begin(), staff.end(),
@@ -112,8 +112,7 @@ bool CoreStore::listStaff(std::vector<StaffMember>& staff, std::string& error) {
   return true;
 }
 
-bool CoreStore::changeStaff(const std::string& name, const std::string& role,
-                            std::string& error) {
+bool CoreStore::changeStaff(const std::string& name, const std::string& role, std::string& error) {
   auto session = backend_->session(Use::write, error);
   if (!session || !session->begin(error)) return false;
   std::int64_t id = 0;
@@ -151,8 +150,8 @@ bool CoreStore::addSession(const std::string& tokenHash, const std::string& name
                            std::int64_t nowMs, std::string& error) {
   auto session = backend_->session(Use::write, error);
   if (!session ||
-      !session->run(Query::pruneSessions, {nowMs - sessionIdleMs, nowMs - sessionAbsoluteMs},
-                    {}, error) ||
+      !session->run(Query::pruneSessions, {nowMs - sessionIdleMs, nowMs - sessionAbsoluteMs}, {},
+                    error) ||
       !session->run(Query::insertSession, {tokenHash, name, nowMs}, {}, error)) {
     return false;
   }
@@ -282,15 +281,15 @@ bool CoreStore::addAudit(const AuditEntry& entry, std::int64_t keepSinceMs, std:
 bool CoreStore::listAudit(const AuditFilter& filter, std::vector<AuditEntry>& entries,
                           std::string& error) {
   auto session = backend_->session(Use::read, error);
-  return session && readAll(
-                        *session, Query::selectAudit,
-                        {filter.sinceMs, filter.untilMs, filter.who, filter.kind, filter.limit},
-                        entries,
-                        [](const Row& row) {
-                          return AuditEntry{row.integer(0), row.text(1), row.text(2), row.text(3),
-                                            row.text(4)};
-                        },
-                        error);
+  return session &&
+         readAll(
+             *session, Query::selectAudit,
+             {filter.sinceMs, filter.untilMs, filter.who, filter.kind, filter.limit}, entries,
+             [](const Row& row) {
+               return AuditEntry{row.integer(0), row.text(1), row.text(2), row.text(3),
+                                 row.text(4)};
+             },
+             error);
 }
 
 }  // namespace collector

@@ -105,8 +105,7 @@ class Nothing final : public Store {
     return true;
   }
   bool pruneAnnouncements(std::int64_t, std::string&) override { return true; }
-  bool addStaff(const std::string&, const std::string&, std::int64_t,
-                std::string& error) override {
+  bool addStaff(const std::string&, const std::string&, std::int64_t, std::string& error) override {
     return refused(error);
   }
   bool listStaff(std::vector<StaffMember>& staff, std::string&) override {
@@ -185,7 +184,7 @@ Role* orElse(Role* role, Store* rest) {
 JoinedStore::JoinedStore(StoreRoles roles, Store* rest)
     : roles_{orElse(roles.players, rest), orElse(roles.intake, rest), orElse(roles.boards, rest),
              orElse(roles.reviews, rest), orElse(roles.events, rest), orElse(roles.outbox, rest),
-             orElse(roles.staff, rest), orElse(roles.health, rest)} {}
+             orElse(roles.staff, rest),   orElse(roles.health, rest)} {}
 
 bool JoinedStore::addPlayer(const std::string& name, const std::string& keyHash, std::int64_t nowMs,
                             std::string& error) {
@@ -288,8 +287,8 @@ bool JoinedStore::changeStaff(const std::string& name, const std::string& role,
                               std::string& error) {
   return roles_.staff->changeStaff(name, role, error);
 }
-bool JoinedStore::staffSignIn(const std::string& name, std::string& passwordHash,
-                              std::string& role, bool& found, std::string& error) {
+bool JoinedStore::staffSignIn(const std::string& name, std::string& passwordHash, std::string& role,
+                              bool& found, std::string& error) {
   return roles_.staff->staffSignIn(name, passwordHash, role, found, error);
 }
 bool JoinedStore::addSession(const std::string& tokenHash, const std::string& name,
@@ -317,17 +316,16 @@ bool JoinedStore::clearSignInFailures(const std::string& subject, std::string& e
   return roles_.staff->clearSignInFailures(subject, error);
 }
 bool JoinedStore::addLink(const std::string& kind, const std::string& tokenHash,
-                          const std::string& subject, const std::string& secret,
-                          std::int64_t nowMs, std::int64_t expiresMs, std::string& error) {
+                          const std::string& subject, const std::string& secret, std::int64_t nowMs,
+                          std::int64_t expiresMs, std::string& error) {
   return roles_.staff->addLink(kind, tokenHash, subject, secret, nowMs, expiresMs, error);
 }
 bool JoinedStore::readLink(const std::string& tokenHash, std::int64_t nowMs, OneTimeLink& link,
                            std::string& error) {
   return roles_.staff->readLink(tokenHash, nowMs, link, error);
 }
-bool JoinedStore::useLink(const std::string& kind, const std::string& tokenHash,
-                          std::int64_t nowMs, const std::string& passwordHash, OneTimeLink& link,
-                          std::string& error) {
+bool JoinedStore::useLink(const std::string& kind, const std::string& tokenHash, std::int64_t nowMs,
+                          const std::string& passwordHash, OneTimeLink& link, std::string& error) {
   return roles_.staff->useLink(kind, tokenHash, nowMs, passwordHash, link, error);
 }
 bool JoinedStore::addAudit(const AuditEntry& entry, std::int64_t keepSinceMs,

@@ -32,8 +32,7 @@ class JoinedStore final : public Store {
   bool listPlayers(std::vector<PlayerInfo>& players, std::string& error) override;
   bool revokePlayer(const std::string& name, const std::function<std::int64_t()>& nowMs,
                     std::string& error) override;
-  bool replaceKey(const std::string& name, const std::string& keyHash,
-                  std::string& error) override;
+  bool replaceKey(const std::string& name, const std::string& keyHash, std::string& error) override;
   bool addReports(const std::vector<IncomingReport>& batch, std::vector<AddOutcome>& outcomes,
                   std::string& error) override;
   bool leaderboard(const Period& period, std::vector<LeaderboardRow>& rows,
@@ -80,9 +79,8 @@ class JoinedStore final : public Store {
                   std::int64_t absoluteMs, StaffSession& session, bool& found,
                   std::string& error) override;
   bool endSession(const std::string& tokenHash, std::string& error) override;
-  bool addSignInFailure(const std::string& subject, std::int64_t nowMs,
-                        std::int64_t forgetBeforeMs, std::int64_t& failures,
-                        std::string& error) override;
+  bool addSignInFailure(const std::string& subject, std::int64_t nowMs, std::int64_t forgetBeforeMs,
+                        std::int64_t& failures, std::string& error) override;
   bool signInFailures(const std::string& subject, std::int64_t sinceMs, std::int64_t& failures,
                       std::int64_t& lastMs, std::string& error) override;
   bool clearSignInFailures(const std::string& subject, std::string& error) override;

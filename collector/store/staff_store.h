@@ -85,8 +85,8 @@ class StaffStore {
                            bool& found, std::string& error) = 0;
 
   // A session of the named member, known by its token's hash.
-  virtual bool addSession(const std::string& tokenHash, const std::string& name,
-                          std::int64_t nowMs, std::string& error) = 0;
+  virtual bool addSession(const std::string& tokenHash, const std::string& name, std::int64_t nowMs,
+                          std::string& error) = 0;
   // The session of `tokenHash` at `nowMs`: found only while it is within
   // `idleMs` of its last use and `absoluteMs` of its start, its last use
   // then set to now; an expired one is deleted.
@@ -103,8 +103,7 @@ class StaffStore {
                                 std::string& error) = 0;
   // The failures of `subject` since `sinceMs` and the latest one's time.
   virtual bool signInFailures(const std::string& subject, std::int64_t sinceMs,
-                              std::int64_t& failures, std::int64_t& lastMs,
-                              std::string& error) = 0;
+                              std::int64_t& failures, std::int64_t& lastMs, std::string& error) = 0;
   virtual bool clearSignInFailures(const std::string& subject, std::string& error) = 0;
 
   // A one-time link of `kind` for `subject`, valid until `expiresMs`; any
@@ -119,13 +118,12 @@ class StaffStore {
   // secret, which the database then forgets; a staff link sets the
   // member's `passwordHash`. Nothing changes unless `link.state` is valid.
   virtual bool useLink(const std::string& kind, const std::string& tokenHash, std::int64_t nowMs,
-                       const std::string& passwordHash, OneTimeLink& link,
-                       std::string& error) = 0;
+                       const std::string& passwordHash, OneTimeLink& link, std::string& error) = 0;
 
   // Records one line, and forgets the lines older than `keepSinceMs` and
   // all but the latest `keepCount`.
-  virtual bool addAudit(const AuditEntry& entry, std::int64_t keepSinceMs,
-                        std::int64_t keepCount, std::string& error) = 0;
+  virtual bool addAudit(const AuditEntry& entry, std::int64_t keepSinceMs, std::int64_t keepCount,
+                        std::string& error) = 0;
   // The lines the filter lets through, the latest first.
   virtual bool listAudit(const AuditFilter& filter, std::vector<AuditEntry>& entries,
                          std::string& error) = 0;

@@ -48,13 +48,16 @@ TEST(StoreContract, StaffSessionsEndAtTheirLimitsAndWithTheirMember) {
         // Kept alive by a use every half hour less a minute.
         for (std::int64_t at = t0; at < row.touchedAt; at += sessionIdleMs - 60000) {
           ASSERT_TRUE(second->useSession(row.token, at, sessionIdleMs, sessionAbsoluteMs, session,
-                                         found, error) && found);
+                                         found, error) &&
+                      found);
         }
-        ASSERT_TRUE(second->useSession(row.token, row.touchedAt, sessionIdleMs,
-                                       sessionAbsoluteMs, session, found, error) && found);
+        ASSERT_TRUE(second->useSession(row.token, row.touchedAt, sessionIdleMs, sessionAbsoluteMs,
+                                       session, found, error) &&
+                    found);
       }
       ASSERT_TRUE(second->useSession(row.token, row.at, sessionIdleMs, sessionAbsoluteMs, session,
-                                     found, error)) << error;
+                                     found, error))
+          << error;
       EXPECT_EQ(found, row.found);
       if (found) {
         EXPECT_EQ(session.name + "/" + session.role, "amy/reviewer");
@@ -64,13 +67,16 @@ TEST(StoreContract, StaffSessionsEndAtTheirLimitsAndWithTheirMember) {
     StaffSession session;
     bool found = true;
     ASSERT_TRUE(first->addSession("out", "amy", t0, error) && first->endSession("out", error));
-    ASSERT_TRUE(second->useSession("out", t0, sessionIdleMs, sessionAbsoluteMs, session, found,
-                                   error) && !found);
+    ASSERT_TRUE(
+        second->useSession("out", t0, sessionIdleMs, sessionAbsoluteMs, session, found, error) &&
+        !found);
     for (const char* role : {"events", ""}) {
       ASSERT_TRUE(first->addSession("s", "amy", t0, error)) << error;
       ASSERT_TRUE(second->changeStaff("amy", role, error)) << error;
-      ASSERT_TRUE(first->useSession("s", t0, sessionIdleMs, sessionAbsoluteMs, session, found,
-                                    error) && !found) << role;
+      ASSERT_TRUE(
+          first->useSession("s", t0, sessionIdleMs, sessionAbsoluteMs, session, found, error) &&
+          !found)
+          << role;
     }
     EXPECT_FALSE(first->changeStaff("amy", "owner", error));
     EXPECT_EQ(error, "no staff member named 'amy'");
@@ -110,8 +116,9 @@ TEST(StoreContract, OneTimeLinksAreUsedOnceBeforeTheirEnd) {
       SCOPED_TRACE(i++);
       Store& store = i % 2 ? *first : *second;
       OneTimeLink link;
-      ASSERT_TRUE(store.useLink(row.kind, row.token, row.at, "hash-" + std::to_string(i), link,
-                                error)) << error;
+      ASSERT_TRUE(
+          store.useLink(row.kind, row.token, row.at, "hash-" + std::to_string(i), link, error))
+          << error;
       EXPECT_EQ(link.state, row.state);
       EXPECT_EQ(link.secret, row.secret);
     }
@@ -216,7 +223,9 @@ TEST(StoreContract, ANewKeyKeepsThePlayersReportsAndRefusesTheOldKey) {
     ASSERT_TRUE(first->addReports({testReport("Ann", 1, 20), withNew}, outcomes, error)) << error;
     EXPECT_EQ(outcomes, (std::vector<AddOutcome>{AddOutcome::unknownKey, AddOutcome::stored}));
     // A revoked player given a new key holds a valid one again.
-    ASSERT_TRUE(first->revokePlayer("Ann", [] { return std::int64_t{30}; }, error)) << error;
+    ASSERT_TRUE(first->revokePlayer(
+        "Ann", [] { return std::int64_t{30}; }, error))
+        << error;
     ASSERT_TRUE(second->replaceKey("Ann", "newer", error)) << error;
     withNew.keyHash = "newer";
     withNew.receivedMs = 40;
@@ -251,10 +260,13 @@ TEST(StaffRules, RolesPasswordsAndPauses) {
   const struct {
     const char* role;
     const char* may;  // view, flags, events, players, activity, staff
-  } roles[] = {{"owner", "VFEPAS"}, {"reviewer", "VF----"}, {"events", "V-E---"},
-               {"members", "V--PA-"}, {"Owner", "------"}};
-  const StaffAction actions[] = {StaffAction::view,        StaffAction::reviewFlags,
-                                 StaffAction::editEvents,  StaffAction::editPlayers,
+  } roles[] = {{"owner", "VFEPAS"},
+               {"reviewer", "VF----"},
+               {"events", "V-E---"},
+               {"members", "V--PA-"},
+               {"Owner", "------"}};
+  const StaffAction actions[] = {StaffAction::view,         StaffAction::reviewFlags,
+                                 StaffAction::editEvents,   StaffAction::editPlayers,
                                  StaffAction::readActivity, StaffAction::editStaff};
   for (const auto& row : roles) {
     std::string may;
@@ -274,8 +286,8 @@ TEST(StaffRules, RolesPasswordsAndPauses) {
   // after it pause, doubling up to 15 minutes.
   const std::int64_t pauses[] = {0, 0, 0, 0, 0, 60000, 120000, 240000, 480000, 900000, 900000};
   for (std::int64_t failures = 0; failures <= 10; ++failures) {
-    EXPECT_EQ(throttledUntil(false, failures, 1000), pauses[failures] ? 1000 + pauses[failures]
-                                                                      : 0) << failures;
+    EXPECT_EQ(throttledUntil(false, failures, 1000), pauses[failures] ? 1000 + pauses[failures] : 0)
+        << failures;
   }
   EXPECT_EQ(throttledUntil(true, addressTries - 1, 1000), 0);
   EXPECT_EQ(throttledUntil(true, addressTries, 1000), 1000 + addressWindowMs);
