@@ -12,7 +12,7 @@ const char* const consoleStyle = R"(<style>
 form.inline{display:inline}
 form label{display:block;margin:.4em 0}
 input,textarea,select,button{font:inherit;max-width:100%}
-input[type=text],input[type=password],textarea{width:22em}
+input[type=text],input[type=password],textarea{width:22em}td input[type=text]{width:12em}
 nav.console{display:flex;flex-wrap:wrap;gap:.3em .8em;margin:.6em 0}
 p.notice{background:#e6f4ea;padding:.4em .7em;overflow-wrap:anywhere}p.problem{background:#fde7e7;padding:.4em .7em}
 code.link{overflow-wrap:anywhere;word-break:break-all}

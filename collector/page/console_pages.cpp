@@ -90,8 +90,10 @@ std::string flagsPart(const PageSettings& settings, const std::vector<StoredRepo
             textCell(fixedDecimals(r.miles, 1), "num") +
             textCell(flagExplanation({r.flag, r.miles, r.seconds, r.flagLimit, r.sincePlayerAdded}),
                      "why") +
-            "<td>" + postForm("/staff/flags/accept", csrf, fields, "Accept") +
-            postForm("/staff/flags/reject", csrf, fields, "Reject") + "</td></tr>";
+            "<td>" +
+            postForm("/staff/flags/accept", csrf, fields,
+                     "Accept</button> <button formaction=\"/staff/flags/reject\">Reject") +
+            "</td></tr>";
   }
   if (rows.empty()) return "<p>No flagged report waits for review.</p>";
   return tableOf(

@@ -289,7 +289,7 @@ class Week(unittest.TestCase):
             self.assertEqual((page["heading"], page["sideways"]), ("What waits", 0))
             for path, form, fields, notice in (
                     ("/staff/flags", "form[action='/staff/flags/accept']", {"note": "ok"},
-                     "Accepted report"),
+                     "Accepted report"),  # the form's first button
                     ("/staff/events", "main form", {
                         "name": f"Friday {who}", "start": "2030-01-04T19:00Z",
                         "end": "2030-01-04T21:00Z"}, "added"),
