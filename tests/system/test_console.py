@@ -105,6 +105,8 @@ class Rights(unittest.TestCase):
                     owner.origin = saved
                 self.assertEqual((status, audit_kinds(service)), (403, before))
         self.assertNotIn("Cy", service.cli("player", "list"))
+        self.assertLessEqual({"staff_add", "password_set", "signin", "player_add", "event_add"},
+                             set(audit_kinds(service)))
         # The headers of every console answer, and the cookie.
         owner.send("GET", "/staff")
         csp = service.headers["Content-Security-Policy"]
@@ -141,9 +143,12 @@ class Rights(unittest.TestCase):
             self.assertEqual(amy.sign_in("a wrong password")[0], 401)
         self.assertEqual(amy.sign_in("a long password")[0], 429)
         self.assertEqual(service.headers["Retry-After"], "60")
+        for i in range(21):  # the address's 30th failure, each of another name: still tried
+            self.assertEqual(amy.sign_in("a wrong password", name=f"x{i}")[0], 401)
+        self.assertEqual(amy.sign_in("a wrong password", name="y")[0], 429)
         samples = {labels[0]: value for (name, labels), value in metric_samples(service).items()
                    if name == "vorn_staff_signins_total"}
-        self.assertEqual(samples, {"done": 2, "refused": 9, "throttled": 1})
+        self.assertEqual(samples, {"done": 2, "refused": 30, "throttled": 2})
         self.assertIn("staff sign-in throttled for 'amy' from 127.0.0.1", service.log())
         self.assertIn("staff sign-in refused for 'nobody'", service.log())
         # Reached at an address of this machine that is not its loopback, over plain HTTP.
