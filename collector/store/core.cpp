@@ -56,7 +56,10 @@ bool CoreStore::revokePlayer(const std::string& name, const std::function<std::i
   // reports is under way then.
   bool done = session->run(Query::lockPlayerName, {name}, {}, error) &&
               session->run(Query::revokePlayer, {name, nowMs()}, {}, error);
-  if (done && session->changed() != 1) {
+  const std::int64_t changed = done ? session->changed() : 0;
+  // A join link made before holds the revoked key: void.
+  done = done && session->run(Query::voidLinks, {std::string("join"), name}, {}, error);
+  if (done && changed != 1) {
     error = noValidKeyError(name);
     done = false;
   }

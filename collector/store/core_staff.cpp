@@ -79,8 +79,11 @@ bool CoreStore::replaceKey(const std::string& name, const std::string& keyHash,
   // The player's row lock first: a batch of the old key's reports ends first.
   bool done = session->run(Query::lockPlayerName, {name}, {}, error) &&
               session->run(Query::replaceKey, {name, keyHash}, {}, error);
+  const std::int64_t changed = done ? session->changed() : 0;
+  // A join link made before holds the old key: void.
+  done = done && session->run(Query::voidLinks, {std::string("join"), name}, {}, error);
   if (!done && session->duplicate()) error = duplicatePlayerError(name);
-  if (done && session->changed() != 1) {
+  if (done && changed != 1) {
     error = noSuchPlayerError(name);
     done = false;
   }

@@ -226,15 +226,16 @@ class PlayerStore {
                          std::string& error) = 0;
   // All players, by name.
   virtual bool listPlayers(std::vector<PlayerInfo>& players, std::string& error) = 0;
-  // Revokes the player's key from now on; its stored reports stay. Fails when
+  // Revokes the player's key from now on, and voids their unused join links;
+  // its stored reports stay. Fails when
   // there is no such player or it is revoked already. `nowMs` is read once
   // the revoke holds the lock that a batch of the player's reports takes, so
   // no report stored before the revoke is received after its time.
   virtual bool revokePlayer(const std::string& name, const std::function<std::int64_t()>& nowMs,
                             std::string& error) = 0;
   // Gives the player a new key hash: the name, reports and place stay, the
-  // old key is refused from the next batch on, and a revoked player holds a
-  // valid key again. Fails with noSuchPlayerError when there is none.
+  // old key is refused from the next batch on (its unused join links void),
+  // and a revoked player holds a valid key again. Fails with noSuchPlayerError when there is none.
   virtual bool replaceKey(const std::string& name, const std::string& keyHash,
                           std::string& error) = 0;
 };

@@ -222,10 +222,19 @@ TEST(StoreContract, ANewKeyKeepsThePlayersReportsAndRefusesTheOldKey) {
     withNew.keyHash = "new";
     ASSERT_TRUE(first->addReports({testReport("Ann", 1, 20), withNew}, outcomes, error)) << error;
     EXPECT_EQ(outcomes, (std::vector<AddOutcome>{AddOutcome::unknownKey, AddOutcome::stored}));
+    // A key's unused join link is void once the key is replaced or revoked.
+    OneTimeLink link;
+    for (const char* how : {"replace", "revoke"}) {
+      ASSERT_TRUE(first->addLink("join", how, "Ann", "a key", 0, joinLinkMs, error)) << error;
+      ASSERT_TRUE(std::string(how) == "replace"
+                      ? second->replaceKey("Ann", "new", error)
+                      : second->revokePlayer(
+                            "Ann", [] { return std::int64_t{30}; }, error))
+          << error;
+      ASSERT_TRUE(first->readLink(how, 1, link, error)) << error;
+      EXPECT_EQ(link.state, LinkState::unknown) << how;
+    }
     // A revoked player given a new key holds a valid one again.
-    ASSERT_TRUE(first->revokePlayer(
-        "Ann", [] { return std::int64_t{30}; }, error))
-        << error;
     ASSERT_TRUE(second->replaceKey("Ann", "newer", error)) << error;
     withNew.keyHash = "newer";
     withNew.receivedMs = 40;
