@@ -49,6 +49,9 @@ HttpAnswer home(ConsoleCall& call) {
     if (call.store.announcementsWaiting(webhook.hash, waiting, error)) {
       home.announcementsWaiting += waiting;
     }
+    if (call.store.announcementsGivenUp(webhook.hash, call.nowMs - 7 * msPerDay, waiting, error)) {
+      home.announcementsGivenUp += waiting;
+    }
   }
   home.flagsWaiting = static_cast<std::int64_t>(flags.size());
   home.nextEvent = runningOrNextEvent(events, call.nowMs);

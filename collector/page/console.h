@@ -51,6 +51,7 @@ struct ConsoleHome {
   std::int64_t flagsWaiting = 0;
   const Event* nextEvent = nullptr;
   std::int64_t announcementsWaiting = 0;
+  std::int64_t announcementsGivenUp = 0;  // in the last week
   std::int64_t nowMs = 0;
 };
 std::string homePart(const ConsoleHome& home);

@@ -51,8 +51,9 @@ std::string homePart(const ConsoleHome& home) {
   } else {
     html += "<li>No event is running or coming</li>";
   }
-  return html + "<li>" + counted(home.announcementsWaiting, "announcement") +
-         " waiting to be posted</li></ul>";
+  return html + "<li>" + counted(home.announcementsGivenUp, "announcement") +
+         " given up in the last 7 days</li><li>" +
+         counted(home.announcementsWaiting, "announcement") + " waiting to be posted</li></ul>";
 }
 
 std::string playersPart(const std::vector<PlayerInfo>& players, const std::string& find,

@@ -104,6 +104,11 @@ class Nothing final : public Store {
     count = 0;
     return true;
   }
+  bool announcementsGivenUp(const std::string&, std::int64_t, std::int64_t& count,
+                            std::string&) override {
+    count = 0;
+    return true;
+  }
   bool pruneAnnouncements(std::int64_t, std::string&) override { return true; }
   bool addStaff(const std::string&, const std::string&, std::int64_t, std::string& error) override {
     return refused(error);
@@ -272,6 +277,10 @@ bool JoinedStore::settleAnnouncement(const ClaimedAnnouncement& claimed, Deliver
 bool JoinedStore::announcementsWaiting(const std::string& webhook, std::int64_t& count,
                                        std::string& error) {
   return roles_.outbox->announcementsWaiting(webhook, count, error);
+}
+bool JoinedStore::announcementsGivenUp(const std::string& webhook, std::int64_t sinceMs,
+                                       std::int64_t& count, std::string& error) {
+  return roles_.outbox->announcementsGivenUp(webhook, sinceMs, count, error);
 }
 bool JoinedStore::pruneAnnouncements(std::int64_t beforeMs, std::string& error) {
   return roles_.outbox->pruneAnnouncements(beforeMs, error);

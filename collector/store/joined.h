@@ -66,6 +66,8 @@ class JoinedStore final : public Store {
                           std::string& error) override;
   bool announcementsWaiting(const std::string& webhook, std::int64_t& count,
                             std::string& error) override;
+  bool announcementsGivenUp(const std::string& webhook, std::int64_t sinceMs, std::int64_t& count,
+                            std::string& error) override;
   bool pruneAnnouncements(std::int64_t beforeMs, std::string& error) override;
   bool addStaff(const std::string& name, const std::string& role, std::int64_t nowMs,
                 std::string& error) override;

@@ -114,6 +114,7 @@ const Text statements[static_cast<int>(Query::count)] = {
     {"announcement_body", announcementBody, announcementBody},
     {"settle_delivery", settleDelivery, settleDelivery},
     {"waiting_deliveries", waitingDeliveries, waitingDeliveries},
+    {"given_up_deliveries", givenUpDeliveries, givenUpDeliveries},
     {"prune_deliveries", pruneDeliveries, pruneDeliveries},
     {"prune_announcements", pruneAnnouncements, pruneAnnouncements},
 

@@ -64,6 +64,7 @@ enum class Query {
   announcementBody,
   settleDelivery,
   waitingDeliveries,
+  givenUpDeliveries,
   pruneDeliveries,
   pruneAnnouncements,
   // players' keys given again
@@ -225,6 +226,9 @@ constexpr const char* settleDelivery =
     "WHERE id = $1 AND attempts = $5 AND state = 'waiting'";
 constexpr const char* waitingDeliveries =
     "SELECT count(*) FROM announcement_deliveries WHERE webhook = $1 AND state = 'waiting'";
+constexpr const char* givenUpDeliveries =
+    "SELECT count(*) FROM announcement_deliveries WHERE webhook = $1 AND state = 'given_up' "
+    "AND done_ms >= $2";
 constexpr const char* pruneDeliveries =
     "DELETE FROM announcement_deliveries WHERE announcement_id IN (SELECT id FROM announcements "
     "WHERE created_ms < $1)";

@@ -346,6 +346,9 @@ class OutboxStore {
   // The deliveries waiting for the webhook.
   virtual bool announcementsWaiting(const std::string& webhook, std::int64_t& count,
                                     std::string& error) = 0;
+  // The deliveries to the webhook given up at or after `sinceMs`.
+  virtual bool announcementsGivenUp(const std::string& webhook, std::int64_t sinceMs,
+                                    std::int64_t& count, std::string& error) = 0;
   // Deletes the announcements recorded before `beforeMs` and their deliveries.
   virtual bool pruneAnnouncements(std::int64_t beforeMs, std::string& error) = 0;
 };

@@ -508,6 +508,9 @@ TEST(StoreContract, AnnouncementsAreRecordedOnceAndEachDeliveryClaimedByOne) {
     EXPECT_EQ(taken, (std::vector<std::int64_t>{23, -1, -1, 22}));
     std::int64_t waiting = 0;
     ASSERT_TRUE(first->announcementsWaiting("w1", waiting, error) && waiting == 3);
+    std::int64_t givenUp = 0;
+    ASSERT_TRUE(second->announcementsGivenUp("w1", 150, givenUp, error) && givenUp == 1);
+    ASSERT_TRUE(second->announcementsGivenUp("w1", 151, givenUp, error) && givenUp == 0);
     // Another webhook has deliveries of its own; one made later sees only
     // what was recorded since the time given.
     ASSERT_TRUE(second->claimAnnouncement("w2", 0, 600, 600 + held, claimed, found, error) && found);
