@@ -129,14 +129,17 @@ bool parseForm(const std::string& body, std::map<std::string, std::string>& form
 }
 
 // Whether a POST comes from a page of this collector: its Origin is the
-// address it was sent to, or the public URL's.
+// address it was sent to (from loopback, where a proxy that ends TLS may
+// pass it on, also with https), or the public URL's.
 bool sameOrigin(const ConsoleCall& call) {
   const std::string origin = call.request.header("origin");
-  const std::string own = (onHttps(call) ? "https://" : "http://") + call.request.header("host");
-  if (!origin.empty() && origin == own) return true;
+  const std::string host = call.request.header("host");
+  if (origin.empty()) return false;
+  if (origin == (onHttps(call) ? "https://" : "http://") + host) return true;
+  if (fromLoopback(call.request.clientAddress) && origin == "https://" + host) return true;
   const std::string& url = call.options.publicUrl;
   const std::size_t slash = url.find('/', url.find("://") + 3);
-  return !origin.empty() && !url.empty() && origin == url.substr(0, slash);
+  return !url.empty() && origin == url.substr(0, slash);
 }
 
 // A return address after sign-in: a console path of ours (no dot segment,

@@ -221,6 +221,10 @@ class Rights(unittest.TestCase):
                                     ("/staff/%2e%2e/x", "/staff")):
             self.assertEqual(amy.sign_in("a long password", next_path=next_path)[0], 303)
             self.assertEqual(service.headers["Location"], location, next_path)
+        # From loopback, a proxy that ends TLS passes the browser's https Origin on.
+        amy.origin = amy.origin.replace("http://", "https://")
+        self.assertEqual(amy.send("POST", "/staff/players/add", {
+            "csrf": amy.token(), "name": "Via Proxy"})[0], 200)
         service.add_player("<b>Bold</b>")
         token = amy.token()
         page = amy.send("POST", "/staff/events/add", {
