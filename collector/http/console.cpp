@@ -195,8 +195,8 @@ std::string field(const ConsoleCall& call, const char* name) {
 void auditCall(ConsoleCall& call, const std::string& kind, const std::string& what,
                const std::string& who) {
   std::string error;
-  const AuditEntry entry{call.nowMs, who.empty() ? call.session.name : who,
-                         call.request.clientAddress, kind, what};
+  const AuditEntry entry{call.nowMs, who.empty() ? call.session.name : who, call.address, kind,
+                         what};
   if (!recordAudit(call.store, entry, error)) {
     std::cerr << "the audit did not record a change (" << kind << "): " << error << std::endl;
     call.metrics.storeFailed();
@@ -219,8 +219,8 @@ std::int64_t throttledUntilMs(ConsoleCall& call, const std::string& name, std::s
     return -1;
   }
   until = throttledUntil(false, failures, lastMs);
-  if (!call.store.signInFailures("address:" + call.request.clientAddress,
-                                 call.nowMs - addressWindowMs, failures, lastMs, error)) {
+  if (!call.store.signInFailures("address:" + call.address, call.nowMs - addressWindowMs, failures,
+                                 lastMs, error)) {
     return -1;
   }
   return std::max(until, throttledUntil(true, failures, lastMs));
@@ -231,12 +231,12 @@ HttpAnswer signInFailed(ConsoleCall& call, const std::string& name, const std::s
   std::int64_t nameFailures = 0, addressFailures = 0;
   call.store.addSignInFailure("name:" + name, call.nowMs, call.nowMs - throttleForgetMs,
                               nameFailures, error);
-  call.store.addSignInFailure("address:" + call.request.clientAddress, call.nowMs,
-                              call.nowMs - addressWindowMs, addressFailures, error);
+  call.store.addSignInFailure("address:" + call.address, call.nowMs, call.nowMs - addressWindowMs,
+                              addressFailures, error);
   call.metrics.staffSignIn(Metrics::SignIn::refused);
-  std::cerr << "staff sign-in refused for '" << terminalSafe(name) << "' from "
-            << call.request.clientAddress << " (" << nameFailures << " failures of the name, "
-            << addressFailures << " of the address)" << std::endl;
+  std::cerr << "staff sign-in refused for '" << terminalSafe(name) << "' from " << call.address
+            << " (" << nameFailures << " failures of the name, " << addressFailures
+            << " of the address)" << std::endl;
   auditCall(call, "signin_failed", "", name);
   return consoleAnswer(401, signInPage(call.options.page, next, "Wrong name or password."));
 }
@@ -249,8 +249,7 @@ HttpAnswer trySignIn(ConsoleCall& call) {
   if (until < 0) return saying(call, 503, "Try again", "The store failed: " + error);
   if (call.nowMs < until) {
     call.metrics.staffSignIn(Metrics::SignIn::throttled);
-    std::cerr << "staff sign-in throttled for '" << name << "' from " << call.request.clientAddress
-              << std::endl;
+    std::cerr << "staff sign-in throttled for '" << name << "' from " << call.address << std::endl;
     const std::int64_t minutes = (until - call.nowMs + 59999) / 60000;
     HttpAnswer answer = consoleAnswer(429, signInPage(call.options.page, next,
                                                       "Too many failed sign-ins: try again in " +
@@ -379,8 +378,22 @@ HttpAnswer signedIn(ConsoleCall& call, StaffAction action) {
   return post ? consoleChange(call) : consoleRead(call);
 }
 
+// The client's address: the connection's, or behind a proxy on this
+// machine the one it names last in X-Forwarded-For (the earlier ones are the
+// client's own words).
+std::string clientOf(const HttpRequest& request) {
+  const std::string forwarded = request.header("x-forwarded-for");
+  if (!fromLoopback(request.clientAddress) || forwarded.empty()) return request.clientAddress;
+  std::string last = forwarded.substr(forwarded.rfind(',') + 1);
+  last.erase(0, last.find_first_not_of(' '));
+  const bool plain = !last.empty() && last.size() <= 45 &&
+                     last.find_first_not_of("0123456789abcdefABCDEF.:") == std::string::npos;
+  return plain ? last : request.clientAddress;
+}
+
 HttpAnswer answerConsole(ConsoleCall& call) {
   const HttpRequest& request = call.request;
+  call.address = clientOf(request);
   const std::string& path = request.rawPath;
   const bool post = request.method == "POST";
   if ((post || request.method == "GET") && pathStarts(path, joinPrefix) &&
@@ -457,7 +470,7 @@ void Console::work() {
     auto [request, reply] = std::move(waiting_.front());
     waiting_.pop_front();
     lock.unlock();
-    ConsoleCall call{store_, options_, metrics_, request, wallClockMs(), {}, {}, {}, {}};
+    ConsoleCall call{store_, options_, metrics_, request, wallClockMs(), "", {}, {}, {}, {}};
     reply(answerConsole(call));
     lock.lock();
   }

@@ -21,6 +21,7 @@ struct ConsoleCall {
   Metrics& metrics;
   const HttpRequest& request;
   std::int64_t nowMs;
+  std::string address;                      // the client's (clientOf)
   std::map<std::string, std::string> form;  // a POST's fields
   StaffSession session;                     // once signed in
   ConsoleFrame frame;                       //   and the page's frame

@@ -225,6 +225,12 @@ class Rights(unittest.TestCase):
         amy.origin = amy.origin.replace("http://", "https://")
         self.assertEqual(amy.send("POST", "/staff/players/add", {
             "csrf": amy.token(), "name": "Via Proxy"})[0], 200)
+        # Behind it, the address it names last is the client's, in the audit and the throttle.
+        status, _ = service.request("POST", "/staff/signin", "name=amy&password=wrong+password", {
+            "Origin": service.url, "X-Forwarded-For": "10.9.9.9, 203.0.113.7",
+            "Content-Type": "application/x-www-form-urlencoded"})
+        self.assertEqual(status, 401)
+        self.assertIn(",amy,203.0.113.7,signin_failed,", service.cli("audit", "--csv"))
         service.add_player("<b>Bold</b>")
         token = amy.token()
         page = amy.send("POST", "/staff/events/add", {
