@@ -279,6 +279,9 @@ class JoinLinks(unittest.TestCase):
             "join_download", "player_key"])
         self.assertIn(",shell,,player_key,Ann", rows)
         self.assertIn(",amy,127.0.0.1,player_add,Ann", rows)
+        self.assertEqual(service.cli("audit", "--csv", "--since", "2100-01-01"),
+                         "time,who,address,kind,what\n")
+        service.cli("audit", "--since", "2100-13-01", status=2)
         for secret in (key, new_key):
             self.assertNotIn(secret, rows + service.log())
 
