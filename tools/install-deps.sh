@@ -16,6 +16,7 @@ packages=(
   libpq-dev postgresql sqlite3 wrk  # PostgreSQL store, its tests and copy, the load run
   dpkg-dev lintian adduser procps  # the collector's Debian package: shlibdeps, its checks, its user
   python3-prometheus-client  # the metrics test reads them with a real Prometheus parser
+  libsodium-dev  # the staff console's password hashes (Argon2id) and tokens
   faketime  # a second collector's clock set ahead, in the announcements' PostgreSQL test
 )
 missing=()

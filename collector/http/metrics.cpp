@@ -63,6 +63,7 @@ void Metrics::boardComputed(double seconds) { boardSeconds_.observe(seconds); }
 void Metrics::connectionOpened() { ++openConnections_; }
 void Metrics::connectionClosed() { --openConnections_; }
 void Metrics::announcementSent() { ++announcementsSent_; }
+void Metrics::staffSignIn(SignIn outcome) { ++signIns_[static_cast<std::size_t>(outcome)]; }
 void Metrics::announcementFailed() { ++announcementsFailed_; }
 void Metrics::announcementsWaiting(std::int64_t count) { announcementsWaiting_ = count; }
 
@@ -96,6 +97,14 @@ std::string Metrics::render(const std::vector<Store::Gauge>& storeGauges) const 
   text += header("vorn_announcements_waiting",
                  "Deliveries of announcements waiting for this collector's webhooks.", "gauge") +
           "vorn_announcements_waiting " + std::to_string(announcementsWaiting_.load()) + "\n";
+  text += header("vorn_staff_signins_total",
+                 "Staff sign-ins to the console: done, refused, or throttled before any check.",
+                 "counter");
+  const char* const outcomes[] = {"done", "refused", "throttled"};
+  for (std::size_t i = 0; i < signIns_.size(); ++i) {
+    text += std::string("vorn_staff_signins_total{outcome=\"") + outcomes[i] + "\"} " +
+            std::to_string(signIns_[i].load()) + "\n";
+  }
   for (const Store::Gauge& gauge : storeGauges) {
     text += header(gauge.name, gauge.help, "gauge") + gauge.name + " " +
             shortestNumber(gauge.value) + "\n";

@@ -48,6 +48,10 @@ class Metrics {
   void announcementSent();
   void announcementFailed();
   void announcementsWaiting(std::int64_t count);
+  // A staff sign-in: done, refused (unknown name or wrong password), or
+  // throttled (a name's pause or an address's limit) before any check.
+  enum class SignIn { done, refused, throttled };
+  void staffSignIn(SignIn outcome);
 
   // The text of every metric, the store's gauges after them.
   std::string render(const std::vector<Store::Gauge>& storeGauges = {}) const;
@@ -64,6 +68,7 @@ class Metrics {
   std::atomic<std::uint64_t> announcementsSent_{0};
   std::atomic<std::uint64_t> announcementsFailed_{0};
   std::atomic<std::int64_t> announcementsWaiting_{0};
+  std::array<std::atomic<std::uint64_t>, 3> signIns_{};
   Histogram batchSize_;
   Histogram commitSeconds_;
   Histogram boardSeconds_;

@@ -32,11 +32,12 @@ bool nameAfterPrefix(const HttpRequest& request, const std::string& prefix, std:
 }  // namespace
 
 Routes::Routes(Store& store, const ServeOptions& options, Metrics& metrics)
-    : service_(store, options, metrics) {}
+    : service_(store, options, metrics), console_(store, service_.options(), metrics) {}
 
 // A POST to any other path than the report route is a report sent to the
 // wrong URL: its answer (a 404 or 405, given at once) is logged as a refusal.
 void Routes::handle(const HttpRequest& request, Reply reply) {
+  if (Console::owns(request)) return console_.handle(request, std::move(reply));
   if (request.method != "POST" || request.rawPath == reportRoute) {
     return dispatch(request, std::move(reply));
   }

@@ -11,6 +11,7 @@
 
 #include <string>
 
+#include "http/console.h"
 #include "http/message.h"
 #include "http/metrics.h"
 #include "http/serve_options.h"
@@ -44,6 +45,7 @@ class Routes : public Handler {
   void dispatch(const HttpRequest& request, Reply reply);
 
   Service service_;
+  Console console_;  // stopped before the service
 };
 
 }  // namespace collector

@@ -2,6 +2,7 @@
 // routes and the command all read.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,8 @@ struct ServeOptions {
   PageSettings page;                  // --title, --server-name
   std::vector<Webhook> webhooks;      // --webhook, VORN_WEBHOOKS: announcements posted there
   std::string publicUrl;              // --public-url, no '/' at its end: posts link to its pages
+  // A player's complete ini with their name and key, for the join links.
+  std::function<std::string(const std::string& name, const std::string& key)> playerIni;
 };
 
 }  // namespace collector

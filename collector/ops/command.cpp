@@ -64,7 +64,7 @@ void addDatabaseOption(CLI::App& command, std::string& url) {
       .add_option("--db", url,
                   "database URL: sqlite:PATH or postgresql://... (default: $VORN_COLLECTOR_DB, "
                   "else the one /etc/default/vorn-collector names, else sqlite:vorn-collector.db "
-                  "for serve and player add)")
+                  "in the working directory; only init and player add make one)")
       ->type_name("URL");
 }
 

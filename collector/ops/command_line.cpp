@@ -22,6 +22,7 @@ CommandLine::CommandLine() {
   addFlagCommands(app, flags, db);
   addEventCommands(app, events, db);
   addActivityCommand(app, activity, db);
+  addStaffCommands(app, staff, db);
 }
 
 int readCommandLine(CommandLine& line, int argc, const char* const* argv) {
@@ -68,6 +69,7 @@ int runCommandLine(CommandLine& line) {
   if (serveCommandGiven(line.serve)) return runServeCommand(*store, line.serve, url);
   if (playerCommandGiven(line.players)) return runPlayerCommand(*store, line.players);
   if (line.exportCommand->parsed()) return runExportCommand(*store);
+  if (staffCommandGiven(line.staff)) return runStaffCommand(*store, line.staff);
   if (line.activity.command->parsed()) return runActivityCommand(*store, line.activity);
   return 2;
 }

@@ -11,6 +11,7 @@
 #include "ops/flags.h"
 #include "ops/player_commands.h"
 #include "ops/serve_command.h"
+#include "ops/staff_commands.h"
 
 namespace collector {
 
@@ -27,6 +28,7 @@ struct CommandLine {
   FlagCommands flags;
   EventCommands events;
   ActivityCommand activity;
+  StaffCommands staff;
 
   CommandLine();
   CommandLine(const CommandLine&) = delete;

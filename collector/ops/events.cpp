@@ -4,6 +4,7 @@
 
 #include "core/text.h"
 #include "ops/command.h"
+#include "ops/staff_commands.h"
 
 namespace collector {
 
@@ -96,11 +97,13 @@ int runEventCommand(Store& store, const EventCommands& events) {
   if (events.add->parsed()) {
     Event event = events.event;
     if (!store.addEvent(event, wallClockMs(), error)) return failure(1, error);
+    auditShell(store, "event_add", "event " + std::to_string(event.id) + " " + event.name);
     std::cout << event.id << "\n";
     return 0;
   }
   if (events.remove->parsed()) {
     if (!store.removeEvent(events.id, error)) return failure(1, error);
+    auditShell(store, "event_remove", "event " + std::to_string(events.id));
     std::cout << "removed event " << events.id << "\n";
     return 0;
   }

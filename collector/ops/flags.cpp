@@ -11,6 +11,7 @@
 #include "ops/command.h"
 #include "ops/database.h"
 #include "ops/defaults.h"
+#include "ops/staff_commands.h"
 #include "page/parts.h"
 
 namespace collector {
@@ -94,6 +95,9 @@ int runFlagCommand(Store& store, const FlagCommands& flags) {
     const bool unknown = error.find(mayBeStored) != std::string::npos;
     return failure(1, error + (unknown ? "; run flags list to see" : "; nothing was reviewed"));
   }
+  std::string ids;
+  for (std::int64_t id : flags.ids) ids += (ids.empty() ? "report " : ", ") + std::to_string(id);
+  auditShell(store, accept ? "flag_accept" : "flag_reject", ids);
   std::cout << (accept ? "accepted " : "rejected ") << flags.ids.size() << " flagged report"
             << (flags.ids.size() == 1 ? "" : "s") << "\n";
   return 0;

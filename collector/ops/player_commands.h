@@ -1,4 +1,4 @@
-// `vorn-collector player add|list|revoke`: the players and their keys.
+// `vorn-collector player add|list|revoke|key`: the players and their keys.
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -12,9 +12,11 @@ struct PlayerCommands {
   CLI::App* add = nullptr;
   CLI::App* list = nullptr;
   CLI::App* revoke = nullptr;
-  std::string name;     // add, revoke
-  std::string iniPath;  // add --ini
-  std::string iniUrl;   // add --collector-url
+  CLI::App* key = nullptr;
+  std::string name;     // add, revoke, key
+  std::string iniPath;  // add, key --ini
+  std::string iniUrl;   // add, key --collector-url
+  bool link = false;    // add, key --link
 };
 
 // Adds `player add|list|revoke` to the command line; `db` is the --db value.

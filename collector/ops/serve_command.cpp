@@ -12,6 +12,7 @@
 #include "http/server.h"
 #include "ops/command.h"
 #include "ops/database.h"
+#include "ops/player_ini.h"
 #include "ops/defaults.h"
 
 namespace collector {
@@ -158,6 +159,10 @@ int prepareServeCommand(ServeCommand& serve) {
     if (!problem.empty()) return failure(2, "--public-url: " + problem);
   }
   options.wallTimeCheck = !serve.noWallTimeCheck;
+  // A join link's ini, as `player add --ini` writes it with the built-in URL.
+  options.playerIni = [](const std::string& name, const std::string& key) {
+    return playerIni(name, key, "");
+  };
   // The webhooks' URLs are secrets: a problem names a webhook by its number.
   std::vector<std::string> urls = serve.webhooks;
   if (const char* listed = std::getenv("VORN_WEBHOOKS")) {

@@ -56,7 +56,10 @@ bool CoreStore::revokePlayer(const std::string& name, const std::function<std::i
   // reports is under way then.
   bool done = session->run(Query::lockPlayerName, {name}, {}, error) &&
               session->run(Query::revokePlayer, {name, nowMs()}, {}, error);
-  if (done && session->changed() != 1) {
+  const std::int64_t changed = done ? session->changed() : 0;
+  // A join link made before holds the revoked key: void.
+  done = done && session->run(Query::voidLinks, {std::string("join"), name}, {}, error);
+  if (done && changed != 1) {
     error = noValidKeyError(name);
     done = false;
   }
@@ -233,6 +236,19 @@ bool CoreStore::removeEvent(std::int64_t id, std::string& error) {
   if (!session || !session->run(Query::deleteEvent, {id}, {}, error)) return false;
   if (session->changed() == 1) return true;
   error = noSuchEventError(id);
+  return false;
+}
+
+bool CoreStore::changeEvent(const Event& event, std::string& error) {
+  auto session = backend_->session(Use::write, error);
+  if (!session || !session->run(Query::updateEvent,
+                                {event.id, event.name, event.startMs, event.endMs,
+                                 joinServers(event.servers), event.description},
+                                {}, error)) {
+    return false;
+  }
+  if (session->changed() == 1) return true;
+  error = noSuchEventError(event.id);
   return false;
 }
 

@@ -43,8 +43,7 @@ bool CoreStore::claimAnnouncement(const std::string& webhook, std::int64_t since
     announcementId = row.integer(announcement);
     due = true;
   };
-  if (!session->run(Query::claimDelivery, {webhook, nowMs, leaseUntilMs - nowMs}, claim,
-                    error)) {
+  if (!session->run(Query::claimDelivery, {webhook, nowMs, leaseUntilMs - nowMs}, claim, error)) {
     return false;
   }
   return !due || session->run(
@@ -76,6 +75,14 @@ bool CoreStore::announcementsWaiting(const std::string& webhook, std::int64_t si
   auto session = backend_->session(Use::read, error);
   return session && session->run(
                         Query::waitingDeliveries, {webhook, sinceMs},
+                        [&count](const Row& row) { count = row.integer(0); }, error);
+}
+
+bool CoreStore::announcementsGivenUp(const std::string& webhook, std::int64_t sinceMs,
+                                     std::int64_t& count, std::string& error) {
+  auto session = backend_->session(Use::read, error);
+  return session && session->run(
+                        Query::givenUpDeliveries, {webhook, sinceMs},
                         [&count](const Row& row) { count = row.integer(0); }, error);
 }
 

@@ -53,4 +53,12 @@ std::string newerSchemaError(const std::string& database, std::int64_t found) {
          ", newer than this collector's " + std::to_string(schemaVersion);
 }
 
+std::string noSuchStaffError(const std::string& name) {
+  return "no staff member named '" + name + "'";
+}
+
+std::string duplicateStaffError(const std::string& name) {
+  return "a staff member named '" + name + "' exists already";
+}
+
 }  // namespace collector

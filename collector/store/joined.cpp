@@ -22,6 +22,10 @@ class Nothing final : public Store {
     error = noValidKeyError(name);
     return false;
   }
+  bool replaceKey(const std::string& name, const std::string&, std::string& error) override {
+    error = noSuchPlayerError(name);
+    return false;
+  }
   bool addReports(const std::vector<IncomingReport>&, std::vector<AddOutcome>&,
                   std::string& error) override {
     return refused(error);
@@ -75,6 +79,10 @@ class Nothing final : public Store {
     removed = 0;
     return true;
   }
+  bool changeEvent(const Event& event, std::string& error) override {
+    error = noSuchEventError(event.id);
+    return false;
+  }
   bool eventBoard(const Event&, std::vector<LeaderboardRow>& rows, std::string&) override {
     rows.clear();
     return true;
@@ -101,7 +109,68 @@ class Nothing final : public Store {
     count = 0;
     return true;
   }
+  bool announcementsGivenUp(const std::string&, std::int64_t, std::int64_t& count,
+                            std::string&) override {
+    count = 0;
+    return true;
+  }
   bool pruneAnnouncements(std::int64_t, std::string&) override { return true; }
+  bool addStaff(const std::string&, const std::string&, std::int64_t, std::string& error) override {
+    return refused(error);
+  }
+  bool listStaff(std::vector<StaffMember>& staff, std::string&) override {
+    staff.clear();
+    return true;
+  }
+  bool changeStaff(const std::string& name, const std::string&, std::string& error) override {
+    error = noSuchStaffError(name);
+    return false;
+  }
+  bool staffSignIn(const std::string&, std::string&, std::string&, bool& found,
+                   std::string&) override {
+    found = false;
+    return true;
+  }
+  bool addSession(const std::string&, const std::string&, std::int64_t,
+                  std::string& error) override {
+    return refused(error);
+  }
+  bool useSession(const std::string&, std::int64_t, std::int64_t, std::int64_t, StaffSession&,
+                  bool& found, std::string&) override {
+    found = false;
+    return true;
+  }
+  bool endSession(const std::string&, std::string&) override { return true; }
+  bool addSignInFailure(const std::string&, std::int64_t, std::int64_t, std::int64_t&,
+                        std::string& error) override {
+    return refused(error);
+  }
+  bool signInFailures(const std::string&, std::int64_t, std::int64_t& failures,
+                      std::int64_t& lastMs, std::string&) override {
+    failures = lastMs = 0;
+    return true;
+  }
+  bool clearSignInFailures(const std::string&, std::string&) override { return true; }
+  bool addLink(const std::string&, const std::string&, const std::string&, const std::string&,
+               std::int64_t, std::int64_t, std::string& error) override {
+    return refused(error);
+  }
+  bool readLink(const std::string&, std::int64_t, OneTimeLink& link, std::string&) override {
+    link = OneTimeLink();
+    return true;
+  }
+  bool useLink(const std::string&, const std::string&, std::int64_t, const std::string&,
+               OneTimeLink& link, std::string&) override {
+    link = OneTimeLink();
+    return true;
+  }
+  bool addAudit(const AuditEntry&, std::int64_t, std::int64_t, std::string& error) override {
+    return refused(error);
+  }
+  bool listAudit(const AuditFilter&, std::vector<AuditEntry>& entries, std::string&) override {
+    entries.clear();
+    return true;
+  }
   bool healthy(std::string&) override { return true; }
 
  private:
@@ -125,7 +194,7 @@ Role* orElse(Role* role, Store* rest) {
 JoinedStore::JoinedStore(StoreRoles roles, Store* rest)
     : roles_{orElse(roles.players, rest), orElse(roles.intake, rest), orElse(roles.boards, rest),
              orElse(roles.reviews, rest), orElse(roles.events, rest), orElse(roles.outbox, rest),
-             orElse(roles.health, rest)} {}
+             orElse(roles.staff, rest),   orElse(roles.health, rest)} {}
 
 bool JoinedStore::addPlayer(const std::string& name, const std::string& keyHash, std::int64_t nowMs,
                             std::string& error) {
@@ -137,6 +206,10 @@ bool JoinedStore::listPlayers(std::vector<PlayerInfo>& players, std::string& err
 bool JoinedStore::revokePlayer(const std::string& name, const std::function<std::int64_t()>& nowMs,
                                std::string& error) {
   return roles_.players->revokePlayer(name, nowMs, error);
+}
+bool JoinedStore::replaceKey(const std::string& name, const std::string& keyHash,
+                             std::string& error) {
+  return roles_.players->replaceKey(name, keyHash, error);
 }
 bool JoinedStore::addReports(const std::vector<IncomingReport>& batch,
                              std::vector<AddOutcome>& outcomes, std::string& error) {
@@ -186,6 +259,9 @@ bool JoinedStore::pruneEvents(std::int64_t endedBeforeMs, std::int64_t& removed,
                               std::string& error) {
   return roles_.events->pruneEvents(endedBeforeMs, removed, error);
 }
+bool JoinedStore::changeEvent(const Event& event, std::string& error) {
+  return roles_.events->changeEvent(event, error);
+}
 bool JoinedStore::eventBoard(const Event& event, std::vector<LeaderboardRow>& rows,
                              std::string& error) {
   return roles_.events->eventBoard(event, rows, error);
@@ -212,8 +288,72 @@ bool JoinedStore::announcementsWaiting(const std::string& webhook, std::int64_t 
                                        std::string& error) {
   return roles_.outbox->announcementsWaiting(webhook, sinceMs, count, error);
 }
+bool JoinedStore::announcementsGivenUp(const std::string& webhook, std::int64_t sinceMs,
+                                       std::int64_t& count, std::string& error) {
+  return roles_.outbox->announcementsGivenUp(webhook, sinceMs, count, error);
+}
 bool JoinedStore::pruneAnnouncements(std::int64_t beforeMs, std::string& error) {
   return roles_.outbox->pruneAnnouncements(beforeMs, error);
+}
+bool JoinedStore::addStaff(const std::string& name, const std::string& role, std::int64_t nowMs,
+                           std::string& error) {
+  return roles_.staff->addStaff(name, role, nowMs, error);
+}
+bool JoinedStore::listStaff(std::vector<StaffMember>& staff, std::string& error) {
+  return roles_.staff->listStaff(staff, error);
+}
+bool JoinedStore::changeStaff(const std::string& name, const std::string& role,
+                              std::string& error) {
+  return roles_.staff->changeStaff(name, role, error);
+}
+bool JoinedStore::staffSignIn(const std::string& name, std::string& passwordHash, std::string& role,
+                              bool& found, std::string& error) {
+  return roles_.staff->staffSignIn(name, passwordHash, role, found, error);
+}
+bool JoinedStore::addSession(const std::string& tokenHash, const std::string& name,
+                             std::int64_t nowMs, std::string& error) {
+  return roles_.staff->addSession(tokenHash, name, nowMs, error);
+}
+bool JoinedStore::useSession(const std::string& tokenHash, std::int64_t nowMs, std::int64_t idleMs,
+                             std::int64_t absoluteMs, StaffSession& session, bool& found,
+                             std::string& error) {
+  return roles_.staff->useSession(tokenHash, nowMs, idleMs, absoluteMs, session, found, error);
+}
+bool JoinedStore::endSession(const std::string& tokenHash, std::string& error) {
+  return roles_.staff->endSession(tokenHash, error);
+}
+bool JoinedStore::addSignInFailure(const std::string& subject, std::int64_t nowMs,
+                                   std::int64_t forgetBeforeMs, std::int64_t& failures,
+                                   std::string& error) {
+  return roles_.staff->addSignInFailure(subject, nowMs, forgetBeforeMs, failures, error);
+}
+bool JoinedStore::signInFailures(const std::string& subject, std::int64_t sinceMs,
+                                 std::int64_t& failures, std::int64_t& lastMs, std::string& error) {
+  return roles_.staff->signInFailures(subject, sinceMs, failures, lastMs, error);
+}
+bool JoinedStore::clearSignInFailures(const std::string& subject, std::string& error) {
+  return roles_.staff->clearSignInFailures(subject, error);
+}
+bool JoinedStore::addLink(const std::string& kind, const std::string& tokenHash,
+                          const std::string& subject, const std::string& secret, std::int64_t nowMs,
+                          std::int64_t expiresMs, std::string& error) {
+  return roles_.staff->addLink(kind, tokenHash, subject, secret, nowMs, expiresMs, error);
+}
+bool JoinedStore::readLink(const std::string& tokenHash, std::int64_t nowMs, OneTimeLink& link,
+                           std::string& error) {
+  return roles_.staff->readLink(tokenHash, nowMs, link, error);
+}
+bool JoinedStore::useLink(const std::string& kind, const std::string& tokenHash, std::int64_t nowMs,
+                          const std::string& passwordHash, OneTimeLink& link, std::string& error) {
+  return roles_.staff->useLink(kind, tokenHash, nowMs, passwordHash, link, error);
+}
+bool JoinedStore::addAudit(const AuditEntry& entry, std::int64_t keepSinceMs,
+                           std::int64_t keepCount, std::string& error) {
+  return roles_.staff->addAudit(entry, keepSinceMs, keepCount, error);
+}
+bool JoinedStore::listAudit(const AuditFilter& filter, std::vector<AuditEntry>& entries,
+                            std::string& error) {
+  return roles_.staff->listAudit(filter, entries, error);
 }
 bool JoinedStore::healthy(std::string& why) { return roles_.health->healthy(why); }
 std::string JoinedStore::cannotStore() { return roles_.health->cannotStore(); }

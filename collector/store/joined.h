@@ -16,6 +16,7 @@ struct StoreRoles {
   ReviewStore* reviews = nullptr;
   EventStore* events = nullptr;
   OutboxStore* outbox = nullptr;
+  StaffStore* staff = nullptr;
   StoreHealth* health = nullptr;
 };
 
@@ -31,6 +32,7 @@ class JoinedStore final : public Store {
   bool listPlayers(std::vector<PlayerInfo>& players, std::string& error) override;
   bool revokePlayer(const std::string& name, const std::function<std::int64_t()>& nowMs,
                     std::string& error) override;
+  bool replaceKey(const std::string& name, const std::string& keyHash, std::string& error) override;
   bool addReports(const std::vector<IncomingReport>& batch, std::vector<AddOutcome>& outcomes,
                   std::string& error) override;
   bool leaderboard(const Period& period, std::vector<LeaderboardRow>& rows,
@@ -53,6 +55,7 @@ class JoinedStore final : public Store {
   bool removeEvent(std::int64_t id, std::string& error) override;
   bool pruneEvents(std::int64_t endedBeforeMs, std::int64_t& removed,
                    std::string& error) override;
+  bool changeEvent(const Event& event, std::string& error) override;
   bool eventBoard(const Event& event, std::vector<LeaderboardRow>& rows,
                   std::string& error) override;
   bool addAnnouncement(const std::string& key, const std::string& body, std::int64_t nowMs,
@@ -65,7 +68,38 @@ class JoinedStore final : public Store {
                           std::string& error) override;
   bool announcementsWaiting(const std::string& webhook, std::int64_t sinceMs,
                             std::int64_t& count, std::string& error) override;
+  bool announcementsGivenUp(const std::string& webhook, std::int64_t sinceMs, std::int64_t& count,
+                            std::string& error) override;
   bool pruneAnnouncements(std::int64_t beforeMs, std::string& error) override;
+  bool addStaff(const std::string& name, const std::string& role, std::int64_t nowMs,
+                std::string& error) override;
+  bool listStaff(std::vector<StaffMember>& staff, std::string& error) override;
+  bool changeStaff(const std::string& name, const std::string& role, std::string& error) override;
+  bool staffSignIn(const std::string& name, std::string& passwordHash, std::string& role,
+                   bool& found, std::string& error) override;
+  bool addSession(const std::string& tokenHash, const std::string& name, std::int64_t nowMs,
+                  std::string& error) override;
+  bool useSession(const std::string& tokenHash, std::int64_t nowMs, std::int64_t idleMs,
+                  std::int64_t absoluteMs, StaffSession& session, bool& found,
+                  std::string& error) override;
+  bool endSession(const std::string& tokenHash, std::string& error) override;
+  bool addSignInFailure(const std::string& subject, std::int64_t nowMs, std::int64_t forgetBeforeMs,
+                        std::int64_t& failures, std::string& error) override;
+  bool signInFailures(const std::string& subject, std::int64_t sinceMs, std::int64_t& failures,
+                      std::int64_t& lastMs, std::string& error) override;
+  bool clearSignInFailures(const std::string& subject, std::string& error) override;
+  bool addLink(const std::string& kind, const std::string& tokenHash, const std::string& subject,
+               const std::string& secret, std::int64_t nowMs, std::int64_t expiresMs,
+               std::string& error) override;
+  bool readLink(const std::string& tokenHash, std::int64_t nowMs, OneTimeLink& link,
+                std::string& error) override;
+  bool useLink(const std::string& kind, const std::string& tokenHash, std::int64_t nowMs,
+               const std::string& passwordHash, OneTimeLink& link, std::string& error) override;
+  bool addAudit(const AuditEntry& entry, std::int64_t keepSinceMs, std::int64_t keepCount,
+                std::string& error) override;
+  bool listAudit(const AuditFilter& filter, std::vector<AuditEntry>& entries,
+                 std::string& error) override;
+
   bool healthy(std::string& why) override;
   std::string cannotStore() override;
   std::vector<Gauge> gauges() override;

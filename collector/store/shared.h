@@ -53,8 +53,9 @@ inline double addMiles(double a, double b) { return (microMiles(a) + microMiles(
 
 // 1: players and reports; 2: and the totals; 3: and the review of flagged
 // reports; 4: and the limit each flag was decided against; 5: and the events;
-// 6: and the announcements; 7: and event ids never given twice (SQLite)
-constexpr std::int64_t schemaVersion = 7;
+// 6: and the announcements; 7: and event ids never given twice (SQLite);
+// 8: and the staff console's tables (staff_store.h)
+constexpr std::int64_t schemaVersion = 8;
 
 // --- The decision on one report ------------------------------------------
 
@@ -93,6 +94,8 @@ std::string noSuchPlayerError(const std::string& name);
 std::string noValidKeyError(const std::string& name);
 std::string notAwaitingReviewError(std::int64_t id);
 std::string newerSchemaError(const std::string& database, std::int64_t found);
+std::string noSuchStaffError(const std::string& name);
+std::string duplicateStaffError(const std::string& name);
 
 // --- Totals ---------------------------------------------------------------
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "store/shared.h"
+#include "store/sql_staff.h"
 
 namespace collector {
 namespace sql {
@@ -54,6 +55,7 @@ enum class Query {
   selectEvents,
   deleteEvent,
   pruneEvents,
+  updateEvent,
   eventTotals,
   // the outbox
   insertAnnouncement,
@@ -63,8 +65,36 @@ enum class Query {
   announcementBody,
   settleDelivery,
   waitingDeliveries,
+  givenUpDeliveries,
   pruneDeliveries,
   pruneAnnouncements,
+  // players' keys given again
+  replaceKey,
+  // the staff console
+  insertStaff,
+  selectStaff,
+  staffByName,
+  updateStaffRole,
+  deleteStaff,
+  deleteStaffSessions,
+  insertSession,
+  selectSession,
+  touchSession,
+  deleteSession,
+  pruneSessions,
+  addFailure,
+  selectFailures,
+  clearFailures,
+  voidLinks,
+  insertLink,
+  selectLink,
+  markLinkUsed,
+  setPassword,
+  pruneLinks,
+  forgetSecrets,
+  insertAudit,
+  pruneAudit,
+  selectAudit,
   count
 };
 
@@ -144,6 +174,9 @@ constexpr const char* selectEvents =
     "ORDER BY start_ms DESC, id DESC";
 constexpr const char* deleteEvent = "DELETE FROM events WHERE id = $1";
 constexpr const char* pruneEvents = "DELETE FROM events WHERE end_ms < $1";
+constexpr const char* updateEvent =
+    "UPDATE events SET name = $2, start_ms = $3, end_ms = $4, servers = $5, description = $6 "
+    "WHERE id = $1";
 // The reports of an event's window summed per player and server as totals
 // rows (miles in whole millionths, as the totals add them), along the
 // received_ms index; then the last truck and trailer, which each backend
@@ -206,6 +239,9 @@ constexpr const char* waitingDeliveries =
     "SELECT count(*) FROM announcements a WHERE a.created_ms >= $2 AND a.body <> '' AND NOT "
     "EXISTS (SELECT 1 FROM announcement_deliveries d WHERE d.announcement_id = a.id AND "
     "d.webhook = $1 AND d.state <> 'waiting')";
+constexpr const char* givenUpDeliveries =
+    "SELECT count(*) FROM announcement_deliveries WHERE webhook = $1 AND state = 'given_up' "
+    "AND done_ms >= $2";
 constexpr const char* pruneDeliveries =
     "DELETE FROM announcement_deliveries WHERE announcement_id IN (SELECT id FROM announcements "
     "WHERE created_ms < $1)";

@@ -82,6 +82,38 @@ CREATE TABLE IF NOT EXISTS announcement_deliveries(
   UNIQUE(announcement_id, webhook));
 CREATE INDEX IF NOT EXISTS announcement_deliveries_waiting
   ON announcement_deliveries(webhook, next_ms) WHERE state = 'waiting';
+CREATE TABLE IF NOT EXISTS staff(
+  id INTEGER PRIMARY KEY,
+  name TEXT NOT NULL UNIQUE,
+  role TEXT NOT NULL,
+  password_hash TEXT NOT NULL DEFAULT '',
+  created_ms INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS staff_sessions(
+  token_hash TEXT PRIMARY KEY,
+  staff_id INTEGER NOT NULL REFERENCES staff(id),
+  created_ms INTEGER NOT NULL,
+  seen_ms INTEGER NOT NULL) WITHOUT ROWID;
+CREATE INDEX IF NOT EXISTS staff_sessions_staff ON staff_sessions(staff_id);
+CREATE TABLE IF NOT EXISTS signin_failures(
+  subject TEXT PRIMARY KEY,
+  failures INTEGER NOT NULL,
+  last_ms INTEGER NOT NULL) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS one_time_links(
+  token_hash TEXT PRIMARY KEY,
+  kind TEXT NOT NULL,
+  subject TEXT NOT NULL,
+  secret TEXT NOT NULL,
+  created_ms INTEGER NOT NULL,
+  expires_ms INTEGER NOT NULL,
+  used_ms INTEGER NOT NULL) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS audit(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  at_ms INTEGER NOT NULL,
+  who TEXT NOT NULL,
+  address TEXT NOT NULL,
+  kind TEXT NOT NULL,
+  what TEXT NOT NULL);
+CREATE INDEX IF NOT EXISTS audit_time ON audit(at_ms);
 )";
 
 // A database made before flags could be reviewed gets the review columns.
@@ -195,8 +227,9 @@ bool upgrade(sqlite3* db, const std::string& path, std::string& error) {
   if (!eventIdsKept && !execute(db, eventIdsSql, error)) return fail();
   const std::string record = "PRAGMA user_version = " + std::to_string(schemaVersion);
   // From version 2 on the totals stand as they are; version 5 adds the
-  // events and version 6 the announcements, which the schema above creates.
-  if (found >= 2 && found <= 6) {
+  // events, version 6 the announcements and version 8 the staff console's
+  // tables, which the schema above creates.
+  if (found >= 2 && found < schemaVersion) {
     return execute(db, record.c_str(), error) && execute(db, "COMMIT", error) ? true : fail();
   }
   TotalsDelta totals;

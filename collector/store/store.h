@@ -96,6 +96,7 @@
 #include "core/calendar.h"
 #include "core/events.h"
 #include "core/report.h"
+#include "store/staff_store.h"
 
 namespace collector {
 
@@ -225,12 +226,18 @@ class PlayerStore {
                          std::string& error) = 0;
   // All players, by name.
   virtual bool listPlayers(std::vector<PlayerInfo>& players, std::string& error) = 0;
-  // Revokes the player's key from now on; its stored reports stay. Fails when
+  // Revokes the player's key from now on, and voids their unused join links;
+  // its stored reports stay. Fails when
   // there is no such player or it is revoked already. `nowMs` is read once
   // the revoke holds the lock that a batch of the player's reports takes, so
   // no report stored before the revoke is received after its time.
   virtual bool revokePlayer(const std::string& name, const std::function<std::int64_t()>& nowMs,
                             std::string& error) = 0;
+  // Gives the player a new key hash: the name, reports and place stay, the
+  // old key is refused from the next batch on (its unused join links void),
+  // and a revoked player holds a valid key again. Fails with noSuchPlayerError when there is none.
+  virtual bool replaceKey(const std::string& name, const std::string& keyHash,
+                          std::string& error) = 0;
 };
 
 // The intake of reports.
@@ -303,6 +310,9 @@ class EventStore {
   // how many.
   virtual bool pruneEvents(std::int64_t endedBeforeMs, std::int64_t& removed,
                            std::string& error) = 0;
+  // Changes the event of `event.id` (checked with eventProblem first) to
+  // `event`; fails as removeEvent does.
+  virtual bool changeEvent(const Event& event, std::string& error) = 0;
   // The event's board: the reports that arrived within [start, end) on its
   // servers, summed per player (players with any such report, counted or
   // flagged), ranked as the leaderboard. Reads only the reports of the window.
@@ -342,6 +352,9 @@ class OutboxStore {
   // was made yet.
   virtual bool announcementsWaiting(const std::string& webhook, std::int64_t sinceMs,
                                     std::int64_t& count, std::string& error) = 0;
+  // The deliveries to the webhook given up at or after `sinceMs`.
+  virtual bool announcementsGivenUp(const std::string& webhook, std::int64_t sinceMs,
+                                    std::int64_t& count, std::string& error) = 0;
   // Deletes the announcements recorded before `beforeMs` and their deliveries.
   virtual bool pruneAnnouncements(std::int64_t beforeMs, std::string& error) = 0;
 };
@@ -374,7 +387,7 @@ class StoreHealth {
 // what became of it could not be found out in time: it may have been stored.
 inline constexpr const char* mayBeStored = "it may have been stored";
 
-// Every role at once: what a backend is, and what the service and the
+// Every role at once (the staff console's: staff_store.h): what a backend is, and what the service and the
 // command line are given.
 class Store : public PlayerStore,
               public IntakeStore,
@@ -382,6 +395,7 @@ class Store : public PlayerStore,
               public ReviewStore,
               public EventStore,
               public OutboxStore,
+              public StaffStore,
               public StoreHealth {};
 
 // Opens (and on first use creates the schema of) the store named by `url`:
