@@ -69,6 +69,7 @@ if(TARGET vorn-collector)
   install(FILES ${deb}/README ${deb}/copyright ${CMAKE_SOURCE_DIR}/docs/operators.md
     ${CMAKE_SOURCE_DIR}/docs/players.md ${CMAKE_SOURCE_DIR}/docs/design.md
     ${CMAKE_SOURCE_DIR}/docs/benchmarks.md ${CMAKE_SOURCE_DIR}/docs/event.png
+    ${CMAKE_SOURCE_DIR}/docs/console.png
     DESTINATION usr/share/doc/vorn-collector
     COMPONENT collector)
   # The move of a SQLite database to PostgreSQL (it needs sqlite3 and psql).
