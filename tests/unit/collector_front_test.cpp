@@ -190,24 +190,45 @@ TEST_F(CommitterStore, GathersABatchOnlyWhileBusyAndNoLongerThanItsWindowOrItsLi
   }
   const int full = static_cast<int>(Committer::gatherTo);
   Health health(*store);
-  // The size of each batch the committer stored, the latest last.
-  std::atomic<std::size_t> lastBatch{0};
-  const Committer::Stored sizes = [&lastBatch](const std::vector<std::int64_t>& receivedMs) {
+  // The committer tells the size of each batch it stored, and waits there
+  // while the test holds it, before it answers and takes the next batch.
+  std::mutex gate;
+  std::condition_variable gateChanged;
+  bool holding = false, held = false;
+  std::size_t lastBatch = 0;
+  const Committer::Stored sizes = [&](const std::vector<std::int64_t>& receivedMs) {
+    std::unique_lock<std::mutex> lock(gate);
     lastBatch = receivedMs.size();
+    held = true;
+    gateChanged.notify_all();
+    gateChanged.wait(lock, [&] { return !holding; });
   };
-  // Reports behind another connection's write make a batch that busies the
-  // committer, unless the committer took some of them before the rest came:
-  // then again, until its latest batch is one of at least `busy`.
+  const auto latestBatch = [&] {
+    std::lock_guard<std::mutex> lock(gate);
+    return lastBatch;
+  };
+  // The committer held after a lone report while `busy` more wait: it takes
+  // them as one batch, which busies it.
   const auto makeBusy = [&](Committer& committer) {
-    for (int tries = 0; tries < 100 && lastBatch < busy; ++tries) {
-      Answers held;
-      const int count = static_cast<int>(busy) + 1;
-      sql("BEGIN IMMEDIATE");
-      for (int i = 0; i < count; ++i) committer.add(report, held.expect());
-      sql("COMMIT");
-      EXPECT_EQ(held.await(count), std::to_string(count) + "/0/0");
+    Answers answers;
+    {
+      std::lock_guard<std::mutex> lock(gate);
+      holding = true;
+      held = false;
     }
-    ASSERT_GE(lastBatch, busy);
+    committer.add(report, answers.expect());
+    {
+      std::unique_lock<std::mutex> lock(gate);
+      gateChanged.wait(lock, [&] { return held; });
+    }
+    for (std::size_t i = 0; i < busy; ++i) committer.add(report, answers.expect());
+    {
+      std::lock_guard<std::mutex> lock(gate);
+      holding = false;
+    }
+    gateChanged.notify_all();
+    EXPECT_EQ(answers.await(static_cast<int>(busy) + 1), std::to_string(busy + 1) + "/0/0");
+    EXPECT_EQ(latestBatch(), busy);
   };
   Answers lone, gathered, left, late;
   {
@@ -216,7 +237,7 @@ TEST_F(CommitterStore, GathersABatchOnlyWhileBusyAndNoLongerThanItsWindowOrItsLi
     // Quiet: a lone report is committed at once.
     committer.add(report, lone.expect());
     EXPECT_EQ(lone.await(1), "1/0/0");
-    EXPECT_EQ(lastBatch, 1u);
+    EXPECT_EQ(latestBatch(), 1u);
     makeBusy(committer);
     // Busy: one report short of a batch waits; the last one fills it, and
     // all of them go in that one batch.
@@ -225,13 +246,12 @@ TEST_F(CommitterStore, GathersABatchOnlyWhileBusyAndNoLongerThanItsWindowOrItsLi
     EXPECT_EQ(gathered.await(0), "0/0/0");
     committer.add(report, gathered.expect());
     EXPECT_EQ(gathered.await(full), std::to_string(full) + "/0/0");
-    EXPECT_EQ(lastBatch, Committer::gatherTo);
+    EXPECT_EQ(latestBatch(), Committer::gatherTo);
     // A committer that goes stops gathering and commits what it has.
     for (int i = 0; i < full - 1; ++i) committer.add(report, left.expect());
   }
   EXPECT_EQ(left.await(0), std::to_string(full - 1) + "/0/0");
   // Busy with the window of a millisecond: a lone report goes when it ends.
-  lastBatch = 0;
   Committer committer(*store, metrics, health, std::chrono::milliseconds(1), sizes);
   makeBusy(committer);
   committer.add(report, late.expect());
