@@ -53,7 +53,7 @@ ValueCache::Limits BoardCache::valueLimits(const Limits& limits) {
   return values;
 }
 
-BoardCache::BoardCache(Store& store, Limits limits)
+BoardCache::BoardCache(BoardStore& store, Limits limits)
     : store_(store),
       limits_(std::move(limits)),
       watch_(std::make_shared<ReviewWatch>(store)),

@@ -96,7 +96,7 @@ class BoardCache : private KeptBoards {
   using Render = std::function<Rendered(const Sources&)>;
   using Done = Answers::Done;
 
-  BoardCache(Store& store, Limits limits);
+  BoardCache(BoardStore& store, Limits limits);
   ~BoardCache() override;  // answers busy to the requests still waiting
   BoardCache(const BoardCache&) = delete;
   BoardCache& operator=(const BoardCache&) = delete;
@@ -132,7 +132,7 @@ class BoardCache : private KeptBoards {
   void touched(const std::vector<std::int64_t>* receivedMs);
   std::int64_t nowMs() const;
 
-  Store& store_;
+  BoardStore& store_;
   const Limits limits_;
   const std::shared_ptr<ReviewWatch> watch_;
   PeriodSums sums_;

@@ -7,7 +7,7 @@
 
 namespace collector {
 
-PeriodSums::PeriodSums(Store& store, KeptBoards& kept, std::size_t maxDays)
+PeriodSums::PeriodSums(BoardStore& store, KeptBoards& kept, std::size_t maxDays)
     : store_(store), kept_(kept), maxDays_(maxDays) {}
 
 std::size_t PeriodSums::closedDays() const {

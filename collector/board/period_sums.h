@@ -51,7 +51,7 @@ struct SumsAt {
 class PeriodSums {
  public:
   // At most `maxDays` closed days' sums are kept, the latest.
-  PeriodSums(Store& store, KeptBoards& kept, std::size_t maxDays);
+  PeriodSums(BoardStore& store, KeptBoards& kept, std::size_t maxDays);
 
   // The whole ranked board of `period`; the all-time board with each
   // player's movement (board/movement.h).
@@ -72,7 +72,7 @@ class PeriodSums {
   void keepDays(std::int64_t fromDay, std::int64_t untilDay,
                 const std::map<std::int64_t, DayTotals>& read, std::uint64_t generation);
 
-  Store& store_;
+  BoardStore& store_;
   KeptBoards& kept_;
   const std::size_t maxDays_;
   mutable std::mutex mutex_;

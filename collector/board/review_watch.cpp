@@ -14,7 +14,7 @@ LogLimiter& markFailures() {
 
 }  // namespace
 
-ReviewWatch::ReviewWatch(Store& store) : store_(store) {}
+ReviewWatch::ReviewWatch(BoardStore& store) : store_(store) {}
 
 int ReviewWatch::watch(Touched touched) {
   std::lock_guard<std::mutex> checking(checkMutex_);

@@ -28,7 +28,7 @@ class ReviewWatch {
   // cannot be told apart (then every value of closed days goes).
   using Touched = std::function<void(const std::vector<std::int64_t>* receivedMs)>;
 
-  explicit ReviewWatch(Store& store);
+  explicit ReviewWatch(BoardStore& store);
   ReviewWatch(const ReviewWatch&) = delete;
   ReviewWatch& operator=(const ReviewWatch&) = delete;
 
@@ -50,7 +50,7 @@ class ReviewWatch {
   std::uint64_t generation() const { return generation_.load(); }
 
  private:
-  Store& store_;
+  BoardStore& store_;
   std::mutex checkMutex_;  // checks take turns; holds watchers_
   std::map<int, Touched> watchers_;
   int nextId_ = 0;

@@ -5,7 +5,7 @@
 #include <unordered_map>
 
 #include "core/fairplay.h"
-#include "store/shared.h"  // addMiles: a joined board sums miles as the store's totals do
+#include "core/numbers.h"  // addMiles: a joined board sums miles as the store's totals do
 
 namespace collector {
 

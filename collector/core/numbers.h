@@ -1,7 +1,8 @@
-// Numbers as the operator types them: plain decimals in a stated range. Pure
-// functions, no locale.
+// Numbers as the operator types them: plain decimals in a stated range; and
+// miles added as the store adds them. Pure functions, no locale.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <string>
 
@@ -27,5 +28,11 @@ std::string numberProblem(const std::string& text, const NumberRange& range, dou
 // The same for whole numbers up to 2^63 - 1, read exactly (report ids).
 std::string wholeProblem(const std::string& text, std::int64_t min, std::int64_t max,
                          std::int64_t& value);
+
+// A number of miles in whole millionths (the plug-in's precision), and the
+// sum of two amounts of miles in millionths, as the store's SQL adds them
+// (COLLECTOR_MICRO_MILES in store/shared.h).
+inline double microMiles(double miles) { return std::floor(miles * 1e6 + 0.5); }
+inline double addMiles(double a, double b) { return (microMiles(a) + microMiles(b)) / 1e6; }
 
 }  // namespace collector

@@ -12,7 +12,7 @@
 
 namespace collector {
 
-Committer::Committer(Store& store, Metrics& metrics, Health& health,
+Committer::Committer(IntakeStore& store, Metrics& metrics, Health& health,
                      std::chrono::microseconds gatherWindow, Stored stored)
     : store_(store),
       metrics_(metrics),

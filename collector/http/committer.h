@@ -55,7 +55,7 @@ class Committer {
   using Stored = std::function<void(const std::vector<std::int64_t>& receivedMs)>;
 
   // Tells `health` of every commit, failed or not.
-  Committer(Store& store, Metrics& metrics, Health& health,
+  Committer(IntakeStore& store, Metrics& metrics, Health& health,
             std::chrono::microseconds gatherWindow = defaultGatherWindow, Stored stored = {});
   ~Committer();
   Committer(const Committer&) = delete;
@@ -72,7 +72,7 @@ class Committer {
   void run();
   void commit(std::vector<Waiter>& batch);
 
-  Store& store_;
+  IntakeStore& store_;
   Metrics& metrics_;
   Health& health_;
   const std::chrono::microseconds gatherWindow_;

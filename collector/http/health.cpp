@@ -20,7 +20,7 @@ std::string probeCause(const std::string& why) {
 
 }  // namespace
 
-Health::Health(Store& store) : store_(store) {
+Health::Health(StoreHealth& store) : store_(store) {
   std::unique_lock<std::mutex> lock(mutex_);
   probe(lock);
   lock.unlock();

@@ -30,7 +30,7 @@ class Health {
   static constexpr std::int64_t logEveryMs = 10000;
 
   // Probes the store once before it returns (a bounded wait).
-  explicit Health(Store& store);
+  explicit Health(StoreHealth& store);
   ~Health();  // waits for a probe under way (each is bounded)
   Health(const Health&) = delete;
   Health& operator=(const Health&) = delete;
@@ -47,7 +47,7 @@ class Health {
   void setOutcome(std::unique_lock<std::mutex>& lock, const std::string& cause);
   void tell(std::unique_lock<std::mutex>& lock, const std::string& cause);
 
-  Store& store_;
+  StoreHealth& store_;
   std::mutex mutex_;
   std::condition_variable wake_;
   std::string outcome_;          // of the latest write, "" when it succeeded

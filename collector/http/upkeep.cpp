@@ -19,7 +19,7 @@ LogLimiter& upkeepFailures() {
 
 }  // namespace
 
-Upkeep::Upkeep(Store& store, std::int64_t eventRetentionMs)
+Upkeep::Upkeep(EventStore& store, std::int64_t eventRetentionMs)
     : store_(store), eventRetentionMs_(eventRetentionMs), thread_([this] { run(); }) {}
 
 Upkeep::~Upkeep() {

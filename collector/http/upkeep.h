@@ -16,7 +16,7 @@ class Upkeep {
  public:
   static constexpr std::int64_t everyMs = 3600000;
 
-  Upkeep(Store& store, std::int64_t eventRetentionMs);
+  Upkeep(EventStore& store, std::int64_t eventRetentionMs);
   ~Upkeep();  // at once: the thread's wait ends
   Upkeep(const Upkeep&) = delete;
   Upkeep& operator=(const Upkeep&) = delete;
@@ -25,7 +25,7 @@ class Upkeep {
   void run();
   void pruneEvents();
 
-  Store& store_;
+  EventStore& store_;
   const std::int64_t eventRetentionMs_;
   std::mutex mutex_;
   std::condition_variable wake_;

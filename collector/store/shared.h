@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "core/numbers.h"
 #include "store/store.h"
 
 // A report counts in the totals when it was never flagged or its flag was
@@ -45,11 +46,6 @@
 // clang-format on
 
 namespace collector {
-
-// A number of miles in whole millionths, and the sum of two amounts of miles
-// in millionths (see COLLECTOR_MICRO_MILES).
-inline double microMiles(double miles) { return std::floor(miles * 1e6 + 0.5); }
-inline double addMiles(double a, double b) { return (microMiles(a) + microMiles(b)) / 1e6; }
 
 // 1: players and reports; 2: and the totals; 3: and the review of flagged
 // reports; 4: and the limit each flag was decided against; 5: and the events;
