@@ -42,8 +42,7 @@ class CoreStore final : public Store {
   bool addEvent(Event& event, std::int64_t nowMs, std::string& error) override;
   bool listEvents(std::vector<Event>& events, std::string& error) override;
   bool removeEvent(std::int64_t id, std::string& error) override;
-  bool pruneEvents(std::int64_t endedBeforeMs, std::int64_t& removed,
-                   std::string& error) override;
+  bool pruneEvents(std::int64_t endedBeforeMs, std::int64_t& removed, std::string& error) override;
   bool changeEvent(const Event& event, std::string& error) override;
   bool eventBoard(const Event& event, std::vector<LeaderboardRow>& rows,
                   std::string& error) override;
@@ -56,8 +55,8 @@ class CoreStore final : public Store {
                          std::string& error) override;
   bool settleAnnouncement(const ClaimedAnnouncement& claimed, Delivery outcome, std::int64_t atMs,
                           std::string& error) override;
-  bool announcementsWaiting(const std::string& webhook, std::int64_t sinceMs,
-                            std::int64_t& count, std::string& error) override;
+  bool announcementsWaiting(const std::string& webhook, std::int64_t sinceMs, std::int64_t& count,
+                            std::string& error) override;
   bool announcementsGivenUp(const std::string& webhook, std::int64_t sinceMs, std::int64_t& count,
                             std::string& error) override;
   bool pruneAnnouncements(std::int64_t beforeMs, std::string& error) override;
@@ -111,6 +110,15 @@ bool readAll(seam::Session& session, sql::Query query, const std::vector<seam::V
   rows.clear();
   return session.run(
       query, values, [&](const seam::Row& row) { rows.push_back(read(row)); }, error);
+}
+
+// Runs a statement that answers one number, a count, into `count`.
+inline bool readCount(seam::Session& session, sql::Query query,
+                      const std::vector<seam::Value>& values, std::int64_t& count,
+                      std::string& error) {
+  count = 0;
+  return session.run(
+      query, values, [&count](const seam::Row& row) { count = row.integer(0); }, error);
 }
 
 }  // namespace collector

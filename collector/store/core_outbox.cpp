@@ -73,17 +73,13 @@ bool CoreStore::settleAnnouncement(const ClaimedAnnouncement& claimed, Delivery 
 bool CoreStore::announcementsWaiting(const std::string& webhook, std::int64_t sinceMs,
                                      std::int64_t& count, std::string& error) {
   auto session = backend_->session(Use::read, error);
-  return session && session->run(
-                        Query::waitingDeliveries, {webhook, sinceMs},
-                        [&count](const Row& row) { count = row.integer(0); }, error);
+  return session && readCount(*session, Query::waitingDeliveries, {webhook, sinceMs}, count, error);
 }
 
 bool CoreStore::announcementsGivenUp(const std::string& webhook, std::int64_t sinceMs,
                                      std::int64_t& count, std::string& error) {
   auto session = backend_->session(Use::read, error);
-  return session && session->run(
-                        Query::givenUpDeliveries, {webhook, sinceMs},
-                        [&count](const Row& row) { count = row.integer(0); }, error);
+  return session && readCount(*session, Query::givenUpDeliveries, {webhook, sinceMs}, count, error);
 }
 
 bool CoreStore::pruneAnnouncements(std::int64_t beforeMs, std::string& error) {

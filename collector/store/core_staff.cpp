@@ -199,9 +199,8 @@ bool CoreStore::addSignInFailure(const std::string& subject, std::int64_t nowMs,
                                  std::string& error) {
   auto session = backend_->session(Use::write, error);
   failures = 0;
-  return session && session->run(
-                        Query::addFailure, {subject, nowMs, forgetBeforeMs},
-                        [&failures](const Row& row) { failures = row.integer(0); }, error);
+  return session &&
+         readCount(*session, Query::addFailure, {subject, nowMs, forgetBeforeMs}, failures, error);
 }
 
 bool CoreStore::signInFailures(const std::string& subject, std::int64_t sinceMs,
