@@ -199,7 +199,7 @@ bool CoreStore::addSignInFailure(const std::string& subject, std::int64_t nowMs,
                                  std::string& error) {
   auto session = backend_->session(Use::write, error);
   failures = 0;
-  return session &&
+  return session && session->run(Query::pruneFailures, {forgetBeforeMs}, {}, error) &&
          readCount(*session, Query::addFailure, {subject, nowMs, forgetBeforeMs}, failures, error);
 }
 

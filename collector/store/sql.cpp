@@ -135,6 +135,7 @@ const Text statements[static_cast<int>(Query::count)] = {
     {"add_failure", addFailure, addFailure},
     {"select_failures", selectFailures, selectFailures},
     {"clear_failures", clearFailures, clearFailures},
+    {"prune_failures", pruneFailures, pruneFailures},
     {"void_links", voidLinks, voidLinks},
     {"insert_link", insertLink, insertLink},
     {"select_link", selectLink, selectLink},

@@ -85,6 +85,7 @@ enum class Query {
   addFailure,
   selectFailures,
   clearFailures,
+  pruneFailures,
   voidLinks,
   insertLink,
   selectLink,

@@ -38,6 +38,9 @@ constexpr const char* addFailure =
 constexpr const char* selectFailures =
     "SELECT failures, last_ms FROM signin_failures WHERE subject = $1 AND last_ms >= $2";
 constexpr const char* clearFailures = "DELETE FROM signin_failures WHERE subject = $1";
+// The subjects quiet for longer than the quiet time go: a name or address
+// that fails once and never again keeps no row.
+constexpr const char* pruneFailures = "DELETE FROM signin_failures WHERE last_ms < $1";
 
 constexpr const char* voidLinks =
     "DELETE FROM one_time_links WHERE kind = $1 AND subject = $2 AND used_ms = 0";

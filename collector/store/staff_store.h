@@ -97,7 +97,8 @@ class StaffStore {
 
   // Counts a failed sign-in of `subject` at `nowMs` (the count starts again
   // when the previous one is older than `forgetBeforeMs`); `failures` the
-  // count after it.
+  // count after it. Every subject whose latest failure is older than that
+  // is forgotten, so the failures kept are those of the quiet time only.
   virtual bool addSignInFailure(const std::string& subject, std::int64_t nowMs,
                                 std::int64_t forgetBeforeMs, std::int64_t& failures,
                                 std::string& error) = 0;

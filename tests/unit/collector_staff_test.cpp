@@ -159,6 +159,15 @@ TEST(StoreContract, SignInFailuresAreCountedAcrossCollectorsAndForgotten) {
     EXPECT_EQ(failures, 0);
     ASSERT_TRUE(second->signInFailures("address:1.2.3.4", 0, failures, lastMs, error));
     EXPECT_EQ(failures, 1);
+    // Any failure forgets the subjects quiet since before its quiet time:
+    // one that failed once and never again keeps no row.
+    ASSERT_TRUE(first->addSignInFailure("name:bob", t0 + 3000, t0, failures, error));
+    ASSERT_TRUE(second->signInFailures("address:1.2.3.4", 0, failures, lastMs, error));
+    EXPECT_EQ(failures, 1) << "its failure at the quiet time's start stays";
+    ASSERT_TRUE(first->addSignInFailure("name:bob", t0 + 3001, t0 + 1, failures, error));
+    EXPECT_EQ(failures, 2);
+    ASSERT_TRUE(second->signInFailures("address:1.2.3.4", 0, failures, lastMs, error));
+    EXPECT_EQ(failures, 0);
   }
 }
 
