@@ -154,17 +154,6 @@ std::shared_ptr<const void> ValueCache::read(
   return entry.value.data;
 }
 
-std::shared_ptr<const void> ValueCache::readFresh(const CacheKey& key) {
-  const Clock::time_point now = this->now();
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto found = entries_.find(key);
-  if (found == entries_.end() || !found->second.value.data) return nullptr;
-  Entry& entry = found->second;
-  if (entry.state != State::kept && now - entry.startedAt >= limits_.reuse) return nullptr;
-  markRead(entry, now);
-  return entry.value.data;
-}
-
 void ValueCache::drop(const CacheKey& key) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto found = entries_.find(key);

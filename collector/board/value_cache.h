@@ -139,9 +139,6 @@ class ValueCache {
   std::shared_ptr<const void> read(
       const CacheKey& key, bool keptOnly,
       const std::function<bool(const std::shared_ptr<const void>&)>& accept = nullptr);
-  // The value of `key` when one computed within the reuse time (or kept) is
-  // at hand; it counts as read.
-  std::shared_ptr<const void> readFresh(const CacheKey& key);
   // Drops the value of `key` unless readers wait for it.
   void drop(const CacheKey& key);
   // Reviews touched the values for which `touched` is true.
