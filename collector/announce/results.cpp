@@ -42,46 +42,46 @@ std::string linkLine(const std::string& url) { return url.empty() ? "" : "\n<" +
 
 // Records the results of a board under `subject` unless they are recorded
 // already; `message` words its best drivers.
-bool recordBoard(Store& store, const std::string& subject, const Period& period,
+bool recordBoard(const ResultStores& stores, const std::string& subject, const Period& period,
                  const std::function<std::string(const std::vector<Standing>&)>& message,
                  std::int64_t nowMs, std::string& problem) {
   std::string error;
   bool found = false, added = false;
-  if (!store.hasAnnouncement(subject, found, error)) {
+  if (!stores.outbox.hasAnnouncement(subject, found, error)) {
     problem = "cannot read the store: " + error;
     return false;
   }
   if (found) return true;
   std::vector<LeaderboardRow> rows;
-  if (!store.leaderboard(period, rows, error)) {
+  if (!stores.boards.leaderboard(period, rows, error)) {
     problem = "cannot read the board of " + subject + ": " + error;
     return false;
   }
   std::int64_t drivers = 0;
   const std::vector<Standing> top = topOf(rows, drivers);
   const std::string body = top.empty() ? "" : webhookBody(message(top));
-  if (!store.addAnnouncement(subject, body, nowMs, added, error)) {
+  if (!stores.outbox.addAnnouncement(subject, body, nowMs, added, error)) {
     problem = "cannot record the results of " + subject + ": " + error;
     return false;
   }
   return true;
 }
 
-bool recordWeek(Store& store, const std::string& publicUrl, std::int64_t nowMs,
+bool recordWeek(const ResultStores& stores, const std::string& publicUrl, std::int64_t nowMs,
                 std::string& problem) {
   const IsoWeek week = weekToAnnounce(nowMs);
   char subject[32];
   std::snprintf(subject, sizeof subject, "week/%04d-W%02d", week.year, week.week);
   const std::string link = boardUrl(publicUrl, week.firstDay, week.firstDay + 6);
   return recordBoard(
-      store, subject, {week.firstDay * msPerDay, (week.firstDay + 7) * msPerDay},
+      stores, subject, {week.firstDay * msPerDay, (week.firstDay + 7) * msPerDay},
       [&](const std::vector<Standing>& top) {
         return weekMessage(week.year, week.week, week.firstDay, top, link);
       },
       nowMs, problem);
 }
 
-bool recordMonth(Store& store, const std::string& publicUrl, std::int64_t nowMs,
+bool recordMonth(const ResultStores& stores, const std::string& publicUrl, std::int64_t nowMs,
                  std::string& problem) {
   const CalendarMonth month = monthToAnnounce(nowMs);
   if (!monthResultsDue(month, nowMs)) return true;
@@ -89,7 +89,7 @@ bool recordMonth(Store& store, const std::string& publicUrl, std::int64_t nowMs,
   std::snprintf(subject, sizeof subject, "month/%04d-%02d", month.year, month.month);
   const std::string link = boardUrl(publicUrl, month.firstDay, month.untilDay - 1);
   return recordBoard(
-      store, subject, {month.firstDay * msPerDay, month.untilDay * msPerDay},
+      stores, subject, {month.firstDay * msPerDay, month.untilDay * msPerDay},
       [&](const std::vector<Standing>& top) { return monthMessage(month, top, link); }, nowMs,
       problem);
 }
@@ -194,13 +194,13 @@ std::vector<Standing> topOf(const std::vector<LeaderboardRow>& rows, std::int64_
   return top;
 }
 
-bool recordResults(Store& store, std::int64_t nowMs, std::string& problem,
+bool recordResults(const ResultStores& stores, std::int64_t nowMs, std::string& problem,
                    const std::string& publicUrl) {
-  if (!recordWeek(store, publicUrl, nowMs, problem)) return false;
-  if (!recordMonth(store, publicUrl, nowMs, problem)) return false;
+  if (!recordWeek(stores, publicUrl, nowMs, problem)) return false;
+  if (!recordMonth(stores, publicUrl, nowMs, problem)) return false;
   std::string error;
   std::vector<Event> events;
-  if (!store.listEvents(events, error)) {
+  if (!stores.events.listEvents(events, error)) {
     problem = "cannot read the events: " + error;
     return false;
   }
@@ -209,8 +209,8 @@ bool recordResults(Store& store, std::int64_t nowMs, std::string& problem,
     const std::string key = "event/" + std::to_string(event.id);
     bool found = false, added = false;
     std::vector<LeaderboardRow> rows;
-    if (!store.hasAnnouncement(key, found, error) ||
-        (!found && !store.eventBoard(event, rows, error))) {
+    if (!stores.outbox.hasAnnouncement(key, found, error) ||
+        (!found && !stores.events.eventBoard(event, rows, error))) {
       problem = "cannot read an event's results: " + error;
       return false;
     }
@@ -220,7 +220,7 @@ bool recordResults(Store& store, std::int64_t nowMs, std::string& problem,
     const std::string link = eventUrl(publicUrl, event.id);
     const std::string body =
         top.empty() ? "" : webhookBody(eventMessage(event.name, drivers, top, link));
-    if (!store.addAnnouncement(key, body, nowMs, added, error)) {
+    if (!stores.outbox.addAnnouncement(key, body, nowMs, added, error)) {
       problem = "cannot record an event's results: " + error;
       return false;
     }

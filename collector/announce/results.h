@@ -90,7 +90,14 @@ std::vector<Standing> topOf(const std::vector<LeaderboardRow>& rows, std::int64_
 // empty body, which is never posted), linked to `publicUrl`'s pages when it is
 // not "" (no '/' at its end). False with what went wrong, for the log, when
 // the store failed.
-bool recordResults(Store& store, std::int64_t nowMs, std::string& problem,
+// What results are read from (the boards and events) and recorded into.
+struct ResultStores {
+  BoardStore& boards;
+  EventStore& events;
+  OutboxStore& outbox;
+};
+
+bool recordResults(const ResultStores& stores, std::int64_t nowMs, std::string& problem,
                    const std::string& publicUrl = "");
 
 }  // namespace collector

@@ -31,9 +31,9 @@ LogLimiter& storeLog() {
 
 }  // namespace
 
-Announcer::Announcer(Store& store, std::vector<Webhook> webhooks, Counts counts,
+Announcer::Announcer(const ResultStores& stores, std::vector<Webhook> webhooks, Counts counts,
                      std::string publicUrl)
-    : store_(store),
+    : stores_(stores),
       webhooks_(std::move(webhooks)),
       publicUrl_(std::move(publicUrl)),
       counts_(std::move(counts)) {
@@ -68,14 +68,14 @@ void Announcer::run() {
     const std::int64_t steady = steadyClockMs();
     if (steady >= nextResults) {
       std::string problem;
-      if (!recordResults(store_, wallClockMs(), problem, publicUrl_)) {
+      if (!recordResults(stores_, wallClockMs(), problem, publicUrl_)) {
         storeLog().write("results", "announcements: " + problem);
       }
       nextResults = steady + resultsEveryMs;
     }
     if (steady >= nextPrune) {
       std::string error;
-      if (!store_.pruneAnnouncements(wallClockMs() - keepMs, error)) {
+      if (!stores_.outbox.pruneAnnouncements(wallClockMs() - keepMs, error)) {
         storeLog().write("prune", "announcements: cannot prune the old ones: " + error);
       }
       nextPrune = steady + pruneEveryMs;
@@ -109,7 +109,7 @@ bool Announcer::deliver(const Webhook& webhook, std::int64_t nowMs, std::int64_t
   ClaimedAnnouncement claimed;
   bool found = false;
   std::string error;
-  if (!store_.claimAnnouncement(webhook.hash, nowMs - giveUpAfterMs, nowMs, nowMs + leaseMs,
+  if (!stores_.outbox.claimAnnouncement(webhook.hash, nowMs - giveUpAfterMs, nowMs, nowMs + leaseMs,
                                 claimed, found, error)) {
     storeLog().write("claim", "announcements: cannot read the store: " + error);
     return false;
@@ -128,7 +128,7 @@ bool Announcer::deliver(const Webhook& webhook, std::int64_t nowMs, std::int64_t
   } else if (counts_.sent) {
     counts_.sent();
   }
-  if (!store_.settleAnnouncement(claimed, outcome, atMs, error)) {
+  if (!stores_.outbox.settleAnnouncement(claimed, outcome, atMs, error)) {
     storeLog().write("settle", "announcements: cannot record a delivery: " + error);
   }
   return true;
@@ -173,7 +173,7 @@ void Announcer::countWaiting() {
   for (const Webhook& webhook : webhooks_) {
     std::int64_t count = 0;
     std::string error;
-    if (!store_.announcementsWaiting(webhook.hash, sinceMs, count, error)) return;
+    if (!stores_.outbox.announcementsWaiting(webhook.hash, sinceMs, count, error)) return;
     all += count;
   }
   if (counts_.waiting) counts_.waiting(all);

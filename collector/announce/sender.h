@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "announce/results.h"
 #include "announce/webhook.h"
 #include "core/log_limit.h"
 #include "store/store.h"
@@ -38,7 +39,7 @@ class Announcer {
   };
 
   // Results posts link to `publicUrl`'s pages when it is not "".
-  Announcer(Store& store, std::vector<Webhook> webhooks, Counts counts,
+  Announcer(const ResultStores& stores, std::vector<Webhook> webhooks, Counts counts,
             std::string publicUrl = "");
   // Stops the threads: a post under way is cut off, so this returns within a
   // store call's time.
@@ -62,7 +63,7 @@ class Announcer {
   // Waits `ms` or until the stop; true on the stop.
   bool waitOrStop(std::int64_t ms);
 
-  Store& store_;
+  const ResultStores stores_;
   const std::vector<Webhook> webhooks_;
   const std::string publicUrl_;
   const Counts counts_;

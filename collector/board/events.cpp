@@ -111,10 +111,10 @@ ValueCache::Limits EventBoards::valueLimits(const Limits& limits) {
   return values;
 }
 
-EventBoards::EventBoards(Store& store, Limits limits, std::shared_ptr<ReviewWatch> reviews)
+EventBoards::EventBoards(EventStore& store, std::shared_ptr<ReviewWatch> reviews, Limits limits)
     : store_(store),
       limits_(std::move(limits)),
-      watch_(reviews ? std::move(reviews) : std::make_shared<ReviewWatch>(store)),
+      watch_(std::move(reviews)),
       values_(
           valueLimits(limits_), [this](const CacheKey& key, Share) { return compute(key); },
           [watch = watch_.get()] { return watch->generation(); }),

@@ -60,8 +60,8 @@ class EventBoards {
   using PlacesDone = std::function<void(BoardAnswer, const std::vector<EventPlace>& places)>;
 
   // Reviews are noticed through `reviews` (the leaderboard's, to share one
-  // reading of the mark), or a watch of its own when null.
-  EventBoards(Store& store, Limits limits, std::shared_ptr<ReviewWatch> reviews = nullptr);
+  // reading of the mark).
+  EventBoards(EventStore& store, std::shared_ptr<ReviewWatch> reviews, Limits limits);
   ~EventBoards();  // answers busy to the requests still waiting
   EventBoards(const EventBoards&) = delete;
   EventBoards& operator=(const EventBoards&) = delete;
@@ -93,7 +93,7 @@ class EventBoards {
   void placesFrom(const std::shared_ptr<Places>& places, const CachedValue& list);
   void touched(const std::vector<std::int64_t>* receivedMs);
 
-  Store& store_;
+  EventStore& store_;
   const Limits limits_;
   const std::shared_ptr<ReviewWatch> watch_;
   ValueCache values_;

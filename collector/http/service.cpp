@@ -28,7 +28,7 @@ Service::Service(Store& store, const ServeOptions& options, Metrics& metrics)
   EventBoards::Limits eventLimits;
   eventLimits.reuse = limits.reuse;
   eventLimits.computed = limits.computed;
-  events_ = std::make_unique<EventBoards>(store, eventLimits, boards_->reviews());
+  events_ = std::make_unique<EventBoards>(store, boards_->reviews(), eventLimits);
   committer_ = std::make_unique<Committer>(
       store, metrics, *health_, Committer::defaultGatherWindow,
       [boards = boards_.get()](const std::vector<std::int64_t>& receivedMs) {
@@ -41,7 +41,7 @@ Service::Service(Store& store, const ServeOptions& options, Metrics& metrics)
     counts.sent = [&metrics] { metrics.announcementSent(); };
     counts.failed = [&metrics] { metrics.announcementFailed(); };
     counts.waiting = [&metrics](std::int64_t waiting) { metrics.announcementsWaiting(waiting); };
-    announcer_ = std::make_unique<Announcer>(store, options.webhooks, std::move(counts),
+    announcer_ = std::make_unique<Announcer>(ResultStores{store, store, store}, options.webhooks, std::move(counts),
                                              options.publicUrl);
   }
 }

@@ -158,7 +158,7 @@ TEST(CollectorEvents, AnEndedEventsBoardIsKeptUntilAReviewTouchesItsReports) {
   EventBoards::Limits limits;
   limits.reuse = std::chrono::milliseconds(0);  // a board that is not kept is read every time
   limits.now = [] { return t + 86400000; };
-  EventBoards boards(*store, limits);
+  EventBoards boards(*store, std::make_shared<ReviewWatch>(*store), limits);
   // "miles+flagged" of the player's line, or "-" when the player has none.
   const auto lineOn = [&](EventBoards& on, const std::string& player) {
     std::promise<std::string> answered;
@@ -191,7 +191,7 @@ TEST(CollectorEvents, AnEndedEventsBoardIsKeptUntilAReviewTouchesItsReports) {
   BoardCache::Limits boardLimits;
   boardLimits.reuse = std::chrono::milliseconds(0);  // the mark read for each computation
   BoardCache leaderboard(*store, boardLimits);
-  EventBoards sharing(*store, limits, leaderboard.reviews());
+  EventBoards sharing(*store, leaderboard.reviews(), limits);
   EXPECT_EQ(lineOn(sharing, "Eve"), "0+1");
   ASSERT_TRUE(store->reviewFlags({flagged[3].id}, true, t + 86400000, error));
   std::promise<BoardAnswer> read;
@@ -208,7 +208,7 @@ TEST(CollectorEvents, AnEndedEventsBoardIsKeptUntilAReviewTouchesItsReports) {
   // With boards kept for a while, the first page waits for them on the
   // boards' thread; the next is answered from them on its own thread.
   limits.reuse = std::chrono::seconds(60);
-  EventBoards kept(*store, limits);
+  EventBoards kept(*store, std::make_shared<ReviewWatch>(*store), limits);
   for (const bool first : {true, false}) {
     std::promise<std::thread::id> answered;
     kept.places("Cy", [&](BoardAnswer answer, const std::vector<EventPlace>& places) {
@@ -238,7 +238,7 @@ TEST(CollectorEvents, OnlyTheListsEventsHaveBoards) {
   limits.maxKept = 1;
   limits.now = [] { return t + 86400000; };
   limits.clock = [&steady] { return steady; };
-  EventBoards boards(*store, limits);
+  EventBoards boards(*store, std::make_shared<ReviewWatch>(*store), limits);
   // "found" or "none", "at hand" when answered on the caller's thread.
   const auto read = [&](std::int64_t id) {
     std::promise<std::string> answered;
