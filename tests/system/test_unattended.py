@@ -18,6 +18,7 @@ import sqlite3
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 import urllib.request
@@ -70,9 +71,28 @@ class Wal(unittest.TestCase):
         drivers = {f"Driver {i}": service.add_player(f"Driver {i}") for i in range(4)}
         service.start("--no-wall-time-check", "--max-reports-per-minute", "0",
                       "--metrics-listen", "127.0.0.1:0")
-        with concurrent.futures.ThreadPoolExecutor(len(drivers)) as pool:
-            list(pool.map(lambda d: post_many(service, d[0], d[1], 5000), drivers.items()))
-        self.assertLess(wal.stat().st_size, 16 * MB)
+        # Readers of the boards and pages all the while: their snapshots are short, so
+        # the WAL stays within the 16 MiB the guide gives; its size is sampled throughout.
+        posting, sizes = threading.Event(), []
+
+        def read(path):
+            while not posting.is_set():
+                service.request("GET", path)
+                sizes.append(wal.stat().st_size if wal.exists() else 0)
+
+        readers = [threading.Thread(target=read, args=(path,)) for path in
+                   ("/api/v1/leaderboard", "/", "/players/Driver%200")]
+        for reader in readers:
+            reader.start()
+        try:
+            with concurrent.futures.ThreadPoolExecutor(len(drivers)) as pool:
+                list(pool.map(lambda d: post_many(service, d[0], d[1], 5000), drivers.items()))
+        finally:
+            posting.set()
+            for reader in readers:
+                reader.join()
+        self.assertGreater(len(sizes), 100)
+        self.assertLess(max(sizes + [wal.stat().st_size]), 16 * MB)
         self.assertEqual(sum(p["reports"] for p in service.leaderboard()), 20000)
         self.assertEqual(metrics(service)["vorn_sqlite_wal_bytes"], wal.stat().st_size)
 
