@@ -51,7 +51,7 @@ void Health::commitFailed(const std::string& error) {
 std::string Health::problem() {
   const std::string standing = store_.cannotStore();
   std::unique_lock<std::mutex> lock(mutex_);
-  if (steadyClockMs() - outcomeMs_ >= freshMs && !probing_ && !probeWanted_) {
+  if (stale(outcomeMs_, steadyClockMs()) && !probing_ && !probeWanted_) {
     probeWanted_ = true;
     wake_.notify_all();
   }

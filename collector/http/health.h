@@ -28,6 +28,11 @@ class Health {
   // How long the outcome of a commit or a probe stands without a probe.
   static constexpr std::int64_t freshMs = 2000;
   static constexpr std::int64_t logEveryMs = 10000;
+  // Whether an outcome that came at `outcomeMs` is too old to stand at `nowMs`
+  // (steady clock), so that a /healthz then starts a probe.
+  static bool stale(std::int64_t outcomeMs, std::int64_t nowMs) {
+    return nowMs - outcomeMs >= freshMs;
+  }
 
   // Probes the store once before it returns (a bounded wait).
   explicit Health(StoreHealth& store);

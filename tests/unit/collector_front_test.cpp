@@ -151,6 +151,18 @@ class CommitterStore : public testing::Test {
   Metrics metrics;
 };
 
+TEST(CollectorHealth, AnOutcomeStandsTwoSecondsThenAHealthzProbes) {
+  // An outcome of 1 s stands; so does one of 1999 ms; from 2 s a /healthz
+  // starts a probe that writes (twice or a tenth the time fails a row).
+  for (const auto& [ageMs, stale] : {std::pair{std::int64_t{0}, false},
+                                     {std::int64_t{199}, false},
+                                     {std::int64_t{1999}, false},
+                                     {std::int64_t{2000}, true},
+                                     {std::int64_t{3999}, true}}) {
+    EXPECT_EQ(Health::stale(5000, 5000 + ageMs), stale) << ageMs;
+  }
+}
+
 TEST_F(CommitterStore, EveryWaitingReportIsAnsweredWhileTheStoreFailsAndAfter) {
   // Another connection makes every insert roll its whole transaction back,
   // as a full disk does, until it takes that away again.
