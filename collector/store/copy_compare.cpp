@@ -65,9 +65,13 @@ bool sumOf(Side& side, const Carried& pair, const Table& table, Sum& sum, std::s
 
 // A row as a message names it: its first column's value.
 std::string label(const Carried& pair, const Row& row) {
-  const std::string value = row.empty() ? ""
-                            : row[0]    ? terminalSafe(row[0]->substr(0, 40))
-                                        : "NULL";
+  std::string value = row.empty() || !row[0] ? "NULL" : *row[0];
+  if (value.size() > 40) {  // cut between two UTF-8 characters
+    std::size_t cut = 40;
+    while (cut > 0 && (static_cast<unsigned char>(value[cut]) & 0xC0) == 0x80) --cut;
+    value = value.substr(0, cut) + "...";
+  }
+  value = terminalSafe(value);
   return pair.columns.empty() ? "" : pair.columns[0].name + " " + value;
 }
 

@@ -105,7 +105,8 @@ Value copyField(const char* from, const char* to) {
 void canonical(Value& value, Kind kind) {
   if (!value) return;
   if (kind == Kind::real) value = canonicalReal(std::strtod(value->c_str(), nullptr));
-  if (kind == Kind::boolean) value = *value == "t" ? "1" : "0";
+  // A truth value held as an integer prints as one already.
+  if (kind == Kind::boolean && (*value == "t" || *value == "f")) value = *value == "t" ? "1" : "0";
 }
 
 class PostgresWriter : public RowWriter {

@@ -459,7 +459,8 @@ class MoveTest(unittest.TestCase):
         source.cli("init")
         schema = sqlite_tables(source.path).keys()
         postgres = fresh_database("carried")
-        subprocess.run([str(test_collector.COLLECTOR), "init", "--db", postgres], check=True)
+        subprocess.run([str(test_collector.COLLECTOR), "init", "--db", postgres], check=True,
+                       capture_output=True)
         self.assertEqual(set(postgres_tables("carried")), set(schema))  # the two stores agree
         source.add_player("Ann")
         source.add_player("Gone")
@@ -538,33 +539,40 @@ class MoveTest(unittest.TestCase):
                          flags)
         self.assertEqual(new.post(body("Mover", RAW_MILES, 1), key), 200)
 
-    def test_a_copy_refuses_what_it_cannot_carry_and_leaves_the_target_as_it_was(self):
+    def test_columns_are_carried_by_the_kinds_both_types_agree_on_or_refused(self):
         source = test_collector.Service(self)
         source.add_player("Ann")
         full = fresh_database("filled")
         copy(self, "--from", source.db, "--to", full)
-        for name, on_source, on_target, said in (
-                ("filled", None, None, "holds rows already: the copy goes into a database that"
-                                     " holds none"),
-                ("lacking", "CREATE TABLE extra(x INTEGER)", None,
+        away = "ALTER TABLE players ADD COLUMN away "
+        for name, on_source, on_target, status, said in (
+                ("filled", None, None, 1, "holds rows already: the copy goes into a database"
+                                          " that holds none"),
+                ("lacking", "CREATE TABLE extra(x INTEGER)", None, 1,
                  "table extra of the source has no place in the target"),
-                ("typed", "ALTER TABLE players ADD COLUMN photo BLOB",
-                 "ALTER TABLE players ADD COLUMN photo bytea",
-                 "table players, column photo: its types (BLOB in the source, bytea in the target)"
-                 " cannot be carried")):
+                ("typed", away + "BLOB", away + "bytea", 1, "table players, column away: its"
+                 " types (BLOB in the source, bytea in the target) cannot be carried"),
+                ("truth", away + "BOOLEAN; UPDATE players SET away = 1", away + "boolean", 0,
+                 "every table checked both ways"),
+                ("whole", away + "INTEGER; UPDATE players SET away = 1", away + "boolean", 0,
+                 "every table checked both ways")):
             with self.subTest(name=name):
                 changed = source.path.with_name(f"{name}.db")
                 shutil.copyfile(source.path, changed)
                 if on_source:
                     subprocess.run(["sqlite3", changed, on_source], check=True)
                 target = full if name == "filled" else fresh_database(name)
-                subprocess.run([str(test_collector.COLLECTOR), "init", "--db", target], check=True)
+                subprocess.run([str(test_collector.COLLECTOR), "init", "--db", target], check=True,
+                               capture_output=True)
                 if on_target:
                     psql(on_target, name)
                 before = postgres_tables(name)
                 self.assertIn(said, copy(self, "--from", f"sqlite:{changed}", "--to", target,
-                                         status=1))
-                self.assertEqual(postgres_tables(name), before)
+                                         status=status))
+                if status:  # refused: the target as it was
+                    self.assertEqual(postgres_tables(name), before)
+                else:  # a truth value held as an integer by SQLite
+                    self.assertEqual(psql("SELECT away FROM players", name), "t")
 
     def test_after_a_move_either_way_nothing_posted_is_posted_again(self):
         old = test_collector.Service(self)
