@@ -154,6 +154,9 @@ namespace {
 
 using Told = std::function<void(const std::string&)>;
 
+// A long table's copy is told on the way, every this many rows.
+constexpr std::int64_t progressRows = 1000000;
+
 // Every row of each table from the source's snapshot into the target's
 // transaction, then the ids kept past the source's.
 bool carry(Side& source, Side& target, const std::vector<Carried>& plan, const Told& told,
@@ -163,8 +166,7 @@ bool carry(Side& source, Side& target, const std::vector<Carried>& plan, const T
     if (!target.holdsRows(pair.target, holds, error)) return false;
     if (holds) {
       error = "the target's table " + pair.target.name +
-              " holds rows already: the copy goes "
-              "into a database that holds none";
+              " holds rows already: the copy goes into a database that holds none";
       return false;
     }
   }
@@ -175,7 +177,12 @@ bool carry(Side& source, Side& target, const std::vector<Carried>& plan, const T
         writer &&
         source.read(
             pair.source, pair.columns,
-            [&](const Row& row, std::string& why) { return ++count, writer->add(row, why); },
+            [&](const Row& row, std::string& why) {
+              if (++count % progressRows == 0) {
+                told("copying " + pair.source.name + ": " + std::to_string(count) + " rows");
+              }
+              return writer->add(row, why);
+            },
             error) &&
         writer->finish(error);
     if (!copied) {

@@ -215,7 +215,10 @@ class PostgresSide : public Side {
     const std::string sql =
         "COPY (SELECT " + columnList(columns) + " FROM " + quotedName(table.name) + ") TO STDOUT";
     pg::Result started = exec(sql.c_str());
-    if (PQresultStatus(started.get()) != PGRES_COPY_OUT) return pg::check(started, error) && false;
+    if (PQresultStatus(started.get()) != PGRES_COPY_OUT) {
+      if (pg::check(started, error)) error = "the server sent no rows for COPY";
+      return false;
+    }
     Row row(columns.size());
     bool good = true;
     char* line = nullptr;
