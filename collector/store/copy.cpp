@@ -37,6 +37,7 @@ Kind postgresKind(const std::string& dataType) {
 std::string canonicalReal(double value) {
   if (std::isnan(value)) return "NaN";
   if (std::isinf(value)) return value < 0 ? "-Infinity" : "Infinity";
+  if (value == 0) return "0";  // SQLite keeps no sign of a zero it stores
   char text[32];
   std::snprintf(text, sizeof text, "%.17g", value);
   return text;
