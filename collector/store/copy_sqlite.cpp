@@ -41,8 +41,12 @@ bool readValue(const Statement& row, int at, const Column& column, Value& value,
     case Kind::unknown:
       break;
   }
-  error = "column " + column.name + " holds " + row.text(at).substr(0, 40) +
-          ", which is not of its type " + column.type;
+  const char* held = type == SQLITE_INTEGER ? "a whole number"
+                     : type == SQLITE_FLOAT ? "a fraction"
+                     : type == SQLITE_TEXT  ? "a text"
+                                            : "bytes";
+  error = "column " + column.name + " holds " + held + " in a row, which its type " + column.type +
+          " cannot carry";
   return false;
 }
 
