@@ -72,7 +72,8 @@ if(TARGET vorn-collector)
     ${CMAKE_SOURCE_DIR}/docs/console.png
     DESTINATION usr/share/doc/vorn-collector
     COMPONENT collector)
-  # The move of a SQLite database to PostgreSQL (it needs sqlite3 and psql).
+  # The move of a SQLite database to PostgreSQL under its former name: a
+  # wrapper around `vorn-collector copy`.
   install(PROGRAMS ${CMAKE_SOURCE_DIR}/tools/sqlite-to-postgres.sh
     DESTINATION usr/share/vorn-collector COMPONENT collector)
   # The manual page (from every command's --help) and the changelog, dated by the commit.

@@ -23,6 +23,7 @@ CommandLine::CommandLine() {
   addEventCommands(app, events, db);
   addActivityCommand(app, activity, db);
   addStaffCommands(app, staff, db);
+  addCopyCommand(app, copy);
 }
 
 int readCommandLine(CommandLine& line, int argc, const char* const* argv) {
@@ -47,6 +48,7 @@ int readCommandLine(CommandLine& line, int argc, const char* const* argv) {
 }
 
 int runCommandLine(CommandLine& line) {
+  if (line.copy.command->parsed()) return runCopyCommand(line.copy, line.words);
   // Only init and player add make a database where none is: a mistyped path
   // never gives a service an empty one.
   const bool mayCreate = line.initCommand->parsed() || line.players.add->parsed();

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ops/activity.h"
+#include "ops/copy_command.h"
 #include "ops/events.h"
 #include "ops/flags.h"
 #include "ops/player_commands.h"
@@ -29,6 +30,7 @@ struct CommandLine {
   EventCommands events;
   ActivityCommand activity;
   StaffCommands staff;
+  CopyCommand copy;
 
   CommandLine();
   CommandLine(const CommandLine&) = delete;

@@ -56,6 +56,7 @@ class Statement {
   std::int64_t integer(int column) const { return sqlite3_column_int64(stmt_, column); }
   double real(int column) const { return sqlite3_column_double(stmt_, column); }
   bool isNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
+  int type(int column) const { return sqlite3_column_type(stmt_, column); }
   std::string failure() const {
     return bound_ != SQLITE_OK ? sqlite3_errstr(bound_) : sqlite3_errmsg(db_);
   }

@@ -5,13 +5,16 @@ database into PostgreSQL. Beside the DLL under Wine only the plug-in's way
 into a real collector runs: the collector itself is the native one."""
 # ctest: platforms=native wine asan tsan timeout=600
 
+import contextlib
 import csv
+import datetime
 import io
 import json
 import os
 import pathlib
 import shutil
 import signal
+import sqlite3
 import subprocess
 import threading
 import time
@@ -396,8 +399,125 @@ class SharedDatabaseTest(unittest.TestCase):
             self.assertLess(time.monotonic() - restarted, 5)
             time.sleep(0.1)
 
-    @collector_alone
-    def test_copy_from_sqlite_keeps_every_report_review_and_key_and_checks_itself(self):
+
+def fresh_database(name):  # an empty database on the module's server, its URL
+    psql(f"CREATE DATABASE {name}")
+    return server.url.replace("/vorn?", f"/{name}?")
+
+
+def copy(test, *args, status=0):  # vorn-collector copy ARGS; what it said
+    done = subprocess.run([str(test_collector.COLLECTOR), "copy", *args], capture_output=True,
+                          text=True, timeout=300)
+    test.assertEqual(done.returncode, status, done.stdout + done.stderr)
+    return done.stdout + done.stderr
+
+
+def comparable(rows):  # rows (dicts by column) in one order, the same from either store
+    same = lambda v: int(v) if isinstance(v, bool) or (
+        isinstance(v, float) and v.is_integer()) else v
+    return sorted((tuple((k, same(v)) for k, v in sorted(row.items())) for row in rows), key=repr)
+
+
+def sqlite_tables(path):  # every table of the schema, by name: its rows
+    with contextlib.closing(sqlite3.connect(path)) as db:
+        db.row_factory = sqlite3.Row
+        names = [n for (n,) in db.execute("SELECT name FROM sqlite_master WHERE type = 'table'"
+                                          " AND name NOT LIKE 'sqlite%'")]
+        return {n: comparable(map(dict, db.execute(f'SELECT * FROM "{n}"'))) for n in names}
+
+
+def postgres_tables(db):  # every table but the store's own version mark, by name: its rows
+    names = psql("SELECT table_name FROM information_schema.tables WHERE table_schema = 'public'"
+                 " AND table_type = 'BASE TABLE' AND table_name <> 'schema_version'", db).split()
+    rows = lambda n: json.loads(psql(f'SELECT coalesce(json_agg(t), \'[]\') FROM "{n}" t', db))
+    return {n: comparable(rows(n)) for n in names}
+
+
+# A value of each declared type that COPY, SQL and the digests each could get wrong.
+AWKWARD = {"INT": -2**62, "REAL": 0.1 + 0.2, "BOOL": 1,
+           "TEXT": "tab\tnew\nline \\N back\\slash 'q' \"dq\" \u00e9 \u2713"}
+
+
+def fill_the_rest(path):
+    """A row in each table still empty, made from the schema alone (a foreign key takes its
+    parent's row): a table added to the schema is filled with no change here."""
+    with contextlib.closing(sqlite3.connect(path)) as db, db:
+        tables = [n for (n,) in db.execute("SELECT name FROM sqlite_master WHERE type = 'table'"
+                                           " AND name NOT LIKE 'sqlite%'")]
+        rows = lambda n: db.execute(f'SELECT count(*) FROM "{n}"').fetchone()[0]
+        for _ in tables:  # parents first, in as many rounds as it takes
+            for name in (n for n in tables if rows(n) == 0):
+                parents = {k[3]: (k[2], k[4])
+                           for k in db.execute(f'PRAGMA foreign_key_list("{name}")')}
+                if any(rows(parent) == 0 for parent, _ in parents.values()):
+                    continue
+                columns = list(db.execute(f'PRAGMA table_info("{name}")'))
+                parent = lambda c: db.execute(
+                    f'SELECT "{parents[c][1]}" FROM "{parents[c][0]}"').fetchone()[0]
+                values = [parent(c[1]) if c[1] in parents else
+                          next(v for t, v in AWKWARD.items() if t in c[2].upper()) for c in columns]
+                db.execute(f'INSERT INTO "{name}" VALUES ({", ".join("?" * len(values))})', values)
+
+
+@collector_alone
+class MoveTest(unittest.TestCase):
+    def test_every_table_of_the_schema_goes_to_postgresql_and_back_and_is_checked(self):
+        source = test_collector.Service(self)
+        source.cli("init")
+        schema = sqlite_tables(source.path).keys()
+        postgres = fresh_database("carried")
+        subprocess.run([str(test_collector.COLLECTOR), "init", "--db", postgres], check=True,
+                       capture_output=True)
+        self.assertEqual(set(postgres_tables("carried")), set(schema))  # the two stores agree
+        source.add_player("Ann")
+        source.add_player("Gone")
+        source.cli("player", "revoke", "Gone")
+        window = ("--start", "2026-01-01T10:00:00Z", "--end", "2026-01-01T12:00:00Z")
+        for name in ("Convoy", "Removed"):
+            source.cli("event", "add", name, *window)
+        source.cli("event", "remove", "2")  # its id is never given again
+        source.cli("staff", "add", "amy", "--role", "owner")  # a join link, the audit
+        with contextlib.closing(sqlite3.connect(source.path)) as db, db:
+            for n in range(3):
+                db.execute("INSERT INTO reports(player_id, received_ms, server_id, miles, seconds,"
+                           " truck, trailer, flag) VALUES(1, ?, ?, ?, 60, ?, 'R', '')",
+                           (1767261600000 + n, SERVER, AWKWARD["REAL"] * n, AWKWARD["TEXT"]))
+            db.execute("PRAGMA user_version = 0")  # its totals built when the copy opens it
+        source.cli("player", "list")
+        fill_the_rest(source.path)
+        carried = sqlite_tables(source.path)
+        self.assertEqual([n for n, rows in carried.items() if not rows], [])
+        self.assertIn("every table checked both ways",
+                      copy(self, "--from", source.db, "--to", postgres))
+        self.assertEqual(postgres_tables("carried"), carried)
+        back = source.path.with_name("back.db")
+        copy(self, "--from", postgres, "--to", f"sqlite:{back}")
+        self.assertEqual(sqlite_tables(back), carried)
+        # A difference either way is named by its table and row, and by the side it is on.
+        for table, change, said in (
+                ("reports", "UPDATE reports SET review = 'rejected' WHERE id = 2",
+                 ["1 row in the source with no equal row in the target (id 2)",
+                  "1 row in the target with no equal row in the source (id 2)"]),
+                ("staff_sessions", "DELETE FROM staff_sessions",
+                 ["1 row in the source with no equal row in the target"]),
+                ("signin_failures", "INSERT INTO signin_failures VALUES ('x', 1, 1)",
+                 ["1 row in the target with no equal row in the source (subject x)"])):
+            with self.subTest(change=change):
+                tampered = back.with_name("tampered.db")
+                shutil.copyfile(back, tampered)
+                subprocess.run(["sqlite3", tampered, change], check=True)
+                checked = copy(self, "--check", "--from", source.db, "--to", f"sqlite:{tampered}",
+                               status=1)
+                for line in said:
+                    self.assertIn(f"table {table}: {line}", checked)
+                self.assertEqual(checked.count("table "), len(said))  # no other table named
+                self.assertIn("THE COPY DIFFERS", checked)
+        for db in (postgres, f"sqlite:{back}"):  # ids go on past the removed event's
+            added = subprocess.run([str(test_collector.COLLECTOR), "event", "add", "Next", *window,
+                                    "--db", db], capture_output=True, text=True, check=True)
+            self.assertEqual(added.stdout.strip(), "3")
+
+    def test_copy_from_sqlite_keeps_every_report_review_and_key_and_serves_them_alike(self):
         old = test_collector.Service(self)
         key = old.add_player("Mover")
         old.add_player("Gone")
@@ -415,25 +535,9 @@ class SharedDatabaseTest(unittest.TestCase):
         self.assertEqual([(f["limit_mph"], f["review"]) for f in flags],
                          [(80, "waiting"), (80, "rejected"), (80, "accepted")])
         old.stop()
-        target = ScratchPostgres()
-        self.addCleanup(target.close)  # after the service's own stop: cleanups run last first
-        script = [SOURCE_DIR / "tools" / "sqlite-to-postgres.sh"]
-        environment = dict(os.environ, VORN_COLLECTOR=str(test_collector.COLLECTOR))
-        copied = subprocess.run(script + [old.path, target.url], env=environment,
-                                capture_output=True, text=True)
-        self.assertEqual(copied.returncode, 0, copied.stderr)
-        self.assertIn("checked 2 players", copied.stdout)
-        # A review lost on the way is caught by the check.
-        tampered = old.path.with_name("tampered.db")
-        shutil.copyfile(old.path, tampered)
-        subprocess.run(["sqlite3", tampered, "UPDATE reports SET review = '', reviewed_ms = NULL "
-                        "WHERE review = 'rejected'"], check=True)
-        checked = subprocess.run(script + ["--check", tampered, target.url], env=environment,
-                                 capture_output=True, text=True)
-        self.assertEqual(checked.returncode, 1, checked.stdout)
-        self.assertIn("player Mover: rejected is 0 in SQLite, 1 in PostgreSQL", checked.stderr)
-        self.assertIn("THE COPY DIFFERS", checked.stderr)
-        new = test_collector.Service(self, target.url).start()
+        target = fresh_database("served")
+        self.assertIn("every table checked", copy(self, "--from", old.db, "--to", target))
+        new = test_collector.Service(self, target).start()
         for command in (["export"], ["player", "list"], ["flags", "list"]):
             self.assertEqual(new.cli(*command), old.cli(*command))
         self.assertEqual(board(new), before)
@@ -442,6 +546,94 @@ class SharedDatabaseTest(unittest.TestCase):
                          flags)
         self.assertEqual(new.post(body("Mover", RAW_MILES, 1), key), 200)
 
+    def test_columns_are_carried_by_the_kinds_both_types_agree_on_or_refused(self):
+        source = test_collector.Service(self)
+        source.add_player("Ann")
+        full = fresh_database("filled")
+        copy(self, "--from", source.db, "--to", full)
+        away = "ALTER TABLE players ADD COLUMN away "
+        for name, on_source, on_target, status, said in (
+                ("filled", None, None, 1, "holds rows already: the copy goes into a database"
+                                          " that holds none"),
+                ("lacking", "CREATE TABLE extra(x INTEGER)", None, 1,
+                 "table extra of the source has no place in the target"),
+                ("typed", away + "BLOB", away + "bytea", 1, "table players, column away: its"
+                 " types (BLOB in the source, bytea in the target) cannot be carried"),
+                ("truth", away + "BOOLEAN; UPDATE players SET away = 1", away + "boolean", 0,
+                 "every table checked both ways"),
+                ("whole", away + "INTEGER; UPDATE players SET away = 1", away + "boolean", 0,
+                 "every table checked both ways")):
+            with self.subTest(name=name):
+                changed = source.path.with_name(f"{name}.db")
+                shutil.copyfile(source.path, changed)
+                if on_source:
+                    subprocess.run(["sqlite3", changed, on_source], check=True)
+                target = full if name == "filled" else fresh_database(name)
+                subprocess.run([str(test_collector.COLLECTOR), "init", "--db", target], check=True,
+                               capture_output=True)
+                if on_target:
+                    psql(on_target, name)
+                before = postgres_tables(name)
+                self.assertIn(said, copy(self, "--from", f"sqlite:{changed}", "--to", target,
+                                         status=status))
+                if status:  # refused: the target as it was
+                    self.assertEqual(postgres_tables(name), before)
+                else:  # a truth value held as an integer by SQLite
+                    self.assertEqual(psql("SELECT away FROM players", name), "t")
+
+    def test_after_a_move_either_way_nothing_posted_is_posted_again(self):
+        old = test_collector.Service(self)
+        key = old.add_player("Mover")
+        now = datetime.datetime.now(datetime.timezone.utc)
+        stamp = lambda minutes: (now + datetime.timedelta(minutes=minutes)).strftime(
+            "%Y-%m-%dT%H:%M:%SZ")
+        window = ("--start", stamp(-60), "--end", stamp(-30))  # ended: its results are due
+        old.cli("event", "add", "Convoy", *window)
+        monday = now.date() - datetime.timedelta(days=now.weekday() + 7)  # last week's
+        with contextlib.closing(sqlite3.connect(old.path)) as db, db:
+            for at, miles in ((datetime.datetime(monday.year, monday.month, monday.day, 12,
+                                                 tzinfo=datetime.timezone.utc), 999.5),
+                              (now - datetime.timedelta(minutes=45), 0.4)):
+                db.execute("INSERT INTO reports(player_id, received_ms, server_id, miles, seconds,"
+                           " truck, trailer, flag) VALUES(1, ?, ?, ?, 600, 'T', 'R', '')",
+                           (int(at.timestamp() * 1000), SERVER, miles))
+            db.execute("PRAGMA user_version = 0")  # the totals are built from the reports
+        hook = test_collector.Webhook(self)
+        options = ("--no-wall-time-check", "--webhook", hook.url, "--metrics-listen", "127.0.0.1:0")
+
+        def settled(service, before, at_least):  # `service` sent each post the hook got
+            deadline = time.monotonic() + 30  # after its first `before`, at least that many,
+            while True:  # and has none waiting
+                samples = test_collector.metric_samples(service)
+                sent = samples["vorn_announcements_sent_total", ()]
+                if sent >= at_least and samples["vorn_announcements_waiting", ()] == 0 and (
+                        sent == len(hook.statuses()) - before):
+                    return
+                self.assertLess(time.monotonic(), deadline, hook.delivered(0))
+                time.sleep(0.05)
+
+        old.start(*options)  # (the hook got no post before)
+        self.assertEqual(old.post(body("Mover", 1.0, 60), key), 200)  # the milestone
+        settled(old, 0, 3)  # the week's, the event's, the milestone (and the month's, if due)
+        posted = hook.delivered(0)
+        old.stop()
+        # To PostgreSQL and back to SQLite: each collector posts the event added after
+        # the move (its window that of the first) and nothing it was told of before.
+        moved = old
+        for target in (fresh_database("posted"), "sqlite:" + str(old.path.with_name("back.db"))):
+            copy(self, "--from", moved.db, "--to", target)
+            moved = test_collector.Service(self, target)
+            marker = f"Marker {len(posted)}"
+            moved.cli("event", "add", marker, *window)
+            before = len(hook.statuses())
+            moved.start(*options)
+            settled(moved, before, 1)
+            delivered = hook.delivered(0)
+            self.assertEqual(len(delivered), len(posted) + 1, delivered)
+            self.assertTrue(any(p.startswith(f"**{marker}** has ended") for p in delivered))
+            posted = hook.delivered(0)
+            moved.stop()
+            self.assertEqual(len(hook.statuses()), len(posted))
 
 if __name__ == "__main__":
     unittest.main()

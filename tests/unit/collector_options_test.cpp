@@ -137,6 +137,8 @@ TEST(CollectorOptions, ValuesAreReadAsDecimalsAndMisspeltOptionsGetTheNearest) {
       {{"flags", "lst"}, "lst: did you mean list?"},
       {{"player", "ad", "Night Owl"}, "ad: did you mean add?"},
       {{"player", "add"}, "NAME is required"},
+      {{"cpoy", "--from", "sqlite:a.db"}, "cpoy: did you mean copy?"},
+      {{"copy", "--from", "sqlite:a.db"}, "--to is required"},
       {{"serve", "--something-else", "1"}, "The following arguments were not expected"},
   };
   for (const Row& row : rows) {
