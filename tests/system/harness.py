@@ -94,6 +94,8 @@ GAME_START_LINE = "VORN Davida Client v7.2 IN-GAME ODOMETER initialized"
 # The collector is the same program whatever the plug-in's platform: its own
 # behaviour is tested on its own builds (native, asan, tsan), not again beside the DLL.
 collector_alone = unittest.skipIf(IS_WINE, "the collector's own behaviour, on its own builds")
+# Work on one thread (a command that runs alone): nothing for TSan to see.
+one_thread = unittest.skipIf(PLATFORM == "tsan", "one thread: nothing for TSan to see")
 
 # faketime's library in a process: it and a sanitizer's runtime both take over the
 # clock and thread calls, and a process that has both can hang at its start. A clock

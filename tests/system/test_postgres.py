@@ -22,7 +22,8 @@ import unittest
 
 import test_collector  # its Service runs vorn-collector (its tests stay in their module)
 from test_collector import body
-from harness import API_KEY, FAKETIME, PLATFORM, SERVER, Road, collector_alone, ini_with_url
+from harness import (API_KEY, FAKETIME, PLATFORM, SERVER, Road, collector_alone, ini_with_url,
+                     one_thread)
 from pgserver import BIN, PORT, ScratchPostgres
 from tcp_proxy import Proxy
 
@@ -460,6 +461,7 @@ def fill_the_rest(path):
 
 
 @collector_alone
+@one_thread
 class MoveTest(unittest.TestCase):
     def test_every_table_of_the_schema_goes_to_postgresql_and_back_and_is_checked(self):
         source = test_collector.Service(self)
