@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <sstream>
 
 namespace collector {
 
@@ -14,15 +13,54 @@ std::int64_t heldWithinBounds(std::int64_t ms) {
   return std::min(std::max(ms, minRetryAfterMs), maxRetryAfterMs);
 }
 
+// The number of `count` digits at `at`, or -1 when one is not a digit.
+int digitsAt(const std::string& text, std::size_t at, std::size_t count) {
+  int number = 0;
+  for (std::size_t i = at; i < at + count; ++i) {
+    if (text[i] < '0' || text[i] > '9') return -1;
+    number = number * 10 + (text[i] - '0');
+  }
+  return number;
+}
+
+// The index of `text`'s three letters at `at` among `names`, or -1.
+template <std::size_t N>
+int nameAt(const std::string& text, std::size_t at, const char* const (&names)[N]) {
+  for (std::size_t i = 0; i < N; ++i) {
+    if (text.compare(at, 3, names[i]) == 0) return static_cast<int>(i);
+  }
+  return -1;
+}
+
 // HTTP's date ("Wed, 21 Oct 2026 07:28:00 GMT", its one current form) as
-// milliseconds since the epoch.
+// milliseconds since the epoch; its weekday must be the date's. Read by
+// position: the layout is fixed.
 bool httpDate(const std::string& value, std::int64_t& ms) {
-  if (value.size() != std::string("Wed, 21 Oct 2026 07:28:00 GMT").size()) return false;
-  std::istringstream in(value);
-  date::sys_seconds at;
-  in >> date::parse("%a, %d %b %Y %H:%M:%S GMT", at);
-  if (in.fail()) return false;
-  ms = std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count();
+  static const char* const weekdays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const std::string layout = "Www, DD Mmm YYYY HH:MM:SS GMT";
+  if (value.size() != layout.size() || value.compare(3, 2, ", ") != 0 || value[7] != ' ' ||
+      value[11] != ' ' || value[16] != ' ' || value[19] != ':' || value[22] != ':' ||
+      value.compare(25, 4, " GMT") != 0) {
+    return false;
+  }
+  const int weekday = nameAt(value, 0, weekdays), month = nameAt(value, 8, months);
+  const int day = digitsAt(value, 5, 2), year = digitsAt(value, 12, 4);
+  const int hours = digitsAt(value, 17, 2), minutes = digitsAt(value, 20, 2),
+            seconds = digitsAt(value, 23, 2);
+  if (weekday < 0 || month < 0 || day < 0 || year < 0 || hours < 0 || hours > 23 ||
+      minutes < 0 || minutes > 59 || seconds < 0 || seconds > 60) {
+    return false;
+  }
+  const date::year_month_day date{date::year{year}, date::month{static_cast<unsigned>(month + 1)},
+                                  date::day{static_cast<unsigned>(day)}};
+  if (!date.ok() || date::weekday{date::sys_days{date}}.c_encoding() !=
+                        static_cast<unsigned>(weekday)) {
+    return false;
+  }
+  const std::int64_t secondOfDay = hours * 3600 + minutes * 60 + std::min(seconds, 59);
+  ms = (date::sys_days{date}.time_since_epoch().count() * 86400 + secondOfDay) * 1000;
   return true;
 }
 

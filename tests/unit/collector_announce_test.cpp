@@ -260,6 +260,11 @@ TEST(CollectorAnnounce, RetriesGrowHonourRetryAfterAndEndAfterADay) {
                     {"Wed, 21 Oct 2026 08:27:29 GMT", 3599000},
                     {"Wed, 21 Oct 2026 08:27:31 GMT", 3600000},
                     {"Wed, 21 Oct 2026 07:28:00 UTC", -1},
+                    {"Thu, 21 Oct 2026 07:28:00 GMT", -1},  // not that date's weekday
+                    {"Sat, 31 Oct 2026 07:28:00 GMT", 3600000},
+                    {"Sun, 31 Feb 2026 07:28:00 GMT", -1},
+                    {"Wed, 21 Oct 2026 24:00:00 GMT", -1},
+                    {"Wed, 21 oct 2026 07:28:00 GMT", -1},
                     {"Wed, 21 Oct 2026 07:28:00 GMT ", -1},
                     {"Wed, 21 Oct 2026 07:28 GMT", -1},
                     {"Wednesday, 21-Oct-26 07:28:00 GMT", -1},
