@@ -18,6 +18,11 @@ class CoreStore final : public Store {
   bool revokePlayer(const std::string& name, const std::function<std::int64_t()>& nowMs,
                     std::string& error) override;
   bool replaceKey(const std::string& name, const std::string& keyHash, std::string& error) override;
+  bool addLeave(const std::string& name, std::int64_t fromDay, std::int64_t toDay,
+                std::int64_t nowMs, std::string& error) override;
+  bool clearLeave(const std::string& name, std::int64_t& removed, std::string& error) override;
+  bool listLeave(std::int64_t fromDay, std::int64_t untilDay, std::vector<PlayerLeave>& leave,
+                 std::string& error) override;
 
   bool addReports(const std::vector<IncomingReport>& batch, std::vector<AddOutcome>& outcomes,
                   std::string& error) override;
@@ -38,6 +43,7 @@ class CoreStore final : public Store {
                        std::vector<StoredReport>& reports, std::string& error) override;
   bool reviewFlags(const std::vector<std::int64_t>& ids, bool accept, std::int64_t nowMs,
                    std::string& error) override;
+  bool playerLasts(std::vector<PlayerLasts>& lasts, std::string& error) override;
 
   bool addEvent(Event& event, std::int64_t nowMs, std::string& error) override;
   bool listEvents(std::vector<Event>& events, std::string& error) override;

@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -220,6 +221,71 @@ TEST(StoreContract, ATableOfReportsGivesTheSameDecisionsTotalsAndReviewsOnEveryS
     ASSERT_TRUE(second);
     ASSERT_TRUE(second->leaderboard({}, rows, error)) << error;
     EXPECT_EQ(describe(rows), reviewed) << "rebuilt";
+  }
+}
+
+// Leave is kept as recorded and read by the days it shares with a period; the
+// latest counted report passes over flagged ones, reviewed or not.
+TEST(StoreContract, LeaveAndTheLatestCountedReport) {
+  for (const Backend& backend : backends()) {
+    SCOPED_TRACE(backend.name);
+    auto store = open(backend);
+    ASSERT_TRUE(store);
+    std::string error;
+    for (const char* name : {"Ann", "Bob", "Cy"}) {
+      ASSERT_TRUE(store->addPlayer(name, name, created, error)) << error;
+    }
+    std::vector<AddOutcome> outcomes;
+    ASSERT_TRUE(store->addReports({testReport("Ann", 5, day0), testReport("Ann", 9, day0 + 2, true),
+                                   testReport("Bob", 5, day0), testReport("Bob", 9, day0 + 3, true)},
+                                  outcomes, error))
+        << error;
+    std::vector<StoredReport> waiting;
+    ASSERT_TRUE(store->unreviewedFlags(0, "Ann", waiting, error) && waiting.size() == 1) << error;
+    ASSERT_TRUE(store->reviewFlags({waiting[0].id}, false, day0 + 9, error)) << error;
+    const auto lasts = [&] {
+      std::vector<PlayerLasts> rows;
+      EXPECT_TRUE(store->playerLasts(rows, error)) << error;
+      std::sort(rows.begin(), rows.end(),
+                [](const PlayerLasts& a, const PlayerLasts& b) { return a.name < b.name; });
+      std::string text;
+      for (const PlayerLasts& row : rows) {
+        text += row.name + " " + std::to_string(row.countedMs ? row.countedMs - day0 : -1) + " " +
+                std::to_string(row.anyMs ? row.anyMs - day0 : -1) + "|";
+      }
+      return text;
+    };
+    EXPECT_EQ(lasts(), "Ann 0 2|Bob 0 3|Cy -1 -1|");  // rejected, awaiting review, none
+    ASSERT_TRUE(store->unreviewedFlags(0, "Bob", waiting, error) && waiting.size() == 1) << error;
+    ASSERT_TRUE(store->reviewFlags({waiting[0].id}, true, day0 + 9, error)) << error;
+    EXPECT_EQ(lasts(), "Ann 0 2|Bob 3 3|Cy -1 -1|");
+
+    EXPECT_TRUE(store->addLeave("Ann", 10, 12, 1, error) &&
+                store->addLeave("Ann", 11, 20, 1, error) &&
+                store->addLeave("Bob", 30, 30, 1, error))
+        << error;
+    EXPECT_FALSE(store->addLeave("Nobody", 1, 2, 1, error));
+    EXPECT_EQ(error, "no player named 'Nobody'");
+    const auto leave = [&](std::int64_t fromDay, std::int64_t untilDay) {
+      std::vector<PlayerLeave> rows;
+      EXPECT_TRUE(store->listLeave(fromDay, untilDay, rows, error)) << error;
+      std::sort(rows.begin(), rows.end(), [](const PlayerLeave& a, const PlayerLeave& b) {
+        return a.name + std::to_string(a.fromDay) < b.name + std::to_string(b.fromDay);
+      });
+      std::string text;
+      for (const PlayerLeave& row : rows) {
+        text += row.name + " " + std::to_string(row.fromDay) + "-" + std::to_string(row.toDay) + "|";
+      }
+      return text;
+    };
+    EXPECT_EQ(leave(12, 30), "Ann 10-12|Ann 11-20|");  // the last day of one, not the first of the other
+    EXPECT_EQ(leave(13, 31), "Ann 11-20|Bob 30-30|");
+    std::int64_t removed = 0;
+    EXPECT_TRUE(store->clearLeave("Ann", removed, error)) << error;
+    EXPECT_EQ(removed, 2);
+    EXPECT_EQ(leave(0, 100), "Bob 30-30|");
+    EXPECT_FALSE(store->clearLeave("Nobody", removed, error));
+    EXPECT_EQ(error, "no player named 'Nobody'");
   }
 }
 
