@@ -51,7 +51,7 @@ namespace collector {
 // reports; 4: and the limit each flag was decided against; 5: and the events;
 // 6: and the announcements; 7: and event ids never given twice (SQLite);
 // 8: and the staff console's tables (staff_store.h)
-constexpr std::int64_t schemaVersion = 8;
+constexpr std::int64_t schemaVersion = 9;
 
 // --- The decision on one report ------------------------------------------
 
