@@ -373,7 +373,71 @@ class Durability(unittest.TestCase):
 
 
 class Activity(unittest.TestCase):
-    def test_activity_marks_players_and_the_board_shows_movement(self):
+    def test_a_months_activity_at_its_edges_with_leave(self):
+        service = Service(self)
+        ms = lambda text: round(datetime.datetime.fromisoformat(text).timestamp() * 1000)
+        iso = lambda text: text.replace("+00:00", "Z")
+        # January 2026, 31 days: a minimum of 310 miles is 10 a day.
+        before = "2025-12-01T00:00"
+        players = [("Regular", before, None), ("Late", "2026-01-31T12:00", None),
+                   ("Leave", before, None), ("Rejected", before, None),
+                   ("Gone", before, "2026-01-01T00:00"),
+                   ("Gone Before", before, "2025-12-31T23:59:59.999")]
+        for name, _, _ in players:
+            service.add_player(name)
+        service.cli("player", "leave", "Leave", "--from", "2026-01-01", "--to", "2026-01-15")
+        service.cli("player", "leave", "Leave", "--from", "2026-01-10", "--to", "2026-01-20")
+        service.cli("player", "leave", "Rejected", "--from", "2026-01-01", "--to", "2026-01-31")
+        self.assertEqual(service.cli("player", "leave", "Rejected", "--clear"),
+                         "removed 1 leave period of Rejected\n")
+        for wrong in (["Leave", "--from", "2026-02-30", "--to", "2026-03-01"],
+                      ["Leave", "--from", "2026-01-02", "--to", "2026-01-01"],
+                      ["Leave", "--from", "2026-01-02"], ["Nobody", "--clear"],
+                      ["Nobody", "--from", "2026-01-01", "--to", "2026-01-01"]):
+            service.cli("player", "leave", *wrong, status=2)
+        reports = [("Regular", "2026-01-10T10:00:00+00:00", 600.0, ""),
+                   ("Late", "2026-01-31T13:00:00+00:00", 9.0, ""),
+                   ("Leave", "2026-01-25T10:00:00+00:00", 120.0, ""),
+                   ("Rejected", "2026-01-05T10:00:00+00:00", 400.0, ""),
+                   ("Rejected", "2026-01-20T10:00:00+00:00", 900.0, "speed")]
+        with contextlib.closing(sqlite3.connect(service.path)) as db, db:
+            for name, added, revoked in players:
+                db.execute("UPDATE players SET created_ms = ?, revoked_ms = ? WHERE name = ?",
+                           (ms(added + "+00:00"), revoked and ms(revoked + "+00:00"), name))
+            db.executemany(
+                "INSERT INTO reports(player_id, received_ms, server_id, miles, seconds, truck,"
+                " trailer, flag, review) SELECT id, ?, ?, ?, 3600, 'T', 'R', ?, ? FROM players"
+                " WHERE name = ?", [(ms(at), SERVER, miles, flag, flag and "rejected", name)
+                                    for name, at, miles, flag in reports])
+            db.execute("PRAGMA user_version = 0")  # the totals are built again from the reports
+        table = [line.split("\t") for line in service.cli(
+            "activity", "--month", "2026-01", "--min-miles", "310").splitlines()]
+        silent = "no counted report in 30 days"
+        self.assertEqual(table, [
+            ["player", "added", "miles", "hours", "reports", "minimum", "last report",
+             "latest of any kind", "marks"],
+            ["Gone", "2025-12-01", "0.000", "0.00", "0", "10.000", "none", "",
+             "revoked 2026-01-01, under the minimum, never reported"],
+            ["Late", "2026-01-31", "9.000", "1.00", "1", "10.000", iso(reports[1][1]), "",
+             "under the minimum, " + silent],
+            ["Leave", "2025-12-01", "120.000", "1.00", "1", "110.000", iso(reports[2][1]), "",
+             "on leave 20 days, " + silent],
+            ["Regular", "2025-12-01", "600.000", "1.00", "1", "310.000", iso(reports[0][1]), "",
+             silent],
+            ["Rejected", "2025-12-01", "400.000", "1.00", "1", "310.000", iso(reports[3][1]),
+             iso(reports[4][1]), silent]])
+        rows = list(csv.DictReader(io.StringIO(service.cli(
+            "activity", "--month", "2026-01", "--min-miles", "310", "--csv"))))
+        self.assertEqual([(r["player_name"], r["minimum"], r["latest_report_any_kind"],
+                           r["under_minimum"], r["revoked"], r["leave_days"]) for r in rows], [
+            ("Gone", "10.000", "", "yes", "2026-01-01T00:00:00Z", "0"),
+            ("Late", "10.000", "", "yes", "", "0"),
+            ("Leave", "110.000", "", "", "", "20"),
+            ("Regular", "310.000", "", "", "", "0"),
+            ("Rejected", "310.000", iso(reports[4][1]), "", "", "0")])
+        service.cli("activity", "--month", "2026-13", status=2)
+
+    def test_the_board_shows_movement(self):
         service = Service(self)
         for name in ("Regular", "Short", "Silent", "Never", "Gone"):
             service.add_player(name)
@@ -381,10 +445,6 @@ class Activity(unittest.TestCase):
         now = int(time.time() * 1000)
         day = 86_400_000
         recent, silent = now - 60_000, now - 31 * day
-        month = datetime.datetime.fromtimestamp(recent / 1000, datetime.timezone.utc)
-        month = month.strftime("%Y-%m")
-        same_month = lambda ms: datetime.datetime.fromtimestamp(
-            ms / 1000, datetime.timezone.utc).strftime("%Y-%m") == month
         reports = [("Regular", recent, 600.0), ("Regular", now - 20 * day, 100.0),
                    ("Short", recent, 10.0), ("Silent", silent, 150.0), ("Gone", recent, 5.0)]
         with contextlib.closing(sqlite3.connect(service.path)) as db, db:
@@ -393,28 +453,6 @@ class Activity(unittest.TestCase):
                 " trailer, flag) SELECT id, ?, ?, ?, 3600, 'T', 'R', '' FROM players"
                 " WHERE name = ?", [(ms, SERVER, miles, name) for name, ms, miles in reports])
             db.execute("PRAGMA user_version = 0")  # the totals are built again from the reports
-        table = [line.split("\t") for line in service.cli(
-            "activity", "--month", month, "--min-miles", "500").splitlines()]
-        silent_miles = "150.000" if same_month(silent) else "0.000"
-        iso = lambda ms: datetime.datetime.fromtimestamp(
-            ms // 1000, datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
-        self.assertEqual(table, [
-            ["player", "miles", "hours", "reports", "last report", "marks"],
-            ["Never", "0.000", "0.00", "0", "never", "under the minimum, never reported"],
-            ["Regular", "600.000", "1.00", "1", iso(recent), ""],
-            ["Short", "10.000", "1.00", "1", iso(recent), "under the minimum"],
-            ["Silent", silent_miles, "1.00" if same_month(silent) else "0.00",
-             "1" if same_month(silent) else "0", iso(silent),
-             "under the minimum, no report in 30 days"]])
-        rows = list(csv.DictReader(io.StringIO(service.cli(
-            "activity", "--month", month, "--min-miles", "500", "--csv"))))
-        self.assertEqual([(r["player_name"], r["miles"], r["last_report"], r["under_minimum"],
-                           r["silent_30_days"], r["never_reported"]) for r in rows], [
-            ("Never", "0.000", "", "yes", "", "yes"),
-            ("Regular", "600.000", iso(recent), "", "", ""),
-            ("Short", "10.000", iso(recent), "yes", "", ""),
-            ("Silent", silent_miles, iso(silent), "yes", "yes", "")])
-        service.cli("activity", "--month", "2026-13", status=2)
 
         # The movement looks back to 00:00 UTC seven days ago: a report a minute before
         # that was on the board then, one a minute after it is new.
