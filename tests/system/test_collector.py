@@ -346,7 +346,7 @@ class Durability(unittest.TestCase):
         report = body("Night Owl", 0.1, 10)
         self.assertEqual(service.post(report, key), 200)
         filler = pathlib.Path(disk, "filler")
-        with open(filler, "wb") as fill, contextlib.suppress(OSError):
+        with open(filler, "wb", buffering=0) as fill, contextlib.suppress(OSError):
             while True:
                 fill.write(b"\0" * 65536)
                 fill.flush()
