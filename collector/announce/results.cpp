@@ -10,6 +10,7 @@
 
 #include "announce/webhook.h"
 #include "core/announce.h"
+#include "core/ranking.h"
 #include "core/text.h"
 
 namespace collector {
@@ -186,7 +187,7 @@ std::vector<Standing> topOf(const std::vector<LeaderboardRow>& rows, std::int64_
   std::vector<Standing> top;
   drivers = 0;
   for (const LeaderboardRow& row : rows) {
-    if (row.miles <= 0) continue;
+    if (!placed(row.miles)) continue;  // the board's own membership
     ++drivers;
     if (top.size() < topDrivers)
       top.push_back({row.playerName, row.miles, row.reports, row.seconds});

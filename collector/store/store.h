@@ -169,9 +169,11 @@ struct LeaderboardRow {
   std::string lastTruck;
   std::string lastTrailer;
   std::int64_t lastSeenMs = 0;
-  std::int64_t rank = 0;  // 1-based, by counted miles, ties by name
+  // 1-based, by counted miles, ties by name; 0: no place, no counted miles
+  // in the period (placed in ranking.h), the row listed after the placed ones.
+  std::int64_t rank = 0;
   // On the all-time board only: the rank on it as it stood at 00:00 UTC seven
-  // days earlier, 0 when the player was not on it then; -1 on other boards.
+  // days earlier, 0 when the player had no place on it then; -1 on other boards.
   std::int64_t rankThen = -1;
 };
 

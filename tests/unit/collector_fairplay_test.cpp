@@ -89,13 +89,13 @@ TEST(CollectorFairPlay, RanksBeforeTheLatestDaysWithTiesAndNewPlayers) {
       {"Dan", 50.05, 2},   // nothing of late
       {"Ann", 50.0, 3},    // nothing of late
       {"Eve", 40.0, 1},    // all of it of late: new
-      {"Finn", 0.0, 1},    // a flagged report before: on the board then
-      {"Gus", 0.0, 1},     // only a flagged report of late: new
+      {"Finn", 0.0, 1},    // a flagged report before: no place then (or now)
+      {"Gus", 0.0, 1},     // only a flagged report of late: no place
   };
   const std::vector<collector::Standing> recent = {
       {"Cleo", 250.0, 3}, {"Bea", 50.05, 2}, {"Eve", 40.0, 1}, {"Gus", 0.0, 1}};
-  EXPECT_EQ(collector::ranksBefore(now, recent), (std::vector<std::int64_t>{4, 1, 2, 3, 0, 5, 0}));
-  EXPECT_EQ(collector::ranksBefore(now, {}), (std::vector<std::int64_t>{1, 2, 3, 4, 5, 6, 7}));
+  EXPECT_EQ(collector::ranksBefore(now, recent), (std::vector<std::int64_t>{4, 1, 2, 3, 0, 0, 0}));
+  EXPECT_EQ(collector::ranksBefore(now, {}), (std::vector<std::int64_t>{1, 2, 3, 4, 5, 0, 0}));
 }
 
 }  // namespace
