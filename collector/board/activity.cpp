@@ -19,8 +19,8 @@ std::int64_t daysOnLeave(const std::vector<const PlayerLeave*>& leave, std::int6
   if (last < first) return 0;
   std::vector<bool> away(static_cast<std::size_t>(last - first + 1), false);
   for (const PlayerLeave* period : leave) {
-    for (std::int64_t day = std::max(first, period->fromDay);
-         day <= std::min(last, period->toDay); ++day) {
+    for (std::int64_t day = std::max(first, period->fromDay); day <= std::min(last, period->toDay);
+         ++day) {
       away[static_cast<std::size_t>(day - first)] = true;
     }
   }
@@ -86,8 +86,7 @@ bool readActivity(Store& store, const Period& month, double minMiles, std::int64
   std::int64_t fromDay = 0, untilDay = 0;
   daysOf(month, fromDay, untilDay);
   if (!store.listPlayers(sources.players, error) ||
-      !store.leaderboard(month, sources.month, error) ||
-      !store.playerLasts(sources.lasts, error) ||
+      !store.leaderboard(month, sources.month, error) || !store.playerLasts(sources.lasts, error) ||
       !store.listLeave(fromDay, untilDay, sources.leave, error)) {
     return false;
   }

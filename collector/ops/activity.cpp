@@ -18,7 +18,8 @@ void addActivityCommand(CLI::App& app, ActivityCommand& activity, std::string& d
   activity.command->add_option("--month", activity.month,
                                "the month YYYY-MM (default: the current UTC month)");
   addNumberOption(*activity.command, "--min-miles", activity.minMiles,
-                  "the month's minimum of counted miles, owed pro rata (see the operator's guide)", {0, 1000000, false});
+                  "the month's minimum of counted miles, owed pro rata (see the operator's guide)",
+                  {0, 1000000, false});
   activity.command->add_flag("--csv", activity.csv, "write CSV rather than a table");
 }
 

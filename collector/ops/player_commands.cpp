@@ -139,8 +139,8 @@ int revokePlayer(Store& store, const std::string& name) {
 }  // namespace
 
 void addPlayerCommands(CLI::App& app, PlayerCommands& players, std::string& db) {
-  auto* command = app.add_subcommand("player",
-                                    "add, list and revoke players, give new keys, record leave");
+  auto* command =
+      app.add_subcommand("player", "add, list and revoke players, give new keys, record leave");
   command->require_subcommand(1);
   players.add = command->add_subcommand(
       "add", "create a player and print its new API key alone on the last line");
@@ -176,9 +176,9 @@ void addPlayerCommands(CLI::App& app, PlayerCommands& players, std::string& db) 
 }
 
 bool playerCommandGiven(const PlayerCommands& players) {
-  return players.add && (players.add->parsed() || players.list->parsed() ||
-                         players.revoke->parsed() || players.key->parsed() ||
-                         players.leave->parsed());
+  return players.add &&
+         (players.add->parsed() || players.list->parsed() || players.revoke->parsed() ||
+          players.key->parsed() || players.leave->parsed());
 }
 
 int runPlayerCommand(Store& store, const PlayerCommands& players) {

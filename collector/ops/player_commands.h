@@ -15,10 +15,10 @@ struct PlayerCommands {
   CLI::App* revoke = nullptr;
   CLI::App* key = nullptr;
   CLI::App* leave = nullptr;
-  std::string name;     // add, revoke, key, leave
-  std::string iniPath;  // add, key --ini
-  std::string iniUrl;   // add, key --collector-url
-  bool link = false;    // add, key --link
+  std::string name;                // add, revoke, key, leave
+  std::string iniPath;             // add, key --ini
+  std::string iniUrl;              // add, key --collector-url
+  bool link = false;               // add, key --link
   std::string leaveFrom, leaveTo;  // leave --from, --to: YYYY-MM-DD
   bool leaveClear = false;         // leave --clear
 };

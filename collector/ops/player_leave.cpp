@@ -60,8 +60,8 @@ int runLeaveCommand(Store& store, const PlayerCommands& players) {
   }
   std::int64_t fromDay = 0, toDay = 0;
   if (!parseDay(players.leaveFrom, fromDay)) {
-    return failure(2, "--from wants a date YYYY-MM-DD, got '" + terminalSafe(players.leaveFrom) +
-                          "'");
+    return failure(2,
+                   "--from wants a date YYYY-MM-DD, got '" + terminalSafe(players.leaveFrom) + "'");
   }
   if (!parseDay(players.leaveTo, toDay)) {
     return failure(2, "--to wants a date YYYY-MM-DD, got '" + terminalSafe(players.leaveTo) + "'");

@@ -140,12 +140,11 @@ std::string activityPart(const std::vector<ActivityRow>& rows, const std::string
                          const std::string& minimum) {
   const std::string csv = "/staff/activity.csv?month=" + percentEncode(month) +
                           (minimum.empty() ? "" : "&min=" + percentEncode(minimum));
-  std::string html =
-      "<form method=\"get\" action=\"/staff/activity\">" +
-      textInput("Month", "month", month, "placeholder=\"YYYY-MM\"") +
-      textInput("Minimum miles", "min", minimum, "placeholder=\"0\"") +
-      "<button>Show</button></form><p><a href=\"" + escapeHtml(csv) +
-      "\" download>Download as CSV</a></p>";
+  std::string html = "<form method=\"get\" action=\"/staff/activity\">" +
+                     textInput("Month", "month", month, "placeholder=\"YYYY-MM\"") +
+                     textInput("Minimum miles", "min", minimum, "placeholder=\"0\"") +
+                     "<button>Show</button></form><p><a href=\"" + escapeHtml(csv) +
+                     "\" download>Download as CSV</a></p>";
   std::string body;
   for (const ActivityRow& row : rows) {
     std::string marks;
@@ -158,11 +157,12 @@ std::string activityPart(const std::vector<ActivityRow>& rows, const std::string
             textCell(row.latestMs != row.lastMs && row.latestMs ? shortTime(row.latestMs) : "") +
             textCell(marks) + "</tr>";
   }
-  return html + tableOf(
-                    "<th>Player</th><th>Added</th><th>Miles</th><th>Hours</th><th>Reports</th>"
-                    "<th>Minimum</th><th>Last counted report</th><th>Latest of any kind</th>"
-                    "<th>Marks</th>",
-                    body) +
+  return html +
+         tableOf(
+             "<th>Player</th><th>Added</th><th>Miles</th><th>Hours</th><th>Reports</th>"
+             "<th>Minimum</th><th>Last counted report</th><th>Latest of any kind</th>"
+             "<th>Marks</th>",
+             body) +
          "<p class=\"note\">The minimum is owed pro rata over the days of the month from the day "
          "a player was added to the day they were revoked, less the days on leave.</p>";
 }
