@@ -37,10 +37,6 @@ std::string hostName(const std::string& authority) {
   return authority.substr(0, colon);
 }
 
-// "\n<URL>": a link on a line of its own, in the brackets that keep the chat
-// from previewing it; nothing without a URL.
-std::string linkLine(const std::string& url) { return url.empty() ? "" : "\n<" + url + ">"; }
-
 // Records the results of a board under `subject` unless they are recorded
 // already; `message` words its best drivers.
 bool recordBoard(Store& store, const std::string& subject, const Period& period,

@@ -169,12 +169,14 @@ struct PlayerMiles {
 // The players whose counted all-time miles a write of `delta` raises.
 std::vector<std::int64_t> playersGainingMiles(const TotalsDelta& delta);
 // The milestone announcements (key, body) that the write of `delta` reached,
-// given each such player's miles after it.
+// given each such player's miles after it, each linking to the player's page
+// on `publicUrl` (none when "").
 struct NewAnnouncement {
   std::string key;
   std::string body;
 };
 std::vector<NewAnnouncement> milestonesReached(const TotalsDelta& delta,
-                                               const std::map<std::int64_t, PlayerMiles>& after);
+                                               const std::map<std::int64_t, PlayerMiles>& after,
+                                               const std::string& publicUrl);
 
 }  // namespace collector

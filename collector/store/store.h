@@ -392,6 +392,11 @@ class OutboxStore {
                                     std::int64_t& count, std::string& error) = 0;
   // Deletes the announcements recorded before `beforeMs` and their deliveries.
   virtual bool pruneAnnouncements(std::int64_t beforeMs, std::string& error) = 0;
+  // The service's public URL (https://HOST, no slash at its end) that the
+  // announcements the store words itself link to: a milestone to the
+  // player's page. "", as before any call: no link. Called before the store
+  // is shared between threads.
+  virtual void linkPostsTo(const std::string& publicUrl) { (void)publicUrl; }
 };
 
 // The store's own state, for the health check and the metrics.

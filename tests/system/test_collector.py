@@ -28,6 +28,7 @@ import tempfile
 import threading
 import time
 import unittest
+import urllib.parse
 import urllib.request
 
 from prometheus_client.parser import text_string_to_metric_families
@@ -960,7 +961,8 @@ class Announcements(unittest.TestCase):
                            (int(at.timestamp() * 1000), SERVER, miles, seconds))
             db.execute("PRAGMA user_version = 0")  # the totals are built from the reports
         in_week = driven < monday + datetime.timedelta(days=7)  # just after Monday 00:00
-        service.start("--no-wall-time-check")
+        site = "https://vorn.example"  # the posts link to their pages there
+        service.start("--no-wall-time-check", "--public-url", site)
         self.assertEqual(service.post(body(name, 1.0, 60), key), 200)  # 1,000.9 miles
         service.stop(signal.SIGKILL)  # the milestone is in the store alone
 
@@ -969,13 +971,13 @@ class Announcements(unittest.TestCase):
         hook = Webhook(self, [(429, {"Retry-After": "1"})])
         other = Webhook(self, [(429, {"Retry-After": email.utils.formatdate(time.time() + 3,
                                                                            usegmt=True)})])
-        site = "https://vorn.example"  # the results link to their pages there
         service.start("--webhook", hook.url, "--metrics-listen", "127.0.0.1:0", "--public-url",
                       site, env={"VORN_WEBHOOKS": f" {other.url}\n"})
         safe = "@\u200beveryone \\*Ann\\* \\[x\\]\\(y\\) <@\u200b1\\>"
         year, week, _ = monday.isocalendar()
         expected = sorted([
-            f"**{safe}** has driven 1,000 counted miles.",
+            f"**{safe}** has driven 1,000 counted miles.\n"
+            f"<{site}/players/{urllib.parse.quote(name, safe='')}>",
             f"**Week {week} of {year}** ({monday.date()} to "
             f"{monday.date() + datetime.timedelta(days=6)}), the top drivers:\n"
             f"1. {safe}: {'999.9 mi, 10.2 h' if in_week else '999.5 mi, 10.0 h'}\n"

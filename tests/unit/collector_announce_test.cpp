@@ -326,6 +326,10 @@ TEST(CollectorAnnounce, TheBodyPingsNoOneAndCarriesTheSafeText) {
                 "**Convoy \\[1\\]** has ended: 12 players drove.\n"
                 "**<@" +
                 zwsp + "1\\>** has driven 10,000 counted miles.");
+  // A milestone links to the player's page where the service's pages are.
+  EXPECT_EQ(milestoneMessage("Ann & Bo", 1000, "https://vorn.example/hub"),
+            "**Ann & Bo** has driven 1,000 counted miles.\n"
+            "<https://vorn.example/hub/players/Ann%20%26%20Bo>");
 }
 
 }  // namespace

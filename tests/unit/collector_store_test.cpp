@@ -527,12 +527,14 @@ TEST(SqliteStore, AnEventIdOnceGivenIsNotGivenAgainAfterTheUpgrade) {
 // either instance, an acceptance), each once; each webhook gets its own
 // deliveries, claimed by one instance at a time and taken again when a
 // claim's lease has run out; old ones are pruned; a version-5 database gains
-// the tables.
+// the tables. A milestone links to the player's page when the store that
+// records it knows the public URL.
 TEST(StoreContract, AnnouncementsAreRecordedOnceAndEachDeliveryClaimedByOne) {
   for (const Backend& backend : backends()) {
     SCOPED_TRACE(backend.name);
     auto first = open(backend), second = open(backend);
     ASSERT_TRUE(first && second);
+    second->linkPostsTo("https://vorn.example/hub");
     std::string error;
     for (const char* name : {"Ann", "Bob"}) ASSERT_TRUE(first->addPlayer(name, name, 0, error));
     const auto send = [&](Store& store, const char* player, double miles, std::int64_t ms,
@@ -570,9 +572,13 @@ TEST(StoreContract, AnnouncementsAreRecordedOnceAndEachDeliveryClaimedByOne) {
       claimedBodies += claimed.body.substr(0, 2) + "|";
     }
     EXPECT_EQ(claimedBodies, R"({"|{"|{"|{"|{}|)");
-    EXPECT_NE(w1[0].body.find("Ann** has driven 1,000"), std::string::npos) << w1[0].body;
-    EXPECT_NE(w1[1].body.find("Ann** has driven 5,000"), std::string::npos) << w1[1].body;
-    EXPECT_NE(w1[3].body.find("Bob** has driven 5,000"), std::string::npos) << w1[3].body;
+    const std::string link = "counted miles.\\n<https://vorn.example/hub/players/";
+    EXPECT_NE(w1[0].body.find("Ann** has driven 1,000 " + link + "Ann>"), std::string::npos)
+        << w1[0].body;  // reached on the second, in a batch
+    EXPECT_NE(w1[1].body.find("Ann** has driven 5,000 counted miles.\"}"), std::string::npos)
+        << w1[1].body;  // on the first, which links to nothing
+    EXPECT_NE(w1[3].body.find("Bob** has driven 5,000 " + link + "Bob>"), std::string::npos)
+        << w1[3].body;  // on the second, in a review
     // The fifth's lease ended: another takes it, and the first's settle then
     // changes nothing, whatever it reports.
     ClaimedAnnouncement claimed;
