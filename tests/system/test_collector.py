@@ -401,6 +401,7 @@ class Activity(unittest.TestCase):
             service.add_player(name)
         service.cli("player", "leave", "Leave", "--from", "2026-01-01", "--to", "2026-01-15")
         service.cli("player", "leave", "Leave", "--from", "2026-01-10", "--to", "2026-01-20")
+        service.cli("player", "leave", "Late", "--from", "2026-01-31", "--to", "2026-01-31")
         service.cli("player", "leave", "Rejected", "--from", "2026-01-01", "--to", "2026-01-31")
         self.assertEqual(service.cli("player", "leave", "Rejected", "--clear"),
                          "removed 1 leave period of Rejected\n")
@@ -432,8 +433,8 @@ class Activity(unittest.TestCase):
              "latest of any kind", "marks"],
             ["Gone", "2025-12-01", "0.000", "0.00", "0", "10.000", "none", "",
              "revoked 2026-01-01, under the minimum, never reported"],
-            ["Late", "2026-01-31", "9.000", "1.00", "1", "10.000", iso(reports[1][1]), "",
-             "under the minimum, " + silent],
+            ["Late", "2026-01-31", "9.000", "1.00", "1", "0.000", iso(reports[1][1]), "",
+             "on leave 1 day, " + silent],  # added on the one day of its leave
             ["Leave", "2025-12-01", "120.000", "1.00", "1", "110.000", iso(reports[2][1]), "",
              "on leave 20 days, " + silent],
             ["Regular", "2025-12-01", "600.000", "1.00", "1", "310.000", iso(reports[0][1]), "",
@@ -445,7 +446,7 @@ class Activity(unittest.TestCase):
         self.assertEqual([(r["player_name"], r["minimum"], r["latest_report_any_kind"],
                            r["under_minimum"], r["revoked"], r["leave_days"]) for r in rows], [
             ("Gone", "10.000", "", "yes", "2026-01-01T00:00:00Z", "0"),
-            ("Late", "10.000", "", "yes", "", "0"),
+            ("Late", "0.000", "", "", "", "1"),
             ("Leave", "110.000", "", "", "", "20"),
             ("Regular", "310.000", "", "", "", "0"),
             ("Rejected", "310.000", iso(reports[4][1]), "", "", "0")])
