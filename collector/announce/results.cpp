@@ -10,6 +10,7 @@
 
 #include "announce/webhook.h"
 #include "core/announce.h"
+#include "core/ranking.h"
 #include "core/text.h"
 
 namespace collector {
@@ -35,10 +36,6 @@ std::string hostName(const std::string& authority) {
   }
   return authority.substr(0, colon);
 }
-
-// "\n<URL>": a link on a line of its own, in the brackets that keep the chat
-// from previewing it; nothing without a URL.
-std::string linkLine(const std::string& url) { return url.empty() ? "" : "\n<" + url + ">"; }
 
 // Records the results of a board under `subject` unless they are recorded
 // already; `message` words its best drivers.
@@ -186,7 +183,7 @@ std::vector<Standing> topOf(const std::vector<LeaderboardRow>& rows, std::int64_
   std::vector<Standing> top;
   drivers = 0;
   for (const LeaderboardRow& row : rows) {
-    if (row.miles <= 0) continue;
+    if (!placed(row.miles)) continue;  // the board's own membership
     ++drivers;
     if (top.size() < topDrivers)
       top.push_back({row.playerName, row.miles, row.reports, row.seconds});

@@ -73,7 +73,16 @@ bool parseBoardQuery(const ParamReader& param, std::int64_t today, BoardQuery& q
 std::string boardJson(const Board& board) {
   nlohmann::json players = nlohmann::json::array();
   for (const LeaderboardRow& row : board.rows) players.push_back(rowJson(row));
-  return oneLine({{"players", players}, {"total_players", board.totalPlayers}});
+  nlohmann::json unplaced = nlohmann::json::array();
+  for (const LeaderboardRow& row : board.unplaced) {
+    nlohmann::json json = rowJson(row);
+    json.erase("rank");
+    json.erase("rank_change");
+    unplaced.push_back(std::move(json));
+  }
+  return oneLine({{"players", players},
+                  {"total_players", board.totalPlayers},
+                  {"nothing_counted_yet", unplaced}});
 }
 
 std::string playerJson(const std::string& name, const PlayerView& view) {

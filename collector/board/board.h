@@ -28,7 +28,9 @@ using ParamReader = std::function<bool(const std::string& name, std::string& val
 bool parseBoardQuery(const ParamReader& param, std::int64_t today, BoardQuery& query,
                      PeriodChoice& period, std::string& error);
 
-// {"players":[{... "rank"}], "total_players"}, one line.
+// {"players":[{... "rank"}], "total_players", "nothing_counted_yet":[{...}]},
+// one line: the placed players of the page and their count, and those who
+// reported in the period with nothing counted yet, with no rank.
 std::string boardJson(const Board& board);
 // The player's row as on the board, with "days" and "last_reports", one line.
 std::string playerJson(const std::string& name, const PlayerView& view);

@@ -42,20 +42,29 @@ std::vector<LeaderboardRow> joinBoards(const std::vector<LeaderboardRow>& first,
   std::sort(rows.begin(), rows.end(), [](const LeaderboardRow& a, const LeaderboardRow& b) {
     return ranksAbove(a.playerName, a.miles, b.playerName, b.miles);
   });
-  for (std::size_t i = 0; i < rows.size(); ++i) rows[i].rank = static_cast<std::int64_t>(i) + 1;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    rows[i].rank = placed(rows[i].miles) ? static_cast<std::int64_t>(i) + 1 : 0;
+  }
   return rows;
 }
 
 void sliceBoard(const std::vector<LeaderboardRow>& all, const BoardQuery& query, Board& board) {
-  board.totalPlayers = static_cast<std::int64_t>(all.size());
+  // The placed rows come first, in their order, then the others by name.
+  const auto firstUnplaced = std::find_if(
+      all.begin(), all.end(), [](const LeaderboardRow& row) { return !placed(row.miles); });
+  const auto size = static_cast<std::int64_t>(firstUnplaced - all.begin());
+  board.totalPlayers = size;
   board.rows.clear();
+  board.unplaced.clear();
+  for (auto row = firstUnplaced; row != all.end(); ++row) {
+    if (query.player.empty() || row->playerName == query.player) board.unplaced.push_back(*row);
+  }
   if (!query.player.empty()) {
-    for (const LeaderboardRow& row : all) {
-      if (row.playerName == query.player) board.rows.push_back(row);
+    for (auto row = all.begin(); row != firstUnplaced; ++row) {
+      if (row->playerName == query.player) board.rows.push_back(*row);
     }
     return;
   }
-  const auto size = static_cast<std::int64_t>(all.size());
   const std::int64_t from = std::min(std::max<std::int64_t>(query.offset, 0), size);
   const std::int64_t until = std::min(size, from + std::max<std::int64_t>(query.limit, 0));
   board.rows.assign(all.begin() + from, all.begin() + until);

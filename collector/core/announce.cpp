@@ -47,9 +47,13 @@ std::string chatSafe(const std::string& text) {
   return out;
 }
 
-std::string milestoneMessage(const std::string& player, std::int64_t miles) {
+std::string linkLine(const std::string& url) { return url.empty() ? "" : "\n<" + url + ">"; }
+
+std::string milestoneMessage(const std::string& player, std::int64_t miles,
+                             const std::string& publicUrl) {
   return "**" + chatSafe(player) + "** has driven " + groupedNumber(static_cast<double>(miles), 0) +
-         " counted miles.";
+         " counted miles." +
+         linkLine(publicUrl.empty() ? "" : publicUrl + "/players/" + percentEncode(player));
 }
 
 std::string webhookBody(const std::string& content) {

@@ -29,8 +29,14 @@ std::vector<std::int64_t> milestonesPassed(double before, double after);
 // dropped.
 std::string chatSafe(const std::string& text);
 
-// A milestone's message, the name passed through chatSafe.
-std::string milestoneMessage(const std::string& player, std::int64_t miles);
+// A milestone's message, the name passed through chatSafe, with a link to
+// the player's page on the service's public URL `publicUrl` (none when it
+// is "").
+std::string milestoneMessage(const std::string& player, std::int64_t miles,
+                             const std::string& publicUrl = "");
+// "\n<URL>": a link on a line of its own, in the brackets that keep the chat
+// from previewing it; nothing for "".
+std::string linkLine(const std::string& url);
 // The JSON body of a webhook post: the message as `content`, and
 // `allowed_mentions` that lets it ping no one whatever it says.
 std::string webhookBody(const std::string& content);

@@ -12,6 +12,8 @@ bool ranksAbove(const std::string& nameA, double milesA, const std::string& name
   return micro(milesA) != micro(milesB) ? micro(milesA) > micro(milesB) : nameA < nameB;
 }
 
+bool placed(double miles) { return std::llround(miles * 1e6) > 0; }
+
 std::vector<std::int64_t> ranksBefore(const std::vector<Standing>& now,
                                       const std::vector<Standing>& recent) {
   std::unordered_map<std::string, const Standing*> latest;
@@ -25,7 +27,7 @@ std::vector<std::int64_t> ranksBefore(const std::vector<Standing>& now,
       earlier.miles -= found->second->miles;
       earlier.reports -= found->second->reports;
     }
-    if (earlier.reports <= 0) continue;
+    if (earlier.reports <= 0 || !placed(earlier.miles)) continue;
     then.push_back(std::move(earlier));
     whose.push_back(i);
   }

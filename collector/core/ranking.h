@@ -13,7 +13,7 @@ namespace collector {
 struct Standing {
   std::string name;
   double miles = 0.0;        // counted
-  std::int64_t reports = 0;  // counted and flagged: a player with none is not on the board
+  std::int64_t reports = 0;  // counted and flagged
   std::int64_t seconds = 0;  // counted
 };
 
@@ -21,10 +21,15 @@ struct Standing {
 // millionth of a mile (the plug-in's precision) a tie, ties by name.
 bool ranksAbove(const std::string& nameA, double milesA, const std::string& nameB, double milesB);
 
+// Whether a player with these counted miles has a place on a board: only
+// with counted miles (to a millionth of a mile). A player whose reports of
+// the period are all flagged is listed apart, with no place.
+bool placed(double miles);
+
 // For each player of the all-time board `now`, in its order, its rank on the
 // board as it stood before the reports of `recent` (the board of the latest
 // days) were made: the totals of `now` less those of `recent`. 0 for a player
-// who was not on it then.
+// who had no place on it then.
 std::vector<std::int64_t> ranksBefore(const std::vector<Standing>& now,
                                       const std::vector<Standing>& recent);
 

@@ -93,4 +93,18 @@ std::string escapedBytes(const std::string& bytes) {
   return out;
 }
 
+std::string percentEncode(const std::string& text) {
+  static const char hex[] = "0123456789ABCDEF";
+  std::string encoded;
+  for (unsigned char c : text) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+        c == '.' || c == '_' || c == '~') {
+      encoded += static_cast<char>(c);
+    } else {
+      encoded += {'%', hex[c >> 4], hex[c & 15]};
+    }
+  }
+  return encoded;
+}
+
 }  // namespace collector

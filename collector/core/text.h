@@ -43,6 +43,10 @@ std::string csvField(const std::string& text);
 // "1 report", "2 reports": a count and its noun, plural by adding an s.
 std::string counted(std::int64_t count, const char* noun);
 
+// Every byte but A-Z a-z 0-9 - . _ ~ as %XX: a name as a part of a URL's
+// path or query.
+std::string percentEncode(const std::string& text);
+
 // Bytes of unknown encoding as ASCII for a log line: printable ASCII as it
 // is, a backslash doubled, every other byte as \xHH (a Latin-1 "M\xFCller").
 std::string escapedBytes(const std::string& bytes);

@@ -7,6 +7,7 @@
 #include "core/events.h"
 #include "core/keys.h"
 #include "core/names.h"
+#include "core/numbers.h"
 #include "core/report.h"
 #include "core/text.h"
 #include "http/console_call.h"
@@ -69,18 +70,24 @@ bool monthOf(const ConsoleCall& call, std::string& month, Period& period) {
 HttpAnswer activity(ConsoleCall& call, bool csv) {
   std::string month, error;
   Period period;
+  double minimum = 0.0;
   if (!monthOf(call, month, period)) {
     call.frame.problem = "A month is written YYYY-MM.";
-    return page(call, "Activity", activityPart({}, ""));
+    return page(call, "Activity", activityPart({}, "", ""));
   }
-  std::vector<PlayerInfo> players;
-  std::vector<LeaderboardRow> ofMonth, allTime;
-  if (!call.store.listPlayers(players, error) || !call.store.leaderboard(period, ofMonth, error) ||
-      !call.store.leaderboard(Period{}, allTime, error)) {
+  const std::string minText = param(call, "min");
+  if (!minText.empty()) {
+    const std::string problem = numberProblem(minText, {0, 1000000, false}, minimum);
+    if (!problem.empty()) {
+      call.frame.problem = "The minimum " + problem + ".";
+      return page(call, "Activity", activityPart({}, month, minText));
+    }
+  }
+  std::vector<ActivityRow> rows;
+  if (!readActivity(call.store, period, minimum, call.nowMs, rows, error)) {
     return failed(call, error);
   }
-  const auto rows = activityRows(players, ofMonth, allTime, 0.0, call.nowMs);
-  if (!csv) return page(call, "Activity", activityPart(rows, month));
+  if (!csv) return page(call, "Activity", activityPart(rows, month, minText));
   std::ostringstream text;
   writeActivity(text, rows, true);
   HttpAnswer answer = consoleAnswer(200, text.str());

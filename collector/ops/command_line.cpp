@@ -4,6 +4,7 @@
 
 #include "ops/command.h"
 #include "ops/database.h"
+#include "ops/defaults.h"
 #include "ops/export_command.h"
 #include "store/store.h"
 #include "vorn_deployment.h"
@@ -61,6 +62,8 @@ int runCommandLine(CommandLine& line) {
   auto store = openStore(url, error);
   if (!store) return failure(1, error + serviceUserHint(error, line.words));
   if (!created.empty()) std::cerr << "created a new database at " << created << std::endl;
+  // A milestone that a command's review reaches links as the service's do.
+  store->linkPostsTo(servicePublicUrl(serviceDefaultsFile));
   if (line.initCommand->parsed()) {
     if (created.empty())
       std::cerr << "the database " << shownDatabase(url) << " is there already" << std::endl;

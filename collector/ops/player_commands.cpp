@@ -139,7 +139,8 @@ int revokePlayer(Store& store, const std::string& name) {
 }  // namespace
 
 void addPlayerCommands(CLI::App& app, PlayerCommands& players, std::string& db) {
-  auto* command = app.add_subcommand("player", "add, list and revoke players, give new keys");
+  auto* command =
+      app.add_subcommand("player", "add, list and revoke players, give new keys, record leave");
   command->require_subcommand(1);
   players.add = command->add_subcommand(
       "add", "create a player and print its new API key alone on the last line");
@@ -171,17 +172,20 @@ void addPlayerCommands(CLI::App& app, PlayerCommands& players, std::string& db) 
   players.revoke = command->add_subcommand("revoke", "revoke a player's key; its reports stay");
   players.revoke->add_option("NAME", players.name, "the player's name")->required();
   addDatabaseOption(*players.revoke, db);
+  addLeaveCommand(*command, players, db);
 }
 
 bool playerCommandGiven(const PlayerCommands& players) {
-  return players.add && (players.add->parsed() || players.list->parsed() ||
-                         players.revoke->parsed() || players.key->parsed());
+  return players.add &&
+         (players.add->parsed() || players.list->parsed() || players.revoke->parsed() ||
+          players.key->parsed() || players.leave->parsed());
 }
 
 int runPlayerCommand(Store& store, const PlayerCommands& players) {
   if (players.add->parsed()) return addPlayer(store, players);
   if (players.list->parsed()) return listPlayers(store);
   if (players.key->parsed()) return newKey(store, players);
+  if (players.leave->parsed()) return runLeaveCommand(store, players);
   return revokePlayer(store, players.name);
 }
 

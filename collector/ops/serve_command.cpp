@@ -93,8 +93,8 @@ void addPageAndWebhookOptions(CLI::App& command, ServeCommand& serve) {
   command
       .add_option("--public-url", serve.publicUrl,
                   "the address the pages are read at, as https://HOST[/PATH] (http:// only to a "
-                  "loopback host): the chat posts link to the board or the event's page there "
-                  "(default: no links)")
+                  "loopback host): the chat posts link to the board, the event's page or the "
+                  "player's page there (default: no links)")
       ->type_name("URL");
   command
       .add_option("--title", options.page.title,
@@ -191,6 +191,7 @@ int runServeCommand(Store& store, const ServeCommand& serve, const std::string& 
   if (!store.listPlayers(players, error)) return failure(1, "cannot read the players: " + error);
   std::cerr << "the database: " << shownDatabase(database) << ", "
             << counted(static_cast<std::int64_t>(players.size()), "player") << std::endl;
+  store.linkPostsTo(serve.options.publicUrl);  // a milestone links to the player's page
   return collector::serve(store, serve.options);
 }
 

@@ -61,7 +61,8 @@ std::string flagsPart(const PageSettings& settings, const std::vector<StoredRepo
                       const std::string& csrf);
 std::string eventsPart(const PageSettings& settings, const std::vector<Event>& events,
                        std::int64_t nowMs, const std::string& csrf, const GivenFields& given);
-std::string activityPart(const std::vector<ActivityRow>& rows, const std::string& month);
+std::string activityPart(const std::vector<ActivityRow>& rows, const std::string& month,
+                         const std::string& minimum);
 std::string auditPart(const std::vector<AuditEntry>& entries, const AuditFilter& filter,
                       const std::string& since);
 std::string staffPart(const std::vector<StaffMember>& staff, const std::string& csrf,

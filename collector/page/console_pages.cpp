@@ -136,23 +136,35 @@ std::string eventsPart(const PageSettings& settings, const std::vector<Event>& e
   return html;
 }
 
-std::string activityPart(const std::vector<ActivityRow>& rows, const std::string& month) {
-  std::string html =
-      "<form method=\"get\" action=\"/staff/activity\">" +
-      textInput("Month", "month", month, "placeholder=\"YYYY-MM\"") +
-      "<button>Show</button></form><p><a href=\"/staff/activity.csv?month=" + escapeHtml(month) +
-      "\" download>Download as CSV</a></p>";
+std::string activityPart(const std::vector<ActivityRow>& rows, const std::string& month,
+                         const std::string& minimum) {
+  const std::string csv = "/staff/activity.csv?month=" + percentEncode(month) +
+                          (minimum.empty() ? "" : "&min=" + percentEncode(minimum));
+  std::string html = "<form method=\"get\" action=\"/staff/activity\">" +
+                     textInput("Month", "month", month, "placeholder=\"YYYY-MM\"") +
+                     textInput("Minimum miles", "min", minimum, "placeholder=\"0\"") +
+                     "<button>Show</button></form><p><a href=\"" + escapeHtml(csv) +
+                     "\" download>Download as CSV</a></p>";
   std::string body;
   for (const ActivityRow& row : rows) {
-    body += "<tr>" + textCell(row.name) + textCell(fixedDecimals(row.miles, 1), "num") +
-            textCell(hours(row.seconds), "num") + textCell(std::to_string(row.reports), "num") +
-            textCell(row.lastMs ? shortTime(row.lastMs) : "never") +
-            textCell(row.silent ? "no report in 30 days" : "") + "</tr>";
+    std::string marks;
+    for (const std::string& mark : activityMarks(row)) marks += (marks.empty() ? "" : ", ") + mark;
+    body += "<tr>" + textCell(row.name) + textCell(dayText(dayOf(row.addedMs))) +
+            textCell(fixedDecimals(row.miles, 1), "num") + textCell(hours(row.seconds), "num") +
+            textCell(std::to_string(row.reports), "num") +
+            textCell(fixedDecimals(row.minimum, 1), "num") +
+            textCell(row.lastMs ? shortTime(row.lastMs) : "none") +
+            textCell(row.latestMs != row.lastMs && row.latestMs ? shortTime(row.latestMs) : "") +
+            textCell(marks) + "</tr>";
   }
-  return html + tableOf(
-                    "<th>Player</th><th>Miles</th><th>Hours</th><th>Reports</th>"
-                    "<th>Last report</th><th>Marks</th>",
-                    body);
+  return html +
+         tableOf(
+             "<th>Player</th><th>Added</th><th>Miles</th><th>Hours</th><th>Reports</th>"
+             "<th>Minimum</th><th>Last counted report</th><th>Latest of any kind</th>"
+             "<th>Marks</th>",
+             body) +
+         "<p class=\"note\">The minimum is owed pro rata over the days of the month from the day "
+         "a player was added to the day they were revoked, less the days on leave.</p>";
 }
 
 std::string auditPart(const std::vector<AuditEntry>& entries, const AuditFilter& filter,

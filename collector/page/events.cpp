@@ -91,12 +91,17 @@ std::string renderEventPage(const PageSettings& settings, const Event& event, st
                  row.flaggedReports ? "num flag" : "num") +
             "</tr>\n";
   }
-  if (board.rows.empty()) html += "<tr><td colspan=\"5\">No reports in this event.</td></tr>\n";
+  if (board.rows.empty()) {
+    html += std::string("<tr><td colspan=\"5\">") +
+            (board.unplaced.empty() ? "No reports in this event." : "Nothing counted in it yet.") +
+            "</td></tr>\n";
+  }
   html += "</tbody></table></div>\n";
   html += pageLinks("/events/" + std::to_string(event.id) + "?", query, board.totalPlayers);
-  return html + "<p class=\"note\">" + counted(board.totalPlayers, "player") +
-         " reported in this event. A report counts when it arrived within the window and "
-         "its driving time fits in the time since the window opened (or since the player's "
+  return html + nothingCountedYet(board, "") + "<p class=\"note\">" +
+         counted(board.totalPlayers, "player") +
+         " with counted miles in this event. A report counts when it arrived within the window "
+         "and its driving time fits in the time since the window opened (or since the player's "
          "report before it); flagged reports are kept but not counted. "
          "<a href=\"/events\">All events</a></p>"
          "</main></body></html>\n";

@@ -4,12 +4,12 @@
 
 #include <string>
 
+#include "core/text.h"
+
 namespace collector {
 
 // Text with &, <, >, " and ' replaced by their HTML entities.
 std::string escapeHtml(const std::string& text);
-
-// Every byte but A-Z a-z 0-9 - . _ ~ as %XX.
-std::string percentEncode(const std::string& text);
+// percentEncode, for every name in a URL: core/text.h.
 
 }  // namespace collector

@@ -112,14 +112,15 @@ std::string renderLeaderboardPage(const PageSettings& settings, const PeriodChoi
   }
   if (board.rows.empty()) {
     html += "<tr><td colspan=\"" + std::string(movement ? "14" : "13") + "\">" +
-            (query.player.empty() ? "No reports in this period."
-                                  : "No player of that name has a report in this period.") +
+            (!board.unplaced.empty() ? "Nothing counted in this period yet."
+             : query.player.empty()  ? "No reports in this period."
+                                     : "No player of that name has a report in this period.") +
             "</td></tr>\n";
   }
-  html += "</tbody></table></div>\n" + links + "<p class=\"note\">" +
-          counted(board.totalPlayers, "player") +
-          " reported in this period. Flagged reports (an implausible speed, or more driving time "
-          "than had passed) are kept but not counted." +
+  html += "</tbody></table></div>\n" + links + nothingCountedYet(board, period) +
+          "<p class=\"note\">" + counted(board.totalPlayers, "player") +
+          " with counted miles in this period. Flagged reports (an implausible speed, or more "
+          "driving time than had passed) are kept but not counted." +
           (movement ? " The 7 days column shows each place gained or lost since the board as it "
                       "stood at 00:00 UTC seven days ago; new: not on it then."
                     : "") +

@@ -168,4 +168,19 @@ std::string renderMissingPage(const PageSettings& settings, const std::string& m
          ".</p><p><a href=\"/\">The leaderboard</a></p></main></body></html>\n";
 }
 
+std::string unplacedWhy(const LeaderboardRow& row) {
+  if (row.flaggedReports == 0) return "kept out after review";
+  return counted(row.flaggedReports, "flagged report") + " awaiting review";
+}
+
+std::string nothingCountedYet(const Board& board, const std::string& period) {
+  if (board.unplaced.empty()) return "";
+  std::string html = "<h3>Reported, nothing counted yet</h3>\n<ul id=\"unplaced\">";
+  for (const LeaderboardRow& row : board.unplaced) {
+    html += "<li><a href=\"" + escapeHtml(playerPath(row.playerName) + period) + "\">" +
+            escapeHtml(row.playerName) + "</a> (" + unplacedWhy(row) + ")</li>";
+  }
+  return html + "</ul>\n";
+}
+
 }  // namespace collector

@@ -40,6 +40,13 @@ std::string tabs(const std::string& path, const PeriodChoice& choice, std::int64
 // so far (ending in ? or &); a limit other than the default is kept.
 std::string pageLinks(const std::string& base, const BoardQuery& query, std::int64_t total);
 std::string chartTitle(const std::string& who, const DaySpan& span);
+// The players of a board who reported but have nothing counted yet, each a
+// link to their page (with `period`'s query), so that nobody disappears;
+// nothing when there are none.
+std::string nothingCountedYet(const Board& board, const std::string& period);
+// Why a player with no place has nothing counted: "2 flagged reports
+// awaiting review", or "kept out after review".
+std::string unplacedWhy(const LeaderboardRow& row);
 
 std::string eventLink(const Event& event);
 // 2026-12-11 19:00 to 22:00, or to 2026-12-12 01:00 when it ends on another day.

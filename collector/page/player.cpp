@@ -28,7 +28,7 @@ std::string eventsTable(const std::vector<EventPlace>& events) {
       "<th>Start (UTC)</th><th>Place</th><th>Miles</th><th>Hours</th></tr></thead><tbody>\n";
   for (const EventPlace& place : events) {
     html += "<tr><td>" + eventLink(place.event) + "</td>" + cell(shortTime(place.event.startMs)) +
-            cell(std::to_string(place.row.rank), "num") +
+            cell(place.row.rank ? std::to_string(place.row.rank) : "none yet", "num") +
             cell(fixedDecimals(place.row.miles, 2), "num") + cell(hours(place.row.seconds), "num") +
             "</tr>\n";
   }
@@ -80,6 +80,10 @@ std::string renderPlayerPage(const PageSettings& settings, const PeriodChoice& c
                  ? " counted and " + std::to_string(totals.flaggedReports) + " flagged"
                  : "") +
             ".";
+  } else if (totals.lastSeenMs > 0) {
+    html += "Reported in this period, nothing counted yet (" + unplacedWhy(totals) +
+            "), so no place on the <a href=\"" +
+            escapeHtml("/" + periodQuery(choice.since, choice.until)) + "\">leaderboard</a>.";
   } else {
     html += "No reports in this period.";
   }

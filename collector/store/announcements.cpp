@@ -27,7 +27,8 @@ std::vector<std::int64_t> playersGainingMiles(const TotalsDelta& delta) {
 }
 
 std::vector<NewAnnouncement> milestonesReached(const TotalsDelta& delta,
-                                               const std::map<std::int64_t, PlayerMiles>& after) {
+                                               const std::map<std::int64_t, PlayerMiles>& after,
+                                               const std::string& publicUrl) {
   std::vector<NewAnnouncement> reached;
   for (const auto& [playerId, added] : addedMiles(delta)) {
     const auto player = after.find(playerId);
@@ -36,7 +37,7 @@ std::vector<NewAnnouncement> milestonesReached(const TotalsDelta& delta,
     const double before = (microMiles(now) - microMiles(added)) / 1e6;
     for (const std::int64_t miles : milestonesPassed(before, now)) {
       reached.push_back({"milestone/" + std::to_string(playerId) + "/" + std::to_string(miles),
-                         webhookBody(milestoneMessage(player->second.name, miles))});
+                         webhookBody(milestoneMessage(player->second.name, miles, publicUrl))});
     }
   }
   return reached;

@@ -202,7 +202,7 @@ bool CoreStore::reviewFlags(const std::vector<std::int64_t>& ids, bool accept, s
   // A COMMIT whose answer was lost is settled as the intake's is: the
   // reviews are told stored only when they were, and not stored only when
   // they were not.
-  if (done && writeTotals(*session, totals, nowMs, error) && session->commitSettled(error)) {
+  if (done && writeTotals(*session, totals, nowMs, publicUrl_, error) && session->commitSettled(error)) {
     return true;
   }
   session->rollBack();

@@ -18,6 +18,11 @@ class CoreStore final : public Store {
   bool revokePlayer(const std::string& name, const std::function<std::int64_t()>& nowMs,
                     std::string& error) override;
   bool replaceKey(const std::string& name, const std::string& keyHash, std::string& error) override;
+  bool addLeave(const std::string& name, std::int64_t fromDay, std::int64_t toDay,
+                std::int64_t nowMs, std::string& error) override;
+  bool clearLeave(const std::string& name, std::int64_t& removed, std::string& error) override;
+  bool listLeave(std::int64_t fromDay, std::int64_t untilDay, std::vector<PlayerLeave>& leave,
+                 std::string& error) override;
 
   bool addReports(const std::vector<IncomingReport>& batch, std::vector<AddOutcome>& outcomes,
                   std::string& error) override;
@@ -38,6 +43,7 @@ class CoreStore final : public Store {
                        std::vector<StoredReport>& reports, std::string& error) override;
   bool reviewFlags(const std::vector<std::int64_t>& ids, bool accept, std::int64_t nowMs,
                    std::string& error) override;
+  bool playerLasts(std::vector<PlayerLasts>& lasts, std::string& error) override;
 
   bool addEvent(Event& event, std::int64_t nowMs, std::string& error) override;
   bool listEvents(std::vector<Event>& events, std::string& error) override;
@@ -60,6 +66,7 @@ class CoreStore final : public Store {
   bool announcementsGivenUp(const std::string& webhook, std::int64_t sinceMs, std::int64_t& count,
                             std::string& error) override;
   bool pruneAnnouncements(std::int64_t beforeMs, std::string& error) override;
+  void linkPostsTo(const std::string& publicUrl) override { publicUrl_ = publicUrl; }
 
   bool addStaff(const std::string& name, const std::string& role, std::int64_t nowMs,
                 std::string& error) override;
@@ -96,12 +103,14 @@ class CoreStore final : public Store {
 
  private:
   std::unique_ptr<seam::Backend> backend_;
+  std::string publicUrl_;  // what milestones link to; "": nothing
 };
 
 // Within a write transaction: adds `totals` to player_days and
-// player_totals, then records the milestones they reached, at `atMs`.
+// player_totals, then records the milestones they reached, at `atMs`, each
+// linking to the player's page on `publicUrl` (none when "").
 bool writeTotals(seam::Session& session, const TotalsDelta& totals, std::int64_t atMs,
-                 std::string& error);
+                 const std::string& publicUrl, std::string& error);
 
 // Runs a statement whose rows are all read by `read` into `rows`.
 template <class Record, class Read>

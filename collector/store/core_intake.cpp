@@ -66,7 +66,7 @@ bool readMiles(Session& session, const TotalsDelta& totals,
 }  // namespace
 
 bool writeTotals(Session& session, const TotalsDelta& totals, std::int64_t atMs,
-                 std::string& error) {
+                 const std::string& publicUrl, std::string& error) {
   for (const auto& entry : totals) {
     const TotalsRow& row = entry.second;
     const bool allTime = row.day == allTimeDay;
@@ -83,7 +83,7 @@ bool writeTotals(Session& session, const TotalsDelta& totals, std::int64_t atMs,
       !readMiles(session, totals, after, error)) {
     return false;
   }
-  for (const NewAnnouncement& reached : milestonesReached(totals, after)) {
+  for (const NewAnnouncement& reached : milestonesReached(totals, after, publicUrl)) {
     if (!session.run(Query::insertAnnouncement, {reached.key, reached.body, atMs}, {}, error)) {
       return false;
     }
@@ -105,7 +105,7 @@ bool CoreStore::addReports(const std::vector<IncomingReport>& batch,
   Stored stored;
   if (!session->holders(std::vector<std::string>(keys.begin(), keys.end()), holders, error) ||
       !insertBatch(*session, batch, holders, outcomes, stored, error) ||
-      !writeTotals(*session, stored.totals, stored.latestMs, error)) {
+      !writeTotals(*session, stored.totals, stored.latestMs, publicUrl_, error)) {
     session->rollBack();
     outcomes.clear();
     return false;

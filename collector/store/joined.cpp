@@ -26,6 +26,25 @@ class Nothing final : public Store {
     error = noSuchPlayerError(name);
     return false;
   }
+  bool addLeave(const std::string& name, std::int64_t, std::int64_t, std::int64_t,
+                std::string& error) override {
+    error = noSuchPlayerError(name);
+    return false;
+  }
+  bool clearLeave(const std::string& name, std::int64_t& removed, std::string& error) override {
+    removed = 0;
+    error = noSuchPlayerError(name);
+    return false;
+  }
+  bool listLeave(std::int64_t, std::int64_t, std::vector<PlayerLeave>& leave,
+                 std::string&) override {
+    leave.clear();
+    return true;
+  }
+  bool playerLasts(std::vector<PlayerLasts>& lasts, std::string&) override {
+    lasts.clear();
+    return true;
+  }
   bool addReports(const std::vector<IncomingReport>&, std::vector<AddOutcome>&,
                   std::string& error) override {
     return refused(error);
@@ -210,6 +229,20 @@ bool JoinedStore::revokePlayer(const std::string& name, const std::function<std:
 bool JoinedStore::replaceKey(const std::string& name, const std::string& keyHash,
                              std::string& error) {
   return roles_.players->replaceKey(name, keyHash, error);
+}
+bool JoinedStore::addLeave(const std::string& name, std::int64_t fromDay, std::int64_t toDay,
+                           std::int64_t nowMs, std::string& error) {
+  return roles_.players->addLeave(name, fromDay, toDay, nowMs, error);
+}
+bool JoinedStore::clearLeave(const std::string& name, std::int64_t& removed, std::string& error) {
+  return roles_.players->clearLeave(name, removed, error);
+}
+bool JoinedStore::listLeave(std::int64_t fromDay, std::int64_t untilDay,
+                            std::vector<PlayerLeave>& leave, std::string& error) {
+  return roles_.players->listLeave(fromDay, untilDay, leave, error);
+}
+bool JoinedStore::playerLasts(std::vector<PlayerLasts>& lasts, std::string& error) {
+  return roles_.reviews->playerLasts(lasts, error);
 }
 bool JoinedStore::addReports(const std::vector<IncomingReport>& batch,
                              std::vector<AddOutcome>& outcomes, std::string& error) {

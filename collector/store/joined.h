@@ -33,6 +33,11 @@ class JoinedStore final : public Store {
   bool revokePlayer(const std::string& name, const std::function<std::int64_t()>& nowMs,
                     std::string& error) override;
   bool replaceKey(const std::string& name, const std::string& keyHash, std::string& error) override;
+  bool addLeave(const std::string& name, std::int64_t fromDay, std::int64_t toDay,
+                std::int64_t nowMs, std::string& error) override;
+  bool clearLeave(const std::string& name, std::int64_t& removed, std::string& error) override;
+  bool listLeave(std::int64_t fromDay, std::int64_t untilDay, std::vector<PlayerLeave>& leave,
+                 std::string& error) override;
   bool addReports(const std::vector<IncomingReport>& batch, std::vector<AddOutcome>& outcomes,
                   std::string& error) override;
   bool leaderboard(const Period& period, std::vector<LeaderboardRow>& rows,
@@ -50,6 +55,7 @@ class JoinedStore final : public Store {
                        std::vector<StoredReport>& reports, std::string& error) override;
   bool reviewFlags(const std::vector<std::int64_t>& ids, bool accept, std::int64_t nowMs,
                    std::string& error) override;
+  bool playerLasts(std::vector<PlayerLasts>& lasts, std::string& error) override;
   bool addEvent(Event& event, std::int64_t nowMs, std::string& error) override;
   bool listEvents(std::vector<Event>& events, std::string& error) override;
   bool removeEvent(std::int64_t id, std::string& error) override;

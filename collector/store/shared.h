@@ -51,7 +51,7 @@ namespace collector {
 // reports; 4: and the limit each flag was decided against; 5: and the events;
 // 6: and the announcements; 7: and event ids never given twice (SQLite);
 // 8: and the staff console's tables (staff_store.h)
-constexpr std::int64_t schemaVersion = 8;
+constexpr std::int64_t schemaVersion = 9;
 
 // --- The decision on one report ------------------------------------------
 
@@ -169,12 +169,14 @@ struct PlayerMiles {
 // The players whose counted all-time miles a write of `delta` raises.
 std::vector<std::int64_t> playersGainingMiles(const TotalsDelta& delta);
 // The milestone announcements (key, body) that the write of `delta` reached,
-// given each such player's miles after it.
+// given each such player's miles after it, each linking to the player's page
+// on `publicUrl` (none when "").
 struct NewAnnouncement {
   std::string key;
   std::string body;
 };
 std::vector<NewAnnouncement> milestonesReached(const TotalsDelta& delta,
-                                               const std::map<std::int64_t, PlayerMiles>& after);
+                                               const std::map<std::int64_t, PlayerMiles>& after,
+                                               const std::string& publicUrl);
 
 }  // namespace collector

@@ -146,6 +146,11 @@ const Text statements[static_cast<int>(Query::count)] = {
     {"insert_audit", insertAudit, insertAudit},
     {"prune_audit", pruneAudit, pruneAudit},
     {"select_audit", selectAudit, selectAudit},
+
+    {"insert_leave", insertLeave, insertLeave},
+    {"delete_leave", deleteLeave, deleteLeave},
+    {"select_leave", selectLeave, selectLeave},
+    {"player_lasts", playerLasts, playerLasts},
 };
 
 }  // namespace sql

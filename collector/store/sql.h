@@ -96,6 +96,11 @@ enum class Query {
   insertAudit,
   pruneAudit,
   selectAudit,
+  // players' leave and latest reports
+  insertLeave,
+  deleteLeave,
+  selectLeave,
+  playerLasts,
   count
 };
 

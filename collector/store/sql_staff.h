@@ -1,5 +1,5 @@
-// The statements of players' keys given again and of the staff console
-// (staff_store.h), one text for both databases.
+// The statements of players' keys given again, their leave and latest reports,
+// and of the staff console (staff_store.h), one text for both databases.
 #pragma once
 
 namespace collector {
@@ -66,6 +66,24 @@ constexpr const char* pruneAudit =
 constexpr const char* selectAudit =
     "SELECT at_ms, who, address, kind, what FROM audit WHERE at_ms >= $1 AND at_ms < $2 "
     "AND ($3 = '' OR who = $3) AND ($4 = '' OR kind = $4) ORDER BY at_ms DESC, id DESC LIMIT $5";
+
+// A player's leave, beside what was recorded before; none when there is no
+// such player.
+constexpr const char* insertLeave =
+    "INSERT INTO player_leave (player_id, from_day, to_day, created_ms) "
+    "SELECT id, $2, $3, $4 FROM players WHERE name = $1";
+constexpr const char* deleteLeave = "DELETE FROM player_leave WHERE player_id = $1";
+constexpr const char* selectLeave =
+    "SELECT p.name, l.from_day, l.to_day FROM player_leave l JOIN players p ON "
+    "p.id = l.player_id WHERE l.to_day >= $1 AND l.from_day < $2";
+// Each player's latest counted report, a step back along the (player_id,
+// received_ms) index past the flagged ones, and latest report of any kind,
+// from the all-time totals.
+constexpr const char* playerLasts =
+    "SELECT p.name, coalesce((SELECT r.received_ms FROM reports r WHERE r.player_id = p.id AND "
+    "(r.flag = '' OR r.review = 'accepted') ORDER BY r.received_ms DESC LIMIT 1), 0), "
+    "coalesce((SELECT max(t.last_ms) FROM player_totals t WHERE t.player_id = p.id), 0) "
+    "FROM players p";
 
 }  // namespace sql
 }  // namespace collector

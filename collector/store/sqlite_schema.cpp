@@ -114,6 +114,13 @@ CREATE TABLE IF NOT EXISTS audit(
   kind TEXT NOT NULL,
   what TEXT NOT NULL);
 CREATE INDEX IF NOT EXISTS audit_time ON audit(at_ms);
+CREATE TABLE IF NOT EXISTS player_leave(
+  id INTEGER PRIMARY KEY,
+  player_id INTEGER NOT NULL REFERENCES players(id),
+  from_day INTEGER NOT NULL,
+  to_day INTEGER NOT NULL,
+  created_ms INTEGER NOT NULL);
+CREATE INDEX IF NOT EXISTS player_leave_player ON player_leave(player_id);
 )";
 
 // A database made before flags could be reviewed gets the review columns.
@@ -227,8 +234,8 @@ bool upgrade(sqlite3* db, const std::string& path, std::string& error) {
   if (!eventIdsKept && !execute(db, eventIdsSql, error)) return fail();
   const std::string record = "PRAGMA user_version = " + std::to_string(schemaVersion);
   // From version 2 on the totals stand as they are; version 5 adds the
-  // events, version 6 the announcements and version 8 the staff console's
-  // tables, which the schema above creates.
+  // events, version 6 the announcements, version 8 the staff console's
+  // tables and version 9 the players' leave, which the schema above creates.
   if (found >= 2 && found < schemaVersion) {
     return execute(db, record.c_str(), error) && execute(db, "COMMIT", error) ? true : fail();
   }

@@ -78,6 +78,11 @@
 //       lease_ms integer not null,   -- claimed by a sender until then
 //       done_ms integer not null,    -- sent or given up then, else 0
 //       unique (announcement_id, webhook))  -- index (webhook, next_ms) of the waiting ones
+// and the players' leave (UTC days, both included; periods kept as given, any
+// number of them, overlapping ones too):
+//   player_leave(id integer primary key, player_id integer not null references players,
+//                from_day integer not null, to_day integer not null,
+//                created_ms integer not null)   -- index (player_id)
 // A milestone is recorded in the transaction that adds the miles reaching it
 // (a batch of reports, or the acceptance of flagged ones).
 // Every total is derivable from `reports`, which stays the record of truth. The
@@ -131,6 +136,20 @@ struct PlayerInfo {
   std::int64_t revokedMs = 0;  // 0 while the key is valid
 };
 
+// A player's leave: the UTC days [fromDay, toDay], days since 1970-01-01.
+struct PlayerLeave {
+  std::string name;
+  std::int64_t fromDay = 0;
+  std::int64_t toDay = 0;
+};
+
+// A player's latest reports of all time; 0: none.
+struct PlayerLasts {
+  std::string name;
+  std::int64_t countedMs = 0;  // the latest counted report
+  std::int64_t anyMs = 0;      // the latest report of any kind (flagged, rejected too)
+};
+
 struct ServerTotals {
   double miles = 0.0;
   std::int64_t seconds = 0;
@@ -150,9 +169,11 @@ struct LeaderboardRow {
   std::string lastTruck;
   std::string lastTrailer;
   std::int64_t lastSeenMs = 0;
-  std::int64_t rank = 0;  // 1-based, by counted miles, ties by name
+  // 1-based, by counted miles, ties by name; 0: no place, no counted miles
+  // in the period (placed in ranking.h), the row listed after the placed ones.
+  std::int64_t rank = 0;
   // On the all-time board only: the rank on it as it stood at 00:00 UTC seven
-  // days earlier, 0 when the player was not on it then; -1 on other boards.
+  // days earlier, 0 when the player had no place on it then; -1 on other boards.
   std::int64_t rankThen = -1;
 };
 
@@ -238,6 +259,17 @@ class PlayerStore {
   // and a revoked player holds a valid key again. Fails with noSuchPlayerError when there is none.
   virtual bool replaceKey(const std::string& name, const std::string& keyHash,
                           std::string& error) = 0;
+  // Records the player's leave over the UTC days [fromDay, toDay] (fromDay
+  // <= toDay, checked before), beside any leave recorded before. Fails with
+  // noSuchPlayerError when there is no such player.
+  virtual bool addLeave(const std::string& name, std::int64_t fromDay, std::int64_t toDay,
+                        std::int64_t nowMs, std::string& error) = 0;
+  // Removes all of the player's leave; `removed` tells how many periods.
+  // Fails as addLeave does.
+  virtual bool clearLeave(const std::string& name, std::int64_t& removed, std::string& error) = 0;
+  // The leave periods that share a day with the days [fromDay, untilDay).
+  virtual bool listLeave(std::int64_t fromDay, std::int64_t untilDay,
+                         std::vector<PlayerLeave>& leave, std::string& error) = 0;
 };
 
 // The intake of reports.
@@ -294,6 +326,9 @@ class ReviewStore {
   // not a flagged report awaiting review.
   virtual bool reviewFlags(const std::vector<std::int64_t>& ids, bool accept, std::int64_t nowMs,
                            std::string& error) = 0;
+  // Every player's latest counted report and latest report of any kind (an
+  // index step or a few per player), in no order.
+  virtual bool playerLasts(std::vector<PlayerLasts>& lasts, std::string& error) = 0;
 };
 
 // The community's events.
@@ -357,6 +392,11 @@ class OutboxStore {
                                     std::int64_t& count, std::string& error) = 0;
   // Deletes the announcements recorded before `beforeMs` and their deliveries.
   virtual bool pruneAnnouncements(std::int64_t beforeMs, std::string& error) = 0;
+  // The service's public URL (https://HOST, no slash at its end) that the
+  // announcements the store words itself link to: a milestone to the
+  // player's page. "", as before any call: no link. Called before the store
+  // is shared between threads.
+  virtual void linkPostsTo(const std::string& publicUrl) { (void)publicUrl; }
 };
 
 // The store's own state, for the health check and the metrics.

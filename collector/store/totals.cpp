@@ -95,7 +95,10 @@ void rank(std::vector<LeaderboardRow>& rows) {
   std::sort(rows.begin(), rows.end(), [](const LeaderboardRow& a, const LeaderboardRow& b) {
     return ranksAbove(a.playerName, a.miles, b.playerName, b.miles);
   });
-  for (std::size_t i = 0; i < rows.size(); ++i) rows[i].rank = static_cast<std::int64_t>(i) + 1;
+  // Only players with counted miles have a place; they come first.
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    rows[i].rank = placed(rows[i].miles) ? static_cast<std::int64_t>(i) + 1 : 0;
+  }
 }
 
 }  // namespace

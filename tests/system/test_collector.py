@@ -28,6 +28,7 @@ import tempfile
 import threading
 import time
 import unittest
+import urllib.parse
 import urllib.request
 
 from prometheus_client.parser import text_string_to_metric_families
@@ -189,18 +190,27 @@ class Answers(unittest.TestCase):
     def test_board_of_a_day_and_the_review_of_its_flags(self):
         service, _ = self.reported(REPORT_ROWS[:5])
         day = datetime.date.fromisoformat(service.leaderboard()[0]["last_seen"][:10])
-        board = {p["player_name"]: p for p in service.leaderboard(f"?since={day}&until={day}")}
-        owl = board["Night Owl"]
+        whole = lambda query="": json.loads(service.request("GET", "/api/v1/leaderboard" + query)[1])
+        board = whole(f"?since={day}&until={day}")
+        # New has only a flagged report: no place, listed apart so that nobody disappears.
+        owl, new = board["players"][0], board["nothing_counted_yet"][0]
         self.assertEqual((owl["miles"], owl["seconds"], owl["reports"], owl["flagged_reports"],
-                          owl["servers"], owl["last_truck"], owl["last_trailer"],
-                          board["New"]["flagged_reports"]),
+                          owl["servers"], owl["last_truck"], owl["last_trailer"], owl["rank"],
+                          board["total_players"], len(board["players"]), new["player_name"],
+                          new["flagged_reports"], "rank" in new),
                          (0.1, 10, 1, 3, {SERVER: {"miles": 0.1, "seconds": 10}}, "T" * 256,
-                          "R" * 256, 1))
+                          "R" * 256, 1, 1, 1, "New", 1, False))
+        page = service.request("GET", "/")[1].decode()
+        self.assertIn('Reported, nothing counted yet</h3>\n<ul id="unplaced"><li>'
+                      '<a href="/players/New">New</a> (1 flagged report awaiting review)', page)
+        self.assertIn("Reported in this period, nothing counted yet (1 flagged report awaiting "
+                      "review), so no place", service.request("GET", "/players/New")[1].decode())
         one_day = datetime.timedelta(days=1)
         for query, players in ((f"?until={day}", 2), (f"?until={day - one_day}", 0),
                                (f"?since={day}", 2), (f"?since={day + one_day}", 0)):
             with self.subTest(query):
-                self.assertEqual(len(service.leaderboard(query)), players)
+                board = whole(query)
+                self.assertEqual(len(board["players"] + board["nothing_counted_yet"]), players)
         self.assertEqual(service.request("GET", "/api/v1/leaderboard?since=today")[0], 400)
 
         # A wall-time flag accepted counts, the speed flag rejected stays out; a report is
@@ -227,6 +237,10 @@ class Answers(unittest.TestCase):
                               if f["flag"] == "wall_time" and f["review"] == "waiting"], [told])
         owl = {p["player_name"]: p for p in service.leaderboard()}["Night Owl"]
         self.assertEqual((owl["miles"], owl["reports"], owl["flagged_reports"]), (50.1, 2, 1))
+        service.cli("flags", "accept", waiting[0][0])  # New's one report counts: a place
+        self.assertEqual([(p["player_name"], p["rank"]) for p in whole()["players"]],
+                         [("New", 1), ("Night Owl", 2)])
+        self.assertEqual(whole()["nothing_counted_yet"], [])
         exported = [(r["flag"], r["review"], r["reviewed"][:2]) for r in csv.DictReader(
             io.StringIO(service.cli("export"))) if r["player_name"] == "Night Owl"]
         self.assertEqual(exported, [("", "", ""), ("wall_time", "accepted", "20"),
@@ -346,7 +360,7 @@ class Durability(unittest.TestCase):
         report = body("Night Owl", 0.1, 10)
         self.assertEqual(service.post(report, key), 200)
         filler = pathlib.Path(disk, "filler")
-        with open(filler, "wb") as fill, contextlib.suppress(OSError):
+        with open(filler, "wb", buffering=0) as fill, contextlib.suppress(OSError):
             while True:
                 fill.write(b"\0" * 65536)
                 fill.flush()
@@ -373,7 +387,72 @@ class Durability(unittest.TestCase):
 
 
 class Activity(unittest.TestCase):
-    def test_activity_marks_players_and_the_board_shows_movement(self):
+    def test_a_months_activity_at_its_edges_with_leave(self):
+        service = Service(self)
+        ms = lambda text: round(datetime.datetime.fromisoformat(text).timestamp() * 1000)
+        iso = lambda text: text.replace("+00:00", "Z")
+        # January 2026, 31 days: a minimum of 310 miles is 10 a day.
+        before = "2025-12-01T00:00"
+        players = [("Regular", before, None), ("Late", "2026-01-31T12:00", None),
+                   ("Leave", before, None), ("Rejected", before, None),
+                   ("Gone", before, "2026-01-01T00:00"),
+                   ("Gone Before", before, "2025-12-31T23:59:59.999")]
+        for name, _, _ in players:
+            service.add_player(name)
+        service.cli("player", "leave", "Leave", "--from", "2026-01-01", "--to", "2026-01-15")
+        service.cli("player", "leave", "Leave", "--from", "2026-01-10", "--to", "2026-01-20")
+        service.cli("player", "leave", "Late", "--from", "2026-01-31", "--to", "2026-01-31")
+        service.cli("player", "leave", "Rejected", "--from", "2026-01-01", "--to", "2026-01-31")
+        self.assertEqual(service.cli("player", "leave", "Rejected", "--clear"),
+                         "removed 1 leave period of Rejected\n")
+        for wrong in (["Leave", "--from", "2026-02-30", "--to", "2026-03-01"],
+                      ["Leave", "--from", "2026-01-02", "--to", "2026-01-01"],
+                      ["Leave", "--from", "2026-01-02"], ["Nobody", "--clear"],
+                      ["Nobody", "--from", "2026-01-01", "--to", "2026-01-01"]):
+            service.cli("player", "leave", *wrong, status=2)
+        reports = [("Regular", "2026-01-10T10:00:00+00:00", 600.0, ""),
+                   ("Late", "2026-01-31T13:00:00+00:00", 9.0, ""),
+                   ("Leave", "2026-01-25T10:00:00+00:00", 120.0, ""),
+                   ("Rejected", "2026-01-05T10:00:00+00:00", 400.0, ""),
+                   ("Rejected", "2026-01-20T10:00:00+00:00", 900.0, "speed")]
+        with contextlib.closing(sqlite3.connect(service.path)) as db, db:
+            for name, added, revoked in players:
+                db.execute("UPDATE players SET created_ms = ?, revoked_ms = ? WHERE name = ?",
+                           (ms(added + "+00:00"), revoked and ms(revoked + "+00:00"), name))
+            db.executemany(
+                "INSERT INTO reports(player_id, received_ms, server_id, miles, seconds, truck,"
+                " trailer, flag, review) SELECT id, ?, ?, ?, 3600, 'T', 'R', ?, ? FROM players"
+                " WHERE name = ?", [(ms(at), SERVER, miles, flag, flag and "rejected", name)
+                                    for name, at, miles, flag in reports])
+            db.execute("PRAGMA user_version = 0")  # the totals are built again from the reports
+        table = [line.split("\t") for line in service.cli(
+            "activity", "--month", "2026-01", "--min-miles", "310").splitlines()]
+        silent = "no counted report in 30 days"
+        self.assertEqual(table, [
+            ["player", "added", "miles", "hours", "reports", "minimum", "last report",
+             "latest of any kind", "marks"],
+            ["Gone", "2025-12-01", "0.000", "0.00", "0", "10.000", "none", "",
+             "revoked 2026-01-01, under the minimum, never reported"],
+            ["Late", "2026-01-31", "9.000", "1.00", "1", "0.000", iso(reports[1][1]), "",
+             "on leave 1 day, " + silent],  # added on the one day of its leave
+            ["Leave", "2025-12-01", "120.000", "1.00", "1", "110.000", iso(reports[2][1]), "",
+             "on leave 20 days, " + silent],
+            ["Regular", "2025-12-01", "600.000", "1.00", "1", "310.000", iso(reports[0][1]), "",
+             silent],
+            ["Rejected", "2025-12-01", "400.000", "1.00", "1", "310.000", iso(reports[3][1]),
+             iso(reports[4][1]), silent]])
+        rows = list(csv.DictReader(io.StringIO(service.cli(
+            "activity", "--month", "2026-01", "--min-miles", "310", "--csv"))))
+        self.assertEqual([(r["player_name"], r["minimum"], r["latest_report_any_kind"],
+                           r["under_minimum"], r["revoked"], r["leave_days"]) for r in rows], [
+            ("Gone", "10.000", "", "yes", "2026-01-01T00:00:00Z", "0"),
+            ("Late", "0.000", "", "", "", "1"),
+            ("Leave", "110.000", "", "", "", "20"),
+            ("Regular", "310.000", "", "", "", "0"),
+            ("Rejected", "310.000", iso(reports[4][1]), "", "", "0")])
+        service.cli("activity", "--month", "2026-13", status=2)
+
+    def test_the_board_shows_movement(self):
         service = Service(self)
         for name in ("Regular", "Short", "Silent", "Never", "Gone"):
             service.add_player(name)
@@ -381,10 +460,6 @@ class Activity(unittest.TestCase):
         now = int(time.time() * 1000)
         day = 86_400_000
         recent, silent = now - 60_000, now - 31 * day
-        month = datetime.datetime.fromtimestamp(recent / 1000, datetime.timezone.utc)
-        month = month.strftime("%Y-%m")
-        same_month = lambda ms: datetime.datetime.fromtimestamp(
-            ms / 1000, datetime.timezone.utc).strftime("%Y-%m") == month
         reports = [("Regular", recent, 600.0), ("Regular", now - 20 * day, 100.0),
                    ("Short", recent, 10.0), ("Silent", silent, 150.0), ("Gone", recent, 5.0)]
         with contextlib.closing(sqlite3.connect(service.path)) as db, db:
@@ -393,28 +468,6 @@ class Activity(unittest.TestCase):
                 " trailer, flag) SELECT id, ?, ?, ?, 3600, 'T', 'R', '' FROM players"
                 " WHERE name = ?", [(ms, SERVER, miles, name) for name, ms, miles in reports])
             db.execute("PRAGMA user_version = 0")  # the totals are built again from the reports
-        table = [line.split("\t") for line in service.cli(
-            "activity", "--month", month, "--min-miles", "500").splitlines()]
-        silent_miles = "150.000" if same_month(silent) else "0.000"
-        iso = lambda ms: datetime.datetime.fromtimestamp(
-            ms // 1000, datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
-        self.assertEqual(table, [
-            ["player", "miles", "hours", "reports", "last report", "marks"],
-            ["Never", "0.000", "0.00", "0", "never", "under the minimum, never reported"],
-            ["Regular", "600.000", "1.00", "1", iso(recent), ""],
-            ["Short", "10.000", "1.00", "1", iso(recent), "under the minimum"],
-            ["Silent", silent_miles, "1.00" if same_month(silent) else "0.00",
-             "1" if same_month(silent) else "0", iso(silent),
-             "under the minimum, no report in 30 days"]])
-        rows = list(csv.DictReader(io.StringIO(service.cli(
-            "activity", "--month", month, "--min-miles", "500", "--csv"))))
-        self.assertEqual([(r["player_name"], r["miles"], r["last_report"], r["under_minimum"],
-                           r["silent_30_days"], r["never_reported"]) for r in rows], [
-            ("Never", "0.000", "", "yes", "", "yes"),
-            ("Regular", "600.000", iso(recent), "", "", ""),
-            ("Short", "10.000", iso(recent), "yes", "", ""),
-            ("Silent", silent_miles, iso(silent), "yes", "yes", "")])
-        service.cli("activity", "--month", "2026-13", status=2)
 
         # The movement looks back to 00:00 UTC seven days ago: a report a minute before
         # that was on the board then, one a minute after it is new.
@@ -553,14 +606,17 @@ class Freshness(unittest.TestCase):
                 self.assertLess(time.monotonic() - started, bound)
                 time.sleep(0.02)
 
-        self.assertEqual(service.leaderboard(query)[0]["miles"], 0)
+        unplaced = lambda query="": json.loads(service.request(
+            "GET", "/api/v1/leaderboard" + query)[1])["nothing_counted_yet"]
+        self.assertEqual(unplaced(query)[0]["miles"], 0)  # flagged only: no place
         self.assertNotIn(b"500.00 miles", service.request("GET", "/" + query)[1])
-        self.assertEqual(service.leaderboard()[0]["miles"], 0)  # its closed days kept
+        self.assertEqual(unplaced()[0]["miles"], 0)  # its closed days kept
         service.cli("flags", "accept", service.cli("flags", "list").splitlines()[1].split("\t")[0])
         # A computation of this tiny board takes milliseconds; a second covers a busy machine.
-        seen_within(reuse + 1, lambda: service.leaderboard(query)[0]["miles"] == 500)
+        miles = lambda query="": [p["miles"] for p in service.leaderboard(query)]
+        seen_within(reuse + 1, lambda: miles(query) == [500])
         seen_within(reuse + 1, lambda: b"500.00 miles" in service.request("GET", "/" + query)[1])
-        seen_within(reuse + 1, lambda: service.leaderboard()[0]["miles"] == 500)
+        seen_within(reuse + 1, lambda: miles() == [500])
         self.assertEqual(service.post(body("Past", 1, 60), key), 200)
         seen_within(reuse + 1, lambda: service.leaderboard()[0]["miles"] == 501)
 
@@ -906,7 +962,8 @@ class Announcements(unittest.TestCase):
                            (int(at.timestamp() * 1000), SERVER, miles, seconds))
             db.execute("PRAGMA user_version = 0")  # the totals are built from the reports
         in_week = driven < monday + datetime.timedelta(days=7)  # just after Monday 00:00
-        service.start("--no-wall-time-check")
+        site = "https://vorn.example"  # the posts link to their pages there
+        service.start("--no-wall-time-check", "--public-url", site)
         self.assertEqual(service.post(body(name, 1.0, 60), key), 200)  # 1,000.9 miles
         service.stop(signal.SIGKILL)  # the milestone is in the store alone
 
@@ -915,13 +972,13 @@ class Announcements(unittest.TestCase):
         hook = Webhook(self, [(429, {"Retry-After": "1"})])
         other = Webhook(self, [(429, {"Retry-After": email.utils.formatdate(time.time() + 3,
                                                                            usegmt=True)})])
-        site = "https://vorn.example"  # the results link to their pages there
         service.start("--webhook", hook.url, "--metrics-listen", "127.0.0.1:0", "--public-url",
                       site, env={"VORN_WEBHOOKS": f" {other.url}\n"})
         safe = "@\u200beveryone \\*Ann\\* \\[x\\]\\(y\\) <@\u200b1\\>"
         year, week, _ = monday.isocalendar()
         expected = sorted([
-            f"**{safe}** has driven 1,000 counted miles.",
+            f"**{safe}** has driven 1,000 counted miles.\n"
+            f"<{site}/players/{urllib.parse.quote(name, safe='')}>",
             f"**Week {week} of {year}** ({monday.date()} to "
             f"{monday.date() + datetime.timedelta(days=6)}), the top drivers:\n"
             f"1. {safe}: {'999.9 mi, 10.2 h' if in_week else '999.5 mi, 10.0 h'}\n"

@@ -286,6 +286,25 @@ class JoinLinks(unittest.TestCase):
             self.assertNotIn(secret, rows + service.log())
 
 
+class Activity(unittest.TestCase):
+    def test_the_consoles_activity_is_the_commands(self):
+        service = Service(self)
+        service.add_player("Ann")
+        with sqlite3.connect(service.path) as db:  # added before January 2026
+            db.execute("UPDATE players SET created_ms = 1764547200000")
+        service.cli("player", "leave", "Ann", "--from", "2026-01-01", "--to", "2026-01-10")
+        owner = Console(service.start(), "amy", "owner")
+        query = "?month=2026-01&min=310"
+        self.assertEqual(owner.send("GET", "/staff/activity.csv" + query),
+                         (200, service.cli("activity", "--month", "2026-01", "--min-miles", "310",
+                                           "--csv")))
+        page = owner.send("GET", "/staff/activity" + query)[1]
+        self.assertIn("<td>Ann</td><td>2025-12-01</td><td class=\"num\">0.0</td>", page)
+        self.assertIn("<td class=\"num\">210.0</td>", page)  # 310 for 21 of 31 days
+        self.assertIn("on leave 10 days, under the minimum, never reported", page)
+        self.assertEqual(owner.send("GET", "/staff/activity?month=2026-01&min=-1")[0], 400)
+
+
 class Week(unittest.TestCase):
     def test_a_week_of_staff_work_in_chromium_at_1280_and_360(self):
         service = Service(self).start("--server-max-mph", f"{SERVER}=80")

@@ -167,6 +167,9 @@ TEST(CollectorAnnounce, ResultsLinkToTheirBoardOrEventOnlyWithAPublicUrl) {
       {eventMessage("Convoy", 1, top, eventUrl(url, 7)),
        "12.0 mi, 1.0 h\n<https://vorn.example/hub/events/7>"},
       {eventMessage("Convoy", 1, top, eventUrl("", 7)), "12.0 mi, 1.0 h"},
+      {milestoneMessage("Ann & Bo", 1000, url),
+       "counted miles.\n<https://vorn.example/hub/players/Ann%20%26%20Bo>"},
+      {milestoneMessage("Ann & Bo", 1000, ""), "**Ann & Bo** has driven 1,000 counted miles."},
   };
   for (const auto& row : rows) {
     const std::string& post = row.post;
@@ -175,6 +178,25 @@ TEST(CollectorAnnounce, ResultsLinkToTheirBoardOrEventOnlyWithAPublicUrl) {
   }
   EXPECT_EQ(monthMessage(november, top).substr(0, 47),
             "**November 2026** (2026-11-01 to 2026-11-30), t");
+}
+
+// The results count the players the board places: counted miles, to a
+// millionth of a mile; flagged reports alone place no one.
+TEST(CollectorAnnounce, ResultsCountOnlyThePlayersWithAPlace) {
+  const auto row = [](const char* name, double miles, std::int64_t flagged) {
+    LeaderboardRow line;
+    line.playerName = name;
+    line.miles = miles;
+    line.reports = miles > 0 ? 1 : 0;
+    line.flaggedReports = flagged;
+    return line;
+  };
+  std::int64_t drivers = 0;
+  const auto top =
+      topOf({row("Ann", 12, 0), row("Bo", 0.000001, 1), row("Cy", 0, 3), row("Dee", 0, 0)}, drivers);
+  EXPECT_EQ(drivers, 2);
+  ASSERT_EQ(top.size(), 2u);
+  EXPECT_EQ(top[1].name, "Bo");
 }
 
 TEST(CollectorAnnounce, ThePublicUrlIsHttpsOrLoopbackHttp) {

@@ -9,6 +9,7 @@
 #include "core/fairplay.h"
 #include "core/ranking.h"
 #include "core/report.h"
+#include "core/text.h"
 #include "ops/activity.h"
 #include "vorn_deployment.h"
 
@@ -88,42 +89,85 @@ TEST(CollectorFairPlay, RanksBeforeTheLatestDaysWithTiesAndNewPlayers) {
       {"Dan", 50.05, 2},   // nothing of late
       {"Ann", 50.0, 3},    // nothing of late
       {"Eve", 40.0, 1},    // all of it of late: new
-      {"Finn", 0.0, 1},    // a flagged report before: on the board then
-      {"Gus", 0.0, 1},     // only a flagged report of late: new
+      {"Finn", 0.0, 1},    // a flagged report before: no place then (or now)
+      {"Gus", 0.0, 1},     // only a flagged report of late: no place
   };
   const std::vector<collector::Standing> recent = {
       {"Cleo", 250.0, 3}, {"Bea", 50.05, 2}, {"Eve", 40.0, 1}, {"Gus", 0.0, 1}};
-  EXPECT_EQ(collector::ranksBefore(now, recent), (std::vector<std::int64_t>{4, 1, 2, 3, 0, 5, 0}));
-  EXPECT_EQ(collector::ranksBefore(now, {}), (std::vector<std::int64_t>{1, 2, 3, 4, 5, 6, 7}));
+  EXPECT_EQ(collector::ranksBefore(now, recent), (std::vector<std::int64_t>{4, 1, 2, 3, 0, 0, 0}));
+  EXPECT_EQ(collector::ranksBefore(now, {}), (std::vector<std::int64_t>{1, 2, 3, 4, 5, 0, 0}));
 }
 
 }  // namespace
 
 TEST(CollectorActivity, MarksAndMonths) {
   using collector::msPerDay;
-  const std::int64_t now = 1000 * msPerDay;
-  const auto row = [](const char* name, double miles, std::int64_t lastMs) {
-    collector::LeaderboardRow line;
-    line.playerName = name;
-    line.miles = miles;
-    line.lastSeenMs = lastMs;
-    return line;
+  collector::Period month;
+  ASSERT_TRUE(collector::monthPeriod("2026-11", month));  // 30 days, a minimum of 10 miles a day
+  const std::int64_t first = month.fromMs / msPerDay, now = month.untilMs;
+  const struct {
+    const char* name;
+    std::int64_t addedMs, revokedMs;
+    double miles;
+    std::vector<std::pair<std::int64_t, std::int64_t>> leave;  // days after the 1st
+    std::int64_t countedMs, anyMs;
+    const char* expected;  // "minimum marks", or "" when not listed
+  } rows[] = {
+      {"At minimum", month.fromMs - 1, 0, 300.0, {}, now, now, "300.000 "},
+      {"Below", month.fromMs - 1, 0, 299.999999, {}, now, now, "300.000 under"},
+      {"Added on the 1st", month.fromMs, 0, 0.0, {}, now, now, "300.000 under"},
+      {"Added on the 29th", month.fromMs + 28 * msPerDay, 0, 20.0, {}, now, now, "20.000 "},
+      {"Added on the last day", now - 1, 0, 9.999, {}, now, now, "10.000 under"},
+      {"Added after", now, 0, 0.0, {}, now, now, ""},
+      {"Revoked the day before", 0, month.fromMs - 1, 5.0, {}, now, now, ""},
+      {"Revoked on the 1st", 0, month.fromMs, 10.0, {}, now, now, "10.000 revoked 2026-11-01"},
+      {"Revoked after", 0, now + msPerDay, 0.0, {}, now, now, "300.000 revoked 2026-12-02,under"},
+      {"Leave all month", 0, 0, 0.0, {{-3, 40}}, now, now, "0.000 on leave 30 days"},
+      {"Leave overlapping", 0, 0, 149.0, {{0, 9}, {5, 14}}, now, now,
+       "150.000 on leave 15 days,under"},
+      {"Leave, joined midway", month.fromMs + 20 * msPerDay, 0, 0.0, {{15, 24}}, now, now,
+       "50.000 on leave 5 days,under"},
+      {"Rejected latest", 0, 0, 300.0, {}, now - 30 * msPerDay - 1, now, "300.000 silent"},
+      {"Counted 30 days ago", 0, 0, 300.0, {}, now - 30 * msPerDay, now, "300.000 "},
+      {"Flagged only", 0, 0, 0.0, {}, 0, now, "300.000 under,silent"},
+      {"Never", 0, 0, 0.0, {}, 0, 0, "300.000 under,never"},
   };
-  const std::vector<collector::PlayerInfo> players = {
-      {"At minimum", 1, 0}, {"Below", 1, 0},          {"Gone", 1, 5},
-      {"Never", 1, 0},      {"Silent 30 days", 1, 0}, {"Silent longer", 1, 0}};
-  const std::vector<collector::LeaderboardRow> month = {row("At minimum", 100.0, now),
-                                                        row("Below", 99.999, now)};
-  const std::vector<collector::LeaderboardRow> allTime = {
-      row("At minimum", 500.0, now), row("Below", 99.999, now),
-      row("Silent 30 days", 1.0, now - 30 * msPerDay),
-      row("Silent longer", 1.0, now - 30 * msPerDay - 1), row("Gone", 1.0, now)};
-  std::string marks;
-  for (const auto& line : collector::activityRows(players, month, allTime, 100.0, now)) {
-    marks += line.name + ":" + (line.underMinimum ? "u" : "") + (line.silent ? "s" : "") +
-             (line.never ? "n" : "") + " ";
+  collector::ActivitySources sources;
+  for (const auto& row : rows) {
+    sources.players.push_back({row.name, row.addedMs, row.revokedMs});
+    collector::LeaderboardRow line;
+    line.playerName = row.name;
+    line.miles = row.miles;
+    sources.month.push_back(line);
+    sources.lasts.push_back({row.name, row.countedMs, row.anyMs});
+    for (const auto& [from, to] : row.leave) {
+      sources.leave.push_back({row.name, first + from, first + to});
+    }
   }
-  EXPECT_EQ(marks, "At minimum: Below:u Never:un Silent 30 days:u Silent longer:us ");
+  const auto listed = collector::activityRows(sources, month, 300.0, now);
+  auto at = listed.begin();
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    if (!*row.expected) continue;
+    ASSERT_NE(at, listed.end());
+    std::string marks;
+    for (std::string mark : collector::activityMarks(*at)) {
+      mark = mark == "under the minimum" ? "under" : mark;
+      mark = mark == "no counted report in 30 days" ? "silent" : mark;
+      mark = mark == "never reported" ? "never" : mark;
+      marks += (marks.empty() ? "" : ",") + mark;
+    }
+    EXPECT_EQ(at->name + ": " + collector::fixedDecimals(at->minimum, 3) + " " + marks,
+              std::string(row.name) + ": " + row.expected);
+    ++at;
+  }
+  EXPECT_EQ(at, listed.end());
+
+  // The minimum owed rounds half up to a thousandth of a mile.
+  const collector::ActivitySources one{{{"Late", now - 1, 0}}, {}, {}, {}};
+  EXPECT_EQ(collector::activityRows(one, month, 0.374, now)[0].minimum, 0.012);  // 0.01246
+  EXPECT_EQ(collector::activityRows(one, month, 0.375, now)[0].minimum, 0.013);  // 0.0125
+  EXPECT_EQ(collector::activityRows(one, month, 100.0, now)[0].minimum, 3.333);
 
   collector::Period period;
   ASSERT_TRUE(collector::monthPeriod("2024-02", period));

@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -96,7 +97,7 @@ void expectTotals(Store& store, const std::string& how, const char* allTime) {
       {"all time", {}, allTime},
       {"the day ending at 23:59:59.999",
        {day0 - msPerDay, day0},
-       "1 Ann 20/710 2+2 s1:20 T4|2 Bob 0/0 0+1 T0"},
+       "1 Ann 20/710 2+2 s1:20 T4|0 Bob 0/0 0+1 T0"},
       {"the day after",
        {day0, day0 + msPerDay},
        "1 Bob 25/911 1+0 s1:25 "
@@ -128,7 +129,7 @@ void expectTotals(Store& store, const std::string& how, const char* allTime) {
 constexpr const char* arrivedBoard =
     "1 Ann 25/1010 3+2 s1:20 s2:5 T6|2 Bob 25/911 1+1 s1:25 "
     R"(Rig "7" \ {a,b})"
-    "|3 Cy 0/0 0+1 T5";
+    "|0 Cy 0/0 0+1 T5";  // flagged only: no place
 
 TEST(StoreContract, ATableOfReportsGivesTheSameDecisionsTotalsAndReviewsOnEveryStore) {
   for (const Backend& backend : backends()) {
@@ -205,7 +206,7 @@ TEST(StoreContract, ATableOfReportsGivesTheSameDecisionsTotalsAndReviewsOnEveryS
     const char* reviewed =
         "1 Ann 32/1132 5+0 s1:23 s2:9 T6|2 Bob 25/911 1+1 s1:25 "
         R"(Rig "7" \ {a,b})"
-        "|3 Cy 0/0 0+0 T5";
+        "|0 Cy 0/0 0+0 T5";
     std::vector<LeaderboardRow> rows;
     ASSERT_TRUE(second->leaderboard({}, rows, error)) << error;
     EXPECT_EQ(describe(rows), reviewed);
@@ -220,6 +221,71 @@ TEST(StoreContract, ATableOfReportsGivesTheSameDecisionsTotalsAndReviewsOnEveryS
     ASSERT_TRUE(second);
     ASSERT_TRUE(second->leaderboard({}, rows, error)) << error;
     EXPECT_EQ(describe(rows), reviewed) << "rebuilt";
+  }
+}
+
+// Leave is kept as recorded and read by the days it shares with a period; the
+// latest counted report passes over flagged ones, reviewed or not.
+TEST(StoreContract, LeaveAndTheLatestCountedReport) {
+  for (const Backend& backend : backends()) {
+    SCOPED_TRACE(backend.name);
+    auto store = open(backend);
+    ASSERT_TRUE(store);
+    std::string error;
+    for (const char* name : {"Ann", "Bob", "Cy"}) {
+      ASSERT_TRUE(store->addPlayer(name, name, created, error)) << error;
+    }
+    std::vector<AddOutcome> outcomes;
+    ASSERT_TRUE(store->addReports({testReport("Ann", 5, day0), testReport("Ann", 9, day0 + 2, true),
+                                   testReport("Bob", 5, day0), testReport("Bob", 9, day0 + 3, true)},
+                                  outcomes, error))
+        << error;
+    std::vector<StoredReport> waiting;
+    ASSERT_TRUE(store->unreviewedFlags(0, "Ann", waiting, error) && waiting.size() == 1) << error;
+    ASSERT_TRUE(store->reviewFlags({waiting[0].id}, false, day0 + 9, error)) << error;
+    const auto lasts = [&] {
+      std::vector<PlayerLasts> rows;
+      EXPECT_TRUE(store->playerLasts(rows, error)) << error;
+      std::sort(rows.begin(), rows.end(),
+                [](const PlayerLasts& a, const PlayerLasts& b) { return a.name < b.name; });
+      std::string text;
+      for (const PlayerLasts& row : rows) {
+        text += row.name + " " + std::to_string(row.countedMs ? row.countedMs - day0 : -1) + " " +
+                std::to_string(row.anyMs ? row.anyMs - day0 : -1) + "|";
+      }
+      return text;
+    };
+    EXPECT_EQ(lasts(), "Ann 0 2|Bob 0 3|Cy -1 -1|");  // rejected, awaiting review, none
+    ASSERT_TRUE(store->unreviewedFlags(0, "Bob", waiting, error) && waiting.size() == 1) << error;
+    ASSERT_TRUE(store->reviewFlags({waiting[0].id}, true, day0 + 9, error)) << error;
+    EXPECT_EQ(lasts(), "Ann 0 2|Bob 3 3|Cy -1 -1|");
+
+    EXPECT_TRUE(store->addLeave("Ann", 10, 12, 1, error) &&
+                store->addLeave("Ann", 11, 20, 1, error) &&
+                store->addLeave("Bob", 30, 30, 1, error))
+        << error;
+    EXPECT_FALSE(store->addLeave("Nobody", 1, 2, 1, error));
+    EXPECT_EQ(error, "no player named 'Nobody'");
+    const auto leave = [&](std::int64_t fromDay, std::int64_t untilDay) {
+      std::vector<PlayerLeave> rows;
+      EXPECT_TRUE(store->listLeave(fromDay, untilDay, rows, error)) << error;
+      std::sort(rows.begin(), rows.end(), [](const PlayerLeave& a, const PlayerLeave& b) {
+        return a.name + std::to_string(a.fromDay) < b.name + std::to_string(b.fromDay);
+      });
+      std::string text;
+      for (const PlayerLeave& row : rows) {
+        text += row.name + " " + std::to_string(row.fromDay) + "-" + std::to_string(row.toDay) + "|";
+      }
+      return text;
+    };
+    EXPECT_EQ(leave(12, 30), "Ann 10-12|Ann 11-20|");  // the last day of one, not the first of the other
+    EXPECT_EQ(leave(13, 31), "Ann 11-20|Bob 30-30|");
+    std::int64_t removed = 0;
+    EXPECT_TRUE(store->clearLeave("Ann", removed, error)) << error;
+    EXPECT_EQ(removed, 2);
+    EXPECT_EQ(leave(0, 100), "Bob 30-30|");
+    EXPECT_FALSE(store->clearLeave("Nobody", removed, error));
+    EXPECT_EQ(error, "no player named 'Nobody'");
   }
 }
 
@@ -377,8 +443,8 @@ TEST(StoreContract, AnEventsBoardReadsTheWindowOfArrivalOnTheEventsServers) {
       const char* board;
     } rows[] = {
         {{}, t, t + 3600000, "1 Cy 50+1|2 Bob 20+0|3 Ann 15+0"},
-        {{s1}, t, t + 3600000, "1 Bob 20+0|2 Ann 10+0|3 Cy 0+1"},
-        {{s1, s2}, t, t + 3600000, "1 Bob 20+0|2 Ann 15+0|3 Cy 0+1"},
+        {{s1}, t, t + 3600000, "1 Bob 20+0|2 Ann 10+0|0 Cy 0+1"},
+        {{s1, s2}, t, t + 3600000, "1 Bob 20+0|2 Ann 15+0|0 Cy 0+1"},
         {{s2}, t + 1001, t + 3600000, ""},  // an event with no report
         {{}, t + 3600000, t + 3600001, "1 Bob 1000+0"},
         {{}, t2, t2 + 10800000, "1 Dee 1+2"},
@@ -461,12 +527,14 @@ TEST(SqliteStore, AnEventIdOnceGivenIsNotGivenAgainAfterTheUpgrade) {
 // either instance, an acceptance), each once; each webhook gets its own
 // deliveries, claimed by one instance at a time and taken again when a
 // claim's lease has run out; old ones are pruned; a version-5 database gains
-// the tables.
+// the tables. A milestone links to the player's page when the store that
+// records it knows the public URL.
 TEST(StoreContract, AnnouncementsAreRecordedOnceAndEachDeliveryClaimedByOne) {
   for (const Backend& backend : backends()) {
     SCOPED_TRACE(backend.name);
     auto first = open(backend), second = open(backend);
     ASSERT_TRUE(first && second);
+    second->linkPostsTo("https://vorn.example/hub");
     std::string error;
     for (const char* name : {"Ann", "Bob"}) ASSERT_TRUE(first->addPlayer(name, name, 0, error));
     const auto send = [&](Store& store, const char* player, double miles, std::int64_t ms,
@@ -504,9 +572,13 @@ TEST(StoreContract, AnnouncementsAreRecordedOnceAndEachDeliveryClaimedByOne) {
       claimedBodies += claimed.body.substr(0, 2) + "|";
     }
     EXPECT_EQ(claimedBodies, R"({"|{"|{"|{"|{}|)");
-    EXPECT_NE(w1[0].body.find("Ann** has driven 1,000"), std::string::npos) << w1[0].body;
-    EXPECT_NE(w1[1].body.find("Ann** has driven 5,000"), std::string::npos) << w1[1].body;
-    EXPECT_NE(w1[3].body.find("Bob** has driven 5,000"), std::string::npos) << w1[3].body;
+    const std::string link = "counted miles.\\n<https://vorn.example/hub/players/";
+    EXPECT_NE(w1[0].body.find("Ann** has driven 1,000 " + link + "Ann>"), std::string::npos)
+        << w1[0].body;  // reached on the second, in a batch
+    EXPECT_NE(w1[1].body.find("Ann** has driven 5,000 counted miles.\"}"), std::string::npos)
+        << w1[1].body;  // on the first, which links to nothing
+    EXPECT_NE(w1[3].body.find("Bob** has driven 5,000 " + link + "Bob>"), std::string::npos)
+        << w1[3].body;  // on the second, in a review
     // The fifth's lease ended: another takes it, and the first's settle then
     // changes nothing, whatever it reports.
     ClaimedAnnouncement claimed;
