@@ -1,6 +1,7 @@
 // Connections to PostgreSQL: deadlines, the pool, values in text format.
 #include "store/postgres_link.h"
 
+#include <libpq-events.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -77,6 +78,30 @@ PGconn* attempt(const std::map<std::string, std::string>& params, Clock::time_po
           (connection ? firstLine(PQerrorMessage(connection)) : std::string("out of memory"));
   PQfinish(connection);
   return nullptr;
+}
+
+// Which statements are prepared on a connection: its instance data, freed
+// with the connection.
+int preparedEvents(PGEventId event, void* info, void*) {
+  if (event == PGEVT_CONNDESTROY) {
+    PGconn* connection = static_cast<PGEventConnDestroy*>(info)->conn;
+    delete static_cast<std::vector<bool>*>(PQinstanceData(connection, preparedEvents));
+  }
+  return 1;
+}
+
+std::vector<bool>* preparedOn(PGconn* connection, std::size_t count) {
+  auto* prepared = static_cast<std::vector<bool>*>(PQinstanceData(connection, preparedEvents));
+  if (prepared) return prepared;
+  if (!PQregisterEventProc(connection, preparedEvents, "vorn prepared statements", nullptr)) {
+    return nullptr;
+  }
+  prepared = new std::vector<bool>(count);
+  if (!PQsetInstanceData(connection, preparedEvents, prepared)) {
+    delete prepared;
+    return nullptr;
+  }
+  return prepared;
 }
 
 }  // namespace
@@ -185,13 +210,75 @@ Lease::~Lease() {
 }
 
 Result Lease::run(int statement, const std::vector<std::string>& params) {
-  std::vector<const char*> values;
-  for (const std::string& param : params) values.push_back(param.c_str());
-  if (!PQsendQueryPrepared(connection, link.statement(statement).name,
-                           static_cast<int>(values.size()), values.data(), nullptr, nullptr, 0)) {
-    return Result(nullptr, &PQclear);
+  std::vector<Result> results;
+  std::string ignored;
+  exchange({Step{statement, params}}, results, ignored);
+  return std::move(results.front());
+}
+
+namespace {
+
+// Sends one step, preceded by its statement's preparation when the
+// connection lacks it; `answers` gets what each result sent belongs to:
+// the step's index, or -1 - the statement's for a preparation.
+bool send(PGconn* connection, const Link& link, const Step& step, int index,
+          std::vector<bool>& prepared, std::vector<int>& answers) {
+  if (step.statement < 0) {
+    answers.push_back(index);
+    return PQsendQueryParams(connection, step.sql, 0, nullptr, nullptr, nullptr, nullptr, 0);
   }
-  return awaitResult(connection, deadline);
+  const Prepared& statement = link.statement(step.statement);
+  if (!prepared[step.statement] &&
+      std::find(answers.begin(), answers.end(), -1 - step.statement) == answers.end()) {
+    answers.push_back(-1 - step.statement);
+    if (!PQsendPrepare(connection, statement.name, statement.sql, 0, nullptr)) return false;
+  }
+  std::vector<const char*> values;
+  for (const std::string& param : step.params) values.push_back(param.c_str());
+  answers.push_back(index);
+  return PQsendQueryPrepared(connection, statement.name, static_cast<int>(values.size()),
+                             values.data(), nullptr, nullptr, 0);
+}
+
+}  // namespace
+
+bool Lease::exchange(const std::vector<Step>& steps, std::vector<Result>& results,
+                     std::string& error) {
+  results.clear();
+  for (std::size_t i = 0; i < steps.size(); ++i) results.emplace_back(nullptr, &PQclear);
+  std::vector<bool>* prepared = preparedOn(connection, link.count_);
+  std::vector<int> answers;
+  bool sent = prepared && PQenterPipelineMode(connection);
+  for (std::size_t i = 0; sent && i < steps.size(); ++i) {
+    sent = send(connection, link, steps[i], static_cast<int>(i), *prepared, answers);
+  }
+  if (!sent || !PQpipelineSync(connection)) {
+    error = "PostgreSQL: " + firstLine(PQerrorMessage(connection));
+    return false;
+  }
+  // Each statement's answer, then the pipeline's end. A step that was not
+  // run (after an earlier error) is answered PGRES_PIPELINE_ABORTED.
+  error.clear();
+  bool answered = true;
+  for (std::size_t i = 0; answered && i < answers.size(); ++i) {
+    Result result = awaitResult(connection, deadline);
+    answered = result != nullptr;
+    const bool ok = succeeded(result);
+    if (!ok && error.empty() && PQresultStatus(result.get()) != PGRES_PIPELINE_ABORTED) {
+      check(result, error);
+    }
+    if (answers[i] < 0) {
+      if (ok) (*prepared)[-1 - answers[i]] = true;
+    } else if (ok || PQresultStatus(result.get()) == PGRES_FATAL_ERROR) {
+      results[answers[i]] = std::move(result);
+    }
+  }
+  answered = answered && awaitResult(connection, deadline) != nullptr &&
+             PQexitPipelineMode(connection);
+  if (!answered && error.empty()) {
+    error = "PostgreSQL did not answer in time, or the connection broke";
+  }
+  return answered && error.empty();
 }
 
 bool Lease::simple(const char* sql, std::string& error) {
@@ -200,11 +287,14 @@ bool Lease::simple(const char* sql, std::string& error) {
 
 bool Lease::begin(const char* sql, std::string& error) {
   if (simple(sql, error)) return true;
-  if (PQstatus(connection) == CONNECTION_OK) return false;
+  return PQstatus(connection) != CONNECTION_OK && renew(error) && simple(sql, error);
+}
+
+bool Lease::renew(std::string& error) {
   PQfinish(connection);
   connection = link.connect(deadline, error);
   if (!connection) link.giveBack(pool, nullptr);
-  return connection && simple(sql, error);
+  return connection != nullptr;
 }
 
 Link::Link(std::string url, const Prepared* statements, std::size_t count)
@@ -265,7 +355,24 @@ void Link::giveBack(Pool& pool, PGconn* connection) {
   pool.available.notify_one();
 }
 
-PGconn* Link::connect(Clock::time_point deadline, std::string& error, bool prepare) {
+void Link::adopt(PGconn* connection) {
+  if (PQstatus(connection) != CONNECTION_OK || PQtransactionStatus(connection) != PQTRANS_IDLE) {
+    PQfinish(connection);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(main.mutex);
+    if (main.open < main.size) {
+      ++main.open;
+      main.idle.push_back(connection);
+      connection = nullptr;
+    }
+  }
+  if (connection) PQfinish(connection);
+  main.available.notify_one();
+}
+
+PGconn* Link::connect(Clock::time_point deadline, std::string& error) {
   // The URL's own parameters over these, except that texts always travel as
   // UTF-8, which is what the report bodies hold, and the session's settings
   // come before the URL's own `options`.
@@ -307,32 +414,14 @@ PGconn* Link::connect(Clock::time_point deadline, std::string& error, bool prepa
     }
     connection = attempt(params, Clock::now() + (until - Clock::now()) / (count - i), error);
   }
-  if (!connection) return nullptr;
-  // Every statement prepared in one round trip: a far database costs a new
-  // connection its handshake and this, not one wait per statement.
-  if (prepare && !simple(connection, prepareAll().c_str(), deadline, error)) {
-    PQfinish(connection);
-    return nullptr;
-  }
   return connection;
-}
-
-const std::string& Link::prepareAll() {
-  std::call_once(prepareOnce_, [this] {
-    for (std::size_t i = 0; i < count_; ++i) {
-      if (!statements_[i].sql) continue;  // a statement only another database runs
-      prepareAll_ += std::string("PREPARE \"") + statements_[i].name + "\" AS " +
-                     statements_[i].sql + ";\n";
-    }
-  });
-  return prepareAll_;
 }
 
 Link::Settled Link::settle(const std::string& txid, int pid, Clock::time_point deadline) {
   const std::string backend = std::to_string(pid);
   while (millisecondsUntil(deadline) > 0) {
     std::string error;
-    PGconn* connection = connect(deadline, error, false);
+    PGconn* connection = connect(deadline, error);
     if (!connection) {
       std::this_thread::sleep_for(
           std::chrono::milliseconds(std::clamp(millisecondsUntil(deadline), 0LL, 100LL)));
@@ -405,7 +494,7 @@ bool Link::probe(std::string& why) {
   // more on a new one, within the same time.
   bool answered = false;
   for (int tries = 0; tries < 2 && !answered; ++tries) {
-    if (!probeConnection_) probeConnection_ = connect(deadline, error, false);
+    if (!probeConnection_) probeConnection_ = connect(deadline, error);
     if (!probeConnection_) break;
     answered = writable(probeConnection_, deadline, error);
     // An answer that refuses the write ends the probe; a lost one is tried
