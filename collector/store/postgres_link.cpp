@@ -462,22 +462,24 @@ Link::Settled Link::settle(const std::string& txid, int pid, Clock::time_point d
 
 namespace {
 
-// Whether the session takes writes, by `deadline`.
+// Whether the session takes writes, by `deadline`: one round trip when it
+// does; when it does not, a second says why in the operator's words.
 bool writable(PGconn* connection, Clock::time_point deadline, std::string& why) {
+  if (simple(connection, sql::postgresWriteProbe, deadline, why)) return true;
   Result state(nullptr, &PQclear);
-  if (PQsendQuery(connection, sql::postgresWritable)) state = awaitResult(connection, deadline);
-  if (!check(state, why)) return false;
+  if (PQstatus(connection) != CONNECTION_OK || !PQsendQuery(connection, sql::postgresWritable)) {
+    return false;
+  }
+  state = awaitResult(connection, deadline);
+  if (!succeeded(state)) return false;  // the write's own reason stands
   if (Row{state.get(), 0}.text(0) == "t") {
     why = "the server is a standby (in recovery) and takes no writes: point the collector at "
           "the primary";
-    return false;
-  }
-  if (Row{state.get(), 0}.text(1) == "t") {
+  } else if (Row{state.get(), 0}.text(1) == "t") {
     why = "the server's sessions are read-only (default_transaction_read_only is on): no "
           "report can be stored";
-    return false;
   }
-  return simple(connection, sql::postgresWriteProbe, deadline, why);
+  return false;
 }
 
 }  // namespace
