@@ -372,6 +372,21 @@ void Link::adopt(PGconn* connection) {
   main.available.notify_one();
 }
 
+// The first probe (at the start) takes the schema check's connection,
+// when no call took it, and saves its own set-up.
+PGconn* Link::spare() {
+  PGconn* connection = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(main.mutex);
+    if (main.idle.empty()) return nullptr;
+    connection = main.idle.back();
+    main.idle.pop_back();
+    --main.open;
+  }
+  main.available.notify_one();
+  return connection;
+}
+
 PGconn* Link::connect(Clock::time_point deadline, std::string& error) {
   // The URL's own parameters over these, except that texts always travel as
   // UTF-8, which is what the report bodies hold, and the session's settings
@@ -496,6 +511,7 @@ bool Link::probe(std::string& why) {
   // more on a new one, within the same time.
   bool answered = false;
   for (int tries = 0; tries < 2 && !answered; ++tries) {
+    if (!probeConnection_) probeConnection_ = tries == 0 ? spare() : nullptr;
     if (!probeConnection_) probeConnection_ = connect(deadline, error);
     if (!probeConnection_) break;
     answered = writable(probeConnection_, deadline, error);

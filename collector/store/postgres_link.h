@@ -143,6 +143,8 @@ class Link {
  private:
   friend class Lease;
   PGconn* take(Pool& pool, Clock::time_point deadline, std::string& error);
+  // An idle connection of the main pool, taken out of it for good; or null.
+  PGconn* spare();
   void giveBack(Pool& pool, PGconn* connection);
 
   std::string url_;
