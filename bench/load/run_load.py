@@ -15,6 +15,8 @@ less.
     bench/load/run_load.py --db sqlite:big.db --keys big.db.keys --rate 1000 --readers 4
                                                  # posts and reads on it
     bench/load/run_load.py --ceiling             # then the same posting at the ceiling
+    bench/load/run_load.py --store postgres --delay-ms 50
+                                                 # the database 50 ms away each way
 
 It prints one line: the store, accepted reports per second, p50 and p99
 latency, and the totals check; it exits non-zero when the totals differ.
@@ -28,7 +30,11 @@ goes next to the collector's own routes over a store that keeps nothing, then
 to the ceiling (bench/load/ceiling.cpp: the collector's own HTTP front with a
 route that stores nothing); the last line gives the collector's rate and the
 routes' as fractions of the ceiling's: what lies between the two is the
-store's. Every line ends with the machine's load average.
+store's. With --delay-ms N the collector reaches the scratch PostgreSQL server
+through a loopback proxy that holds everything N ms each way
+(tests/system/tcp_proxy.py), and a line first gives the fresh collector's
+start and its first report's answer. Every line ends with the machine's load
+average.
 """
 
 import argparse
@@ -266,7 +272,21 @@ def settle(db):
                 os.close(fd)
 
 
-def run(args, db, work):
+def first_report(url, keys, server_id):
+    """One report of the first player; the seconds until its answer."""
+    name, key = keys.read_text().split()[:2]
+    body = json.dumps({"player_name": name, "server_id": server_id, "miles_delta": 1.0,
+                       "seconds_delta": 60, "truck": "First", "trailer": "None"}).encode()
+    sent = time.monotonic()
+    request = urllib.request.Request(f"{url}/api/v1/telemetry", body, method="POST", headers={
+        "Content-Type": "application/json", "X-VORN-Key": key, "Connection": "close"})
+    with urllib.request.urlopen(request, timeout=60) as answer:
+        if answer.status != 200:
+            raise SystemExit(f"the first report was answered {answer.status}")
+    return time.monotonic() - sent
+
+
+def run(args, db, work, serve_db=None):
     keys = args.keys or work / "keys.txt"
     if args.fill:
         keys = pathlib.Path(db.split(":", 1)[1] + ".keys")
@@ -276,7 +296,9 @@ def run(args, db, work):
     settle(db)
     # Every key reports many times a second and all of wrk's connections come
     # from one address: the limits for those are off here.
-    serve = subprocess.Popen([args.collector, "serve", "--db", db, "--listen", "127.0.0.1:0",
+    launched = time.monotonic()
+    serve = subprocess.Popen([args.collector, "serve", "--db", serve_db or db,
+                              "--listen", "127.0.0.1:0",
                               "--no-wall-time-check", "--max-reports-per-minute", "0",
                               "--max-connections-per-address", "0"],
                              stdout=subprocess.PIPE, text=True, cwd=work)
@@ -285,7 +307,13 @@ def run(args, db, work):
         if not line.startswith("listening on "):
             raise SystemExit("vorn-collector did not start")
         url = line.split()[-1]
-        before = stored_totals(url) if args.fill or args.keys else (0, 0)
+        if serve_db:
+            listening = time.monotonic() - launched
+            first = first_report(url, keys, args.server_id)
+            print(f"a fresh collector {args.delay_ms} ms from its database each way: listening "
+                  f"after {listening * 1000:.0f} ms, its first report answered 200 after "
+                  f"{first * 1000:.0f} ms; {load_average()}", flush=True)
+        before = stored_totals(url) if args.fill or args.keys or serve_db else (0, 0)
         reading = readers(args, url, keys) if args.readers else {}
         slow = args.slow_clients and SlowClients(int(url.rsplit(":", 1)[1]), args.slow_clients)
         threads, started = thread_times(serve.pid), time.monotonic()
@@ -347,6 +375,9 @@ def main():
     parser.add_argument("--readers", type=int, default=0,
                         help="connections reading each board while wrk posts")
     parser.add_argument("--read", choices=("boards", "page", "player"), default="boards")
+    parser.add_argument("--delay-ms", type=int, default=None,
+                        help="with --store postgres: reach the server through a proxy that "
+                             "holds everything this long each way")
     parser.add_argument("--ceiling", nargs="?", const="", default=None,
                         help="then post to the collector's routes without a store and to the "
                              "ceiling server (default: bench/vorn_load_ceiling of the "
@@ -355,14 +386,26 @@ def main():
     args.collector = str(pathlib.Path(args.collector).resolve())
     if args.ceiling == "":
         args.ceiling = str(pathlib.Path(args.collector).parents[1] / "bench" / "vorn_load_ceiling")
+    if args.delay_ms is not None and (args.store != "postgres" or args.db):
+        parser.error("--delay-ms needs --store postgres (the scratch server)")
     if args.smoke:
         args.duration, args.players, args.connections = 3, 20, 8
     with tempfile.TemporaryDirectory(prefix="vorn-load-") as scratch:
         work = pathlib.Path(scratch)
         if args.store == "postgres" and not args.db:
-            from pgserver import ScratchPostgres
+            from pgserver import PORT, ScratchPostgres
             with ScratchPostgres() as server:
-                exact = run(args, server.url, work)
+                if args.delay_ms is None:
+                    exact = run(args, server.url, work)
+                else:
+                    from tcp_proxy import Proxy
+                    proxy = Proxy(server.dir / f".s.PGSQL.{PORT}", delay=args.delay_ms / 1000,
+                                  record=False)
+                    try:
+                        exact = run(args, server.url, work,
+                                    f"postgresql://postgres@127.0.0.1:{proxy.port}/vorn")
+                    finally:
+                        proxy.close()
         else:
             exact = run(args, args.db or f"sqlite:{work / 'load.db'}", work)
     if not exact:

@@ -63,10 +63,30 @@ bool readMiles(Session& session, const TotalsDelta& totals,
   return session.flush(Query::playerMiles, each, error);
 }
 
-}  // namespace
+// The same, from their miles before (read with the batch's holders, whose
+// rows it locked) and what `totals` adds: the sums in whole millionths that
+// the database makes, so the very same number.
+std::map<std::int64_t, PlayerMiles> milesAfter(const TotalsDelta& totals,
+                                               const std::map<std::string, KeyHolder>& holders,
+                                               const std::map<std::int64_t, double>& before) {
+  std::map<std::int64_t, double> added;
+  for (const auto& [key, row] : totals) {
+    if (key.day == allTimeDay) added[key.playerId] = addMiles(added[key.playerId], row.miles);
+  }
+  std::map<std::int64_t, PlayerMiles> after;
+  for (const auto& entry : holders) {
+    const KeyHolder& holder = entry.second;
+    const auto miles = added.find(holder.id);
+    if (!holder.known || miles == added.end()) continue;
+    const auto was = before.find(holder.id);
+    after[holder.id] = {holder.name, addMiles(was == before.end() ? 0.0 : was->second,
+                                              miles->second)};
+  }
+  return after;
+}
 
-bool writeTotals(Session& session, const TotalsDelta& totals, std::int64_t atMs,
-                 const std::string& publicUrl, std::string& error) {
+// Adds `totals` to player_days and player_totals.
+bool writeTotalsRows(Session& session, const TotalsDelta& totals, std::string& error) {
   for (const auto& entry : totals) {
     const TotalsRow& row = entry.second;
     const bool allTime = row.day == allTimeDay;
@@ -78,17 +98,28 @@ bool writeTotals(Session& session, const TotalsDelta& totals, std::int64_t atMs,
       return false;
     }
   }
-  std::map<std::int64_t, PlayerMiles> after;
-  if (!session.flush(Query::addDays, {}, error) || !session.flush(Query::addTotals, {}, error) ||
-      !readMiles(session, totals, after, error)) {
-    return false;
-  }
+  return session.flush(Query::addDays, {}, error) && session.flush(Query::addTotals, {}, error);
+}
+
+// Records the milestones that `totals` reached, at `atMs`.
+bool writeMilestones(Session& session, const TotalsDelta& totals,
+                     const std::map<std::int64_t, PlayerMiles>& after, std::int64_t atMs,
+                     const std::string& publicUrl, std::string& error) {
   for (const NewAnnouncement& reached : milestonesReached(totals, after, publicUrl)) {
     if (!session.run(Query::insertAnnouncement, {reached.key, reached.body, atMs}, {}, error)) {
       return false;
     }
   }
   return true;
+}
+
+}  // namespace
+
+bool writeTotals(Session& session, const TotalsDelta& totals, std::int64_t atMs,
+                 const std::string& publicUrl, std::string& error) {
+  std::map<std::int64_t, PlayerMiles> after;
+  return writeTotalsRows(session, totals, error) && readMiles(session, totals, after, error) &&
+         writeMilestones(session, totals, after, atMs, publicUrl, error);
 }
 
 bool CoreStore::addReports(const std::vector<IncomingReport>& batch,
@@ -102,10 +133,16 @@ bool CoreStore::addReports(const std::vector<IncomingReport>& batch,
   std::set<std::string> keys;
   for (const IncomingReport& report : batch) keys.insert(report.keyHash);
   std::map<std::string, KeyHolder> holders;
+  std::map<std::int64_t, double> milesBefore;
   Stored stored;
-  if (!session->holders(std::vector<std::string>(keys.begin(), keys.end()), holders, error) ||
+  // Every read first; after them only writes, which nothing of the batch
+  // reads back.
+  if (!session->holders(std::vector<std::string>(keys.begin(), keys.end()), holders, milesBefore,
+                        error) ||
       !insertBatch(*session, batch, holders, outcomes, stored, error) ||
-      !writeTotals(*session, stored.totals, stored.latestMs, publicUrl_, error)) {
+      !writeTotalsRows(*session, stored.totals, error) ||
+      !writeMilestones(*session, stored.totals, milesAfter(stored.totals, holders, milesBefore),
+                       stored.latestMs, publicUrl_, error)) {
     session->rollBack();
     outcomes.clear();
     return false;

@@ -1,5 +1,6 @@
-// The PostgreSQL backend of the store. Every statement is prepared once per
-// connection and run with bound values; text goes out and comes back in
+// The PostgreSQL backend of the store. Every statement is prepared on a
+// connection in the round trip that first runs it there, and run with bound
+// values; text goes out and comes back in
 // libpq's text format, numbers through std::to_chars / std::from_chars so
 // that no locale touches them. A statement run for many rows is run once,
 // its values as arrays.
@@ -91,8 +92,8 @@ class PgCalls : public Base {
   // Row by row, so that a large table never sits in memory at once.
   bool stream(Query query, const EachRow& each, std::string& error) override {
     PGconn* connection = lease.connection;
-    if (!PQsendQueryPrepared(connection, sql::textOf(query).name, 0, nullptr, nullptr, nullptr,
-                             0) ||
+    if (!PQsendQueryParams(connection, sql::textOf(query).postgres, 0, nullptr, nullptr, nullptr,
+                           nullptr, 0) ||
         !PQsetSingleRowMode(connection)) {
       error = pg::firstLine(PQerrorMessage(connection));
       return false;
@@ -137,9 +138,9 @@ class PgCalls : public Base {
 
   Lease lease;
 
- private:
-  bool runTexts(Query query, const std::vector<std::string>& params, const EachRow& each,
-                std::string& error) {
+ protected:
+  virtual bool runTexts(Query query, const std::vector<std::string>& params, const EachRow& each,
+                        std::string& error) {
     changed_ = 0;
     duplicate_ = false;
     if (!sql::textOf(query).postgres) return true;
@@ -154,6 +155,7 @@ class PgCalls : public Base {
     return true;
   }
 
+ private:
   std::map<Query, std::vector<std::vector<Value>>> gathered_;
   std::int64_t changed_ = 0;
   bool duplicate_ = false;
@@ -194,32 +196,49 @@ using PgSession = PgCalls<Session>;
 
 class PostgresBackend;
 
-// A batch: within batchBudget in all. When the answer to COMMIT is lost, the
-// batch is settled before anyone is answered: true only when it committed.
+// A batch: within batchBudget in all, in two round trips. The first begins
+// the transaction and reads what decides the batch (`holders`); the second
+// sends every write of the batch, which no later step of it reads, and the
+// COMMIT (`commitBatch`). When the answer to COMMIT is lost, the batch is
+// settled before anyone is answered: true only when it committed.
 class PgIntake final : public PgCalls<IntakeSession> {
  public:
   PgIntake(PostgresBackend& backend, pg::Link& link, std::string& error)
       : PgCalls(link, link.main, error, pg::batchBudget), backend_(backend), link_(link) {}
 
-  bool start(std::string& error) {
+  // The set-up of a new connection, if the lease made one, is behind; the
+  // work has its own time from now on.
+  bool start() {
     if (!lease) return false;
     settleBy_ = lease.deadline;
     lease.deadline = std::min(settleBy_, pg::Clock::now() + pg::workBudget);
-    if (begin(error)) return true;
-    rollBack();
-    return false;
+    return true;
   }
 
   bool holders(const std::vector<std::string>& keyHashes, std::map<std::string, KeyHolder>& holders,
-               std::string& error) override;
+               std::map<std::int64_t, double>& miles, std::string& error) override;
   bool commitBatch(const std::map<std::string, KeyHolder>& holders, std::size_t reports,
                    std::string& error) override;
 
+ protected:
+  // The batch's writes wait for its COMMIT.
+  bool runTexts(Query query, const std::vector<std::string>& params, const EachRow& each,
+                std::string& error) override {
+    if (each || !sql::textOf(query).postgres) return PgCalls::runTexts(query, params, each, error);
+    writes_.push_back({static_cast<int>(query), params});
+    return true;
+  }
+
  private:
+  bool readHolders(const std::vector<std::string>& keyHashes, std::vector<Result>& results,
+                   std::string& error);
+  bool settle(int backend, std::size_t reports, std::string& error);
+
   PostgresBackend& backend_;
   pg::Link& link_;
   pg::Clock::time_point settleBy_;
   std::string txid_;  // of the batch's transaction, once it locked a player
+  std::vector<pg::Step> writes_;
 };
 
 class PostgresBackend final : public Backend {
@@ -238,7 +257,7 @@ class PostgresBackend final : public Backend {
 
   std::unique_ptr<IntakeSession> intake(std::string& error) override {
     auto session = std::make_unique<PgIntake>(*this, link_, error);
-    if (!session->start(error)) return nullptr;
+    if (!session->start()) return nullptr;
     return session;
   }
 
@@ -262,17 +281,31 @@ class PostgresBackend final : public Backend {
   pg::Link link_;
 };
 
-// Two statements, each with arrays as its values: lock the players' rows,
-// then read their latest reports.
+// The batch's first round trip: BEGIN, lock the players' rows, then read
+// their latest reports and counted miles.
+bool PgIntake::readHolders(const std::vector<std::string>& keyHashes,
+                           std::vector<Result>& results, std::string& error) {
+  const std::string keys = arrayOf(keyHashes);
+  const std::vector<pg::Step> steps = {{-1, {}, "BEGIN"},
+                                       {static_cast<int>(Query::lockPlayers), {keys}},
+                                       {static_cast<int>(Query::lastReceived), {keys}}};
+  if (lease.exchange(steps, results, error)) return true;
+  // A pooled connection that died unnoticed fails before anything was
+  // done: once more on a new one.
+  return PQstatus(lease.connection) != CONNECTION_OK && lease.renew(error) &&
+         lease.exchange(steps, results, error);
+}
+
 bool PgIntake::holders(const std::vector<std::string>& keyHashes,
-                       std::map<std::string, KeyHolder>& holders, std::string& error) {
-  Result locked = lease.run(static_cast<int>(Query::lockPlayers), {arrayOf(keyHashes)});
-  if (!check(locked, error)) return false;
+                       std::map<std::string, KeyHolder>& holders,
+                       std::map<std::int64_t, double>& miles, std::string& error) {
+  std::vector<Result> results;
+  if (!readHolders(keyHashes, results, error)) return false;
+  const PGresult* locked = results[1].get();
   std::map<std::int64_t, KeyHolder*> byId;
-  std::vector<std::string> ids;
   enum { id, keyHash, name, revoked, createdMs, transaction };
-  for (int i = 0; i < PQntuples(locked.get()); ++i) {
-    const pg::Row row{locked.get(), i};
+  for (int i = 0; i < PQntuples(locked); ++i) {
+    const pg::Row row{locked, i};
     KeyHolder& holder = holders[row.text(keyHash)];
     holder.known = true;
     holder.id = row.integer(id);
@@ -281,17 +314,19 @@ bool PgIntake::holders(const std::vector<std::string>& keyHashes,
     holder.createdMs = row.integer(createdMs);
     byId[holder.id] = &holder;
     txid_ = row.text(transaction);
-    ids.push_back(number(holder.id));
   }
-  // Read only now, after the locks: another collector's report committed
-  // while this batch waited for a lock is seen here.
-  Result latest = lease.run(static_cast<int>(Query::lastReceived), {arrayOf(ids)});
-  if (!check(latest, error)) return false;
-  for (int i = 0; i < PQntuples(latest.get()); ++i) {
-    const pg::Row row{latest.get(), i};
-    KeyHolder& holder = *byId[row.integer(0)];
-    holder.reported = true;
-    holder.lastReceivedMs = row.integer(1);
+  // Read by a statement of its own after the locks: another collector's
+  // report committed while this batch waited for a lock is seen.
+  const PGresult* latest = results[2].get();
+  for (int i = 0; i < PQntuples(latest); ++i) {
+    const pg::Row row{latest, i};
+    const auto holder = byId.find(row.integer(0));
+    if (holder == byId.end()) continue;  // a key given after the lock: not this batch's
+    if (!PQgetisnull(latest, i, 1)) {
+      holder->second->reported = true;
+      holder->second->lastReceivedMs = row.integer(1);
+    }
+    miles[holder->first] = row.real(2);
   }
   return true;
 }
@@ -299,11 +334,22 @@ bool PgIntake::holders(const std::vector<std::string>& keyHashes,
 bool PgIntake::commitBatch(const std::map<std::string, KeyHolder>&, std::size_t reports,
                            std::string& error) {
   const int backend = PQbackendPID(lease.connection);
-  if (lease.simple("COMMIT", error)) return true;
+  writes_.push_back({-1, {}, "COMMIT"});
+  std::vector<Result> results;
+  const bool committed = lease.exchange(writes_, results, error);
+  writes_.clear();
+  if (committed) return true;
   // An error the server answered (the session lives on) rolled it back;
   // so did a batch that wrote nothing, whatever became of it.
-  if (txid_.empty()) return true;
-  if (PQstatus(lease.connection) == CONNECTION_OK) return false;
+  if (PQstatus(lease.connection) == CONNECTION_OK) {
+    rollBack();
+    return txid_.empty();
+  }
+  return txid_.empty() || settle(backend, reports, error);
+}
+
+// The COMMIT's answer was lost: what became of it, looked up by settleBy_.
+bool PgIntake::settle(int backend, std::size_t reports, std::string& error) {
   const pg::Link::Settled settled = link_.settle(txid_, backend, settleBy_);
   if (settled == pg::Link::Settled::committed) {
     ++backend_.settledCommits;

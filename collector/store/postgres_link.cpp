@@ -184,27 +184,20 @@ Lease::~Lease() {
   if (connection) link.giveBack(pool, connection);
 }
 
-Result Lease::run(int statement, const std::vector<std::string>& params) {
-  std::vector<const char*> values;
-  for (const std::string& param : params) values.push_back(param.c_str());
-  if (!PQsendQueryPrepared(connection, link.statement(statement).name,
-                           static_cast<int>(values.size()), values.data(), nullptr, nullptr, 0)) {
-    return Result(nullptr, &PQclear);
-  }
-  return awaitResult(connection, deadline);
-}
-
 bool Lease::simple(const char* sql, std::string& error) {
   return pg::simple(connection, sql, deadline, error);
 }
 
 bool Lease::begin(const char* sql, std::string& error) {
   if (simple(sql, error)) return true;
-  if (PQstatus(connection) == CONNECTION_OK) return false;
+  return PQstatus(connection) != CONNECTION_OK && renew(error) && simple(sql, error);
+}
+
+bool Lease::renew(std::string& error) {
   PQfinish(connection);
   connection = link.connect(deadline, error);
   if (!connection) link.giveBack(pool, nullptr);
-  return connection && simple(sql, error);
+  return connection != nullptr;
 }
 
 Link::Link(std::string url, const Prepared* statements, std::size_t count)
@@ -265,7 +258,39 @@ void Link::giveBack(Pool& pool, PGconn* connection) {
   pool.available.notify_one();
 }
 
-PGconn* Link::connect(Clock::time_point deadline, std::string& error, bool prepare) {
+void Link::adopt(PGconn* connection) {
+  if (PQstatus(connection) != CONNECTION_OK || PQtransactionStatus(connection) != PQTRANS_IDLE) {
+    PQfinish(connection);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(main.mutex);
+    if (main.open < main.size) {
+      ++main.open;
+      main.idle.push_back(connection);
+      connection = nullptr;
+    }
+  }
+  if (connection) PQfinish(connection);
+  main.available.notify_one();
+}
+
+// The first probe (at the start) takes the schema check's connection,
+// when no call took it, and saves its own set-up.
+PGconn* Link::spare() {
+  PGconn* connection = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(main.mutex);
+    if (main.idle.empty()) return nullptr;
+    connection = main.idle.back();
+    main.idle.pop_back();
+    --main.open;
+  }
+  main.available.notify_one();
+  return connection;
+}
+
+PGconn* Link::connect(Clock::time_point deadline, std::string& error) {
   // The URL's own parameters over these, except that texts always travel as
   // UTF-8, which is what the report bodies hold, and the session's settings
   // come before the URL's own `options`.
@@ -307,32 +332,14 @@ PGconn* Link::connect(Clock::time_point deadline, std::string& error, bool prepa
     }
     connection = attempt(params, Clock::now() + (until - Clock::now()) / (count - i), error);
   }
-  if (!connection) return nullptr;
-  // Every statement prepared in one round trip: a far database costs a new
-  // connection its handshake and this, not one wait per statement.
-  if (prepare && !simple(connection, prepareAll().c_str(), deadline, error)) {
-    PQfinish(connection);
-    return nullptr;
-  }
   return connection;
-}
-
-const std::string& Link::prepareAll() {
-  std::call_once(prepareOnce_, [this] {
-    for (std::size_t i = 0; i < count_; ++i) {
-      if (!statements_[i].sql) continue;  // a statement only another database runs
-      prepareAll_ += std::string("PREPARE \"") + statements_[i].name + "\" AS " +
-                     statements_[i].sql + ";\n";
-    }
-  });
-  return prepareAll_;
 }
 
 Link::Settled Link::settle(const std::string& txid, int pid, Clock::time_point deadline) {
   const std::string backend = std::to_string(pid);
   while (millisecondsUntil(deadline) > 0) {
     std::string error;
-    PGconn* connection = connect(deadline, error, false);
+    PGconn* connection = connect(deadline, error);
     if (!connection) {
       std::this_thread::sleep_for(
           std::chrono::milliseconds(std::clamp(millisecondsUntil(deadline), 0LL, 100LL)));
@@ -373,22 +380,24 @@ Link::Settled Link::settle(const std::string& txid, int pid, Clock::time_point d
 
 namespace {
 
-// Whether the session takes writes, by `deadline`.
+// Whether the session takes writes, by `deadline`: one round trip when it
+// does; when it does not, a second says why in the operator's words.
 bool writable(PGconn* connection, Clock::time_point deadline, std::string& why) {
+  if (simple(connection, sql::postgresWriteProbe, deadline, why)) return true;
   Result state(nullptr, &PQclear);
-  if (PQsendQuery(connection, sql::postgresWritable)) state = awaitResult(connection, deadline);
-  if (!check(state, why)) return false;
+  if (PQstatus(connection) != CONNECTION_OK || !PQsendQuery(connection, sql::postgresWritable)) {
+    return false;
+  }
+  state = awaitResult(connection, deadline);
+  if (!succeeded(state)) return false;  // the write's own reason stands
   if (Row{state.get(), 0}.text(0) == "t") {
     why = "the server is a standby (in recovery) and takes no writes: point the collector at "
           "the primary";
-    return false;
-  }
-  if (Row{state.get(), 0}.text(1) == "t") {
+  } else if (Row{state.get(), 0}.text(1) == "t") {
     why = "the server's sessions are read-only (default_transaction_read_only is on): no "
           "report can be stored";
-    return false;
   }
-  return simple(connection, sql::postgresWriteProbe, deadline, why);
+  return false;
 }
 
 }  // namespace
@@ -405,7 +414,8 @@ bool Link::probe(std::string& why) {
   // more on a new one, within the same time.
   bool answered = false;
   for (int tries = 0; tries < 2 && !answered; ++tries) {
-    if (!probeConnection_) probeConnection_ = connect(deadline, error, false);
+    if (!probeConnection_) probeConnection_ = tries == 0 ? spare() : nullptr;
+    if (!probeConnection_) probeConnection_ = connect(deadline, error);
     if (!probeConnection_) break;
     answered = writable(probeConnection_, deadline, error);
     // An answer that refuses the write ends the probe; a lost one is tried

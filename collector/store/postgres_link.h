@@ -24,11 +24,19 @@ namespace pg {
 using Result = std::unique_ptr<PGresult, decltype(&PQclear)>;
 using Clock = std::chrono::steady_clock;
 
-// A statement prepared on every connection under its name (none when its
-// `sql` is null).
+// A statement prepared on a connection under its name, in the round trip
+// that first runs it there (none when its `sql` is null).
 struct Prepared {
   const char* name;
   const char* sql;
+};
+
+// One statement of a round trip: a prepared one by its index, with its
+// values, or else plain SQL (BEGIN, COMMIT) with none.
+struct Step {
+  int statement = -1;
+  std::vector<std::string> params;
+  const char* sql = nullptr;
 };
 
 std::string firstLine(const char* message);
@@ -79,7 +87,15 @@ class Lease {
 
   // Runs a prepared statement (by its index) or plain SQL on the connection.
   Result run(int statement, const std::vector<std::string>& params);
+  // Sends every step at once and reads their answers: one round trip, in
+  // which each statement not yet prepared on the connection is prepared too.
+  // `results` has one per step, null for a step that did not run (after an
+  // earlier step's error) or whose answer did not come by the deadline; true
+  // only when every step succeeded, else the first failure is in `error`.
+  bool exchange(const std::vector<Step>& steps, std::vector<Result>& results, std::string& error);
   bool simple(const char* sql, std::string& error);
+  // In place of a connection that broke: a new one, by the deadline.
+  bool renew(std::string& error);
   // Starts a transaction. A pooled connection that died unnoticed fails
   // here before anything was done, so it starts again once on a new one.
   bool begin(const char* sql, std::string& error);
@@ -97,10 +113,13 @@ class Link {
   Link(std::string url, const Prepared* statements, std::size_t count);
   ~Link();
 
-  // A new connection by `deadline`, its statements prepared unless
-  // `prepare` is false. Of several hosts in the URL each is tried in turn
-  // with an equal share of the time left.
-  PGconn* connect(Clock::time_point deadline, std::string& error, bool prepare = true);
+  // A new connection by `deadline`: its handshake and nothing more (its
+  // statements are prepared as they are first run). Of several hosts in the
+  // URL each is tried in turn with an equal share of the time left.
+  PGconn* connect(Clock::time_point deadline, std::string& error);
+  // Takes a connection made for another purpose (the schema's check at
+  // start) into the main pool, idle, so that the first call finds it ready.
+  void adopt(PGconn* connection);
 
   // What became of the transaction `txid` whose COMMIT was sent on the
   // session of backend `pid` and whose answer was lost: asked on a fresh
@@ -124,15 +143,13 @@ class Link {
  private:
   friend class Lease;
   PGconn* take(Pool& pool, Clock::time_point deadline, std::string& error);
+  // An idle connection of the main pool, taken out of it for good; or null.
+  PGconn* spare();
   void giveBack(Pool& pool, PGconn* connection);
 
   std::string url_;
   const Prepared* statements_;
   std::size_t count_;
-  // The script that prepares every statement, made once.
-  const std::string& prepareAll();
-  std::once_flag prepareOnce_;
-  std::string prepareAll_;
   std::mutex probeMutex_;
   PGconn* probeConnection_ = nullptr;
 };

@@ -205,18 +205,21 @@ bool isCurrent(PGconn* connection, bool& current, std::string& error) {
 }  // namespace
 
 bool createSchema(Link& link, std::string& error) {
-  PGconn* connection = link.connect(noDeadline, error, false);
+  PGconn* connection = link.connect(noDeadline, error);
   if (!connection) return false;
   bool current = false;
   const bool created =
-      simple(connection, "SET client_min_messages = warning", noDeadline, error) &&
-      simple(connection, "BEGIN", noDeadline, error) &&
-      simple(connection, "SELECT pg_advisory_xact_lock(7469313)", noDeadline, error) &&
+      simple(connection,
+             "BEGIN; SET LOCAL client_min_messages = warning; "
+             "SELECT pg_advisory_xact_lock(7469313)",
+             noDeadline, error) &&
       isCurrent(connection, current, error) &&
       (current ||
        (simple(connection, schemaSql, noDeadline, error) && upgrade(connection, error))) &&
       simple(connection, "COMMIT", noDeadline, error);
-  PQfinish(connection);
+  // The first call of the store (a batch, a command's) finds it ready.
+  if (created) link.adopt(connection);
+  if (!created) PQfinish(connection);
   return created;
 }
 

@@ -89,15 +89,21 @@ class Session {
   virtual bool flush(sql::Query query, const EachRow& each, std::string& error) = 0;
 };
 
-// A batch of reports in its write transaction.
+// A batch of reports in its write transaction. Its reads come first, all in
+// `holders`; then its writes: statements run (`run`, `flush`) with no
+// `each`, which a backend may hold back and send with the COMMIT
+// (PostgreSQL: the writes and the COMMIT in one round trip), a failure of
+// one then failing `commitBatch`.
 class IntakeSession : public Session {
  public:
   // Fills `holders` with the player who holds each of `keyHashes` (sorted,
-  // each once) and that player's latest stored report, as the batch's
-  // transaction sees them: serialised with every other writer of the
-  // players' reports. A key nobody holds is left out.
+  // each once) and that player's latest stored report, and `miles` with
+  // each such player's counted all-time miles, as the batch's transaction
+  // sees them: serialised with every other writer of the players' reports
+  // and totals. A key nobody holds is left out.
   virtual bool holders(const std::vector<std::string>& keyHashes,
-                       std::map<std::string, KeyHolder>& holders, std::string& error) = 0;
+                       std::map<std::string, KeyHolder>& holders,
+                       std::map<std::int64_t, double>& miles, std::string& error) = 0;
   // Commits the batch of `reports` reports: true only once it is durable,
   // false only when nothing of it was stored. `holders` as they stand after
   // it.

@@ -51,12 +51,14 @@ const Text statements[static_cast<int>(Query::count)] = {
     {"lock_players", nullptr,
      "SELECT id, key_hash, name, revoked_ms IS NOT NULL, created_ms, txid_current() FROM "
      "players WHERE key_hash = ANY($1::text[]) ORDER BY id FOR UPDATE"},
-    // One step down the (player_id, received_ms) index per player, however
-    // many reports the player has.
+    // The players' latest reports (null: none), one step down the
+    // (player_id, received_ms) index per player however many reports the
+    // player has, and their counted all-time miles as player_miles sums them.
     {"last_received", nullptr,
-     "SELECT p.id, l.received_ms FROM unnest($1::bigint[]) AS p(id) "
-     "CROSS JOIN LATERAL (SELECT received_ms FROM reports r WHERE r.player_id = p.id "
-     "ORDER BY r.received_ms DESC LIMIT 1) l"},
+     "SELECT p.id, (SELECT r.received_ms FROM reports r WHERE r.player_id = p.id "
+     "ORDER BY r.received_ms DESC LIMIT 1), coalesce((SELECT sum(" COLLECTOR_MICRO_MILES(
+         "t.miles") ") FROM player_totals t WHERE t.player_id = p.id), 0) / 1000000 "
+     "FROM players p WHERE p.key_hash = ANY($1::text[])"},
     {"insert_reports", COLLECTOR_REPORT_VALUES "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9)",
      COLLECTOR_REPORT_VALUES
      "SELECT * FROM unnest($1::bigint[], $2::bigint[], $3::text[], $4::double precision[], "

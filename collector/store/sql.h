@@ -253,10 +253,10 @@ constexpr const char* pruneDeliveries =
     "WHERE created_ms < $1)";
 constexpr const char* pruneAnnouncements = "DELETE FROM announcements WHERE created_ms < $1";
 
-// PostgreSQL's health probe, on a connection of its own: whether the server
-// takes writes at all, then each table a batch writes, written as a batch
-// writes it but with no row, so that a read-only session or server and a
-// right the role lacks fail it and nothing is stored.
+// PostgreSQL's health probe, on a connection of its own: each table a batch
+// writes, written as a batch writes it but with no row, so that a read-only
+// session or server and a right the role lacks fail it and nothing is
+// stored; when it fails, whether the server takes writes at all says why.
 constexpr const char* postgresWritable =
     "SELECT pg_is_in_recovery(), current_setting('transaction_read_only') = 'on'";
 constexpr const char* postgresWriteProbe =

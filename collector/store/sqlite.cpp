@@ -366,8 +366,11 @@ class SqliteIntake final : public SqliteCalls<IntakeSession> {
     return false;
   }
 
+  // The miles are read every time: a review on another connection changes
+  // them, and keeps no holder.
   bool holders(const std::vector<std::string>& keyHashes, std::map<std::string, KeyHolder>& holders,
-               std::string& error) override {
+               std::map<std::int64_t, double>& miles, std::string& error) override {
+    const EachRow each = [&miles](const Row& row) { miles[row.integer(0)] = row.real(2); };
     for (const std::string& keyHash : keyHashes) {
       const auto kept = backend_.keptHolders_.find(keyHash);
       if (kept != backend_.keptHolders_.end()) {
@@ -376,6 +379,8 @@ class SqliteIntake final : public SqliteCalls<IntakeSession> {
         error = sqlite3_errmsg(db_);  // a read failed: the store, not this report
         return false;
       }
+      const KeyHolder& holder = holders[keyHash];
+      if (holder.known && !run(Query::playerMiles, {holder.id}, each, error)) return false;
     }
     return true;
   }

@@ -25,7 +25,7 @@ from test_collector import body
 from harness import (API_KEY, FAKETIME, PLATFORM, SERVER, Road, collector_alone, ini_with_url,
                      one_thread)
 from pgserver import BIN, PORT, ScratchPostgres
-from tcp_proxy import Proxy
+from tcp_proxy import COMMIT, Proxy
 
 SOURCE_DIR = pathlib.Path(__file__).resolve().parents[2]
 RAW_MILES = 0.03125  # a binary fraction: any number of them adds up exactly
@@ -284,6 +284,69 @@ class LinkFaultTest(unittest.TestCase):
         started = time.monotonic()
         self.assertEqual(either.post(body("Failover", RAW_MILES, 1), key), 200)
         self.assertLess(time.monotonic() - started, 10)
+
+
+def batch_turns(turns):
+    """Of a connection's turns (what its client sent each time the server had answered): how
+    many came before its first batch, and how many that batch took, from the turn that locks
+    its players to the one that commits."""
+    start = next(i for i, turn in enumerate(turns) if b"lock_players" in turn)
+    end = next(i for i in range(start, len(turns)) if COMMIT.search(turns[i]))
+    return start, end + 1 - start
+
+
+@collector_alone
+class FarDatabaseTest(unittest.TestCase):
+    """A collector whose PostgreSQL is far: a batch costs two round trips, its reads and then
+    its writes with the COMMIT, and a new connection two more for its set-up, none of its own
+    for preparing statements."""
+
+    def far(self, delay):
+        proxy = Proxy(server.dir / f".s.PGSQL.{PORT}", delay=delay)
+        self.addCleanup(proxy.close)
+        url = f"postgresql://postgres@127.0.0.1:{proxy.port}/vorn"
+        return proxy, test_collector.Service(self, url)
+
+    def test_a_batch_takes_two_round_trips_and_a_new_connection_two_more(self):
+        proxy, behind = self.far(0)
+        key = behind.add_player("Counted")
+        behind.start("--no-wall-time-check")
+        self.assertEqual(behind.post(body("Counted", RAW_MILES, 1, "warm"), key), 200)
+        warm = [batch_turns(turns) for turns in proxy.turns if b"lock_players" in b"".join(turns)]
+        proxy.heal()  # closes every connection: the next batch makes a new one
+        made = len(proxy.turns)
+        self.assertEqual(behind.post(body("Counted", RAW_MILES, 1, "fresh"), key), 200)
+        fresh = [batch_turns(turns) for turns in proxy.turns[made:]
+                 if b"lock_players" in b"".join(turns)]
+        self.assertEqual([trips for _, trips in warm], [2])
+        self.assertEqual(fresh, [(2, 2)])  # the SSL request and the start-up, then the batch
+        self.assertEqual(stored_trucks("Counted"), {"warm", "fresh"})
+
+    def test_reports_through_a_link_of_50_ms_each_way_are_stored_within_a_second(self):
+        proxy, behind = self.far(0.05)
+        keys = [behind.add_player(f"Far {i}") for i in range(4)]
+        behind.start("--no-wall-time-check", "--max-reports-per-minute", "0")
+        started = time.monotonic()  # a fresh collector's first report
+        self.assertEqual(behind.post(body("Far 0", RAW_MILES, 1, "first"), keys[0]), 200)
+        self.assertLess(time.monotonic() - started, 1.0)
+        latencies, statuses = [], []
+
+        def client(i):  # 8 clients, each posting one report after the other
+            for _ in range(25):
+                sent = time.monotonic()
+                statuses.append(behind.post(body(f"Far {i % 4}", RAW_MILES, 1), keys[i % 4]))
+                latencies.append(time.monotonic() - sent)
+
+        clients = [threading.Thread(target=client, args=(i,)) for i in range(8)]
+        for thread in clients:
+            thread.start()
+        for thread in clients:
+            thread.join()
+        self.assertEqual(statuses, [200] * 200)
+        p99 = sorted(latencies)[int(len(latencies) * 0.99) - 1]
+        self.assertLessEqual(p99, 1.0, sorted(latencies)[-5:])
+        self.assertEqual(int(psql("SELECT count(*) FROM reports r JOIN players p ON "
+                                  "p.id = r.player_id WHERE p.name LIKE 'Far %'")), 201)
 
 
 class SharedDatabaseTest(unittest.TestCase):
