@@ -275,8 +275,7 @@ void Link::adopt(PGconn* connection) {
   main.available.notify_one();
 }
 
-// The first probe (at the start) takes the schema check's connection,
-// when no call took it, and saves its own set-up.
+// An idle connection of the main pool, for a probe to borrow; or null.
 PGconn* Link::spare() {
   PGconn* connection = nullptr;
   {
@@ -410,21 +409,27 @@ bool Link::probe(std::string& why) {
     PQfinish(probeConnection_);
     probeConnection_ = nullptr;
   }
-  // A kept connection may have died with a restart of the server: then once
-  // more on a new one, within the same time.
+  // An idle connection of the main pool (at the start, the schema check's) is
+  // borrowed and given back, so that no call pays for a set-up the probe
+  // could do without. A kept connection may have died with a restart of the
+  // server: then once more on a new one, within the same time.
   bool answered = false;
   for (int tries = 0; tries < 2 && !answered; ++tries) {
-    if (!probeConnection_) probeConnection_ = tries == 0 ? spare() : nullptr;
-    if (!probeConnection_) probeConnection_ = connect(deadline, error);
-    if (!probeConnection_) break;
-    answered = writable(probeConnection_, deadline, error);
-    // An answer that refuses the write ends the probe; a lost one is tried
-    // once more.
-    if (!answered && PQstatus(probeConnection_) == CONNECTION_OK) return false;
-    if (!answered) {
+    PGconn* const borrowed = !probeConnection_ && tries == 0 ? spare() : nullptr;
+    if (!borrowed && !probeConnection_) probeConnection_ = connect(deadline, error);
+    PGconn* const connection = borrowed ? borrowed : probeConnection_;
+    if (!connection) break;
+    answered = writable(connection, deadline, error);
+    const bool alive = PQstatus(connection) == CONNECTION_OK;
+    if (borrowed) {
+      if (alive) adopt(borrowed); else PQfinish(borrowed);
+    } else if (!alive) {
       PQfinish(probeConnection_);
       probeConnection_ = nullptr;
     }
+    // An answer that refuses the write ends the probe; a lost one is tried
+    // once more.
+    if (!answered && alive) return false;
   }
   return answered;
 }

@@ -129,8 +129,9 @@ class Link {
   Settled settle(const std::string& txid, int pid, Clock::time_point deadline);
 
   // True when the server takes writes to the tables a batch writes (the
-  // write probe of sql.h) within probeTime, on a connection of its own
-  // (never one of the pools'); else false with the reason in `why`.
+  // write probe of sql.h) within probeTime, on an idle connection of the main
+  // pool borrowed and given back, else on a connection of its own (never
+  // waiting for one of the pools'); else false with the reason in `why`.
   bool probe(std::string& why);
   const Prepared& statement(int index) const { return statements_[index]; }
 
@@ -143,7 +144,8 @@ class Link {
  private:
   friend class Lease;
   PGconn* take(Pool& pool, Clock::time_point deadline, std::string& error);
-  // An idle connection of the main pool, taken out of it for good; or null.
+  // An idle connection of the main pool, taken out of it until adopt()
+  // gives it back; or null.
   PGconn* spare();
   void giveBack(Pool& pool, PGconn* connection);
 
