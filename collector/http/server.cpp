@@ -221,15 +221,17 @@ int serve(const std::function<std::unique_ptr<Handler>(Metrics&)>& makeHandler,
     metricsAcceptor.emplace(firstLoop);
     if (!bindAcceptor(*metricsAcceptor, options.metricsHost, options.metricsPort)) return 1;
   }
+  // The routes start the workers (the store's first health probe among
+  // them) before the service says it listens: a client that waits for that
+  // line finds every request answered at once.
+  const std::unique_ptr<Handler> handler = makeHandler(metrics);
+  Handler& routes = *handler;
   std::cout << "listening on " << (secure ? "https" : "http") << "://" << shownHost(options.host)
             << ":" << acceptor.local_endpoint().port() << std::endl;
   if (metricsAcceptor) {
     std::cout << "metrics on http://" << shownHost(options.metricsHost) << ":"
               << metricsAcceptor->local_endpoint().port() << "/metrics" << std::endl;
   }
-
-  const std::unique_ptr<Handler> handler = makeHandler(metrics);
-  Handler& routes = *handler;
   // Shared with every connection: those still queued when the loops are cut
   // off at a stop end only with the loops, after this function's locals.
   std::vector<std::shared_ptr<Front>> fronts{

@@ -19,8 +19,13 @@ LogLimiter& upkeepFailures() {
 
 }  // namespace
 
+// The first prune runs here, before the service takes requests, so that the
+// first report never finds the store's connection busy with it.
 Upkeep::Upkeep(EventStore& store, std::int64_t eventRetentionMs)
-    : store_(store), eventRetentionMs_(eventRetentionMs), thread_([this] { run(); }) {}
+    : store_(store), eventRetentionMs_(eventRetentionMs) {
+  pruneEvents();
+  thread_ = std::thread([this] { run(); });
+}
 
 Upkeep::~Upkeep() {
   {
@@ -34,11 +39,10 @@ Upkeep::~Upkeep() {
 void Upkeep::run() {
   nameThisThread("vorn-upkeep");
   std::unique_lock<std::mutex> lock(mutex_);
-  while (!stopping_) {
+  while (!wake_.wait_for(lock, std::chrono::milliseconds(everyMs), [this] { return stopping_; })) {
     lock.unlock();
     pruneEvents();
     lock.lock();
-    wake_.wait_for(lock, std::chrono::milliseconds(everyMs), [this] { return stopping_; });
   }
 }
 

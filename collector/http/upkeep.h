@@ -1,6 +1,7 @@
 // The service's chores that no request asks for, on a thread of their own:
 // the events that ended longer ago than the retention are pruned at start
-// and once an hour, so that the list every page reads stays bounded.
+// (before the service takes requests) and once an hour, so that the list
+// every page reads stays bounded.
 #pragma once
 
 #include <condition_variable>
