@@ -139,8 +139,12 @@ def stored_totals(url):
     while True:
         with urllib.request.urlopen(f"{url}/api/v1/leaderboard?{since}&limit=1000&"
                                     f"offset={offset}", timeout=60) as answer:
-            players = json.load(answer)["players"]
+            board = json.load(answer)
+        players = board["players"]
         reports += sum(p["reports"] + p["flagged_reports"] for p in players)
+        if offset == 0:  # the players with nothing counted yet, the same on every page
+            reports += sum(p["reports"] + p["flagged_reports"]
+                           for p in board.get("nothing_counted_yet", []))
         miles += sum(p["miles"] for p in players)
         offset += 1000
         if len(players) < 1000:
