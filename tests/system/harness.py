@@ -96,6 +96,10 @@ GAME_START_LINE = "VORN Davida Client v7.2 IN-GAME ODOMETER initialized"
 collector_alone = unittest.skipIf(IS_WINE, "the collector's own behaviour, on its own builds")
 # Work on one thread (a command that runs alone): nothing for TSan to see.
 one_thread = unittest.skipIf(PLATFORM == "tsan", "one thread: nothing for TSan to see")
+# What a row counts (round trips, a latency) on code that other rows already run under
+# both sanitizers: the native build alone.
+counted_natively = unittest.skipIf(PLATFORM != "native",
+                                   "code the other rows run under the sanitizers")
 
 # faketime's library in a process: it and a sanitizer's runtime both take over the
 # clock and thread calls, and a process that has both can hang at its start. A clock

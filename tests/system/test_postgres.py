@@ -22,8 +22,8 @@ import unittest
 
 import test_collector  # its Service runs vorn-collector (its tests stay in their module)
 from test_collector import body
-from harness import (API_KEY, FAKETIME, PLATFORM, SERVER, Road, collector_alone, ini_with_url,
-                     one_thread)
+from harness import (API_KEY, FAKETIME, PLATFORM, SERVER, Road, collector_alone,
+                     counted_natively, ini_with_url, one_thread)
 from pgserver import BIN, PORT, ScratchPostgres
 from tcp_proxy import COMMIT, Proxy
 
@@ -296,6 +296,7 @@ def batch_turns(turns):
 
 
 @collector_alone
+@counted_natively
 class FarDatabaseTest(unittest.TestCase):
     """A collector whose PostgreSQL is far: a batch costs two round trips, its reads and then
     its writes with the COMMIT, and a new connection two more for its set-up, none of its own

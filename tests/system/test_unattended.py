@@ -75,8 +75,8 @@ class Wal(unittest.TestCase):
         # the WAL stays within the 16 MiB the guide gives; its size is sampled throughout.
         posting, sizes = threading.Event(), []
 
-        def read(path):
-            while not posting.is_set():
+        def read(path):  # paced: the readers' snapshots, not their CPU, are the point
+            while not posting.wait(0.02):
                 service.request("GET", path)
                 sizes.append(wal.stat().st_size if wal.exists() else 0)
 
