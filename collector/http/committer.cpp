@@ -59,6 +59,7 @@ void Committer::run() {
     wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
     if (queue_.empty()) return;
     if (busy) {
+      metrics_.batchGathering();
       wake_.wait_for(lock, gatherWindow_, [&] { return stopping_ || queue_.size() >= gatherTo; });
     }
     std::vector<Waiter> batch;

@@ -58,6 +58,7 @@ void Metrics::batchCommitted(std::size_t reports, double seconds) {
   commitSeconds_.observe(seconds);
 }
 
+void Metrics::batchGathering() { ++gathers_; }
 void Metrics::storeFailed() { ++storeErrors_; }
 void Metrics::boardComputed(double seconds) { boardSeconds_.observe(seconds); }
 void Metrics::connectionOpened() { ++openConnections_; }
@@ -81,6 +82,10 @@ std::string Metrics::render(const std::vector<Store::Gauge>& storeGauges) const 
           std::to_string(flaggedWallTime_.load()) + "\n";
   text += batchSize_.render("vorn_commit_batch_reports", "Reports per group commit.");
   text += commitSeconds_.render("vorn_commit_seconds", "Time of each group commit.");
+  text += header("vorn_commit_gathers_total",
+                 "Batches the busy committer waited to gather before it committed them.",
+                 "counter") +
+          "vorn_commit_gathers_total " + std::to_string(gathers_.load()) + "\n";
   text += header("vorn_store_errors_total", "Store calls that failed.", "counter") +
           "vorn_store_errors_total " + std::to_string(storeErrors_.load()) + "\n";
   text += header("vorn_open_connections", "Client connections open now.", "gauge") +

@@ -39,6 +39,9 @@ class Metrics {
   void reportFlagged(const std::string& rule);
   // One group commit: its number of reports and how long it took.
   void batchCommitted(std::size_t reports, double seconds);
+  // The committer, busy, began to wait for its next batch to gather.
+  void batchGathering();
+  std::uint64_t batchesGathered() const { return gathers_.load(); }
   void storeFailed();
   void boardComputed(double seconds);
   void connectionOpened();
@@ -64,6 +67,7 @@ class Metrics {
   std::atomic<std::uint64_t> flaggedSpeed_{0};
   std::atomic<std::uint64_t> flaggedWallTime_{0};
   std::atomic<std::uint64_t> storeErrors_{0};
+  std::atomic<std::uint64_t> gathers_{0};
   std::atomic<std::int64_t> openConnections_{0};
   std::atomic<std::uint64_t> announcementsSent_{0};
   std::atomic<std::uint64_t> announcementsFailed_{0};

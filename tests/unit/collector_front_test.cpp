@@ -253,8 +253,14 @@ TEST_F(CommitterStore, GathersABatchOnlyWhileBusyAndNoLongerThanItsWindowOrItsLi
     makeBusy(committer);
     // Busy: one report short of a batch waits; the last one fills it, and
     // all of them go in that one batch.
+    const std::uint64_t gathersBefore = metrics.batchesGathered();
     for (int i = 0; i < full - 1; ++i) committer.add(report, gathered.expect());
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // Once it waits to gather, nothing of what waits is committed.
+    const auto by = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (metrics.batchesGathered() == gathersBefore && std::chrono::steady_clock::now() < by) {
+      std::this_thread::yield();
+    }
+    ASSERT_EQ(metrics.batchesGathered(), gathersBefore + 1);
     EXPECT_EQ(gathered.await(0), "0/0/0");
     committer.add(report, gathered.expect());
     EXPECT_EQ(gathered.await(full), std::to_string(full) + "/0/0");
