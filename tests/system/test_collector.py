@@ -33,7 +33,7 @@ import urllib.request
 
 from prometheus_client.parser import text_string_to_metric_families
 
-from harness import BUILD_DIR, IS_WINE, SERVER, Road, report_body
+from harness import BUILD_DIR, FAKETIME, IS_WINE, SERVER, Road, faked_clock, report_body
 
 COLLECTOR = (BUILD_DIR.parent / "native" if IS_WINE else BUILD_DIR) / "collector" / "vorn-collector"
 
@@ -1022,6 +1022,53 @@ class Announcements(unittest.TestCase):
         self.assertEqual(len(hook.statuses()), 1 + posts)
         for token in (hook.token, other.token, silent_token):
             self.assertNotIn(token, service.log())
+
+    @faked_clock
+    def test_a_months_results_go_out_past_ten_past_midnight_on_the_first_once_across_a_restart(
+            self):
+        # The collector's wall clock a minute past the month's post being due, whatever
+        # today's date: 00:11 UTC on the first of next month. A report this month.
+        now = datetime.datetime.now(datetime.timezone.utc)
+        first = (now.replace(day=1) + datetime.timedelta(days=32)).replace(
+            day=1, hour=0, minute=11, second=0, microsecond=0)
+        clock = {"LD_PRELOAD": FAKETIME, "FAKETIME": f"+{int((first - now).total_seconds())}",
+                 "DONT_FAKE_MONOTONIC": "1"}
+        service = Service(self)
+        service.add_player("Ann")
+        with contextlib.closing(sqlite3.connect(service.path)) as db, db:
+            db.execute("INSERT INTO reports(player_id, received_ms, server_id, miles, seconds,"
+                       " truck, trailer, flag) VALUES(1, ?, ?, 0.5, 360, 'T', 'R', '')",
+                       (int(now.timestamp() * 1000), SERVER))
+            db.execute("PRAGMA user_version = 0")  # the totals are built from the reports
+        month = now.date().replace(day=1)
+        expected = (f"**{now:%B %Y}** ({month} to {first.date() - datetime.timedelta(days=1)}),"
+                    " the top drivers:\n1. Ann: 0.5 mi, 0.1 h")
+
+        def settled(*hooks):  # every delivery of this run answered, none waiting
+            posts = None
+            deadline = time.monotonic() + 30
+            while True:
+                samples = metric_samples(service)
+                sent = samples["vorn_announcements_sent_total", ()]
+                if samples["vorn_announcements_waiting", ()] == 0 and sent > 0:
+                    posts = [hook.delivered(int(sent) // len(hooks)) for hook in hooks]
+                    if sum(len(p) for p in posts) == sent:
+                        return posts
+                self.assertLess(time.monotonic(), deadline, "the deliveries are not settled")
+                time.sleep(0.05)
+
+        hook = Webhook(self, [])
+        service.start("--webhook", hook.url, "--metrics-listen", "127.0.0.1:0", env=clock)
+        [before] = settled(hook)
+        self.assertIn(expected, before)  # the week's may go out too, if this one has ended
+        service.stop()
+        # Started again with a second webhook, which gets what was recorded: no post again.
+        late = Webhook(self, [])
+        service.start("--webhook", hook.url, "--webhook", late.url, "--metrics-listen",
+                      "127.0.0.1:0", env=clock)
+        self.assertEqual(settled(late), [before])
+        service.stop()
+        self.assertEqual(len(hook.statuses()), len(before))
 
     def test_events_that_ended_past_the_retention_are_pruned_at_start(self):
         service = Service(self)
