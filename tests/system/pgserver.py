@@ -14,7 +14,9 @@ PORT = 5432  # names the socket file only: there is no TCP listener
 
 
 class ScratchPostgres:
-    def __init__(self):
+    def __init__(self, primary=None):
+        """A new server with an empty database `vorn`, or with `primary`, a hot standby
+        of that server, copied from it and streaming what it writes."""
         self.dir = pathlib.Path(tempfile.mkdtemp(prefix="vorn-pg-"))
         self.data = self.dir / "data"
         self._as_owner = []
@@ -22,6 +24,11 @@ class ScratchPostgres:
             shutil.chown(self.dir, "postgres", "postgres")
             self._as_owner = ["runuser", "-u", "postgres", "--"]
         self.url = f"postgresql:///vorn?host={self.dir}&port={PORT}&user=postgres"
+        if primary:
+            self._run(BIN / "pg_basebackup", "-D", self.data, "-h", primary.dir, "-p", PORT,
+                      "-U", "postgres", "--write-recovery-conf", "--checkpoint=fast", "--no-sync")
+            self.start()
+            return
         self._run(BIN / "initdb", "-D", self.data, "-U", "postgres", "--auth=trust",
                   "-E", "UTF8", "--no-sync")
         self.start()

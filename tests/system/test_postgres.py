@@ -201,6 +201,19 @@ class HealthTest(unittest.TestCase):
         farewells = service.log().count("terminating connection due to administrator command")
         self.assertLessEqual(farewells, 2, service.log())
 
+    def test_a_collector_on_a_standby_says_so_at_its_start_and_stores_nothing(self):
+        key = test_collector.Service(self, self.url).add_player("Watched")  # the schema made
+        standby = ScratchPostgres(primary=server)
+        self.addCleanup(standby.close)
+        service = test_collector.Service(
+            self, self.url.replace(f"host={server.dir}", f"host={standby.dir}")).start()
+        self.assertIn("health: /healthz answers 503: the store takes no write: the server is "
+                      "a standby (in recovery)", service.log())
+        self.assertEqual(service.request("GET", "/healthz")[0], 503)
+        status, answer = service.request("POST", "/api/v1/telemetry", body("Watched", 1, 1),
+                                         {"X-VORN-Key": key})
+        self.assertEqual(status, 503, answer)
+
 
 @collector_alone
 class LinkFaultTest(unittest.TestCase):
