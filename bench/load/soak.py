@@ -1,8 +1,12 @@
 #!/usr/bin/env python3
 """The collector's soak: minutes of honest reports from many keys with readers,
 a flag reviewed and an event added every minute, four webhooks of which three
-never answer, and the collector's wall clock stepped an hour back and then
-forward again in the middle (faketime's library, the steady clock untouched).
+never answer (one takes each post and stays silent, one answers with a body that
+never ends, one sends its head a byte at a time), and the collector's wall clock
+stepped an hour back and then forward again in the middle (faketime's library,
+the steady clock untouched). The step back comes a quarter of an hour past a
+UTC midnight on the collector's clock, so that it lands on a day the boards
+hold as closed.
 
     bench/load/soak.py                        # 10 minutes at 400 reports/s from 100 keys
     bench/load/soak.py --minutes 2 --rate 100 # shorter
@@ -15,7 +19,7 @@ ones sent on purpose, and every board (all-time and each day's) must equal the
 stored counted miles. It prints one line a check and a summary: each
 milestone's time from the report that passed it to its arrival at the
 answering webhook, every announcement delivered there once, and the
-collector's memory and descriptors over the run. Exits non-zero when a check
+collector's memory, descriptors and SQLite WAL over the run. Exits non-zero when a check
 fails.
 """
 
@@ -41,7 +45,7 @@ from harness import FAKETIME  # noqa: E402
 from test_collector import SlowWebhook, Webhook, body  # noqa: E402
 
 HOUR = 3600
-START_OFFSET = 11 * HOUR  # the collector's clock this far ahead: keys made hours before
+AHEAD = 11 * HOUR  # the collector's clock at least this far ahead: keys made hours before
 MILES_PER_REPORT = 0.03   # in 1 s: 108 mph, under the 110 allowed
 READ_PATHS = ("/api/v1/leaderboard", "/", "/events")
 
@@ -61,11 +65,11 @@ class Cleanups:
 
 
 class Collector:
-    def __init__(self, binary, folder, webhooks):
+    def __init__(self, binary, folder, webhooks, offset):
         self.binary, self.db = binary, f"sqlite:{folder}/soak.db"
         self.path = pathlib.Path(folder, "soak.db")
         self.offset_file = pathlib.Path(folder, "offset")
-        self.offset = START_OFFSET
+        self.offset = offset
         self.offset_file.write_text(f"+{self.offset}\n")
         self.command("init")
         self.webhooks = webhooks
@@ -95,11 +99,13 @@ class Collector:
         return time.time() + self.offset
 
     def sample(self):
-        """The collector's resident memory (KiB) and open descriptors."""
+        """The collector's resident memory (KiB), open descriptors and WAL (bytes)."""
         status = pathlib.Path(f"/proc/{self.process.pid}/status").read_text()
         rss = next(int(line.split()[1]) for line in status.splitlines()
                    if line.startswith("VmRSS:"))
-        return rss, len(os.listdir(f"/proc/{self.process.pid}/fd"))
+        wal = pathlib.Path(f"{self.path}-wal")
+        return (rss, len(os.listdir(f"/proc/{self.process.pid}/fd")),
+                wal.stat().st_size if wal.exists() else 0)
 
     def connection(self):
         return http.client.HTTPConnection("127.0.0.1", self.port, timeout=60)
@@ -232,8 +238,14 @@ def main():
     posting = stop_reading = None
     try:
         answering = Webhook(cleanups)
-        silent = [SlowWebhook(cleanups, "silent") for _ in range(3)]
-        collector = Collector(args.collector, folder, [answering.url] + [h.url for h in silent])
+        silent = [SlowWebhook(cleanups, m) for m in ("silent", "endless", "trickle")]
+        total = args.minutes * 60
+        # A quarter past the first UTC midnight at least AHEAD on, when a third has run.
+        at_step = time.time() + total / 3
+        midnight = (int(at_step + AHEAD) // 86400 + 1) * 86400
+        offset = int(midnight + 900 - at_step)
+        collector = Collector(args.collector, folder, [answering.url] + [h.url for h in silent],
+                              offset)
         speeder = collector.command("player", "add", "Speeder").strip().splitlines()[-1]
         names = [f"soak-{n:03d}" for n in range(args.keys)]
         keys = {name: collector.command("player", "add", name).strip().splitlines()[-1]
@@ -258,7 +270,6 @@ def main():
             reader.start()
         samples, speeding = [], 0
         started = time.monotonic()
-        total = args.minutes * 60
         steps = {total / 3: -HOUR, 2 * total / 3: HOUR}  # back onto the hour before, then forward
         minute = 0
         while time.monotonic() - started < total:
@@ -333,16 +344,21 @@ def summary(collector, answering, posting, samples):
     steady = [s for s in samples if s[0] >= 60] or samples
     rss = [s[1] for s in steady]
     fds = [s[2] for s in steady]
+    wal = [s[3] for s in samples]
     print(f"milestones: {len(late)} passed, delivered after at most {late[-1]:.2f} s "
           f"(median {late[len(late) // 2]:.2f} s) while three webhooks never answer; "
           f"{len(announced)} announcements, {len(delivered)} posts, each once: {once}")
-    minutes = {}
-    for elapsed, kib, _ in samples:
+    minutes, wal_minutes = {}, {}
+    for elapsed, kib, _, wal_bytes in samples:
         minutes.setdefault(int(elapsed // 60) + 1, kib)
+        wal_minutes[int(elapsed // 60) + 1] = max(wal_minutes.get(int(elapsed // 60) + 1, 0),
+                                                  wal_bytes)
     print(f"memory after the first minute: {rss[0] / 1024:.1f} MiB, at most "
           f"{max(rss) / 1024:.1f}, at the end {rss[-1] / 1024:.1f} (each minute's start: " +
           ", ".join(f"{kib / 1024:.1f}" for kib in minutes.values()) +
           f"); descriptors {fds[0]}, at most {max(fds)}, at the end {fds[-1]}")
+    print(f"WAL: at most {max(wal) / 2**20:.1f} MiB, at the end {wal[-1] / 2**20:.1f} (each "
+          "minute's most: " + ", ".join(f"{b / 2**20:.1f}" for b in wal_minutes.values()) + ")")
     return bool(late) and late[-1] <= 1.0 and once and max(fds) - fds[0] <= 8
 
 

@@ -13,9 +13,10 @@ namespace collector {
 
 namespace {
 
-// How often each webhook's thread looks for due deliveries, and the sender
-// for ended results.
-constexpr std::int64_t pollMs = 1000;
+// How often each webhook's thread looks for due deliveries (twice a second,
+// so that a milestone recorded just after a look is posted within a second
+// whatever the post itself takes), and the sender counts those waiting.
+constexpr std::int64_t pollMs = 500;
 constexpr std::int64_t resultsEveryMs = 60000;
 // A claimed delivery is taken again by anyone after this long: longer than a
 // post and a store call together, so a live claimer has always settled it.
@@ -81,7 +82,7 @@ void Announcer::run() {
       nextPrune = steady + pruneEveryMs;
     }
     countWaiting();
-    // Counted again once a second, and as soon as a delivery is settled.
+    // Counted again twice a second, and as soon as a delivery is settled.
     std::unique_lock<std::mutex> lock(mutex_);
     settled_.wait_for(lock, std::chrono::milliseconds(pollMs),
                       [this] { return stopping_ || recount_; });
