@@ -241,6 +241,9 @@ class SqliteBackend final : public Backend {
             {"vorn_sqlite_checkpoint_blocked",
              "1 while another connection's read snapshot keeps the WAL from being truncated",
              upkeep_.blocked() ? 1.0 : 0.0},
+            {"vorn_sqlite_memory_bytes",
+             "bytes SQLite's allocator holds now: page caches, statements, schemas",
+             static_cast<double>(sqlite3_memory_used())},
             {"vorn_sqlite_kept_key_holders",
              "key holders kept between batches, their latest report included (at most 65536)",
              static_cast<double>(keptCount_)}};
