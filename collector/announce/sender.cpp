@@ -13,9 +13,9 @@ namespace collector {
 
 namespace {
 
-// How often each webhook's thread looks for due deliveries (twice a second,
-// so that a milestone recorded just after a look is posted within a second
-// whatever the post itself takes), and the sender counts those waiting.
+// How often each webhook's thread looks for due deliveries, and the
+// announcer counts those waiting: twice a second, so that a milestone
+// recorded just after a look is posted within a second, post included.
 constexpr std::int64_t pollMs = 500;
 constexpr std::int64_t resultsEveryMs = 60000;
 // A claimed delivery is taken again by anyone after this long: longer than a
