@@ -124,6 +124,19 @@ def metric_samples(service):
                 text_string_to_metric_families(answer.read().decode()) for s in family.samples}
 
 
+def await_settled(test, service, ready, why="the deliveries are not all settled"):
+    """Waits until `service` has no delivery waiting and `ready(sent)` holds of the posts its
+    webhooks answered 2xx; returns that count."""
+    deadline = time.monotonic() + 30
+    while True:
+        samples = metric_samples(service)
+        sent = samples["vorn_announcements_sent_total", ()]
+        if samples["vorn_announcements_waiting", ()] == 0 and ready(sent):
+            return sent
+        test.assertLess(time.monotonic(), deadline, why)
+        time.sleep(0.05)
+
+
 def report_counts(service, *codes):
     samples = metric_samples(service)
     return {code: samples["vorn_reports_total", (code,)] for code in codes}
@@ -992,12 +1005,7 @@ class Announcements(unittest.TestCase):
             * month_due)
         posts = len(expected)
         # Every delivery settled (sent, none waiting): no post can come again after this.
-        deadline = time.monotonic() + 30
-        while (lambda s: (s["vorn_announcements_sent_total", ()],
-                          s["vorn_announcements_waiting", ()]))(metric_samples(service)) != (
-                2 * posts, 0):
-            self.assertLess(time.monotonic(), deadline, "the deliveries are not all settled")
-            time.sleep(0.05)
+        await_settled(self, service, lambda sent: sent == 2 * posts)
         self.assertEqual((hook.delivered(posts), other.delivered(posts)), (expected, expected))
         self.assertEqual((hook.statuses(), other.statuses()), ([429] + [204] * posts,) * 2)
         self.assertGreaterEqual(hook.times[1] - hook.times[0], 1)  # the 429 paused the webhook
@@ -1045,17 +1053,13 @@ class Announcements(unittest.TestCase):
                     " the top drivers:\n1. Ann: 0.5 mi, 0.1 h")
 
         def settled(*hooks):  # every delivery of this run answered, none waiting
-            posts = None
-            deadline = time.monotonic() + 30
-            while True:
-                samples = metric_samples(service)
-                sent = samples["vorn_announcements_sent_total", ()]
-                if samples["vorn_announcements_waiting", ()] == 0 and sent > 0:
-                    posts = [hook.delivered(int(sent) // len(hooks)) for hook in hooks]
-                    if sum(len(p) for p in posts) == sent:
-                        return posts
-                self.assertLess(time.monotonic(), deadline, "the deliveries are not settled")
-                time.sleep(0.05)
+            posts = []
+
+            def each_hook_has_them(sent):
+                posts[:] = [hook.delivered(int(sent) // len(hooks)) for hook in hooks]
+                return sent > 0 and sum(len(p) for p in posts) == sent
+            await_settled(self, service, each_hook_has_them)
+            return posts
 
         hook = Webhook(self, [])
         service.start("--webhook", hook.url, "--metrics-listen", "127.0.0.1:0", env=clock)

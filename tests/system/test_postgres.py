@@ -688,15 +688,9 @@ class MoveTest(unittest.TestCase):
         options = ("--no-wall-time-check", "--webhook", hook.url, "--metrics-listen", "127.0.0.1:0")
 
         def settled(service, before, at_least):  # `service` sent each post the hook got
-            deadline = time.monotonic() + 30  # after its first `before`, at least that many,
-            while True:  # and has none waiting
-                samples = test_collector.metric_samples(service)
-                sent = samples["vorn_announcements_sent_total", ()]
-                if sent >= at_least and samples["vorn_announcements_waiting", ()] == 0 and (
-                        sent == len(hook.statuses()) - before):
-                    return
-                self.assertLess(time.monotonic(), deadline, hook.delivered(0))
-                time.sleep(0.05)
+            test_collector.await_settled(  # after its first `before`, at least that many
+                self, service, lambda sent: sent >= at_least and
+                sent == len(hook.statuses()) - before, hook.delivered(0))
 
         old.start(*options)  # (the hook got no post before)
         self.assertEqual(old.post(body("Mover", 1.0, 60), key), 200)  # the milestone
