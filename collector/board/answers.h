@@ -1,6 +1,7 @@
 // Rendered answers: each rendered once from the values it is made of, for
 // all the readers that ask for it, compressed once, and kept in the value
-// cache (in the share of its request) until those values change.
+// cache (in the share of its request) until those values or its stamp
+// change; the new answer takes the old one's place.
 //
 // Rendering takes a thread of the cache, never the caller's: a render queue
 // per share (taken in the order of the shares) with one thread, or the
@@ -54,22 +55,25 @@ class Answers {
   // Joins the render thread; the answers still queued are answered busy.
   void stop();
 
-  // Hands `done` the answer named `key` rendered from `sources`: the one
+  // Hands `done` the answer named `key` rendered from `sources` as of
+  // `stamp`: the one
   // kept, the one under way, or one rendered now by `render` (right here
   // when `onCacheThread`, else on the render thread, or busy when too many
   // wait).
-  void answer(const std::string& key, Share share, const Sources& sources, Render render, Done done,
-              bool onCacheThread);
+  void answer(const std::string& key, const std::string& stamp, Share share,
+              const Sources& sources, Render render, Done done, bool onCacheThread);
 
  private:
   using Clock = std::chrono::steady_clock;
   struct Rendering {
     Sources sources{};
+    std::string stamp;
     std::vector<Done> waiters;  // besides the reader that began it
   };
 
-  void render(const std::string& key, Share share, const Sources& sources, bool shared,
-              const Render& render, const Done& done, bool late);
+  void render(const std::string& key, const std::string& stamp, Share share,
+              const Sources& sources, bool shared, const Render& render, const Done& done,
+              bool late);
   Clock::time_point now() const { return limits_.clock ? limits_.clock() : Clock::now(); }
   void work();
 

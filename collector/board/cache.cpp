@@ -139,7 +139,7 @@ void BoardCache::finish(const std::shared_ptr<Gather>& gather, bool onCacheThrea
   Answers::Sources sources{};
   for (std::size_t i = 0; i < sources.size(); ++i) sources[i] = gather->values[i].version;
   answers_.answer(
-      gather->request.key, gather->request.share, sources,
+      gather->request.key, gather->request.stamp, gather->request.share, sources,
       [gather] { return gather->render(gather->sources()); }, gather->done, onCacheThread);
 }
 

@@ -63,9 +63,15 @@ struct Sources {
 };
 
 struct ViewRequest {
-  // Names the answer: the same key rendered from the same values gives the
-  // same bytes, which are then served again without rendering.
+  // Names the answer: what was asked. The same key and stamp rendered from
+  // the same values give the same bytes, which are then served again without
+  // rendering.
   std::string key;
+  // What the answer says besides the values: the versions of what it lists
+  // and what the time makes of it (today, an event's state). An answer kept
+  // under the key with another stamp is rendered again in its place, so that
+  // the cache holds one answer a question, never one a moment.
+  std::string stamp;
   Share share = Share::others;  // of the answer; board and days take `tabPeriod`'s
   bool tabPeriod = false;       // board and days are those of one of the five tabs
   std::optional<Period> board;

@@ -18,10 +18,11 @@ std::string gzipped(const std::string& text) {
   stream.next_out = reinterpret_cast<Bytef*>(out.data());
   stream.avail_out = static_cast<uInt>(out.size());
   const bool done = deflate(&stream, Z_FINISH) == Z_STREAM_END;
-  out.resize(stream.total_out);
   deflateEnd(&stream);
   if (!done) return {};
-  return out;
+  // Only what was written: the bound is about the text's size, and answers
+  // are kept compressed for long.
+  return out.substr(0, stream.total_out);
 }
 
 }  // namespace collector

@@ -104,9 +104,9 @@ void answerBoard(Service& service, const HttpRequest& request, bool page, Reply 
   view.share = usual ? Share::tabs : Share::others;
   view.board = query.period;
   if (page) view.days = span.period();
-  view.key = std::string(page ? "page " : "board ") + std::to_string(today) + " " + choice.since +
-             " " + choice.until + " " + std::to_string(query.limit) + " " +
-             std::to_string(query.offset) + " " + query.player;
+  view.key = std::string(page ? "page " : "board ") + choice.since + " " + choice.until + " " +
+             std::to_string(query.limit) + " " + std::to_string(query.offset) + " " + query.player;
+  view.stamp = std::to_string(today);
   const auto render = [&service, page, today, query, choice, span](
                           std::shared_ptr<const Event> next, std::int64_t now) {
     return [&service, page, today, query, choice, span, next,
@@ -125,7 +125,7 @@ void answerBoard(Service& service, const HttpRequest& request, bool page, Reply 
                                  replyWith(std::move(reply), gzip));
   }
   // The page names the running or next event (and without it when the
-  // events cannot be read); what it says of it is part of the answer's key.
+  // events cannot be read); what it says of it is part of the answer's stamp.
   service.events().list([&service, view, render, gzip, reply = std::move(reply)](
                             BoardAnswer answer,
                             std::shared_ptr<const std::vector<Event>> events) mutable {
@@ -133,7 +133,7 @@ void answerBoard(Service& service, const HttpRequest& request, bool page, Reply 
     const Event* found = answer == BoardAnswer::ok ? runningOrNextEvent(*events, now) : nullptr;
     std::shared_ptr<const Event> next = found ? std::make_shared<Event>(*found) : nullptr;
     if (next) {
-      view.key += " event " + std::to_string(next->id) + " " + next->name + " " +
+      view.stamp += " event " + std::to_string(next->id) + " " + next->name + " " +
                   eventStateText(*next, now) + " " + std::to_string(next->endMs);
     }
     service.boards().view(std::move(view), render(next, now), replyWith(std::move(reply), gzip));
@@ -154,20 +154,21 @@ void answerPlayer(Service& service, const HttpRequest& request, const std::strin
   view.board = choice.period;
   view.player = name;
   view.playerDays = span.period();
-  view.key = std::string(page ? "player page " : "player ") + std::to_string(today) + " " +
-             choice.since + " " + choice.until + " " + name;
+  view.key = std::string(page ? "player page " : "player ") + choice.since + " " + choice.until +
+             " " + name;
+  view.stamp = std::to_string(today);
   BoardCache::Done done = replyWith(std::move(reply), request.acceptsGzip());
   if (!page)
     return playerView(service, std::move(view), false, today, name, choice, span, {}, done);
   // The page lists the events the player drove in (none when the events
-  // cannot be read); they are part of the answer's key.
+  // cannot be read); they are part of the answer's stamp.
   service.events().places(name, [&service, view, today, name, choice, span, done = std::move(done)](
                                     BoardAnswer answer,
                                     const std::vector<EventPlace>& places) mutable {
     auto listed = std::make_shared<const std::vector<EventPlace>>(
         answer == BoardAnswer::ok ? places : std::vector<EventPlace>());
     for (const EventPlace& place : *listed) {
-      view.key += " event " + std::to_string(place.event.id) + " " + place.event.name + " " +
+      view.stamp += " event " + std::to_string(place.event.id) + " " + place.event.name + " " +
                   std::to_string(place.row.rank) + " " + std::to_string(place.row.miles) + " " +
                   std::to_string(place.row.seconds);
     }
@@ -186,20 +187,20 @@ void answerEvents(Service& service, const HttpRequest& request, bool page, Reply
   service.events().list([&service, page, query, gzip, reply = std::move(reply)](
                             BoardAnswer answer, std::shared_ptr<const std::vector<Event>> events) {
     if (answer != BoardAnswer::ok) return reply(jsonAnswer(503, "events unavailable"));
-    // Rendered on the cache's threads, named by the list, the page asked for,
-    // how many have ended (which orders the list: ended ones only grow) and
-    // what the state of each event on the page says now.
+    // Rendered on the cache's threads, named by the page asked for, stamped
+    // with the list, how many have ended (which orders the list: ended ones
+    // only grow) and what the state of each event on the page says now.
     const std::int64_t now = service.events().nowMs();
     const auto shown = std::make_shared<const std::vector<Event>>(eventsPage(*events, now, query));
     const auto ended = std::count_if(events->begin(), events->end(), [now](const Event& event) {
       return eventState(event, now) == EventState::ended;
     });
     ViewRequest view;
-    view.key = std::string(page ? "events page " : "events ") +
-               std::to_string(service.eventVersions().of(0, events)) + " " +
-               std::to_string(query.limit) + " " + std::to_string(query.offset) + " " +
-               std::to_string(ended);
-    for (const Event& event : *shown) view.key += " " + eventStateText(event, now);
+    view.key = std::string(page ? "events page " : "events ") + std::to_string(query.limit) + " " +
+               std::to_string(query.offset);
+    view.stamp = std::to_string(service.eventVersions().of(0, events)) + " " +
+                 std::to_string(ended);
+    for (const Event& event : *shown) view.stamp += " " + eventStateText(event, now);
     const auto total = static_cast<std::int64_t>(events->size());
     service.boards().view(
         std::move(view),
@@ -214,18 +215,19 @@ void answerEvents(Service& service, const HttpRequest& request, bool page, Reply
 
 namespace {
 
-// One event's answer from its board `rows`, rendered on the cache's threads
-// and named by the board's value, the event and what its state says now.
+// One event's answer from its board `rows`, rendered on the cache's threads,
+// named by the event and the page asked for, and stamped with the board's
+// value, the event as the list has it and what its state says now.
 void eventView(Service& service, bool page, const BoardQuery& query, bool gzip, const Event& event,
                std::shared_ptr<const std::vector<LeaderboardRow>> rows, Reply reply) {
   const std::int64_t now = service.events().nowMs();
   ViewRequest view;
   view.key = std::string(page ? "event page " : "event ") + std::to_string(event.id) + " " +
-             std::to_string(service.eventVersions().of(event.id, rows)) + " " +
-             std::to_string(query.limit) + " " + std::to_string(query.offset) + " " +
-             eventStateText(event, now) + " " + std::to_string(event.startMs) + " " +
-             std::to_string(event.endMs) + " " + joinServers(event.servers) + " " + event.name +
-             "\n" + event.description;
+             std::to_string(query.limit) + " " + std::to_string(query.offset);
+  view.stamp = std::to_string(service.eventVersions().of(event.id, rows)) + " " +
+               eventStateText(event, now) + " " + std::to_string(event.startMs) + " " +
+               std::to_string(event.endMs) + " " + joinServers(event.servers) + " " + event.name +
+               "\n" + event.description;
   service.boards().view(
       std::move(view),
       [&service, page, query, event, rows, now](const Sources&) -> Rendered {

@@ -145,8 +145,9 @@ class Reader {
   explicit Reader(BoardCache& cache) : cache_(cache) {}
 
   void ask(Period board, std::optional<Period> days = {}, Share share = Share::tabs,
-           std::string key = "") {
+           std::string key = "", std::string stamp = "") {
     ViewRequest request;
+    request.stamp = stamp;
     request.share = share;
     request.tabPeriod = share == Share::tabs;
     request.board = board;
@@ -155,7 +156,7 @@ class Reader {
         key.empty() ? std::to_string(board.fromMs) + " " + std::to_string(board.untilMs) : key;
     cache_.view(
         request,
-        [this, key](const Sources& sources) {
+        [this, key, stamp](const Sources& sources) {
           if (key.rfind("held", 0) == 0) {
             std::unique_lock<std::mutex> lock(mutex_);
             answered_.wait(lock, [this] { return !held_; });
@@ -170,7 +171,8 @@ class Reader {
           if (sources.days) {
             for (const DayTotals& day : *sources.days) dayMiles += day.miles;
           }
-          return Rendered{200, "text/plain", shortText(miles) + "|" + shortText(dayMiles)};
+          return Rendered{200, "text/plain",
+                          shortText(miles) + "|" + shortText(dayMiles) + stamp};
         },
         [this](BoardAnswer answer, std::shared_ptr<const Rendered> rendered) {
           std::lock_guard<std::mutex> lock(mutex_);
@@ -205,8 +207,8 @@ class Reader {
   }
 
   std::string one(Period board, std::optional<Period> days = {}, Share share = Share::tabs,
-                  std::string key = "") {
-    ask(board, days, share, key);
+                  std::string key = "", std::string stamp = "") {
+    ask(board, days, share, key, stamp);
     return answers(1).at(0);
   }
 
@@ -489,6 +491,30 @@ TEST(BoardCache, StaysWithinItsRoomAndKeepsTheTabsAnswered) {
     EXPECT_LE(cache.room(share).bytes, cache.limit(share).bytes);
   }
   EXPECT_EQ(tabs.one(period(1)), "2|0");
+}
+
+// An answer whose stamp moved on (the time changed what it says, or a list it
+// shows) is rendered again in its place: never served, never kept beside it.
+TEST(BoardCache, KeepsOneAnswerAQuestionWhateverItsStamps) {
+  HeldStore store("stamps");
+  store.report(day0 - 1000, 2);
+  BoardCache cache(store.joined(), limitsOf(std::chrono::minutes(1), day0 + msPerDay));
+  Reader reader(cache);
+  const Period board{day0 - msPerDay, day0};
+  EXPECT_EQ(reader.one(board, {}, Share::others, "q", " at 1"), "2|0 at 1");
+  const BoardCache::Room one = cache.room(Share::others);
+  for (int at = 2; at <= 50; ++at) {
+    const std::string stamp = " at " + std::to_string(at);
+    EXPECT_EQ(reader.one(board, {}, Share::others, "q", stamp), "2|0" + stamp);
+    EXPECT_EQ(reader.one(board, {}, Share::others, "q", stamp), "2|0" + stamp);
+  }
+  EXPECT_EQ(reader.rendersOf("q"), 50) << "once a stamp, served again while it holds";
+  EXPECT_EQ(store.boards(), 1);
+  EXPECT_EQ(cache.room(Share::others).entries, one.entries);
+  EXPECT_EQ(cache.room(Share::others).bytes, one.bytes);
+  // Another question takes a place of its own.
+  EXPECT_EQ(reader.one(board, {}, Share::others, "r", " at 50"), "2|0 at 50");
+  EXPECT_EQ(cache.room(Share::others).entries, one.entries + 1);
 }
 
 }  // namespace
