@@ -56,10 +56,9 @@ class Answers {
   void stop();
 
   // Hands `done` the answer named `key` rendered from `sources` as of
-  // `stamp`: the one
-  // kept, the one under way, or one rendered now by `render` (right here
-  // when `onCacheThread`, else on the render thread, or busy when too many
-  // wait).
+  // `stamp`: the one kept, the one under way, or one rendered now by
+  // `render` (right here when `onCacheThread`, else on the render thread, or
+  // busy when too many wait).
   void answer(const std::string& key, const std::string& stamp, Share share,
               const Sources& sources, Render render, Done done, bool onCacheThread);
 
